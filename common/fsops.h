@@ -1,0 +1,43 @@
+// File operations the programs need, done with system calls instead of "/bin/mv" and friends,
+// so no file name ever passes through a shell. Each returns false and fills *err on failure.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace ld {
+
+bool file_exists(const std::string& path);
+bool is_directory(const std::string& path);
+// Size of a regular file, or -1.
+int64_t file_size(const std::string& path);
+
+// rename(2), falling back to copy and remove across file systems.
+bool move_file(const std::string& from, const std::string& to, std::string* err = nullptr);
+// unlink(2); a missing file counts as removed.
+bool remove_file(const std::string& path, std::string* err = nullptr);
+// Removes a folder and everything below it (no links are followed).
+bool remove_tree(const std::string& path, std::string* err = nullptr);
+// Copies the bytes of a regular file, written under a temporary name and renamed into place.
+bool copy_file(const std::string& from, const std::string& to, std::string* err = nullptr);
+// mkdir -p.
+bool make_dirs(const std::string& path, std::string* err = nullptr);
+// Creates an empty file (or leaves an existing one as it is), like a flag file.
+bool touch_file(const std::string& path, std::string* err = nullptr);
+
+// Whole-file read; false when the file cannot be opened or read.
+bool read_file(const std::string& path, std::string* out, std::string* err = nullptr);
+// Writes `data` to "<path>.tmp<pid>" in the same folder, syncs it, renames it over `path`.
+// A reader sees the old file or the new one, never a part.
+bool write_file_atomic(const std::string& path, std::string_view data, std::string* err = nullptr);
+
+// Writes all of `n` bytes, retrying short writes and EINTR.
+bool write_all(int fd, const void* data, size_t n);
+// Reads until `n` bytes or end of file; returns the count read, or -1 on error.
+long read_full(int fd, void* data, size_t n);
+
+// The last component of a path, and the same without its extension.
+std::string base_name(std::string_view path);
+std::string strip_extension(std::string_view name);
+
+}  // namespace ld

@@ -1,0 +1,30 @@
+// The one place that calls socket/bind/listen/accept/connect. Errors come back as text; the
+// callers decide what to print.
+#pragma once
+#include <string>
+
+#include "common/handles.h"
+
+namespace ld {
+
+// A TCP listening socket on all local IPv4 addresses (or 127.0.0.1 when loopback_only) with
+// SO_REUSEADDR. Invalid fd and *err set when the port cannot be bound.
+UniqueFd tcp_listen(int port, int backlog, bool loopback_only, std::string* err);
+
+// The port a listening socket is bound to (useful with port 0).
+int local_port(int fd);
+
+// accept(2), retrying EINTR; -1 on error.
+int tcp_accept(int listen_fd);
+
+// Connects to host:port, preferring an IPv4 address when the name has several, each attempt
+// bounded by timeout_ms. Invalid fd and *err set on failure.
+UniqueFd tcp_connect(const std::string& host, int port, int timeout_ms, std::string* err);
+
+// Receive and send time-outs (SO_RCVTIMEO / SO_SNDTIMEO); 0 means none.
+void set_socket_timeouts(int fd, int recv_ms, int send_ms);
+
+// Waits until fd is readable: 1 readable, 0 time-out, -1 error.
+int wait_readable(int fd, int timeout_ms);
+
+}  // namespace ld

@@ -1,0 +1,22 @@
+// Starting other programs from an argument vector: no shell, so no outside text is ever read as
+// a command. Used for the log client and any helper program the appliance runs.
+#pragma once
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ld {
+
+struct RunOptions {
+  std::string stdin_text;        // written to the program's standard input, then closed
+  bool discard_output = true;    // standard output and error to /dev/null
+  std::string* capture = nullptr;  // when set (and discard_output false): standard output
+  int timeout_ms = 10000;        // the program is killed after this long (0: wait forever)
+};
+
+// Runs argv[0] (a path) with the arguments. Returns the exit status, 128+signal when killed,
+// or -1 when it could not be started (err says why).
+int run_program(const std::vector<std::string>& argv, const RunOptions& opt = {},
+                std::string* err = nullptr);
+
+}  // namespace ld
