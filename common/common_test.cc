@@ -1,0 +1,140 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "common/bytes.h"
+#include "common/endpoints.h"
+#include "common/esc_sh.h"
+#include "common/fsops.h"
+#include "common/paths.h"
+#include "common/run.h"
+#include "common/ui_log.h"
+#include "gtest/gtest.h"
+#include "testkit/scenario.h"
+
+namespace {
+
+TEST(Bytes, BigEndianValuesTakeBytesAsUnsigned) {
+  const unsigned char b[] = {0xFF, 0x80, 0x01, 0x7F};
+  EXPECT_EQ(char2val(b, 1), 0xFFu);
+  EXPECT_EQ(char2val(b, 2), 0xFF80u);
+  EXPECT_EQ(val32(b), 0xFF80017Fu);
+  EXPECT_EQ(val16(b + 2), 0x017F);
+  unsigned char out[4];
+  write32(0xDEADBEEF, out);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 4), "\xDE\xAD\xBE\xEF");
+  ld::put_le32(0x11223344, out);
+  EXPECT_EQ(out[0], 0x44);
+  EXPECT_EQ(ld::get_le32(out), 0x11223344u);
+}
+
+TEST(EscSh, BackslashesExactlyTheShellSpecials) {
+  struct Case {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"plain-name_1.prn", "plain-name_1.prn"},
+      {"a b", "a\\ b"},
+      {"$x&y'z", "\\$x\\&y\\'z"},
+      {"(a)=b^c`d{e}", "\\(a\\)\\=b\\^c\\`d\\{e\\}"},
+      {"semi;colon\"quote", "semi;colon\"quote"},  // not in the set: left as they are
+  };
+  for (const auto& c : cases) EXPECT_EQ(ld::esc_sh(c.in), c.out) << c.in;
+  EXPECT_EQ(ld::shell_quote("it's"), "'it'\\''s'");
+}
+
+TEST(Paths, RootPrefixGoesBeforeAbsolutePathsOnly) {
+  ::setenv("LABELDOCK_ROOT", "/sandbox/", 1);
+  EXPECT_EQ(ld::rooted("/print/prns/"), "/sandbox/print/prns/");
+  EXPECT_EQ(ld::rooted("tags.json"), "tags.json");
+  ::unsetenv("LABELDOCK_ROOT");
+  EXPECT_EQ(ld::rooted("/print/prns/"), "/print/prns/");
+}
+
+TEST(Endpoints, DefaultsAndOverrides) {
+  ::unsetenv("LABELDOCK_RECEIVER_PORT");
+  EXPECT_EQ(ld::receiver_port(), 5001);
+  ::setenv("LABELDOCK_RECEIVER_PORT", "15001", 1);
+  EXPECT_EQ(ld::receiver_port(), 15001);
+  ::setenv("LABELDOCK_RECEIVER_PORT", "70000", 1);  // nonsense falls back to the default
+  EXPECT_EQ(ld::receiver_port(), 5001);
+  ::unsetenv("LABELDOCK_RECEIVER_PORT");
+  EXPECT_EQ(ld::printer_host(), "labelprinter");
+}
+
+TEST(FsOps, CopyMoveAtomicWriteAndDirs) {
+  testkit::TempRoot root;
+  std::string d = root("/a/b/c");
+  ASSERT_TRUE(ld::make_dirs(d));
+  ASSERT_TRUE(ld::make_dirs(d));  // again: already there is fine
+  ASSERT_TRUE(ld::write_file_atomic(d + "/f", "hello"));
+  EXPECT_EQ(testkit::slurp(d + "/f"), "hello");
+  ASSERT_TRUE(ld::write_file_atomic(d + "/f", "bye"));
+  EXPECT_EQ(testkit::slurp(d + "/f"), "bye");
+  EXPECT_EQ(testkit::list_dir(d), std::vector<std::string>{"f"});  // no temporary left
+  ASSERT_TRUE(ld::copy_file(d + "/f", d + "/g"));
+  ASSERT_TRUE(ld::move_file(d + "/g", root("/h")));
+  EXPECT_FALSE(ld::file_exists(d + "/g"));
+  EXPECT_EQ(ld::file_size(root("/h")), 3);
+  std::string err;
+  EXPECT_FALSE(ld::copy_file(root("/missing"), root("/x"), &err));
+  EXPECT_NE(err.find("/missing"), std::string::npos);
+  EXPECT_TRUE(ld::remove_file(root("/missing")));
+  EXPECT_FALSE(ld::make_dirs(d + "/f/sub", &err));  // a file in the way
+  EXPECT_EQ(ld::base_name("/x/y/job.prn"), "job.prn");
+  EXPECT_EQ(ld::strip_extension("job.v2.prn"), "job.v2");
+  EXPECT_EQ(ld::strip_extension(".hidden"), ".hidden");
+}
+
+TEST(Run, ArgumentsAndInputArriveVerbatimWithoutAShell) {
+  testkit::TempRoot root;
+  std::string out;
+  ld::RunOptions opt;
+  opt.discard_output = false;
+  opt.capture = &out;
+  opt.stdin_text = "$(touch " + root("/pwned") + ") `id` ; \"q\" 'x'\n";
+  EXPECT_EQ(ld::run_program({"/bin/cat"}, opt), 0);
+  EXPECT_EQ(out, opt.stdin_text);
+  out.clear();
+  opt.stdin_text.clear();
+  EXPECT_EQ(ld::run_program({"/bin/echo", "a;b", "$(x)"}, opt), 0);
+  EXPECT_EQ(out, "a;b $(x)\n");
+  EXPECT_FALSE(ld::file_exists(root("/pwned")));
+}
+
+TEST(Run, MissingProgramFailingProgramAndHangingProgram) {
+  std::string err;
+  EXPECT_EQ(ld::run_program({"/nonexistent/prog"}, {}, &err), -1);
+  EXPECT_NE(err.find("/nonexistent/prog"), std::string::npos);
+  EXPECT_EQ(ld::run_program({"/bin/sh", "-c", "exit 3"}), 3);
+  ld::RunOptions opt;
+  opt.timeout_ms = 200;
+  EXPECT_EQ(ld::run_program({"/bin/sleep", "30"}, opt, &err), 128 + 9);
+}
+
+TEST(Run, ProgramThatDoesNotReadItsInputDoesNotKillTheCaller) {
+  ld::RunOptions opt;
+  opt.stdin_text.assign(1 << 20, 'x');  // more than a pipe holds
+  EXPECT_EQ(ld::run_program({"/bin/true"}, opt), 0);
+}
+
+TEST(UiLog, HandsTheTextToTheLogClientUnchanged) {
+  testkit::TempRoot root;
+  root.install_recording_log_client();
+  ui_log("capturing [$(touch " + root("/pwned") + ") `reboot`; \"x\"]");
+  ui_log("second");
+  EXPECT_EQ(root.log_client_output(),
+            "capturing [$(touch " + root("/pwned") + ") `reboot`; \"x\"]\nsecond\n");
+  EXPECT_FALSE(ld::file_exists(root("/pwned")));
+}
+
+TEST(UiLog, MissingClientLosesTheLineOnly) {
+  testkit::TempRoot root;
+  ui_log("nobody listens");  // must simply return
+  SUCCEED();
+}
+
+}  // namespace

@@ -1,0 +1,294 @@
+#include "receiver/jobcatcher.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "common/bytes.h"
+#include "common/fsops.h"
+#include "gtest/gtest.h"
+#include "testkit/scenario.h"
+#include "testkit/zjsgen.h"
+
+namespace {
+
+using testkit::slurp;
+using testkit::spit;
+
+std::string stream_of(int pages, bool with_count, uint64_t payload = 100) {
+  testkit::JobSpec s;
+  s.pages = pages;
+  s.with_pagecount = with_count;
+  s.payload = payload;
+  s.doc_items.push_back(zjs::Item{12, 0x8510, 1, 3, 7});
+  return testkit::make_job(s);
+}
+
+// Stores a capture as if it had just been received.
+int store(const testkit::TempRoot& root, const std::string& capture, int pages) {
+  spit(root("/print/tmp/upload.pjl"), capture);
+  return jobcatcher::_process(pages);
+}
+
+class Catcher : public ::testing::Test {
+ protected:
+  void SetUp() override { root_.install_recording_log_client(); }
+  std::string waiting(const std::string& name) { return root_("/print/prns/tmp/" + name); }
+  bool flag() { return ld::file_exists(root_("/tmp/run_prn2jpg")); }
+  testkit::TempRoot root_;
+};
+
+TEST(Char2utf8, DecodesHexNames) {
+  struct Case {
+    std::string hex, name;
+  } cases[] = {
+      {"414243", "ABC"},  {"616263", "abc"}, {"4a6f62", "Job"}, {"4A6F62", "Job"},
+      {"", "Unknown"},    {"414", "Invalid"}, {"C3A9", "\xC3\xA9"},
+      // Characters that are not hex digits are taken by the same arithmetic, never refused.
+      {"ZZ", std::string(1, static_cast<char>(((('Z' - 7) % 16) * 16) + ('Z' - 7) % 16))},
+  };
+  for (const auto& c : cases) EXPECT_EQ(jobcatcher::_char2utf8(c.hex), c.name) << c.hex;
+}
+
+TEST(SafeFileName, KeepsNamesInTheirDirectory) {
+  struct Case {
+    std::string in, out;
+  } cases[] = {
+      {"Shipping label 42", "Shipping label 42"},
+      {"caf\xC3\xA9 $(id)", "caf\xC3\xA9 $(id)"},
+      {"../../etc/passwd", ".._.._etc_passwd"},
+      {".", "_"},
+      {"..", "__"},
+      {std::string("a\0b", 3), "a_b"},
+      {"tab\there\nnl\x7f", "tab_here_nl_"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(jobcatcher::safe_file_name(c.in), c.out) << c.in;
+  // Long names are cut at a character boundary.
+  std::string e_acute = "\xC3\xA9";
+  std::string longname;
+  for (int i = 0; i < 200; ++i) longname += e_acute;
+  std::string cut = jobcatcher::safe_file_name("x" + longname);
+  EXPECT_LE(cut.size(), jobcatcher::kNameMax);
+  EXPECT_EQ(cut.size() % 2, 1u);  // "x" plus whole two-byte characters
+}
+
+TEST_F(Catcher, StoresAStreamWithPageCountByteForByte) {
+  std::string stream = stream_of(2, true);
+  ASSERT_EQ(store(root_, testkit::wrap_capture(stream, "ABC"), 2), 1);
+  EXPECT_EQ(slurp(waiting("ABC.prn")), stream);
+  EXPECT_TRUE(flag());
+  EXPECT_FALSE(ld::file_exists(jobcatcher::capture_path()));
+  EXPECT_EQ(testkit::list_dir(root_("/print/prns/tmp")), std::vector<std::string>{"ABC.prn"});
+  std::string log = root_.log_client_output();
+  EXPECT_NE(log.find("capturing [ABC]\n"), std::string::npos);
+  EXPECT_NE(log.find("writing captured " + waiting("ABC.prn") + "\n"), std::string::npos);
+}
+
+TEST_F(Catcher, InsertsThePageCountWhenMissing) {
+  std::string stream = stream_of(3, false);
+  ASSERT_EQ(store(root_, testkit::wrap_capture(stream, "NoCount"), 3), 1);
+  std::string got = slurp(waiting("NoCount.prn"));
+  ASSERT_EQ(got.size(), stream.size() + 12);
+  const auto* g = reinterpret_cast<const unsigned char*>(got.data());
+  const auto* s = reinterpret_cast<const unsigned char*>(stream.data());
+  EXPECT_EQ(val32(g + 4), val32(s + 4) + 12);    // chunk size
+  EXPECT_EQ(val32(g + 12), val32(s + 12) + 1);   // item count
+  size_t doc_end = 4 + val32(s + 4);
+  EXPECT_EQ(got.substr(20, doc_end - 20), stream.substr(20, doc_end - 20));  // old items kept
+  // The new item copies size, type and parameter of the first one: 12, 1, 3.
+  EXPECT_EQ(got.substr(doc_end, 12), std::string("\0\0\0\x0C\0\0\x01\x03\0\0\0\x03", 12));
+  EXPECT_EQ(got.substr(doc_end + 12), stream.substr(doc_end));
+}
+
+TEST_F(Catcher, InsertedItemWithoutItemsToCopyFrom) {
+  testkit::JobSpec s;
+  s.with_pagecount = false;
+  std::string stream = testkit::make_job(s);  // START_DOC without items
+  ASSERT_EQ(store(root_, testkit::wrap_capture(stream, "bare"), 1), 1);
+  std::string got = slurp(waiting("bare.prn"));
+  EXPECT_EQ(got.substr(20, 12), std::string("\0\0\0\x0C\0\0\0\0\0\0\0\x01", 12));
+}
+
+TEST_F(Catcher, TailsOfEveryLengthAreCopiedWhole) {
+  // Streams whose length after the START_DOC items is a multiple of 4096 plus 0 to 5 bytes.
+  for (uint64_t extra = 0; extra <= 5; ++extra) {
+    testkit::JobSpec s;
+    s.payload = 4096 * 3 - 16 * 5 - 24 + extra;
+    std::string stream = testkit::make_job(s);
+    std::string name = "tail" + std::to_string(extra);
+    ASSERT_EQ(store(root_, testkit::wrap_capture(stream, name), 1), 1);
+    EXPECT_EQ(slurp(waiting(name + ".prn")), stream) << extra;
+  }
+}
+
+TEST_F(Catcher, DuplicateNamesAreNumberedAcrossBothDirectories) {
+  std::string stream = stream_of(1, true);
+  spit(root_("/print/prns/ABC.prn"), "stored");
+  ASSERT_EQ(store(root_, testkit::wrap_capture(stream, "ABC"), 1), 1);
+  EXPECT_TRUE(ld::file_exists(waiting("ABC1.prn")));
+  ASSERT_EQ(store(root_, testkit::wrap_capture(stream, "ABC"), 1), 1);
+  EXPECT_TRUE(ld::file_exists(waiting("ABC2.prn")));
+  spit(root_("/print/prns/ABC3.prn"), "stored");
+  ASSERT_EQ(store(root_, testkit::wrap_capture(stream, "ABC"), 1), 1);
+  EXPECT_TRUE(ld::file_exists(waiting("ABC4.prn")));
+  EXPECT_EQ(slurp(root_("/print/prns/ABC.prn")), "stored");  // never overwritten
+}
+
+TEST_F(Catcher, RejectedCapturesStayAndRaiseNoFlag) {
+  std::string good = testkit::wrap_capture(stream_of(1, true), "ok");
+  std::string bad_trailer = good;
+  bad_trailer[bad_trailer.size() - 1]--;  // one less than the length
+  std::string bad_header = good;
+  bad_header[5] = 'x';
+  std::string not_doc = testkit::wrap_capture(stream_of(1, true).substr(0, 4) + stream_of(1, true).substr(4 + 28), "nd");
+  struct Case {
+    std::string capture, message;
+  } cases[] = {
+      {good.substr(0, 99), "Invalid file length\n"},
+      {bad_trailer, "Invalid received file length\n"},
+      {bad_header, "Invalid file header\n"},
+      {not_doc, "does not begin with START_DOC"},
+  };
+  for (const auto& c : cases) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(store(root_, c.capture, 1), 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    EXPECT_EQ(slurp(jobcatcher::capture_path()), c.capture);
+    EXPECT_FALSE(flag());
+    EXPECT_TRUE(testkit::list_dir(root_("/print/prns/tmp")).empty());
+  }
+}
+
+TEST_F(Catcher, HundredByteCapturePassesTheLengthCheck) {
+  std::string stream = stream_of(0, true);
+  std::string cap = testkit::wrap_capture(stream, "A", "");
+  std::string pad(100 - cap.size(), ' ');
+  cap = testkit::wrap_capture(stream, "A", pad);
+  ASSERT_EQ(cap.size(), 100u);
+  EXPECT_EQ(store(root_, cap, 0), 1);
+}
+
+TEST_F(Catcher, OversizedStartDocIsRefused) {
+  testkit::JobSpec s;
+  for (int i = 0; i < 400; ++i) s.doc_items.push_back(zjs::Item{12, 100, 1, 0, 1});  // 4812 bytes
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(store(root_, testkit::wrap_capture(testkit::make_job(s), "big"), 1), 0);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("above 4096"), std::string::npos);
+  EXPECT_TRUE(testkit::list_dir(root_("/print/prns/tmp")).empty());
+}
+
+TEST_F(Catcher, UnsafeNamesStayInTheWaitingDirectory) {
+  std::string stream = stream_of(1, true);
+  ASSERT_EQ(store(root_, testkit::wrap_capture(stream, "../../escape"), 1), 1);
+  ASSERT_EQ(store(root_, testkit::wrap_capture(stream, ".."), 1), 1);
+  EXPECT_EQ(testkit::list_dir(root_("/print/prns/tmp")),
+            (std::vector<std::string>{".._.._escape.prn", "__.prn"}));
+  EXPECT_FALSE(ld::file_exists(root_("/escape.prn")));
+}
+
+TEST_F(Catcher, EveryTruncationOfACaptureIsHandled) {
+  std::string cap = testkit::wrap_capture(stream_of(2, false, 40), "T");
+  for (size_t n = 0; n < cap.size(); ++n) {
+    std::string cut = cap.substr(0, n);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int r = store(root_, cut, 2);
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r, 0) << n;  // the trailer never matches a cut capture
+  }
+  // A cut stream with a matching trailer still never stores more than it has.
+  for (size_t n = 4; n < cap.size() - 4; n += 7) {
+    std::string body = cap.substr(0, n);
+    std::string fixed = body;
+    unsigned char t[4];
+    write32(static_cast<uint32_t>(body.size() + 4), t);
+    fixed.append(reinterpret_cast<char*>(t), 4);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    store(root_, fixed, 2);
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+  }
+  for (const auto& f : testkit::list_dir(root_("/print/prns/tmp")))
+    EXPECT_NE(f.find(".prn"), std::string::npos) << "temporary file left: " << f;
+}
+
+// receive() over a socket pair: the console lines, the capture, and the page count.
+struct Pair {
+  Pair() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0); }
+  ~Pair() {
+    ::close(fd[0]);
+    if (fd[1] >= 0) ::close(fd[1]);
+  }
+  int fd[2];
+};
+
+TEST_F(Catcher, ReceivesInPiecesAndCountsPages) {
+  std::string cap = testkit::wrap_capture(stream_of(3, false, 70000), "net");
+  Pair p;
+  std::thread sender([&] {
+    // Odd piece sizes split headers and bodies at every kind of place.
+    for (size_t off = 0; off < cap.size(); off += 977) {
+      size_t n = std::min<size_t>(977, cap.size() - off);
+      ld::write_all(p.fd[1], cap.data() + off, n);
+    }
+    ::close(p.fd[1]);
+    p.fd[1] = -1;
+  });
+  testing::internal::CaptureStdout();
+  jobcatcher::Config cfg;
+  int pages = jobcatcher::receive(p.fd[0], cfg);
+  sender.join();
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(pages, 3);
+  EXPECT_NE(out.find("pagecount:3\n"), std::string::npos);
+  EXPECT_NE(out.find("finished " + std::to_string(cap.size()) + " pages 3 (0,"), std::string::npos);
+  EXPECT_EQ(slurp(jobcatcher::capture_path()), cap);
+  EXPECT_EQ(jobcatcher::_process(pages), 1);
+  std::string stored = slurp(waiting("net.prn"));
+  EXPECT_EQ(val32(reinterpret_cast<const unsigned char*>(stored.data()) + 12), 2u);  // 8510 + count
+}
+
+TEST_F(Catcher, StalledSenderIsCutOffAndTheJobNotStored) {
+  std::string cap = testkit::wrap_capture(stream_of(2, true), "stall");
+  Pair p;
+  ld::write_all(p.fd[1], cap.data(), cap.size() / 2);  // half, then silence
+  jobcatcher::Config cfg;
+  cfg.idle_timeout_s = 1;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  int pages = jobcatcher::receive(p.fd[0], cfg);
+  testing::internal::GetCapturedStdout();
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("idle"), std::string::npos);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(jobcatcher::_process(pages), 0);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Invalid received file length"), std::string::npos);
+  EXPECT_FALSE(flag());
+}
+
+TEST_F(Catcher, ChunkSizeBelowSixteenEndsTheConnection) {
+  std::string cap = "\x1b%-12345X@PJL JOB WNAME = \"41\"\r\nJZJZ" + std::string("\0\0\0\x08\0\0\0\0\0\0\0\0\0\0ZZ", 16);
+  Pair p;
+  ld::write_all(p.fd[1], cap.data(), cap.size());
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(jobcatcher::receive(p.fd[0], jobcatcher::Config{}), -1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("invalid chunk size 8"), std::string::npos);
+}
+
+TEST_F(Catcher, PreambleWithoutStreamIsBounded) {
+  Pair p;
+  std::string junk(jobcatcher::kPreambleMax + 10, 'P');  // fits in the socket's buffer
+  ASSERT_TRUE(ld::write_all(p.fd[1], junk.data(), junk.size()));
+  testing::internal::CaptureStderr();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(jobcatcher::receive(p.fd[0], jobcatcher::Config{}), -1);
+  testing::internal::GetCapturedStdout();
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("no job stream"), std::string::npos);
+  EXPECT_EQ(ld::file_size(jobcatcher::capture_path()), static_cast<int64_t>(jobcatcher::kPreambleMax));
+}
+
+}  // namespace
