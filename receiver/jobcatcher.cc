@@ -308,7 +308,8 @@ int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int 
     std::printf("no ZJI_PAGECOUNT so insert\n");
     write32(N + 1, first.data() + 12);
     write32((L - 16) + 28, first.data() + 4);
-    unsigned char extra[12] = {0, 0, 0, 12, 0, 0, 0, 0};
+    // Without an item to copy from: a numeric item as drivers write them.
+    unsigned char extra[12] = {0, 0, 0, 12, 0, 0, 1, 0};
     if (N > 0 && items_len >= 8) {
       std::memcpy(extra, items.data(), 4);  // size field of the first item
       extra[6] = items[6];

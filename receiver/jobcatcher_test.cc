@@ -108,7 +108,7 @@ TEST_F(Catcher, InsertedItemWithoutItemsToCopyFrom) {
   std::string stream = testkit::make_job(s);  // START_DOC without items
   ASSERT_EQ(store(root_, testkit::wrap_capture(stream, "bare"), 1), 1);
   std::string got = slurp(waiting("bare.prn"));
-  EXPECT_EQ(got.substr(20, 12), std::string("\0\0\0\x0C\0\0\0\0\0\0\0\x01", 12));
+  EXPECT_EQ(got.substr(20, 12), std::string("\0\0\0\x0C\0\0\x01\0\0\0\0\x01", 12));
 }
 
 TEST_F(Catcher, TailsOfEveryLengthAreCopiedWhole) {

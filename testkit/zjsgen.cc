@@ -83,9 +83,10 @@ void put_stream(Sink& s, const JobSpec& spec) {
       uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(left, block.size()));
       unsigned char h[zjs::kHeaderSize];
       zjs::ChunkHeader ch;
-      ch.type = zjs::RAW_IMAGE;
+      // Opaque data: every reader carries it through, no page decoder draws it.
+      ch.type = zjs::OPAQUE_DATA;
       ch.size = static_cast<uint32_t>(zjs::kHeaderSize + n);
-      ch.items = n;
+      ch.items = 0;
       zjs::encode_header(ch, h);
       s.put(h, sizeof h);
       if (s.ok()) {

@@ -15,7 +15,7 @@ struct JobSpec {
   bool with_pagecount = true;        // a ZJI_PAGECOUNT item in START_DOC
   std::vector<zjs::Item> doc_items;  // further START_DOC items
   std::vector<zjs::Item> page_items; // items of every START_PAGE (after copies 4 = 1)
-  uint64_t payload = 256;            // bytes of image data per page
+  uint64_t payload = 256;            // bytes of opaque page data per page
   uint32_t payload_chunk = 1 << 20;  // largest image chunk
   uint32_t seed = 1;                 // payload bytes differ per page and seed
   // Capture form: the PJL preamble naming the job, then the stream, then the length trailer.

@@ -1,0 +1,137 @@
+// A workstation's connection becomes a stored job: the real jobcatcher, real sockets, jobs from
+// the real foo2zjs driver, read back with zjsdecode.
+#include <sys/stat.h>
+
+#include <string>
+
+#include "common/fsops.h"
+#include "common/net.h"
+#include "gtest/gtest.h"
+#include "testkit/scenario.h"
+#include "testkit/zjsgen.h"
+
+namespace {
+
+using testkit::bin;
+using testkit::slurp;
+using testkit::spit;
+
+class Receive : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_.install_recording_log_client();
+    port_ = testkit::free_port();
+    catcher_ = std::make_unique<testkit::Process>(
+        std::vector<std::string>{bin("jobcatcher"), "--idle-timeout", "2"},
+        std::map<std::string, std::string>{{"LABELDOCK_RECEIVER_PORT", std::to_string(port_)}});
+    ASSERT_TRUE(testkit::wait_for_port(port_));
+    // wait_for_port's probe is one (empty) connection: let it pass through the loop.
+    ASSERT_TRUE(testkit::wait_until([&] { return catcher_->out().find("finished 0") != std::string::npos; }));
+  }
+
+  int send(const std::string& file, std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv{bin("jobsend")};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    argv.push_back("127.0.0.1:" + std::to_string(port_));
+    argv.push_back(file);
+    return testkit::run(argv);
+  }
+
+  bool stored(const std::string& name) {
+    return testkit::wait_until([&] { return ld::file_exists(root_("/print/prns/tmp/" + name)); }, 15000);
+  }
+
+  // Pages of a job as the driver's own decoder counts them.
+  int zjsdecode_pages(const std::string& path) {
+    std::string out;
+    testkit::run({"/bin/sh", "-c", "zjsdecode < \"$0\"", path}, &out);
+    int n = 0;
+    for (size_t p = 0; (p = out.find("ZJT_START_PAGE", p)) != std::string::npos; ++p) ++n;
+    return n;
+  }
+
+  std::string driver_job(int pages) {
+    std::string pbm = root_("/pages.pbm"), zjs = root_("/driver.zjs");
+    std::string cmd = "for i in $(seq " + std::to_string(pages) +
+                      "); do pbmmake -gray 600 800; done > \"$0\" && foo2zjs -r600x600 -g600x800 -p1 < \"$0\" > \"$1\" 2>/dev/null";
+    EXPECT_EQ(testkit::run({"/bin/sh", "-c", cmd, pbm, zjs}), 0);
+    return slurp(zjs);
+  }
+
+  testkit::TempRoot root_;
+  int port_ = 0;
+  std::unique_ptr<testkit::Process> catcher_;
+};
+
+TEST_F(Receive, DriverJobIsStoredWithItsPagesAndTheFlag) {
+  std::string stream = driver_job(3);
+  ASSERT_GT(stream.size(), 100u);
+  std::string cap = root_("/job.cap");
+  spit(cap, testkit::wrap_capture(stream, "Carton \xC3\xA9tiquette"));
+  ASSERT_EQ(send(cap), 0);
+  std::string path = root_("/print/prns/tmp/Carton \xC3\xA9tiquette.prn");
+  ASSERT_TRUE(stored("Carton \xC3\xA9tiquette.prn")) << catcher_->out() << catcher_->err();
+  // The driver wrote a page count item already: the job is stored exactly as sent.
+  EXPECT_EQ(slurp(path), stream);
+  EXPECT_EQ(zjsdecode_pages(path), 3);
+  EXPECT_TRUE(ld::file_exists(root_("/tmp/run_prn2jpg")));
+  EXPECT_TRUE(testkit::wait_until([&] {
+    return root_.log_client_output().find("writing captured " + path) != std::string::npos;
+  }));
+  EXPECT_NE(catcher_->out().find("pagecount:3\n"), std::string::npos);
+}
+
+TEST_F(Receive, GeneratedJobGetsItsPageCountAndDriverToolsReadIt) {
+  std::string cap = root_("/gen.cap");
+  testkit::run({bin("zjsgen"), "--pages", "4", "--no-pagecount", "--payload", "5000", "--capture",
+                "gen", "-o", cap});
+  ASSERT_EQ(send(cap), 0);
+  ASSERT_TRUE(stored("gen.prn"));
+  std::string out;
+  testkit::run({"/bin/sh", "-c", "zjsdecode < \"$0\"", root_("/print/prns/tmp/gen.prn")}, &out);
+  EXPECT_NE(out.find("ZJI_PAGECOUNT, 4"), std::string::npos) << out.substr(0, 400);
+}
+
+TEST_F(Receive, StalledSenderDoesNotHoldTheReceiver) {
+  std::string cap = root_("/a.cap");
+  testkit::run({bin("zjsgen"), "--pages", "2", "--capture", "stalled", "-o", cap});
+  testkit::Process staller({bin("jobsend"), "--stop-after", "150", "--stall", "30",
+                            "127.0.0.1:" + std::to_string(port_), cap});
+  // The next sender waits in the backlog, then gets through once the idle time-out hits.
+  std::string cap2 = root_("/b.cap");
+  testkit::run({bin("zjsgen"), "--pages", "1", "--capture", "next", "-o", cap2});
+  ASSERT_EQ(send(cap2), 0);
+  ASSERT_TRUE(stored("next.prn"));
+  EXPECT_FALSE(ld::file_exists(root_("/print/prns/tmp/stalled.prn")));
+  EXPECT_NE(catcher_->err().find("idle"), std::string::npos);
+}
+
+TEST_F(Receive, HostileNameRunsNothingAndStaysInPlace) {
+  std::string cap = root_("/h.cap");
+  std::string name = "$(touch " + root_("/pwned") + ")/../x`id`";
+  testkit::JobSpec s;
+  s.capture = true;
+  s.name = name;
+  spit(cap, testkit::make_job(s));
+  ASSERT_EQ(send(cap), 0);
+  std::string file = "$(touch " + root_("/pwned") + ")_.._x`id`.prn";
+  for (char& c : file) if (c == '/') c = '_';
+  ASSERT_TRUE(stored(file)) << catcher_->out();
+  EXPECT_TRUE(testkit::wait_until([&] {
+    return root_.log_client_output().find("capturing [" + name + "]") != std::string::npos;
+  }));
+  EXPECT_FALSE(ld::file_exists(root_("/pwned")));
+}
+
+TEST(ReceivePort, PortInUseIsAnErrorAtStart) {
+  testkit::TempRoot root;
+  std::string err;
+  ld::UniqueFd taken = ld::tcp_listen(0, 1, false, &err);
+  ASSERT_TRUE(taken.valid());
+  testkit::Process p({bin("jobcatcher")},
+                     {{"LABELDOCK_RECEIVER_PORT", std::to_string(ld::local_port(taken.get()))}});
+  EXPECT_EQ(p.wait(5000), 1);
+  EXPECT_NE(p.err().find("cannot bind port"), std::string::npos) << p.err();
+}
+
+}  // namespace
