@@ -10,3 +10,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;/usr/arm-linux-gnueabihf)
+# Statically linked: qemu-arm here runs dynamically linked ARM programs that start threads or
+# fork badly (they crash in the loader's thread setup); static ones run as on the board.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,6 +13,8 @@
 
 #include "common/fsops.h"
 #include "common/handles.h"
+
+extern char** environ;
 
 namespace ld {
 namespace {
@@ -27,6 +30,10 @@ long now_ms() {
 int run_program(const std::vector<std::string>& argv, const RunOptions& opt, std::string* err) {
   if (argv.empty()) {
     if (err) *err = "no program given";
+    return -1;
+  }
+  if (::access(argv[0].c_str(), X_OK) != 0) {
+    if (err) *err = "cannot run " + argv[0] + ": " + std::strerror(errno);
     return -1;
   }
   int in_pipe[2], out_pipe[2] = {-1, -1};
@@ -50,41 +57,31 @@ int run_program(const std::vector<std::string>& argv, const RunOptions& opt, std
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
 
-  // Tell the parent about a failed exec through a close-on-exec pipe.
-  int exec_pipe[2];
-  if (::pipe2(exec_pipe, O_CLOEXEC) != 0) {
-    if (err) *err = std::string("pipe: ") + std::strerror(errno);
+  // posix_spawn rather than fork: nothing runs in the child before exec, and it also works
+  // where fork is emulated poorly (the unit tests run under qemu-arm).
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, in_r.get(), 0);
+  if (capture) posix_spawn_file_actions_adddup2(&fa, out_w.get(), 1);
+  else if (opt.discard_output) posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  if (opt.discard_output) posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = -1;
+  int rc = ::posix_spawn(&pid, args[0], &fa, &attr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) {
+    if (err) *err = "cannot run " + argv[0] + ": " + std::strerror(rc);
     return -1;
-  }
-  UniqueFd exec_r(exec_pipe[0]), exec_w(exec_pipe[1]);
-
-  pid_t pid = ::fork();
-  if (pid < 0) {
-    if (err) *err = std::string("fork: ") + std::strerror(errno);
-    return -1;
-  }
-  if (pid == 0) {
-    ::dup2(in_r.get(), 0);
-    int devnull = ::open("/dev/null", O_WRONLY);
-    if (capture) ::dup2(out_w.get(), 1);
-    else if (opt.discard_output) ::dup2(devnull, 1);
-    if (opt.discard_output) ::dup2(devnull, 2);
-    ::signal(SIGPIPE, SIG_DFL);
-    ::execv(args[0], args.data());
-    int e = errno;
-    (void)!::write(exec_w.get(), &e, sizeof e);
-    ::_exit(127);
   }
   in_r.reset();
   out_w.reset();
-  exec_w.reset();
-
-  int child_errno = 0;
-  if (read_full(exec_r.get(), &child_errno, sizeof child_errno) == sizeof child_errno) {
-    ::waitpid(pid, nullptr, 0);
-    if (err) *err = "cannot run " + argv[0] + ": " + std::strerror(child_errno);
-    return -1;
-  }
 
   // The program may exit without reading its input: a broken pipe is no reason to die.
   struct sigaction ign {}, old {};

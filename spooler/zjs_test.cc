@@ -116,7 +116,7 @@ TEST(Zjs, ReaderWalksEveryTruncationWithoutHarm) {
 
 TEST(Zjs, ReaderRejectsChunkSizesBelowTheHeader) {
   testkit::TempRoot root;
-  std::string job("JZJZ\0\0\0\x0F\0\0\0\0\0\0\0\0ZZ", 20);
+  std::string job("JZJZ\0\0\0\x0F\0\0\0\0\0\0\0\0\0\0ZZ", 20);
   testkit::spit(root("/bad.prn"), job);
   zjs::Reader r;
   std::string err;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,11 +15,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
 #include "common/fsops.h"
 #include "common/net.h"
+
+extern char** environ;
 
 namespace testkit {
 namespace {
@@ -77,23 +81,39 @@ Process::Process(const std::vector<std::string>& argv, const std::map<std::strin
                  const std::string& stdin_file) {
   dir_ = make_temp_dir("labeldock-proc.");
   prefix_ = dir_ + "/" + ld::base_name(argv[0]);
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    for (const auto& [k, v] : env) {
-      if (v.empty()) ::unsetenv(k.c_str());
-      else ::setenv(k.c_str(), v.c_str(), 1);
-    }
-    int o = ::open((prefix_ + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int e = ::open((prefix_ + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int in = ::open(stdin_file.c_str(), O_RDONLY);
-    ::dup2(in, 0);
-    ::dup2(o, 1);
-    ::dup2(e, 2);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
+  // The environment: ours, with `env` laid over it (an empty value removes a variable).
+  std::map<std::string, std::string> vars;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string kv = *e;
+    size_t eq = kv.find('=');
+    if (eq != std::string::npos) vars[kv.substr(0, eq)] = kv.substr(eq + 1);
+  }
+  for (const auto& [k, v] : env) {
+    if (v.empty()) vars.erase(k);
+    else vars[k] = v;
+  }
+  std::vector<std::string> env_text;
+  for (const auto& [k, v] : vars) env_text.push_back(k + "=" + v);
+  std::vector<char*> envp;
+  for (auto& kv : env_text) envp.push_back(kv.data());
+  envp.push_back(nullptr);
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+
+  // posix_spawn, not fork: fork is not usable under qemu-arm, where the unit tests also run.
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, stdin_file.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 1, (prefix_ + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&fa, 2, (prefix_ + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int rc = ::posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc != 0) {
+    pid_ = -1;
+    reaped_ = true;
+    status_ = 127;
+    spit(prefix_ + ".err", "cannot start " + argv[0] + ": " + std::strerror(rc) + "\n");
   }
 }
 
