@@ -189,7 +189,10 @@ void apply_control(State* st, std::string_view text, std::string* errors) {
     } else {
       std::string_view key = line.substr(lead, eq - lead);
       while (!key.empty() && (key.back() == ' ' || key.back() == '\t')) key.remove_suffix(1);
-      apply_setting(st, std::string(key), unescape(line.substr(eq + 1)), &err);
+      // Blanks after "=" are layout; the rest of the line, trailing blanks included, is the value.
+      std::string_view value = line.substr(eq + 1);
+      while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+      apply_setting(st, std::string(key), unescape(value), &err);
     }
     if (!err.empty() && errors) *errors += "line " + std::to_string(lineno) + ": " + err + "\n";
   }
