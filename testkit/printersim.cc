@@ -40,9 +40,11 @@ bool parse_int(std::string_view s, T min, T max, T* out) {
   return true;
 }
 
+// An integer as JSON writes one: an optional minus, then 0 or digits without a leading zero.
 bool is_integer(std::string_view s) {
-  long long v;
-  return !s.empty() && parse_int<long long>(s, -(1LL << 62), 1LL << 62, &v);
+  if (!s.empty() && s[0] == '-') s.remove_prefix(1);
+  if (s.empty() || s.size() > 18 || (s[0] == '0' && s.size() > 1)) return false;
+  return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 std::string json_str(std::string_view s) {
@@ -729,6 +731,13 @@ void Server::web_progress(WebConn& c) {
 
 // Takes one complete request from the buffer and starts its reply; false when there is none.
 bool Server::web_serve_one(WebConn& c) {
+  // Line ends between requests are not requests.
+  size_t lead = c.in.find_first_not_of("\r\n");
+  if (lead == std::string::npos) {
+    c.in.clear();
+    return false;
+  }
+  c.in.erase(0, lead);
   // A client that ends its request by closing its sending side still gets an answer.
   if (c.eof && !c.in.empty() && c.in.size() <= kRequestMax && c.in.find("\n\n") == std::string::npos &&
       c.in.find("\n\r\n") == std::string::npos)

@@ -252,10 +252,15 @@ TEST(PrintersimWeb, BuiltinPages) {
             "{\"system\": {\"SystemState\": \"Out of \\\"media\\\"\", \"Media\": \"Continuous\", \"Cutter\": 1, "
             "\"FirmwareVersion\": \"QX9_2.1\", \"RTC\": \"25/11/26 14:03:59\"}}");
   st.RTC.clear();
-  st.Cutter = "yes";
-  std::string body = builtin_page(r, st, "08/12/26 10:00:00").body;
-  EXPECT_NE(body.find("\"Cutter\": \"yes\""), std::string::npos) << body;
-  EXPECT_NE(body.find("\"RTC\": \"08/12/26 10:00:00\""), std::string::npos) << body;
+  EXPECT_NE(builtin_page(r, st, "08/12/26 10:00:00").body.find("\"RTC\": \"08/12/26 10:00:00\""), std::string::npos);
+  // Only what JSON reads as an integer is written bare.
+  for (const auto& [cutter, written] : std::vector<std::pair<std::string, std::string>>{
+           {"0", "0"}, {"-3", "-3"}, {"12", "12"}, {"yes", "\"yes\""}, {"007", "\"007\""}, {"+1", "\"+1\""},
+           {"", "\"\""}, {"-", "\"-\""}, {"0x1", "\"0x1\""}, {"1.5", "\"1.5\""}}) {
+    st.Cutter = cutter;
+    std::string body = builtin_page(r, st, "").body;
+    EXPECT_NE(body.find("\"Cutter\": " + written + ","), std::string::npos) << body;
+  }
 
   r.path = "/status/ui";
   EXPECT_EQ(builtin_page(r, st, "").body,
