@@ -14,6 +14,7 @@
 #include "common/net.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
+#include "webkit/json.h"
 
 namespace {
 
@@ -185,6 +186,13 @@ TEST_F(Printersim, ServesStatusPagesPlainOrChunkedFromItsControlFile) {
       "\"FirmwareVersion\": \"QX9_2.1\", \"RTC\": \"25/11/26 14:03:59\"}}";
   EXPECT_EQ(r, "HTTP/1.0 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
                    "\r\n\r\n" + body);
+  // The document reads as the appliance's programs read their copy of it.
+  JsonNode* doc = parse_json(body);
+  ASSERT_NE(doc, nullptr);
+  EXPECT_STREQ(getJSONObjectVal("system.SystemState", doc), "Paused");
+  EXPECT_EQ(getJSONObjectInt("system.Cutter", doc), 1);
+  EXPECT_STREQ(getJSONObjectVal("system.FirmwareVersion", doc), "QX9_2.1");
+  free_json(doc);
   r = get("/status/ui");
   EXPECT_NE(r.find("Transfer-Encoding: chunked"), std::string::npos) << r;
   EXPECT_NE(r.find("\"ui_alive\": 1}"), std::string::npos) << r;
