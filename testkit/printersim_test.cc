@@ -79,7 +79,8 @@ const std::string kHeader =
     "\x1b%-12345X@PJL JOB WNAME = \"61625f302e70726e\"\r\n"
     "@PJL INFO STATUS\r\n@PJL USTATUS JOB = ON\r\n@PJL USTATUS PAGE = ON\r\n"
     "@PJL USTATUS DEVICE = ON\r\n@PJL USTATUS TIMED = 30\r\n";
-const std::string kJob = std::string("JZJZ\0\0\0\x10\0\0\0\0\0\0\0\0@PJL is data here\n", 38);
+constexpr char kJobBytes[] = "JZJZ\0\0\0\x10\0\0\0\0\0\0\0\0@PJL is data here\n";
+const std::string kJob(kJobBytes, sizeof kJobBytes - 1);
 
 TEST(PrintersimRaw, HeaderAndJobAreSplitWhateverThePieces) {
   const std::string all = kHeader + kJob;
