@@ -76,6 +76,10 @@ bool read_queue(std::vector<queue_record>* out, std::string* err) {
     *err = std::strerror(errno);
     return false;
   }
+  if (st.st_size > static_cast<off_t>(kQueueMaxJobs * kQueueRecordSize)) {
+    *err = "more than " + std::to_string(kQueueMaxJobs) + " jobs";
+    return false;
+  }
   size_t count = static_cast<size_t>(st.st_size) / kQueueRecordSize;
   std::vector<unsigned char> bytes(count * kQueueRecordSize);
   long got = ld::read_full(fd.get(), bytes.data(), bytes.size());

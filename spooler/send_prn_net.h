@@ -15,6 +15,9 @@
 constexpr size_t kQueueRecordSize = 852;
 constexpr size_t kQueueTextSize = 200;  // path and displayname: at most 199 bytes and a NUL
 constexpr int kQueueMaxTags = 50;
+// A queue file longer than this many records is taken as damaged: it is not read, and nothing
+// rewrites it.
+constexpr size_t kQueueMaxJobs = 10000;
 // A lock whose process is gone is broken once its file is this old (seconds).
 constexpr int kStaleLockAge = 3;
 
