@@ -264,6 +264,78 @@ TEST_F(PrnfiltTest, FatalErrorsAreReturnedWithTheirMessage) {
   EXPECT_EQ(slurp(good), testkit::make_job(five_pages()));
 }
 
+// What zjsdecode (the driver package's own dump tool) sees in a job: "D", "pN{copies,media}"
+// for each page by the page number the driver wrote into it, "x" for END_DOC.
+std::string decoded(const std::string& file) {
+  std::string dump;
+  EXPECT_EQ(testkit::run({"/usr/bin/zjsdecode"}, &dump, nullptr, {}, slurp(file)), 0);
+  std::istringstream lines(dump);
+  std::string line, s, page, copies, media;
+  auto flush_page = [&] {
+    if (!page.empty()) s += " p" + page + "{" + copies + "," + media + "}";
+    page.clear();
+  };
+  auto value = [](const std::string& l) { return l.substr(l.find(", ") + 2, l.find(" (") - l.find(", ") - 2); };
+  while (std::getline(lines, line)) {
+    if (line.rfind("ZJT_", 0) == 0) flush_page();
+    if (line.rfind("ZJT_START_DOC", 0) == 0) s += "D";
+    if (line.rfind("ZJT_END_DOC", 0) == 0) s += " x";
+    if (line.rfind("\tZJI_MINOLTA_PAGE_NUMBER, ", 0) == 0) page = value(line);
+    if (line.rfind("\tZJI_DMCOPIES, ", 0) == 0) copies = value(line);
+    if (line.rfind("\tZJI_DMMEDIATYPE, ", 0) == 0) media = value(line);
+  }
+  flush_page();
+  return s;
+}
+
+// Jobs made by the real driver: four pages of 1200 x 1600 dots.
+TEST_F(PrnfiltTest, RealDriverJobs) {
+  std::string pages;
+  for (const char* shade : {"-white", "-black", "-gray", "-white"}) {
+    std::string pbm;
+    ASSERT_EQ(testkit::run({"/usr/bin/pbmmake", shade, "1200", "1600"}, &pbm), 0);
+    pages += pbm;
+  }
+  std::string job;
+  ASSERT_EQ(testkit::run({"/usr/bin/foo2zjs", "-r600x600", "-g1200x1600", "-p1"}, &job, nullptr, {}, pages), 0);
+  std::string in = path("driver.prn");
+  spit(in, job);
+  ASSERT_EQ(decoded(in), "D p1{1,1} p2{1,1} p3{1,1} p4{1,1} x");
+
+  constexpr uint32_t kMediaType = 6;
+  struct {
+    int from, to, copies, collate;
+    const char* want;
+  } cases[] = {
+      {2, 3, 1, 0, "D p2{1,2} p3{1,2} x"},
+      {1, 2, 2, 1, "D p1{1,2} p2{1,2} p1{1,1} p2{1,1} x"},
+      {3, 9, 3, 0, "D p3{3,2} p4{3,2} x"},
+      {3, 9, 2, 1, "D p3{1,2} p4{1,2} p3{1,1} p4{1,1} x"},
+      {4, 1, 5, 0, "D p4{5,2} x"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.want);
+    prnfilt_args a{in, path("out.prn"), c.copies, c.collate, c.from, c.to, 0, 0, {{kMediaType, 2}}};
+    int32_t flag = 0;
+    std::string msg;
+    EXPECT_EQ(filter(a, &flag, &msg), 4);
+    EXPECT_EQ(msg, "");
+    EXPECT_EQ(decoded(a.output), c.want);
+    bool clean = false;
+    chunks_of(slurp(a.output), &clean);
+    EXPECT_TRUE(clean);
+  }
+
+  // Every cut of the real job: no crash, and the pages counted are those begun in the cut.
+  for (size_t len = 0; len < job.size(); ++len) {
+    spit(in, job.substr(0, len));
+    prnfilt_args a{in, path("out.prn"), 2, 1, 2, 3, -3, 0, {{kMediaType, 2}}};
+    int32_t flag = 0;
+    std::string msg;
+    EXPECT_GE(filter(a, &flag, &msg), len < 4 ? -1 : 0) << len;
+  }
+}
+
 // A full disk in the middle of a job: the message, -1, and no half-written job left behind.
 TEST_F(PrnfiltTest, WriteFailureRemovesThePartialOutput) {
   testkit::JobSpec spec = five_pages();
