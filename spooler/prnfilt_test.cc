@@ -81,7 +81,7 @@ std::string summary(const std::string& out, const std::string& in) {
   for (const Chunk& c : ref) {
     if (c.h.type == zjs::START_DOC) doc_items = c.items;
     if (c.h.type == zjs::START_PAGE) page_items.push_back(c.items);
-    if (c.h.type == zjs::RAW_IMAGE) page_of_image[c.body] = static_cast<int>(page_items.size());
+    if (c.h.type == zjs::OPAQUE_DATA) page_of_image[c.body] = static_cast<int>(page_items.size());
   }
   std::string s;
   std::vector<Chunk> got = chunks_of(out, &clean_out);
@@ -92,7 +92,7 @@ std::string summary(const std::string& out, const std::string& in) {
       tok = "D" + item_diff(c.items, doc_items);
     } else if (c.h.type == zjs::END_DOC) {
       tok = "x";
-    } else if (c.h.type == zjs::START_PAGE && i + 2 < got.size() && got[i + 1].h.type == zjs::RAW_IMAGE &&
+    } else if (c.h.type == zjs::START_PAGE && i + 2 < got.size() && got[i + 1].h.type == zjs::OPAQUE_DATA &&
                got[i + 2].h.type == zjs::END_PAGE && page_of_image.count(got[i + 1].body)) {
       int n = page_of_image[got[i + 1].body];
       tok = "p" + std::to_string(n) + item_diff(c.items, page_items[n - 1]);
