@@ -1,0 +1,162 @@
+#include "spooler/printer_link.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+
+#include "common/net.h"
+#include "testkit/scenario.h"
+
+namespace {
+
+using testkit::spit;
+
+constexpr time_t kModified = 1700000000;
+
+std::string ctime_text(time_t t) {
+  char buf[64];
+  ::ctime_r(&t, buf);
+  return buf;
+}
+
+// The status document with the given text, modified at kModified.
+void write_status(const std::string& text) {
+  spit(printer_status_path(), text);
+  timespec times[2] = {{kModified, 0}, {kModified, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, printer_status_path().c_str(), times, 0), 0);
+}
+
+std::string status_doc(const std::string& state) {
+  return R"({"system": {"Media": "Labels", "SystemState": )" + state + R"(, "Cutter": 1}})";
+}
+
+TEST(PrinterGate, FreshnessStateAndBadDocuments) {
+  testkit::TempRoot root;
+  const std::string online = status_doc("\"Online\"");
+  struct {
+    const char* name;
+    std::string doc;  // empty: no document at all
+    long age;
+    int want;
+    std::string message;
+  } cases[] = {
+      {"online, 2 s old", online, 2, 1, "check_printer_status ok\n"},
+      {"online, just written", online, 0, 1, "check_printer_status ok\n"},
+      {"online, 3 s old", online, 3, 0, "Last modified time: " + ctime_text(kModified) + " diff 3\n"},
+      {"modified in the future", online, -10, 0,
+       "Last modified time: " + ctime_text(kModified) + " diff 10\n"},
+      {"no document", "", 1, 0, "Last modified time: " + ctime_text(0) + " diff " +
+                                    std::to_string(kModified + 1) + "\n"},
+      {"lower case", status_doc("\"online\""), 1, 0, "printer status online\n"},
+      {"trailing blank", status_doc("\"Online \""), 1, 0, "printer status Online \n"},
+      {"another state", status_doc("\"Paused\""), 1, 0, "printer status Paused\n"},
+      {"a number", status_doc("7"), 1, 0, "printer status 7\n"},
+      {"an object", status_doc("{\"a\": 1}"), 1, 0, "could not get printer status\n"},
+      {"no SystemState", R"({"system": {"Media": "Labels"}})", 1, 0, "could not get printer status\n"},
+      {"no system object", R"({"printer": {"SystemState": "Online"}})", 1, 0,
+       "could not get printer status\n"},
+      {"system not first", R"({"a": 1, "system": {"SystemState": "Online"}})", 1, 0,
+       "could not get printer status\n"},
+      {"unbalanced braces", "{\"system\": {\"SystemState\": \"Online\"}}}", 1, 0,
+       "Failed to parse JSON: -2\ncould not load " + printer_status_path() + "\n"},
+      {"cut short", online.substr(0, 30), 1, 0,
+       "Failed to parse JSON: -3\ncould not load " + printer_status_path() + "\n"},
+      {"empty file", " ", 1, 0, "Object expected\ncould not load " + printer_status_path() + "\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ::unlink(printer_status_path().c_str());
+    if (!c.doc.empty()) write_status(c.doc);
+    ld::FakeClock clock(kModified + c.age);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(check_printer_status(clock), c.want);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+  }
+}
+
+// A stand-in for the printer's raw port: accepts one connection and keeps what arrives.
+class RawPort {
+ public:
+  explicit RawPort(bool hang_up_at_once = false, int wait_ms = 10000) {
+    std::string err;
+    listen_ = ld::tcp_listen(0, 4, true, &err);
+    EXPECT_TRUE(listen_.valid()) << err;
+    ::setenv("LABELDOCK_PRINTER_RAW_PORT", std::to_string(ld::local_port(listen_.get())).c_str(), 1);
+    thread_ = std::thread([this, hang_up_at_once, wait_ms] {
+      if (ld::wait_readable(listen_.get(), wait_ms) != 1) return;
+      ld::UniqueFd c(ld::tcp_accept(listen_.get()));
+      connections_ = 1;
+      if (hang_up_at_once) {
+        // Reset instead of a polite close, so the sender's next send fails.
+        linger l{1, 0};
+        ::setsockopt(c.get(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        return;
+      }
+      char buf[65536];
+      for (ssize_t n; (n = ::recv(c.get(), buf, sizeof buf, 0)) > 0;) received_.append(buf, n);
+    });
+  }
+  ~RawPort() { ::unsetenv("LABELDOCK_PRINTER_RAW_PORT"); }
+  // Waits for the connection (if any) to end.
+  void finish() { thread_.join(); }
+  const std::string& received() const { return received_; }
+  int connections() const { return connections_; }
+
+ private:
+  ld::UniqueFd listen_;
+  std::thread thread_;
+  std::string received_;
+  int connections_ = 0;
+};
+
+TEST(PrintPrn, SendsTheFileBytesAsTheyAre) {
+  testkit::TempRoot root;
+  std::string big;
+  for (size_t i = 0; i < 2 * kPrintSendBuffer + 12345; ++i) big.push_back(static_cast<char>(i * 7 + i / 256));
+  for (const std::string& data : {big, std::string()}) {
+    SCOPED_TRACE(data.size());
+    std::string file = root.path() + "/job.prn";
+    spit(file, data);
+    RawPort port;
+    EXPECT_EQ(print_prn("127.0.0.1", file), 1);
+    port.finish();
+    EXPECT_EQ(port.connections(), 1);
+    EXPECT_TRUE(port.received() == data);
+  }
+}
+
+TEST(PrintPrn, FailuresAreReportedAndTheCallerCarriesOn) {
+  testkit::TempRoot root;
+  std::string missing = root.path() + "/missing.prn";
+  {
+    RawPort port(false, 300);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(print_prn("127.0.0.1", missing), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: File " + missing + " not found.\n");
+    port.finish();
+    EXPECT_EQ(port.connections(), 0);  // no empty job for the printer
+  }
+
+  std::string file = root.path() + "/job.prn";
+  spit(file, std::string(8 << 20, 'x'));
+  ::setenv("LABELDOCK_PRINTER_RAW_PORT", std::to_string(testkit::free_port()).c_str(), 1);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(print_prn("127.0.0.1", file), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: Failed to connect to the printer!\n");
+  ::unsetenv("LABELDOCK_PRINTER_RAW_PORT");
+
+  // The printer hangs up in the middle: the send fails (no SIGPIPE ends this process).
+  RawPort port(true);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(print_prn("127.0.0.1", file), 0);
+  std::string msg = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(msg.rfind("ERROR: Failed to send 100000 bytes from file " + file + " ", 0), 0u) << msg;
+  port.finish();
+}
+
+}  // namespace

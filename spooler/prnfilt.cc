@@ -1,0 +1,382 @@
+#include "spooler/prnfilt.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "common/bytes.h"
+#include "common/fsops.h"
+#include "common/handles.h"
+#include "spooler/zjs.h"
+
+namespace {
+
+constexpr uint16_t kItemDisp = 0x8514;
+constexpr uint16_t kItemAlwaysZero = 0x8510;
+// The kernel copies without a buffer of ours, so it may take larger steps; runs shorter than
+// kKernelMin go through our buffer, where one read serves many small chunks.
+constexpr uint64_t kKernelPiece = 1 << 30;
+constexpr uint64_t kKernelMin = 1 << 16;
+
+// Reads `n` bytes at `offset` without moving the stream reader's file position.
+size_t pread_full(int fd, void* buf, size_t n, uint64_t offset) {
+  auto* p = static_cast<unsigned char*>(buf);
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = ::pread(fd, p + got, n - got, static_cast<off_t>(offset + got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return got;
+}
+
+// The output file behind a small buffer: headers and items arrive a few bytes at a time, page
+// data in long runs that the kernel copies straight from the input where it can.
+class OutFile {
+ public:
+  bool create(const std::string& path) {
+    fd_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    return fd_.valid();
+  }
+  bool is_open() const { return fd_.valid(); }
+  // False once any write failed.
+  bool ok() const { return ok_; }
+
+  void put(const void* data, size_t n) {
+    if (!ok_) return;
+    if (len_ + n > buf_.size()) flush();
+    if (n >= buf_.size()) {
+      ok_ = ld::write_all(fd_.get(), data, n);
+      return;
+    }
+    std::memcpy(buf_.data() + len_, data, n);
+    len_ += n;
+  }
+
+  // Appends n input bytes from position pos. Returns the bytes copied: fewer than n when the
+  // input ends first (or a write failed, see ok()). Through our buffer the bytes move in pieces
+  // of at most kFilterBlock, so memory stays the same whatever n is.
+  uint64_t copy_from(int in_fd, uint64_t pos, uint64_t n, std::vector<unsigned char>& block) {
+    uint64_t done = 0;
+    while (ok_ && done < n) {
+      if (kernel_copy_ && n - done >= kKernelMin) {
+        flush();
+        loff_t from = static_cast<loff_t>(pos + done);
+        size_t piece = static_cast<size_t>(std::min<uint64_t>(n - done, kKernelPiece));
+        ssize_t r = ok_ ? ::copy_file_range(in_fd, &from, fd_.get(), nullptr, piece, 0) : -1;
+        if (r > 0) {
+          done += static_cast<uint64_t>(r);
+          continue;
+        }
+        if (r == 0) break;  // end of the input
+        if (errno == EINTR) continue;
+        // Not for this pair of files (or a real error, which the plain path reports as such).
+        kernel_copy_ = false;
+      }
+      size_t piece = static_cast<size_t>(std::min<uint64_t>(n - done, block.size()));
+      size_t got = pread_full(in_fd, block.data(), piece, pos + done);
+      put(block.data(), got);
+      done += got;
+      if (got < piece) break;
+    }
+    return done;
+  }
+
+  // Writes what is buffered and closes; false when any write failed.
+  bool close() {
+    flush();
+    if (fd_.valid() && ::close(fd_.release()) != 0) ok_ = false;
+    return ok_;
+  }
+
+ private:
+  void flush() {
+    if (ok_ && len_ > 0) ok_ = ld::write_all(fd_.get(), buf_.data(), len_);
+    len_ = 0;
+  }
+
+  ld::UniqueFd fd_;
+  std::vector<unsigned char> buf_ = std::vector<unsigned char>(1 << 16);
+  size_t len_ = 0;
+  bool ok_ = true;
+  bool kernel_copy_ = true;
+};
+
+// The body of a chunk with items, read from a known place in the input through a small
+// buffer: items come 8 and 4 bytes at a time.
+class ItemReader {
+ public:
+  ItemReader(int fd, uint64_t offset) : fd_(fd), offset_(offset) {}
+  size_t read(void* buf, size_t n) {
+    auto* p = static_cast<unsigned char*>(buf);
+    size_t got = 0;
+    while (got < n) {
+      if (pos_ == len_) {
+        pos_ = 0;
+        len_ = pread_full(fd_, buf_, sizeof buf_, offset_);
+        if (len_ == 0) break;
+      }
+      size_t take = std::min(n - got, len_ - pos_);
+      std::memcpy(p + got, buf_ + pos_, take);
+      pos_ += take;
+      got += take;
+      offset_ += take;
+    }
+    return got;
+  }
+  // Position in the input of the next byte read() hands out.
+  uint64_t offset() const { return offset_; }
+  // Moves on n bytes without reading them.
+  void skip(uint64_t n) {
+    offset_ += n;
+    if (n <= len_ - pos_) pos_ += static_cast<size_t>(n);
+    else pos_ = len_ = 0;
+  }
+
+ private:
+  int fd_;
+  uint64_t offset_;
+  unsigned char buf_[4096];
+  size_t pos_ = 0, len_ = 0;
+};
+
+// The value a START_DOC / START_PAGE item leaves the filter with. The first matching rule wins,
+// so an override can never change copies, quality or the two printer settings.
+uint32_t rewrite_value(uint16_t id, uint32_t value, const prnfilt_args& a) {
+  switch (id) {
+    case zjs::ZJI_COPIES:
+      return static_cast<uint32_t>(a.collate != 0 ? 1 : a.copies);
+    case zjs::ZJI_QUALITY:
+      return a.quality != 0 ? static_cast<uint32_t>(a.quality) : value;
+    case kItemDisp:
+      return a.disp != 0 ? static_cast<uint32_t>(a.disp) : value;
+    case kItemAlwaysZero:
+      return 0;
+    default:
+      for (const prnfilt_override& o : a.overrides)
+        if (o.id == id) value = static_cast<uint32_t>(o.value);
+      return value;
+  }
+}
+
+bool has_items(uint32_t type) { return type == zjs::START_DOC || type == zjs::START_PAGE; }
+
+class Filter {
+ public:
+  Filter(const prnfilt_args& a, FILE* msg) : a_(a), msg_(msg) {}
+
+  int run(int32_t* send_copies);
+
+ private:
+  bool copy_chunk(uint64_t offset, const zjs::ChunkHeader& h);
+  bool copy_items(uint64_t offset, const zjs::ChunkHeader& h);
+  void copy_as_is(uint64_t offset, uint64_t n);
+  bool flush_as_is();
+  bool open_output();
+  bool copy_prologue(uint64_t from_offset, uint64_t page_offset);
+  bool collate_copies(uint64_t start, uint64_t end);
+  bool end_selection(uint64_t start, uint64_t end, int32_t* send_copies);
+  int fail(const char* text);
+
+  const prnfilt_args& a_;
+  FILE* msg_;
+  zjs::Reader in_;
+  OutFile out_;
+  bool created_ = false;  // the output is a regular file this run created
+  // Input bytes that go to the output unchanged and have not been copied yet: neighbouring
+  // chunks join into one run, copied when something rewritten has to follow.
+  uint64_t as_is_from_ = 0, as_is_len_ = 0;
+  std::vector<unsigned char> block_ = std::vector<unsigned char>(kFilterBlock);
+};
+
+int Filter::fail(const char* text) {
+  std::fputs(text, msg_);
+  if (out_.is_open()) out_.close();
+  if (created_) ld::remove_file(a_.output);
+  return -1;
+}
+
+void Filter::copy_as_is(uint64_t offset, uint64_t n) {
+  if (as_is_len_ > 0 && as_is_from_ + as_is_len_ == offset) {
+    as_is_len_ += n;
+    return;
+  }
+  flush_as_is();
+  as_is_from_ = offset;
+  as_is_len_ = n;
+}
+
+// False when the input ended inside the run (a cut job): the output then ends there too.
+bool Filter::flush_as_is() {
+  uint64_t n = as_is_len_;
+  as_is_len_ = 0;
+  return n == 0 || out_.copy_from(in_.fd(), as_is_from_, n, block_) == n;
+}
+
+// Copies the chunk at `offset` to the output: document and page headers with their items
+// rewritten, every other chunk as it is. False when the input ends inside the chunk.
+bool Filter::copy_chunk(uint64_t offset, const zjs::ChunkHeader& h) {
+  if (!has_items(h.type)) {
+    copy_as_is(offset, h.size);
+    return true;
+  }
+  return flush_as_is() && copy_items(offset, h);
+}
+
+// Items are rewritten as long as they are numeric; whatever else the chunk holds is copied as
+// it stands, so the chunk keeps the size its header announces.
+bool Filter::copy_items(uint64_t offset, const zjs::ChunkHeader& h) {
+  unsigned char header[zjs::kHeaderSize];
+  zjs::encode_header(h, header);
+  out_.put(header, sizeof header);
+  ItemReader body(in_.fd(), offset + zjs::kHeaderSize);
+  uint64_t left = h.size - zjs::kHeaderSize;
+  for (uint32_t i = 0; i < h.items && left >= zjs::kItemHeaderSize; ++i) {
+    unsigned char b[zjs::kNumericItemSize] = {};
+    if (body.read(b, zjs::kItemHeaderSize) != zjs::kItemHeaderSize) return false;
+    const zjs::Item it = zjs::decode_item(b);
+    if (!it.numeric() || it.size < zjs::kNumericItemSize || it.size > left) {
+      out_.put(b, zjs::kItemHeaderSize);
+      left -= zjs::kItemHeaderSize;
+      break;
+    }
+    if (body.read(b + zjs::kItemHeaderSize, 4) != 4) {
+      out_.put(b, zjs::kItemHeaderSize);
+      return false;
+    }
+    write32(rewrite_value(it.id, val32(b + zjs::kItemHeaderSize), a_), b + zjs::kItemHeaderSize);
+    out_.put(b, zjs::kNumericItemSize);
+    left -= zjs::kNumericItemSize;
+    // A numeric item longer than 12 bytes keeps its extra bytes as they are.
+    uint64_t extra = it.size - zjs::kNumericItemSize;
+    if (out_.copy_from(in_.fd(), body.offset(), extra, block_) != extra) return false;
+    body.skip(extra);
+    left -= extra;
+  }
+  return out_.copy_from(in_.fd(), body.offset(), left, block_) == left;
+}
+
+bool Filter::open_output() {
+  // Filtering a job onto itself would truncate it before it is read.
+  struct stat si, so;
+  if (::fstat(in_.fd(), &si) == 0 && ::stat(a_.output.c_str(), &so) == 0 && si.st_dev == so.st_dev &&
+      si.st_ino == so.st_ino) {
+    return false;
+  }
+  if (!out_.create(a_.output)) return false;
+  // Only a regular file is ever removed again after a failure (never a device or a pipe).
+  created_ = ::stat(a_.output.c_str(), &so) == 0 && S_ISREG(so.st_mode);
+  return true;
+}
+
+// The document prologue: every chunk from the START_DOC up to the first START_PAGE, read
+// back from the input without disturbing the stream reader.
+bool Filter::copy_prologue(uint64_t pos, uint64_t page_offset) {
+  while (pos < page_offset) {
+    unsigned char header[zjs::kHeaderSize];
+    if (pread_full(in_.fd(), header, sizeof header, pos) != sizeof header) return false;
+    const zjs::ChunkHeader h = zjs::decode_header(header);
+    if (h.type == zjs::START_PAGE) break;
+    if (h.size < zjs::kHeaderSize || !copy_chunk(pos, h)) return false;
+    pos += h.size;
+  }
+  return flush_as_is();
+}
+
+// Appends copies - 1 further sets of the selected input bytes. The selection is read again
+// for every set, so memory does not grow with its size.
+bool Filter::collate_copies(uint64_t start, uint64_t end) {
+  for (int32_t set = 1; set < a_.copies && out_.ok(); ++set) {
+    // A write failure stops the copy early too; the caller reports it as such.
+    if (out_.copy_from(in_.fd(), start, end - start, block_) != end - start && out_.ok()) return false;
+  }
+  return true;
+}
+
+bool Filter::end_selection(uint64_t start, uint64_t end, int32_t* send_copies) {
+  flush_as_is();
+  if (a_.collate == 0 || a_.copies <= 1 || end <= start) return true;
+  if (end - start > kCollateLimit / static_cast<uint64_t>(a_.copies)) {
+    if (send_copies != nullptr) *send_copies = 1;
+    return true;
+  }
+  return collate_copies(start, end);
+}
+
+int Filter::run(int32_t* send_copies) {
+  if (!in_.open(a_.input, nullptr)) {
+    std::fprintf(msg_, "ERROR: File %s not found.\n", a_.input.c_str());
+    return -1;
+  }
+  if (!in_.read_signature(false, nullptr)) return fail("Error: invalid file format!\n");
+
+  static constexpr const char* kCopyFailed = "ERROR: Cannot read input file!\n";
+  static constexpr const char* kCollateFailed = "ERROR: collate_copies cannot read input file!\n";
+  int pages = 0;
+  bool copying = false;
+  uint64_t doc_start = 4;  // the first chunk, should the job lack a START_DOC
+  uint64_t sel_start = 0, last_page_end = 0;
+  for (;;) {
+    zjs::ChunkHeader h;
+    std::string err;
+    zjs::Reader::Status st = in_.next_chunk(&h, &err);
+    if (st == zjs::Reader::kError) std::fprintf(msg_, "ERROR: %s\n", err.c_str());
+    if (st != zjs::Reader::kOk) break;
+    const uint64_t offset = in_.offset() - zjs::kHeaderSize;
+    const uint64_t chunk_end = offset + h.size;
+    if (h.type == zjs::START_DOC) doc_start = offset;
+    if (h.type == zjs::START_PAGE && pages < INT_MAX) ++pages;
+
+    if (copying) {
+      if (h.type == zjs::END_DOC) {
+        // The document ended before the last page wanted: what was selected still gets all
+        // its copies, in front of the END_DOC.
+        copying = false;
+        if (!end_selection(sel_start, last_page_end != 0 ? last_page_end : offset, send_copies))
+          return fail(kCollateFailed);
+      }
+      copy_chunk(offset, h);
+      if (copying && h.type == zjs::END_PAGE) {
+        last_page_end = chunk_end;
+        if (pages >= a_.to) {
+          copying = false;
+          if (!end_selection(sel_start, last_page_end, send_copies)) return fail(kCollateFailed);
+        }
+      }
+    } else if (a_.from > 0 && !out_.is_open() && pages == a_.from) {
+      sel_start = offset;
+      if (!open_output()) {
+        std::fprintf(msg_, "ERROR: Cannot open file %s\n", a_.output.c_str());
+        return -1;
+      }
+      out_.put("JZJZ", 4);
+      if (!copy_prologue(doc_start, offset)) return fail(kCopyFailed);
+      copy_chunk(offset, h);
+      copying = true;
+    } else if (out_.is_open() && h.type == zjs::END_DOC) {
+      copy_chunk(offset, h);
+    }
+    if (!out_.ok()) return fail(kCopyFailed);
+  }
+
+  if (out_.is_open()) {
+    flush_as_is();
+    if (!out_.close()) return fail(kCopyFailed);
+  } else if (a_.from > 0) {
+    std::fputs("ERROR: Cannot find selected page\n", msg_);
+  }
+  return pages;
+}
+
+}  // namespace
+
+int prnfilt(const prnfilt_args& args, int32_t* send_copies, FILE* msg) {
+  Filter f(args, msg);
+  return f.run(send_copies);
+}

@@ -1,0 +1,398 @@
+#include "spooler/prnfilt.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <sstream>
+
+#include "common/fsops.h"
+#include "spooler/zjs.h"
+#include "testkit/scenario.h"
+#include "testkit/zjsgen.h"
+
+namespace {
+
+using testkit::slurp;
+using testkit::spit;
+
+zjs::Item item(uint16_t id, int32_t value) {
+  zjs::Item it;
+  it.id = id;
+  it.value = static_cast<uint32_t>(value);
+  return it;
+}
+
+struct Chunk {
+  zjs::ChunkHeader h;
+  std::vector<zjs::Item> items;
+  std::string body;
+};
+
+// Splits a whole job in memory into its chunks; *clean is false when the stream does not end
+// exactly at the end of a chunk.
+std::vector<Chunk> chunks_of(const std::string& job, bool* clean) {
+  std::vector<Chunk> out;
+  *clean = job.compare(0, 4, "JZJZ") == 0;
+  size_t pos = 4;
+  const auto* b = reinterpret_cast<const unsigned char*>(job.data());
+  while (*clean && pos < job.size()) {
+    if (job.size() - pos < zjs::kHeaderSize) {
+      *clean = false;
+      break;
+    }
+    Chunk c;
+    c.h = zjs::decode_header(b + pos);
+    if (c.h.size < zjs::kHeaderSize || c.h.size > job.size() - pos) {
+      *clean = false;
+      break;
+    }
+    c.body = job.substr(pos + zjs::kHeaderSize, c.h.size - zjs::kHeaderSize);
+    if (c.h.type == zjs::START_DOC || c.h.type == zjs::START_PAGE)
+      c.items = zjs::parse_items(b + pos + zjs::kHeaderSize, c.body.size(), c.h.items);
+    out.push_back(c);
+    pos += c.h.size;
+  }
+  return out;
+}
+
+// "{id=value,...}" of the items that differ from the reference chunk's items.
+std::string item_diff(const std::vector<zjs::Item>& got, const std::vector<zjs::Item>& ref) {
+  std::string d;
+  for (size_t i = 0; i < got.size(); ++i) {
+    if (i < ref.size() && ref[i].id == got[i].id && ref[i].value == got[i].value) continue;
+    d += (d.empty() ? "" : ",") + zjs::item_text(got[i].id, got[i].value);
+  }
+  return d.empty() ? "" : "{" + d + "}";
+}
+
+// A compact picture of a filtered generated job against the job it came from: "D" for the
+// START_DOC, "pN" for input page N (START_PAGE, its image, END_PAGE), "x" for END_DOC, each
+// followed by the items that differ from the input's, e.g. "D{8510=0} p2{4=3} p3{4=3} x".
+std::string summary(const std::string& out, const std::string& in) {
+  bool clean_in = false, clean_out = false;
+  std::vector<Chunk> ref = chunks_of(in, &clean_in);
+  std::vector<zjs::Item> doc_items;
+  std::vector<std::vector<zjs::Item>> page_items;
+  std::map<std::string, int> page_of_image;
+  for (const Chunk& c : ref) {
+    if (c.h.type == zjs::START_DOC) doc_items = c.items;
+    if (c.h.type == zjs::START_PAGE) page_items.push_back(c.items);
+    if (c.h.type == zjs::OPAQUE_DATA) page_of_image[c.body] = static_cast<int>(page_items.size());
+  }
+  std::string s;
+  std::vector<Chunk> got = chunks_of(out, &clean_out);
+  for (size_t i = 0; i < got.size(); ++i) {
+    const Chunk& c = got[i];
+    std::string tok;
+    if (c.h.type == zjs::START_DOC) {
+      tok = "D" + item_diff(c.items, doc_items);
+    } else if (c.h.type == zjs::END_DOC) {
+      tok = "x";
+    } else if (c.h.type == zjs::START_PAGE && i + 2 < got.size() && got[i + 1].h.type == zjs::OPAQUE_DATA &&
+               got[i + 2].h.type == zjs::END_PAGE && page_of_image.count(got[i + 1].body)) {
+      int n = page_of_image[got[i + 1].body];
+      tok = "p" + std::to_string(n) + item_diff(c.items, page_items[n - 1]);
+      i += 2;
+    } else {
+      tok = zjs::chunk_type_name(c.h.type);
+    }
+    s += (s.empty() ? "" : " ") + tok;
+  }
+  if (!clean_out) s += " <broken>";
+  return s;
+}
+
+class PrnfiltTest : public ::testing::Test {
+ protected:
+  std::string path(const std::string& name) const { return root_.path() + "/" + name; }
+
+  // Runs the filter with its messages captured.
+  int filter(const prnfilt_args& a, int32_t* flag, std::string* messages) {
+    std::string msg_path = path("messages");
+    FILE* msg = std::fopen(msg_path.c_str(), "w");
+    int r = prnfilt(a, flag, msg);
+    std::fclose(msg);
+    *messages = slurp(msg_path);
+    return r;
+  }
+
+  testkit::TempRoot root_;
+};
+
+// A five-page job whose pages carry every item the filter treats specially.
+testkit::JobSpec five_pages() {
+  testkit::JobSpec spec;
+  spec.pages = 5;
+  spec.payload = 40;
+  spec.doc_items = {item(0x8510, 9), item(0x8514, 2)};
+  spec.page_items = {item(113, -4), item(0x8514, 1), item(0x8510, 7), item(0x20, 5), item(0x21, 6)};
+  return spec;
+}
+
+struct Case {
+  const char* name;
+  int from, to, copies, collate, quality, disp;
+  std::vector<prnfilt_override> overrides;
+  const char* want;  // summary of the output; "" when no output is written
+  int flag;          // send_copies afterwards
+};
+
+TEST_F(PrnfiltTest, GeneratedJobTable) {
+  const Case cases[] = {
+      {"range", 2, 3, 1, 0, 0, 0, {}, "D{8510=0} p2{8510=0} p3{8510=0} x", 0},
+      {"to below from gives page from", 4, 2, 1, 0, 0, 0, {}, "D{8510=0} p4{8510=0} x", 0},
+      {"single last page", 5, 5, 1, 0, 0, 0, {}, "D{8510=0} p5{8510=0} x", 0},
+      {"collated copies repeat the input pages", 1, 2, 3, 1, -3, 0, {},
+       "D{8510=0} p1{71=-3,8510=0} p2{71=-3,8510=0} p1 p2 p1 p2 x", 0},
+      {"uncollated copies go into item 4", 1, 2, 3, 0, 0, 0, {},
+       "D{8510=0} p1{4=3,8510=0} p2{4=3,8510=0} x", 0},
+      {"collate with one copy", 1, 5, 1, 1, 0, 0, {},
+       "D{8510=0} p1{8510=0} p2{8510=0} p3{8510=0} p4{8510=0} p5{8510=0} x", 0},
+      {"to beyond the last page, collated: all copies", 4, 99, 2, 1, 0, 0, {},
+       "D{8510=0} p4{8510=0} p5{8510=0} p4 p5 x", 0},
+      {"to beyond the last page, uncollated", 4, 99, 2, 0, 0, 0, {},
+       "D{8510=0} p4{4=2,8510=0} p5{4=2,8510=0} x", 0},
+      {"disp and overrides, last wins, own rules first", 1, 1, 1, 0, 0, 3,
+       {{0x20, 50}, {0x21, 60}, {0x20, 51}, {4, 9}, {113, 9}, {0x8510, 9}, {0x8514, 9}, {0, 1}},
+       "D{0=1,8510=0,8514=3} p1{8514=3,8510=0,20=51,21=60} x", 0},
+      {"too large for collation: one set and the flag", 2, 3, 5000000, 1, 0, 0, {},
+       "D{8510=0} p2{8510=0} p3{8510=0} x", 1},
+      {"count only", 0, 3, 1, 0, 0, 0, {}, "", 0},
+      {"selection beyond the last page", 7, 9, 1, 0, 0, 0, {}, "", 0},
+  };
+  std::string in = path("in.prn");
+  spit(in, testkit::make_job(five_pages()));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string out = path("out.prn");
+    ld::remove_file(out);
+    prnfilt_args a{in, out, c.copies, c.collate, c.from, c.to, c.quality, c.disp, c.overrides};
+    int32_t flag = 0;
+    std::string msg;
+    EXPECT_EQ(filter(a, &flag, &msg), 5);
+    EXPECT_EQ(flag, c.flag);
+    if (*c.want == '\0') {
+      EXPECT_FALSE(ld::file_exists(out));
+      EXPECT_EQ(msg, c.from > 0 ? "ERROR: Cannot find selected page\n" : "");
+    } else {
+      EXPECT_EQ(summary(slurp(out), slurp(in)), c.want);
+      EXPECT_EQ(msg, "");
+    }
+  }
+}
+
+TEST_F(PrnfiltTest, FlagIsNeverCleared) {
+  std::string in = path("in.prn");
+  spit(in, testkit::make_job(five_pages()));
+  prnfilt_args a{in, path("out.prn"), 2, 1, 1, 5, 0, 0, {}};
+  int32_t flag = 1;
+  std::string msg;
+  EXPECT_EQ(filter(a, &flag, &msg), 5);
+  EXPECT_EQ(flag, 1);
+  EXPECT_EQ(summary(slurp(a.output), slurp(in)),
+            "D{8510=0} p1{8510=0} p2{8510=0} p3{8510=0} p4{8510=0} p5{8510=0} p1 p2 p3 p4 p5 x");
+}
+
+// Collated sets are read back in pieces; a selection spanning many pieces comes out whole.
+TEST_F(PrnfiltTest, CollatesSelectionLargerThanOneReadPiece) {
+  testkit::JobSpec spec = five_pages();
+  spec.payload = 3 * kFilterBlock + 17;
+  spec.payload_chunk = 1 << 20;
+  std::string in = path("big.prn");
+  spit(in, testkit::make_job(spec));
+  prnfilt_args a{in, path("out.prn"), 3, 1, 2, 4, 0, 0, {}};
+  int32_t flag = 0;
+  std::string msg;
+  EXPECT_EQ(filter(a, &flag, &msg), 5);
+  EXPECT_EQ(summary(slurp(a.output), slurp(in)),
+            "D{8510=0} p2{8510=0} p3{8510=0} p4{8510=0} p2 p3 p4 p2 p3 p4 x");
+}
+
+// Items that are not 12-byte numbers stop the rewriting, but the chunk keeps all its bytes.
+TEST_F(PrnfiltTest, NonNumericItemsAreCarriedThrough) {
+  std::string job = testkit::make_job(five_pages());
+  // Page 1's START_PAGE follows the 4-byte signature and the 16 + 3 * 12 byte START_DOC.
+  size_t page = 4 + 16 + 3 * 12;
+  ASSERT_EQ(job[page + 7], zjs::START_PAGE);
+  job[page + 16 + 12 + 6] = 2;  // the second item (113) becomes a type-2 item
+  std::string in = path("odd.prn");
+  spit(in, job);
+  prnfilt_args a{in, path("out.prn"), 3, 0, 1, 1, -3, 0, {}};
+  int32_t flag = 0;
+  std::string msg;
+  EXPECT_EQ(filter(a, &flag, &msg), 5);
+  std::string out = slurp(a.output);
+  // Item 4 is rewritten; from the odd item on, the chunk is copied as it stands.
+  std::string start_page = job.substr(page, 16 + 6 * 12);
+  bool clean = false;
+  std::vector<Chunk> got = chunks_of(out, &clean);
+  ASSERT_TRUE(clean);
+  ASSERT_GE(got.size(), 2u);
+  EXPECT_EQ(got[1].h.size, 16u + 6 * 12);
+  EXPECT_EQ(got[1].body.substr(12), start_page.substr(16 + 12));
+  EXPECT_EQ(got[1].items[0].value, 3u);
+}
+
+TEST_F(PrnfiltTest, FatalErrorsAreReturnedWithTheirMessage) {
+  std::string good = path("good.prn");
+  spit(good, testkit::make_job(five_pages()));
+  std::string bad = path("bad.prn");
+  spit(bad, "ZJZJ" + slurp(good).substr(4));
+  struct {
+    std::string in, out, want;
+  } cases[] = {
+      {path("missing.prn"), path("o.prn"), "ERROR: File " + path("missing.prn") + " not found.\n"},
+      {bad, path("o.prn"), "Error: invalid file format!\n"},
+      {path("messages"), path("o.prn"), "Error: invalid file format!\n"},  // empty
+      {good, path("no/such/dir/o.prn"), "ERROR: Cannot open file " + path("no/such/dir/o.prn") + "\n"},
+      {good, good, "ERROR: Cannot open file " + good + "\n"},  // never onto itself
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.want);
+    spit(path("messages"), "");
+    prnfilt_args a{c.in, c.out, 1, 0, 1, 2, 0, 0, {}};
+    int32_t flag = 0;
+    std::string msg;
+    EXPECT_EQ(filter(a, &flag, &msg), -1);
+    EXPECT_EQ(msg, c.want);
+    EXPECT_FALSE(ld::file_exists(path("o.prn")));
+  }
+  EXPECT_EQ(slurp(good), testkit::make_job(five_pages()));
+}
+
+// What zjsdecode (the driver package's own dump tool) sees in a job: "D", "pN{copies,media}"
+// for each page by the page number the driver wrote into it, "x" for END_DOC.
+std::string decoded(const std::string& file) {
+  std::string dump;
+  EXPECT_EQ(testkit::run({"/usr/bin/zjsdecode"}, &dump, nullptr, {}, slurp(file)), 0);
+  std::istringstream lines(dump);
+  std::string line, s, page, copies, media;
+  auto flush_page = [&] {
+    if (!page.empty()) s += " p" + page + "{" + copies + "," + media + "}";
+    page.clear();
+  };
+  auto value = [](const std::string& l) { return l.substr(l.find(", ") + 2, l.find(" (") - l.find(", ") - 2); };
+  while (std::getline(lines, line)) {
+    if (line.rfind("ZJT_", 0) == 0) flush_page();
+    if (line.rfind("ZJT_START_DOC", 0) == 0) s += "D";
+    if (line.rfind("ZJT_END_DOC", 0) == 0) s += " x";
+    if (line.rfind("\tZJI_MINOLTA_PAGE_NUMBER, ", 0) == 0) page = value(line);
+    if (line.rfind("\tZJI_DMCOPIES, ", 0) == 0) copies = value(line);
+    if (line.rfind("\tZJI_DMMEDIATYPE, ", 0) == 0) media = value(line);
+  }
+  flush_page();
+  return s;
+}
+
+// Jobs made by the real driver: four pages of 1200 x 1600 dots.
+TEST_F(PrnfiltTest, RealDriverJobs) {
+  std::string pages;
+  for (const char* shade : {"-white", "-black", "-gray", "-white"}) {
+    std::string pbm;
+    ASSERT_EQ(testkit::run({"/usr/bin/pbmmake", shade, "1200", "1600"}, &pbm), 0);
+    pages += pbm;
+  }
+  std::string job;
+  ASSERT_EQ(testkit::run({"/usr/bin/foo2zjs", "-r600x600", "-g1200x1600", "-p1"}, &job, nullptr, {}, pages), 0);
+  std::string in = path("driver.prn");
+  spit(in, job);
+  ASSERT_EQ(decoded(in), "D p1{1,1} p2{1,1} p3{1,1} p4{1,1} x");
+
+  constexpr uint32_t kMediaType = 6;
+  struct {
+    int from, to, copies, collate;
+    const char* want;
+  } cases[] = {
+      {2, 3, 1, 0, "D p2{1,2} p3{1,2} x"},
+      {1, 2, 2, 1, "D p1{1,2} p2{1,2} p1{1,1} p2{1,1} x"},
+      {3, 9, 3, 0, "D p3{3,2} p4{3,2} x"},
+      {3, 9, 2, 1, "D p3{1,2} p4{1,2} p3{1,1} p4{1,1} x"},
+      {4, 1, 5, 0, "D p4{5,2} x"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.want);
+    prnfilt_args a{in, path("out.prn"), c.copies, c.collate, c.from, c.to, 0, 0, {{kMediaType, 2}}};
+    int32_t flag = 0;
+    std::string msg;
+    EXPECT_EQ(filter(a, &flag, &msg), 4);
+    EXPECT_EQ(msg, "");
+    EXPECT_EQ(decoded(a.output), c.want);
+    bool clean = false;
+    chunks_of(slurp(a.output), &clean);
+    EXPECT_TRUE(clean);
+  }
+
+  // Every cut of the real job: no crash, and the pages counted are those begun in the cut.
+  for (size_t len = 0; len < job.size(); ++len) {
+    spit(in, job.substr(0, len));
+    prnfilt_args a{in, path("out.prn"), 2, 1, 2, 3, -3, 0, {{kMediaType, 2}}};
+    int32_t flag = 0;
+    std::string msg;
+    EXPECT_GE(filter(a, &flag, &msg), len < 4 ? -1 : 0) << len;
+  }
+}
+
+// A full disk in the middle of a job: the message, -1, and no half-written job left behind.
+TEST_F(PrnfiltTest, WriteFailureRemovesThePartialOutput) {
+  testkit::JobSpec spec = five_pages();
+  spec.payload = 5000;
+  std::string in = path("in.prn");
+  spit(in, testkit::make_job(spec));
+  std::string out = path("out.prn"), msg_path = path("messages");
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim{8000, 8000};
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+    FILE* msg = std::fopen(msg_path.c_str(), "w");
+    prnfilt_args a{in, out, 1, 0, 1, 5, 0, 0, {}};
+    int r = prnfilt(a, nullptr, msg);
+    std::fclose(msg);
+    ::_exit(r == -1 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(slurp(msg_path), "ERROR: Cannot read input file!\n");
+  EXPECT_FALSE(ld::file_exists(out));
+}
+
+// Every cut of a job is filtered without a crash; the pages counted are the START_PAGE headers
+// that made it into the cut.
+TEST_F(PrnfiltTest, EveryTruncationIsFiltered) {
+  testkit::JobSpec spec = five_pages();
+  spec.pages = 3;
+  spec.payload = 20;
+  std::string job = testkit::make_job(spec);
+  std::vector<size_t> page_ends;  // offset just past each START_PAGE header
+  bool clean = false;
+  size_t pos = 4;
+  for (const Chunk& c : chunks_of(job, &clean)) {
+    if (c.h.type == zjs::START_PAGE) page_ends.push_back(pos + zjs::kHeaderSize);
+    pos += c.h.size;
+  }
+  ASSERT_EQ(page_ends.size(), 3u);
+  std::string in = path("cut.prn"), out = path("out.prn");
+  for (size_t len = 0; len < job.size(); ++len) {
+    SCOPED_TRACE(len);
+    spit(in, job.substr(0, len));
+    ld::remove_file(out);
+    prnfilt_args a{in, out, 3, 1, 1, 2, -3, 1, {{0x20, 1}}};
+    int32_t flag = 0;
+    std::string msg;
+    int want = len < 4 ? -1 : 0;
+    for (size_t e : page_ends) want += len >= e ? 1 : 0;
+    EXPECT_EQ(filter(a, &flag, &msg), want);
+    // Three sets of at most the whole cut.
+    if (ld::file_exists(out)) {
+      EXPECT_LE(ld::file_size(out), static_cast<int64_t>(3 * len));
+    }
+  }
+}
+
+}  // namespace
