@@ -289,12 +289,21 @@ bool Filter::copy_prologue(uint64_t pos, uint64_t page_offset) {
   return flush_as_is();
 }
 
-// Appends copies - 1 further sets of the selected input bytes. The selection is read again
-// for every set, so memory does not grow with its size.
+// Appends copies - 1 further sets of the selected pages, each written as the first one was:
+// the same item rewrites, so every copy prints with the options the user chose (a plain copy
+// of the input would print the later sets with the job's own quality, media and settings).
+// The selection is read again for every set, so memory does not grow with its size.
 bool Filter::collate_copies(uint64_t start, uint64_t end) {
   for (int32_t set = 1; set < a_.copies && out_.ok(); ++set) {
+    for (uint64_t pos = start; pos < end;) {
+      unsigned char header[zjs::kHeaderSize];
+      if (pread_full(in_.fd(), header, sizeof header, pos) != sizeof header) return false;
+      const zjs::ChunkHeader h = zjs::decode_header(header);
+      if (h.size < zjs::kHeaderSize || h.size > end - pos || !copy_chunk(pos, h)) return false;
+      pos += h.size;
+    }
     // A write failure stops the copy early too; the caller reports it as such.
-    if (out_.copy_from(in_.fd(), start, end - start, block_) != end - start && out_.ok()) return false;
+    if (!flush_as_is() && out_.ok()) return false;
   }
   return true;
 }

@@ -146,14 +146,15 @@ TEST_F(PrnfiltTest, GeneratedJobTable) {
       {"range", 2, 3, 1, 0, 0, 0, {}, "D{8510=0} p2{8510=0} p3{8510=0} x", 0},
       {"to below from gives page from", 4, 2, 1, 0, 0, 0, {}, "D{8510=0} p4{8510=0} x", 0},
       {"single last page", 5, 5, 1, 0, 0, 0, {}, "D{8510=0} p5{8510=0} x", 0},
-      {"collated copies repeat the input pages", 1, 2, 3, 1, -3, 0, {},
-       "D{8510=0} p1{71=-3,8510=0} p2{71=-3,8510=0} p1 p2 p1 p2 x", 0},
+      {"collated copies repeat the pages as rewritten", 1, 2, 3, 1, -3, 0, {},
+       "D{8510=0} p1{71=-3,8510=0} p2{71=-3,8510=0} p1{71=-3,8510=0} p2{71=-3,8510=0} "
+       "p1{71=-3,8510=0} p2{71=-3,8510=0} x", 0},
       {"uncollated copies go into item 4", 1, 2, 3, 0, 0, 0, {},
        "D{8510=0} p1{4=3,8510=0} p2{4=3,8510=0} x", 0},
       {"collate with one copy", 1, 5, 1, 1, 0, 0, {},
        "D{8510=0} p1{8510=0} p2{8510=0} p3{8510=0} p4{8510=0} p5{8510=0} x", 0},
       {"to beyond the last page, collated: all copies", 4, 99, 2, 1, 0, 0, {},
-       "D{8510=0} p4{8510=0} p5{8510=0} p4 p5 x", 0},
+       "D{8510=0} p4{8510=0} p5{8510=0} p4{8510=0} p5{8510=0} x", 0},
       {"to beyond the last page, uncollated", 4, 99, 2, 0, 0, 0, {},
        "D{8510=0} p4{4=2,8510=0} p5{4=2,8510=0} x", 0},
       {"disp and overrides, last wins, own rules first", 1, 1, 1, 0, 0, 3,
@@ -194,7 +195,8 @@ TEST_F(PrnfiltTest, FlagIsNeverCleared) {
   EXPECT_EQ(filter(a, &flag, &msg), 5);
   EXPECT_EQ(flag, 1);
   EXPECT_EQ(summary(slurp(a.output), slurp(in)),
-            "D{8510=0} p1{8510=0} p2{8510=0} p3{8510=0} p4{8510=0} p5{8510=0} p1 p2 p3 p4 p5 x");
+            "D{8510=0} p1{8510=0} p2{8510=0} p3{8510=0} p4{8510=0} p5{8510=0} p1{8510=0} "
+            "p2{8510=0} p3{8510=0} p4{8510=0} p5{8510=0} x");
 }
 
 // Collated sets are read back in pieces; a selection spanning many pieces comes out whole.
@@ -209,7 +211,8 @@ TEST_F(PrnfiltTest, CollatesSelectionLargerThanOneReadPiece) {
   std::string msg;
   EXPECT_EQ(filter(a, &flag, &msg), 5);
   EXPECT_EQ(summary(slurp(a.output), slurp(in)),
-            "D{8510=0} p2{8510=0} p3{8510=0} p4{8510=0} p2 p3 p4 p2 p3 p4 x");
+            "D{8510=0} p2{8510=0} p3{8510=0} p4{8510=0} p2{8510=0} p3{8510=0} p4{8510=0} "
+            "p2{8510=0} p3{8510=0} p4{8510=0} x");
 }
 
 // Items that are not 12-byte numbers stop the rewriting, but the chunk keeps all its bytes.
@@ -308,9 +311,9 @@ TEST_F(PrnfiltTest, RealDriverJobs) {
     const char* want;
   } cases[] = {
       {2, 3, 1, 0, "D p2{1,2} p3{1,2} x"},
-      {1, 2, 2, 1, "D p1{1,2} p2{1,2} p1{1,1} p2{1,1} x"},
+      {1, 2, 2, 1, "D p1{1,2} p2{1,2} p1{1,2} p2{1,2} x"},
       {3, 9, 3, 0, "D p3{3,2} p4{3,2} x"},
-      {3, 9, 2, 1, "D p3{1,2} p4{1,2} p3{1,1} p4{1,1} x"},
+      {3, 9, 2, 1, "D p3{1,2} p4{1,2} p3{1,2} p4{1,2} x"},
       {4, 1, 5, 0, "D p4{5,2} x"},
   };
   for (const auto& c : cases) {

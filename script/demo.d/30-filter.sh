@@ -12,7 +12,7 @@ echo "input: $(stat -c %s "$WORK/three.prn") bytes"; pages_of "$WORK/three.prn"
 echo "zjsfilter --from 2 --to 3 --copies 2 --collate --item 6=2:"
 "$BIN/zjsfilter" "$WORK/three.prn" "$WORK/three.out" --from 2 --to 3 --copies 2 --collate \
   --item 6=2 | sed 's/^/  /'
-echo "output: $(stat -c %s "$WORK/three.out") bytes (the second set is the input's pages as they were)"
+echo "output: $(stat -c %s "$WORK/three.out") bytes (two sets, both with the media type set)"
 pages_of "$WORK/three.out"
 echo "--from 5 of a three-page job:"
 "$BIN/zjsfilter" "$WORK/three.prn" "$WORK/none.out" --from 5 2>&1 | sed 's/^/  /'
