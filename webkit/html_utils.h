@@ -93,13 +93,9 @@ int save_persistence_data(std::string_view program);
 // The pairs that save_persistence_data would write, in list order.
 const ParamList& persistence_list();
 
-// Escaping for text put into a page. html_escape: "&", "<", ">", '"' and "'" as entities.
-// json_escape: the body of a JSON string (without the quotes) in plain ASCII: quotes,
-// backslashes and control characters escaped, every other non-ASCII character as \uXXXX (UTF-8
-// sequences decoded, surrogate pairs beyond the BMP; a byte that is not part of valid UTF-8 is
-// taken as Latin-1), so the text is valid JSON under any of the charsets a page declares.
+// Text put into an HTML page: "&", "<", ">", '"' and "'" as entities, so a name is only text in
+// element and attribute context. (JSON strings: ld::json_escape.)
 std::string html_escape(std::string_view text);
-std::string json_escape(std::string_view text);
 
 // Forgets every line and the persistence state. For tests, which build many responses in one
 // process; a CGI run never needs it.

@@ -286,29 +286,17 @@ TEST_F(Persistence, UnwritableFileIsReported) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR save_persistence_data cannot open .page.data\n");
 }
 
-TEST(Escape, Table) {
+TEST(HtmlEscape, Table) {
   struct Case {
     std::string in;
-    std::string json;
-    std::string html;
+    std::string expected;
   } cases[] = {
-      {"plain name.prn", "plain name.prn", "plain name.prn"},
-      {"a \"q\" \\ b", "a \\\"q\\\" \\\\ b", "a &quot;q&quot; \\ b"},
-      {"<b>&'x'", "<b>&'x'", "&lt;b&gt;&amp;&#39;x&#39;"},
-      {"t\tn\nr\r\x01\x1f\x7f", "t\\tn\\nr\\r\\u0001\\u001f\\u007f", "t\tn\nr\r\x01\x1f\x7f"},
-      {"K\xc3\xa4se", "K\\u00e4se", "K\xc3\xa4se"},            // UTF-8
-      {"\xe2\x82\xac", "\\u20ac", "\xe2\x82\xac"},
-      {"\xf0\x9f\x98\x80", "\\ud83d\\ude00", "\xf0\x9f\x98\x80"},  // beyond the BMP
-      {"K\xe4se", "K\\u00e4se", "K\xe4se"},                    // not UTF-8: taken as Latin-1
-      {"\xc3", "\\u00c3", "\xc3"},                              // cut sequence
-      {"\xed\xa0\x80", "\\u00ed\\u00a0\\u0080", "\xed\xa0\x80"},  // encoded surrogate
-      {"\xc0\xaf", "\\u00c0\\u00af", "\xc0\xaf"},                // overlong
-      {std::string("a\0b", 3), "a\\u0000b", std::string("a\0b", 3)},
+      {"plain name.prn", "plain name.prn"},
+      {"a \"q\" \\ b", "a &quot;q&quot; \\ b"},
+      {"<b>&'x'</b>", "&lt;b&gt;&amp;&#39;x&#39;&lt;/b&gt;"},
+      {"K\xc3\xa4se\n", "K\xc3\xa4se\n"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(json_escape(c.in), c.json) << c.in;
-    EXPECT_EQ(html_escape(c.in), c.html) << c.in;
-  }
+  for (const auto& c : cases) EXPECT_EQ(html_escape(c.in), c.expected) << c.in;
 }
 
 }  // namespace
