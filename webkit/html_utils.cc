@@ -1,6 +1,6 @@
 #include "webkit/html_utils.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -141,9 +141,10 @@ ParamList parse_url(std::string_view text) {
     p.name = std::string(text.substr(pos, std::min(eq - pos, kUrlNameMax)));
     size_t end = value_end(text, eq + 1, true);
     p.value = decode_value(text.substr(eq + 1, end - eq - 1), kUrlValueMax);
-    pairs.insert(pairs.begin(), std::move(p));
+    pairs.push_back(std::move(p));
     pos = end < text.size() ? end + 1 : end;
   }
+  std::reverse(pairs.begin(), pairs.end());  // newest first, like a list built by prepending
   return pairs;
 }
 
@@ -176,7 +177,6 @@ std::optional<std::string> getParam(const char* query, const char* name) {
 int getIntParam(const char* query, const char* name) {
   auto v = getParam(query, name);
   if (!v) return 0;
-  errno = 0;
   long n = std::strtol(v->c_str(), nullptr, 10);
   if (n > INT_MAX) return INT_MAX;
   if (n < INT_MIN) return INT_MIN;
