@@ -15,6 +15,15 @@ std::string join(const std::vector<std::string>& lines) {
   return s;
 }
 
+queue_record job(const char* path, const char* name, int spooled, int printing) {
+  queue_record r;
+  set_record_text(r.path, path);
+  set_record_text(r.displayname, name);
+  r.spooled = spooled;
+  r.printing = printing;
+  return r;
+}
+
 TEST(QueueJson, StatusOrder) {
   struct Case {
     int spooled, printing;
@@ -27,7 +36,9 @@ TEST(QueueJson, StatusOrder) {
       {1, 2, false, "Queued"},
   };
   for (const auto& c : cases) {
-    Entry e{"p", "n", c.spooled, c.printing};
+    queue_record e;
+    e.spooled = c.spooled;
+    e.printing = c.printing;
     EXPECT_STREQ(job_status(e, c.paused), c.expected) << c.spooled << c.printing << c.paused;
   }
 }
@@ -35,7 +46,7 @@ TEST(QueueJson, StatusOrder) {
 TEST(QueueJson, EmptyQueue) { EXPECT_EQ(join(report_lines({}, false)), "{ \"jobs\": [\n  ]\n}\n"); }
 
 TEST(QueueJson, DocumentLineByLine) {
-  std::vector<Entry> jobs = {{"/print/printq/a_0.prn", "a", 1, 1}, {"/print/printq/b_1.prn", "b", 1, 0}};
+  std::vector<queue_record> jobs = {job("/print/printq/a_0.prn", "a", 1, 1), job("/print/printq/b_1.prn", "b", 1, 0)};
   const char* expected =
       "{ \"jobs\": [\n"
       "    {\n"
@@ -60,7 +71,7 @@ TEST(QueueJson, DocumentLineByLine) {
 }
 
 TEST(QueueJson, NamesAreJsonStrings) {
-  std::vector<Entry> jobs = {{"/print/printq/say \"hi\"\\_0.spl", "say \"hi\"\\\n\xc3\xa4", 0, 0}};
+  std::vector<queue_record> jobs = {job("/print/printq/say \"hi\"\\_0.spl", "say \"hi\"\\\n\xc3\xa4", 0, 0)};
   std::string doc = join(report_lines(jobs, false));
   EXPECT_NE(doc.find("     \"file\": \"/print/printq/say \\\"hi\\\"\\\\_0.spl\",\n"), std::string::npos) << doc;
   EXPECT_NE(doc.find("     \"displayname\": \"say \\\"hi\\\"\\\\\\n\\u00e4\",\n"), std::string::npos) << doc;

@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <sstream>
 
-#include "common/bytes.h"
 #include "common/fsops.h"
+#include "spooler/send_prn_net.h"
 #include "testkit/scenario.h"
 #include "testkit/webserver.h"
 
@@ -20,19 +19,18 @@ struct Job {
   int printing;
 };
 
-// One 852-byte queue record: path at 0, display name at 200, printing at 404, spooled at 412.
+// One queue record as the store writes it.
 std::string record(const Job& j) {
-  std::string r(852, '\0');
-  auto* b = reinterpret_cast<unsigned char*>(r.data());
-  std::memcpy(b, j.path.data(), std::min<size_t>(j.path.size(), 199));
-  std::memcpy(b + 200, j.displayname.data(), std::min<size_t>(j.displayname.size(), 199));
-  ld::put_le32(1700000000, b + 400);
-  ld::put_le32(static_cast<uint32_t>(j.printing), b + 404);
-  ld::put_le32(static_cast<uint32_t>(j.spooled), b + 412);
-  ld::put_le32(1, b + 424);
-  ld::put_le32(1, b + 428);
-  ld::put_le32(1, b + 432);
-  return r;
+  queue_record r;
+  set_record_text(r.path, j.path);
+  set_record_text(r.displayname, j.displayname);
+  r.added_time = 1700000000;
+  r.printing = j.printing;
+  r.spooled = j.spooled;
+  r.from = r.to = r.copies = 1;
+  std::string bytes(kQueueRecordSize, '\0');
+  encode_queue_record(r, reinterpret_cast<unsigned char*>(bytes.data()));
+  return bytes;
 }
 
 // The jobs of a report as "index file displayname status" lines, read by a strict JSON parser

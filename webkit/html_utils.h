@@ -94,8 +94,14 @@ int save_persistence_data(std::string_view program);
 const ParamList& persistence_list();
 
 // Text put into an HTML page: "&", "<", ">", '"' and "'" as entities, so a name is only text in
-// element and attribute context. (JSON strings: ld::json_escape.)
+// element and attribute context.
 std::string html_escape(std::string_view text);
+// The body of a JSON string (without the quotes), in plain ASCII: quotes, backslashes and
+// control characters escaped, every other non-ASCII character as \uXXXX (UTF-8 sequences
+// decoded, characters beyond the BMP as surrogate pairs, and a byte that is not part of valid
+// UTF-8 taken as Latin-1). Plain ASCII is valid whatever charset a response declares, and names
+// from the network or a USB stick can hold any bytes.
+std::string json_escape(std::string_view text);
 
 // Forgets every line and the persistence state. For tests, which build many responses in one
 // process; a CGI run never needs it.
