@@ -12,7 +12,6 @@ namespace webkit {
 namespace {
 
 struct State {
-  bool head_started = false;
   std::vector<std::string> head;
   std::vector<std::string> body;
   std::optional<std::string> persistence_text;
@@ -54,10 +53,7 @@ std::string get_string(std::string_view text) { return std::string(text); }
 
 int add_head_line(std::string_view text) {
   State& s = state();
-  if (!s.head_started) {
-    s.head_started = true;
-    s.head.emplace_back("<HTML><HEAD>");
-  }
+  if (s.head.empty()) s.head.emplace_back("<HTML><HEAD>");
   s.head.emplace_back(text);
   return 1;
 }
