@@ -1,0 +1,15 @@
+# The appliance's own web server: lighttpd runs the CGI programs from /var/www/html/cgi-bin (their
+# working directory), as on the board. The queue report answers any client with the print queue.
+section "web server and queue report"
+WEB_PORT=$(free_port)
+export LABELDOCK_LOCAL_WEB=127.0.0.1:$WEB_PORT
+cgis=()
+for p in queuejson jobdesk usbdesk ewsrelay; do
+  [ -x "$BIN/$p" ] && cgis+=(--cgi "$BIN/$p")
+done
+start webserver "$BIN/webserver" --root "$LABELDOCK_ROOT" --port "$WEB_PORT" "${cgis[@]}"
+wait_port "$WEB_PORT"
+sed 's/^/  /' "$WORK/webserver.log"
+echo "CGI programs: $(cd "$LABELDOCK_ROOT/var/www/html/cgi-bin" && ls -p | grep -v / | grep -v '[.]' | tr '\n' ' ')"
+echo "GET /cgi-bin/queuejson ->"
+curl -si "http://127.0.0.1:$WEB_PORT/cgi-bin/queuejson" | tr -d '\r' | sed 's/^/  /'

@@ -1,0 +1,331 @@
+#include "webkit/html_utils.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/fsops.h"
+#include "common/handles.h"
+
+namespace webkit {
+namespace {
+
+struct State {
+  std::vector<std::string> head;
+  std::vector<std::string> body;
+  std::optional<std::string> persistence_text;
+  ParamList persistence;
+};
+
+State& state() {
+  static State s;
+  return s;
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Where the value behind `pos` ends: the next "&" (or, when `newline_ends`, a newline) or the end.
+size_t value_end(std::string_view text, size_t pos, bool newline_ends) {
+  size_t end = text.find_first_of(newline_ends ? std::string_view("&\n") : std::string_view("&"), pos);
+  return end == std::string_view::npos ? text.size() : end;
+}
+
+long write_response(FILE* out, const char* content_type) {
+  State& s = state();
+  std::string resp = "Content-length: " + std::to_string(get_body_length()) + "\r\n";
+  resp += content_type;
+  resp += "\r\n\r\n";
+  for (const auto& l : s.head) resp += l;
+  for (const auto& l : s.body) resp += l;
+  if (std::fwrite(resp.data(), 1, resp.size(), out) != resp.size() || std::fflush(out) != 0) return -1;
+  return static_cast<long>(resp.size());
+}
+
+}  // namespace
+
+std::string get_string(std::string_view text) { return std::string(text); }
+
+int add_head_line(std::string_view text) {
+  State& s = state();
+  if (s.head.empty()) s.head.emplace_back("<HTML><HEAD>");
+  s.head.emplace_back(text);
+  return 1;
+}
+
+int add_body_line(std::string_view text) {
+  state().body.emplace_back(text);
+  return 1;
+}
+
+int add_body_line_top(std::string_view text) {
+  auto& body = state().body;
+  body.emplace(body.empty() ? body.end() : body.begin() + 1, text);
+  return 1;
+}
+
+int add_body_line2(std::string_view a, std::string_view b) {
+  add_body_line(a);
+  return add_body_line(b);
+}
+
+int add_body_line3(std::string_view a, std::string_view b, std::string_view c) {
+  add_body_line(a);
+  add_body_line(b);
+  return add_body_line(c);
+}
+
+size_t get_body_length() {
+  size_t n = 0;
+  for (const auto& l : state().head) n += l.size();
+  for (const auto& l : state().body) n += l.size();
+  return n;
+}
+
+long print_html(FILE* out) {
+  add_head_line("</HEAD>\n");
+  add_body_line("</HTML>\n");
+  return write_response(out, "Content-Type:text/html;charset=utf-8");
+}
+
+long print_json(FILE* out) { return write_response(out, "Content-Type:application/json;charset=iso-8859-1"); }
+
+void output_from_file(const std::string& path) {
+  ld::UniqueFile f(std::fopen(path.c_str(), "rb"));
+  if (!f) return;
+  std::string piece;
+  int c;
+  while ((c = std::getc(f.get())) != EOF) {
+    piece.push_back(static_cast<char>(c));
+    if (c == '\n' || piece.size() == kFileLineMax) {
+      add_body_line(piece);
+      piece.clear();
+    }
+  }
+  if (!piece.empty()) add_body_line(piece);
+}
+
+std::string decode_value(std::string_view raw, size_t max_bytes) {
+  std::string out;
+  for (size_t i = 0; i < raw.size() && out.size() < max_bytes; ++i) {
+    char c = raw[i];
+    if (c == '+') {
+      out.push_back(' ');
+    } else if (c == '%' && i + 2 < raw.size() && hex_digit(raw[i + 1]) >= 0 && hex_digit(raw[i + 2]) >= 0 &&
+               (raw[i + 1] != '0' || raw[i + 2] != '0')) {
+      out.push_back(static_cast<char>(hex_digit(raw[i + 1]) * 16 + hex_digit(raw[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+ParamList parse_url(std::string_view text) {
+  ParamList pairs;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t eq = text.find('=', pos);
+    if (eq == std::string_view::npos) break;
+    ParamPair p;
+    p.name = std::string(text.substr(pos, std::min(eq - pos, kUrlNameMax)));
+    size_t end = value_end(text, eq + 1, true);
+    p.value = decode_value(text.substr(eq + 1, end - eq - 1), kUrlValueMax);
+    pairs.push_back(std::move(p));
+    pos = end < text.size() ? end + 1 : end;
+  }
+  std::reverse(pairs.begin(), pairs.end());  // newest first, like a list built by prepending
+  return pairs;
+}
+
+namespace {
+
+// Finds "name=" from `from` on; returns the position of its value or npos.
+size_t find_value(std::string_view text, std::string_view name, size_t from) {
+  if (name.size() + 1 > kSearchMax) return std::string_view::npos;
+  std::string key = std::string(name) + "=";
+  size_t at = text.find(key, from);
+  return at == std::string_view::npos ? at : at + key.size();
+}
+
+}  // namespace
+
+std::optional<std::string> searchParam(const char* text, const char* name) {
+  if (text == nullptr || name == nullptr) return std::nullopt;
+  std::string_view t(text);
+  size_t v = find_value(t, name, 0);
+  if (v == std::string_view::npos) return std::nullopt;
+  return decode_value(t.substr(v, value_end(t, v, false) - v), kParamValueMax);
+}
+
+std::optional<std::string> getParam(const char* query, const char* name) {
+  if (auto v = searchParam(query, name)) return v;
+  const auto& text = state().persistence_text;
+  return text ? searchParam(text->c_str(), name) : std::nullopt;
+}
+
+int getIntParam(const char* query, const char* name) {
+  auto v = getParam(query, name);
+  if (!v) return 0;
+  long n = std::strtol(v->c_str(), nullptr, 10);
+  if (n > INT_MAX) return INT_MAX;
+  if (n < INT_MIN) return INT_MIN;
+  return static_cast<int>(n);
+}
+
+int getParamValues(const char* text, const char* name, std::vector<std::string>* slots, int max) {
+  if (text == nullptr || name == nullptr || slots == nullptr) return 0;
+  std::string_view t(text);
+  int count = 0;
+  size_t from = 0;
+  while (count < max) {
+    size_t v = find_value(t, name, from);
+    if (v == std::string_view::npos) break;
+    size_t end = value_end(t, v, false);
+    slots->push_back(decode_value(t.substr(v, end - v), kParamValueMax));
+    ++count;
+    from = end;
+  }
+  return count;
+}
+
+std::string persistence_path(std::string_view program) { return "." + std::string(program) + ".data"; }
+
+std::optional<std::string> load_persistence_data(std::string_view program, const char* default_text) {
+  State& s = state();
+  std::string path = persistence_path(program);
+  s.persistence_text.reset();
+  s.persistence.clear();
+  ld::UniqueFile f(std::fopen(path.c_str(), "rb"));
+  if (!f) {
+    std::fprintf(stderr, "unable to open file <%s>\n", path.c_str());
+    return std::nullopt;
+  }
+  std::string text(kPersistenceMax, '\0');
+  text.resize(std::fread(text.data(), 1, text.size(), f.get()));
+  if (text.empty()) {
+    std::fprintf(stderr, "empty persistance data file. using default [%s]\n", default_text ? default_text : "");
+    s.persistence = parse_url(default_text ? default_text : "");
+    return std::nullopt;
+  }
+  s.persistence = parse_url(text);
+  s.persistence_text = std::move(text);
+  return s.persistence_text;
+}
+
+int replace_persistent_data(const char* key, const char* value) {
+  if (key == nullptr || value == nullptr) return 0;
+  ParamList& list = state().persistence;
+  for (auto& p : list) {
+    if (p.name == key) {
+      if (p.value != value) p.value = value;
+      return 1;
+    }
+  }
+  std::fprintf(stderr, "replace_persistent_data not found  <%s> -> <%s> \n", key, value);
+  list.insert(list.begin(), ParamPair{key, value});
+  std::fprintf(stderr, "replace_persistent_data  <%s> -> <%s> done \n", key, value);
+  return 0;
+}
+
+int save_persistence_data(std::string_view program) {
+  std::string path = persistence_path(program);
+  std::string text;
+  for (const auto& p : state().persistence) {
+    if (!text.empty()) text += '&';
+    text += p.name + "=" + p.value;
+  }
+  if (!ld::write_file_atomic(path, text)) {
+    std::fprintf(stderr, "ERROR save_persistence_data cannot open %s\n", path.c_str());
+    return 0;
+  }
+  return 1;
+}
+
+const ParamList& persistence_list() { return state().persistence; }
+
+std::string html_escape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out.push_back(c);
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// Length of the valid UTF-8 sequence at s[i] and its code point, or 0 when there is none.
+size_t utf8_sequence(std::string_view s, size_t i, unsigned* cp) {
+  auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  unsigned c = b(i), v;
+  size_t len;
+  unsigned min;
+  if (c >= 0xC2 && c <= 0xDF) { len = 2; min = 0x80; v = c & 0x1F; }
+  else if (c >= 0xE0 && c <= 0xEF) { len = 3; min = 0x800; v = c & 0x0F; }
+  else if (c >= 0xF0 && c <= 0xF4) { len = 4; min = 0x10000; v = c & 0x07; }
+  else return 0;
+  if (i + len > s.size()) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    if ((b(i + k) & 0xC0) != 0x80) return 0;
+    v = (v << 6) | (b(i + k) & 0x3F);
+  }
+  if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
+  *cp = v;
+  return len;
+}
+
+void append_u(std::string* out, unsigned v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "\\u%04x", v & 0xFFFF);
+  *out += buf;
+}
+
+}  // namespace
+
+std::string json_escape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    switch (c) {
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\t': out += "\\t"; continue;
+      default: break;
+    }
+    if (c >= 0x20 && c < 0x7F) {
+      out.push_back(static_cast<char>(c));
+      continue;
+    }
+    unsigned cp = c;  // a control character, DEL, or a byte outside valid UTF-8 (as Latin-1)
+    if (size_t len = c >= 0x80 ? utf8_sequence(text, i, &cp) : 0) i += len - 1;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      append_u(&out, 0xD800 + (cp >> 10));
+      append_u(&out, 0xDC00 + (cp & 0x3FF));
+    } else {
+      append_u(&out, cp);
+    }
+  }
+  return out;
+}
+
+void reset_html_state() { state() = State{}; }
+
+}  // namespace webkit
