@@ -16,8 +16,9 @@ std::string write_env_cgi(const testkit::TempRoot& root) {
                 "#!/bin/sh\n"
                 "body=\"root=$LABELDOCK_ROOT\nweb=$LABELDOCK_PRINTER_WEB_PORT\nraw=$LABELDOCK_PRINTER_RAW_PORT\n"
                 "query=$QUERY_STRING\nuri=$REQUEST_URI\ncwd=$(pwd)\n\"\n"
-                "printf 'Content-length: %d\\r\\nContent-Type:text/plain\\r\\n\\r\\n%s' ${#body} \"$body\"\n"
-                "echo 'a line on standard error' >&2\n");
+                // Before the reply: once the reply is complete the server may stop reading.
+                "echo 'a line on standard error' >&2\n"
+                "printf 'Content-length: %d\\r\\nContent-Type:text/plain\\r\\n\\r\\n%s' ${#body} \"$body\"\n");
   ::chmod(path.c_str(), 0755);
   return path;
 }
