@@ -49,6 +49,17 @@ void LogStore::flush() {
 }
 
 LogStore::File* LogStore::open_file(std::string_view tag, const std::tm& t) {
+  int day = t.tm_year * 400 + t.tm_yday;
+  auto it = files_.find(tag);
+  File* f = it == files_.end() ? nullptr : &it->second;
+  // Looked up already in this batch and still the same day: only the size can have changed.
+  bool current = f != nullptr && f->fd.valid() && f->checked && f->day == day;
+  if (!current && (f = find_day_file(tag, t, day)) == nullptr) return nullptr;
+  if (needs_rotation(f->size + static_cast<int64_t>(f->pending.size()))) rotate(f, tag, t);
+  return f->fd.valid() ? f : nullptr;
+}
+
+LogStore::File* LogStore::find_day_file(std::string_view tag, const std::tm& t, int day) {
   std::string path = day_file_name(dir_, tag, t);
   auto it = files_.find(tag);
   if (it == files_.end()) {
@@ -65,7 +76,7 @@ LogStore::File* LogStore::open_file(std::string_view tag, const std::tm& t) {
     write_pending(f);
     f->fd.reset();
   }
-  if (f->fd.valid() && !f->checked) {
+  if (f->fd.valid()) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0 || st.st_dev != f->dev || st.st_ino != f->ino) {
       write_pending(f);
@@ -74,6 +85,7 @@ LogStore::File* LogStore::open_file(std::string_view tag, const std::tm& t) {
   }
   if (!f->fd.valid()) {
     f->path = path;
+    f->day = day;
     std::string err;
     if (!open_path(f, &err)) {
       std::fprintf(err_, "ERROR open_file: cannot open %s: %s, line dropped\n", path.c_str(), err.c_str());
@@ -82,8 +94,7 @@ LogStore::File* LogStore::open_file(std::string_view tag, const std::tm& t) {
     }
   }
   f->checked = true;
-  if (needs_rotation(f->size + static_cast<int64_t>(f->pending.size()))) rotate(f, tag, t);
-  return f->fd.valid() ? f : nullptr;
+  return f;
 }
 
 bool LogStore::open_path(File* f, std::string* err) {
@@ -103,11 +114,18 @@ bool LogStore::open_path(File* f, std::string* err) {
 void LogStore::rotate(File* f, std::string_view tag, const std::tm& t) {
   write_pending(f);
   f->fd.reset();
+  // Busy minutes rotate many times: go on from the last counter used instead of trying each.
+  int minute = (t.tm_year * 400 + t.tm_yday) * 1440 + t.tm_hour * 60 + t.tm_min;
+  if (minute != f->rotated_minute) f->next_rotation = 1;
+  f->rotated_minute = minute;
   std::string target;
-  for (int n = 1; n <= kMaxRotations && target.empty(); ++n) {
+  for (int n = f->next_rotation; n <= kMaxRotations && target.empty(); ++n) {
     std::string name = rotated_file_name(dir_, tag, t, n);
     struct stat st;
-    if (::lstat(name.c_str(), &st) != 0 && errno == ENOENT) target = name;
+    if (::lstat(name.c_str(), &st) != 0 && errno == ENOENT) {
+      target = name;
+      f->next_rotation = n + 1;
+    }
   }
   std::string err;
   if (target.empty()) {

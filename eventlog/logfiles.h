@@ -31,16 +31,21 @@ class LogStore {
  private:
   struct File {
     std::string path;  // the day file this descriptor belongs to
+    int day = -1;      // and its local date (year * 400 + day of the year)
     ld::UniqueFd fd;
     dev_t dev = 0;
     ino_t ino = 0;
     int64_t size = 0;       // bytes in the file, not counting `pending`
     std::string pending;    // records not yet written
     bool checked = false;   // path looked up since the last flush
+    int rotated_minute = -1;  // the minute of the last rotation, and the next counter to try
+    int next_rotation = 1;
   };
 
   // The file for the tag's record at time t, opened for appending, rotated first when needed.
   File* open_file(std::string_view tag, const std::tm& t);
+  // The open day file of the tag, (re)opened when the day or the file behind the name changed.
+  File* find_day_file(std::string_view tag, const std::tm& t, int day);
   bool open_path(File* f, std::string* err);
   void rotate(File* f, std::string_view tag, const std::tm& t);
   void write_pending(File* f);
