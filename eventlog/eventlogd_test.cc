@@ -7,35 +7,21 @@
 #include <string>
 
 #include "common/fsops.h"
+#include "eventlog/test_fixture.h"
 #include "testkit/scenario.h"
 
 namespace eventlog {
 namespace {
 
-std::string contents(FILE* f) {
-  std::fflush(f);
-  std::rewind(f);
-  std::string s;
-  char buf[512];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  return s;
-}
-
 // The server fed through socket pairs: each client is the far end of one pair.
-class ServerTest : public ::testing::Test {
+class ServerTest : public EventLogTest {
  protected:
-  ServerTest() : clock_(1765000000) {
+  ServerTest() {
     cfg_.log_dir = root_("/print/log");
     cfg_.clock = &clock_;
     cfg_.idle_timeout_s = 30;
     cfg_.out = out_;
     cfg_.err = err_;
-  }
-  ~ServerTest() override {
-    server_.reset();
-    std::fclose(out_);
-    std::fclose(err_);
   }
   void start() { server_ = std::make_unique<Server>(-1, cfg_); }
   // A new client; returns its end.
@@ -68,10 +54,6 @@ class ServerTest : public ::testing::Test {
     return all;
   }
 
-  testkit::TempRoot root_;
-  ld::FakeClock clock_;
-  FILE* out_ = std::tmpfile();
-  FILE* err_ = std::tmpfile();
   Config cfg_;
   std::unique_ptr<Server> server_;
 };
@@ -97,7 +79,7 @@ TEST_F(ServerTest, RefusedLinesAreReportedAndNotWritten) {
   send(c, "no comma\n,empty tag\n../../etc/evil,x\n.hidden,x\nok,yes\n");
   c.reset();
   settle();
-  EXPECT_EQ(contents(out_),
+  EXPECT_EQ(printed("out"),
             "no tags so ignore [no comma]\n"
             "inavlid tag so ignore []\n"
             "inavlid tag so ignore [../../etc/evil]\n"
@@ -142,7 +124,7 @@ TEST_F(ServerTest, IdleClientsAreLetGoWithTheirLastLine) {
   EXPECT_EQ(logged("ui"), "stuck\n");
   char b;
   EXPECT_EQ(::read(idle.get(), &b, 1), 0);  // the server closed its end
-  EXPECT_NE(contents(err_).find("idle for 30 s"), std::string::npos);
+  EXPECT_NE(printed("err").find("idle for 30 s"), std::string::npos);
 }
 
 TEST_F(ServerTest, TooManyClientsLetsTheLongestIdleGo) {
@@ -180,7 +162,7 @@ TEST_F(ServerTest, BinaryAndOverlongInputIsBounded) {
   std::string log = logged("ui");
   ASSERT_EQ(log.size(), kMaxLine - 3 + 1 + 6);  // the cut line, then "after"
   EXPECT_EQ(log.substr(log.size() - 6), "after\n");
-  EXPECT_NE(contents(err_).find("longer than"), std::string::npos);
+  EXPECT_NE(printed("err").find("longer than"), std::string::npos);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "common/fsops.h"
 #include "eventlog/logline.h"
+#include "eventlog/test_fixture.h"
 #include "testkit/scenario.h"
 
 namespace eventlog {
@@ -28,30 +29,14 @@ time_t local(int year, int mon, int day, int hour, int min, int sec) {
   return std::mktime(&t);
 }
 
-std::string contents(FILE* f) {
-  std::fflush(f);
-  std::rewind(f);
-  std::string s;
-  char buf[512];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  return s;
-}
-
-class LogStoreTest : public ::testing::Test {
+class LogStoreTest : public EventLogTest {
  protected:
-  LogStoreTest() : dir_(root_("/print/log")), clock_(local(2026, 12, 7, 14, 5, 9)) {}
-  ~LogStoreTest() override {
-    std::fclose(out_);
-    std::fclose(err_);
-  }
+  LogStoreTest() : dir_(root_("/print/log")) { clock_.set(local(2026, 12, 7, 14, 5, 9)); }
   std::string file(const std::string& name) { return slurp(dir_ + "/" + name); }
 
   testkit::TempRoot root_;
   std::string dir_;
   ld::FakeClock clock_;
-  FILE* out_ = std::tmpfile();
-  FILE* err_ = std::tmpfile();
   LogStore store_{dir_, &clock_, out_, err_};
 };
 
@@ -115,7 +100,7 @@ TEST_F(LogStoreTest, UnopenableFileDropsTheLineAndGoesOn) {
   const std::string day = dir_ + "/ui_2026-12-07.log";
   ASSERT_TRUE(ld::make_dirs(day));  // a folder where the file should be
   EXPECT_FALSE(store_.append("ui", "lost"));
-  EXPECT_NE(contents(err_).find("ERROR open_file: cannot open " + day), std::string::npos);
+  EXPECT_NE(printed("err").find("ERROR open_file: cannot open " + day), std::string::npos);
   EXPECT_TRUE(store_.append("sys", "other tags still work"));
   ASSERT_TRUE(ld::remove_tree(day));
   EXPECT_TRUE(store_.append("ui", "kept"));
