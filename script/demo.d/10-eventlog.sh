@@ -17,5 +17,5 @@ show_events() {
     echo "$(basename "$f"):"
     tr -d '\r' < "$f" | sed 's/^/  /'
   done
-  echo "eventlogd console:"; sed 's/^/  /' "$WORK/eventlogd.log"
+  if [ -s "$WORK/eventlogd.log" ]; then echo "eventlogd console:"; sed 's/^/  /' "$WORK/eventlogd.log"; fi
 }
