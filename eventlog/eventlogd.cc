@@ -1,0 +1,127 @@
+#include "eventlog/eventlogd.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "common/net.h"
+#include "common/paths.h"
+
+namespace eventlog {
+namespace {
+
+// Clients taken from the backlog in one round, so a flood of connections cannot starve reads.
+constexpr int kAcceptsPerRound = 16;
+
+void set_nonblocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+}  // namespace
+
+std::string log_dir() { return ld::rooted("/print/log"); }
+
+Server::Server(int listen_fd, const Config& cfg)
+    : listen_fd_(listen_fd),
+      cfg_(cfg),
+      store_(cfg.log_dir, cfg.clock, cfg.out, cfg.err),
+      buf_(kMaxLine),
+      sink_([this](std::string_view line, bool cut) { handle_line(line, cut); }) {
+  if (listen_fd_ >= 0) set_nonblocking(listen_fd_);
+}
+
+void Server::add_connection(ld::UniqueFd fd) {
+  if (conns_.size() >= cfg_.max_clients && !conns_.empty()) {
+    auto oldest = std::min_element(conns_.begin(), conns_.end(), [](const Conn& a, const Conn& b) {
+      return a.last_input < b.last_input;
+    });
+    std::fprintf(cfg_.err, "eventlogd: %zu clients, the longest idle one is let go\n", conns_.size());
+    end(static_cast<size_t>(oldest - conns_.begin()));
+  }
+  set_nonblocking(fd.get());
+  conns_.push_back(Conn{std::move(fd), LineSplitter(), cfg_.clock->now()});
+}
+
+bool Server::step(int timeout_ms) {
+  fds_.clear();
+  for (const Conn& c : conns_) fds_.push_back(pollfd{c.fd.get(), POLLIN, 0});
+  if (listen_fd_ >= 0) fds_.push_back(pollfd{listen_fd_, POLLIN, 0});
+  int n = ::poll(fds_.data(), fds_.size(), timeout_ms);
+  if (n < 0) return errno == EINTR;
+
+  time_t now = cfg_.clock->now();
+  std::vector<size_t> gone;
+  for (size_t i = 0; i < conns_.size(); ++i) {
+    Conn& c = conns_[i];
+    if (fds_[i].revents != 0) {
+      if (read_from(&c)) c.last_input = now;
+      else gone.push_back(i);
+    } else if (now - c.last_input >= cfg_.idle_timeout_s) {
+      std::fprintf(cfg_.err, "eventlogd: client idle for %d s, connection closed\n", cfg_.idle_timeout_s);
+      gone.push_back(i);
+    }
+  }
+  for (auto it = gone.rbegin(); it != gone.rend(); ++it) end(*it);
+  if (listen_fd_ >= 0 && (fds_.back().revents & POLLIN) != 0) accept_clients();
+  store_.flush();
+  return true;
+}
+
+void Server::accept_clients() {
+  for (int k = 0; k < kAcceptsPerRound; ++k) {
+    int fd = ld::tcp_accept(listen_fd_);
+    if (fd < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED)
+        std::fprintf(cfg_.err, "accept : %s\n", std::strerror(errno));
+      return;
+    }
+    add_connection(ld::UniqueFd(fd));
+  }
+}
+
+bool Server::read_from(Conn* c) {
+  ssize_t r = ::read(c->fd.get(), buf_.data(), buf_.size());
+  if (r > 0) {
+    c->lines.feed(std::string_view(buf_.data(), static_cast<size_t>(r)), sink_);
+    return true;
+  }
+  if (r == 0) return false;
+  if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return true;
+  if (errno != ECONNRESET) std::fprintf(cfg_.err, "read : %s\n", std::strerror(errno));
+  return false;
+}
+
+// The connection is over: its unterminated last line still counts.
+void Server::end(size_t i) {
+  conns_[i].lines.finish(sink_);
+  conns_.erase(conns_.begin() + static_cast<std::ptrdiff_t>(i));
+}
+
+void Server::handle_line(std::string_view line, bool cut) {
+  if (cut) std::fprintf(cfg_.err, "eventlogd: line longer than %zu bytes, the rest dropped\n", kMaxLine);
+  ParsedLine p = parse_line(line);
+  switch (p.kind) {
+    case ParsedLine::kNoTag:
+      std::fprintf(cfg_.out, "no tags so ignore [%s]\n", printable(line).c_str());
+      break;
+    case ParsedLine::kBadTag:
+      std::fprintf(cfg_.out, "inavlid tag so ignore [%s]\n", printable(p.tag).c_str());
+      break;
+    case ParsedLine::kRecord:
+      store_.append(p.tag, p.message);
+      break;
+  }
+}
+
+int serve(int listen_fd, const Config& cfg) {
+  Server server(listen_fd, cfg);
+  for (;;) {
+    if (!server.step(1000)) {
+      std::fprintf(cfg.err, "ERROR eventlogd: poll: %s\n", std::strerror(errno));
+      return 1;
+    }
+  }
+}
+
+}  // namespace eventlog

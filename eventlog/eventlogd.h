@@ -1,0 +1,69 @@
+// The event log server: takes event lines "<tag>,<message>" from any number of clients at once
+// in one poll loop and appends each, time-stamped, to the day file of its tag. A client that
+// stalls holds up no one and is let go when idle too long; no accepted line is lost.
+#pragma once
+#include <poll.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/clock.h"
+#include "common/handles.h"
+#include "eventlog/logfiles.h"
+#include "eventlog/logline.h"
+
+namespace eventlog {
+
+struct Config {
+  std::string log_dir;            // "/print/log" under the root
+  int idle_timeout_s = 60;        // a client silent this long loses its connection
+  size_t max_clients = 64;        // beyond this the longest idle client is let go
+  ld::Clock* clock = &ld::system_clock();
+  FILE* out = stdout;             // the refused-line messages
+  FILE* err = stderr;             // problems of the server itself
+};
+
+// The log folder on this machine: "/print/log" under the root prefix.
+std::string log_dir();
+
+class Server {
+ public:
+  // listen_fd may be -1: then connections come only through add_connection().
+  Server(int listen_fd, const Config& cfg);
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  void add_connection(ld::UniqueFd fd);
+  // One round of the loop: waits up to timeout_ms for something to do, takes new clients,
+  // reads once from every client with input, writes the records, lets idle clients go.
+  // False when waiting itself failed.
+  bool step(int timeout_ms);
+  size_t connections() const { return conns_.size(); }
+
+ private:
+  struct Conn {
+    ld::UniqueFd fd;
+    LineSplitter lines;
+    time_t last_input;
+  };
+
+  void accept_clients();
+  // Reads once; false when the connection has ended.
+  bool read_from(Conn* c);
+  void end(size_t i);
+  void handle_line(std::string_view line, bool cut);
+
+  int listen_fd_;
+  Config cfg_;
+  LogStore store_;
+  std::vector<Conn> conns_;
+  std::vector<pollfd> fds_;
+  std::vector<char> buf_;
+  LineSplitter::Sink sink_;
+};
+
+// The accept loop; returns non-zero only when waiting for clients fails.
+int serve(int listen_fd, const Config& cfg);
+
+}  // namespace eventlog
