@@ -92,7 +92,10 @@ class RawPort {
       ld::UniqueFd c(ld::tcp_accept(listen_.get()));
       connections_ = 1;
       if (hang_up_at_once) {
-        // Reset instead of a polite close, so the sender's next send fails.
+        // Take the first bytes (so the sender is surely connected), then reset instead of a
+        // polite close, so the sender's next send fails.
+        char first[1024];
+        (void)::recv(c.get(), first, sizeof first, 0);
         linger l{1, 0};
         ::setsockopt(c.get(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
         return;
