@@ -35,7 +35,7 @@ bool parse_item(const char* text, zjs::Item* it) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  testkit::JobSpec gen;
+  testkit::JobSpec spec;
   const char* out = nullptr;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -48,22 +48,22 @@ int main(int argc, char** argv) {
     };
     zjs::Item it;
     if (a == "-o") out = next();
-    else if (a == "--pages") gen.pages = std::atoi(next());
-    else if (a == "--payload") gen.payload = std::strtoull(next(), nullptr, 0);
-    else if (a == "--no-pagecount") gen.with_pagecount = false;
-    else if (a == "--seed") gen.seed = static_cast<uint32_t>(std::strtoul(next(), nullptr, 0));
+    else if (a == "--pages") spec.pages = std::atoi(next());
+    else if (a == "--payload") spec.payload = std::strtoull(next(), nullptr, 0);
+    else if (a == "--no-pagecount") spec.with_pagecount = false;
+    else if (a == "--seed") spec.seed = static_cast<uint32_t>(std::strtoul(next(), nullptr, 0));
     else if (a == "--capture") {
-      gen.capture = true;
-      gen.name = next();
-    } else if (a == "--pjl") gen.pjl_extra = next();
-    else if (a == "--doc-item" && parse_item(next(), &it)) gen.doc_items.push_back(it);
-    else if (a == "--page-item" && parse_item(next(), &it)) gen.page_items.push_back(it);
+      spec.capture = true;
+      spec.name = next();
+    } else if (a == "--pjl") spec.pjl_extra = next();
+    else if (a == "--doc-item" && parse_item(next(), &it)) spec.doc_items.push_back(it);
+    else if (a == "--page-item" && parse_item(next(), &it)) spec.page_items.push_back(it);
     else {
       usage();
       return 2;
     }
   }
-  if (gen.pages < 0) {
+  if (spec.pages < 0) {
     usage();
     return 2;
   }
@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  if (!testkit::write_job(gen, fd)) {
+  if (!testkit::write_job(spec, fd)) {
     std::perror("zjsgen: write");
     return 1;
   }
