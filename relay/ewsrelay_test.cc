@@ -1,92 +1,21 @@
 #include "relay/ewsrelay.h"
 
-#include <sys/socket.h>
-
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "common/net.h"
 #include "gtest/gtest.h"
 #include "relay/reply.h"
 #include "testkit/scenario.h"
+#include "testkit/scripted_server.h"
 
 namespace {
 
 using testkit::slurp;
 using testkit::spit;
+using testkit::ScriptedServer;
 
-// A web server on loopback that takes one connection, reads the request and answers with
-// scripted pieces, each after a pause; then it keeps the connection open for `hold_ms` (or
-// until the test ends) and closes it.
-class ScriptedServer {
- public:
-  struct Piece {
-    int delay_ms;
-    std::string bytes;
-  };
-  explicit ScriptedServer(std::vector<Piece> pieces, int hold_ms = 0)
-      : pieces_(std::move(pieces)), hold_ms_(hold_ms) {
-    std::string err;
-    listener_ = ld::tcp_listen(0, 4, true, &err);
-    EXPECT_TRUE(listener_.valid()) << err;
-    port_ = ld::local_port(listener_.get());
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~ScriptedServer() { finish(); }
-
-  int port() const { return port_; }
-  ewsrelay::Target target(int limit_ms = 5000) const { return {"127.0.0.1", port_, limit_ms}; }
-  // Stops the server; what it read and how many connections it took.
-  std::string request() {
-    finish();
-    return request_;
-  }
-  int connections() {
-    finish();
-    return connections_;
-  }
-
- private:
-  void finish() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
-  void pause(int ms) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!stop_ && std::chrono::steady_clock::now() < until)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  void serve() {
-    while (!stop_ && ld::wait_readable(listener_.get(), 20) != 1) {
-    }
-    if (stop_) return;
-    ld::UniqueFd c(ld::tcp_accept(listener_.get()));
-    if (!c.valid()) return;
-    ++connections_;
-    char b;
-    while (request_.find("\r\n\r\n") == std::string::npos && ld::wait_readable(c.get(), 2000) == 1 &&
-           ::recv(c.get(), &b, 1, 0) == 1)
-      request_ += b;
-    for (const Piece& p : pieces_) {
-      pause(p.delay_ms);
-      if (::send(c.get(), p.bytes.data(), p.bytes.size(), MSG_NOSIGNAL) < 0) return;
-    }
-    pause(hold_ms_);
-  }
-
-  std::vector<Piece> pieces_;
-  int hold_ms_;
-  ld::UniqueFd listener_;
-  int port_ = -1;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  std::string request_;
-  int connections_ = 0;
-};
+ewsrelay::Target target(const ScriptedServer& s, int limit_ms = 5000) { return {"127.0.0.1", s.port(), limit_ms}; }
 
 // A stdio stream whose text a test can read back.
 class Capture {
@@ -129,7 +58,7 @@ struct Relay {
 
 Relay call(ScriptedServer& s, const std::string& path, const std::string* file = nullptr, int limit_ms = 5000) {
   Capture out, err;
-  int whole = ewsrelay::call(s.target(limit_ms), "GET", path, file, out.get(), err.get());
+  int whole = ewsrelay::call(target(s, limit_ms), "GET", path, file, out.get(), err.get());
   return {whole, out.text(), err.text()};
 }
 
@@ -291,7 +220,7 @@ TEST(Run, ChoosesThePathAndRefusesUnsafeOnes) {
   for (const auto& c : cases) {
     ScriptedServer s({{0, "HTTP/1.0 200 OK\r\n\r\nok"}});
     Capture out, err;
-    EXPECT_EQ(ewsrelay::run(c.query, c.args, s.target(), out.get(), err.get()), 0) << c.what;
+    EXPECT_EQ(ewsrelay::run(c.query, c.args, target(s), out.get(), err.get()), 0) << c.what;
     EXPECT_EQ(err.text(), c.err) << c.what;
     EXPECT_EQ(out.text(), c.request.empty() ? "" : "HTTP/1.0 200 OK\r\n\r\nok") << c.what;
     EXPECT_EQ(s.request(), c.request) << c.what;
@@ -304,7 +233,7 @@ TEST(Run, CommandLineWithOutputFile) {
   const std::string file = root("/var/www/html/cgi-bin/system.json");
   ScriptedServer s({{0, kJsonHead + with_length(kDoc) + kDoc}});
   Capture out, err;
-  EXPECT_EQ(ewsrelay::run(nullptr, {"/status/system", file}, s.target(), out.get(), err.get()), 0);
+  EXPECT_EQ(ewsrelay::run(nullptr, {"/status/system", file}, target(s), out.get(), err.get()), 0);
   EXPECT_EQ(out.text(), "Content-Type: application/json\r\n" + with_length(kDoc) + "END\r\n\n");
   EXPECT_EQ(err.text(), "2 args calling /status/system\nflushing output file " + file + "\n");
   EXPECT_EQ(slurp(file), kDoc);
