@@ -1,0 +1,224 @@
+// The printer web relay on the road a page takes: the real ewsrelay against the printer
+// stand-in (and a scripted peer for replies the stand-in never sends), from the command line
+// and with a CGI query string.
+#include <sys/socket.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/fsops.h"
+#include "common/net.h"
+#include "gtest/gtest.h"
+#include "relay/reply.h"
+#include "testkit/scenario.h"
+#include "testkit/scripted_server.h"
+#include "webkit/json.h"
+
+namespace {
+
+using testkit::slurp;
+using testkit::spit;
+
+using ewsrelay::kReplyMax;
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+// Runs ewsrelay against the web server on `port`; QUERY_STRING is set only when `query` is.
+Result relay(int port, const std::vector<std::string>& args, const char* query = nullptr) {
+  std::vector<std::string> argv{testkit::bin("ewsrelay")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::map<std::string, std::string> env{{"LABELDOCK_PRINTER_HOST", "127.0.0.1"},
+                                         {"LABELDOCK_PRINTER_WEB_PORT", std::to_string(port)}};
+  if (query) env["QUERY_STRING"] = query;
+  Result r;
+  r.status = testkit::run(argv, &r.out, &r.err, env);
+  return r;
+}
+
+class Relay : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::unsetenv("QUERY_STRING");
+    dir_ = root_("/printer");
+    pages_ = root_("/pages");
+    ld::make_dirs(pages_ + "/status");
+    ld::make_dirs(dir_);
+    control("");
+    sim_ = std::make_unique<testkit::Process>(std::vector<std::string>{testkit::bin("printersim"), "--dir", dir_});
+    ASSERT_TRUE(testkit::wait_until([&] { return ld::file_exists(dir_ + "/ports"); }));
+    std::string ports = slurp(dir_ + "/ports");
+    const char* key = "LABELDOCK_PRINTER_WEB_PORT=";
+    size_t at = ports.find(key);
+    ASSERT_NE(at, std::string::npos) << ports;
+    web_ = std::atoi(ports.c_str() + at + std::strlen(key));
+  }
+
+  // Replaces the stand-in's control file in one step; a fixed clock keeps its pages the same.
+  void control(const std::string& text) {
+    ASSERT_TRUE(ld::write_file_atomic(dir_ + "/control", "RTC=08/12/26 05:00:00\npages=" + pages_ + "\n" + text));
+  }
+  // The body of a page as the stand-in serves it without chunks (asked directly, and left out
+  // of the request log).
+  std::string page(const std::string& path, const std::string& settings = "") {
+    control(settings + "chunked=\n");
+    std::string err;
+    ld::UniqueFd fd = ld::tcp_connect("127.0.0.1", web_, 5000, &err);
+    EXPECT_TRUE(fd.valid()) << err;
+    std::string req = "GET " + path + " HTTP/1.0\r\n\r\n", reply;
+    ld::write_all(fd.get(), req.data(), req.size());
+    char b[4096];
+    for (ssize_t n; ld::wait_readable(fd.get(), 10000) == 1 && (n = ::recv(fd.get(), b, sizeof b, 0)) > 0;)
+      reply.append(b, static_cast<size_t>(n));
+    size_t end = reply.find("\r\n\r\n");
+    EXPECT_EQ(reply.rfind("HTTP/1.0 200 ", 0), 0u) << reply;
+    spit(dir_ + "/requests.log", "");
+    return end == std::string::npos ? "" : reply.substr(end + 4);
+  }
+  std::string requests() { return slurp(dir_ + "/requests.log"); }
+  Result run(const std::vector<std::string>& args, const char* query = nullptr) { return relay(web_, args, query); }
+
+  testkit::TempRoot root_;
+  std::string dir_, pages_;
+  std::unique_ptr<testkit::Process> sim_;
+  int web_ = -1;
+};
+
+std::string plain_head(const std::string& type, const std::string& body) {
+  return "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+}
+
+TEST_F(Relay, PathFromTheQueryInBothEncodingsPlainAndChunked) {
+  const std::string ui = page("/status/ui");
+  ASSERT_NE(ui.find("\"kova_mac\""), std::string::npos) << ui;
+  for (const char* query : {"path=%2Fstatus%2Fui", "path=%2fstatus%2fui"}) {
+    control("chunked=*\n");
+    Result r = run({}, query);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Content-Type: application/json\r\n\n" + ui + "END\r\n\n") << query;
+    EXPECT_EQ(r.err, "");
+    control("chunked=\n");
+    r = run({}, query);
+    EXPECT_EQ(r.out, plain_head("application/json", ui) + ui + "END\r\n\n") << query;
+    EXPECT_EQ(r.err, "");
+  }
+  std::string expected;
+  for (int i = 0; i < 4; ++i) expected += "GET /status/ui HTTP/1.0\n";
+  EXPECT_EQ(requests(), expected);
+}
+
+TEST_F(Relay, DefaultPathIsTheStatusPage) {
+  const std::string status = page("/status/system");
+  control("");
+  for (const char* query : {static_cast<const char*>(nullptr), "x=1"}) {
+    Result r = run({}, query);
+    EXPECT_EQ(r.out, "Content-Type: application/json\r\n\n" + status + "END\r\n\n");
+  }
+  EXPECT_EQ(requests(), "GET /status/system HTTP/1.0\nGET /status/system HTTP/1.0\n");
+}
+
+TEST_F(Relay, CommandLineWithOutputFileKeepsTheStatusDocument) {
+  const std::string file = root_("/var/www/html/cgi-bin/system.json");
+  // Each run replaces the document with the printer's current state, chunked or plain.
+  for (const auto& [chunked, state] : {std::pair<std::string, std::string>{"*", "Paused"}, {"", "Online"}}) {
+    const std::string doc = page("/status/system", "SystemState=" + state + "\n");
+    ASSERT_NE(doc.find("\"" + state + "\""), std::string::npos) << doc;
+    control("SystemState=" + state + "\nchunked=" + chunked + "\n");
+    Result r = run({"/status/system", file});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, (chunked == "*" ? "Content-Type: application/json\r\n\n"
+                                     : plain_head("application/json", doc)) +
+                         "END\r\n\n");
+    EXPECT_EQ(r.err, "2 args calling /status/system\nflushing output file " + file + "\n");
+    EXPECT_EQ(slurp(file), doc) << "the file holds the document only";
+    // ... which the appliance's programs read with their JSON access.
+    JsonNode* saved = get_json(file);
+    ASSERT_NE(saved, nullptr);
+    EXPECT_STREQ(getJSONObjectVal("system.SystemState", saved), state.c_str());
+    free_json(saved);
+  }
+  // A printer that stops answering leaves the last whole document in place.
+  const std::string online = slurp(file);
+  control("web=silent\n");
+  Result r = run({"/status/system", file});
+  EXPECT_NE(r.err.find("no complete reply within"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("ERROR incomplete reply, " + file + " left as it was\n"), std::string::npos) << r.err;
+  EXPECT_EQ(slurp(file), online);
+  EXPECT_EQ(testkit::list_dir(root_("/var/www/html/cgi-bin")), std::vector<std::string>{"system.json"});
+}
+
+TEST_F(Relay, ChunksAndSlowReplies) {
+  spit(pages_ + "/status/eight", "helloabc");
+  control("chunk_size=5\nchunk_digits=1\n");
+  Result r = run({"/status/eight"});
+  EXPECT_EQ(r.out, "Content-Type: application/json\r\n\nhelloabcEND\r\n\n");
+  EXPECT_EQ(r.err, "1 args calling /status/eight\n");
+
+  // A reply that only starts after a long pause, in chunks of one byte.
+  control("chunk_size=1\nweb_delay_ms=400\n");
+  r = run({"/status/eight"});
+  EXPECT_EQ(r.out, "Content-Type: application/json\r\n\nhelloabcEND\r\n\n");
+}
+
+TEST_F(Relay, OversizedReplyIsCutAndNeverSaved) {
+  const std::string file = root_("/var/www/html/cgi-bin/big.json");
+  spit(file, "previous");
+  spit(pages_ + "/big", std::string(kReplyMax + 1000, 'x'));
+  control("chunked=\n");
+  Result r = run({"/big"});
+  // Everything from "Content" on, as far as the reply was taken, then the end line.
+  EXPECT_EQ(r.out.size(), kReplyMax - std::strlen("HTTP/1.0 200 OK\r\n") + std::strlen("END\r\n\n"));
+  EXPECT_EQ(r.out.substr(r.out.size() - 9), "xxxEND\r\n\n");
+  EXPECT_NE(r.err.find("reply longer than 1048574 bytes"), std::string::npos) << r.err;
+  r = run({"/big", file});
+  EXPECT_EQ(slurp(file), "previous");
+}
+
+TEST_F(Relay, HostilePathsNeverReachThePrinter) {
+  for (const char* query : {"path=%2Fstatus%2Fsystem%0D%0AX-Evil:%201", "path=/x%0aGET%20/y", "path=/a%00b",
+                            "path=/%09"}) {
+    Result r = run({}, query);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("ERROR refusing path: control character", 0), 0u) << r.err;
+  }
+  std::string long_query = "path=/" + std::string(99, 'a');
+  Result r = run({}, long_query.c_str());
+  EXPECT_EQ(r.err, "ERROR refusing request: value of path longer than 99 characters\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(requests(), "");
+}
+
+// Replies the stand-in never sends, played by a scripted peer.
+TEST(RelayScripted, ReplyShapesOfOtherServers) {
+  const std::string chunked = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n\r\n";
+  struct Case {
+    const char* what;
+    std::vector<testkit::ScriptedServer::Piece> pieces;
+    int hold_ms;  // how long the connection stays open after the last piece
+    std::string out;
+  } cases[] = {
+      {"size line zz", {{0, chunked + "zz\r\nhello\r\n0\r\n\r\n"}}, 10000, "Content-Type: text/plain\r\n\nEND\r\n\n"},
+      {"no Content header", {{0, "HTTP/1.0 200 OK\r\nServer: x\r\n\r\nhi"}}, 0,
+       "HTTP/1.0 200 OK\r\nServer: x\r\n\r\nhi"},
+      {"gaps in the data",
+       {{0, chunked + "5\r\nhel"}, {200, "lo\r\n3\r"}, {200, "\nabc\r\n"}, {200, "0\r\n\r\n"}},
+       10000,
+       "Content-Type: text/plain\r\n\nhelloabcEND\r\n\n"},
+  };
+  for (const auto& c : cases) {
+    testkit::ScriptedServer s(c.pieces, c.hold_ms);
+    Result r = relay(s.port(), {}, "path=%2Fstatus%2Fsystem");
+    EXPECT_EQ(r.out, c.out) << c.what;
+    EXPECT_EQ(r.err, "") << c.what;
+    EXPECT_EQ(s.request(), "GET /status/system HTTP/1.0\r\n\r\n") << c.what;
+  }
+}
+
+}  // namespace
