@@ -33,7 +33,9 @@ long read_piece(int fd, std::string* reply, size_t max) {
   ssize_t n;
   do n = ::recv(fd, reply->data() + old, max, 0);
   while (n < 0 && errno == EINTR);
+  int saved = errno;
   reply->resize(old + (n > 0 ? static_cast<size_t>(n) : 0));
+  errno = saved;
   return n;
 }
 
