@@ -1,6 +1,7 @@
 // The printer web relay on the road a page takes: the real ewsrelay against the printer
-// stand-in, from the command line and with a CGI query string. Reply shapes the stand-in never
-// sends (gaps inside a reply, a "zz" size line, no Content header) are in the unit tests.
+// stand-in, from the command line, with a CGI query string, and as a CGI program under lighttpd.
+// Reply shapes the stand-in never sends (gaps inside a reply, a "zz" size line, no Content
+// header) are in the unit tests.
 #include <sys/socket.h>
 
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include "gtest/gtest.h"
 #include "relay/reply.h"
 #include "testkit/scenario.h"
+#include "testkit/webserver.h"
 #include "webkit/json.h"
 
 namespace {
@@ -192,6 +194,36 @@ TEST_F(Relay, HostilePathsNeverReachThePrinter) {
   EXPECT_EQ(r.err, "ERROR refusing request: value of path longer than 99 characters\n");
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(requests(), "");
+}
+
+TEST_F(Relay, AsACgiProgramUnderLighttpd) {
+  const std::string ui = page("/status/ui");
+  control("chunked=*\n");
+  testkit::WebServer web(root_, {"ewsrelay"},
+                         {{"LABELDOCK_PRINTER_HOST", "127.0.0.1"}, {"LABELDOCK_PRINTER_WEB_PORT", std::to_string(web_)}});
+  ASSERT_TRUE(web.ok()) << web.error();
+
+  testkit::HttpResponse r = testkit::http_get(web.port(), "/cgi-bin/ewsrelay?path=%2Fstatus%2Fui");
+  EXPECT_EQ(r.status, 200) << r.error << web.error_log();
+  EXPECT_EQ(r.header("Content-Type"), "application/json");
+  EXPECT_EQ(r.body, ui + "END\r\n\n");
+  // A plain reply keeps its Content-Length, so the web server passes on the page alone.
+  control("chunked=\n");
+  r = testkit::http_get(web.port(), "/cgi-bin/ewsrelay?path=%2Fstatus%2Fui");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.header("Content-Length"), std::to_string(ui.size()));
+  EXPECT_EQ(r.body, ui);
+
+  // Without a path the status page; with a forged one nothing reaches the printer.
+  r = testkit::http_get(web.port(), "/cgi-bin/ewsrelay");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body.rfind("{\"system\"", 0), 0u) << r.body;
+  r = testkit::http_get(web.port(), "/cgi-bin/ewsrelay?path=%2Fx%0D%0AHost:%20evil");
+  EXPECT_NE(r.status, 200);
+  r = testkit::http_get(web.port(), "/cgi-bin/ewsrelay?path=%2F" + std::string(99, 'a'));
+  EXPECT_NE(r.status, 200) << r.body;
+  EXPECT_NE(web.cgi_log().find("ERROR refusing request"), std::string::npos) << r.status << web.cgi_log();
+  EXPECT_EQ(requests(), "GET /status/ui HTTP/1.0\nGET /status/ui HTTP/1.0\nGET /status/system HTTP/1.0\n");
 }
 
 }  // namespace
