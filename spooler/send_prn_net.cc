@@ -156,15 +156,6 @@ int swap_records(int first, const char* who) {
   return write_queue(q, who) ? 1 : 0;
 }
 
-// A job file is deleted only when it lies directly in the queue directory: a damaged record
-// must not make a queue operation delete anything else.
-bool in_queue_dir(const std::string& path) {
-  std::string dir = printq_dir();
-  if (path.size() <= dir.size() || path.compare(0, dir.size(), dir) != 0) return false;
-  std::string name = path.substr(dir.size());
-  return name.find('/') == std::string::npos && name != "." && name != "..";
-}
-
 // --- Locks.
 
 // The process id in a lock text "name pid:ctime", or 0 when the text does not hold one. The
@@ -291,6 +282,13 @@ std::string printq_filename() { return ld::rooted("/print/printq/printq"); }
 std::string queue_lock() { return ld::rooted("/tmp/printq.lock"); }
 std::string pause_printing_lock() { return ld::rooted("/print/printq/pause"); }
 
+bool printq_owns_file(const std::string& path) {
+  std::string dir = printq_dir();
+  if (path.size() <= dir.size() || path.compare(0, dir.size(), dir) != 0) return false;
+  std::string name = path.substr(dir.size());
+  return name.find('/') == std::string::npos && name != "." && name != "..";
+}
+
 void set_process_name(std::string_view name) {
   size_t n = std::min(name.size(), sizeof g_process_name - 1);
   std::memcpy(g_process_name, name.data(), n);
@@ -350,7 +348,7 @@ int printq_delete(int index) {
   // The record goes first: a failed rewrite keeps both the record and its file.
   if (!write_queue(q, "printq_delete")) return 0;
   std::string err;
-  if (!in_queue_dir(file))
+  if (!printq_owns_file(file))
     std::fprintf(stderr, "printq_delete ERROR %s is not in %s, not removed\n", file.c_str(), printq_dir().c_str());
   else if (!ld::remove_file(file, &err))
     std::fprintf(stderr, "printq_delete ERROR %s\n", err.c_str());

@@ -58,6 +58,9 @@ std::string printq_dir();           // "/print/printq/"
 std::string printq_filename();      // "/print/printq/printq"
 std::string queue_lock();           // "/tmp/printq.lock"
 std::string pause_printing_lock();  // "/print/printq/pause"
+// True when `path` names a file directly in the queue directory: the only job files that the
+// queue programs ever delete, so that a damaged record cannot make them delete anything else.
+bool printq_owns_file(const std::string& path);
 
 // The program name written into lock files ("UNKNOWN" until set; at most 99 bytes kept).
 void set_process_name(std::string_view name);

@@ -1,0 +1,33 @@
+// pjlsend: sends the ready jobs at the head of the print queue to the printer, or, with "-dump",
+// "-check" or "-p", shows the queue, checks it against its files, or asks the printer gate.
+#include <signal.h>
+
+#include <cstdio>
+#include <string>
+
+#include "spooler/pjlsend.h"
+#include "spooler/printer_link.h"
+#include "spooler/send_prn_net.h"
+
+int main(int argc, char** argv) {
+  ::signal(SIGPIPE, SIG_IGN);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  set_process_name(argc > 0 ? argv[0] : "pjlsend");
+  const std::string arg = argc > 1 ? argv[1] : "";
+  if (arg == "-dump") {
+    std::printf("printq \n");
+    dump_queue();
+    return 0;
+  }
+  if (arg == "-check") {
+    std::printf("check printq \n");
+    check_queue();
+    return 0;
+  }
+  if (arg == "-p") {
+    check_printer_status();
+    return 0;
+  }
+  print_all();
+  return 1;
+}

@@ -1,0 +1,9 @@
+// spoold: one spooler pass over the print queue; takes no arguments.
+#include <cstdio>
+
+#include "spooler/spoold.h"
+
+int main() {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  return spoold_pass();
+}
