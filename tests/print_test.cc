@@ -1,0 +1,317 @@
+// A queued job on its way to paper: the job browser's queue records, spoold filtering their
+// copies, pjlsend sending them behind the PJL header to the printer stand-in, which records what
+// it got. Also the pause flag, a stale status document, repeated sends, a cancelled job, other
+// programs changing the queue meanwhile, and pjlsend's diagnostic arguments.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "common/fsops.h"
+#include "common/endpoints.h"
+#include "common/net.h"
+#include "spooler/pjlsend.h"
+#include "spooler/printer_link.h"
+#include "spooler/prnfilt.h"
+#include "spooler/send_prn_net.h"
+#include "spooler/spoold.h"
+#include "testkit/scenario.h"
+#include "testkit/zjsgen.h"
+
+namespace {
+
+using testkit::slurp;
+using testkit::spit;
+
+class Print : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = root_("/printer");
+    sim_ = std::make_unique<testkit::Process>(
+        std::vector<std::string>{testkit::bin("printersim"), "--dir", dir_, "--set", "chunked="});
+    ASSERT_TRUE(testkit::wait_until([&] { return ld::file_exists(dir_ + "/ports"); }));
+    std::string ports = slurp(dir_ + "/ports");
+    for (const char* key : {"LABELDOCK_PRINTER_HOST=", "LABELDOCK_PRINTER_RAW_PORT=", "LABELDOCK_PRINTER_WEB_PORT="}) {
+      size_t at = ports.find(key);
+      ASSERT_NE(at, std::string::npos) << ports;
+      size_t from = at + std::strlen(key);
+      std::string name(key, std::strlen(key) - 1);
+      ::setenv(name.c_str(), ports.substr(from, ports.find('\n', at) - from).c_str(), 1);
+    }
+    keeper_ = std::thread([this] { keep_status_fresh(); });
+    ASSERT_TRUE(testkit::wait_until([&] { return ld::file_exists(printer_status_path()); }));
+  }
+  void TearDown() override {
+    stop_ = true;
+    keeper_.join();
+    for (const char* v : {"LABELDOCK_PRINTER_HOST", "LABELDOCK_PRINTER_RAW_PORT", "LABELDOCK_PRINTER_WEB_PORT"})
+      ::unsetenv(v);
+  }
+
+  // What the appliance's relay does for the printer gate: copy the printer's status page into
+  // the status document, a few times a second, while `fresh_` says so.
+  void keep_status_fresh() {
+    while (!stop_) {
+      if (fresh_) {
+        std::string err, reply;
+        ld::UniqueFd fd = ld::tcp_connect("127.0.0.1", ld::printer_web_port(), 2000, &err);
+        std::string req = "GET /status/system HTTP/1.0\r\n\r\n";
+        if (fd.valid() && ld::write_all(fd.get(), req.data(), req.size())) {
+          char b[4096];
+          while (ld::wait_readable(fd.get(), 2000) == 1) {
+            ssize_t n = ::recv(fd.get(), b, sizeof b, 0);
+            if (n <= 0) break;
+            reply.append(b, static_cast<size_t>(n));
+          }
+        }
+        size_t body = reply.find("\r\n\r\n");
+        if (body != std::string::npos) ld::write_file_atomic(printer_status_path(), reply.substr(body + 4));
+      }
+      ::usleep(200000);
+    }
+  }
+
+  void control(const std::string& text) { ASSERT_TRUE(ld::write_file_atomic(dir_ + "/control", text)); }
+  std::string raw_log() { return slurp(dir_ + "/raw.log"); }
+  // Waits for a line of the stand-in's log that starts with `start`.
+  bool raw_log_has(const std::string& start, int timeout_ms = 20000) {
+    return testkit::wait_until([&] { return ("\n" + raw_log()).find("\n" + start) != std::string::npos; },
+                               timeout_ms);
+  }
+  std::string q(const std::string& name) { return root_("/print/printq/" + name); }
+
+  // What the job browser does to print a job: copy it into the queue directory as a ".spl"
+  // and append a record with the options.
+  void enqueue(const std::string& spl, const std::string& data, queue_record options) {
+    spit(q(spl), data);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(add_to_queue(q(spl), spl, options), 1);
+    testing::internal::GetCapturedStderr();
+  }
+  static queue_record options(int from, int to, int copies = 1, int collate = 0) {
+    queue_record r;
+    r.from = from;
+    r.to = to;
+    r.copies = copies;
+    r.collate = collate;
+    return r;
+  }
+  std::vector<std::string> queued() {
+    testing::internal::CaptureStderr();
+    std::vector<std::string> out;
+    for (const queue_record& r : get_printq()) out.push_back(ld::base_name(r.path));
+    testing::internal::GetCapturedStderr();
+    return out;
+  }
+  int run(const std::string& prog, std::vector<std::string> args = {}, std::string* out = nullptr,
+          std::string* err = nullptr) {
+    args.insert(args.begin(), testkit::bin(prog));
+    return testkit::run(args, out, err);
+  }
+  // The filter's output for a copy, made in this process from the same bytes.
+  std::string filtered(const std::string& data, const queue_record& r) {
+    spit(root_("/expect.in"), data);
+    prnfilt_args a = spool_args(r);
+    a.input = root_("/expect.in");
+    a.output = root_("/expect.out");
+    int32_t flag = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_GT(prnfilt(a, &flag), 0);
+    testing::internal::GetCapturedStderr();
+    return slurp(a.output);
+  }
+  static std::string driver_job() {
+    std::string pages;
+    for (const char* shade : {"-white", "-gray", "-black"}) {
+      std::string pbm;
+      EXPECT_EQ(testkit::run({"/usr/bin/pbmmake", shade, "1200", "1600"}, &pbm), 0);
+      pages += pbm;
+    }
+    std::string job;
+    EXPECT_EQ(testkit::run({"/usr/bin/foo2zjs", "-r600x600", "-g1200x1600", "-p1"}, &job, nullptr, {}, pages), 0);
+    return job;
+  }
+  static std::string generated(int pages, uint64_t payload) {
+    testkit::JobSpec s;
+    s.pages = pages;
+    s.payload = payload;
+    return testkit::make_job(s);
+  }
+  static int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  }
+
+  testkit::TempRoot root_;
+  std::string dir_;
+  std::unique_ptr<testkit::Process> sim_;
+  std::thread keeper_;
+  std::atomic<bool> stop_{false}, fresh_{true};
+};
+
+TEST_F(Print, QueuedJobsReachThePrinterFiltered) {
+  const std::string driver = driver_job();
+  const std::string gen = generated(4, 50000);
+  ASSERT_EQ(driver.substr(0, 4), "JZJZ");
+
+  queue_record a = options(2, 3, 2, 1);  // pages 2-3 of the driver's job, two collated sets
+  a.quality = 2;
+  a.ntags = 1;
+  a.tags[0] = {6, 2};  // media type
+  enqueue("Shipping label_0.spl", driver, a);
+  queue_record b = options(3, 1, 3, 0);  // `to` before `from`: page 3 alone, three copies
+  b.disp = 5;
+  enqueue("gen_0.spl", gen, b);
+  set_record_text(a.path, q("Shipping label_0.spl"));
+  set_record_text(b.path, q("gen_0.spl"));
+  const std::string want_a = filtered(driver, a), want_b = filtered(gen, b);
+
+  std::string out, err;
+  EXPECT_EQ(run("spoold", {}, &out, &err), 1) << err;
+  EXPECT_NE(out.find("Shipping label_0 needs spooling\nfrom=2 to=3 copy=2 col=1 disp=0 qual=2 tags=1\n0: 6=2\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("/bin/mv " + q("Shipping\\ label_0.spl") + ".tmp " + q("Shipping\\ label_0.prn") + "\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(queued(), (std::vector<std::string>{"Shipping label_0.prn", "gen_0.prn"}));
+  EXPECT_TRUE(slurp(q("Shipping label_0.prn")) == want_a);
+
+  EXPECT_EQ(run("pjlsend", {}, &out, &err), 1) << err;
+  ASSERT_TRUE(raw_log_has("job 2 end "));
+  EXPECT_NE(out.find("printing file: " + q("Shipping label_0.prn") + " copy 0 of 2 (0)\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("  IPv4: 127.0.0.1\n"), std::string::npos) << out;
+  EXPECT_NE(raw_log().find("job 1 name Shipping label_0.prn\n"), std::string::npos) << raw_log();
+  EXPECT_EQ(slurp(dir_ + "/jobs/0001.pjl"), pjl_header("Shipping label_0.prn"));
+  EXPECT_EQ(slurp(dir_ + "/jobs/0002.pjl"), pjl_header("gen_0.prn"));
+  EXPECT_TRUE(slurp(dir_ + "/jobs/0001.prn") == want_a);
+  EXPECT_TRUE(slurp(dir_ + "/jobs/0002.prn") == want_b);
+  EXPECT_TRUE(queued().empty());
+  EXPECT_EQ(testkit::list_dir(root_("/print/printq")), std::vector<std::string>{"printq"});
+}
+
+TEST_F(Print, PauseFlagHoldsTheQueueUntilItGoes) {
+  enqueue("p_0.spl", generated(1, 1000), options(1, 1));
+  ASSERT_EQ(run("spoold"), 1);
+  ASSERT_EQ(pause_printing(), 1);
+  testkit::Process sender({testkit::bin("pjlsend")});
+  ASSERT_TRUE(testkit::wait_until([&] { return count(sender.out(), "wait  0\n") >= 3; }));
+  EXPECT_EQ(raw_log().find("job 1 open"), std::string::npos);
+  EXPECT_EQ(queued(), std::vector<std::string>{"p_0.prn"});
+  resume_printing();
+  ASSERT_TRUE(raw_log_has("job 1 end "));
+  EXPECT_EQ(sender.wait(), 1);
+  EXPECT_TRUE(queued().empty());
+}
+
+TEST_F(Print, StaleOrOfflineStatusDocumentWaits) {
+  enqueue("s_0.spl", generated(1, 1000), options(1, 1));
+  ASSERT_EQ(run("spoold"), 1);
+  fresh_ = false;
+  ::usleep(300000);  // the keeper's last copy is written; it ages ten seconds at once
+  const time_t old = ::time(nullptr) - 10;
+  timespec t[2] = {{old, 0}, {old, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, printer_status_path().c_str(), t, 0), 0);
+  testkit::Process sender({testkit::bin("pjlsend")});
+  ASSERT_TRUE(testkit::wait_until([&] { return count(sender.err(), "Last modified time: ") >= 2; }));
+  EXPECT_NE(sender.out().find("wait  1\n"), std::string::npos);
+  // The printer now reports itself busy: fresh, but not online.
+  control("SystemState=Printing\n");
+  fresh_ = true;
+  ASSERT_TRUE(testkit::wait_until([&] { return sender.err().find("printer status Printing\n") != std::string::npos; }));
+  EXPECT_EQ(raw_log().find("job 1 open"), std::string::npos);
+  control("SystemState=Online\n");
+  ASSERT_TRUE(raw_log_has("job 1 end "));
+  EXPECT_EQ(sender.wait(), 1);
+}
+
+TEST_F(Print, SendCopiesSendsTheFileOncePerCopy) {
+  queue_record r = options(1, 2, 3, 1);
+  r.send_copies = 1;  // as the filter leaves it for a collated file too large to build
+  enqueue("c_0.spl", generated(2, 1000), r);
+  ASSERT_EQ(run("spoold"), 1);
+  std::string out, err;
+  EXPECT_EQ(run("pjlsend", {}, &out, &err), 1) << err;
+  ASSERT_TRUE(raw_log_has("job 3 end "));
+  for (int i = 0; i < 3; ++i)
+    EXPECT_NE(out.find("printing file: " + q("c_0.prn") + " copy " + std::to_string(i) + " of 3 (1)\n"),
+              std::string::npos)
+        << out;
+  EXPECT_EQ(slurp(dir_ + "/jobs/0001.prn"), slurp(dir_ + "/jobs/0003.prn"));
+  EXPECT_EQ(count(out, "run rm "), 1);
+  EXPECT_TRUE(queued().empty());
+}
+
+TEST_F(Print, CancelledAndMissingJobsAreDroppedAndTheNextIsSent) {
+  // The printer's cancellation report arrives in two pieces.
+  control("say=1000:@PJL USTATUS JOB\\r\\nCAN\nsay=300000:CEL\\r\\n\n");
+  enqueue("big_0.spl", generated(2, 8 << 20), options(1, 2));
+  enqueue("gone_0.spl", generated(1, 100), options(1, 1));
+  enqueue("next_0.spl", generated(1, 100), options(1, 1));
+  ASSERT_EQ(run("spoold"), 1);
+  ASSERT_TRUE(ld::remove_file(q("gone_0.prn")));
+  std::string out, err;
+  EXPECT_EQ(run("pjlsend", {}, &out, &err), 1);
+  EXPECT_NE(err.find("Job cancelled\n\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("ERROR: File " + q("gone_0.prn") + " not found.\n"), std::string::npos) << err;
+  EXPECT_EQ(count(err, "fatal error - failed to send print job\n"), 2) << err;
+  ASSERT_TRUE(raw_log_has("job 2 end "));
+  EXPECT_EQ(slurp(dir_ + "/jobs/0002.pjl"), pjl_header("next_0.prn"));
+  EXPECT_TRUE(queued().empty());
+  EXPECT_FALSE(ld::file_exists(q("big_0.prn")));
+}
+
+TEST_F(Print, JobsAddedMeanwhileStayQueued) {
+  // A slow printer keeps the first job on the wire for a while.
+  control("read_chunk=65536\nread_delay_ms=20\n");
+  enqueue("slow_0.spl", generated(1, 4 << 20), options(1, 1));
+  // spoold filtering a large job while the job browser queues another one.
+  enqueue("huge_0.spl", generated(2, 16 << 20), options(1, 2));
+  testkit::Process spooler({testkit::bin("spoold")});
+  ASSERT_TRUE(testkit::wait_until([&] { return spooler.out().find("huge_0 needs spooling") != std::string::npos; }));
+  enqueue("during_spool_0.spl", generated(1, 100), options(1, 1));
+  EXPECT_EQ(spooler.wait(), 1);
+  EXPECT_EQ(queued(), (std::vector<std::string>{"slow_0.prn", "huge_0.prn", "during_spool_0.spl"}));
+  // While the first job is on the wire the job browser adds one more and deletes huge_0; the
+  // loop then meets the unspooled job at the head and ends.
+  testkit::Process sender({testkit::bin("pjlsend")});
+  ASSERT_TRUE(raw_log_has("job 1 open"));
+  enqueue("during_send_0.spl", generated(1, 100), options(1, 1));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(printq_delete(1), 1);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(sender.wait(60000), 1);
+  EXPECT_EQ(queued(), (std::vector<std::string>{"during_spool_0.spl", "during_send_0.spl"}));
+  EXPECT_TRUE(raw_log_has("job 1 end "));
+  EXPECT_EQ(raw_log().find("job 2 open"), std::string::npos);
+}
+
+TEST_F(Print, DiagnosticArguments) {
+  std::string out, err;
+  EXPECT_EQ(run("pjlsend", {"-dump"}, &out, &err), 0);
+  EXPECT_EQ(out, "printq \ndump_queue njobs = 0\n");
+
+  enqueue("d_0.spl", generated(1, 100), options(1, 1));
+  ASSERT_EQ(run("spoold"), 1);
+  spit(q("orphan_0.prn"), "x");
+  EXPECT_EQ(run("pjlsend", {"-check"}, &out, &err), 0);
+  EXPECT_EQ(out.rfind("check printq \ncheck_queue njobs = 1\nOK\tfile: " + q("d_0.prn") + " <d_0>", 0), 0u) << out;
+  EXPECT_NE(out.find("<" + q("orphan_0.prn") + "> ERROR\nrm " + q("orphan_0.prn") + "\n"), std::string::npos) << out;
+  EXPECT_FALSE(ld::file_exists(q("orphan_0.prn")));
+  EXPECT_TRUE(ld::file_exists(q("d_0.prn")));
+
+  EXPECT_EQ(run("pjlsend", {"-p"}, &out, &err), 0);
+  EXPECT_EQ(err, "check_printer_status ok\n");
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(queued(), std::vector<std::string>{"d_0.prn"});
+}
+
+}  // namespace
