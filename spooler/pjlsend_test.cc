@@ -365,15 +365,18 @@ TEST_F(SendLoop, OthersChangeTheQueueDuringTheSend) {
 
 TEST_F(SendLoop, NothingIsSentWhenTheHeadCannotBeRecorded) {
   queue("a_0.prn", "A");
-  // The queue directory refuses the rewrite: the send would not be counted, so it does not happen.
-  ASSERT_EQ(::chmod(root_("/print/printq").c_str(), 0555), 0);
-  if (::access(root_("/print/printq").c_str(), W_OK) == 0) GTEST_SKIP() << "running as root";
+  // The rewrite cannot be made: a folder stands where its temporary file would go.
+  const std::string blocker = printq_filename() + ".tmp" + std::to_string(::getpid());
+  ASSERT_TRUE(ld::make_dirs(blocker));
   CaptureStdout();
   CaptureStderr();
   EXPECT_EQ(print_first(clock_), 0);
-  GetCapturedStderr();
+  std::string err = GetCapturedStderr();
   GetCapturedStdout();
-  ::chmod(root_("/print/printq").c_str(), 0755);
+  EXPECT_NE(err.find("print_first: the queue cannot be written, " + root_("/print/printq/a_0.prn") + " is not sent\n"),
+            std::string::npos)
+      << err;
+  ::rmdir(blocker.c_str());
   ::usleep(100000);
   EXPECT_TRUE(printer_.jobs().empty());
 }

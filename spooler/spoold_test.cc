@@ -172,6 +172,19 @@ TEST_F(SpoolPass, AFailureThatMayPassEndsThePassAndKeepsTheJob) {
   EXPECT_EQ(root_.log_client_output(), "");
 
   ASSERT_EQ(::rmdir(q("a_0.spl.tmp").c_str()), 0);
+  // The queue cannot be rewritten after the filter: the ".prn" is taken back, the copy stays.
+  const std::string blocker = printq_filename() + ".tmp" + std::to_string(::getpid());
+  ASSERT_TRUE(ld::make_dirs(blocker));
+  pass(&err);
+  EXPECT_EQ(names(), (std::vector<std::string>{"a_0.spl", "b_0.spl"})) << err;
+  EXPECT_TRUE(ld::file_exists(q("a_0.spl")));
+  EXPECT_FALSE(ld::file_exists(q("a_0.prn")));
+  EXPECT_FALSE(ld::file_exists(q("a_0.spl.tmp")));
+  EXPECT_NE(err.find("the queue does not take " + q("a_0.prn") + " now, it waits for the next pass\n"),
+            std::string::npos)
+      << err;
+
+  ASSERT_EQ(::rmdir(blocker.c_str()), 0);
   pass();
   EXPECT_EQ(names(), (std::vector<std::string>{"a_0.prn+", "b_0.prn+"}));
 }
