@@ -1,0 +1,63 @@
+// queuejob: queues a stored job for printing as the job browser does: copies it into the queue
+// directory as "<base name>_<n>.spl" (the first free n) and appends a queue record with the
+// options. For the demo and the benchmarks, which have no browser to click.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "common/fsops.h"
+#include "spooler/send_prn_net.h"
+
+namespace {
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: queuejob JOB [--from N] [--to N] [--copies N] [--collate] [--send-copies]\n"
+               "                [--quality N] [--disp N] [--item ID=VALUE]...\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage();
+  const std::string job = argv[1];
+  queue_record r;
+  r.from = 1;
+  r.to = 1;
+  r.copies = 1;
+  for (int i = 2; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (a == "--collate") r.collate = 1;
+    else if (a == "--send-copies") r.send_copies = 1;
+    else if (a == "--from" && has_value) r.from = std::atoi(argv[++i]);
+    else if (a == "--to" && has_value) r.to = std::atoi(argv[++i]);
+    else if (a == "--copies" && has_value) r.copies = std::atoi(argv[++i]);
+    else if (a == "--quality" && has_value) r.quality = std::atoi(argv[++i]);
+    else if (a == "--disp" && has_value) r.disp = std::atoi(argv[++i]);
+    else if (a == "--item" && has_value && r.ntags < kQueueMaxTags) {
+      char* end = nullptr;
+      const char* text = argv[++i];
+      long id = std::strtol(text, &end, 0);
+      if (end == nullptr || *end != '=') return usage();
+      r.tags[r.ntags++] = {static_cast<int32_t>(id), static_cast<int32_t>(std::strtol(end + 1, nullptr, 0))};
+    } else {
+      return usage();
+    }
+  }
+  const std::string base = ld::strip_extension(ld::base_name(job));
+  std::string spl;
+  for (int n = 0; spl.empty() || ld::file_exists(spl); ++n) spl = printq_dir() + base + "_" + std::to_string(n) + ".spl";
+  std::string err;
+  if (!ld::make_dirs(printq_dir(), &err) || !ld::copy_file(job, spl, &err)) {
+    std::fprintf(stderr, "queuejob: %s\n", err.c_str());
+    return 1;
+  }
+  if (add_to_queue(spl, ld::base_name(job), r) != 1) {
+    ld::remove_file(spl);
+    return 1;
+  }
+  std::printf("%s\n", spl.c_str());
+  return 0;
+}
