@@ -1,0 +1,209 @@
+#include "thumbs/pagedecode.h"
+
+extern "C" {
+#include <jbig85.h>
+}
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "common/bytes.h"
+#include "spooler/zjs.h"
+#include "thumbs/zxrender.h"
+
+namespace thumbs {
+namespace {
+
+constexpr uint16_t kAttrWidth = 13, kAttrHeight = 14, kAttrBpp = 44, kAttrFormat = 46;
+constexpr uint16_t kAttrCopies = 5, kAttrVersion = 53, kAttrPlane = 20, kItemCopies = 4;
+
+void collect(const ZxObject* o, int kind, std::vector<const ZxObject*>* out) {
+  for (const ZxObject* c : o->children) {
+    if (c->kind == kind) out->push_back(c);
+    collect(c, kind, out);
+  }
+}
+
+bool read_bih(ZxDoc& doc, const ZxObject* group, unsigned char bih[20]) {
+  if (group->payload_len < 20) return false;
+  FdSource src(doc.fd());
+  return src.read_at(group->payload_offset, bih, 20);
+}
+
+// ---- JBIG planes -----------------------------------------------------------------------------
+
+struct PlaneSink {
+  const PageCanvas* canvas;
+  std::vector<uint8_t>* cmyk;  // picture-sized, 4 bytes per pixel
+  int channel;
+  uint32_t plane_width;
+};
+
+int plane_line(const jbg85_dec_state*, unsigned char* start, size_t, unsigned long y, void* file) {
+  auto* s = static_cast<PlaneSink*>(file);
+  const Geometry& g = s->canvas->geometry();
+  if (y > 0xFFFFFFFFul || !s->canvas->row_kept(static_cast<uint32_t>(y))) return 0;
+  uint8_t* out = s->cmyk->data() + size_t(y / g.factor) * g.out_width * 4 + s->channel;
+  for (uint32_t ox = 0; ox < g.out_width; ++ox, out += 4) {
+    uint32_t x = ox * g.factor;
+    if (x < s->plane_width && (start[x >> 3] >> (7 - (x & 7)) & 1)) *out = 255;
+  }
+  return 0;
+}
+
+int decode_jbig(ZxDoc& doc, const ZxObject* page, PageCanvas* canvas, std::string* err) {
+  std::vector<const ZxObject*> groups;
+  collect(page, 4, &groups);
+  const Geometry& g = canvas->geometry();
+  std::vector<uint8_t> cmyk(size_t(g.out_width) * g.out_height * 4, 0);
+  FdSource src(doc.fd());
+  std::vector<unsigned char> block(65536), lines;
+  for (const ZxObject* grp : groups) {
+    int channel = plane_channel(get_attr(grp, kAttrPlane, 4));
+    if (channel < 0) continue;
+    unsigned char bih[20];
+    if (!read_bih(doc, grp, bih)) {
+      *err = "JBIG plane without a complete header";
+      return -1;
+    }
+    uint32_t xd = val32(bih + 4);
+    if (bih[0] != 0 || bih[1] != 0 || bih[2] != 1 || xd == 0 || xd > kMaxPageWidth) {
+      *err = "JBIG plane with layers, several planes or an odd width";
+      return -1;
+    }
+    // With a single layer the order bits and the differential-layer options (TPDON, DPON) have
+    // nothing to act on; clearing them lets the line-by-line T.85 decoder take the plane.
+    bih[18] = 0;
+    bih[19] &= static_cast<unsigned char>(~0x14);
+    size_t bpl = (size_t(xd) + 7) / 8;
+    lines.assign(3 * bpl, 0);
+    PlaneSink sink{canvas, &cmyk, channel, xd};
+    jbg85_dec_state st;
+    jbg85_dec_init(&st, lines.data(), lines.size(), plane_line, &sink);
+    size_t cnt = 0;
+    int rc = jbg85_dec_in(&st, bih, 20, &cnt);
+    for (const ZxObject* bid : grp->children) {
+      if (bid->kind != 5 || rc != JBG_EAGAIN) continue;
+      for (uint64_t done = 0; done < bid->payload_len && rc == JBG_EAGAIN;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), bid->payload_len - done));
+        if (!src.read_at(bid->payload_offset + done, block.data(), n)) {
+          *err = "JBIG data cannot be read";
+          return -1;
+        }
+        rc = jbg85_dec_in(&st, block.data(), n, &cnt);
+        done += n;
+      }
+    }
+    if (rc == JBG_EAGAIN) rc = jbg85_dec_end(&st);
+    // A plane whose data stop early keeps what was decoded; broken data are an error.
+    if (rc != JBG_EOK && rc != JBG_EAGAIN) {
+      *err = std::string("JBIG plane: ") + jbg85_strerror(rc);
+      return -1;
+    }
+  }
+  for (uint32_t oy = 0; oy < g.out_height; ++oy)
+    for (uint32_t ox = 0; ox < g.out_width; ++ox)
+      canvas->set_out(ox, oy, cmyk.data() + (size_t(oy) * g.out_width + ox) * 4);
+  return 0;
+}
+
+// ---- ZX pages --------------------------------------------------------------------------------
+
+int decode_zx(ZxDoc& doc, const ZxObject* page, const PageInfo& info, PageCanvas* canvas,
+              FILE* msg, std::string* err) {
+  std::vector<const ZxObject*> chunks;
+  collect(page, 14, &chunks);
+  FdSource src(doc.fd());
+  ZxParams p;
+  p.width = info.width;
+  p.height = info.height;
+  p.bytes_per_pixel = info.bytes_per_pixel;
+  p.format = info.format;
+  p.copies = info.marker_value;
+  ZxRenderer zx(&src, p, canvas, msg);
+  size_t next = 0;
+  for (uint32_t r = 0; r < info.height; ++r) {
+    int rc = zx.render_row(r);
+    while (rc == kZxNeedData && next < chunks.size()) {
+      zx.add_data(chunks[next]->payload_offset, chunks[next]->payload_len);
+      ++next;
+      rc = zx.render_row(r);
+    }
+    if (rc == kZxNeedData) return 0;  // the data end here; the rest of the page stays white
+    if (rc < 0) {
+      *err = zx.error();
+      return rc;
+    }
+    // Rows the commands already passed need no more questions.
+    r = std::max(r, zx.cursor_row() > 0 ? zx.cursor_row() - 1 : 0);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int plane_channel(uint32_t plane) {
+  switch (plane) {
+    case 1: return 0;
+    case 2: return 1;
+    case 3: return 2;
+    case 4: return 3;
+    default: return -1;
+  }
+}
+
+bool page_info(ZxDoc& doc, const ZxObject* page, PageInfo* info, std::string* err) {
+  *info = PageInfo();
+  const ZxObject* image = first_child(page);
+  info->marker_value = get_attr(page, kItemCopies, 1);
+  std::vector<const ZxObject*> groups;
+  if (image != nullptr && image->kind == 13) {
+    info->kind = PageKind::kZx;
+    info->width = get_attr(page, kAttrWidth, 0);
+    info->height = get_attr(page, kAttrHeight, 0);
+    info->bytes_per_pixel = get_attr(image, kAttrBpp, 4);
+    info->format = get_attr(image, kAttrFormat, 0);
+    info->marker_value = get_attr(image, kAttrCopies, 1);
+    uint32_t version = get_attr(image, kAttrVersion, 1);
+    if (version != 1) {
+      *err = "unknown page-data version " + std::to_string(version);
+      info->kind = PageKind::kUnknown;
+      return false;
+    }
+  } else if (collect(page, 4, &groups), !groups.empty()) {
+    unsigned char bih[20];
+    info->kind = PageKind::kJbig;
+    info->format = kFormatCmyk;
+    info->bytes_per_pixel = 4;
+    if (!read_bih(doc, groups.front(), bih)) {
+      *err = "JBIG plane without a complete header";
+      return false;
+    }
+    info->width = val32(bih + 4);
+    info->height = val32(bih + 8);
+  } else {
+    info->width = get_attr(page, kAttrWidth, 0);
+    info->height = get_attr(page, kAttrHeight, 0);
+    *err = image == nullptr ? "page has no image" : std::string("no decoder for ") + zjs::chunk_type_name(static_cast<uint32_t>(image->kind)) + " pages";
+    return false;
+  }
+  if (info->width == 0 || info->height == 0 || info->width > kMaxPageWidth ||
+      info->height > kMaxPageHeight) {
+    *err = "page size " + std::to_string(info->width) + " x " + std::to_string(info->height) +
+           " out of range";
+    return false;
+  }
+  return true;
+}
+
+int decode_page(ZxDoc& doc, const ZxObject* page, const PageInfo& info, PageCanvas* canvas,
+                FILE* msg, std::string* err) {
+  switch (info.kind) {
+    case PageKind::kZx: return decode_zx(doc, page, info, canvas, msg, err);
+    case PageKind::kJbig: return decode_jbig(doc, page, canvas, err);
+    default: *err = "no decoder for this page"; return -1;
+  }
+}
+
+}  // namespace thumbs
