@@ -176,7 +176,9 @@ void skip_pjl_tail(JobReader& r) {
     }
     head.push_back(static_cast<char>(c));
   }
-  if (!head.empty() && head.compare(0, 4, "@PJL") != 0) {
+  bool pjl_line = head.size() >= 5 && head.compare(0, 4, "@PJL") == 0 &&
+                  std::isspace(static_cast<unsigned char>(head[4]));
+  if (!head.empty() && !pjl_line) {
     r.unread(head.data(), head.size());
     return;
   }
