@@ -1,0 +1,103 @@
+#include "thumbs/pagedecode.h"
+
+#include <gtest/gtest.h>
+
+#include "testkit/zjsgen.h"
+#include "thumbs/thumbs_testutil.h"
+
+namespace thumbs {
+namespace {
+
+// A page of the eight primaries and white (what a 1-bit CMYK driver can show), 640 x 480.
+testkit::Picture primaries(uint32_t w, uint32_t h) {
+  testkit::Picture p = thumbs_test::test_picture(w, h);
+  for (size_t i = 0; i < p.rgb.size(); ++i) p.rgb[i] = p.rgb[i] < 128 ? 0 : 255;
+  return p;
+}
+
+TEST(PageDecode, PlaneNumbersNameInks) {
+  EXPECT_EQ(plane_channel(1), 0);
+  EXPECT_EQ(plane_channel(2), 1);
+  EXPECT_EQ(plane_channel(3), 2);
+  EXPECT_EQ(plane_channel(4), 3);
+  EXPECT_EQ(plane_channel(0), -1);
+  EXPECT_EQ(plane_channel(5), -1);
+}
+
+// Real driver jobs: foo2zjs turns a known picture into JBIG planes; the decoded page must be
+// that picture again, pixel for pixel (1-bit inks have no shades to lose).
+TEST(PageDecode, Foo2zjsColourAndMonoPagesShowTheirPicture) {
+  testkit::TempRoot root;
+  auto pic = primaries(640, 480);
+  struct Case {
+    bool colour;
+    const char* model;
+  };
+  for (const Case c : {Case{true, "-z0"}, Case{false, "-z0"}, Case{false, "-z1"}, Case{true, "-z1"}}) {
+    std::string job = c.colour ? thumbs_test::foo2zjs_job(root, thumbs_test::bitcmyk_of(pic), 640, 480, true, c.model)
+                               : thumbs_test::foo2zjs_job(root, thumbs_test::pbm_of(pic), 640, 480, false, c.model);
+    ASSERT_GT(job.size(), 100u) << "foo2zjs did not run";
+    auto d = thumbs_test::decode_bytes(root, job, 0, true);
+    ASSERT_EQ(d.rc, 0) << d.err;
+    EXPECT_EQ(d.info.kind, PageKind::kJbig);
+    EXPECT_EQ(d.pages, 1);
+    ASSERT_GE(d.info.width, 640u);  // some models pad the width
+    EXPECT_EQ(d.info.height, 480u);
+    testkit::Picture want = c.colour ? pic : primaries(640, 480);
+    if (!c.colour)  // a mono page shows its black plane only
+      for (size_t i = 0; i < want.rgb.size(); i += 3) {
+        uint8_t v = (want.rgb[i] < 128) ? 0 : 255;
+        want.rgb[i] = want.rgb[i + 1] = want.rgb[i + 2] = v;
+      }
+    std::vector<uint8_t> crop;
+    for (uint32_t y = 0; y < 480; ++y)
+      crop.insert(crop.end(), d.rgb.begin() + size_t(y) * d.info.width * 3,
+                  d.rgb.begin() + (size_t(y) * d.info.width + 640) * 3);
+    auto diff = thumbs_test::compare(want, 1, crop.data(), 640, 480);
+    EXPECT_EQ(diff.max, 0) << (c.colour ? "colour " : "mono ") << c.model;
+  }
+}
+
+TEST(PageDecode, Foo2zjsSampledPageIsTheReductionOfTheWholePage) {
+  testkit::TempRoot root;
+  auto pic = primaries(2600, 120);
+  std::string job = thumbs_test::foo2zjs_job(root, thumbs_test::bitcmyk_of(pic), 2600, 120, true);
+  auto whole = thumbs_test::decode_bytes(root, job, 0, true);
+  auto thumb = thumbs_test::decode_bytes(root, job, 0, false);
+  ASSERT_EQ(whole.rc, 0);
+  ASSERT_EQ(thumb.rc, 0);
+  EXPECT_EQ(thumb.g.factor, 2u);
+  EXPECT_EQ(thumb.rgb, thumbs_test::reduce(whole.rgb, whole.info.width, 2, thumb.g.out_width, thumb.g.out_height));
+}
+
+TEST(PageDecode, EveryTruncationOfADriverJobDecodesWithoutACrash) {
+  testkit::TempRoot root;
+  auto pic = primaries(96, 64);
+  std::string job = thumbs_test::foo2zjs_job(root, thumbs_test::bitcmyk_of(pic), 96, 64, true);
+  ASSERT_GT(job.size(), 100u);
+  std::string path = root.path() + "/t.prn";
+  for (size_t n = 0; n <= job.size(); ++n) {
+    testkit::spit(path, job.substr(0, n));
+    auto d = thumbs_test::decode_file(path);
+    if (n == job.size()) {
+      EXPECT_EQ(d.rc, 0);
+    }
+  }
+}
+
+TEST(PageDecode, PagesWithoutADecoder) {
+  testkit::TempRoot root;
+  testkit::JobSpec spec;  // RAW_IMAGE payloads: no decoder here
+  spec.page_items = {{12, 13, 1, 0, 800}, {12, 14, 1, 0, 600}};
+  auto d = thumbs_test::decode_bytes(root, testkit::make_job(spec));
+  EXPECT_FALSE(d.info_ok);
+  EXPECT_EQ(d.info.width, 800u);
+  EXPECT_EQ(d.info.height, 600u);
+  EXPECT_NE(d.err.find("RAW_IMAGE"), std::string::npos) << d.err;
+  spec.payload = 0;
+  d = thumbs_test::decode_bytes(root, testkit::make_job(spec));
+  EXPECT_EQ(d.err, "page has no image");
+}
+
+}  // namespace
+}  // namespace thumbs
