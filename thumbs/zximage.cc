@@ -182,9 +182,9 @@ class JpegImage : public Image {
     jpeg_start_decompress(&cinfo_);
     width_ = cinfo_.output_width;
     height_ = cinfo_.output_height;
-    line_.resize(size_t(width_) * cinfo_.output_components);
+    line_.resize(size_t(width_) * cinfo_.output_components * kBatch);
     rgb_.resize(size_t(width_) * 3);
-    next_ = 0;
+    next_ = batch_start_ = batch_n_ = 0;
     return true;
   }
 
@@ -196,13 +196,15 @@ class JpegImage : public Image {
       if (err) *err = "JPEG image: row beyond the image";
       return false;
     }
-    if ((r < next_ || !created_) && !begin(err)) return false;
+    if ((r < batch_start_ || !created_) && !begin(err)) return false;
     if (!read_to(r, err)) return false;
+    const size_t row_bytes = size_t(width_) * cinfo_.output_components;
+    const uint8_t* line = line_.data() + (r - batch_start_) * row_bytes;
     if (cinfo_.output_components == 1) {
-      for (uint32_t i = 0; i < width_; ++i) rgb_[3 * i] = rgb_[3 * i + 1] = rgb_[3 * i + 2] = line_[i];
+      for (uint32_t i = 0; i < width_; ++i) rgb_[3 * i] = rgb_[3 * i + 1] = rgb_[3 * i + 2] = line[i];
       *out = rgb_.data();
     } else {
-      *out = line_.data();
+      *out = line;
     }
     return true;
   }
@@ -214,13 +216,18 @@ class JpegImage : public Image {
       stop();
       return false;
     }
-    JSAMPROW rows[1] = {line_.data()};
-    while (next_ <= r) {
-      if (jpeg_read_scanlines(&cinfo_, rows, 1) != 1) {
+    // Rows are decoded a batch at a time: libjpeg works in bands of several rows anyway.
+    const size_t row_bytes = size_t(width_) * cinfo_.output_components;
+    JSAMPROW rows[kBatch];
+    for (uint32_t i = 0; i < kBatch; ++i) rows[i] = line_.data() + i * row_bytes;
+    while (batch_start_ + batch_n_ <= r) {
+      batch_start_ = next_;
+      batch_n_ = jpeg_read_scanlines(&cinfo_, rows, std::min<uint32_t>(kBatch, height_ - next_));
+      if (batch_n_ == 0) {
         if (err) *err = "JPEG image: no more rows";
         return false;
       }
-      ++next_;
+      next_ += batch_n_;
     }
     return true;
   }
@@ -238,7 +245,9 @@ class JpegImage : public Image {
   bool created_ = false;
   std::vector<JOCTET> block_;
   std::vector<uint8_t> line_, rgb_;
+  static constexpr uint32_t kBatch = 16;
   uint32_t width_ = 0, height_ = 0, next_ = 0;
+  uint32_t batch_start_ = 0, batch_n_ = 0;  // rows held in line_
 };
 
 // ---- striped images ---------------------------------------------------------------------------
