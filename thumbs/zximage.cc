@@ -81,6 +81,7 @@ namespace {
 
 constexpr uint32_t kMaxImageWidth = 1000000;
 constexpr uint32_t kMaxImageHeight = 10000000;
+constexpr long kJpegMemory = 16L << 20;
 
 // ---- JPEG images through libjpeg -------------------------------------------------------------
 
@@ -158,6 +159,9 @@ class JpegImage : public Image {
     }
     jpeg_create_decompress(&cinfo_);
     created_ = true;
+    // Baseline images decode in bands; a progressive one needs all its coefficients at once,
+    // and may not take more than this (beyond it the image is reported as broken).
+    cinfo_.mem->max_memory_to_use = kJpegMemory;
     src_.pub.init_source = src_init;
     src_.pub.fill_input_buffer = src_fill;
     src_.pub.skip_input_data = src_skip;
