@@ -76,8 +76,9 @@ TEST(PageDecode, EveryTruncationOfADriverJobDecodesWithoutACrash) {
   std::string job = thumbs_test::foo2zjs_job(root, thumbs_test::bitcmyk_of(pic), 96, 64, true);
   ASSERT_GT(job.size(), 100u);
   std::string path = root.path() + "/t.prn";
-  for (size_t n = 0; n <= job.size(); ++n) {
-    testkit::spit(path, job.substr(0, n));
+  thumbs_test::put_file(path, job);
+  for (size_t n = job.size() + 1; n-- > 0;) {
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(n)), 0);
     auto d = thumbs_test::decode_file(path);
     if (n == job.size()) {
       EXPECT_EQ(d.rc, 0);
