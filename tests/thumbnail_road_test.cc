@@ -128,6 +128,10 @@ TEST(ThumbsRoad, OnePageAndAllPagesOfAJobPath) {
                           "--zx-unknown-escape", "--pages", "3", "-o", job}),
             0);
   std::string out;
+  // The driver package's own dump tool reads the generated job through to its end.
+  ASSERT_EQ(testkit::run({"/bin/sh", "-c", "exec zjsdecode < \"$0\"", job}, &out), 0);
+  EXPECT_NE(out.find("[Page 3]"), std::string::npos) << out;
+  EXPECT_NE(out.find("ZJT_END_DOC"), std::string::npos) << out;
   EXPECT_EQ(testkit::run({bin("thumbmaker"), "-a", "-p", "1", job}, &out), 0);
   EXPECT_EQ(out,
             "*** Unknown Escape 229 e5 ***\n*** Unknown Escape 3 3 ***\nESC CREATE_GRADIENT (baseX=37, span=225)\n"

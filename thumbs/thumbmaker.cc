@@ -94,7 +94,8 @@ Rendered render_page(ZxDoc& doc, int n, const std::string& path, const ThumbOpti
   if (!ok) {
     // Without a marked thumbnail the job browser would throw the job away: a neutral picture of
     // the page's proportions keeps it, and tells the user the page could not be shown.
-    std::fprintf(ctx.out, "page %d cannot be decoded (%s): placeholder thumbnail\n", n, why.c_str());
+    std::fprintf(ctx.out, "page %d of %s cannot be decoded (%s): placeholder thumbnail\n", n,
+                 doc.path().c_str(), why.c_str());
     placeholder_picture(info.width, info.height, &holder, &w, &h);
     rgb = holder.data();
   }

@@ -139,8 +139,8 @@ TEST(Thumbmaker, PlaceholderForAnUndecodablePage) {
   ThumbOptions o;
   o.job = thumbs_test::write_temp(root, "u.prn", zx_job(2, 1, 7));
   EXPECT_EQ(render_job(o, ctx), 0);
-  EXPECT_NE(out.text().find("page 0 cannot be decoded (unknown page-data version 7): placeholder thumbnail"),
-            std::string::npos);
+  EXPECT_NE(out.text().find("page 0 of " + o.job + " cannot be decoded (unknown page-data version 7): placeholder thumbnail"),
+            std::string::npos) << out.text();
   EXPECT_EQ(marker_of(root.path() + "/u.jpeg").text, "TAVU page 0 of 2");
   testkit::Picture pic;
   std::string err;

@@ -19,7 +19,10 @@ bool opens(uint32_t type) { return type == 0 || type == 2 || type == 4 || type =
 
 }  // namespace
 
-bool ZxDoc::open(const std::string& path, std::string* err) { return reader_.open(path, err); }
+bool ZxDoc::open(const std::string& path, std::string* err) {
+  path_ = path;
+  return reader_.open(path, err);
+}
 
 ZxObject* ZxDoc::add(int kind, ZxObject* parent) {
   objects_.push_back(std::make_unique<ZxObject>());

@@ -36,6 +36,7 @@ class ZxDoc {
   // ended the reading (kZjsEnd for a complete job); what was read before an error stays.
   int read();
 
+  const std::string& path() const { return path_; }
   int language() const { return language_; }
   bool little_endian() const { return little_; }
   const ZxObject* root() const { return &root_; }
@@ -50,6 +51,7 @@ class ZxDoc {
   ZxObject* add(int kind, ZxObject* parent);
 
   JobReader reader_;
+  std::string path_;
   ZxObject root_;
   std::deque<std::unique_ptr<ZxObject>> objects_;
   std::vector<ZxObject*> pages_;
