@@ -75,28 +75,19 @@ struct Captured {
   }
 };
 
-// Runs foo2zjs on a raster file (pbm, or bitcmyk with colour) and returns the job.
-inline std::string foo2zjs_job(const testkit::TempRoot& root, const std::string& raster, uint32_t w, uint32_t h,
+// Runs foo2zjs on a raster (pbm, or bitcmyk with colour) and returns the job.
+inline std::string foo2zjs_job(const testkit::TempRoot&, const std::string& raster, uint32_t w, uint32_t h,
                                bool colour, const std::string& extra = "-z0") {
-  std::string in = write_temp(root, "raster.in", raster);
-  std::string out = root.path() + "/driver.zjs";
-  std::string geom = "-g" + std::to_string(w) + "x" + std::to_string(h);
-  std::vector<std::string> argv = {"/usr/bin/foo2zjs", "-r600x600", geom, "-p1", extra};
+  std::vector<std::string> argv = {"/usr/bin/foo2zjs", "-r600x600",
+                                   "-g" + std::to_string(w) + "x" + std::to_string(h), "-p1", extra};
   if (colour) argv.push_back("-c");
-  pid_t pid = fork();
-  if (pid == 0) {
-    std::freopen(in.c_str(), "rb", stdin);
-    std::freopen(out.c_str(), "wb", stdout);
-    std::freopen("/dev/null", "w", stderr);
-    std::vector<char*> av;
-    for (auto& a : argv) av.push_back(a.data());
-    av.push_back(nullptr);
-    execv(av[0], av.data());
-    _exit(127);
-  }
-  int st = 0;
-  waitpid(pid, &st, 0);
-  return testkit::slurp(out);
+  std::string out;
+  ld::RunOptions opt;
+  opt.stdin_text = raster;
+  opt.discard_output = false;
+  opt.capture = &out;
+  ld::run_program(argv, opt);
+  return out;
 }
 
 // Ghostscript's bitcmyk raster (4 bits a pixel, C M Y K from the high bit) of an RGB picture
