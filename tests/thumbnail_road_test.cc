@@ -9,54 +9,17 @@
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
 #include "testkit/zxpage.h"
+#include "thumbs/thumbs_testutil.h"
 
 namespace {
 
 using testkit::bin;
 
-// Colour bars (the eight primaries and white) over black-and-white stripes.
-testkit::Picture page_picture(uint32_t w, uint32_t h) {
-  testkit::Picture p;
-  p.width = w;
-  p.height = h;
-  p.rgb.resize(size_t(w) * h * 3);
-  static const uint8_t bars[8][3] = {{255, 255, 255}, {255, 255, 0}, {0, 255, 255}, {0, 255, 0},
-                                     {255, 0, 255},   {255, 0, 0},   {0, 0, 255},   {0, 0, 0}};
-  for (uint32_t y = 0; y < h; ++y)
-    for (uint32_t x = 0; x < w; ++x) {
-      uint8_t* o = p.rgb.data() + (size_t(y) * w + x) * 3;
-      const uint8_t* b = y < h * 2 / 3 ? bars[x * 8 / w] : bars[(x / 40) % 2 ? 0 : 7];
-      o[0] = b[0], o[1] = b[1], o[2] = b[2];
-    }
-  return p;
-}
-
-// Ghostscript's bitcmyk raster of a primaries-only picture, for foo2zjs -c.
-std::string bitcmyk(const testkit::Picture& p) {
-  std::string out;
-  for (uint32_t y = 0; y < p.height; ++y)
-    for (uint32_t x = 0; x < p.width; x += 2) {
-      unsigned v[2];
-      for (int i = 0; i < 2; ++i) {
-        const uint8_t* c = p.rgb.data() + (size_t(y) * p.width + x + i) * 3;
-        v[i] = (c[0] | c[1] | c[2]) == 0 ? 1 : ((c[0] < 128) << 3 | (c[1] < 128) << 2 | (c[2] < 128) << 1);
-      }
-      out.push_back(static_cast<char>(v[0] << 4 | v[1]));
-    }
-  return out;
-}
+using thumbs_test::primaries;
 
 // Mean absolute difference between the picture sampled every f pixels and a thumbnail.
 double mean_diff(const testkit::Picture& src, uint32_t f, const testkit::Picture& thumb) {
-  uint64_t sum = 0, n = 0;
-  for (uint32_t y = 0; y < thumb.height && y * f < src.height; ++y)
-    for (uint32_t x = 0; x < thumb.width && x * f < src.width; ++x)
-      for (int c = 0; c < 3; ++c) {
-        sum += static_cast<uint64_t>(std::abs(src.rgb[(size_t(y) * f * src.width + size_t(x) * f) * 3 + c] -
-                                              thumb.rgb[(size_t(y) * thumb.width + x) * 3 + c]));
-        ++n;
-      }
-  return n ? double(sum) / double(n) : 255;
+  return thumbs_test::compare(src, f, thumb.rgb.data(), thumb.width, thumb.height).mean;
 }
 
 std::string app9_text(const std::string& jpeg_path) {
@@ -75,8 +38,8 @@ TEST(ThumbsRoad, ReceivedJobsGetThumbnailsThatLookLikeTheirPages) {
   ASSERT_TRUE(testkit::wait_for_port(port));
 
   // A colour page through the real driver.
-  auto pic = page_picture(800, 600);
-  testkit::spit(root.path() + "/page.cmyk", bitcmyk(pic));
+  auto pic = primaries(800, 600);
+  testkit::spit(root.path() + "/page.cmyk", thumbs_test::bitcmyk_of(pic));
   std::string driver_job;
   ASSERT_EQ(testkit::run({"/bin/sh", "-c", "exec foo2zjs -r600x600 -g800x600 -p1 -c < \"$0\" 2>/dev/null",
                           root.path() + "/page.cmyk"},
@@ -85,7 +48,7 @@ TEST(ThumbsRoad, ReceivedJobsGetThumbnailsThatLookLikeTheirPages) {
   ASSERT_GT(driver_job.size(), 200u);
   testkit::spit(root.path() + "/driver.cap", testkit::wrap_capture(driver_job, "Colour bars"));
   // A two-page ZX job drawn from the same picture in JPEG stripes, 2400 pixels wide (reduced by 2).
-  testkit::Picture wide = page_picture(2400, 300);
+  testkit::Picture wide = primaries(2400, 300);
   testkit::spit(root.path() + "/wide.ppm", testkit::to_ppm(wide));
   ASSERT_EQ(testkit::run({bin("zjsgen"), "--zx-picture", root.path() + "/wide.ppm", "--zx-mode", "stripes",
                           "--zx-stripe-rows", "64", "--pages", "2", "--capture", "Wide labels", "-o",
@@ -122,7 +85,7 @@ TEST(ThumbsRoad, OnePageAndAllPagesOfAJobPath) {
   testkit::TempRoot root;
   const std::string dir = root.path() + "/jobs";
   ld::make_dirs(dir);
-  testkit::spit(dir + "/p.ppm", testkit::to_ppm(page_picture(300, 200)));
+  testkit::spit(dir + "/p.ppm", testkit::to_ppm(primaries(300, 200)));
   std::string job = dir + "/three.prn";
   ASSERT_EQ(testkit::run({bin("zjsgen"), "--zx-picture", dir + "/p.ppm", "--zx-gradient", "20",
                           "--zx-unknown-escape", "--pages", "3", "-o", job}),

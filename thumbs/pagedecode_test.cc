@@ -8,12 +8,7 @@
 namespace thumbs {
 namespace {
 
-// A page of the eight primaries and white (what a 1-bit CMYK driver can show), 640 x 480.
-testkit::Picture primaries(uint32_t w, uint32_t h) {
-  testkit::Picture p = thumbs_test::test_picture(w, h);
-  for (size_t i = 0; i < p.rgb.size(); ++i) p.rgb[i] = p.rgb[i] < 128 ? 0 : 255;
-  return p;
-}
+using thumbs_test::primaries;
 
 TEST(PageDecode, PlaneNumbersNameInks) {
   EXPECT_EQ(plane_channel(1), 0);
@@ -98,16 +93,34 @@ TEST(PageDecode, EveryTruncationOfADriverJobDecodesWithoutACrash) {
   }
 }
 
+std::string chunk(uint32_t type, const std::vector<zjs::Item>& items, const std::string& payload = "") {
+  zjs::ChunkHeader h;
+  h.type = type;
+  h.items = static_cast<uint32_t>(items.size());
+  h.size = static_cast<uint32_t>(16 + 12 * items.size() + payload.size());
+  unsigned char b[16];
+  zjs::encode_header(h, b);
+  std::string s(reinterpret_cast<char*>(b), 16);
+  for (const auto& it : items) {
+    unsigned char ib[12];
+    zjs::encode_item(it, ib);
+    s.append(reinterpret_cast<char*>(ib), 12);
+  }
+  return s + payload;
+}
+
 TEST(PageDecode, PagesWithoutADecoder) {
   testkit::TempRoot root;
-  testkit::JobSpec spec;  // RAW_IMAGE payloads: no decoder here
-  spec.page_items = {{12, 13, 1, 0, 800}, {12, 14, 1, 0, 600}};
-  auto d = thumbs_test::decode_bytes(root, testkit::make_job(spec));
+  const std::vector<zjs::Item> size = {{12, 13, 1, 0, 800}, {12, 14, 1, 0, 600}};
+  std::string raw = "JZJZ" + chunk(zjs::START_DOC, {}) + chunk(zjs::START_PAGE, size) +
+                    chunk(zjs::RAW_IMAGE, {}, std::string(64, 'x')) + chunk(zjs::END_PAGE, {}) +
+                    chunk(zjs::END_DOC, {});
+  auto d = thumbs_test::decode_bytes(root, raw);
   EXPECT_FALSE(d.info_ok);
   EXPECT_EQ(d.info.width, 800u);
   EXPECT_EQ(d.info.height, 600u);
-  EXPECT_NE(d.err.find("RAW_IMAGE"), std::string::npos) << d.err;
-  spec.payload = 0;
+  EXPECT_EQ(d.err, "no decoder for RAW_IMAGE pages");
+  testkit::JobSpec spec;  // opaque page data only
   d = thumbs_test::decode_bytes(root, testkit::make_job(spec));
   EXPECT_EQ(d.err, "page has no image");
 }

@@ -54,6 +54,13 @@ inline void put_file(const std::string& path, const std::string& data) {
   std::fclose(f);
 }
 
+// The same picture in the eight primaries and white (what a 1-bit CMYK driver can show).
+inline testkit::Picture primaries(uint32_t w, uint32_t h) {
+  testkit::Picture p = test_picture(w, h);
+  for (auto& v : p.rgb) v = v < 128 ? 0 : 255;
+  return p;
+}
+
 inline std::string write_temp(const testkit::TempRoot& root, const std::string& name, const std::string& data) {
   std::string path = root.path() + "/" + name;
   put_file(path, data);
