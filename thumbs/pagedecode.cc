@@ -35,7 +35,7 @@ bool read_bih(ZxDoc& doc, const ZxObject* group, unsigned char bih[20]) {
 
 struct PlaneSink {
   const PageCanvas* canvas;
-  std::vector<uint8_t>* cmyk;  // picture-sized, 4 bytes per pixel
+  std::vector<uint8_t>* inks;  // picture-sized, one bit per ink and pixel
   int channel;
   uint32_t plane_width;
 };
@@ -44,10 +44,11 @@ int plane_line(const jbg85_dec_state*, unsigned char* start, size_t, unsigned lo
   auto* s = static_cast<PlaneSink*>(file);
   const Geometry& g = s->canvas->geometry();
   if (y > 0xFFFFFFFFul || !s->canvas->row_kept(static_cast<uint32_t>(y))) return 0;
-  uint8_t* out = s->cmyk->data() + size_t(y / g.factor) * g.out_width * 4 + s->channel;
-  for (uint32_t ox = 0; ox < g.out_width; ++ox, out += 4) {
+  uint8_t* out = s->inks->data() + size_t(y / g.factor) * g.out_width;
+  const uint8_t bit = static_cast<uint8_t>(1u << s->channel);
+  for (uint32_t ox = 0; ox < g.out_width; ++ox, ++out) {
     uint32_t x = ox * g.factor;
-    if (x < s->plane_width && (start[x >> 3] >> (7 - (x & 7)) & 1)) *out = 255;
+    if (x < s->plane_width && (start[x >> 3] >> (7 - (x & 7)) & 1)) *out |= bit;
   }
   return 0;
 }
@@ -56,7 +57,7 @@ int decode_jbig(ZxDoc& doc, const ZxObject* page, PageCanvas* canvas, std::strin
   std::vector<const ZxObject*> groups;
   collect(page, 4, &groups);
   const Geometry& g = canvas->geometry();
-  std::vector<uint8_t> cmyk(size_t(g.out_width) * g.out_height * 4, 0);
+  std::vector<uint8_t> inks(size_t(g.out_width) * g.out_height, 0);
   FdSource src(doc.fd());
   std::vector<unsigned char> block(65536), lines;
   for (const ZxObject* grp : groups) {
@@ -78,7 +79,7 @@ int decode_jbig(ZxDoc& doc, const ZxObject* page, PageCanvas* canvas, std::strin
     bih[19] &= static_cast<unsigned char>(~0x14);
     size_t bpl = (size_t(xd) + 7) / 8;
     lines.assign(3 * bpl, 0);
-    PlaneSink sink{canvas, &cmyk, channel, xd};
+    PlaneSink sink{canvas, &inks, channel, xd};
     jbg85_dec_state st;
     jbg85_dec_init(&st, lines.data(), lines.size(), plane_line, &sink);
     size_t cnt = 0;
@@ -102,9 +103,14 @@ int decode_jbig(ZxDoc& doc, const ZxObject* page, PageCanvas* canvas, std::strin
       return -1;
     }
   }
+  // Each ink is full or absent; the CMYK formula makes the colour of every combination.
+  const uint8_t* in = inks.data();
   for (uint32_t oy = 0; oy < g.out_height; ++oy)
-    for (uint32_t ox = 0; ox < g.out_width; ++ox)
-      canvas->set_out(ox, oy, cmyk.data() + (size_t(oy) * g.out_width + ox) * 4);
+    for (uint32_t ox = 0; ox < g.out_width; ++ox, ++in) {
+      uint8_t px[4];
+      for (int ch = 0; ch < 4; ++ch) px[ch] = (*in >> ch & 1) ? 255 : 0;
+      canvas->set_out(ox, oy, px);
+    }
   return 0;
 }
 

@@ -140,8 +140,11 @@ void src_skip(j_decompress_ptr c, long num) {
 }
 void src_term(j_decompress_ptr) {}
 
+// The JPEG decompressor of an image ("ZCCZ").
 class JpegImage : public Image {
  public:
+  const char tag[4] = {'Z', 'C', 'C', 'Z'};
+
   JpegImage(DataStream* ds, uint64_t start, uint64_t len) : ds_(ds), start_(start), len_(len) {
     block_.resize(65536);
   }
@@ -268,7 +271,7 @@ class StripedImage : public Image {
       if (err) *err = "striped image: bad header";
       return false;
     }
-    if (h_.codec != 74 && h_.codec != 83) {
+    if (std::strcmp(codec_name(h_.codec), "unknown") == 0) {
       if (err) *err = "striped image: unknown stripe codec " + std::to_string(h_.codec);
       return false;
     }
@@ -362,6 +365,10 @@ class StripedImage : public Image {
 };
 
 }  // namespace
+
+const char* codec_name(int letter) {
+  return letter == 83 ? "zcif_Striped" : letter == 74 ? "jpeg" : "unknown";
+}
 
 StripeStats* stripe_stats_of(Image* img) {
   auto* s = dynamic_cast<StripedImage*>(img);

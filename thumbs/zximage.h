@@ -69,6 +69,9 @@ class Image {
   virtual bool row(uint32_t r, const uint8_t** rgb, std::string* err) = 0;
 };
 
+// Codec letters of embedded images: 83 "zcif_Striped", 74 "jpeg"; "unknown" otherwise.
+const char* codec_name(int letter);
+
 constexpr int kMaxImageNesting = 4;
 // The image held in stream bytes [start, start + len), known by its first bytes: 0xFF 0xD8 a JPEG
 // image, "ZCSB" a striped image. Null (with *err) for anything else or a broken header.

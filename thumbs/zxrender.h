@@ -54,8 +54,11 @@ struct Gradient {
   void at(int64_t x, uint8_t px[4]) const;
 };
 
+// The page renderer ("ZXID") of one ZX page's image object.
 class ZxRenderer {
  public:
+  const char tag[4] = {'Z', 'X', 'I', 'D'};
+
   // msg receives the interpreter's messages (unknown escapes, gradients).
   ZxRenderer(ByteSource* src, const ZxParams& p, PageCanvas* canvas, FILE* msg);
   // The next ZX_DATA payload: `len` bytes at `offset` of the source.

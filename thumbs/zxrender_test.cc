@@ -113,6 +113,12 @@ TEST(ZxRender, RunsAndPiecesWrapRowsAndStopAtThePageEnd) {
   EXPECT_EQ(rig.at(2, 2)[0], 9);   // the long run fills up to the page end, no further
 }
 
+TEST(ZxRender, CodecNames) {
+  EXPECT_STREQ(codec_name(83), "zcif_Striped");
+  EXPECT_STREQ(codec_name(74), "jpeg");
+  EXPECT_STREQ(codec_name(88), "unknown");
+}
+
 TEST(ZxRender, GradientColours) {
   Gradient g;
   g.base_x = 10;
@@ -132,35 +138,40 @@ TEST(ZxRender, GradientColours) {
 }
 
 // The striped image of a picture, as zjsgen writes it, opened from the page data.
-std::unique_ptr<Image> striped_of(const testkit::Picture& pic, testkit::ZxMode mode, uint32_t stripe_rows,
-                                  DataStream* ds, std::string* err) {
+struct Striped {
+  std::unique_ptr<MemSource> src;
+  std::unique_ptr<DataStream> ds;
+  std::unique_ptr<Image> img;
+};
+Striped striped_of(const testkit::Picture& pic, testkit::ZxMode mode, uint32_t stripe_rows, std::string* err) {
   testkit::ZxPageSpec spec;
   spec.mode = mode;
   spec.stripe_rows = stripe_rows;
   std::string data = testkit::zx_page_data(pic, spec);
   // ESC 225, 16-bit length 4, 32-bit byte count, then the image.
   uint32_t n = val32(reinterpret_cast<const unsigned char*>(data.data()) + 4);
-  static std::vector<std::unique_ptr<MemSource>> keep;
-  keep.push_back(std::make_unique<MemSource>(data));
-  *ds = DataStream(keep.back().get());
-  ds->append(0, data.size());
-  return open_image(ds, 8, n, err);
+  Striped s;
+  s.src = std::make_unique<MemSource>(data);
+  s.ds = std::make_unique<DataStream>(s.src.get());
+  s.ds->append(0, data.size());
+  s.img = open_image(s.ds.get(), 8, n, err);
+  return s;
 }
 
 TEST(ZxRender, StripeWalkStartsOverForAnEarlierRow) {
   auto pic = thumbs_test::test_picture(64, 100);
-  DataStream ds(nullptr);
   std::string err;
-  auto img = striped_of(pic, testkit::ZxMode::kStripes, 16, &ds, &err);
+  Striped s = striped_of(pic, testkit::ZxMode::kStripes, 16, &err);
+  Image* img = s.img.get();
   ASSERT_TRUE(img) << err;
-  StripeStats* st = stripe_stats_of(img.get());
+  StripeStats* st = stripe_stats_of(img);
   ASSERT_NE(st, nullptr);
   EXPECT_EQ(img->height(), 100u);
   const uint8_t* row = nullptr;
   for (uint32_t r = 0; r < 100; ++r) ASSERT_TRUE(img->row(r, &row, &err)) << r << err;
   EXPECT_EQ(st->restarts, 0);
   EXPECT_EQ(st->stripes_opened, 7);
-  ASSERT_TRUE(img->row(70, &row, &err));  // same stripe as before? no: 64..79 after 96..99
+  ASSERT_TRUE(img->row(70, &row, &err));  // the stripe of rows 64-79 lies before the last one
   EXPECT_EQ(st->restarts, 1);
   ASSERT_TRUE(img->row(75, &row, &err));  // forward inside the stripe
   ASSERT_TRUE(img->row(10, &row, &err));
@@ -169,11 +180,11 @@ TEST(ZxRender, StripeWalkStartsOverForAnEarlierRow) {
   EXPECT_NEAR(row[3 * 20 + 0], pic.rgb[(10 * 64 + 20) * 3 + 0], 40);
   EXPECT_FALSE(img->row(100, &row, &err));
 
-  auto nested = striped_of(pic, testkit::ZxMode::kNestedStripes, 32, &ds, &err);
-  ASSERT_TRUE(nested) << err;
-  ASSERT_TRUE(nested->row(99, &row, &err)) << err;
-  ASSERT_TRUE(nested->row(0, &row, &err)) << err;
-  EXPECT_EQ(stripe_stats_of(nested.get())->restarts, 1);
+  Striped nested = striped_of(pic, testkit::ZxMode::kNestedStripes, 32, &err);
+  ASSERT_TRUE(nested.img) << err;
+  ASSERT_TRUE(nested.img->row(99, &row, &err)) << err;
+  ASSERT_TRUE(nested.img->row(0, &row, &err)) << err;
+  EXPECT_EQ(stripe_stats_of(nested.img.get())->restarts, 1);
 }
 
 TEST(ZxRender, BrokenStripedImages) {
