@@ -1,7 +1,7 @@
 #include "thumbs/pagedecode.h"
 
 extern "C" {
-#include <jbig85.h>
+#include <jbig.h>
 }
 
 #include <algorithm>
@@ -33,33 +33,25 @@ bool read_bih(ZxDoc& doc, const ZxObject* group, unsigned char bih[20]) {
 
 // ---- JBIG planes -----------------------------------------------------------------------------
 
-struct PlaneSink {
-  const PageCanvas* canvas;
-  std::vector<uint8_t>* inks;  // picture-sized, one bit per ink and pixel
-  int channel;
-  uint32_t plane_width;
-};
+// A plane is decoded whole (jbigkit's full decoder is the one its static library carries), so
+// a plane may hold at most this many bytes; pages beyond it get a placeholder.
+constexpr uint64_t kMaxPlaneBytes = 48u << 20;
 
-int plane_line(const jbg85_dec_state*, unsigned char* start, size_t, unsigned long y, void* file) {
-  auto* s = static_cast<PlaneSink*>(file);
-  const Geometry& g = s->canvas->geometry();
-  if (y > 0xFFFFFFFFul || !s->canvas->row_kept(static_cast<uint32_t>(y))) return 0;
-  uint8_t* out = s->inks->data() + size_t(y / g.factor) * g.out_width;
-  const uint8_t bit = static_cast<uint8_t>(1u << s->channel);
-  for (uint32_t ox = 0; ox < g.out_width; ++ox, ++out) {
-    uint32_t x = ox * g.factor;
-    if (x < s->plane_width && (start[x >> 3] >> (7 - (x & 7)) & 1)) *out |= bit;
-  }
-  return 0;
-}
+struct JbigDecoder {
+  jbg_dec_state st;
+  JbigDecoder() { jbg_dec_init(&st); }
+  ~JbigDecoder() { jbg_dec_free(&st); }
+  JbigDecoder(const JbigDecoder&) = delete;
+  JbigDecoder& operator=(const JbigDecoder&) = delete;
+};
 
 int decode_jbig(ZxDoc& doc, const ZxObject* page, PageCanvas* canvas, std::string* err) {
   std::vector<const ZxObject*> groups;
   collect(page, 4, &groups);
   const Geometry& g = canvas->geometry();
-  std::vector<uint8_t> inks(size_t(g.out_width) * g.out_height, 0);
+  std::vector<uint8_t> inks(size_t(g.out_width) * g.out_height, 0);  // one bit per ink
   FdSource src(doc.fd());
-  std::vector<unsigned char> block(65536), lines;
+  std::vector<unsigned char> block(65536);
   for (const ZxObject* grp : groups) {
     int channel = plane_channel(get_attr(grp, kAttrPlane, 4));
     if (channel < 0) continue;
@@ -68,22 +60,15 @@ int decode_jbig(ZxDoc& doc, const ZxObject* page, PageCanvas* canvas, std::strin
       *err = "JBIG plane without a complete header";
       return -1;
     }
-    uint32_t xd = val32(bih + 4);
-    if (bih[0] != 0 || bih[1] != 0 || bih[2] != 1 || xd == 0 || xd > kMaxPageWidth) {
-      *err = "JBIG plane with layers, several planes or an odd width";
+    uint64_t xd = val32(bih + 4), yd = val32(bih + 8);
+    if (bih[2] != 1 || xd == 0 || xd > kMaxPageWidth || (xd + 7) / 8 * yd > kMaxPlaneBytes) {
+      *err = "JBIG plane too large or with several bit planes";
       return -1;
     }
-    // With a single layer the order bits and the differential-layer options (TPDON, DPON) have
-    // nothing to act on; clearing them lets the line-by-line T.85 decoder take the plane.
-    bih[18] = 0;
-    bih[19] &= static_cast<unsigned char>(~0x14);
-    size_t bpl = (size_t(xd) + 7) / 8;
-    lines.assign(3 * bpl, 0);
-    PlaneSink sink{canvas, &inks, channel, xd};
-    jbg85_dec_state st;
-    jbg85_dec_init(&st, lines.data(), lines.size(), plane_line, &sink);
+    JbigDecoder dec;
+    jbg_dec_maxsize(&dec.st, static_cast<unsigned long>(xd), static_cast<unsigned long>(kMaxPlaneBytes * 8 / xd));
     size_t cnt = 0;
-    int rc = jbg85_dec_in(&st, bih, 20, &cnt);
+    int rc = jbg_dec_in(&dec.st, bih, 20, &cnt);
     for (const ZxObject* bid : grp->children) {
       if (bid->kind != 5 || rc != JBG_EAGAIN) continue;
       for (uint64_t done = 0; done < bid->payload_len && rc == JBG_EAGAIN;) {
@@ -92,15 +77,27 @@ int decode_jbig(ZxDoc& doc, const ZxObject* page, PageCanvas* canvas, std::strin
           *err = "JBIG data cannot be read";
           return -1;
         }
-        rc = jbg85_dec_in(&st, block.data(), n, &cnt);
+        rc = jbg_dec_in(&dec.st, block.data(), n, &cnt);
         done += n;
       }
     }
-    if (rc == JBG_EAGAIN) rc = jbg85_dec_end(&st);
     // A plane whose data stop early keeps what was decoded; broken data are an error.
     if (rc != JBG_EOK && rc != JBG_EAGAIN) {
-      *err = std::string("JBIG plane: ") + jbg85_strerror(rc);
+      *err = std::string("JBIG plane: ") + jbg_strerror(rc);
       return -1;
+    }
+    const unsigned char* image = jbg_dec_getimage(&dec.st, 0);
+    if (image == nullptr) continue;
+    const uint64_t width = jbg_dec_getwidth(&dec.st), height = jbg_dec_getheight(&dec.st);
+    const size_t bpl = static_cast<size_t>((width + 7) / 8);
+    const uint8_t bit = static_cast<uint8_t>(1u << channel);
+    for (uint32_t oy = 0; oy < g.out_height && uint64_t(oy) * g.factor < height; ++oy) {
+      const unsigned char* line = image + size_t(oy) * g.factor * bpl;
+      uint8_t* out = inks.data() + size_t(oy) * g.out_width;
+      for (uint32_t ox = 0; ox < g.out_width; ++ox) {
+        uint64_t x = uint64_t(ox) * g.factor;
+        if (x < width && (line[x >> 3] >> (7 - (x & 7)) & 1)) out[ox] |= bit;
+      }
     }
   }
   // Each ink is full or absent; the CMYK formula makes the colour of every combination.
