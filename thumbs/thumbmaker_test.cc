@@ -1,6 +1,7 @@
 #include "thumbs/thumbmaker.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "testkit/zjsgen.h"
 #include "thumbs/thumbjpeg.h"
@@ -182,6 +183,7 @@ TEST(Thumbmaker, WaitingDirectory) {
   testkit::spit(wait + ".incoming-1.prn", zx_job(1));          // still being written
   testkit::spit(wait + "notes.txt", "x");
   ASSERT_EQ(::symlink((wait + "gone").c_str(), (wait + "gone.prn").c_str()), 0);  // cannot be opened
+  ASSERT_EQ(::mkfifo((wait + "pipe.prn").c_str(), 0644), 0);                     // would block a reader
   testkit::JobSpec empty;
   empty.pages = 0;
   testkit::spit(wait + "empty.prn", testkit::make_job(empty));  // no page 0: moved, no picture
@@ -197,11 +199,12 @@ TEST(Thumbmaker, WaitingDirectory) {
   EXPECT_EQ(marker_of(root("/print/prns/thumbs/a.jpeg")).value, 2);
   EXPECT_EQ(marker_of(root("/print/prns/thumbs/broken.jpeg")).text, "TAVU page 0 of 2");
   EXPECT_EQ(testkit::list_dir(wait),
-            (std::vector<std::string>{".incoming-1.prn", "busy.prn", "gone.prn", "notes.txt", "thumbs"}));
+            (std::vector<std::string>{".incoming-1.prn", "busy.prn", "gone.prn", "notes.txt", "pipe.prn", "thumbs"}));
   EXPECT_EQ(testkit::list_dir(rejected_dir()), std::vector<std::string>{"junk.prn"});
   EXPECT_EQ(testkit::list_dir(wait + "thumbs"), std::vector<std::string>{"busy.jpeg"});
   std::string text = out.text();
   EXPECT_NE(text.find("could not open file\nskipped " + wait + "gone.prn"), std::string::npos) << text;
+  EXPECT_NE(text.find("skipped " + wait + "pipe.prn: not a regular file"), std::string::npos) << text;
   EXPECT_NE(text.find("not a job stream: " + wait + "junk.prn moved to " + rejected_dir() + "junk.prn"),
             std::string::npos) << text;
 

@@ -1,8 +1,6 @@
 // Shared by the thumbs unit tests: synthetic pictures, files in a temporary root, captured
 // message streams, real driver jobs made by foo2zjs, and picture comparison.
 #pragma once
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>

@@ -41,13 +41,16 @@ ChunkClass chunk_class(uint32_t type) {
 }
 
 bool JobReader::open(const std::string& path, std::string* err) {
-  fd_.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a FIFO or device under a job's name cannot stall the run; only
+  // regular files are jobs.
+  fd_.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   struct stat st;
-  if (!fd_.valid() || ::fstat(fd_.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
-    if (err) *err = std::strerror(fd_.valid() ? EISDIR : errno);
+  if (!fd_.valid() || ::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (err) *err = !fd_.valid() ? std::strerror(errno) : S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file";
     fd_.reset();
     return false;
   }
+  ::fcntl(fd_.get(), F_SETFL, ::fcntl(fd_.get(), F_GETFL) & ~O_NONBLOCK);
   size_ = static_cast<uint64_t>(st.st_size);
   pos_ = len_ = 0;
   back_.clear();
