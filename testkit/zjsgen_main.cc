@@ -7,7 +7,9 @@
 #include <cstring>
 #include <string>
 
+#include "common/fsops.h"
 #include "testkit/zjsgen.h"
+#include "testkit/zxpage.h"
 
 namespace {
 
@@ -16,7 +18,12 @@ void usage() {
                "usage: zjsgen [-o FILE] [--pages N] [--payload BYTES] [--no-pagecount]\n"
                "              [--doc-item ID=VALUE]... [--page-item ID=VALUE]... [--seed N]\n"
                "              [--capture NAME] [--pjl TEXT]\n"
-               "IDs and values take C notation (0x8514, -3).\n");
+               "       zjsgen --zx-picture FILE [--zx-mode runs|pixels|jpeg|stripes|nested]\n"
+               "              [--zx-rgb] [--zx-stripe-rows N] [--zx-quality Q] [--zx-gradient ROWS]\n"
+               "              [--zx-unknown-escape] [--zx-chunk BYTES] [--zx-copies N] [--zx-little]\n"
+               "              [--pages N] [--capture NAME] [--pjl TEXT] [-o FILE]\n"
+               "IDs and values take C notation (0x8514, -3). --zx-picture draws every page from a\n"
+               "PNM or JPEG picture as ZX page data (docs/zx-page-data.md).\n");
 }
 
 bool parse_item(const char* text, zjs::Item* it) {
@@ -36,6 +43,8 @@ bool parse_item(const char* text, zjs::Item* it) {
 
 int main(int argc, char** argv) {
   testkit::JobSpec spec;
+  testkit::ZxPageSpec zx;
+  const char* picture = nullptr;
   const char* out = nullptr;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -58,6 +67,20 @@ int main(int argc, char** argv) {
     } else if (a == "--pjl") spec.pjl_extra = next();
     else if (a == "--doc-item" && parse_item(next(), &it)) spec.doc_items.push_back(it);
     else if (a == "--page-item" && parse_item(next(), &it)) spec.page_items.push_back(it);
+    else if (a == "--zx-picture") picture = next();
+    else if (a == "--zx-mode") {
+      if (!testkit::parse_zx_mode(next(), &zx.mode)) {
+        usage();
+        return 2;
+      }
+    } else if (a == "--zx-rgb") zx.cmyk = false;
+    else if (a == "--zx-stripe-rows") zx.stripe_rows = static_cast<uint32_t>(std::strtoul(next(), nullptr, 0));
+    else if (a == "--zx-quality") zx.quality = std::atoi(next());
+    else if (a == "--zx-gradient") zx.gradient_rows = static_cast<uint32_t>(std::strtoul(next(), nullptr, 0));
+    else if (a == "--zx-unknown-escape") zx.unknown_escape = true;
+    else if (a == "--zx-chunk") zx.data_chunk = static_cast<uint32_t>(std::strtoul(next(), nullptr, 0));
+    else if (a == "--zx-copies") zx.copies = static_cast<uint32_t>(std::strtoul(next(), nullptr, 0));
+    else if (a == "--zx-little") zx.little_endian = true;
     else {
       usage();
       return 2;
@@ -75,7 +98,20 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  if (!testkit::write_job(spec, fd)) {
+  if (picture != nullptr) {
+    testkit::Picture pic;
+    std::string err;
+    if (!testkit::load_picture(picture, &pic, &err)) {
+      std::fprintf(stderr, "zjsgen: %s: %s\n", picture, err.c_str());
+      return 1;
+    }
+    std::string job = testkit::make_zx_job(pic, zx, spec.pages);
+    if (spec.capture) job = testkit::wrap_capture(job, spec.name, spec.pjl_extra);
+    if (!ld::write_all(fd, job.data(), job.size())) {
+      std::perror("zjsgen: write");
+      return 1;
+    }
+  } else if (!testkit::write_job(spec, fd)) {
     std::perror("zjsgen: write");
     return 1;
   }

@@ -1,0 +1,114 @@
+#include "thumbs/thumbjpeg.h"
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+
+#include <jpeglib.h>
+
+#include "common/bytes.h"
+
+namespace thumbs {
+
+std::array<uint8_t, kApp9Size> app9_segment(int page, int pages, uint32_t value) {
+  std::array<uint8_t, kApp9Size> s{};
+  s[0] = 0xFF;
+  s[1] = 0xE9;
+  ld::put_be16(40, &s[2]);
+  char text[30] = {};
+  std::snprintf(text, sizeof text, "TAVU page %d of %d", page, pages);
+  std::memcpy(&s[4], text, sizeof text);
+  ld::put_le16(static_cast<uint16_t>(pages), &s[34]);
+  ld::put_le16(static_cast<uint16_t>(page), &s[36]);
+  ld::put_le16(static_cast<uint16_t>(value), &s[38]);
+  return s;
+}
+
+namespace {
+
+struct WriteError {
+  jpeg_error_mgr pub;
+  jmp_buf jump;
+  char text[JMSG_LENGTH_MAX];
+};
+
+void write_fail(j_common_ptr c) {
+  auto* e = reinterpret_cast<WriteError*>(c->err);
+  (*c->err->format_message)(c, e->text);
+  longjmp(e->jump, 1);
+}
+
+// The libjpeg part, kept free of C++ objects so that the error jump skips no destructor.
+bool compress(FILE* f, const uint8_t* rgb, uint32_t w, uint32_t h, const uint8_t* marker,
+              char* why) {
+  jpeg_compress_struct c;
+  WriteError e;
+  c.err = jpeg_std_error(&e.pub);
+  e.pub.error_exit = write_fail;
+  if (setjmp(e.jump)) {
+    std::strcpy(why, e.text);
+    jpeg_destroy_compress(&c);
+    return false;
+  }
+  jpeg_create_compress(&c);
+  jpeg_stdio_dest(&c, f);
+  c.image_width = w;
+  c.image_height = h;
+  c.input_components = 3;
+  c.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&c);
+  jpeg_set_quality(&c, 100, TRUE);
+  jpeg_start_compress(&c, TRUE);  // writes SOI and the JFIF APP0 segment
+  jpeg_write_marker(&c, JPEG_APP0 + 9, marker + 4, kApp9Size - 4);
+  while (c.next_scanline < c.image_height) {
+    JSAMPROW row = const_cast<JSAMPROW>(rgb + size_t(c.next_scanline) * w * 3);
+    jpeg_write_scanlines(&c, &row, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  return true;
+}
+
+}  // namespace
+
+bool write_thumbnail(const std::string& path, const uint8_t* rgb, uint32_t w, uint32_t h, int page,
+                     int pages, uint32_t value, std::string* err) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) {
+    if (err) *err = "can't open " + path;
+    return false;
+  }
+  auto marker = app9_segment(page, pages, value);
+  char why[JMSG_LENGTH_MAX] = {};
+  bool ok = w > 0 && h > 0 && compress(f, rgb, w, h, marker.data(), why);
+  if (w == 0 || h == 0) std::strcpy(why, "empty picture");
+  if (std::fclose(f) != 0 && ok) {
+    ok = false;
+    std::strcpy(why, "write error");
+  }
+  if (!ok && err) *err = std::string("cannot write ") + path + ": " + why;
+  return ok;
+}
+
+void placeholder_picture(uint32_t page_w, uint32_t page_h, std::vector<uint8_t>* rgb, uint32_t* w,
+                         uint32_t* h) {
+  uint64_t pw = page_w, ph = page_h;
+  if (pw == 0 || ph == 0) {
+    pw = 1000;
+    ph = 1414;
+  }
+  if (pw >= ph) {
+    *w = 200;
+    *h = static_cast<uint32_t>(std::max<uint64_t>(1, std::min<uint64_t>(2000, 200 * ph / pw)));
+  } else {
+    *h = 200;
+    *w = static_cast<uint32_t>(std::max<uint64_t>(1, std::min<uint64_t>(2000, 200 * pw / ph)));
+  }
+  rgb->assign(size_t(*w) * *h * 3, 0xE0);
+  for (uint32_t y = 0; y < *h; ++y)
+    for (uint32_t x = 0; x < *w; ++x)
+      if (x < 3 || y < 3 || x + 3 >= *w || y + 3 >= *h) std::memset(rgb->data() + (size_t(y) * *w + x) * 3, 0x90, 3);
+}
+
+}  // namespace thumbs

@@ -1,0 +1,27 @@
+// Writing thumbnail JPEGs: baseline JPEG at quality 100 from an RGB picture, with the page
+// marker (a 42-byte APP9 segment "TAVU page %d of %d" plus page count, page number and copies)
+// right after the JFIF APP0 segment, and the neutral placeholder picture for undecodable pages.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace thumbs {
+
+constexpr size_t kApp9Size = 42;
+// The whole APP9 segment: FF E9, length 40 (big-endian), the text in 30 bytes (NUL-padded),
+// page count, page number and value (16-bit little-endian each), two zero bytes.
+std::array<uint8_t, kApp9Size> app9_segment(int page, int pages, uint32_t value);
+
+// Writes the picture (w x h, 3 bytes per pixel) to path. False with *err when the file cannot
+// be created ("can't open") or written.
+bool write_thumbnail(const std::string& path, const uint8_t* rgb, uint32_t w, uint32_t h, int page,
+                     int pages, uint32_t value, std::string* err);
+
+// A light grey picture with a darker frame, of the page's proportions (200 pixels on the
+// longer side; portrait 200 x 283 when the page size is not known).
+void placeholder_picture(uint32_t page_w, uint32_t page_h, std::vector<uint8_t>* rgb, uint32_t* w,
+                         uint32_t* h);
+
+}  // namespace thumbs

@@ -1,0 +1,214 @@
+#include "thumbs/thumbmaker.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "common/fsops.h"
+#include "common/handles.h"
+#include "common/paths.h"
+#include "thumbs/pagecanvas.h"
+#include "thumbs/pagedecode.h"
+#include "thumbs/thumbjpeg.h"
+
+namespace thumbs {
+
+int parse_thumb_args(int argc, char** argv, ThumbOptions* o, FILE* out) {
+  *o = ThumbOptions();
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if (std::strncmp(a, "-d", 2) == 0) {
+      o->debug = a[2] == 'd' ? (a[3] == 'd' ? 3 : 2) : 1;
+    } else if (std::strcmp(a, "-a") == 0) {
+      o->all = true;
+    } else if (std::strcmp(a, "-p") == 0 && i + 1 < argc) {
+      o->start_page = std::max(0, std::atoi(argv[++i]));
+    } else if (std::strcmp(a, "-q") == 0 && i + 1 < argc) {
+      int q = std::atoi(argv[++i]);
+      if (q < 1 || q > 255) {
+        std::fprintf(out, "invalid scale factor\n");
+        return 0;
+      }
+      o->scale = q;
+      o->scale_given = true;
+    } else if (a[0] == '-' && a[1] != '\0') {
+      std::fprintf(stderr, "thumbmaker: unknown option %s ignored\n", a);
+    } else {
+      o->job = a;
+    }
+  }
+  if (!o->job.empty() && ld::is_directory(o->job)) {
+    std::fprintf(out, "invalid prn!\n");
+    return 0;
+  }
+  return -1;
+}
+
+std::string job_base_name(const std::string& file_name) {
+  size_t p = file_name.find(".prn");
+  return p == std::string::npos ? file_name : file_name.substr(0, p);
+}
+
+std::string rejected_dir() { return ld::rooted("/print/prns/rejected/"); }
+
+Rendered render_page(ZxDoc& doc, int n, const std::string& path, const ThumbOptions& o,
+                     ThumbContext& ctx, int* exit_status) {
+  int pages = 0;
+  const ZxObject* page = doc.find_page(n, &pages);
+  if (page == nullptr) return Rendered::kMissing;
+
+  PageInfo info;
+  std::string why;
+  bool ok = page_info(doc, page, &info, &why);
+  Geometry g;
+  if (ok) {
+    g = thumb_geometry(info.width, info.height, o.scale_given ? static_cast<uint32_t>(o.scale) : 1);
+    if (g.out_width == 0 || g.out_height == 0) {
+      ok = false;
+      why = "page too small for a picture";
+    }
+  }
+  PageCanvas canvas;
+  if (ok) {
+    ColorFormat fmt;
+    fmt.format = info.format;
+    if (!canvas.init(g, fmt)) {
+      std::fprintf(ctx.out, "Cannot alloc image_buffer\n");
+      *exit_status = 0;
+      return Rendered::kFatal;
+    }
+    if (o.debug > 0)
+      std::fprintf(ctx.err, "page %d: %u x %u, factor %u, picture %u x %u\n", n, info.width,
+                   info.height, g.factor, g.out_width, g.out_height);
+    if (decode_page(doc, page, info, &canvas, ctx.out, &why) < 0) ok = false;
+  }
+
+  const uint8_t* rgb = canvas.rgb().data();
+  uint32_t w = g.out_width, h = g.out_height;
+  std::vector<uint8_t> holder;
+  if (!ok) {
+    // Without a marked thumbnail the job browser would throw the job away: a neutral picture of
+    // the page's proportions keeps it, and tells the user the page could not be shown.
+    std::fprintf(ctx.out, "page %d of %s cannot be decoded (%s): placeholder thumbnail\n", n,
+                 doc.path().c_str(), why.c_str());
+    placeholder_picture(info.width, info.height, &holder, &w, &h);
+    rgb = holder.data();
+  }
+  std::fflush(ctx.out);
+  std::string err;
+  if (!write_thumbnail(path, rgb, w, h, n, pages, info.marker_value, &err)) {
+    if (err.compare(0, 10, "can't open") == 0) std::fprintf(ctx.err, "can't open %s\n", path.c_str());
+    else std::fprintf(ctx.err, "%s\n", err.c_str());
+    *exit_status = 1;
+    return Rendered::kFatal;
+  }
+  return ok ? Rendered::kPicture : Rendered::kPlaceholder;
+}
+
+int render_job(const ThumbOptions& o, ThumbContext& ctx) {
+  ZxDoc doc;
+  std::string err;
+  if (!doc.open(o.job, &err)) {
+    std::fprintf(ctx.out, "could not open file\n");
+    return 0;
+  }
+  doc.read();
+  // The pictures sit beside the job: its path up to the first ".prn" of its name.
+  size_t slash = o.job.rfind('/');
+  std::string dir = slash == std::string::npos ? "" : o.job.substr(0, slash + 1);
+  std::string stem = dir + job_base_name(o.job.substr(dir.size()));
+  int status = 0;
+  if (!o.all) {
+    if (render_page(doc, o.start_page, stem + ".jpeg", o, ctx, &status) == Rendered::kFatal) return status;
+    return 0;
+  }
+  for (int p = o.start_page;; ++p) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, "_%03d_small.jpeg", p);
+    Rendered r = render_page(doc, p, stem + suffix, o, ctx, &status);
+    if (r == Rendered::kFatal) return status;
+    if (r == Rendered::kMissing) break;
+  }
+  return 0;
+}
+
+namespace {
+
+// Moves a file that is no job stream out of the waiting directory, under a name not taken yet.
+void reject(const std::string& src, const std::string& name, ThumbContext& ctx) {
+  std::string dir = rejected_dir();
+  ld::make_dirs(dir);
+  std::string to = dir + name;
+  for (int i = 1; ld::file_exists(to) && i < 1000; ++i) to = dir + name + "-" + std::to_string(i);
+  std::string err;
+  if (ld::move_file(src, to, &err)) std::fprintf(ctx.out, "not a job stream: %s moved to %s\n", src.c_str(), to.c_str());
+  else std::fprintf(ctx.out, "not a job stream: %s could not be moved: %s\n", src.c_str(), err.c_str());
+}
+
+}  // namespace
+
+int process_waiting(const ThumbOptions& o, ThumbContext& ctx) {
+  const std::string wait = ld::rooted("/print/prns/tmp/");
+  DIR* d = ::opendir(wait.c_str());
+  if (d == nullptr) {
+    std::perror("could not open");
+    return 0;
+  }
+  std::vector<std::string> names;
+  while (dirent* e = ::readdir(d)) names.emplace_back(e->d_name);
+  ::closedir(d);
+  std::sort(names.begin(), names.end());
+
+  const std::string work_dir = wait + "thumbs/";
+  const std::string thumb_dir = ld::rooted("/print/prns/thumbs/");
+  for (const std::string& name : names) {
+    // Hidden names are files still being written by the receiver.
+    if (name.empty() || name[0] == '.' || name.find(".prn") == std::string::npos) continue;
+    std::string src = wait + name;
+    if (ld::is_directory(src)) continue;
+    std::string base = job_base_name(name);
+    std::string work = work_dir + base + ".jpeg";
+    std::string thumb = thumb_dir + base + ".jpeg";
+    std::string dest = ld::rooted("/print/prns") + "/" + name;
+    if (ld::file_exists(work)) continue;
+
+    ZxDoc doc;
+    std::string err;
+    if (!doc.open(src, &err)) {
+      // One job that cannot be opened must not keep the others from their thumbnails.
+      std::fprintf(ctx.out, "could not open file\n");
+      std::fprintf(ctx.out, "skipped %s: %s\n", src.c_str(), err.c_str());
+      continue;
+    }
+    if (doc.read() == kZjsBadSignature) {
+      reject(src, name, ctx);
+      continue;
+    }
+    ld::make_dirs(work_dir);
+    ld::make_dirs(thumb_dir);
+    int status = 0;
+    Rendered r = render_page(doc, 0, work, o, ctx, &status);
+    if (r == Rendered::kFatal) return status;
+    ctx.clock->sleep_ms(1000);
+    if (r != Rendered::kMissing && !ld::move_file(work, thumb, &err))
+      std::fprintf(ctx.out, "cannot move %s to %s: %s\n", work.c_str(), thumb.c_str(), err.c_str());
+    if (!ld::move_file(src, dest, &err))
+      std::fprintf(ctx.out, "cannot move %s to %s: %s\n", src.c_str(), dest.c_str(), err.c_str());
+  }
+  return 0;
+}
+
+int thumbmaker_main(int argc, char** argv) {
+  ThumbOptions o;
+  int rc = parse_thumb_args(argc, argv, &o, stdout);
+  if (rc >= 0) return rc;
+  ThumbContext ctx;
+  return o.job.empty() ? process_waiting(o, ctx) : render_job(o, ctx);
+}
+
+}  // namespace thumbs

@@ -1,0 +1,225 @@
+#include "thumbs/thumbmaker.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "testkit/zjsgen.h"
+#include "thumbs/thumbjpeg.h"
+#include "thumbs/thumbs_testutil.h"
+
+namespace thumbs {
+namespace {
+
+using thumbs_test::Captured;
+
+struct ArgCase {
+  std::vector<std::string> args;
+  int rc;
+  std::string out;
+  int debug, start;
+  bool all, scale_given;
+};
+
+TEST(Thumbmaker, Arguments) {
+  testkit::TempRoot root;
+  const ArgCase cases[] = {
+      {{}, -1, "", 0, 0, false, false},
+      {{"-d", "j.prn"}, -1, "", 1, 0, false, false},
+      {{"-dx"}, -1, "", 1, 0, false, false},
+      {{"-dd"}, -1, "", 2, 0, false, false},
+      {{"-ddd", "-a", "-p", "3"}, -1, "", 3, 3, true, false},
+      {{"-q", "1"}, -1, "", 0, 0, false, true},
+      {{"-q", "255"}, -1, "", 0, 0, false, true},
+      {{"-q", "0"}, 0, "invalid scale factor\n", 0, 0, false, false},
+      {{"-q", "256", "j.prn"}, 0, "invalid scale factor\n", 0, 0, false, false},
+      {{root.path()}, 0, "invalid prn!\n", 0, 0, false, false},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> a = {"thumbmaker"};
+    a.insert(a.end(), c.args.begin(), c.args.end());
+    std::vector<char*> argv;
+    for (auto& s : a) argv.push_back(s.data());
+    ThumbOptions o;
+    Captured out;
+    EXPECT_EQ(parse_thumb_args(static_cast<int>(argv.size()), argv.data(), &o, out.f), c.rc);
+    EXPECT_EQ(out.text(), c.out);
+    if (c.rc >= 0) continue;
+    EXPECT_EQ(o.debug, c.debug);
+    EXPECT_EQ(o.start_page, c.start);
+    EXPECT_EQ(o.all, c.all);
+    EXPECT_EQ(o.scale_given, c.scale_given);
+  }
+}
+
+TEST(Thumbmaker, BaseNames) {
+  EXPECT_EQ(job_base_name("x.prn"), "x");
+  EXPECT_EQ(job_base_name("x.prn.bak"), "x");
+  EXPECT_EQ(job_base_name("a.prn.b.prn"), "a");
+  EXPECT_EQ(job_base_name("noext"), "noext");
+}
+
+// The APP9 payload text and numbers of a thumbnail.
+struct Marker {
+  std::string text;
+  int pages = -1, page = -1, value = -1;
+};
+Marker marker_of(const std::string& path) {
+  Marker m;
+  std::string f = testkit::slurp(path);
+  if (f.size() < 6) return m;
+  size_t at = 4 + ((uint8_t(f[4]) << 8) | uint8_t(f[5]));
+  if (f.size() < at + kApp9Size || uint8_t(f[at + 1]) != 0xE9) return m;
+  m.text = std::string(f.c_str() + at + 4);
+  auto le = [&](size_t o) { return uint8_t(f[at + o]) | uint8_t(f[at + o + 1]) << 8; };
+  m.pages = le(34);
+  m.page = le(36);
+  m.value = le(38);
+  return m;
+}
+
+std::string zx_job(int pages, uint32_t copies = 1, uint32_t version = 1) {
+  testkit::ZxPageSpec spec;
+  spec.copies = copies;
+  spec.version = version;
+  return testkit::make_zx_job(thumbs_test::test_picture(300, 200), spec, pages);
+}
+
+TEST(Thumbmaker, OneJobAllPagesAndBakNames) {
+  testkit::TempRoot root;
+  ThumbContext ctx;
+  Captured out, err;
+  ctx.out = out.f;
+  ctx.err = err.f;
+  ThumbOptions o;
+  o.job = thumbs_test::write_temp(root, "two.prn", zx_job(2, 4));
+  o.all = true;
+  EXPECT_EQ(render_job(o, ctx), 0);
+  EXPECT_TRUE(ld::file_exists(root.path() + "/two_000_small.jpeg"));
+  EXPECT_TRUE(ld::file_exists(root.path() + "/two_001_small.jpeg"));
+  EXPECT_FALSE(ld::file_exists(root.path() + "/two_002_small.jpeg"));
+  Marker m = marker_of(root.path() + "/two_001_small.jpeg");
+  EXPECT_EQ(m.text, "TAVU page 1 of 2");
+  EXPECT_EQ(m.pages, 2);
+  EXPECT_EQ(m.page, 1);
+  EXPECT_EQ(m.value, 4);
+
+  o.all = false;
+  o.job = thumbs_test::write_temp(root, "x.prn.bak", zx_job(3));
+  EXPECT_EQ(render_job(o, ctx), 0);
+  EXPECT_EQ(marker_of(root.path() + "/x.jpeg").text, "TAVU page 0 of 3");
+  o.start_page = 5;  // beyond the job: nothing written
+  o.job = thumbs_test::write_temp(root, "y.prn", zx_job(1));
+  EXPECT_EQ(render_job(o, ctx), 0);
+  EXPECT_FALSE(ld::file_exists(root.path() + "/y.jpeg"));
+  o.job = root.path() + "/missing.prn";
+  EXPECT_EQ(render_job(o, ctx), 0);
+  EXPECT_NE(out.text().find("could not open file\n"), std::string::npos);
+}
+
+TEST(Thumbmaker, ScaleOptionMakesSmallerPictures) {
+  testkit::TempRoot root;
+  ThumbContext ctx;
+  Captured out;
+  ctx.out = out.f;
+  ThumbOptions o;
+  o.job = thumbs_test::write_temp(root, "s.prn", zx_job(1));
+  o.scale = 4;
+  o.scale_given = true;
+  EXPECT_EQ(render_job(o, ctx), 0);
+  testkit::Picture pic;
+  std::string err;
+  ASSERT_TRUE(testkit::load_picture(root.path() + "/s.jpeg", &pic, &err)) << err;
+  EXPECT_EQ(pic.width, 75u);
+}
+
+TEST(Thumbmaker, PlaceholderForAnUndecodablePage) {
+  testkit::TempRoot root;
+  ThumbContext ctx;
+  Captured out;
+  ctx.out = out.f;
+  ThumbOptions o;
+  o.job = thumbs_test::write_temp(root, "u.prn", zx_job(2, 1, 7));
+  EXPECT_EQ(render_job(o, ctx), 0);
+  EXPECT_NE(out.text().find("page 0 of " + o.job + " cannot be decoded (unknown page-data version 7): placeholder thumbnail"),
+            std::string::npos) << out.text();
+  EXPECT_EQ(marker_of(root.path() + "/u.jpeg").text, "TAVU page 0 of 2");
+  testkit::Picture pic;
+  std::string err;
+  ASSERT_TRUE(testkit::load_picture(root.path() + "/u.jpeg", &pic, &err));
+  EXPECT_EQ(pic.width, 200u);  // 300 x 200 page
+  EXPECT_EQ(pic.height, 133u);
+}
+
+TEST(Thumbmaker, UnwritablePictureEndsTheRun) {
+  testkit::TempRoot root;
+  ThumbContext ctx;
+  Captured out, err;
+  ctx.out = out.f;
+  ctx.err = err.f;
+  ThumbOptions o;
+  std::string job = thumbs_test::write_temp(root, "w.prn", zx_job(1));
+  ld::make_dirs(root.path() + "/w.jpeg");  // a folder where the picture should go
+  o.job = job;
+  EXPECT_EQ(render_job(o, ctx), 1);
+  EXPECT_EQ(err.text(), "can't open " + root.path() + "/w.jpeg\n");
+}
+
+TEST(Thumbmaker, WaitingDirectory) {
+  testkit::TempRoot root;
+  ld::FakeClock clock;
+  ThumbContext ctx;
+  Captured out, err;
+  ctx.out = out.f;
+  ctx.err = err.f;
+  ctx.clock = &clock;
+  const std::string wait = root("/print/prns/tmp/");
+  testkit::spit(wait + "a.prn", zx_job(3, 2));
+  testkit::spit(wait + "b.prn.bak", zx_job(1));
+  testkit::spit(wait + "broken.prn", zx_job(2, 1, 9));       // undecodable: placeholder
+  testkit::spit(wait + "junk.prn", "this is not a job");       // never readable: moved away
+  testkit::spit(wait + "busy.prn", zx_job(1));                 // already in work: skipped
+  ld::make_dirs(wait + "thumbs");
+  testkit::spit(wait + "thumbs/busy.jpeg", "");
+  testkit::spit(wait + ".incoming-1.prn", zx_job(1));          // still being written
+  testkit::spit(wait + "notes.txt", "x");
+  ASSERT_EQ(::symlink((wait + "gone").c_str(), (wait + "gone.prn").c_str()), 0);  // cannot be opened
+  ASSERT_EQ(::mkfifo((wait + "pipe.prn").c_str(), 0644), 0);                     // would block a reader
+  testkit::JobSpec empty;
+  empty.pages = 0;
+  testkit::spit(wait + "empty.prn", testkit::make_job(empty));  // no page 0: moved, no picture
+
+  EXPECT_EQ(process_waiting(ThumbOptions(), ctx), 0);
+  EXPECT_EQ(clock.slept_ms(), 4000);  // a, b, broken, empty
+  auto prns = testkit::list_dir(root("/print/prns"));
+  for (const char* name : {"a.prn", "b.prn.bak", "broken.prn", "empty.prn"})
+    EXPECT_NE(std::find(prns.begin(), prns.end(), name), prns.end()) << name;
+  EXPECT_EQ(testkit::list_dir(root("/print/prns/thumbs")),
+            (std::vector<std::string>{"a.jpeg", "b.jpeg", "broken.jpeg"}));
+  EXPECT_EQ(marker_of(root("/print/prns/thumbs/a.jpeg")).text, "TAVU page 0 of 3");
+  EXPECT_EQ(marker_of(root("/print/prns/thumbs/a.jpeg")).value, 2);
+  EXPECT_EQ(marker_of(root("/print/prns/thumbs/broken.jpeg")).text, "TAVU page 0 of 2");
+  EXPECT_EQ(testkit::list_dir(wait),
+            (std::vector<std::string>{".incoming-1.prn", "busy.prn", "gone.prn", "notes.txt", "pipe.prn", "thumbs"}));
+  EXPECT_EQ(testkit::list_dir(rejected_dir()), std::vector<std::string>{"junk.prn"});
+  EXPECT_EQ(testkit::list_dir(wait + "thumbs"), std::vector<std::string>{"busy.jpeg"});
+  std::string text = out.text();
+  EXPECT_NE(text.find("could not open file\nskipped " + wait + "gone.prn"), std::string::npos) << text;
+  EXPECT_NE(text.find("skipped " + wait + "pipe.prn: not a regular file"), std::string::npos) << text;
+  EXPECT_NE(text.find("not a job stream: " + wait + "junk.prn moved to " + rejected_dir() + "junk.prn"),
+            std::string::npos) << text;
+
+  // A second run finds only what it cannot do anything with, and a junk name taken already.
+  testkit::spit(wait + "junk.prn", "again");
+  EXPECT_EQ(process_waiting(ThumbOptions(), ctx), 0);
+  EXPECT_EQ(testkit::list_dir(rejected_dir()), (std::vector<std::string>{"junk.prn", "junk.prn-1"}));
+}
+
+TEST(Thumbmaker, MissingWaitingDirectory) {
+  testkit::TempRoot root;
+  ld::remove_tree(root("/print/prns/tmp"));
+  ThumbContext ctx;
+  EXPECT_EQ(process_waiting(ThumbOptions(), ctx), 0);
+}
+
+}  // namespace
+}  // namespace thumbs
