@@ -125,12 +125,12 @@ class PrnfiltTest : public ::testing::Test {
 
 // A five-page job whose pages carry every item the filter treats specially.
 testkit::JobSpec five_pages() {
-  testkit::JobSpec spec;
-  spec.pages = 5;
-  spec.payload = 40;
-  spec.doc_items = {item(0x8510, 9), item(0x8514, 2)};
-  spec.page_items = {item(113, -4), item(0x8514, 1), item(0x8510, 7), item(0x20, 5), item(0x21, 6)};
-  return spec;
+  testkit::JobSpec gen;
+  gen.pages = 5;
+  gen.payload = 40;
+  gen.doc_items = {item(0x8510, 9), item(0x8514, 2)};
+  gen.page_items = {item(113, -4), item(0x8514, 1), item(0x8510, 7), item(0x20, 5), item(0x21, 6)};
+  return gen;
 }
 
 struct Case {
@@ -201,11 +201,11 @@ TEST_F(PrnfiltTest, FlagIsNeverCleared) {
 
 // Collated sets are read back in pieces; a selection spanning many pieces comes out whole.
 TEST_F(PrnfiltTest, CollatesSelectionLargerThanOneReadPiece) {
-  testkit::JobSpec spec = five_pages();
-  spec.payload = 3 * kFilterBlock + 17;
-  spec.payload_chunk = 1 << 20;
+  testkit::JobSpec gen = five_pages();
+  gen.payload = 3 * kFilterBlock + 17;
+  gen.payload_chunk = 1 << 20;
   std::string in = path("big.prn");
-  spit(in, testkit::make_job(spec));
+  spit(in, testkit::make_job(gen));
   prnfilt_args a{in, path("out.prn"), 3, 1, 2, 4, 0, 0, {}};
   int32_t flag = 0;
   std::string msg;
@@ -341,10 +341,10 @@ TEST_F(PrnfiltTest, RealDriverJobs) {
 
 // A full disk in the middle of a job: the message, -1, and no half-written job left behind.
 TEST_F(PrnfiltTest, WriteFailureRemovesThePartialOutput) {
-  testkit::JobSpec spec = five_pages();
-  spec.payload = 5000;
+  testkit::JobSpec gen = five_pages();
+  gen.payload = 5000;
   std::string in = path("in.prn");
-  spit(in, testkit::make_job(spec));
+  spit(in, testkit::make_job(gen));
   std::string out = path("out.prn"), msg_path = path("messages");
   pid_t pid = ::fork();
   ASSERT_GE(pid, 0);
@@ -368,10 +368,10 @@ TEST_F(PrnfiltTest, WriteFailureRemovesThePartialOutput) {
 // Every cut of a job is filtered without a crash; the pages counted are the START_PAGE headers
 // that made it into the cut.
 TEST_F(PrnfiltTest, EveryTruncationIsFiltered) {
-  testkit::JobSpec spec = five_pages();
-  spec.pages = 3;
-  spec.payload = 20;
-  std::string job = testkit::make_job(spec);
+  testkit::JobSpec gen = five_pages();
+  gen.pages = 3;
+  gen.payload = 20;
+  std::string job = testkit::make_job(gen);
   std::vector<size_t> page_ends;  // offset just past each START_PAGE header
   bool clean = false;
   size_t pos = 4;

@@ -95,11 +95,11 @@ Walk walk(const std::string& path) {
 
 TEST(Zjs, ReaderWalksEveryTruncationWithoutHarm) {
   testkit::TempRoot root;
-  testkit::JobSpec spec;
-  spec.pages = 3;
-  spec.payload = 300;
-  spec.payload_chunk = 128;
-  std::string job = testkit::make_job(spec);
+  testkit::JobSpec gen;
+  gen.pages = 3;
+  gen.payload = 300;
+  gen.payload_chunk = 128;
+  std::string job = testkit::make_job(gen);
   std::string full = root("/job.prn");
   testkit::spit(full, job);
   Walk w = walk(full);
@@ -140,11 +140,11 @@ TEST(Zjs, ReaderSignatures) {
 }
 
 TEST(Zjs, GeneratedCaptureCarriesItsLength) {
-  testkit::JobSpec spec;
-  spec.capture = true;
-  spec.name = "ABC";
-  std::string cap = testkit::make_job(spec);
-  EXPECT_EQ(cap.size(), testkit::job_length(spec));
+  testkit::JobSpec gen;
+  gen.capture = true;
+  gen.name = "ABC";
+  std::string cap = testkit::make_job(gen);
+  EXPECT_EQ(cap.size(), testkit::job_length(gen));
   EXPECT_EQ(cap.substr(0, 34), "\x1b%-12345X@PJL JOB WNAME = \"414243\"");
   const unsigned char* t = reinterpret_cast<const unsigned char*>(cap.data() + cap.size() - 4);
   EXPECT_EQ(val32(t), cap.size());

@@ -67,19 +67,19 @@ zjs::Item item(uint16_t id, uint32_t value) {
   return it;
 }
 
-void put_stream(Sink& s, const JobSpec& spec) {
+void put_stream(Sink& s, const JobSpec& gen) {
   s.put("JZJZ", 4);
   std::vector<zjs::Item> doc;
-  if (spec.with_pagecount) doc.push_back(item(zjs::ZJI_PAGECOUNT, static_cast<uint32_t>(spec.pages)));
-  doc.insert(doc.end(), spec.doc_items.begin(), spec.doc_items.end());
+  if (gen.with_pagecount) doc.push_back(item(zjs::ZJI_PAGECOUNT, static_cast<uint32_t>(gen.pages)));
+  doc.insert(doc.end(), gen.doc_items.begin(), gen.doc_items.end());
   put_chunk(s, zjs::START_DOC, doc);
-  std::vector<unsigned char> block(std::min<uint64_t>(spec.payload_chunk, 1 << 20));
-  for (int p = 1; p <= spec.pages; ++p) {
+  std::vector<unsigned char> block(std::min<uint64_t>(gen.payload_chunk, 1 << 20));
+  for (int p = 1; p <= gen.pages; ++p) {
     std::vector<zjs::Item> page{item(zjs::ZJI_COPIES, 1)};
-    page.insert(page.end(), spec.page_items.begin(), spec.page_items.end());
+    page.insert(page.end(), gen.page_items.begin(), gen.page_items.end());
     put_chunk(s, zjs::START_PAGE, page);
-    uint32_t x = spec.seed * 2654435761u + static_cast<uint32_t>(p) * 40503u;
-    for (uint64_t left = spec.payload; left > 0;) {
+    uint32_t x = gen.seed * 2654435761u + static_cast<uint32_t>(p) * 40503u;
+    for (uint64_t left = gen.payload; left > 0;) {
       uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(left, block.size()));
       unsigned char h[zjs::kHeaderSize];
       zjs::ChunkHeader ch;
@@ -119,21 +119,21 @@ std::string hex_name(const std::string& name) {
   return out;
 }
 
-uint64_t job_length(const JobSpec& spec) {
+uint64_t job_length(const JobSpec& gen) {
   Sink counter(-1);
-  JobSpec plain = spec;
+  JobSpec plain = gen;
   put_stream(counter, plain);
   uint64_t n = counter.count();
-  if (spec.capture) n += preamble(spec.name, spec.pjl_extra).size() + 4;
+  if (gen.capture) n += preamble(gen.name, gen.pjl_extra).size() + 4;
   return n;
 }
 
-bool write_job(const JobSpec& spec, int fd) {
+bool write_job(const JobSpec& gen, int fd) {
   Sink s(fd);
-  uint64_t total = spec.capture ? job_length(spec) : 0;
-  if (spec.capture) s.put(preamble(spec.name, spec.pjl_extra));
-  put_stream(s, spec);
-  if (spec.capture) {
+  uint64_t total = gen.capture ? job_length(gen) : 0;
+  if (gen.capture) s.put(preamble(gen.name, gen.pjl_extra));
+  put_stream(s, gen);
+  if (gen.capture) {
     unsigned char t[4];
     write32(static_cast<uint32_t>(total), t);
     s.put(t, 4);
@@ -142,12 +142,12 @@ bool write_job(const JobSpec& spec, int fd) {
   return s.ok();
 }
 
-std::string make_job(const JobSpec& spec) {
+std::string make_job(const JobSpec& gen) {
   std::string out;
   char tmpl[] = "/tmp/zjsgenXXXXXX";
   int fd = ::mkstemp(tmpl);
   if (fd < 0) return out;
-  write_job(spec, fd);
+  write_job(gen, fd);
   ::close(fd);
   ld::read_file(tmpl, &out);
   ::unlink(tmpl);

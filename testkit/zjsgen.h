@@ -25,11 +25,11 @@ struct JobSpec {
 };
 
 // Writes the job to fd; false on a write error.
-bool write_job(const JobSpec& spec, int fd);
+bool write_job(const JobSpec& gen, int fd);
 // The job's exact length in bytes (what write_job writes).
-uint64_t job_length(const JobSpec& spec);
+uint64_t job_length(const JobSpec& gen);
 // Small jobs in memory.
-std::string make_job(const JobSpec& spec);
+std::string make_job(const JobSpec& gen);
 
 // The job name as the driver writes it: hexadecimal, upper case.
 std::string hex_name(const std::string& name);

@@ -42,7 +42,7 @@ bool parse_item(const char* text, zjs::Item* it) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  testkit::JobSpec spec;
+  testkit::JobSpec gen;
   testkit::ZxPageSpec zx;
   const char* picture = nullptr;
   const char* out = nullptr;
@@ -57,16 +57,16 @@ int main(int argc, char** argv) {
     };
     zjs::Item it;
     if (a == "-o") out = next();
-    else if (a == "--pages") spec.pages = std::atoi(next());
-    else if (a == "--payload") spec.payload = std::strtoull(next(), nullptr, 0);
-    else if (a == "--no-pagecount") spec.with_pagecount = false;
-    else if (a == "--seed") spec.seed = static_cast<uint32_t>(std::strtoul(next(), nullptr, 0));
+    else if (a == "--pages") gen.pages = std::atoi(next());
+    else if (a == "--payload") gen.payload = std::strtoull(next(), nullptr, 0);
+    else if (a == "--no-pagecount") gen.with_pagecount = false;
+    else if (a == "--seed") gen.seed = static_cast<uint32_t>(std::strtoul(next(), nullptr, 0));
     else if (a == "--capture") {
-      spec.capture = true;
-      spec.name = next();
-    } else if (a == "--pjl") spec.pjl_extra = next();
-    else if (a == "--doc-item" && parse_item(next(), &it)) spec.doc_items.push_back(it);
-    else if (a == "--page-item" && parse_item(next(), &it)) spec.page_items.push_back(it);
+      gen.capture = true;
+      gen.name = next();
+    } else if (a == "--pjl") gen.pjl_extra = next();
+    else if (a == "--doc-item" && parse_item(next(), &it)) gen.doc_items.push_back(it);
+    else if (a == "--page-item" && parse_item(next(), &it)) gen.page_items.push_back(it);
     else if (a == "--zx-picture") picture = next();
     else if (a == "--zx-mode") {
       if (!testkit::parse_zx_mode(next(), &zx.mode)) {
@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (spec.pages < 0) {
+  if (gen.pages < 0) {
     usage();
     return 2;
   }
@@ -105,13 +105,13 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "zjsgen: %s: %s\n", picture, err.c_str());
       return 1;
     }
-    std::string job = testkit::make_zx_job(pic, zx, spec.pages);
-    if (spec.capture) job = testkit::wrap_capture(job, spec.name, spec.pjl_extra);
+    std::string job = testkit::make_zx_job(pic, zx, gen.pages);
+    if (gen.capture) job = testkit::wrap_capture(job, gen.name, gen.pjl_extra);
     if (!ld::write_all(fd, job.data(), job.size())) {
       std::perror("zjsgen: write");
       return 1;
     }
-  } else if (!testkit::write_job(spec, fd)) {
+  } else if (!testkit::write_job(gen, fd)) {
     std::perror("zjsgen: write");
     return 1;
   }

@@ -261,9 +261,9 @@ void zx_gradient_rgb(uint32_t width, uint32_t x, uint8_t rgb[3]) {
     rgb[i] = t <= 0 ? a[i] : t >= span ? b[i] : static_cast<uint8_t>(a[i] + (int64_t(b[i]) - a[i]) * t / span);
 }
 
-std::string zx_page_data(const Picture& pic, const ZxPageSpec& spec) {
+std::string zx_page_data(const Picture& pic, const ZxPageSpec& gen) {
   std::string s;
-  if (spec.unknown_escape) {
+  if (gen.unknown_escape) {
     // 229 lies beyond the command table: the renderer reports it and steps over its 3 + 5 bytes.
     cmd_long(&s, 229, "skip!");
     s.push_back(kEsc);
@@ -271,13 +271,13 @@ std::string zx_page_data(const Picture& pic, const ZxPageSpec& spec) {
   }
   const uint32_t w = pic.width, h = pic.height;
   const uint8_t* px = pic.rgb.data();
-  switch (spec.mode) {
+  switch (gen.mode) {
     case ZxMode::kRuns: {
       // Runs in raster order: they wrap from one row to the next.
       uint8_t cur[4] = {}, p[4];
       uint64_t count = 0;
       for (size_t i = 0; i < size_t(w) * h; ++i) {
-        pixel_of(px + 3 * i, spec.cmyk, p);
+        pixel_of(px + 3 * i, gen.cmyk, p);
         if (count > 0 && std::memcmp(p, cur, 4) == 0 && count < 0xFFFFFFFFu) {
           ++count;
           continue;
@@ -301,7 +301,7 @@ std::string zx_page_data(const Picture& pic, const ZxPageSpec& spec) {
           std::string a;
           for (uint32_t i = 0; i < n; ++i) {
             uint8_t p[4];
-            pixel_of(row + 3 * (x + i), spec.cmyk, p);
+            pixel_of(row + 3 * (x + i), gen.cmyk, p);
             a.append(reinterpret_cast<char*>(p), 4);
           }
           cmd_long(&s, 224, a);
@@ -315,18 +315,18 @@ std::string zx_page_data(const Picture& pic, const ZxPageSpec& spec) {
       break;
     }
     case ZxMode::kJpeg:
-      image(&s, !pic.jpeg.empty() ? pic.jpeg : encode_jpeg(pic, spec.quality));
+      image(&s, !pic.jpeg.empty() ? pic.jpeg : encode_jpeg(pic, gen.quality));
       break;
     case ZxMode::kStripes:
     case ZxMode::kNestedStripes:
-      image(&s, striped(pic, 0, h, std::max<uint32_t>(1, spec.stripe_rows), spec.quality,
-                        spec.mode == ZxMode::kNestedStripes));
+      image(&s, striped(pic, 0, h, std::max<uint32_t>(1, gen.stripe_rows), gen.quality,
+                        gen.mode == ZxMode::kNestedStripes));
       break;
   }
-  if (spec.gradient_rows > 0) {
+  if (gen.gradient_rows > 0) {
     uint8_t a[3] = {255, 64, 0}, b[3] = {0, 96, 255}, pa[4], pb[4];
-    pixel_of(a, spec.cmyk, pa);
-    pixel_of(b, spec.cmyk, pb);
+    pixel_of(a, gen.cmyk, pa);
+    pixel_of(b, gen.cmyk, pb);
     std::string args;
     put16(&args, std::min<uint32_t>(w / 8, 32767));
     put16(&args, std::min<uint32_t>(w * 3 / 4, 65535));
@@ -334,7 +334,7 @@ std::string zx_page_data(const Picture& pic, const ZxPageSpec& spec) {
     args.append(reinterpret_cast<char*>(pb), 4);
     cmd_short(&s, 215, args);
     std::string n;
-    put32(&n, w * spec.gradient_rows);
+    put32(&n, w * gen.gradient_rows);
     cmd_short(&s, 194, n);
   }
   s.push_back(kEsc);
@@ -342,8 +342,8 @@ std::string zx_page_data(const Picture& pic, const ZxPageSpec& spec) {
   return s;
 }
 
-std::string make_zx_job(const Picture& pic, const ZxPageSpec& spec, int pages) {
-  const bool le = spec.little_endian;
+std::string make_zx_job(const Picture& pic, const ZxPageSpec& gen, int pages) {
+  const bool le = gen.little_endian;
   auto chunk = [le](std::string* s, uint32_t type, const std::vector<std::pair<uint16_t, uint32_t>>& items) {
     put32(s, static_cast<uint32_t>(16 + 12 * items.size()), le);
     put32(s, type, le);
@@ -358,15 +358,15 @@ std::string make_zx_job(const Picture& pic, const ZxPageSpec& spec, int pages) {
       put32(s, it.second, le);
     }
   };
-  const uint32_t page_h = pic.height + spec.gradient_rows;
-  std::string data = zx_page_data(pic, spec);
+  const uint32_t page_h = pic.height + gen.gradient_rows;
+  std::string data = zx_page_data(pic, gen);
   std::string s = le ? "ZJZJ" : "JZJZ";
   chunk(&s, 0, {{0, static_cast<uint32_t>(pages)}});
   for (int p = 0; p < pages; ++p) {
     chunk(&s, 2, {{4, 1}, {12, pic.width}, {13, pic.width}, {14, page_h}});
-    chunk(&s, 13, {{44, 4}, {46, spec.cmyk ? 0x04030201u : 0u}, {5, spec.copies}, {53, spec.version}});
+    chunk(&s, 13, {{44, 4}, {46, gen.cmyk ? 0x04030201u : 0u}, {5, gen.copies}, {53, gen.version}});
     for (size_t off = 0; off < data.size();) {
-      uint32_t n = static_cast<uint32_t>(std::min<size_t>(std::max<uint32_t>(1, spec.data_chunk), data.size() - off));
+      uint32_t n = static_cast<uint32_t>(std::min<size_t>(std::max<uint32_t>(1, gen.data_chunk), data.size() - off));
       uint32_t pad = (4 - n % 4) % 4;  // padding after the payload that counts
       put32(&s, 16 + n + pad, le);
       put32(&s, 14, le);

@@ -40,10 +40,10 @@ struct ZxPageSpec {
 
 // The page-data stream (escape commands) that draws the picture; the page is
 // pic.width x (pic.height + gradient_rows).
-std::string zx_page_data(const Picture& pic, const ZxPageSpec& spec);
+std::string zx_page_data(const Picture& pic, const ZxPageSpec& gen);
 // The colour of the gradient band at column x of a page `width` wide (RGB).
 void zx_gradient_rgb(uint32_t width, uint32_t x, uint8_t rgb[3]);
 // A whole job of `pages` such pages (START_DOC with the page count).
-std::string make_zx_job(const Picture& pic, const ZxPageSpec& spec, int pages = 1);
+std::string make_zx_job(const Picture& pic, const ZxPageSpec& gen, int pages = 1);
 
 }  // namespace testkit

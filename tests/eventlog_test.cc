@@ -116,11 +116,11 @@ TEST_F(EventLogRoad, TheJobReceiverLogsThroughTheClient) {
   env_["LABELDOCK_RECEIVER_PORT"] = std::to_string(receiver_port);
   testkit::Process receiver({bin("jobcatcher")}, env_);
   ASSERT_TRUE(testkit::wait_for_port(receiver_port));
-  testkit::JobSpec spec;
-  spec.pages = 2;
-  spec.capture = true;
-  spec.name = "Pallet tags";
-  testkit::spit(root_("/job.cap"), testkit::make_job(spec));
+  testkit::JobSpec gen;
+  gen.pages = 2;
+  gen.capture = true;
+  gen.name = "Pallet tags";
+  testkit::spit(root_("/job.cap"), testkit::make_job(gen));
   ASSERT_EQ(testkit::run({bin("jobsend"), "127.0.0.1:" + std::to_string(receiver_port), root_("/job.cap")}), 0);
   EXPECT_TRUE(logged("ui", "pages 2")) << day_files("ui") << receiver.out();
 }

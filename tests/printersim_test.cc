@@ -83,10 +83,10 @@ TEST_F(Printersim, RecordsHeaderAndJobOfEachConnectionApart) {
   const std::string header =
       "\x1b%-12345X@PJL JOB WNAME = \"61625f302e70726e\"\r\n@PJL INFO STATUS\r\n@PJL USTATUS JOB = ON\r\n"
       "@PJL USTATUS PAGE = ON\r\n@PJL USTATUS DEVICE = ON\r\n@PJL USTATUS TIMED = 30\r\n";
-  testkit::JobSpec spec;
-  spec.pages = 3;
-  spec.payload = 300000;
-  const std::string job = testkit::make_job(spec);
+  testkit::JobSpec gen;
+  gen.pages = 3;
+  gen.payload = 300000;
+  const std::string job = testkit::make_job(gen);
   {
     ld::UniqueFd fd = connect(raw_);
     // In the pieces the sender uses: the header's parts one by one, then the job.

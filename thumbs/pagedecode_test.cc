@@ -120,8 +120,8 @@ TEST(PageDecode, PagesWithoutADecoder) {
   EXPECT_EQ(d.info.width, 800u);
   EXPECT_EQ(d.info.height, 600u);
   EXPECT_EQ(d.err, "no decoder for RAW_IMAGE pages");
-  testkit::JobSpec spec;  // opaque page data only
-  d = thumbs_test::decode_bytes(root, testkit::make_job(spec));
+  testkit::JobSpec gen;  // opaque page data only
+  d = thumbs_test::decode_bytes(root, testkit::make_job(gen));
   EXPECT_EQ(d.err, "page has no image");
 }
 

@@ -78,10 +78,10 @@ Marker marker_of(const std::string& path) {
 }
 
 std::string zx_job(int pages, uint32_t copies = 1, uint32_t version = 1) {
-  testkit::ZxPageSpec spec;
-  spec.copies = copies;
-  spec.version = version;
-  return testkit::make_zx_job(thumbs_test::test_picture(300, 200), spec, pages);
+  testkit::ZxPageSpec gen;
+  gen.copies = copies;
+  gen.version = version;
+  return testkit::make_zx_job(thumbs_test::test_picture(300, 200), gen, pages);
 }
 
 TEST(Thumbmaker, OneJobAllPagesAndBakNames) {

@@ -60,10 +60,10 @@ TEST(ZxDoc, TreeOfAZxJob) {
 TEST(ZxDoc, ReversedSignatureAndPjlWrapperGiveTheSameTree) {
   testkit::TempRoot root;
   auto pic = thumbs_test::test_picture(40, 30);
-  auto spec = small_spec();
-  std::string be = testkit::make_zx_job(pic, spec, 3);
-  spec.little_endian = true;
-  std::string le = testkit::make_zx_job(pic, spec, 3);
+  auto gen = small_spec();
+  std::string be = testkit::make_zx_job(pic, gen, 3);
+  gen.little_endian = true;
+  std::string le = testkit::make_zx_job(pic, gen, 3);
   std::string pjl = "\x1b%-12345X@PJL JOB NAME=\"x\"\n@PJL ENTER LANGUAGE=ZJS\n" + be;
   std::string other = "\x1b%-12345X@PJL ENTER LANGUAGE=PCL\n" + be;
   for (const std::string& job : {be, le, pjl}) {
@@ -82,11 +82,11 @@ TEST(ZxDoc, ReversedSignatureAndPjlWrapperGiveTheSameTree) {
 
 TEST(ZxDoc, AtMostAThousandPages) {
   testkit::TempRoot root;
-  testkit::JobSpec spec;
-  spec.pages = 1003;
-  spec.payload = 0;
+  testkit::JobSpec gen;
+  gen.pages = 1003;
+  gen.payload = 0;
   ZxDoc doc;
-  ASSERT_TRUE(doc.open(write_temp(root, "j.prn", testkit::make_job(spec)), nullptr));
+  ASSERT_TRUE(doc.open(write_temp(root, "j.prn", testkit::make_job(gen)), nullptr));
   EXPECT_EQ(doc.read(), kZjsEnd);
   EXPECT_EQ(doc.page_count(), 1000);
   EXPECT_NE(doc.find_page(999), nullptr);
@@ -109,10 +109,10 @@ TEST(ZxDoc, BrokenJobKeepsEarlierPagesAndMissingEndsAreClosed) {
   EXPECT_EQ(doc.page_count(), 2);
   // Each START_PAGE is a child of START_DOC even though END_PAGE chunks are missing.
   std::string no_ends;
-  testkit::JobSpec spec;
-  spec.pages = 2;
-  spec.payload = 0;
-  std::string g = testkit::make_job(spec);
+  testkit::JobSpec gen;
+  gen.pages = 2;
+  gen.payload = 0;
+  std::string g = testkit::make_job(gen);
   // Drop the END_PAGE chunks (16 bytes of type 3).
   auto list = chunks_of(g);
   for (size_t i = 0; i < list.size(); ++i) {

@@ -144,10 +144,10 @@ struct Striped {
   std::unique_ptr<Image> img;
 };
 Striped striped_of(const testkit::Picture& pic, testkit::ZxMode mode, uint32_t stripe_rows, std::string* err) {
-  testkit::ZxPageSpec spec;
-  spec.mode = mode;
-  spec.stripe_rows = stripe_rows;
-  std::string data = testkit::zx_page_data(pic, spec);
+  testkit::ZxPageSpec gen;
+  gen.mode = mode;
+  gen.stripe_rows = stripe_rows;
+  std::string data = testkit::zx_page_data(pic, gen);
   // ESC 225, 16-bit length 4, 32-bit byte count, then the image.
   uint32_t n = val32(reinterpret_cast<const unsigned char*>(data.data()) + 4);
   Striped s;
@@ -189,10 +189,10 @@ TEST(ZxRender, StripeWalkStartsOverForAnEarlierRow) {
 
 TEST(ZxRender, BrokenStripedImages) {
   auto pic = thumbs_test::test_picture(32, 32);
-  testkit::ZxPageSpec spec;
-  spec.mode = testkit::ZxMode::kStripes;
-  spec.stripe_rows = 8;
-  const std::string good = testkit::zx_page_data(pic, spec);
+  testkit::ZxPageSpec gen;
+  gen.mode = testkit::ZxMode::kStripes;
+  gen.stripe_rows = 8;
+  const std::string good = testkit::zx_page_data(pic, gen);
   const size_t img = 8, first_stripe = img + 48;
   struct Case {
     size_t offset;
@@ -235,14 +235,14 @@ TEST(ZxRender, GeneratedPagesLookLikeTheirPicture) {
       {testkit::ZxMode::kStripes, false, 3}, {testkit::ZxMode::kNestedStripes, true, 3},
   };
   for (const auto& c : cases) {
-    testkit::ZxPageSpec spec;
-    spec.mode = c.mode;
-    spec.cmyk = c.cmyk;
-    spec.stripe_rows = 48;
-    spec.gradient_rows = 20;
-    spec.unknown_escape = true;
-    spec.data_chunk = 999;
-    auto d = decode_bytes(root, testkit::make_zx_job(pic, spec), 0, true);
+    testkit::ZxPageSpec gen;
+    gen.mode = c.mode;
+    gen.cmyk = c.cmyk;
+    gen.stripe_rows = 48;
+    gen.gradient_rows = 20;
+    gen.unknown_escape = true;
+    gen.data_chunk = 999;
+    auto d = decode_bytes(root, testkit::make_zx_job(pic, gen), 0, true);
     ASSERT_EQ(d.rc, 0) << d.err;
     EXPECT_EQ(d.info.height, 220u);
     auto diff = thumbs_test::compare(pic, 1, d.rgb.data(), 320, 200);
@@ -263,11 +263,11 @@ TEST(ZxRender, SampledPageIsTheReductionOfTheWholePage) {
   testkit::TempRoot root;
   auto pic = thumbs_test::test_picture(2500, 90);
   for (auto mode : {testkit::ZxMode::kRuns, testkit::ZxMode::kPixels, testkit::ZxMode::kStripes}) {
-    testkit::ZxPageSpec spec;
-    spec.mode = mode;
-    spec.stripe_rows = 16;
-    spec.gradient_rows = 11;
-    std::string job = testkit::make_zx_job(pic, spec);
+    testkit::ZxPageSpec gen;
+    gen.mode = mode;
+    gen.stripe_rows = 16;
+    gen.gradient_rows = 11;
+    std::string job = testkit::make_zx_job(pic, gen);
     auto whole = decode_bytes(root, job, 0, true);
     auto thumb = decode_bytes(root, job, 0, false);
     ASSERT_EQ(whole.rc, 0);
@@ -280,14 +280,14 @@ TEST(ZxRender, SampledPageIsTheReductionOfTheWholePage) {
 TEST(ZxRender, EveryTruncationDecodesWithoutACrash) {
   testkit::TempRoot root;
   auto pic = thumbs_test::test_picture(24, 16);
-  testkit::ZxPageSpec spec;
-  spec.mode = testkit::ZxMode::kNestedStripes;
-  spec.stripe_rows = 8;
-  spec.gradient_rows = 4;
-  spec.unknown_escape = true;
-  spec.data_chunk = 300;
-  spec.quality = 20;
-  std::string job = testkit::make_zx_job(pic, spec, 1);
+  testkit::ZxPageSpec gen;
+  gen.mode = testkit::ZxMode::kNestedStripes;
+  gen.stripe_rows = 8;
+  gen.gradient_rows = 4;
+  gen.unknown_escape = true;
+  gen.data_chunk = 300;
+  gen.quality = 20;
+  std::string job = testkit::make_zx_job(pic, gen, 1);
   std::string path = root.path() + "/t.prn";
   int decoded = 0;
   thumbs_test::put_file(path, job);
@@ -301,9 +301,9 @@ TEST(ZxRender, EveryTruncationDecodesWithoutACrash) {
 
 TEST(ZxRender, UnknownVersionIsNotDecoded) {
   testkit::TempRoot root;
-  testkit::ZxPageSpec spec;
-  spec.version = 2;
-  auto d = decode_bytes(root, testkit::make_zx_job(thumbs_test::test_picture(30, 20), spec));
+  testkit::ZxPageSpec gen;
+  gen.version = 2;
+  auto d = decode_bytes(root, testkit::make_zx_job(thumbs_test::test_picture(30, 20), gen));
   EXPECT_FALSE(d.info_ok);
   EXPECT_NE(d.err.find("version 2"), std::string::npos);
 }
