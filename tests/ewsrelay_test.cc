@@ -2,7 +2,6 @@
 // stand-in, from the command line, with a CGI query string, and as a CGI program under lighttpd.
 // Reply shapes the stand-in never sends (gaps inside a reply, a "zz" size line, no Content
 // header) are in the unit tests.
-#include <sys/socket.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -12,10 +11,10 @@
 #include <vector>
 
 #include "common/fsops.h"
-#include "common/net.h"
 #include "gtest/gtest.h"
 #include "relay/reply.h"
 #include "testkit/scenario.h"
+#include "testkit/sim_printer.h"
 #include "testkit/webserver.h"
 #include "webkit/json.h"
 
@@ -47,48 +46,32 @@ class Relay : public ::testing::Test {
  protected:
   void SetUp() override {
     ::unsetenv("QUERY_STRING");
-    dir_ = root_("/printer");
-    pages_ = root_("/pages");
+    ASSERT_TRUE(sim_.ok()) << sim_.error();
     ld::make_dirs(pages_ + "/status");
-    ld::make_dirs(dir_);
     control("");
-    sim_ = std::make_unique<testkit::Process>(std::vector<std::string>{testkit::bin("printersim"), "--dir", dir_});
-    ASSERT_TRUE(testkit::wait_until([&] { return ld::file_exists(dir_ + "/ports"); }));
-    std::string ports = slurp(dir_ + "/ports");
-    const char* key = "LABELDOCK_PRINTER_WEB_PORT=";
-    size_t at = ports.find(key);
-    ASSERT_NE(at, std::string::npos) << ports;
-    web_ = std::atoi(ports.c_str() + at + std::strlen(key));
   }
 
   // Replaces the stand-in's control file in one step; a fixed clock keeps its pages the same.
   void control(const std::string& text) {
-    ASSERT_TRUE(ld::write_file_atomic(dir_ + "/control", "RTC=08/12/26 05:00:00\npages=" + pages_ + "\n" + text));
+    ASSERT_TRUE(sim_.control("RTC=08/12/26 05:00:00\npages=" + pages_ + "\n" + text));
   }
   // The body of a page as the stand-in serves it without chunks (asked directly, and left out
   // of the request log).
   std::string page(const std::string& path, const std::string& settings = "") {
     control(settings + "chunked=\n");
-    std::string err;
-    ld::UniqueFd fd = ld::tcp_connect("127.0.0.1", web_, 5000, &err);
-    EXPECT_TRUE(fd.valid()) << err;
-    std::string req = "GET " + path + " HTTP/1.0\r\n\r\n", reply;
-    ld::write_all(fd.get(), req.data(), req.size());
-    char b[4096];
-    for (ssize_t n; ld::wait_readable(fd.get(), 10000) == 1 && (n = ::recv(fd.get(), b, sizeof b, 0)) > 0;)
-      reply.append(b, static_cast<size_t>(n));
-    size_t end = reply.find("\r\n\r\n");
-    EXPECT_EQ(reply.rfind("HTTP/1.0 200 ", 0), 0u) << reply;
+    testkit::HttpResponse r = testkit::http_get(web_, path);
+    EXPECT_EQ(r.status, 200) << r.status_line << r.error;
     spit(dir_ + "/requests.log", "");
-    return end == std::string::npos ? "" : reply.substr(end + 4);
+    return r.body;
   }
   std::string requests() { return slurp(dir_ + "/requests.log"); }
   Result run(const std::vector<std::string>& args, const char* query = nullptr) { return relay(web_, args, query); }
 
   testkit::TempRoot root_;
-  std::string dir_, pages_;
-  std::unique_ptr<testkit::Process> sim_;
-  int web_ = -1;
+  const std::string pages_ = root_("/pages");
+  testkit::SimPrinter sim_{root_("/printer")};
+  const std::string dir_ = sim_.dir();
+  const int web_ = sim_.web_port();
 };
 
 std::string plain_head(const std::string& type, const std::string& body) {

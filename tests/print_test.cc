@@ -5,24 +5,21 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "common/fsops.h"
-#include "common/endpoints.h"
-#include "common/net.h"
 #include "spooler/pjlsend.h"
 #include "spooler/printer_link.h"
 #include "spooler/prnfilt.h"
 #include "spooler/send_prn_net.h"
 #include "spooler/spoold.h"
 #include "testkit/scenario.h"
+#include "testkit/sim_printer.h"
 #include "testkit/zjsgen.h"
 
 namespace {
@@ -33,26 +30,14 @@ using testkit::spit;
 class Print : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = root_("/printer");
-    sim_ = std::make_unique<testkit::Process>(
-        std::vector<std::string>{testkit::bin("printersim"), "--dir", dir_, "--set", "chunked="});
-    ASSERT_TRUE(testkit::wait_until([&] { return ld::file_exists(dir_ + "/ports"); }));
-    std::string ports = slurp(dir_ + "/ports");
-    for (const char* key : {"LABELDOCK_PRINTER_HOST=", "LABELDOCK_PRINTER_RAW_PORT=", "LABELDOCK_PRINTER_WEB_PORT="}) {
-      size_t at = ports.find(key);
-      ASSERT_NE(at, std::string::npos) << ports;
-      size_t from = at + std::strlen(key);
-      std::string name(key, std::strlen(key) - 1);
-      ::setenv(name.c_str(), ports.substr(from, ports.find('\n', at) - from).c_str(), 1);
-    }
+    ASSERT_TRUE(sim_.ok()) << sim_.error();
+    sim_.export_endpoints();
     keeper_ = std::thread([this] { keep_status_fresh(); });
     ASSERT_TRUE(testkit::wait_until([&] { return ld::file_exists(printer_status_path()); }));
   }
   void TearDown() override {
     stop_ = true;
-    keeper_.join();
-    for (const char* v : {"LABELDOCK_PRINTER_HOST", "LABELDOCK_PRINTER_RAW_PORT", "LABELDOCK_PRINTER_WEB_PORT"})
-      ::unsetenv(v);
+    if (keeper_.joinable()) keeper_.join();
   }
 
   // What the appliance's relay does for the printer gate: copy the printer's status page into
@@ -60,30 +45,18 @@ class Print : public ::testing::Test {
   void keep_status_fresh() {
     while (!stop_) {
       if (fresh_) {
-        std::string err, reply;
-        ld::UniqueFd fd = ld::tcp_connect("127.0.0.1", ld::printer_web_port(), 2000, &err);
-        std::string req = "GET /status/system HTTP/1.0\r\n\r\n";
-        if (fd.valid() && ld::write_all(fd.get(), req.data(), req.size())) {
-          char b[4096];
-          while (ld::wait_readable(fd.get(), 2000) == 1) {
-            ssize_t n = ::recv(fd.get(), b, sizeof b, 0);
-            if (n <= 0) break;
-            reply.append(b, static_cast<size_t>(n));
-          }
-        }
-        size_t body = reply.find("\r\n\r\n");
-        if (body != std::string::npos) ld::write_file_atomic(printer_status_path(), reply.substr(body + 4));
+        std::string page = sim_.status_page();
+        if (!page.empty()) ld::write_file_atomic(printer_status_path(), page);
       }
       ::usleep(200000);
     }
   }
 
-  void control(const std::string& text) { ASSERT_TRUE(ld::write_file_atomic(dir_ + "/control", text)); }
-  std::string raw_log() { return slurp(dir_ + "/raw.log"); }
+  void control(const std::string& text) { ASSERT_TRUE(sim_.control(text)); }
+  std::string raw_log() { return sim_.raw_log(); }
   // Waits for a line of the stand-in's log that starts with `start`.
   bool raw_log_has(const std::string& start, int timeout_ms = 20000) {
-    return testkit::wait_until([&] { return ("\n" + raw_log()).find("\n" + start) != std::string::npos; },
-                               timeout_ms);
+    return sim_.raw_log_has_prefix(start, timeout_ms);
   }
   std::string q(const std::string& name) { return root_("/print/printq/" + name); }
 
@@ -151,8 +124,8 @@ class Print : public ::testing::Test {
   }
 
   testkit::TempRoot root_;
-  std::string dir_;
-  std::unique_ptr<testkit::Process> sim_;
+  testkit::SimPrinter sim_{root_("/printer"), {"--set", "chunked="}};
+  const std::string dir_ = sim_.dir();
   std::thread keeper_;
   std::atomic<bool> stop_{false}, fresh_{true};
 };

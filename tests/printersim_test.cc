@@ -13,6 +13,7 @@
 #include "common/fsops.h"
 #include "common/net.h"
 #include "testkit/scenario.h"
+#include "testkit/sim_printer.h"
 #include "testkit/zjsgen.h"
 #include "webkit/json.h"
 
@@ -22,23 +23,9 @@ using testkit::slurp;
 
 class Printersim : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = root_("/printer");
-    sim_ = std::make_unique<testkit::Process>(std::vector<std::string>{testkit::bin("printersim"), "--dir", dir_});
-    ASSERT_TRUE(testkit::wait_until([&] { return ld::file_exists(dir_ + "/ports"); }));
-    std::string ports = slurp(dir_ + "/ports");
-    for (const char* key : {"LABELDOCK_PRINTER_RAW_PORT=", "LABELDOCK_PRINTER_WEB_PORT="}) {
-      size_t at = ports.find(key);
-      ASSERT_NE(at, std::string::npos) << ports;
-      (key[18] == 'R' ? raw_ : web_) = std::atoi(ports.c_str() + at + std::strlen(key));
-    }
-    ASSERT_NE(ports.find("LABELDOCK_PRINTER_HOST=127.0.0.1\n"), std::string::npos);
-    ASSERT_GT(raw_, 0);
-    ASSERT_GT(web_, 0);
-  }
+  void SetUp() override { ASSERT_TRUE(sim_.ok()) << sim_.error(); }
 
-  // Replaces the control file in one step, as its readers expect.
-  void control(const std::string& text) { ASSERT_TRUE(ld::write_file_atomic(dir_ + "/control", text)); }
+  void control(const std::string& text) { ASSERT_TRUE(sim_.control(text)); }
 
   ld::UniqueFd connect(int port) {
     std::string err;
@@ -69,14 +56,12 @@ class Printersim : public ::testing::Test {
     return read_all(fd.get());
   }
 
-  bool raw_log_has(const std::string& line) {
-    return testkit::wait_until([&] { return slurp(dir_ + "/raw.log").find(line + "\n") != std::string::npos; });
-  }
+  bool raw_log_has(const std::string& line) { return sim_.raw_log_has(line, 10000); }
 
   testkit::TempRoot root_;
-  std::string dir_;
-  std::unique_ptr<testkit::Process> sim_;
-  int raw_ = 0, web_ = 0;
+  testkit::SimPrinter sim_{root_("/printer")};
+  const std::string dir_ = sim_.dir();
+  const int raw_ = sim_.raw_port(), web_ = sim_.web_port();
 };
 
 TEST_F(Printersim, RecordsHeaderAndJobOfEachConnectionApart) {

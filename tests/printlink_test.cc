@@ -2,19 +2,14 @@
 // printer hanging up in the middle, and the online gate over a copy of the printer's own
 // status page.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <string>
 
-#include "common/endpoints.h"
 #include "common/fsops.h"
-#include "common/net.h"
 #include "spooler/printer_link.h"
 #include "spooler/prnfilt.h"
 #include "testkit/scenario.h"
+#include "testkit/sim_printer.h"
 
 namespace {
 
@@ -23,53 +18,23 @@ using testkit::slurp;
 class PrintLink : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = root_("/printer");
-    sim_ = std::make_unique<testkit::Process>(
-        std::vector<std::string>{testkit::bin("printersim"), "--dir", dir_, "--set", "chunked="});
-    ASSERT_TRUE(testkit::wait_until([&] { return ld::file_exists(dir_ + "/ports"); }));
-    std::string ports = slurp(dir_ + "/ports");
-    for (const char* key : {"LABELDOCK_PRINTER_RAW_PORT=", "LABELDOCK_PRINTER_WEB_PORT="}) {
-      size_t at = ports.find(key);
-      ASSERT_NE(at, std::string::npos) << ports;
-      std::string value = ports.substr(at + std::strlen(key), ports.find('\n', at) - at - std::strlen(key));
-      std::string name(key, std::strlen(key) - 1);
-      ::setenv(name.c_str(), value.c_str(), 1);
-    }
-  }
-  void TearDown() override {
-    ::unsetenv("LABELDOCK_PRINTER_RAW_PORT");
-    ::unsetenv("LABELDOCK_PRINTER_WEB_PORT");
+    ASSERT_TRUE(sim_.ok()) << sim_.error();
+    sim_.export_endpoints();
   }
 
-  void control(const std::string& text) { ASSERT_TRUE(ld::write_file_atomic(dir_ + "/control", text)); }
-
-  bool raw_log_has(const std::string& line) {
-    return testkit::wait_until([&] { return slurp(dir_ + "/raw.log").find(line + "\n") != std::string::npos; });
-  }
+  void control(const std::string& text) { ASSERT_TRUE(sim_.control(text)); }
+  bool raw_log_has(const std::string& line) { return sim_.raw_log_has(line); }
 
   // What the component that keeps the status document fresh does: fetch the printer's status
   // page and store its body.
   void refresh_status_document() {
-    std::string err;
-    ld::UniqueFd fd = ld::tcp_connect("127.0.0.1", ld::printer_web_port(), 5000, &err);
-    ASSERT_TRUE(fd.valid()) << err;
-    std::string req = "GET /status/system HTTP/1.0\r\n\r\n";
-    ASSERT_TRUE(ld::write_all(fd.get(), req.data(), req.size()));
-    std::string reply;
-    char b[4096];
-    while (ld::wait_readable(fd.get(), 10000) == 1) {
-      ssize_t n = ::recv(fd.get(), b, sizeof b, 0);
-      if (n <= 0) break;
-      reply.append(b, static_cast<size_t>(n));
-    }
-    size_t body = reply.find("\r\n\r\n");
-    ASSERT_NE(body, std::string::npos) << reply;
-    ASSERT_TRUE(ld::write_file_atomic(printer_status_path(), reply.substr(body + 4)));
+    std::string page = sim_.status_page();
+    ASSERT_FALSE(page.empty());
+    ASSERT_TRUE(ld::write_file_atomic(printer_status_path(), page));
   }
 
   testkit::TempRoot root_;
-  std::string dir_;
-  std::unique_ptr<testkit::Process> sim_;
+  testkit::SimPrinter sim_{root_("/printer"), {"--set", "chunked="}};
 };
 
 TEST_F(PrintLink, FilteredJobReachesThePrinterAsItIs) {
@@ -91,7 +56,7 @@ TEST_F(PrintLink, FilteredJobReachesThePrinterAsItIs) {
 
   EXPECT_EQ(print_prn("127.0.0.1", out), 1);
   ASSERT_TRUE(raw_log_has("job 1 end pjl 0 data " + std::to_string(filtered.size())));
-  EXPECT_TRUE(slurp(dir_ + "/jobs/0001.prn") == filtered);
+  EXPECT_TRUE(slurp(sim_.dir() + "/jobs/0001.prn") == filtered);
 
   // An empty file: a connection opened and closed, not a byte sent.
   std::string empty = root_("/print/printq/empty.prn");
