@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include <jpeglib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/bytes.h"
 
@@ -87,7 +89,13 @@ bool write_thumbnail(const std::string& path, const uint8_t* rgb, uint32_t w, ui
     ok = false;
     std::strcpy(why, "write error");
   }
-  if (!ok && err) *err = std::string("cannot write ") + path + ": " + why;
+  if (!ok) {
+    // A cut picture must not stay under the name: in the waiting directory its existence marks
+    // the job as in work, and a full disk would then keep the job from ever being finished.
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
+    if (err) *err = std::string("cannot write ") + path + ": " + why;
+  }
   return ok;
 }
 

@@ -15,12 +15,12 @@ constexpr size_t kApp9Size = 42;
 std::array<uint8_t, kApp9Size> app9_segment(int page, int pages, uint32_t value);
 
 // Writes the picture (w x h, 3 bytes per pixel) to path. False with *err when the file cannot
-// be created ("can't open") or written.
+// be created ("can't open") or written; a file that could not be written whole is removed.
 bool write_thumbnail(const std::string& path, const uint8_t* rgb, uint32_t w, uint32_t h, int page,
                      int pages, uint32_t value, std::string* err);
 
 // A light grey picture with a darker frame, of the page's proportions (200 pixels on the
-// longer side; portrait 200 x 283 when the page size is not known).
+// longer side; portrait 141 x 200 when the page size is not known).
 void placeholder_picture(uint32_t page_w, uint32_t page_h, std::vector<uint8_t>* rgb, uint32_t* w,
                          uint32_t* h);
 

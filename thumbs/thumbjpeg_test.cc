@@ -1,6 +1,12 @@
 #include "thumbs/thumbjpeg.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <random>
 
 #include "thumbs/thumbs_testutil.h"
 
@@ -54,6 +60,30 @@ TEST(ThumbJpeg, FileThatCannotBeCreated) {
   std::string err;
   EXPECT_FALSE(write_thumbnail("/nonexistent-dir/x.jpeg", px, 1, 1, 0, 1, 1, &err));
   EXPECT_EQ(err, "can't open /nonexistent-dir/x.jpeg");
+}
+
+TEST(ThumbJpeg, WriteFailureLeavesNoCutFile) {
+  // A file size limit stands in for a full disk; it is set in a child so the test keeps its own.
+  testkit::TempRoot root;
+  std::string path = root.path() + "/cut.jpeg";
+  std::vector<uint8_t> noise(size_t(200) * 200 * 3);
+  std::mt19937 gen(7);
+  for (auto& b : noise) b = static_cast<uint8_t>(gen());
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit lim{4096, 4096};
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+    std::string err;
+    bool ok = write_thumbnail(path, noise.data(), 200, 200, 0, 1, 1, &err);
+    bool cut_ok = err.rfind("cannot write " + path, 0) == 0;
+    ::_exit(ok ? 2 : !cut_ok ? 3 : ::access(path.c_str(), F_OK) == 0 ? 4 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);  // 2: no failure, 3: wrong message, 4: the cut file stayed
 }
 
 TEST(ThumbJpeg, PlaceholderKeepsThePageProportions) {
