@@ -112,6 +112,9 @@ TEST(Call, IncompleteRepliesAreRelayedAsFarAsTheyCameButNeverSaved) {
        "Content-Type: text/plain\r\n\nabchello",
        "ERROR 127.0.0.1:PORT: connection closed before the end of the reply\n"
        "ERROR reply ends inside a chunk\n"},
+      {"closes without a word", {{0, ""}}, 0, "", ""},
+      {"closes inside the header block", {{0, "HTTP/1.0 200 OK\r\nServer: sim\r\n"}}, 0,
+       "HTTP/1.0 200 OK\r\nServer: sim\r\n", ""},
       {"broken chunk framing",
        {{0, kChunkedHead + "3;x=1\r\nabc\r\n0\r\n\r\n"}},
        10000,
@@ -170,6 +173,8 @@ TEST(Call, OutputFileGetsTheBodyAndIsReplacedWhole) {
        "Content-Type: application/json\r\n" + with_length(kDoc) + "END\r\n\n"},
       {"chunked", kChunkedHead + chunk(kDoc.substr(0, 5)) + chunk(kDoc.substr(5)) + "0\r\n\r\n",
        "Content-Type: text/plain\r\n\nEND\r\n\n"},
+      {"no Content header", "HTTP/1.0 200 OK\r\nServer: sim\r\n\r\n" + kDoc,
+       "HTTP/1.0 200 OK\r\nServer: sim\r\n\r\n"},
   };
   for (const auto& c : cases) {
     spit(file, "previous");

@@ -189,8 +189,15 @@ Relayed relay_reply(std::string_view reply) {
   Relayed r;
   Header h = locate(reply);
   if (h.content == npos) {
-    // Nothing to turn into a CGI header: the reply goes out as it came.
-    r.body = reply;
+    // Nothing to turn into a CGI header: the reply goes out as it came, its header block before
+    // the body. A saved copy takes the body only, and only when the header block ended: an empty
+    // or cut reply is no page and must not replace the previous one.
+    if (h.end == npos) {
+      r.body = reply;
+      return r;
+    }
+    r.head = reply.substr(0, h.end + 4);
+    r.body = reply.substr(h.end + 4);
     r.whole = true;
     return r;
   }
