@@ -195,8 +195,13 @@ int process_waiting(const ThumbOptions& o, ThumbContext& ctx) {
     Rendered r = render_page(doc, 0, work, o, ctx, &status);
     if (r == Rendered::kFatal) return status;
     ctx.clock->sleep_ms(1000);
-    if (r != Rendered::kMissing && !ld::move_file(work, thumb, &err))
+    if (r != Rendered::kMissing && !ld::move_file(work, thumb, &err)) {
+      // The library drops a job that has no thumbnail: the job waits for the next run instead,
+      // which starts over on it once the working picture is gone.
       std::fprintf(ctx.out, "cannot move %s to %s: %s\n", work.c_str(), thumb.c_str(), err.c_str());
+      ld::remove_file(work);
+      continue;
+    }
     if (!ld::move_file(src, dest, &err))
       std::fprintf(ctx.out, "cannot move %s to %s: %s\n", src.c_str(), dest.c_str(), err.c_str());
   }

@@ -214,6 +214,31 @@ TEST(Thumbmaker, WaitingDirectory) {
   EXPECT_EQ(testkit::list_dir(rejected_dir()), (std::vector<std::string>{"junk.prn", "junk.prn-1"}));
 }
 
+TEST(Thumbmaker, AThumbnailThatCannotBeMovedKeepsTheJobWaiting) {
+  testkit::TempRoot root;
+  ld::FakeClock clock;
+  ThumbContext ctx;
+  Captured out, err;
+  ctx.out = out.f;
+  ctx.err = err.f;
+  ctx.clock = &clock;
+  const std::string wait = root("/print/prns/tmp/");
+  testkit::spit(wait + "a.prn", zx_job(1));
+  ld::remove_tree(root("/print/prns/thumbs"));
+  testkit::spit(root("/print/prns/thumbs"), "");  // no folder for the finished thumbnails
+  EXPECT_EQ(process_waiting(ThumbOptions(), ctx), 0);
+  EXPECT_EQ(testkit::list_dir(wait), (std::vector<std::string>{"a.prn", "thumbs"}));
+  EXPECT_EQ(testkit::list_dir(wait + "thumbs"), std::vector<std::string>{});
+  EXPECT_NE(out.text().find("cannot move " + wait + "thumbs/a.jpeg"), std::string::npos) << out.text();
+
+  // Once the folder can be made, the next run finishes the job.
+  ld::remove_file(root("/print/prns/thumbs"));
+  EXPECT_EQ(process_waiting(ThumbOptions(), ctx), 0);
+  EXPECT_EQ(testkit::list_dir(root("/print/prns/thumbs")), std::vector<std::string>{"a.jpeg"});
+  auto prns = testkit::list_dir(root("/print/prns"));
+  EXPECT_NE(std::find(prns.begin(), prns.end(), "a.prn"), prns.end());
+}
+
 TEST(Thumbmaker, MissingWaitingDirectory) {
   testkit::TempRoot root;
   ld::remove_tree(root("/print/prns/tmp"));
