@@ -178,9 +178,11 @@ std::string _char2utf8(const std::string& hex) {
 }
 
 std::string safe_file_name(const std::string& name) {
-  if (name == ".") return "_";
+  if (name.empty() || name == ".") return "_";
   if (name == "..") return "__";
   std::string out = name;
+  // A hidden file is never taken up as a job by the renderer: the job would wait for ever.
+  if (out[0] == '.') out[0] = '_';
   for (char& c : out) {
     unsigned char u = static_cast<unsigned char>(c);
     if (c == '/' || u < 0x20 || u == 0x7F) c = '_';
@@ -225,9 +227,15 @@ int _process(int pagecount) {
   }
   int64_t offset = static_cast<const unsigned char*>(m) - window;
 
+  // The name is at most kNameSearch digits and must end in its quote before the stream
+  // begins; anything longer would take stream bytes or later PJL text for the job's name.
   size_t name_end = kPjlPrefixLen;
-  size_t limit = std::min<size_t>(kPjlPrefixLen + kNameSearch, static_cast<size_t>(got));
+  size_t limit = std::min<size_t>(kPjlPrefixLen + kNameSearch + 1, static_cast<size_t>(offset));
   while (name_end < limit && window[name_end] != '"') ++name_end;
+  if (name_end >= limit) {
+    std::fprintf(stderr, "Invalid file header: the job name does not end within %zu bytes\n", kNameSearch);
+    return 0;
+  }
   std::string hex(reinterpret_cast<char*>(window) + kPjlPrefixLen, name_end - kPjlPrefixLen);
   std::string name = _char2utf8(hex);
   std::printf("%s\n", name.c_str());

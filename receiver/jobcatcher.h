@@ -43,7 +43,8 @@ int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int 
 std::string _char2utf8(const std::string& hex);
 
 // Makes a decoded name safe as a file name in the waiting directory: "/", NUL and control
-// bytes become "_", the names "." and ".." become "_" and "__", and the name is cut to
+// bytes become "_", the names "." and ".." become "_" and "__", a leading "." (a hidden file,
+// which no reader takes for a job) and an empty name become "_", and the name is cut to
 // kNameMax bytes without splitting a UTF-8 sequence. Other names stay as sent.
 std::string safe_file_name(const std::string& name);
 

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 
@@ -58,9 +59,11 @@ TEST(SafeFileName, KeepsNamesInTheirDirectory) {
   } cases[] = {
       {"Shipping label 42", "Shipping label 42"},
       {"caf\xC3\xA9 $(id)", "caf\xC3\xA9 $(id)"},
-      {"../../etc/passwd", ".._.._etc_passwd"},
+      {"../../etc/passwd", "_._.._etc_passwd"},
       {".", "_"},
       {"..", "__"},
+      {".hidden job", "_hidden job"},
+      {"", "_"},
       {std::string("a\0b", 3), "a_b"},
       {"tab\there\nnl\x7f", "tab_here_nl_"},
   };
@@ -180,13 +183,42 @@ TEST_F(Catcher, OversizedStartDocIsRefused) {
   EXPECT_TRUE(testkit::list_dir(root_("/print/prns/tmp")).empty());
 }
 
+// Every stored job is a visible file: the renderer takes no hidden file for a job.
 TEST_F(Catcher, UnsafeNamesStayInTheWaitingDirectory) {
   std::string stream = stream_of(1, true);
-  ASSERT_EQ(store(root_, testkit::wrap_capture(stream, "../../escape"), 1), 1);
-  ASSERT_EQ(store(root_, testkit::wrap_capture(stream, ".."), 1), 1);
-  EXPECT_EQ(testkit::list_dir(root_("/print/prns/tmp")),
-            (std::vector<std::string>{".._.._escape.prn", "__.prn"}));
+  for (std::string name : {std::string("../../escape"), std::string(".."), std::string(".hidden"),
+                           std::string("\0rest", 5)})
+    ASSERT_EQ(store(root_, testkit::wrap_capture(stream, name), 1), 1) << name;
+  std::vector<std::string> files = testkit::list_dir(root_("/print/prns/tmp"));
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"_._.._escape.prn", "_.prn", "__.prn", "_hidden.prn"}));
   EXPECT_FALSE(ld::file_exists(root_("/escape.prn")));
+}
+
+// The job name ends in its quote within 970 hex digits and before the stream; a capture whose
+// name runs on is refused instead of taking later bytes for the name.
+TEST_F(Catcher, JobNameMustEndWithinItsWindow) {
+  std::string stream = stream_of(1, true);
+  EXPECT_EQ(store(root_, testkit::wrap_capture(stream, std::string(485, 'n')), 1), 1);  // 970 digits
+  std::string prefix = "\x1b%-12345X@PJL JOB WNAME = \"";
+  auto raw = [&](const std::string& pre) {
+    std::string out = pre + stream;
+    unsigned char t[4];
+    write32(static_cast<uint32_t>(out.size() + 4), t);
+    return out.append(reinterpret_cast<char*>(t), 4);
+  };
+  const std::string cases[] = {
+      testkit::wrap_capture(stream, std::string(486, 'n')),  // 972 digits
+      raw(prefix + "414243\r\n"),                            // no quote before the stream
+  };
+  for (const std::string& cap : cases) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(store(root_, cap, 1), 0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Invalid file header: the job name does not end"),
+              std::string::npos);
+    EXPECT_EQ(slurp(jobcatcher::capture_path()), cap);
+  }
+  EXPECT_EQ(testkit::list_dir(root_("/print/prns/tmp")).size(), 1u);
 }
 
 TEST_F(Catcher, EveryTruncationOfACaptureIsHandled) {
