@@ -1,13 +1,6 @@
 // queuejson: CGI program that answers with the print queue as a JSON document. It takes no
-// request parameters and changes nothing.
-#include <cstdio>
-
+// request parameters and changes nothing. Command-line arguments are ignored: a web server may
+// pass a query without "=" (such as a cache-busting "?1712") as arguments.
 #include "spooler/queuejson.h"
 
-int main(int argc, char**) {
-  if (argc > 1) {
-    std::fprintf(stderr, "usage: queuejson (run by the web server; takes no arguments)\n");
-    return 2;
-  }
-  return queuejson::run();
-}
+int main() { return queuejson::run(); }

@@ -100,6 +100,14 @@ TEST_F(QueueReport, MissingQueueFileIsAnEmptyList) {
   })) << web_.cgi_log();
 }
 
+// A query without "=" may reach a CGI program as command-line arguments; the report is the same.
+TEST_F(QueueReport, ArgumentsAreIgnored) {
+  write_queue({{job("a", ".prn", 0), "a", 1, 0}}, false);
+  std::string out;
+  EXPECT_EQ(testkit::run({testkit::bin("queuejson"), "1712"}, &out), 0);
+  EXPECT_NE(out.find("\"status\": \"Queued\"\n    }\n  ]\n}\n"), std::string::npos) << out;
+}
+
 TEST_F(QueueReport, StatusesThroughTheWebServer) {
   ASSERT_TRUE(web_.ok()) << web_.error();
   std::vector<Job> jobs = {{job("Shipping label 42", ".prn", 0), "Shipping label 42", 1, 1},
