@@ -9,14 +9,20 @@
 #include "common/net.h"
 #include "receiver/jobcatcher.h"
 
+constexpr long kMaxIdleTimeout = 86400;
+
 int main(int argc, char** argv) {
   jobcatcher::Config cfg;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--idle-timeout" && i + 1 < argc && std::atoi(argv[i + 1]) > 0) {
-      cfg.idle_timeout_s = std::atoi(argv[++i]);
+    // Bounded so that the time-out in milliseconds stays within an int.
+    char* end = nullptr;
+    long v = a == "--idle-timeout" && i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : 0;
+    if (end != nullptr && *end == '\0' && v >= 1 && v <= kMaxIdleTimeout) {
+      cfg.idle_timeout_s = static_cast<int>(v);
+      ++i;
     } else {
-      std::fprintf(stderr, "usage: jobcatcher [--idle-timeout SECONDS]\n");
+      std::fprintf(stderr, "usage: jobcatcher [--idle-timeout SECONDS (1 to %ld)]\n", kMaxIdleTimeout);
       return 2;
     }
   }

@@ -123,6 +123,20 @@ TEST_F(Receive, HostileNameRunsNothingAndStaysInPlace) {
   EXPECT_FALSE(ld::file_exists(root_("/pwned")));
 }
 
+TEST(ReceiveOptions, IdleTimeoutOutOfRangeIsRefused) {
+  testkit::TempRoot root;
+  // A port held here: should a value be taken, the program ends at once instead of serving.
+  std::string bind_err;
+  ld::UniqueFd taken = ld::tcp_listen(0, 1, false, &bind_err);
+  ASSERT_TRUE(taken.valid());
+  const std::map<std::string, std::string> env{{"LABELDOCK_RECEIVER_PORT", std::to_string(ld::local_port(taken.get()))}};
+  for (const char* v : {"0", "-5", "3000000", "12x", ""}) {
+    std::string err;
+    EXPECT_EQ(testkit::run({bin("jobcatcher"), "--idle-timeout", v}, nullptr, &err, env), 2) << v;
+    EXPECT_NE(err.find("usage: jobcatcher"), std::string::npos) << v;
+  }
+}
+
 TEST(ReceivePort, PortInUseIsAnErrorAtStart) {
   testkit::TempRoot root;
   std::string err;
