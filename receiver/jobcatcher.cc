@@ -334,16 +334,26 @@ int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int 
   if (::fsync(out.get()) != 0 || ::close(out.release()) != 0)
     return give_up(("cannot write " + part + ": " + std::strerror(errno)).c_str());
 
-  // Put the job in place without ever replacing a file that appeared meanwhile.
-  while (::link(part.c_str(), target(suffix).c_str()) != 0) {
-    if (errno != EEXIST || (suffix = choose(suffix + 1)) < 0) {
+  // Put the job in place without ever replacing a file that appeared meanwhile: a hard link,
+  // or on a file system without them a rename that refuses to replace.
+  for (;;) {
+    const std::string to = target(suffix);
+    bool linked = ::link(part.c_str(), to.c_str()) == 0;
+    if (linked) {
+      ld::remove_file(part);
+      break;
+    }
+    if (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK) {
+      if (::renameat2(AT_FDCWD, part.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) break;
+    }
+    if (errno != EEXIST) return give_up(("cannot store " + to + ": " + std::strerror(errno)).c_str());
+    if ((suffix = choose(suffix + 1)) < 0) {
       std::printf("file exists!\n");
       std::fflush(stdout);
       ld::remove_file(part);
       return 0;
     }
   }
-  ld::remove_file(part);
   std::printf("write %lld\n", static_cast<long long>(consumed));
   std::fprintf(stderr, "/bin/rm \"%s\"\n", cap_path.c_str());
   std::fflush(stdout);

@@ -48,7 +48,15 @@ int main(int argc, char** argv) {
   }
   const std::string base = ld::strip_extension(ld::base_name(job));
   std::string spl;
-  for (int n = 0; spl.empty() || ld::file_exists(spl); ++n) spl = printq_dir() + base + "_" + std::to_string(n) + ".spl";
+  // Free means neither the copy nor its spooled ".prn" exists: reusing a name whose ".prn" is
+  // still queued would overwrite that job at the next spooler pass.
+  for (int n = 0;; ++n) {
+    std::string stem = printq_dir() + base + "_" + std::to_string(n);
+    if (!ld::file_exists(stem + ".spl") && !ld::file_exists(stem + ".prn")) {
+      spl = stem + ".spl";
+      break;
+    }
+  }
   std::string err;
   if (!ld::make_dirs(printq_dir(), &err) || !ld::copy_file(job, spl, &err)) {
     std::fprintf(stderr, "queuejob: %s\n", err.c_str());
