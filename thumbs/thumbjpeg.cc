@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "common/bytes.h"
+#include "thumbs/jpeg_error.h"
 
 namespace thumbs {
 
@@ -29,25 +30,13 @@ std::array<uint8_t, kApp9Size> app9_segment(int page, int pages, uint32_t value)
 
 namespace {
 
-struct WriteError {
-  jpeg_error_mgr pub;
-  jmp_buf jump;
-  char text[JMSG_LENGTH_MAX];
-};
-
-void write_fail(j_common_ptr c) {
-  auto* e = reinterpret_cast<WriteError*>(c->err);
-  (*c->err->format_message)(c, e->text);
-  longjmp(e->jump, 1);
-}
-
 // The libjpeg part, kept free of C++ objects so that the error jump skips no destructor.
 bool compress(FILE* f, const uint8_t* rgb, uint32_t w, uint32_t h, const uint8_t* marker,
               char* why) {
   jpeg_compress_struct c;
-  WriteError e;
+  JpegError e;
   c.err = jpeg_std_error(&e.pub);
-  e.pub.error_exit = write_fail;
+  e.pub.error_exit = jpeg_error_exit;
   if (setjmp(e.jump)) {
     std::strcpy(why, e.text);
     jpeg_destroy_compress(&c);

@@ -11,6 +11,7 @@
 #include <jpeglib.h>
 
 #include "common/bytes.h"
+#include "thumbs/jpeg_error.h"
 
 namespace thumbs {
 
@@ -85,17 +86,6 @@ constexpr long kJpegMemory = 16L << 20;
 
 // ---- JPEG images through libjpeg -------------------------------------------------------------
 
-struct JpegError {
-  jpeg_error_mgr pub;
-  jmp_buf jump;
-  char text[JMSG_LENGTH_MAX];
-};
-
-void jpeg_fail(j_common_ptr c) {
-  auto* e = reinterpret_cast<JpegError*>(c->err);
-  (*c->err->format_message)(c, e->text);
-  longjmp(e->jump, 1);
-}
 void jpeg_quiet(j_common_ptr, int) {}
 
 const JOCTET kEoi[2] = {0xFF, 0xD9};
@@ -153,7 +143,7 @@ class JpegImage : public Image {
   bool begin(std::string* err) {
     stop();
     cinfo_.err = jpeg_std_error(&err_.pub);
-    err_.pub.error_exit = jpeg_fail;
+    err_.pub.error_exit = jpeg_error_exit;
     err_.pub.emit_message = jpeg_quiet;
     if (setjmp(err_.jump)) {
       if (err) *err = std::string("JPEG image: ") + err_.text;
