@@ -84,12 +84,21 @@ std::string zx_job(int pages, uint32_t copies = 1, uint32_t version = 1) {
   return testkit::make_zx_job(thumbs_test::test_picture(300, 200), gen, pages);
 }
 
-TEST(Thumbmaker, OneJobAllPagesAndBakNames) {
+// A run of the renderer with its console captured and a clock that does not wait.
+class ThumbmakerRun : public ::testing::Test {
+ protected:
+  ThumbmakerRun() {
+    ctx.out = out.f;
+    ctx.err = err.f;
+    ctx.clock = &clock;
+  }
   testkit::TempRoot root;
-  ThumbContext ctx;
+  ld::FakeClock clock;
   Captured out, err;
-  ctx.out = out.f;
-  ctx.err = err.f;
+  ThumbContext ctx;
+};
+
+TEST_F(ThumbmakerRun, OneJobAllPagesAndBakNames) {
   ThumbOptions o;
   o.job = thumbs_test::write_temp(root, "two.prn", zx_job(2, 4));
   o.all = true;
@@ -150,12 +159,7 @@ TEST(Thumbmaker, PlaceholderForAnUndecodablePage) {
   EXPECT_EQ(pic.height, 133u);
 }
 
-TEST(Thumbmaker, UnwritablePictureEndsTheRun) {
-  testkit::TempRoot root;
-  ThumbContext ctx;
-  Captured out, err;
-  ctx.out = out.f;
-  ctx.err = err.f;
+TEST_F(ThumbmakerRun, UnwritablePictureEndsTheRun) {
   ThumbOptions o;
   std::string job = thumbs_test::write_temp(root, "w.prn", zx_job(1));
   ld::make_dirs(root.path() + "/w.jpeg");  // a folder where the picture should go
@@ -164,14 +168,7 @@ TEST(Thumbmaker, UnwritablePictureEndsTheRun) {
   EXPECT_EQ(err.text(), "can't open " + root.path() + "/w.jpeg\n");
 }
 
-TEST(Thumbmaker, WaitingDirectory) {
-  testkit::TempRoot root;
-  ld::FakeClock clock;
-  ThumbContext ctx;
-  Captured out, err;
-  ctx.out = out.f;
-  ctx.err = err.f;
-  ctx.clock = &clock;
+TEST_F(ThumbmakerRun, WaitingDirectory) {
   const std::string wait = root("/print/prns/tmp/");
   testkit::spit(wait + "a.prn", zx_job(3, 2));
   testkit::spit(wait + "b.prn.bak", zx_job(1));
@@ -214,14 +211,7 @@ TEST(Thumbmaker, WaitingDirectory) {
   EXPECT_EQ(testkit::list_dir(rejected_dir()), (std::vector<std::string>{"junk.prn", "junk.prn-1"}));
 }
 
-TEST(Thumbmaker, AThumbnailThatCannotBeMovedKeepsTheJobWaiting) {
-  testkit::TempRoot root;
-  ld::FakeClock clock;
-  ThumbContext ctx;
-  Captured out, err;
-  ctx.out = out.f;
-  ctx.err = err.f;
-  ctx.clock = &clock;
+TEST_F(ThumbmakerRun, AThumbnailThatCannotBeMovedKeepsTheJobWaiting) {
   const std::string wait = root("/print/prns/tmp/");
   testkit::spit(wait + "a.prn", zx_job(1));
   ld::remove_tree(root("/print/prns/thumbs"));
