@@ -37,23 +37,22 @@ int check_printer_status(ld::Clock& clock) {
     return 0;
   }
 
-  JsonNode* doc = get_json(path);
-  if (doc == nullptr) {
+  JsonTree doc = JsonTree::load(path);
+  if (!doc) {
     std::fprintf(stderr, "could not load %s\n", path.c_str());
     return 0;
   }
-  JsonNode* state = getJSONObject("system.SystemState", doc);
-  int result = 0;
+  JsonNode* state = getJSONObject("system.SystemState", doc.top());
   if (state == nullptr || state->type == JSON_OBJECT || state->type == JSON_ARRAY) {
     std::fputs("could not get printer status\n", stderr);
-  } else if (state->value == "Online") {
-    std::fputs("check_printer_status ok\n", stderr);
-    result = 1;
-  } else {
-    std::fprintf(stderr, "printer status %s\n", state->value.c_str());
+    return 0;
   }
-  free_json(doc);
-  return result;
+  if (state->value != "Online") {
+    std::fprintf(stderr, "printer status %s\n", state->value.c_str());
+    return 0;
+  }
+  std::fputs("check_printer_status ok\n", stderr);
+  return 1;
 }
 
 namespace {
