@@ -57,7 +57,8 @@ struct Child {
 
 // Starts the program. Without pidfds the child inherits the write end of an "end pipe", whose
 // read end hangs up once the child (and whatever it started that kept the pipe) has ended.
-bool spawn_child(const std::vector<std::string>& argv, const RunOptions& opt, Child* c, std::string* err) {
+bool spawn_child(const std::vector<std::string>& argv, const RunOptions& opt, Child* c,
+                 std::string* err) {
   bool use_pidfd = !opt.without_pidfd && open_pidfd(::getpid()).valid();
   UniqueFd in_r, out_w, end_w;
   if (!make_pipe(&in_r, &c->in_w, err)) return false;
@@ -181,7 +182,9 @@ int run_program(const std::vector<std::string>& argv, const RunOptions& opt, std
   // cannot block for ever.
   if (!ended) {
     ::kill(child.pid, SIGKILL);
-    if (err) *err = child.end_fd.valid() ? argv[0] + " took too long and was stopped" : argv[0] + " cannot be watched";
+    if (err)
+      *err = child.end_fd.valid() ? argv[0] + " took too long and was stopped"
+                                  : argv[0] + " cannot be watched";
   }
   int status = 0;
   pid_t w;

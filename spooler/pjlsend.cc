@@ -80,7 +80,8 @@ bool list_printer_addresses(const std::string& host, int port) {
 
 // Logs a report of the printer; true when the reports so far cancel the job.
 bool printer_report(std::string_view text, CancelWatch* cancel) {
-  std::fprintf(stderr, "read %d bytes from printer <%s>\n", static_cast<int>(text.size()), std::string(text).c_str());
+  std::fprintf(stderr, "read %d bytes from printer <%s>\n", static_cast<int>(text.size()),
+               std::string(text).c_str());
   return cancel->feed(text);
 }
 
@@ -195,11 +196,13 @@ int print_pjl(const std::string& path) {
     }
   }
   // The printer may report after the last piece; hanging up on it would cost the end of the job.
-  SendEnd end =
-      finish_send(sock.get(), DrainLimits{}, [&](std::string_view text) { return printer_report(text, &cancel); }, &err);
+  SendEnd end = finish_send(
+      sock.get(), DrainLimits{},
+      [&](std::string_view text) { return printer_report(text, &cancel); }, &err);
   if (end == SendEnd::kCancelled) std::fputs("Job cancelled\n\n", stderr);
   if (end == SendEnd::kBroken)
-    std::fprintf(stderr, "ERROR: The printer did not take the end of file %s: %s.\n", path.c_str(), err.c_str());
+    std::fprintf(stderr, "ERROR: The printer did not take the end of file %s: %s.\n", path.c_str(),
+                 err.c_str());
   return end == SendEnd::kTaken ? 1 : 0;
 }
 

@@ -97,7 +97,8 @@ std::optional<SendEnd> drain_next(const DrainView& v, const DrainLimits& limits)
 }
 
 SendEnd finish_send(int fd, const DrainLimits& limits,
-                    const std::function<bool(std::string_view report)>& on_report, std::string* err) {
+                    const std::function<bool(std::string_view report)>& on_report,
+                    std::string* err) {
   if (::shutdown(fd, SHUT_WR) != 0) {
     *err = std::strerror(errno);
     return SendEnd::kBroken;
@@ -129,7 +130,8 @@ SendEnd finish_send(int fd, const DrainLimits& limits,
     if (ld::wait_readable(fd, wait) == 0) continue;
     ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
     if (n > 0) {
-      if (on_report(std::string_view(buf.data(), static_cast<size_t>(n)))) return SendEnd::kCancelled;
+      if (on_report(std::string_view(buf.data(), static_cast<size_t>(n))))
+        return SendEnd::kCancelled;
     } else if (n == 0) {
       v.printer_closed = true;
     } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -177,9 +179,11 @@ int print_prn(const std::string& address, const std::string& path, const DrainLi
   }
   // Nothing the printer says is looked at here, but it is read, so the close cannot reset the
   // connection.
-  SendEnd end = finish_send(sock.get(), limits, [](std::string_view) { return false; }, &err);
+  SendEnd end = finish_send(
+      sock.get(), limits, [](std::string_view) { return false; }, &err);
   if (end != SendEnd::kTaken) {
-    std::fprintf(stderr, "ERROR: The printer did not take the end of file %s: %s.\n", path.c_str(), err.c_str());
+    std::fprintf(stderr, "ERROR: The printer did not take the end of file %s: %s.\n", path.c_str(),
+                 err.c_str());
     return 0;
   }
   return 1;

@@ -58,7 +58,8 @@ std::optional<SendEnd> drain_next(const DrainView& v, const DrainLimits& limits)
 // the connection and throw away the end of the job still queued on this side. *err says why on
 // kBroken.
 SendEnd finish_send(int fd, const DrainLimits& limits,
-                    const std::function<bool(std::string_view report)>& on_report, std::string* err);
+                    const std::function<bool(std::string_view report)>& on_report,
+                    std::string* err);
 
 // Sends the file's bytes, nothing before or after them, to the printer's raw print port at
 // `address` (the port comes from the endpoints), and waits for the printer to take them

@@ -172,17 +172,18 @@ TEST(DrainNext, EndsWhenThePrinterHasItAllOrStalls) {
     long unacked, idle_ms;
     std::optional<SendEnd> want;
   } cases[] = {
-      {true, 0, 0, SendEnd::kTaken},      // read it all and hung up
-      {false, 0, 99, std::nullopt},       // holds it all: listen on for its reports
-      {false, 0, 100, SendEnd::kTaken},   // ... but not for ever
-      {false, 5, 999, std::nullopt},      // part still on its way, printer busy
-      {true, 5, 999, std::nullopt},       // closed its side, may still be reading
-      {false, 5, 1000, SendEnd::kBroken}, // took nothing for too long
+      {true, 0, 0, SendEnd::kTaken},       // read it all and hung up
+      {false, 0, 99, std::nullopt},        // holds it all: listen on for its reports
+      {false, 0, 100, SendEnd::kTaken},    // ... but not for ever
+      {false, 5, 999, std::nullopt},       // part still on its way, printer busy
+      {true, 5, 999, std::nullopt},        // closed its side, may still be reading
+      {false, 5, 1000, SendEnd::kBroken},  // took nothing for too long
       {true, 1, 1000, SendEnd::kBroken},
   };
   for (const auto& c : cases) {
     std::optional<SendEnd> got = drain_next(DrainView{c.closed, c.unacked, c.idle_ms}, lim);
-    EXPECT_EQ(got.has_value(), c.want.has_value()) << c.closed << " " << c.unacked << " " << c.idle_ms;
+    EXPECT_EQ(got.has_value(), c.want.has_value())
+        << c.closed << " " << c.unacked << " " << c.idle_ms;
     if (got && c.want) {
       EXPECT_EQ(static_cast<int>(*got), static_cast<int>(*c.want)) << c.unacked << " " << c.idle_ms;
     }
@@ -220,7 +221,8 @@ class Link {
 std::string read_to_end(int fd) {
   std::string got;
   char buf[65536];
-  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) got.append(buf, static_cast<size_t>(n));
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+    got.append(buf, static_cast<size_t>(n));
   return got;
 }
 
@@ -229,14 +231,16 @@ TEST(FinishSend, ListensUntilThePrinterHasTheWholeJob) {
   const DrainLimits quick{200, 300};
   struct Case {
     const char* what;
-    std::string report;        // said once the printer has the whole job
-    bool hang_up;              // then closes (else stays connected until the sender lets go)
-    bool cancel;               // the report cancels the job
+    std::string report;  // said once the printer has the whole job
+    bool hang_up;        // then closes (else stays connected until the sender lets go)
+    bool cancel;         // the report cancels the job
     SendEnd want;
   } cases[] = {
-      {"page report, then the printer closes", "@PJL USTATUS PAGE\r\nPAGE=1\r\n\f", true, false, SendEnd::kTaken},
+      {"page report, then the printer closes", "@PJL USTATUS PAGE\r\nPAGE=1\r\n\f", true, false,
+       SendEnd::kTaken},
       {"printer stays connected", "", false, false, SendEnd::kTaken},
-      {"cancel after the last piece", "@PJL USTATUS JOB\r\nCANCEL\r\n", false, true, SendEnd::kCancelled},
+      {"cancel after the last piece", "@PJL USTATUS JOB\r\nCANCEL\r\n", false, true,
+       SendEnd::kCancelled},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -248,12 +252,16 @@ TEST(FinishSend, ListensUntilThePrinterHasTheWholeJob) {
       if (c.hang_up) return;
       while (!let_go) ::usleep(1000);
     });
-    ASSERT_EQ(::send(link.sender.get(), job.data(), job.size(), MSG_NOSIGNAL), static_cast<ssize_t>(job.size()));
+    ASSERT_EQ(::send(link.sender.get(), job.data(), job.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(job.size()));
     std::string reports, err;
-    SendEnd end = finish_send(link.sender.get(), quick, [&](std::string_view r) {
-      reports.append(r);
-      return c.cancel && reports.find("CANCEL") != std::string::npos;
-    }, &err);
+    SendEnd end = finish_send(
+        link.sender.get(), quick,
+        [&](std::string_view r) {
+          reports.append(r);
+          return c.cancel && reports.find("CANCEL") != std::string::npos;
+        },
+        &err);
     let_go = true;
     link.join();
     EXPECT_EQ(static_cast<int>(end), static_cast<int>(c.want)) << err;
@@ -277,7 +285,8 @@ TEST(FinishSend, PrinterThatResetsOrStopsTakingIsABrokenSend) {
     std::string job(20000, 'r');
     ASSERT_GT(::send(link.sender.get(), job.data(), job.size(), MSG_NOSIGNAL), 1024);
     std::string err;
-    EXPECT_EQ(static_cast<int>(finish_send(link.sender.get(), quick, [](std::string_view) { return false; }, &err)),
+    EXPECT_EQ(static_cast<int>(finish_send(
+                  link.sender.get(), quick, [](std::string_view) { return false; }, &err)),
               static_cast<int>(SendEnd::kBroken));
     EXPECT_FALSE(err.empty());
   }
@@ -291,7 +300,8 @@ TEST(FinishSend, PrinterThatResetsOrStopsTakingIsABrokenSend) {
   while (::send(link.sender.get(), block.data(), block.size(), MSG_NOSIGNAL) > 0) {
   }
   std::string err;
-  EXPECT_EQ(static_cast<int>(finish_send(link.sender.get(), quick, [](std::string_view) { return false; }, &err)),
+  EXPECT_EQ(static_cast<int>(finish_send(
+                link.sender.get(), quick, [](std::string_view) { return false; }, &err)),
             static_cast<int>(SendEnd::kBroken));
   let_go = true;
   EXPECT_EQ(err.rfind("the printer took none of the last ", 0), 0u) << err;

@@ -112,8 +112,8 @@ TEST_F(PrintLink, ReportAfterTheLastPieceDoesNotCostTheEndOfTheJob) {
     SCOPED_TRACE(c.report);
     const std::string id = std::to_string(++n);
     // A slow printer that speaks up shortly before the end of the job.
-    control("read_chunk=65536\nread_delay_ms=5\nsay=" + std::to_string(header + job.size() - 200000) + ":" +
-            c.report + "\n");
+    control("read_chunk=65536\nread_delay_ms=5\nsay=" +
+            std::to_string(header + job.size() - 200000) + ":" + c.report + "\n");
     queue_spooled(path, job);
     testkit::Process sender({testkit::bin("pjlsend")});
     // The status document stays fresh while the loop runs: it asks before and after the job.
@@ -125,12 +125,15 @@ TEST_F(PrintLink, ReportAfterTheLastPieceDoesNotCostTheEndOfTheJob) {
         },
         120000));
     EXPECT_EQ(sender.wait(), 1);
-    ASSERT_TRUE(raw_log_has("job " + id + " end pjl " + std::to_string(header) + " data " + std::to_string(job.size())))
+    ASSERT_TRUE(raw_log_has("job " + id + " end pjl " + std::to_string(header) + " data " +
+                            std::to_string(job.size())))
         << sim_.raw_log();
     EXPECT_TRUE(slurp(sim_.dir() + "/jobs/000" + id + ".prn") == job);
-    EXPECT_NE(sender.err().find(" bytes from printer " + c.logged), std::string::npos) << sender.err();
+    EXPECT_NE(sender.err().find(" bytes from printer " + c.logged), std::string::npos)
+        << sender.err();
     // A cancelled job is dropped, like one whose send failed.
-    EXPECT_EQ(sender.err().find("Job cancelled\n\n") != std::string::npos, c.cancelled) << sender.err();
+    EXPECT_EQ(sender.err().find("Job cancelled\n\n") != std::string::npos, c.cancelled)
+        << sender.err();
     EXPECT_NE(sender.out().find("run rm "), std::string::npos);
   }
 }

@@ -45,7 +45,8 @@ struct Build {
 // A new copy of a token's text; empty when its bounds are not inside the text.
 std::string getToken(const Build& b, const jsmntok_t& t) {
   if (t.start < 0 || t.end < t.start || static_cast<size_t>(t.end) > b.text.size()) return {};
-  return std::string(b.text.substr(static_cast<size_t>(t.start), static_cast<size_t>(t.end - t.start)));
+  return std::string(
+      b.text.substr(static_cast<size_t>(t.start), static_cast<size_t>(t.end - t.start)));
 }
 
 // Builds one node from the tokens after the current one, but not its children: a member
@@ -59,7 +60,8 @@ JsonNode* build_node(Build& b, JsonNode* parent, int position) {
   n.parent = parent;
   if (position == 0) {
     const jsmntok_t& k = b.tokens[b.current];
-    if (k.type != JSMN_STRING) std::printf("ERROR at token %d type = %d\n", b.current, static_cast<int>(k.type));
+    if (k.type != JSMN_STRING)
+      std::printf("ERROR at token %d type = %d\n", b.current, static_cast<int>(k.type));
     n.key = getToken(b, k);
     ++b.current;
   } else {
@@ -157,7 +159,9 @@ JsonTree::~JsonTree() = default;
 JsonTree::JsonTree(JsonTree&&) noexcept = default;
 JsonTree& JsonTree::operator=(JsonTree&&) noexcept = default;
 
-JsonNode* JsonTree::top() const { return doc_ && !doc_->nodes.empty() ? &doc_->nodes.front() : nullptr; }
+JsonNode* JsonTree::top() const {
+  return doc_ && !doc_->nodes.empty() ? &doc_->nodes.front() : nullptr;
+}
 
 JsonNode* JsonTree::release() {
   JsonNode* t = top();
