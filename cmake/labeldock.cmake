@@ -51,3 +51,8 @@ function(labeldock_subsystem name)
     set_tests_properties(${name}_test PROPERTIES LABELS unit TIMEOUT 600)
   endif()
 endfunction()
+
+# Every folder includes only the folders its library declares (directly or through them).
+add_test(NAME include_deps
+         COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -P ${CMAKE_CURRENT_LIST_DIR}/check_includes.cmake)
+set_tests_properties(include_deps PROPERTIES LABELS unit)

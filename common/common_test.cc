@@ -1,9 +1,11 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "common/bytes.h"
 #include "common/endpoints.h"
@@ -113,6 +115,58 @@ TEST(Run, MissingProgramFailingProgramAndHangingProgram) {
   ld::RunOptions opt;
   opt.timeout_ms = 200;
   EXPECT_EQ(ld::run_program({"/bin/sleep", "30"}, opt, &err), 128 + 9);
+}
+
+// A program that hangs is killed at the deadline whatever it is doing, also while its output is
+// captured (as a discovery run of ping is), and the caller does not wait for what the program
+// leaves running. Both ways of watching for the end: pidfd and the inherited end pipe.
+TEST(Run, CapturedProgramThatHangsIsKilledAtTheDeadline) {
+  const std::string big_input(1 << 20, 'i');  // more than a pipe holds
+  struct {
+    const char* what;
+    std::vector<std::string> argv;
+    std::string input;
+    int timeout_ms;
+    int status;
+    std::string out;
+    bool stopped;
+  } cases[] = {
+      {"prints, then hangs", {"/bin/sh", "-c", "echo started; exec sleep 30"}, "", 300, 128 + 9, "started\n", true},
+      {"closes its output, then hangs", {"/bin/sh", "-c", "echo x; exec >&-; exec sleep 30"}, "", 300, 128 + 9, "x\n",
+       true},
+      {"hangs without reading its input", {"/bin/sleep", "30"}, big_input, 300, 128 + 9, "", true},
+      {"prints and fails", {"/bin/sh", "-c", "printf 'a\\nb'; exit 4"}, "", 10000, 4, "a\nb", false},
+      {"echoes its input", {"/bin/cat"}, big_input, 30000, 0, big_input, false},
+  };
+  for (bool without_pidfd : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (without_pidfd ? ", end pipe" : ", pidfd"));
+      std::string out, err;
+      ld::RunOptions opt;
+      opt.discard_output = false;
+      opt.capture = &out;
+      opt.stdin_text = c.input;
+      opt.timeout_ms = c.timeout_ms;
+      opt.without_pidfd = without_pidfd;
+      EXPECT_EQ(ld::run_program(c.argv, opt, &err), c.status);
+      EXPECT_TRUE(out == c.out) << out.size();
+      EXPECT_EQ(err.find("took too long and was stopped") != std::string::npos, c.stopped) << err;
+    }
+  }
+}
+
+TEST(Run, WhatTheProgramLeavesRunningIsNotWaitedFor) {
+  std::string out, err;
+  ld::RunOptions opt;
+  opt.discard_output = false;
+  opt.capture = &out;
+  opt.timeout_ms = 20000;
+  // The background sleep keeps the output pipe open long after the program ended.
+  EXPECT_EQ(ld::run_program({"/bin/sh", "-c", "sleep 60 & echo $!"}, opt, &err), 0);
+  EXPECT_EQ(err, "");
+  int left = std::atoi(out.c_str());
+  ASSERT_GT(left, 1) << out;
+  EXPECT_EQ(::kill(left, SIGKILL), 0);
 }
 
 TEST(Run, ProgramThatDoesNotReadItsInputDoesNotKillTheCaller) {

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,7 +12,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/fsops.h"
 #include "common/handles.h"
 
 extern char** environ;
@@ -19,10 +19,140 @@ extern char** environ;
 namespace ld {
 namespace {
 
-long now_ms() {
+long long now_ms() {
   struct timespec ts;
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool make_pipe(UniqueFd* r, UniqueFd* w, std::string* err) {
+  int p[2];
+  if (::pipe2(p, O_CLOEXEC) != 0) {
+    if (err) *err = std::string("pipe: ") + std::strerror(errno);
+    return false;
+  }
+  r->reset(p[0]);
+  w->reset(p[1]);
+  return true;
+}
+
+// A descriptor that becomes readable when the process ends (Linux 5.3 and later); invalid where
+// the kernel (or the emulator running this program) has none.
+UniqueFd open_pidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+  return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+#else
+  (void)pid;
+  return {};
+#endif
+}
+
+// The child as it is started: the descriptors it gets and the one that tells of its end.
+struct Child {
+  pid_t pid = -1;
+  UniqueFd in_w;    // its standard input
+  UniqueFd out_r;   // its standard output, when captured
+  UniqueFd end_fd;  // readable (pidfd) or hung up (the end pipe) once it has ended
+};
+
+// Starts the program. Without pidfds the child inherits the write end of an "end pipe", whose
+// read end hangs up once the child (and whatever it started that kept the pipe) has ended.
+bool spawn_child(const std::vector<std::string>& argv, const RunOptions& opt, Child* c,
+                 std::string* err) {
+  bool use_pidfd = !opt.without_pidfd && open_pidfd(::getpid()).valid();
+  UniqueFd in_r, out_w, end_w;
+  if (!make_pipe(&in_r, &c->in_w, err)) return false;
+  bool capture = !opt.discard_output && opt.capture != nullptr;
+  if (capture && !make_pipe(&c->out_r, &out_w, err)) return false;
+  if (!use_pidfd && !make_pipe(&c->end_fd, &end_w, err)) return false;
+
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  // posix_spawn rather than fork: nothing runs in the child before exec, and it also works
+  // where fork is emulated poorly (the unit tests run under qemu-arm).
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, in_r.get(), 0);
+  if (capture) posix_spawn_file_actions_adddup2(&fa, out_w.get(), 1);
+  else if (opt.discard_output) posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  if (opt.discard_output) posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  // Duplicating a descriptor onto itself clears its close-on-exec flag in the child only.
+  if (end_w.valid()) posix_spawn_file_actions_adddup2(&fa, end_w.get(), end_w.get());
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+  int rc = ::posix_spawn(&c->pid, args[0], &fa, &attr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) {
+    if (err) *err = "cannot run " + argv[0] + ": " + std::strerror(rc);
+    return false;
+  }
+  if (use_pidfd) c->end_fd = open_pidfd(c->pid);
+  ::fcntl(c->in_w.get(), F_SETFL, O_NONBLOCK);
+  if (c->out_r.valid()) ::fcntl(c->out_r.get(), F_SETFL, O_NONBLOCK);
+  return true;
+}
+
+// Takes what the child has written so far; false once the pipe is at its end.
+bool read_output(int fd, std::string* capture) {
+  char buf[4096];
+  for (;;) {
+    ssize_t r = ::read(fd, buf, sizeof buf);
+    if (r > 0) {
+      capture->append(buf, static_cast<size_t>(r));
+      continue;
+    }
+    return r < 0 && (errno == EAGAIN || errno == EINTR);
+  }
+}
+
+// Feeds the input, gathers the output and waits for the child's end, all in one poll, until it
+// has ended (true) or the deadline (0: none) has passed (false).
+bool pump(Child& c, const std::string& text, std::string* capture, long long deadline) {
+  size_t off = 0;
+  for (;;) {
+    if (c.in_w.valid() && off >= text.size()) c.in_w.reset();
+    pollfd fds[3] = {{c.end_fd.get(), POLLIN, 0}};
+    nfds_t n = 1;
+    if (c.in_w.valid()) fds[n++] = {c.in_w.get(), POLLOUT, 0};
+    if (c.out_r.valid()) fds[n++] = {c.out_r.get(), POLLIN, 0};
+    int wait = -1;
+    if (deadline != 0) {
+      long long left = deadline - now_ms();
+      if (left <= 0) return false;
+      wait = static_cast<int>(left);
+    }
+    int ready = ::poll(fds, n, wait);
+    if (ready < 0 && errno != EINTR) return false;
+    for (nfds_t i = 1; ready > 0 && i < n; ++i) {
+      if (fds[i].revents == 0) continue;
+      if (fds[i].fd == c.in_w.get()) {
+        ssize_t w = ::write(c.in_w.get(), text.data() + off, text.size() - off);
+        if (w > 0) off += static_cast<size_t>(w);
+        else if (w < 0 && errno != EAGAIN && errno != EINTR) c.in_w.reset();  // it stopped reading
+      } else if (!read_output(c.out_r.get(), capture)) {
+        c.out_r.reset();
+      }
+    }
+    if (ready > 0 && fds[0].revents != 0) {
+      // Everything the child wrote is in the pipe now; what it left running may write on, but
+      // that is not waited for.
+      if (c.out_r.valid()) read_output(c.out_r.get(), capture);
+      return true;
+    }
+  }
+}
+
+int exit_code(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
 }
 
 }  // namespace
@@ -36,117 +166,31 @@ int run_program(const std::vector<std::string>& argv, const RunOptions& opt, std
     if (err) *err = "cannot run " + argv[0] + ": " + std::strerror(errno);
     return -1;
   }
-  int in_pipe[2], out_pipe[2] = {-1, -1};
-  if (::pipe2(in_pipe, O_CLOEXEC) != 0) {
-    if (err) *err = std::string("pipe: ") + std::strerror(errno);
-    return -1;
-  }
-  UniqueFd in_r(in_pipe[0]), in_w(in_pipe[1]);
-  bool capture = !opt.discard_output && opt.capture != nullptr;
-  UniqueFd out_r, out_w;
-  if (capture) {
-    if (::pipe2(out_pipe, O_CLOEXEC) != 0) {
-      if (err) *err = std::string("pipe: ") + std::strerror(errno);
-      return -1;
-    }
-    out_r.reset(out_pipe[0]);
-    out_w.reset(out_pipe[1]);
-  }
-
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-
-  // posix_spawn rather than fork: nothing runs in the child before exec, and it also works
-  // where fork is emulated poorly (the unit tests run under qemu-arm).
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, in_r.get(), 0);
-  if (capture) posix_spawn_file_actions_adddup2(&fa, out_w.get(), 1);
-  else if (opt.discard_output) posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  if (opt.discard_output) posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-  pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, args[0], &fa, &attr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) {
-    if (err) *err = "cannot run " + argv[0] + ": " + std::strerror(rc);
-    return -1;
-  }
-  in_r.reset();
-  out_w.reset();
+  Child child;
+  if (!spawn_child(argv, opt, &child, err)) return -1;
 
   // The program may exit without reading its input: a broken pipe is no reason to die.
   struct sigaction ign {}, old {};
   ign.sa_handler = SIG_IGN;
   ::sigaction(SIGPIPE, &ign, &old);
-  ::fcntl(in_w.get(), F_SETFL, O_NONBLOCK);
-  size_t off = 0;
-  const std::string& text = opt.stdin_text;
-  long deadline = opt.timeout_ms > 0 ? now_ms() + opt.timeout_ms : 0;
-  bool timed_out = false;
-  for (;;) {
-    std::vector<pollfd> fds;
-    if (in_w.valid()) {
-      if (off >= text.size()) {
-        in_w.reset();
-      } else {
-        fds.push_back({in_w.get(), POLLOUT, 0});
-      }
-    }
-    if (out_r.valid()) fds.push_back({out_r.get(), POLLIN, 0});
-    if (fds.empty()) break;
-    int wait = deadline ? static_cast<int>(deadline - now_ms()) : -1;
-    if (deadline && wait <= 0) {
-      timed_out = true;
-      break;
-    }
-    int n = ::poll(fds.data(), fds.size(), wait);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) continue;
-    for (auto& p : fds) {
-      if (p.revents == 0) continue;
-      if (p.fd == in_w.get()) {
-        ssize_t w = ::write(in_w.get(), text.data() + off, text.size() - off);
-        if (w > 0) off += static_cast<size_t>(w);
-        else if (w < 0 && errno != EAGAIN && errno != EINTR) in_w.reset();
-      } else if (p.fd == out_r.get()) {
-        char buf[4096];
-        ssize_t r = ::read(out_r.get(), buf, sizeof buf);
-        if (r > 0) opt.capture->append(buf, static_cast<size_t>(r));
-        else if (r == 0 || (errno != EINTR && errno != EAGAIN)) out_r.reset();
-      }
-    }
-  }
+  long long deadline = opt.timeout_ms > 0 ? now_ms() + opt.timeout_ms : 0;
+  bool ended = child.end_fd.valid() && pump(child, opt.stdin_text, opt.capture, deadline);
   ::sigaction(SIGPIPE, &old, nullptr);
-  in_w.reset();
-  out_r.reset();
-
-  int status = 0;
-  for (;;) {
-    pid_t w = ::waitpid(pid, &status, timed_out ? 0 : WNOHANG);
-    if (w == pid) break;
-    if (w < 0 && errno != EINTR) return -1;
-    if (w == 0) {
-      if (deadline && now_ms() >= deadline) {
-        timed_out = true;
-        ::kill(pid, SIGKILL);
-        continue;
-      }
-      ::usleep(1000);
-    }
+  child.in_w.reset();
+  child.out_r.reset();
+  // Past the deadline (or with no way to watch it) the program is stopped, so the wait below
+  // cannot block for ever.
+  if (!ended) {
+    ::kill(child.pid, SIGKILL);
+    if (err)
+      *err = child.end_fd.valid() ? argv[0] + " took too long and was stopped"
+                                  : argv[0] + " cannot be watched";
   }
-  if (timed_out && err) *err = argv[0] + " took too long and was stopped";
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
+  int status = 0;
+  pid_t w;
+  do w = ::waitpid(child.pid, &status, 0);
+  while (w < 0 && errno == EINTR);
+  return w == child.pid ? exit_code(status) : -1;
 }
 
 }  // namespace ld

@@ -12,10 +12,17 @@ struct RunOptions {
   bool discard_output = true;    // standard output and error to /dev/null
   std::string* capture = nullptr;  // when set (and discard_output false): standard output
   int timeout_ms = 10000;        // the program is killed after this long (0: wait forever)
+  // Watch for the program's end through a pipe it inherits, as on kernels without pidfds
+  // (older than 5.3). Programs it leaves running then hold the wait until they end too.
+  bool without_pidfd = false;
 };
 
-// Runs argv[0] (a path) with the arguments. Returns the exit status, 128+signal when killed,
-// or -1 when it could not be started (err says why).
+// Runs argv[0] (a path) with the arguments, feeding its input and capturing its output while
+// waiting for its end in one poll (no polling of waitpid). The program is killed with SIGKILL
+// once the time-out passes, whatever it is doing. The output that the program wrote before it
+// ended is captured; programs it started and left running are not waited for.
+// Returns the exit status, 128+signal when killed, or -1 when it could not be started (err says
+// why). *err also says when the program was stopped for taking too long.
 int run_program(const std::vector<std::string>& argv, const RunOptions& opt = {},
                 std::string* err = nullptr);
 

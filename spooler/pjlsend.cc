@@ -78,6 +78,13 @@ bool list_printer_addresses(const std::string& host, int port) {
   return true;
 }
 
+// Logs a report of the printer; true when the reports so far cancel the job.
+bool printer_report(std::string_view text, CancelWatch* cancel) {
+  std::fprintf(stderr, "read %d bytes from printer <%s>\n", static_cast<int>(text.size()),
+               std::string(text).c_str());
+  return cancel->feed(text);
+}
+
 // Takes a finished job out of the queue, by its path: the job browser may have moved or
 // deleted it while it was being sent. Its file goes only once its record is gone.
 void remove_finished(const std::string& path, ld::Clock& clock) {
@@ -174,7 +181,7 @@ int print_pjl(const std::string& path) {
       std::fprintf(stderr, "ERROR: Cannot read %s %d.\n", path.c_str(), errno);
       return 0;
     }
-    if (n == 0) return 1;
+    if (n == 0) break;
     if (!send_all(sock.get(), buf.data(), static_cast<size_t>(n))) {
       std::fprintf(stderr, "ERROR: Failed to send %d bytes from file %s %d.\n", static_cast<int>(n), path.c_str(),
                    errno);
@@ -183,15 +190,20 @@ int print_pjl(const std::string& path) {
     ssize_t r;
     do r = ::recv(sock.get(), reply.data(), kPjlReplyBuffer, MSG_DONTWAIT);
     while (r < 0 && errno == EINTR);
-    if (r > 0) {
-      reply[static_cast<size_t>(r)] = '\0';
-      std::fprintf(stderr, "read %d bytes from printer <%s>\n", static_cast<int>(r), reply.data());
-      if (cancel.feed(std::string_view(reply.data(), static_cast<size_t>(r)))) {
-        std::fputs("Job cancelled\n\n", stderr);
-        return 0;
-      }
+    if (r > 0 && printer_report(std::string_view(reply.data(), static_cast<size_t>(r)), &cancel)) {
+      std::fputs("Job cancelled\n\n", stderr);
+      return 0;
     }
   }
+  // The printer may report after the last piece; hanging up on it would cost the end of the job.
+  SendEnd end = finish_send(
+      sock.get(), DrainLimits{},
+      [&](std::string_view text) { return printer_report(text, &cancel); }, &err);
+  if (end == SendEnd::kCancelled) std::fputs("Job cancelled\n\n", stderr);
+  if (end == SendEnd::kBroken)
+    std::fprintf(stderr, "ERROR: The printer did not take the end of file %s: %s.\n", path.c_str(),
+                 err.c_str());
+  return end == SendEnd::kTaken ? 1 : 0;
 }
 
 int print_first(ld::Clock& clock) {

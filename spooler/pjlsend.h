@@ -37,9 +37,10 @@ int send_header(int fd, const std::string& text);
 
 // Sends the job file to the printer (host alias and raw port from the endpoints): the header,
 // then the file in kPjlFileBuffer pieces, reading the printer's reports without waiting after
-// each. 1 when the whole file went out; 0, with a message on standard error, when the name
-// does not resolve, the connection fails, the file cannot be opened or read, a send fails or the
-// printer reports "CANCEL". Connection and file are closed on every return.
+// each, and after the last piece until the printer closes (finish_send). 1 when the printer
+// took the whole file; 0, with a message on standard error, when the name does not resolve, the
+// connection fails or breaks, the file cannot be opened or read, a send fails or the printer
+// reports "CANCEL". Connection and file are closed on every return.
 int print_pjl(const std::string& path);
 
 // One send of the head job: 1 when a job was sent (or its send failed and it was dropped), 0

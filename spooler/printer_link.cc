@@ -1,6 +1,9 @@
 #include "spooler/printer_link.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,26 +37,111 @@ int check_printer_status(ld::Clock& clock) {
     return 0;
   }
 
-  JsonNode* doc = get_json(path);
-  if (doc == nullptr) {
+  JsonTree doc = JsonTree::load(path);
+  if (!doc) {
     std::fprintf(stderr, "could not load %s\n", path.c_str());
     return 0;
   }
-  JsonNode* state = getJSONObject("system.SystemState", doc);
-  int result = 0;
+  JsonNode* state = getJSONObject("system.SystemState", doc.top());
   if (state == nullptr || state->type == JSON_OBJECT || state->type == JSON_ARRAY) {
     std::fputs("could not get printer status\n", stderr);
-  } else if (state->value == "Online") {
-    std::fputs("check_printer_status ok\n", stderr);
-    result = 1;
-  } else {
-    std::fprintf(stderr, "printer status %s\n", state->value.c_str());
+    return 0;
   }
-  free_json(doc);
-  return result;
+  if (state->value != "Online") {
+    std::fprintf(stderr, "printer status %s\n", state->value.c_str());
+    return 0;
+  }
+  std::fputs("check_printer_status ok\n", stderr);
+  return 1;
 }
 
-int print_prn(const std::string& address, const std::string& path) {
+namespace {
+
+// Acknowledgements wake nobody: while part of the job still waits here, the send queue is
+// looked at again this often.
+constexpr int kDrainPollMs = 20;
+constexpr size_t kDrainReadBuffer = 65536;
+
+long long monotonic_ms() {
+  timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Bytes sent on the connection that the printer has not acknowledged yet (the half-close counts
+// as one until the printer has it). A socket that cannot tell counts as all acknowledged.
+long unacked_bytes(int fd) {
+  int n = 0;
+  if (::ioctl(fd, SIOCOUTQ, &n) != 0 || n < 0) return 0;
+  return n;
+}
+
+// A reset that arrives after the printer closed its side shows only here.
+bool socket_error(int fd, std::string* err) {
+  int soerr = 0;
+  socklen_t len = sizeof soerr;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &len) != 0 || soerr == 0) return false;
+  *err = std::strerror(soerr);
+  return true;
+}
+
+}  // namespace
+
+std::optional<SendEnd> drain_next(const DrainView& v, const DrainLimits& limits) {
+  if (v.unacked == 0) {
+    if (v.printer_closed || v.idle_ms >= limits.hold_ms) return SendEnd::kTaken;
+    return std::nullopt;
+  }
+  if (v.idle_ms >= limits.stall_ms) return SendEnd::kBroken;
+  return std::nullopt;
+}
+
+SendEnd finish_send(int fd, const DrainLimits& limits,
+                    const std::function<bool(std::string_view report)>& on_report,
+                    std::string* err) {
+  if (::shutdown(fd, SHUT_WR) != 0) {
+    *err = std::strerror(errno);
+    return SendEnd::kBroken;
+  }
+  std::vector<char> buf(kDrainReadBuffer);
+  DrainView v;
+  long least = unacked_bytes(fd);
+  long long progress_at = monotonic_ms();
+  for (;;) {
+    v.unacked = unacked_bytes(fd);
+    long long now = monotonic_ms();
+    if (v.unacked < least) {
+      least = v.unacked;
+      progress_at = now;
+    }
+    v.idle_ms = static_cast<long>(now - progress_at);
+    if (std::optional<SendEnd> end = drain_next(v, limits)) {
+      if (*end == SendEnd::kBroken)
+        *err = "the printer took none of the last " + std::to_string(v.unacked) + " bytes for " +
+               std::to_string(v.idle_ms / 1000) + " s";
+      return *end;
+    }
+    int wait = v.unacked > 0 ? kDrainPollMs : static_cast<int>(limits.hold_ms - v.idle_ms);
+    if (v.printer_closed) {
+      if (socket_error(fd, err)) return SendEnd::kBroken;
+      ::poll(nullptr, 0, wait);
+      continue;
+    }
+    if (ld::wait_readable(fd, wait) == 0) continue;
+    ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+    if (n > 0) {
+      if (on_report(std::string_view(buf.data(), static_cast<size_t>(n))))
+        return SendEnd::kCancelled;
+    } else if (n == 0) {
+      v.printer_closed = true;
+    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+      *err = std::strerror(errno);
+      return SendEnd::kBroken;
+    }
+  }
+}
+
+int print_prn(const std::string& address, const std::string& path, const DrainLimits& limits) {
   // The file first: a missing job must not cost the printer an empty connection.
   ld::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!file.valid()) {
@@ -76,7 +164,7 @@ int print_prn(const std::string& address, const std::string& path) {
       std::fprintf(stderr, "ERROR: Cannot read %s %d.\n", path.c_str(), errno);
       return 0;
     }
-    if (n == 0) return 1;
+    if (n == 0) break;
     // MSG_NOSIGNAL: a printer that hangs up must fail this send, not end the program.
     for (ssize_t sent = 0; sent < n;) {
       ssize_t w = ::send(sock.get(), buf.data() + sent, static_cast<size_t>(n - sent), MSG_NOSIGNAL);
@@ -89,4 +177,14 @@ int print_prn(const std::string& address, const std::string& path) {
       sent += w;
     }
   }
+  // Nothing the printer says is looked at here, but it is read, so the close cannot reset the
+  // connection.
+  SendEnd end = finish_send(
+      sock.get(), limits, [](std::string_view) { return false; }, &err);
+  if (end != SendEnd::kTaken) {
+    std::fprintf(stderr, "ERROR: The printer did not take the end of file %s: %s.\n", path.c_str(),
+                 err.c_str());
+    return 0;
+  }
+  return 1;
 }

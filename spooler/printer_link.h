@@ -2,7 +2,10 @@
 // the status document that another component keeps copying from the printer only while it is
 // fresh, and the bare raw send of a file to the printer's print port.
 #pragma once
+#include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/clock.h"
 
@@ -22,8 +25,45 @@ constexpr size_t kPrintSendBuffer = 100000;
 constexpr int kPrintSendTimeoutMs = 300000;
 constexpr int kPrintConnectTimeoutMs = 15000;
 
+// After the last piece of a job the sender keeps listening to the printer until it closes: a
+// printer that holds the whole job and keeps the connection open is left after kPrintDrainMs;
+// one that still has part of the job to take is given up when it takes nothing for stall_ms.
+constexpr int kPrintDrainMs = 10000;
+
+struct DrainLimits {
+  int hold_ms = kPrintDrainMs;         // the printer holds the whole job but stays connected
+  int stall_ms = kPrintSendTimeoutMs;  // part of the job still waits here, none of it taken
+};
+
+// How the end of a send went.
+enum class SendEnd {
+  kTaken,      // the printer holds the whole job
+  kCancelled,  // a report said so
+  kBroken,     // the connection broke or stalled before the printer had the whole job
+};
+
+// The drain's next step, from what is known about the connection: whether the printer closed
+// its side, the bytes of the job it has not acknowledged yet, and how long ago it last took some
+// (or since the drain began). kTaken and kBroken end the drain; nullopt means wait on.
+struct DrainView {
+  bool printer_closed = false;
+  long unacked = 0;
+  long idle_ms = 0;
+};
+std::optional<SendEnd> drain_next(const DrainView& v, const DrainLimits& limits);
+
+// Ends a send: half-closes the connection so the printer sees the end of the job, then reads its
+// reports, handing each to `on_report` (true when it cancels the job), until drain_next ends it;
+// only then may the connection be closed. Closing with a report unread makes the kernel reset
+// the connection and throw away the end of the job still queued on this side. *err says why on
+// kBroken.
+SendEnd finish_send(int fd, const DrainLimits& limits,
+                    const std::function<bool(std::string_view report)>& on_report,
+                    std::string* err);
+
 // Sends the file's bytes, nothing before or after them, to the printer's raw print port at
-// `address` (the port comes from the endpoints). 1 when the whole file was handed to the
-// connection; 0, with a message on standard error, when the file cannot be opened or read or
-// the connection fails. The connection and the file are closed on every return.
-int print_prn(const std::string& address, const std::string& path);
+// `address` (the port comes from the endpoints), and waits for the printer to take them
+// (finish_send; its reports are not looked at). 1 when the printer has the whole file; 0, with a
+// message on standard error, when the file cannot be opened or read or the connection fails.
+// The connection and the file are closed on every return.
+int print_prn(const std::string& address, const std::string& path, const DrainLimits& limits = {});

@@ -5,8 +5,11 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
+#include <optional>
 #include <thread>
 
 #include "common/net.h"
@@ -159,6 +162,160 @@ TEST(PrintPrn, FailuresAreReportedAndTheCallerCarriesOn) {
   EXPECT_EQ(print_prn("127.0.0.1", file), 0);
   std::string msg = testing::internal::GetCapturedStderr();
   EXPECT_EQ(msg.rfind("ERROR: Failed to send 100000 bytes from file " + file + " ", 0), 0u) << msg;
+  port.finish();
+}
+
+TEST(DrainNext, EndsWhenThePrinterHasItAllOrStalls) {
+  const DrainLimits lim{100, 1000};
+  struct {
+    bool closed;
+    long unacked, idle_ms;
+    std::optional<SendEnd> want;
+  } cases[] = {
+      {true, 0, 0, SendEnd::kTaken},       // read it all and hung up
+      {false, 0, 99, std::nullopt},        // holds it all: listen on for its reports
+      {false, 0, 100, SendEnd::kTaken},    // ... but not for ever
+      {false, 5, 999, std::nullopt},       // part still on its way, printer busy
+      {true, 5, 999, std::nullopt},        // closed its side, may still be reading
+      {false, 5, 1000, SendEnd::kBroken},  // took nothing for too long
+      {true, 1, 1000, SendEnd::kBroken},
+  };
+  for (const auto& c : cases) {
+    std::optional<SendEnd> got = drain_next(DrainView{c.closed, c.unacked, c.idle_ms}, lim);
+    EXPECT_EQ(got.has_value(), c.want.has_value())
+        << c.closed << " " << c.unacked << " " << c.idle_ms;
+    if (got && c.want) {
+      EXPECT_EQ(static_cast<int>(*got), static_cast<int>(*c.want)) << c.unacked << " " << c.idle_ms;
+    }
+  }
+}
+
+// Both ends of a loopback TCP connection: `sender` as the appliance holds it, `printer` served
+// by `serve` in a thread of its own.
+class Link {
+ public:
+  explicit Link(std::function<void(ld::UniqueFd& printer)> serve) {
+    std::string err;
+    ld::UniqueFd listener = ld::tcp_listen(0, 1, true, &err);
+    EXPECT_TRUE(listener.valid()) << err;
+    // A small receive window, so a printer that stops reading soon leaves bytes unacknowledged.
+    int small = 4096;
+    ::setsockopt(listener.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sender = ld::tcp_connect("127.0.0.1", ld::local_port(listener.get()), 5000, &err);
+    EXPECT_TRUE(sender.valid()) << err;
+    printer_.reset(ld::tcp_accept(listener.get()));
+    thread_ = std::thread([this, serve] { serve(printer_); });
+  }
+  ~Link() { join(); }
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  ld::UniqueFd sender;
+
+ private:
+  ld::UniqueFd printer_;
+  std::thread thread_;
+};
+
+// Reads until the sender's half-close; all it got.
+std::string read_to_end(int fd) {
+  std::string got;
+  char buf[65536];
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+    got.append(buf, static_cast<size_t>(n));
+  return got;
+}
+
+TEST(FinishSend, ListensUntilThePrinterHasTheWholeJob) {
+  const std::string job(300000, 'j');
+  const DrainLimits quick{200, 300};
+  struct Case {
+    const char* what;
+    std::string report;  // said once the printer has the whole job
+    bool hang_up;        // then closes (else stays connected until the sender lets go)
+    bool cancel;         // the report cancels the job
+    SendEnd want;
+  } cases[] = {
+      {"page report, then the printer closes", "@PJL USTATUS PAGE\r\nPAGE=1\r\n\f", true, false,
+       SendEnd::kTaken},
+      {"printer stays connected", "", false, false, SendEnd::kTaken},
+      {"cancel after the last piece", "@PJL USTATUS JOB\r\nCANCEL\r\n", false, true,
+       SendEnd::kCancelled},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::atomic<bool> let_go{false};
+    std::string got;
+    Link link([&](ld::UniqueFd& printer) {
+      got = read_to_end(printer.get());
+      if (!c.report.empty()) ::send(printer.get(), c.report.data(), c.report.size(), MSG_NOSIGNAL);
+      if (c.hang_up) return;
+      while (!let_go) ::usleep(1000);
+    });
+    ASSERT_EQ(::send(link.sender.get(), job.data(), job.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(job.size()));
+    std::string reports, err;
+    SendEnd end = finish_send(
+        link.sender.get(), quick,
+        [&](std::string_view r) {
+          reports.append(r);
+          return c.cancel && reports.find("CANCEL") != std::string::npos;
+        },
+        &err);
+    let_go = true;
+    link.join();
+    EXPECT_EQ(static_cast<int>(end), static_cast<int>(c.want)) << err;
+    EXPECT_EQ(reports, c.report);
+    EXPECT_TRUE(got == job) << got.size();
+  }
+}
+
+TEST(FinishSend, PrinterThatResetsOrStopsTakingIsABrokenSend) {
+  const DrainLimits quick{200, 300};
+  {
+    // Takes a little, then resets the connection with the rest unread.
+    Link link([](ld::UniqueFd& printer) {
+      ::usleep(50000);
+      char first[1024];
+      (void)::recv(printer.get(), first, sizeof first, 0);
+      linger l{1, 0};
+      ::setsockopt(printer.get(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+      printer.reset();
+    });
+    std::string job(20000, 'r');
+    ASSERT_GT(::send(link.sender.get(), job.data(), job.size(), MSG_NOSIGNAL), 1024);
+    std::string err;
+    EXPECT_EQ(static_cast<int>(finish_send(
+                  link.sender.get(), quick, [](std::string_view) { return false; }, &err)),
+              static_cast<int>(SendEnd::kBroken));
+    EXPECT_FALSE(err.empty());
+  }
+  // Stops reading with the window full: the end of the job never leaves this side.
+  std::atomic<bool> let_go{false};
+  Link link([&](ld::UniqueFd&) {
+    while (!let_go) ::usleep(1000);
+  });
+  ::fcntl(link.sender.get(), F_SETFL, O_NONBLOCK);
+  std::string block(65536, 's');
+  while (::send(link.sender.get(), block.data(), block.size(), MSG_NOSIGNAL) > 0) {
+  }
+  std::string err;
+  EXPECT_EQ(static_cast<int>(finish_send(
+                link.sender.get(), quick, [](std::string_view) { return false; }, &err)),
+            static_cast<int>(SendEnd::kBroken));
+  let_go = true;
+  EXPECT_EQ(err.rfind("the printer took none of the last ", 0), 0u) << err;
+}
+
+TEST(PrintPrn, PrinterThatResetsBeforeItHasTheEndIsAFailedSend) {
+  testkit::TempRoot root;
+  std::string file = root.path() + "/job.prn";
+  spit(file, std::string(300000, 'x'));
+  RawPort port(true);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(print_prn("127.0.0.1", file), 0);
+  std::string msg = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(msg.rfind("ERROR: ", 0), 0u) << msg;
   port.finish();
 }
 

@@ -1,15 +1,18 @@
 // A filtered job on its way to the printer stand-in: the raw send of the filtered file, the
-// printer hanging up in the middle, and the online gate over a copy of the printer's own
-// status page.
+// printer hanging up in the middle, the end of a job while the printer reports, and the online
+// gate over a copy of the printer's own status page.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "common/fsops.h"
+#include "spooler/pjlsend.h"
 #include "spooler/printer_link.h"
 #include "spooler/prnfilt.h"
+#include "spooler/send_prn_net.h"
 #include "testkit/scenario.h"
 #include "testkit/sim_printer.h"
+#include "testkit/zjsgen.h"
 
 namespace {
 
@@ -31,6 +34,17 @@ class PrintLink : public ::testing::Test {
     std::string page = sim_.status_page();
     ASSERT_FALSE(page.empty());
     ASSERT_TRUE(ld::write_file_atomic(printer_status_path(), page));
+  }
+
+  // A spooled job at the head of the queue, its file holding `data`.
+  void queue_spooled(const std::string& path, const std::string& data) {
+    testkit::spit(path, data);
+    queue_record r;
+    r.from = r.to = r.copies = 1;
+    r.spooled = 1;
+    set_record_text(r.path, path);
+    set_record_text(r.displayname, ld::base_name(path));
+    ASSERT_EQ(write_pq(std::vector<queue_record>{r}), 1);
   }
 
   testkit::TempRoot root_;
@@ -74,6 +88,54 @@ TEST_F(PrintLink, PrinterHangsUpInTheMiddle) {
   std::string msg = testing::internal::GetCapturedStderr();
   EXPECT_EQ(msg.rfind("ERROR: Failed to send 100000 bytes from file " + file + " ", 0), 0u) << msg;
   EXPECT_TRUE(raw_log_has("job 1 drop at 300000 pjl 0 data 300000"));
+}
+
+// The printer reports while the end of the job is still on its way to it. Hanging up on an
+// unread report makes the kernel reset the connection, and the end of the job, still queued in
+// the socket, is thrown away while the sender counts the job as printed.
+TEST_F(PrintLink, ReportAfterTheLastPieceDoesNotCostTheEndOfTheJob) {
+  testkit::JobSpec spec;
+  spec.payload = 4 << 20;
+  const std::string job = testkit::make_job(spec);
+  const std::string path = root_("/print/printq/late_0.prn");
+  const size_t header = pjl_header(path).size();
+  struct {
+    std::string report;  // as the control file writes it
+    std::string logged;
+    bool cancelled;
+  } cases[] = {
+      {"@PJL USTATUS PAGE\\r\\nPAGE=1\\r\\n\\f", "<@PJL USTATUS PAGE\r\nPAGE=1\r\n\f>\n", false},
+      {"@PJL USTATUS JOB\\r\\nCANCEL\\r\\n", "<@PJL USTATUS JOB\r\nCANCEL\r\n>\n", true},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.report);
+    const std::string id = std::to_string(++n);
+    // A slow printer that speaks up shortly before the end of the job.
+    control("read_chunk=65536\nread_delay_ms=5\nsay=" +
+            std::to_string(header + job.size() - 200000) + ":" + c.report + "\n");
+    queue_spooled(path, job);
+    testkit::Process sender({testkit::bin("pjlsend")});
+    // The status document stays fresh while the loop runs: it asks before and after the job.
+    int polls = 0;
+    ASSERT_TRUE(testkit::wait_until(
+        [&] {
+          if (polls++ % 25 == 0) refresh_status_document();
+          return !sender.running();
+        },
+        120000));
+    EXPECT_EQ(sender.wait(), 1);
+    ASSERT_TRUE(raw_log_has("job " + id + " end pjl " + std::to_string(header) + " data " +
+                            std::to_string(job.size())))
+        << sim_.raw_log();
+    EXPECT_TRUE(slurp(sim_.dir() + "/jobs/000" + id + ".prn") == job);
+    EXPECT_NE(sender.err().find(" bytes from printer " + c.logged), std::string::npos)
+        << sender.err();
+    // A cancelled job is dropped, like one whose send failed.
+    EXPECT_EQ(sender.err().find("Job cancelled\n\n") != std::string::npos, c.cancelled)
+        << sender.err();
+    EXPECT_NE(sender.out().find("run rm "), std::string::npos);
+  }
 }
 
 TEST_F(PrintLink, GateFollowsThePrinterState) {

@@ -24,59 +24,64 @@ static_assert(JSMN_ERROR_NOMEM == JSON_ERROR_NOMEM && JSMN_ERROR_INVAL == JSON_E
               JSMN_ERROR_PART == JSON_ERROR_PART,
               "parse errors are printed with jsmn's numbers");
 
+// The nodes of one document; the first is the top node. A deque keeps node addresses stable
+// while it grows.
+struct JsonDoc {
+  std::deque<JsonNode> nodes;
+};
+
 namespace {
 
-// The state of the last parse. Trees never point into it: every node text is a copy.
-std::string _json;
-jsmntok_t _tokens[kJsonMaxTokens];
-int _ntokens = 0;
-int current_tok = 0;
-
-// The nodes of one document, released together by free_json.
-struct JsonDoc {
-  std::deque<JsonNode> nodes;  // a deque keeps node addresses stable while it grows
+// One parse: the text, its tokens, the next token to take and the document being built. Nodes
+// never point into the text or the tokens: every node text is a copy.
+struct Build {
+  std::string_view text;
+  const jsmntok_t* tokens = nullptr;
+  int ntokens = 0;
+  int current = 0;
+  JsonDoc* doc = nullptr;
 };
-std::vector<std::unique_ptr<JsonDoc>> docs;
-JsonDoc* building = nullptr;
 
 // A new copy of a token's text; empty when its bounds are not inside the text.
-std::string getToken(const jsmntok_t& t) {
-  if (t.start < 0 || t.end < t.start || static_cast<size_t>(t.end) > _json.size()) return {};
-  return _json.substr(static_cast<size_t>(t.start), static_cast<size_t>(t.end - t.start));
+std::string getToken(const Build& b, const jsmntok_t& t) {
+  if (t.start < 0 || t.end < t.start || static_cast<size_t>(t.end) > b.text.size()) return {};
+  return std::string(
+      b.text.substr(static_cast<size_t>(t.start), static_cast<size_t>(t.end - t.start)));
 }
 
-// Builds one node from the tokens after current_tok, but not its children: a member (position
-// 0) takes a key token and a value token, an array element (position > 0) its own token.
-// Null when the tokens are not there.
-JsonNode* build_node(JsonNode* parent, int position) {
-  ++current_tok;
+// Builds one node from the tokens after the current one, but not its children: a member
+// (position 0) takes a key token and a value token, an array element (position > 0) its own
+// token. Null when the tokens are not there.
+JsonNode* build_node(Build& b, JsonNode* parent, int position) {
+  ++b.current;
   int needed = position == 0 ? 2 : 1;
-  if (current_tok < 0 || current_tok + needed > _ntokens) return nullptr;
-  JsonNode& n = building->nodes.emplace_back();
+  if (b.current < 0 || b.current + needed > b.ntokens) return nullptr;
+  JsonNode& n = b.doc->nodes.emplace_back();
   n.parent = parent;
   if (position == 0) {
-    const jsmntok_t& k = _tokens[current_tok];
-    if (k.type != JSMN_STRING) std::printf("ERROR at token %d type = %d\n", current_tok, static_cast<int>(k.type));
-    n.key = getToken(k);
-    ++current_tok;
+    const jsmntok_t& k = b.tokens[b.current];
+    if (k.type != JSMN_STRING)
+      std::printf("ERROR at token %d type = %d\n", b.current, static_cast<int>(k.type));
+    n.key = getToken(b, k);
+    ++b.current;
   } else {
     n.key = std::to_string(position);
   }
-  const jsmntok_t& v = _tokens[current_tok];
+  const jsmntok_t& v = b.tokens[b.current];
   n.type = static_cast<int>(v.type);
   n.size = v.type == JSMN_OBJECT || v.type == JSMN_ARRAY ? v.size : 0;
   if (n.size < 0) n.size = 0;
   n.path = parent != nullptr ? parent->path + "." + n.key : n.key;
   if (n.size > 0) n.children.assign(static_cast<size_t>(n.size), nullptr);
-  else if (v.type == JSMN_STRING || v.type == JSMN_PRIMITIVE) n.value = getToken(v);
+  else if (v.type == JSMN_STRING || v.type == JSMN_PRIMITIVE) n.value = getToken(b, v);
   return &n;
 }
 
 // Builds a node and its whole subtree in one pass over the tokens. Each child consumes exactly
 // the tokens of its subtree, so the children of a container are built in order; an explicit
 // stack instead of recursion keeps a deeply nested document off the call stack.
-JsonNode* build_tree(JsonNode* parent, int position) {
-  JsonNode* top = build_node(parent, position);
+JsonNode* build_tree(Build& b, JsonNode* parent, int position) {
+  JsonNode* top = build_node(b, parent, position);
   if (top == nullptr) return nullptr;
   struct Frame {
     JsonNode* node;
@@ -93,11 +98,31 @@ JsonNode* build_tree(JsonNode* parent, int position) {
     JsonNode* container = f.node;
     size_t slot = f.next++;
     int pos = container->type == JSON_ARRAY ? static_cast<int>(slot) + 1 : 0;
-    JsonNode* child = build_node(container, pos);
+    JsonNode* child = build_node(b, container, pos);
     container->children[slot] = child;
     if (child != nullptr && !child->children.empty()) stack.push_back({child, 0});  // f is stale now
   }
   return top;
+}
+
+// Reads a whole document file, bounded by kJsonMaxBytes; false after the message.
+bool read_document(const std::string& file_path, std::string* text) {
+  ld::UniqueFd fd(::open(file_path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    std::fprintf(stderr, "unable to open %s\n", file_path.c_str());
+    return false;
+  }
+  char buf[16384];
+  for (;;) {
+    ssize_t r = ::read(fd.get(), buf, sizeof buf);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 || text->size() + static_cast<size_t>(r) > kJsonMaxBytes) {
+      std::fprintf(stderr, "Error reading file");
+      return false;
+    }
+    if (r == 0) return true;
+    text->append(buf, static_cast<size_t>(r));
+  }
 }
 
 bool starts_hex(const char* s) { return s[0] == '0' && s[1] == 'x'; }
@@ -128,58 +153,61 @@ std::string element_path(std::string_view prefix, int position, std::string_view
 
 }  // namespace
 
-JsonNode* parse_json(std::string_view text) {
-  size_t len = text.find('\0');
-  _json.assign(text.substr(0, len));
+JsonTree::JsonTree() = default;
+JsonTree::JsonTree(std::unique_ptr<JsonDoc> doc) : doc_(std::move(doc)) {}
+JsonTree::~JsonTree() = default;
+JsonTree::JsonTree(JsonTree&&) noexcept = default;
+JsonTree& JsonTree::operator=(JsonTree&&) noexcept = default;
+
+JsonNode* JsonTree::top() const {
+  return doc_ && !doc_->nodes.empty() ? &doc_->nodes.front() : nullptr;
+}
+
+JsonNode* JsonTree::release() {
+  JsonNode* t = top();
+  if (t == nullptr) return nullptr;
+  t->owner = doc_.release();  // free_json finds the document through its top node
+  return t;
+}
+
+JsonTree JsonTree::parse(std::string_view text) {
+  Build b;
+  b.text = text.substr(0, text.find('\0'));
+  std::vector<jsmntok_t> tokens(kJsonMaxTokens);
   jsmn_parser parser;
   jsmn_init(&parser);
-  _ntokens = jsmn_parse(&parser, _json.data(), _json.size(), _tokens, kJsonMaxTokens);
-  if (_ntokens < 0) {
-    std::fprintf(stderr, "Failed to parse JSON: %d\n", _ntokens);
-    return nullptr;
+  b.ntokens = jsmn_parse(&parser, b.text.data(), b.text.size(), tokens.data(), kJsonMaxTokens);
+  if (b.ntokens < 0) {
+    std::fprintf(stderr, "Failed to parse JSON: %d\n", b.ntokens);
+    return {};
   }
   // An empty object has no member to be the top node.
-  if (_ntokens < 1 || _tokens[0].type != JSMN_OBJECT || _tokens[0].size < 1) {
+  if (b.ntokens < 1 || tokens[0].type != JSMN_OBJECT || tokens[0].size < 1) {
     std::fprintf(stderr, "Object expected\n");
-    return nullptr;
+    return {};
   }
-  docs.push_back(std::make_unique<JsonDoc>());
-  building = docs.back().get();
-  current_tok = 0;
-  JsonNode* top = build_tree(nullptr, 0);
-  building = nullptr;
-  if (top == nullptr) docs.pop_back();
-  return top;
+  b.tokens = tokens.data();
+  auto doc = std::make_unique<JsonDoc>();
+  b.doc = doc.get();
+  JsonNode* top = build_tree(b, nullptr, 0);
+  if (top == nullptr) return {};
+  return JsonTree(std::move(doc));
 }
 
-JsonNode* get_json(const std::string& file_path) {
-  ld::UniqueFd fd(::open(file_path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) {
-    std::fprintf(stderr, "unable to open %s\n", file_path.c_str());
-    return nullptr;
-  }
+JsonTree JsonTree::load(const std::string& file_path) {
   std::string text;
-  char buf[16384];
-  for (;;) {
-    ssize_t r = ::read(fd.get(), buf, sizeof buf);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0 || text.size() + static_cast<size_t>(r) > kJsonMaxBytes) {
-      std::fprintf(stderr, "Error reading file");
-      return nullptr;
-    }
-    if (r == 0) break;
-    text.append(buf, static_cast<size_t>(r));
-  }
-  return parse_json(text);
+  if (!read_document(file_path, &text)) return {};
+  return parse(text);
 }
+
+JsonNode* parse_json(std::string_view text) { return JsonTree::parse(text).release(); }
+
+JsonNode* get_json(const std::string& file_path) { return JsonTree::load(file_path).release(); }
 
 void free_json(JsonNode* top) {
-  for (auto it = docs.begin(); it != docs.end(); ++it) {
-    if (!(*it)->nodes.empty() && &(*it)->nodes.front() == top) {
-      docs.erase(it);
-      return;
-    }
-  }
+  if (top == nullptr || top->parent != nullptr || top->owner == nullptr) return;
+  if (top->owner->nodes.empty() || &top->owner->nodes.front() != top) return;
+  delete top->owner;
 }
 
 JsonNode* getJSONObject(std::string_view path, JsonNode* node) {

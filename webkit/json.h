@@ -2,6 +2,7 @@
 // a document is tokenised with jsmn and turned into a tree whose every node carries its full
 // dotted path ("system.SystemState", "Tags.3.Name"; array elements count from 1).
 #pragma once
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,8 +19,11 @@ constexpr int JSON_ERROR_NOMEM = -1;  // more than kJsonMaxTokens tokens
 constexpr int JSON_ERROR_INVAL = -2;  // invalid character
 constexpr int JSON_ERROR_PART = -3;   // document ends early
 
+struct JsonDoc;  // the nodes of one document, all owned together
+
 struct JsonNode {
   JsonNode* parent = nullptr;  // none for the top node
+  JsonDoc* owner = nullptr;    // top node of a released tree: the document, for free_json
   int type = JSON_UNDEFINED;   // JSON_OBJECT ... JSON_PRIMITIVE
   int size = 0;                // keys of an object, elements of an array, 0 for a scalar
   std::string key;             // member key, or the element's position from 1 as decimal text
@@ -30,15 +34,41 @@ struct JsonNode {
   std::vector<JsonNode*> children;
 };
 
+// One parsed document, owned: the tree goes with the handle. For programs that load documents
+// again and again (the printer gate asks once a second); nothing is shared between handles or
+// kept between loads.
+class JsonTree {
+ public:
+  JsonTree();
+  ~JsonTree();
+  JsonTree(JsonTree&&) noexcept;
+  JsonTree& operator=(JsonTree&&) noexcept;
+
+  // As get_json and parse_json, messages included; an empty handle when they fail.
+  static JsonTree load(const std::string& file_path);
+  static JsonTree parse(std::string_view text);
+
+  // The node of the document's first top-level member; null for an empty handle.
+  JsonNode* top() const;
+  explicit operator bool() const { return top() != nullptr; }
+  // Gives the tree up: it lives on until free_json(top) or the end of the process.
+  JsonNode* release();
+
+ private:
+  explicit JsonTree(std::unique_ptr<JsonDoc> doc);
+  std::unique_ptr<JsonDoc> doc_;
+};
+
 // Reads and parses a document file. Returns the node of the document's first top-level member,
 // or null after one line on standard error: "unable to open %s\n", "Error reading file",
 // "Failed to parse JSON: %d\n" or "Object expected\n". The tree stays valid until the end of
-// the process, or until free_json; later loads never touch it.
+// the process (programs that run once and end never free it), or until free_json; later loads
+// never touch it.
 JsonNode* get_json(const std::string& file_path);
 // The same for a document already in memory (read up to its first zero byte).
 JsonNode* parse_json(std::string_view text);
-// Releases a tree returned by get_json/parse_json; anything else is ignored. A program that
-// reloads a document again and again (the printer gate) frees the old tree each time.
+// Releases a tree returned by get_json/parse_json (or JsonTree::release), once; null, nodes that
+// do not head such a tree and trees a JsonTree still owns are ignored.
 void free_json(JsonNode* top);
 
 // The first node, depth first in document order, in the subtree of `node` whose path equals

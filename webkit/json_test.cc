@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "testkit/scenario.h"
@@ -17,15 +19,23 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-JsonNode* parse_quiet(const std::string& text, std::string* err = nullptr) {
-  CaptureStderr();
-  JsonNode* n = parse_json(text);
-  std::string e = GetCapturedStderr();
-  if (err != nullptr) *err = e;
-  return n;
-}
+// Parses with the messages captured; the trees go with this object, at the end of the test.
+class QuietParser {
+ public:
+  JsonNode* operator()(const std::string& text, std::string* err = nullptr) {
+    CaptureStderr();
+    trees_.push_back(JsonTree::parse(text));
+    std::string e = GetCapturedStderr();
+    if (err != nullptr) *err = e;
+    return trees_.back().top();
+  }
+
+ private:
+  std::vector<JsonTree> trees_;
+};
 
 TEST(Json, TokenTypesAndErrorCodesAreThePrintedNumbers) {
+  QuietParser parse_quiet;
   EXPECT_EQ(JSMN_OBJECT, 1);
   EXPECT_EQ(JSMN_ARRAY, 2);
   EXPECT_EQ(JSMN_STRING, 3);
@@ -44,6 +54,7 @@ TEST(Json, TokenTypesAndErrorCodesAreThePrintedNumbers) {
 }
 
 TEST(Json, LookupsByPath) {
+  QuietParser parse_quiet;
   JsonNode* top = parse_quiet(
       R"({"a": {"b": 5, "c": "0x1F", "e": "", "f": 2.9, "g": true, "h": "42", "i": -7,)"
       R"( "j": "0xFFFFFFFF", "k": 99999999999, "q": "say \"hi\"", "n": null,)"
@@ -114,6 +125,7 @@ TEST(Json, LookupsByPath) {
 }
 
 TEST(Json, OnlyTheFirstTopLevelMemberIsReachableAndFirstMatchWins) {
+  QuietParser parse_quiet;
   JsonNode* top = parse_quiet(R"({"a": {"x.y": 1, "x": {"y": 2}}, "b": {"z": 3}})");
   ASSERT_NE(top, nullptr);
   EXPECT_EQ(getJSONObject("b", top), nullptr);
@@ -122,6 +134,7 @@ TEST(Json, OnlyTheFirstTopLevelMemberIsReachableAndFirstMatchWins) {
 }
 
 TEST(Json, LoadFailuresSayWhy) {
+  QuietParser parse_quiet;
   testkit::TempRoot root;
   CaptureStderr();
   EXPECT_EQ(get_json(root("/nothing.json")), nullptr);
@@ -189,7 +202,41 @@ TEST(Json, FileDocumentsStayValidAcrossLoadsUntilFreed) {
   free_json(local);
 }
 
+// A daemon reloads its documents for as long as it runs: each tree goes with its handle, and
+// handles do not disturb each other.
+TEST(Json, OwningHandleKeepsItsTreeUntilItGoes) {
+  testkit::TempRoot root;
+  const std::string path = root("/system.json");
+  JsonTree kept;
+  for (const char* state : {"Online", "Paused", "Online"}) {
+    testkit::spit(path, std::string(R"({"system": {"SystemState": ")") + state + "\"}}");
+    JsonTree t = JsonTree::load(path);
+    ASSERT_TRUE(t);
+    EXPECT_STREQ(getJSONObjectVal("system.SystemState", t.top()), state);
+    if (std::string(state) == "Paused") kept = std::move(t);
+  }
+  EXPECT_FALSE(JsonTree());
+  EXPECT_STREQ(getJSONObjectVal("system.SystemState", kept.top()), "Paused");
+  free_json(kept.top());  // still owned by the handle: ignored
+  EXPECT_STREQ(getJSONObjectVal("system.SystemState", kept.top()), "Paused");
+
+  // Failures print what get_json prints and leave an empty handle.
+  CaptureStderr();
+  EXPECT_FALSE(JsonTree::load(root("/none.json")));
+  EXPECT_FALSE(JsonTree::parse("{}"));
+  EXPECT_EQ(GetCapturedStderr(), "unable to open " + root("/none.json") + "\nObject expected\n");
+
+  // Released, the tree outlives the handle until free_json.
+  JsonNode* top = JsonTree::parse(R"({"a": {"b": 1}})").release();
+  ASSERT_NE(top, nullptr);
+  EXPECT_EQ(getJSONObjectInt("a.b", top), 1);
+  free_json(getJSONObject("a.b", top));  // not the top: ignored
+  free_json(top);
+  EXPECT_EQ(JsonTree().release(), nullptr);
+}
+
 TEST(Json, ShowObjectWritesTheTree) {
+  QuietParser parse_quiet;
   JsonNode* top = parse_quiet(R"({"s": {"a": [1, {"b": "x"}], "c": {}}})");
   ASSERT_NE(top, nullptr);
   CaptureStderr();
@@ -199,6 +246,7 @@ TEST(Json, ShowObjectWritesTheTree) {
 }
 
 TEST(Json, NonStringKeysAreReportedAndTolerated) {
+  QuietParser parse_quiet;
   CaptureStdout();
   JsonNode* top = parse_quiet(R"({"a": {7: "x", "b": 1}})");
   std::fflush(stdout);
@@ -209,6 +257,7 @@ TEST(Json, NonStringKeysAreReportedAndTolerated) {
 }
 
 TEST(Json, EveryTruncationAndHostileShapeLoadsOrFailsWithoutCrashing) {
+  QuietParser parse_quiet;
   const std::string valid =
       R"({"system": {"SystemState": "Online", "Media": {"Width": 1024, "Tags": [{"Name": "x"},)"
       R"( {"Name": "y\"z"}, [1, [2, {}]]], "Hex": "0x8514"}, "Flag": false}})";
@@ -236,6 +285,7 @@ TEST(Json, EveryTruncationAndHostileShapeLoadsOrFailsWithoutCrashing) {
 }
 
 TEST(Json, DeepNestingUsesNoDeepRecursion) {
+  QuietParser parse_quiet;
   // 997 nested arrays: within the token limit, far deeper than any real document.
   std::string s = "{\"a\":";
   for (int i = 0; i < 998; ++i) s += "[";
