@@ -89,16 +89,16 @@ TEST(ZjsReader, ChunkResults) {
   };
   const Case cases[] = {
       {"", kZjsEnd},
-      {header(16, 1, 0), kZjsOk},
-      {header(28, 2, 1) + item(12, 13, 640), kZjsOk},
-      {header(16, 1, 0, 0x5A5B), kZjsBadHeader},
-      {header(12, 1, 0), kZjsBadSize},
-      {header(28, 2, 2) + item(12, 13, 640) + item(12, 14, 480), kZjsBadSize},  // items pass the size
-      {header(28, 2, 1) + item(4, 13, 640), kZjsBadSize},                      // item size below 8
-      {header(20, 14, 8) + "abcd", kZjsBadSize},                               // counted length > payload
-      {header(40, 14, 8) + "abcd", kZjsReadError},                             // file ends inside
-      {header(28, 2, 1) + item(12, 13, 640).substr(0, 6), kZjsReadError},
-      {header(16, 1, 0).substr(0, 9), kZjsReadError},
+      {header(16, zjs::END_DOC, 0), kZjsOk},
+      {header(28, zjs::START_PAGE, 1) + item(12, 13, 640), kZjsOk},
+      {header(16, zjs::END_DOC, 0, 0x5A5B), kZjsBadHeader},
+      {header(12, zjs::END_DOC, 0), kZjsBadSize},
+      {header(28, zjs::START_PAGE, 2) + item(12, 13, 640) + item(12, 14, 480), kZjsBadSize},  // items pass the size
+      {header(28, zjs::START_PAGE, 1) + item(4, 13, 640), kZjsBadSize},                      // item size below 8
+      {header(20, zjs::ZX_DATA, 8) + "abcd", kZjsBadSize},                               // counted length > payload
+      {header(40, zjs::ZX_DATA, 8) + "abcd", kZjsReadError},                             // file ends inside
+      {header(28, zjs::START_PAGE, 1) + item(12, 13, 640).substr(0, 6), kZjsReadError},
+      {header(16, zjs::END_DOC, 0).substr(0, 9), kZjsReadError},
   };
   testkit::TempRoot root;
   for (size_t i = 0; i < std::size(cases); ++i) {
@@ -110,7 +110,7 @@ TEST(ZjsReader, ChunkResults) {
   // A long item keeps its first four value bytes; the counted ZX_DATA length and position.
   zjs::Reader r;
   std::string long_item = item(16, 46, 0x04030201) + "xyzw";
-  ASSERT_TRUE(r.open_regular(thumbs_test::write_temp(root, "c", header(32, 13, 1) + long_item + header(24, 14, 5) + "12345pad"), nullptr));
+  ASSERT_TRUE(r.open_regular(thumbs_test::write_temp(root, "c", header(32, zjs::ZX_START, 1) + long_item + header(24, zjs::ZX_DATA, 5) + "12345pad"), nullptr));
   Chunk c;
   ASSERT_EQ(read_chunk(r, false, &c), kZjsOk);
   ASSERT_EQ(c.attrs.size(), 1u);
