@@ -86,12 +86,6 @@ void encode_item(const Item& it, unsigned char* b, bool le) {
   put32(it.value, b + 8, le);
 }
 
-std::string item_text(uint16_t id, uint32_t value) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%x=%d", id, static_cast<int32_t>(value));
-  return buf;
-}
-
 std::vector<Item> parse_items(const unsigned char* area, size_t len, uint32_t count, bool le) {
   std::vector<Item> out;
   size_t pos = 0;
@@ -268,6 +262,17 @@ Reader::Status Reader::next_item(Item* it) {
     rest -= 4;
   }
   return rest == 0 || skip_body(rest) ? kOk : kShort;
+}
+
+bool stream_is_whole(const std::string& path) {
+  Reader r;
+  if (!r.open(path, nullptr) || !r.read_signature(false, nullptr)) return false;
+  for (;;) {
+    ChunkHeader h;
+    const Reader::Status st = r.next_chunk(&h);
+    if (st == Reader::kEnd) return true;
+    if (st != Reader::kOk || !r.chunk_in_file()) return false;
+  }
 }
 
 // ---- page count ------------------------------------------------------------------------------

@@ -77,9 +77,6 @@ Item decode_item(const unsigned char* b, bool little_endian = false);
 // Always 12 bytes: size, id, type, parameter, value.
 void encode_item(const Item& it, unsigned char* b, bool little_endian = false);
 
-// "%x=%d": the id in hexadecimal, the value as a signed decimal.
-std::string item_text(uint16_t id, uint32_t value);
-
 // Walks the items area of a chunk held in memory (the bytes after its header): records of at
 // least 12 bytes, stopping at one that does not fit in the area. Returns the items read.
 std::vector<Item> parse_items(const unsigned char* area, size_t len, uint32_t count,
@@ -157,6 +154,10 @@ class Reader {
   uint64_t buf_at_ = 0;  // file offset of buf_[0]
   size_t buf_len_ = 0;
 };
+
+// Whether the file is a "JZJZ" job whose chunks can all be read whole up to its end: a job that
+// a failed filter run may still filter later, where a cut or broken one never will be.
+bool stream_is_whole(const std::string& path);
 
 // The START_DOC chunk with a ZJI_PAGECOUNT item (`chunk` is its header and items area as
 // stored). When it has none, one 12-byte item is appended: the first item's size, type and

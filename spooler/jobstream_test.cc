@@ -49,8 +49,7 @@ TEST(JobStream, ChunkHeaderAndItemBytes) {
   zjs::Item ib_back = zjs::decode_item(ib);
   EXPECT_EQ(ib_back.id, zjs::ZJI_QUALITY);
   EXPECT_EQ(ib_back.param, 7);
-  EXPECT_EQ(zjs::item_text(ib_back.id, ib_back.value), "71=-3");
-  EXPECT_EQ(zjs::item_text(0x8514, 2), "8514=2");
+  EXPECT_EQ(static_cast<int32_t>(ib_back.value), -3);
   unsigned char ile[12];
   zjs::encode_item(it, ile, true);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(ile), 12),

@@ -60,12 +60,19 @@ std::vector<Chunk> chunks_of(const std::string& job, bool* clean) {
   return out;
 }
 
+// An item as logs show it: "%x=%d".
+std::string item_text(uint16_t id, uint32_t value) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%x=%d", id, static_cast<int32_t>(value));
+  return buf;
+}
+
 // "{id=value,...}" of the items that differ from the reference chunk's items.
 std::string item_diff(const std::vector<zjs::Item>& got, const std::vector<zjs::Item>& ref) {
   std::string d;
   for (size_t i = 0; i < got.size(); ++i) {
     if (i < ref.size() && ref[i].id == got[i].id && ref[i].value == got[i].value) continue;
-    d += (d.empty() ? "" : ",") + zjs::item_text(got[i].id, got[i].value);
+    d += (d.empty() ? "" : ",") + item_text(got[i].id, got[i].value);
   }
   return d.empty() ? "" : "{" + d + "}";
 }
