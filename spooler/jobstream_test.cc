@@ -225,6 +225,26 @@ TEST(JobStream, PageCountIsInsertedOnlyWhenMissing) {
   EXPECT_FALSE(zjs::with_page_count("JZJZ", 5, &out, &inserted, &err));
 }
 
+TEST(JobStream, WholeStreams) {
+  testkit::TempRoot root;
+  const std::string job = testkit::make_job(testkit::JobSpec());
+  std::string bad_size = job;
+  bad_size[4 + 3] = 15;  // the START_DOC size
+  struct Case {
+    std::string bytes;
+    bool whole;
+  } cases[] = {
+      {job, true},  {"JZJZ", true}, {job.substr(0, job.size() - 1), false},
+      {job.substr(0, job.size() - 5), false}, {bad_size.substr(0, 20) + std::string(12, '\0'), false},
+      {"ZJZJ" + job.substr(4), false}, {"JZ", false},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    testkit::spit(root("/w.prn"), cases[i].bytes);
+    EXPECT_EQ(zjs::stream_is_whole(root("/w.prn")), cases[i].whole) << i;
+  }
+  EXPECT_FALSE(zjs::stream_is_whole(root("/missing.prn")));
+}
+
 TEST(JobStream, NewJobFileNeverReplacesAFile) {
   testkit::TempRoot root;
   const std::string dir = root("/wait/");
