@@ -4,15 +4,55 @@
 #   <program>_main.cc     -> the program `<program>` in build/bin/
 #
 #   labeldock_subsystem(<folder> DEPS <libraries...> TEST_DEPS <libraries...>)
+#
+# A folder may also hold a small library of its own that others link without the folder's
+# whole library (declared first, before labeldock_subsystem):
+#   labeldock_library(<name> SOURCES a.cc b.cc DEPS <libraries...> TEST_DEPS <libraries...>)
+# builds `<name>` from the named files; their a_test.cc, b_test.cc make `<name>_test` (ctest
+# name `<folder>_<name>_test`, label "unit"). The folder's library leaves these files out.
+function(labeldock_add_unit_test target sources libs test_name)
+  add_executable(${target} ${sources})
+  target_link_libraries(${target} PRIVATE ${libs} GTest::gtest GTest::gtest_main)
+  target_compile_definitions(${target} PRIVATE
+    LABELDOCK_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
+    LABELDOCK_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  add_test(NAME ${test_name} COMMAND ${target})
+  set_tests_properties(${test_name} PROPERTIES LABELS unit TIMEOUT 600)
+endfunction()
+
+function(labeldock_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;TEST_DEPS" ${ARGN})
+  set(sources "")
+  set(tests "")
+  foreach(src ${ARG_SOURCES})
+    list(APPEND sources ${CMAKE_CURRENT_SOURCE_DIR}/${src})
+    string(REGEX REPLACE "\\.cc$" "_test.cc" test ${src})
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${test})
+      list(APPEND tests ${CMAKE_CURRENT_SOURCE_DIR}/${test})
+    endif()
+  endforeach()
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  set_property(DIRECTORY APPEND PROPERTY LABELDOCK_CLAIMED ${sources} ${tests})
+  if(tests)
+    get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+    labeldock_add_unit_test(${name}_test "${tests}" "${name};${ARG_TEST_DEPS}" ${folder}_${name}_test)
+  endif()
+endfunction()
+
 function(labeldock_subsystem name)
   cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS" ${ARGN})
   file(GLOB all_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cc)
+  get_property(claimed DIRECTORY PROPERTY LABELDOCK_CLAIMED)
   set(lib_sources "")
   set(test_sources "")
   set(main_sources "")
   foreach(src ${all_sources})
     get_filename_component(base ${src} NAME)
-    if(base MATCHES "_test\\.cc$")
+    if(src IN_LIST claimed)
+      continue()
+    elseif(base MATCHES "_test\\.cc$")
       list(APPEND test_sources ${src})
     elseif(base MATCHES "_main\\.cc$")
       list(APPEND main_sources ${src})
@@ -42,13 +82,7 @@ function(labeldock_subsystem name)
   endforeach()
 
   if(test_sources)
-    add_executable(${name}_test ${test_sources})
-    target_link_libraries(${name}_test PRIVATE ${name} ${ARG_TEST_DEPS} GTest::gtest GTest::gtest_main)
-    target_compile_definitions(${name}_test PRIVATE
-      LABELDOCK_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
-      LABELDOCK_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-    add_test(NAME ${name}_test COMMAND ${name}_test)
-    set_tests_properties(${name}_test PROPERTIES LABELS unit TIMEOUT 600)
+    labeldock_add_unit_test(${name}_test "${test_sources}" "${name};${ARG_TEST_DEPS}" ${name}_test)
   endif()
 endfunction()
 

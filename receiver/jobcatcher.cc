@@ -17,7 +17,8 @@
 #include "common/net.h"
 #include "common/paths.h"
 #include "common/ui_log.h"
-#include "spooler/zjs.h"
+#include "spooler/jobname.h"
+#include "spooler/jobstream.h"
 
 namespace jobcatcher {
 namespace {
@@ -133,14 +134,15 @@ int receive(int conn, const Config& cfg) {
     hdr_len += n;
     if (hdr_len < zjs::kHeaderSize) continue;
     hdr_len = 0;
-    uint32_t size = char2val(hdr, 4);
+    const zjs::ChunkHeader chunk = zjs::decode_header(hdr);
+    const uint32_t size = chunk.size;
     if (size < zjs::kHeaderSize) {
       std::fprintf(stderr, "ERROR invalid chunk size %u at byte %lld, connection closed\n", size,
                    static_cast<long long>(length - 16));
       rejected = true;
       break;
     }
-    if (char2val(hdr + 4, 4) == zjs::START_PAGE) {
+    if (chunk.type == zjs::START_PAGE) {
       ++pages;
       std::printf("pagecount:%d\n", pages);
     }
@@ -168,39 +170,7 @@ int receive(int conn, const Config& cfg) {
   return rejected ? -1 : pages;
 }
 
-std::string _char2utf8(const std::string& hex) {
-  if (hex.empty()) return "Unknown";
-  if (hex.size() % 2 != 0) return "Invalid";
-  auto value = [](unsigned char c) {
-    if (c >= 'a' && c <= 'f') c = static_cast<unsigned char>(c - 'a' + 'A');
-    int v = c > '9' ? c - 7 : c;
-    return v % 16;
-  };
-  std::string out;
-  out.reserve(hex.size() / 2);
-  for (size_t i = 0; i < hex.size(); i += 2)
-    out.push_back(static_cast<char>(value(hex[i]) * 16 + value(hex[i + 1])));
-  return out;
-}
-
-std::string safe_file_name(const std::string& name) {
-  if (name.empty() || name == ".") return "_";
-  if (name == "..") return "__";
-  std::string out = name;
-  // A hidden file is never taken up as a job by the renderer: the job would wait for ever.
-  if (out[0] == '.') out[0] = '_';
-  for (char& c : out) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (c == '/' || u < 0x20 || u == 0x7F) c = '_';
-  }
-  if (out.size() > kNameMax) {
-    size_t cut = kNameMax;
-    // Step back over UTF-8 continuation bytes so no character is split.
-    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
-    out.resize(cut);
-  }
-  return out;
-}
+std::string _char2utf8(const std::string& hex) { return jobname::decode_hex_name(hex); }
 
 int _process(int pagecount) {
   std::string path = capture_path();
@@ -251,16 +221,47 @@ int _process(int pagecount) {
   return _move_tempfile(name, length, offset, pagecount);
 }
 
+namespace {
+
+// The START_DOC chunk as it will be stored, with the page-count item it must carry. False with
+// *why when the stream does not begin with a whole START_DOC chunk of bounded size.
+bool read_start_doc(int in, int64_t offset, int64_t consumed, int pagecount, std::string* chunk,
+                    uint32_t* stored_len, std::string* why) {
+  unsigned char head[zjs::kSignatureSize + zjs::kHeaderSize];
+  if (consumed < static_cast<int64_t>(sizeof head) || ::pread(in, head, sizeof head, offset) != static_cast<ssize_t>(sizeof head)) {
+    *why = "job stream too short";
+    return false;
+  }
+  const zjs::ChunkHeader h = zjs::decode_header(head + zjs::kSignatureSize);
+  std::printf("job header len=%d %x  tags=%d\n", static_cast<int>(h.size), h.size, static_cast<int>(h.items));
+  if (h.type != zjs::START_DOC) *why = "job stream does not begin with START_DOC";
+  else if (h.size < zjs::kHeaderSize) *why = "START_DOC chunk size below 16";
+  else if (h.size - zjs::kHeaderSize > kDocItemsMax) *why = "START_DOC items area above 4096 bytes";
+  else if (static_cast<int64_t>(zjs::kSignatureSize + h.size) > consumed) *why = "START_DOC chunk cut short";
+  if (!why->empty()) return false;
+  std::string raw(h.size, '\0');
+  if (::pread(in, raw.data(), raw.size(), offset + zjs::kSignatureSize) != static_cast<ssize_t>(raw.size())) {
+    *why = "cannot read START_DOC items";
+    return false;
+  }
+  *stored_len = h.size;
+  bool inserted = false;
+  if (!zjs::with_page_count(raw, static_cast<uint32_t>(pagecount), chunk, &inserted, why)) return false;
+  std::printf(inserted ? "no ZJI_PAGECOUNT so insert\n" : "ZJI_PAGECOUNT found\n");
+  *chunk = std::string(reinterpret_cast<const char*>(head), zjs::kSignatureSize) + *chunk;
+  return true;
+}
+
+}  // namespace
+
 int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int pagecount) {
-  const std::string file = safe_file_name(std::string(name.c_str()));
   const std::string lib = library_dir(), wait = waiting_dir();
   auto taken = [&](const std::string& candidate) {
     return ld::file_exists(lib + candidate) || ld::file_exists(wait + candidate);
   };
   auto choose = [&](int from) -> int {
-    if (from == 0 && !taken(file + ".prn")) return 0;
-    for (int i = std::max(from, 1); i <= kMaxSuffix; ++i)
-      if (!taken(file + std::to_string(i) + ".prn")) return i;
+    for (int i = from; i <= kMaxSuffix; ++i)
+      if (!taken(jobname::job_file_name(name, i))) return i;
     return -1;
   };
   int suffix = choose(0);
@@ -269,7 +270,7 @@ int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int 
     std::fflush(stdout);
     return 0;
   }
-  auto target = [&](int i) { return wait + file + (i > 0 ? std::to_string(i) : "") + ".prn"; };
+  auto target = [&](int i) { return wait + jobname::job_file_name(name, i); };
 
   std::string cap_path = capture_path();
   ld::UniqueFd in(::open(cap_path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -280,16 +281,14 @@ int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int 
   ld::make_dirs(wait);
   // The job is written under a hidden name that no reader of the waiting directory takes for a
   // job, and appears under its own name only once complete.
-  std::string part = wait + ".incoming-" + std::to_string(::getpid()) + ".part";
-  ld::UniqueFd out(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!out.valid()) {
+  zjs::NewJobFile out;
+  std::string why;
+  if (!out.create(wait, &why)) {
     std::fprintf(stderr, "ERROR failed to open %s\n", target(suffix).c_str());
     return 0;
   }
-  auto give_up = [&](const char* why) {
-    std::fprintf(stderr, "ERROR %s, job not stored\n", why);
-    out.reset();
-    ld::remove_file(part);
+  auto give_up = [&](const std::string& reason) {
+    std::fprintf(stderr, "ERROR %s, job not stored\n", reason.c_str());
     return 0;
   };
   std::printf("writing %s\n", target(suffix).c_str());
@@ -297,66 +296,23 @@ int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int 
   log_line("writing captured %s", target(suffix));
 
   const int64_t consumed = length - offset - 4;  // stream bytes, trailer excluded
-  unsigned char head[20];
-  if (consumed < 20 || ::pread(in.get(), head, 20, offset) != 20) return give_up("job stream too short");
-  uint32_t L = val32(head + 4), type = val32(head + 8), N = val32(head + 12);
-  std::printf("job header len=%d %x  tags=%d\n", static_cast<int>(L), L, static_cast<int>(N));
-  if (type != zjs::START_DOC) return give_up("job stream does not begin with START_DOC");
-  if (L < zjs::kHeaderSize) return give_up("START_DOC chunk size below 16");
-  const uint32_t items_len = L - zjs::kHeaderSize;
-  if (items_len > kDocItemsMax) return give_up("START_DOC items area above 4096 bytes");
-  if (static_cast<int64_t>(20 + items_len) > consumed) return give_up("START_DOC chunk cut short");
-  std::vector<unsigned char> items(items_len);
-  if (items_len > 0 && ::pread(in.get(), items.data(), items_len, offset + 20) != static_cast<ssize_t>(items_len))
-    return give_up("cannot read START_DOC items");
-
-  bool have_count = false;
-  for (const zjs::Item& it : zjs::parse_items(items.data(), items.size(), N))
-    if (it.id == zjs::ZJI_PAGECOUNT) have_count = true;
-
-  std::vector<unsigned char> first(head, head + 20);
-  first.insert(first.end(), items.begin(), items.end());
-  if (have_count) {
-    std::printf("ZJI_PAGECOUNT found\n");
-  } else {
-    std::printf("no ZJI_PAGECOUNT so insert\n");
-    write32(N + 1, first.data() + 12);
-    write32((L - 16) + 28, first.data() + 4);
-    // Without an item to copy from: a numeric item as drivers write them.
-    unsigned char extra[12] = {0, 0, 0, 12, 0, 0, 1, 0};
-    if (N > 0 && items_len >= 8) {
-      std::memcpy(extra, items.data(), 4);  // size field of the first item
-      extra[6] = items[6];
-      extra[7] = items[7];
-    }
-    extra[4] = extra[5] = 0;  // ZJI_PAGECOUNT
-    write32(static_cast<uint32_t>(pagecount), extra + 8);
-    first.insert(first.end(), extra, extra + 12);
-  }
+  std::string first;
+  uint32_t doc_len = 0;
+  if (!read_start_doc(in.get(), offset, consumed, pagecount, &first, &doc_len, &why)) return give_up(why);
   std::fflush(stdout);
-  if (!ld::write_all(out.get(), first.data(), first.size()) ||
-      !copy_range(in.get(), offset + 20 + items_len, consumed - 20 - items_len, out.get()))
-    return give_up(("cannot write " + part + ": " + std::strerror(errno)).c_str());
-  if (::fsync(out.get()) != 0 || ::close(out.release()) != 0)
-    return give_up(("cannot write " + part + ": " + std::strerror(errno)).c_str());
+  const int64_t head_len = static_cast<int64_t>(zjs::kSignatureSize + doc_len);
+  if (!ld::write_all(out.fd(), first.data(), first.size()) ||
+      !copy_range(in.get(), offset + head_len, consumed - head_len, out.fd()) || !out.finish(&why))
+    return give_up(why.empty() ? "cannot write " + out.part_path() + ": " + std::strerror(errno) : why);
 
-  // Put the job in place without ever replacing a file that appeared meanwhile: a hard link,
-  // or on a file system without them a rename that refuses to replace.
+  // Put the job in place without ever replacing a file that appeared meanwhile.
   for (;;) {
-    const std::string to = target(suffix);
-    bool linked = ::link(part.c_str(), to.c_str()) == 0;
-    if (linked) {
-      ld::remove_file(part);
-      break;
-    }
-    if (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK) {
-      if (::renameat2(AT_FDCWD, part.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) break;
-    }
-    if (errno != EEXIST) return give_up(("cannot store " + to + ": " + std::strerror(errno)).c_str());
+    const zjs::NewJobFile::Place placed = out.place(target(suffix), &why);
+    if (placed == zjs::NewJobFile::kPlaced) break;
+    if (placed == zjs::NewJobFile::kFailed) return give_up(why);
     if ((suffix = choose(suffix + 1)) < 0) {
       std::printf("file exists!\n");
       std::fflush(stdout);
-      ld::remove_file(part);
       return 0;
     }
   }

@@ -17,8 +17,6 @@ constexpr size_t kHeaderWindow = 4096;     // bytes examined by the header check
 constexpr size_t kNameSearch = 970;        // positions searched for the closing quote
 constexpr size_t kDocItemsMax = 4096;      // START_DOC items area
 constexpr int kMaxSuffix = 999999;
-// Longest stored name in bytes: the file name must hold it, a 6-digit suffix and ".prn".
-constexpr size_t kNameMax = 240;
 
 struct Config {
   int idle_timeout_s = 60;           // a sender silent this long loses its connection
@@ -36,17 +34,12 @@ int receive(int conn_fd, const Config& cfg);
 // Checks the capture and stores its job; 1 when a job was stored.
 int _process(int pagecount);
 
-// Chooses the name, writes the job file, removes the capture, raises the flag. 1 on success.
+// Chooses the name (the job name rules of spooler/jobname: safe, cut to the one length limit,
+// numbered when taken), writes the job file, removes the capture, raises the flag. 1 on success.
 int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int pagecount);
 
 // The job name from its hexadecimal form: "Unknown" when empty, "Invalid" when of odd length.
 std::string _char2utf8(const std::string& hex);
-
-// Makes a decoded name safe as a file name in the waiting directory: "/", NUL and control
-// bytes become "_", the names "." and ".." become "_" and "__", a leading "." (a hidden file,
-// which no reader takes for a job) and an empty name become "_", and the name is cut to
-// kNameMax bytes without splitting a UTF-8 sequence. Other names stay as sent.
-std::string safe_file_name(const std::string& name);
 
 // The accept loop; returns only when the listening socket fails.
 int serve(int listen_fd, const Config& cfg);

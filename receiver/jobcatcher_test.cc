@@ -41,42 +41,6 @@ class Catcher : public ::testing::Test {
   testkit::TempRoot root_;
 };
 
-TEST(Char2utf8, DecodesHexNames) {
-  struct Case {
-    std::string hex, name;
-  } cases[] = {
-      {"414243", "ABC"},  {"616263", "abc"}, {"4a6f62", "Job"}, {"4A6F62", "Job"},
-      {"", "Unknown"},    {"414", "Invalid"}, {"C3A9", "\xC3\xA9"},
-      // Characters that are not hex digits are taken by the same arithmetic, never refused.
-      {"ZZ", std::string(1, static_cast<char>(((('Z' - 7) % 16) * 16) + ('Z' - 7) % 16))},
-  };
-  for (const auto& c : cases) EXPECT_EQ(jobcatcher::_char2utf8(c.hex), c.name) << c.hex;
-}
-
-TEST(SafeFileName, KeepsNamesInTheirDirectory) {
-  struct Case {
-    std::string in, out;
-  } cases[] = {
-      {"Shipping label 42", "Shipping label 42"},
-      {"caf\xC3\xA9 $(id)", "caf\xC3\xA9 $(id)"},
-      {"../../etc/passwd", "_._.._etc_passwd"},
-      {".", "_"},
-      {"..", "__"},
-      {".hidden job", "_hidden job"},
-      {"", "_"},
-      {std::string("a\0b", 3), "a_b"},
-      {"tab\there\nnl\x7f", "tab_here_nl_"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(jobcatcher::safe_file_name(c.in), c.out) << c.in;
-  // Long names are cut at a character boundary.
-  std::string e_acute = "\xC3\xA9";
-  std::string longname;
-  for (int i = 0; i < 200; ++i) longname += e_acute;
-  std::string cut = jobcatcher::safe_file_name("x" + longname);
-  EXPECT_LE(cut.size(), jobcatcher::kNameMax);
-  EXPECT_EQ(cut.size() % 2, 1u);  // "x" plus whole two-byte characters
-}
-
 TEST_F(Catcher, StoresAStreamWithPageCountByteForByte) {
   std::string stream = stream_of(2, true);
   ASSERT_EQ(store(root_, testkit::wrap_capture(stream, "ABC"), 2), 1);
@@ -191,8 +155,21 @@ TEST_F(Catcher, UnsafeNamesStayInTheWaitingDirectory) {
     ASSERT_EQ(store(root_, testkit::wrap_capture(stream, name), 1), 1) << name;
   std::vector<std::string> files = testkit::list_dir(root_("/print/prns/tmp"));
   std::sort(files.begin(), files.end());
-  EXPECT_EQ(files, (std::vector<std::string>{"_._.._escape.prn", "_.prn", "__.prn", "_hidden.prn"}));
+  EXPECT_EQ(files, (std::vector<std::string>{"_._.._escape.prn", "__.prn", "_hidden.prn", "_rest.prn"}));
   EXPECT_FALSE(ld::file_exists(root_("/escape.prn")));
+}
+
+// Names that the cut would leave empty or too long for the programs that handle the job later:
+// the stored names are visible to the renderer and at most 99 bytes, the number included.
+TEST_F(Catcher, CutNamesAreNeverHiddenAndFitTheLimit) {
+  std::string stream = stream_of(1, true);
+  for (std::string name : {std::string(241, '\x80'), std::string(241, '\x80'), std::string(200, 'n'),
+                           std::string(200, 'n')})
+    ASSERT_EQ(store(root_, testkit::wrap_capture(stream, name), 1), 1);
+  std::vector<std::string> files = testkit::list_dir(root_("/print/prns/tmp"));
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"_.prn", "_1.prn", std::string(94, 'n') + "1.prn",
+                                             std::string(95, 'n') + ".prn"}));
 }
 
 // The job name ends in its quote within 970 hex digits and before the stream; a capture whose

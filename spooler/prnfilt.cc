@@ -12,18 +12,16 @@
 #include "common/bytes.h"
 #include "common/fsops.h"
 #include "common/handles.h"
-#include "spooler/zjs.h"
+#include "spooler/jobstream.h"
 
 namespace {
 
-constexpr uint16_t kItemDisp = 0x8514;
-constexpr uint16_t kItemAlwaysZero = 0x8510;
 // The kernel copies without a buffer of ours, so it may take larger steps; runs shorter than
 // kKernelMin go through our buffer, where one read serves many small chunks.
 constexpr uint64_t kKernelPiece = 1 << 30;
 constexpr uint64_t kKernelMin = 1 << 16;
 
-// Reads `n` bytes at `offset` without moving the stream reader's file position.
+// Reads `n` bytes at `offset` of the input: page data copied as they stand.
 size_t pread_full(int fd, void* buf, size_t n, uint64_t offset) {
   auto* p = static_cast<unsigned char*>(buf);
   size_t got = 0;
@@ -108,44 +106,6 @@ class OutFile {
   bool kernel_copy_ = true;
 };
 
-// The body of a chunk with items, read from a known place in the input through a small
-// buffer: items come 8 and 4 bytes at a time.
-class ItemReader {
- public:
-  ItemReader(int fd, uint64_t offset) : fd_(fd), offset_(offset) {}
-  size_t read(void* buf, size_t n) {
-    auto* p = static_cast<unsigned char*>(buf);
-    size_t got = 0;
-    while (got < n) {
-      if (pos_ == len_) {
-        pos_ = 0;
-        len_ = pread_full(fd_, buf_, sizeof buf_, offset_);
-        if (len_ == 0) break;
-      }
-      size_t take = std::min(n - got, len_ - pos_);
-      std::memcpy(p + got, buf_ + pos_, take);
-      pos_ += take;
-      got += take;
-      offset_ += take;
-    }
-    return got;
-  }
-  // Position in the input of the next byte read() hands out.
-  uint64_t offset() const { return offset_; }
-  // Moves on n bytes without reading them.
-  void skip(uint64_t n) {
-    offset_ += n;
-    if (n <= len_ - pos_) pos_ += static_cast<size_t>(n);
-    else pos_ = len_ = 0;
-  }
-
- private:
-  int fd_;
-  uint64_t offset_;
-  unsigned char buf_[4096];
-  size_t pos_ = 0, len_ = 0;
-};
-
 // The value a START_DOC / START_PAGE item leaves the filter with. The first matching rule wins,
 // so an override can never change copies, quality or the two printer settings.
 uint32_t rewrite_value(uint16_t id, uint32_t value, const prnfilt_args& a) {
@@ -154,9 +114,9 @@ uint32_t rewrite_value(uint16_t id, uint32_t value, const prnfilt_args& a) {
       return static_cast<uint32_t>(a.collate != 0 ? 1 : a.copies);
     case zjs::ZJI_QUALITY:
       return a.quality != 0 ? static_cast<uint32_t>(a.quality) : value;
-    case kItemDisp:
+    case zjs::ZJI_DISP:
       return a.disp != 0 ? static_cast<uint32_t>(a.disp) : value;
-    case kItemAlwaysZero:
+    case zjs::ZJI_SETTING_ZERO:
       return 0;
     default:
       for (const prnfilt_override& o : a.overrides)
@@ -182,7 +142,7 @@ class Filter {
   bool copy_prologue(uint64_t from_offset, uint64_t page_offset);
   bool collate_copies(uint64_t start, uint64_t end);
   bool end_selection(uint64_t start, uint64_t end, int32_t* send_copies);
-  int fail(const char* text);
+  int fail(const char* text);  // prints text, removes a partial output, returns -1
 
   const prnfilt_args& a_;
   FILE* msg_;
@@ -235,30 +195,34 @@ bool Filter::copy_items(uint64_t offset, const zjs::ChunkHeader& h) {
   unsigned char header[zjs::kHeaderSize];
   zjs::encode_header(h, header);
   out_.put(header, sizeof header);
-  ItemReader body(in_.fd(), offset + zjs::kHeaderSize);
-  uint64_t left = h.size - zjs::kHeaderSize;
-  for (uint32_t i = 0; i < h.items && left >= zjs::kItemHeaderSize; ++i) {
-    unsigned char b[zjs::kNumericItemSize] = {};
-    if (body.read(b, zjs::kItemHeaderSize) != zjs::kItemHeaderSize) return false;
-    const zjs::Item it = zjs::decode_item(b);
-    if (!it.numeric() || it.size < zjs::kNumericItemSize || it.size > left) {
+  zjs::Reader body;
+  body.view(in_, offset);
+  zjs::ChunkHeader again;
+  if (body.next_chunk(&again) != zjs::Reader::kOk) return false;
+  for (uint32_t i = 0; i < h.items && body.remaining() >= zjs::kItemHeaderSize; ++i) {
+    zjs::Item it;
+    const zjs::Reader::Status st = body.read_item_header(&it);
+    if (st != zjs::Reader::kOk && st != zjs::Reader::kBadSize) return false;
+    unsigned char b[zjs::kNumericItemSize];
+    zjs::encode_item(it, b);
+    if (st == zjs::Reader::kBadSize || !it.numeric() || it.size < zjs::kNumericItemSize) {
       out_.put(b, zjs::kItemHeaderSize);
-      left -= zjs::kItemHeaderSize;
       break;
     }
-    if (body.read(b + zjs::kItemHeaderSize, 4) != 4) {
+    unsigned char value[4];
+    if (body.read_body(value, sizeof value) != sizeof value) {
       out_.put(b, zjs::kItemHeaderSize);
       return false;
     }
-    write32(rewrite_value(it.id, val32(b + zjs::kItemHeaderSize), a_), b + zjs::kItemHeaderSize);
+    it.value = rewrite_value(it.id, val32(value), a_);
+    zjs::encode_item(it, b);
     out_.put(b, zjs::kNumericItemSize);
-    left -= zjs::kNumericItemSize;
     // A numeric item longer than 12 bytes keeps its extra bytes as they are.
-    uint64_t extra = it.size - zjs::kNumericItemSize;
+    const uint64_t extra = it.size - zjs::kNumericItemSize;
     if (out_.copy_from(in_.fd(), body.offset(), extra, block_) != extra) return false;
-    body.skip(extra);
-    left -= extra;
+    body.skip_body(extra);
   }
+  const uint64_t left = body.remaining();
   return out_.copy_from(in_.fd(), body.offset(), left, block_) == left;
 }
 
@@ -276,14 +240,15 @@ bool Filter::open_output() {
 }
 
 // The document prologue: every chunk from the START_DOC up to the first START_PAGE, read
-// back from the input without disturbing the stream reader.
+// again from the input by a second reader, so the main walk keeps its place.
 bool Filter::copy_prologue(uint64_t pos, uint64_t page_offset) {
+  zjs::Reader r;
+  r.view(in_, pos);
   while (pos < page_offset) {
-    unsigned char header[zjs::kHeaderSize];
-    if (pread_full(in_.fd(), header, sizeof header, pos) != sizeof header) return false;
-    const zjs::ChunkHeader h = zjs::decode_header(header);
+    zjs::ChunkHeader h;
+    if (r.next_chunk(&h) != zjs::Reader::kOk) return false;
     if (h.type == zjs::START_PAGE) break;
-    if (h.size < zjs::kHeaderSize || !copy_chunk(pos, h)) return false;
+    if (!copy_chunk(pos, h)) return false;
     pos += h.size;
   }
   return flush_as_is();
@@ -295,11 +260,11 @@ bool Filter::copy_prologue(uint64_t pos, uint64_t page_offset) {
 // The selection is read again for every set, so memory does not grow with its size.
 bool Filter::collate_copies(uint64_t start, uint64_t end) {
   for (int32_t set = 1; set < a_.copies && out_.ok(); ++set) {
+    zjs::Reader r;
+    r.view(in_, start);
     for (uint64_t pos = start; pos < end;) {
-      unsigned char header[zjs::kHeaderSize];
-      if (pread_full(in_.fd(), header, sizeof header, pos) != sizeof header) return false;
-      const zjs::ChunkHeader h = zjs::decode_header(header);
-      if (h.size < zjs::kHeaderSize || h.size > end - pos || !copy_chunk(pos, h)) return false;
+      zjs::ChunkHeader h;
+      if (r.next_chunk(&h) != zjs::Reader::kOk || h.size > end - pos || !copy_chunk(pos, h)) return false;
       pos += h.size;
     }
     // A write failure stops the copy early too; the caller reports it as such.
@@ -308,8 +273,8 @@ bool Filter::collate_copies(uint64_t start, uint64_t end) {
   return true;
 }
 
+// The selection has been copied (and flushed): adds its collated copies when they are wanted.
 bool Filter::end_selection(uint64_t start, uint64_t end, int32_t* send_copies) {
-  flush_as_is();
   if (a_.collate == 0 || a_.copies <= 1 || end <= start) return true;
   if (end - start > kCollateLimit / static_cast<uint64_t>(a_.copies)) {
     if (send_copies != nullptr) *send_copies = 1;
@@ -334,49 +299,62 @@ int Filter::run(int32_t* send_copies) {
   for (;;) {
     zjs::ChunkHeader h;
     std::string err;
-    zjs::Reader::Status st = in_.next_chunk(&h, &err);
-    if (st == zjs::Reader::kError) std::fprintf(msg_, "ERROR: %s\n", err.c_str());
-    if (st != zjs::Reader::kOk) break;
+    const zjs::Reader::Status st = in_.next_chunk(&h, &err);
+    if (st == zjs::Reader::kEnd) break;
+    if (st != zjs::Reader::kOk) {
+      // The stream cannot be followed past this header. Inside the selection the output would
+      // end in the middle of the job: a failure, never a shorter job passed on as done.
+      if (st == zjs::Reader::kBadSize || copying) std::fprintf(msg_, "ERROR: %s\n", err.c_str());
+      if (copying) return fail(kCopyFailed);
+      break;
+    }
     const uint64_t offset = in_.offset() - zjs::kHeaderSize;
     const uint64_t chunk_end = offset + h.size;
     if (h.type == zjs::START_DOC) doc_start = offset;
     if (h.type == zjs::START_PAGE && pages < INT_MAX) ++pages;
+    const bool starts_selection = a_.from > 0 && !out_.is_open() && pages == a_.from;
+    const bool copied = copying || starts_selection || (out_.is_open() && h.type == zjs::END_DOC);
+    if (copied && !in_.chunk_in_file()) {
+      std::fprintf(msg_, "ERROR: job ends inside the %s chunk at offset %llu\n",
+                   zjs::chunk_type_name(h.type), static_cast<unsigned long long>(offset));
+      return fail(kCopyFailed);
+    }
 
     if (copying) {
       if (h.type == zjs::END_DOC) {
         // The document ended before the last page wanted: what was selected still gets all
         // its copies, in front of the END_DOC.
         copying = false;
+        if (!flush_as_is()) return fail(kCopyFailed);
         if (!end_selection(sel_start, last_page_end != 0 ? last_page_end : offset, send_copies))
           return fail(kCollateFailed);
       }
-      copy_chunk(offset, h);
+      if (!copy_chunk(offset, h)) return fail(kCopyFailed);
       if (copying && h.type == zjs::END_PAGE) {
         last_page_end = chunk_end;
         if (pages >= a_.to) {
           copying = false;
+          if (!flush_as_is()) return fail(kCopyFailed);
           if (!end_selection(sel_start, last_page_end, send_copies)) return fail(kCollateFailed);
         }
       }
-    } else if (a_.from > 0 && !out_.is_open() && pages == a_.from) {
+    } else if (starts_selection) {
       sel_start = offset;
       if (!open_output()) {
         std::fprintf(msg_, "ERROR: Cannot open file %s\n", a_.output.c_str());
         return -1;
       }
       out_.put("JZJZ", 4);
-      if (!copy_prologue(doc_start, offset)) return fail(kCopyFailed);
-      copy_chunk(offset, h);
+      if (!copy_prologue(doc_start, offset) || !copy_chunk(offset, h)) return fail(kCopyFailed);
       copying = true;
     } else if (out_.is_open() && h.type == zjs::END_DOC) {
-      copy_chunk(offset, h);
+      if (!copy_chunk(offset, h)) return fail(kCopyFailed);
     }
     if (!out_.ok()) return fail(kCopyFailed);
   }
 
   if (out_.is_open()) {
-    flush_as_is();
-    if (!out_.close()) return fail(kCopyFailed);
+    if (!flush_as_is() || !out_.close()) return fail(kCopyFailed);
   } else if (a_.from > 0) {
     std::fputs("ERROR: Cannot find selected page\n", msg_);
   }

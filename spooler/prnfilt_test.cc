@@ -10,7 +10,8 @@
 #include <sstream>
 
 #include "common/fsops.h"
-#include "spooler/zjs.h"
+#include "common/bytes.h"
+#include "spooler/jobstream.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
 
@@ -59,12 +60,19 @@ std::vector<Chunk> chunks_of(const std::string& job, bool* clean) {
   return out;
 }
 
+// An item as logs show it: "%x=%d".
+std::string item_text(uint16_t id, uint32_t value) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%x=%d", id, static_cast<int32_t>(value));
+  return buf;
+}
+
 // "{id=value,...}" of the items that differ from the reference chunk's items.
 std::string item_diff(const std::vector<zjs::Item>& got, const std::vector<zjs::Item>& ref) {
   std::string d;
   for (size_t i = 0; i < got.size(); ++i) {
     if (i < ref.size() && ref[i].id == got[i].id && ref[i].value == got[i].value) continue;
-    d += (d.empty() ? "" : ",") + zjs::item_text(got[i].id, got[i].value);
+    d += (d.empty() ? "" : ",") + item_text(got[i].id, got[i].value);
   }
   return d.empty() ? "" : "{" + d + "}";
 }
@@ -329,13 +337,23 @@ TEST_F(PrnfiltTest, RealDriverJobs) {
     EXPECT_TRUE(clean);
   }
 
-  // Every cut of the real job: no crash, and the pages counted are those begun in the cut.
+  // Every cut of the real job: no crash; either a failure that leaves no output, or an output
+  // made of whole chunks.
   for (size_t len = 0; len < job.size(); ++len) {
     spit(in, job.substr(0, len));
+    ld::remove_file(path("out.prn"));
     prnfilt_args a{in, path("out.prn"), 2, 1, 2, 3, -3, 0, {{kMediaType, 2}}};
     int32_t flag = 0;
     std::string msg;
-    EXPECT_GE(filter(a, &flag, &msg), len < 4 ? -1 : 0) << len;
+    const int r = filter(a, &flag, &msg);
+    EXPECT_GE(r, -1) << len;
+    if (r < 0) {
+      EXPECT_FALSE(ld::file_exists(a.output)) << len;
+    } else if (ld::file_exists(a.output)) {
+      bool whole = false;
+      chunks_of(slurp(a.output), &whole);
+      EXPECT_TRUE(whole) << len;
+    }
   }
 }
 
@@ -365,18 +383,23 @@ TEST_F(PrnfiltTest, WriteFailureRemovesThePartialOutput) {
   EXPECT_FALSE(ld::file_exists(out));
 }
 
-// Every cut of a job is filtered without a crash; the pages counted are the START_PAGE headers
-// that made it into the cut.
-TEST_F(PrnfiltTest, EveryTruncationIsFiltered) {
+// Every cut of a job is filtered without a crash. A cut inside a chunk of the selection fails
+// (-1, no output: a job that ends inside a chunk must never be passed on to be printed); any
+// other cut returns the START_PAGE headers that made it into the cut.
+TEST_F(PrnfiltTest, EveryTruncationIsFilteredOrFails) {
   testkit::JobSpec gen = five_pages();
   gen.pages = 3;
   gen.payload = 20;
   std::string job = testkit::make_job(gen);
   std::vector<size_t> page_ends;  // offset just past each START_PAGE header
+  std::vector<std::pair<size_t, size_t>> selected;  // chunks of pages 1 and 2
   bool clean = false;
   size_t pos = 4;
   for (const Chunk& c : chunks_of(job, &clean)) {
     if (c.h.type == zjs::START_PAGE) page_ends.push_back(pos + zjs::kHeaderSize);
+    // A cut inside the first page's header leaves no page to select: not a failure.
+    if (!page_ends.empty() && page_ends.size() <= 2 && c.h.type != zjs::END_DOC)
+      selected.emplace_back(selected.empty() ? pos + zjs::kHeaderSize - 1 : pos, pos + c.h.size);
     pos += c.h.size;
   }
   ASSERT_EQ(page_ends.size(), 3u);
@@ -390,11 +413,54 @@ TEST_F(PrnfiltTest, EveryTruncationIsFiltered) {
     std::string msg;
     int want = len < 4 ? -1 : 0;
     for (size_t e : page_ends) want += len >= e ? 1 : 0;
+    for (auto [from, to] : selected) want = len > from && len < to ? -1 : want;
     EXPECT_EQ(filter(a, &flag, &msg), want);
-    // Three sets of at most the whole cut.
+    if (want < 0 && len >= 4) {
+      EXPECT_FALSE(ld::file_exists(out));
+      EXPECT_NE(msg.find("ERROR: Cannot read input file!\n"), std::string::npos) << msg;
+    }
     if (ld::file_exists(out)) {
+      bool whole = false;
+      chunks_of(slurp(out), &whole);
+      EXPECT_TRUE(whole);
       EXPECT_LE(ld::file_size(out), static_cast<int64_t>(3 * len));
     }
+  }
+}
+
+// A chunk size below 16 cannot be followed: inside the selection it fails the filter instead of
+// passing on the pages before it as the whole job.
+TEST_F(PrnfiltTest, BrokenChunkInsideTheSelectionFails) {
+  testkit::JobSpec gen = five_pages();
+  std::string job = testkit::make_job(gen);
+  bool clean = false;
+  size_t pos = 4, page3 = 0;
+  int pages = 0;
+  for (const Chunk& c : chunks_of(job, &clean)) {
+    if (c.h.type == zjs::START_PAGE && ++pages == 3) page3 = pos;
+    pos += c.h.size;
+  }
+  ASSERT_GT(page3, 0u);
+  write32(15, reinterpret_cast<unsigned char*>(job.data()) + page3);
+  std::string in = path("bad.prn"), out = path("out.prn");
+  spit(in, job);
+  struct {
+    int from, to, want;
+    bool output;
+  } cases[] = {
+      {1, 5, -1, false},  // the broken chunk lies in the selection
+      {1, 2, 2, true},    // it lies after it: the selection is whole
+      {4, 5, 2, false},   // before the selection: the pages are never found
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.from);
+    ld::remove_file(out);
+    prnfilt_args a{in, out, 2, 1, c.from, c.to, 0, 0, {}};
+    int32_t flag = 0;
+    std::string msg;
+    EXPECT_EQ(filter(a, &flag, &msg), c.want);
+    EXPECT_EQ(ld::file_exists(out), c.output);
+    EXPECT_NE(msg.find("ERROR: chunk size 15 below 16 at offset " + std::to_string(page3) + "\n"), std::string::npos) << msg;
   }
 }
 

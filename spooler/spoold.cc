@@ -10,16 +10,14 @@
 #include "common/fsops.h"
 #include "common/handles.h"
 #include "common/ui_log.h"
+#include "spooler/jobstream.h"
 
 namespace {
 
-// True when the copy opens and starts like a job stream. A filter failure on such a copy lies
-// with the output side (a full disk, a folder not writable) and may pass.
-bool looks_like_job(const std::string& path) {
-  ld::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  char sig[4];
-  return fd.valid() && ld::read_full(fd.get(), sig, sizeof sig) == 4 && std::memcmp(sig, "JZJZ", 4) == 0;
-}
+// True when the copy is a job stream whose chunks are all whole. A filter failure on such a
+// copy lies with the output side (a full disk, a folder not writable) and may pass; a job cut
+// inside a chunk fails on every pass and is dropped instead of holding up the jobs behind it.
+bool looks_like_job(const std::string& path) { return zjs::stream_is_whole(path); }
 
 void remove_quietly(const std::string& path) {
   std::string err;

@@ -140,6 +140,19 @@ TEST_F(SpoolPass, FiltersEveryCopyAndDropsTheHopelessOnes) {
       << log;
 }
 
+// A copy cut inside a chunk is never marked spooled (the sender would print a cut job) nor kept
+// waiting, which would hold up every job behind it: it is dropped like any unfilterable copy.
+TEST_F(SpoolPass, ACutJobIsDroppedAndTheOthersAreSpooled) {
+  const std::string three = job(3);
+  add("cut_0.spl", three.substr(0, three.size() / 2), 1, 3);
+  add("b_0.spl", three, 1, 3);
+  std::string err;
+  pass(&err);
+  EXPECT_EQ(names(), (std::vector<std::string>{"b_0.prn+"})) << err;
+  EXPECT_NE(err.find("cut_0.spl cannot be filtered, removed from the print queue\n"), std::string::npos) << err;
+  for (const char* gone : {"cut_0.spl", "cut_0.spl.tmp", "cut_0.prn"}) EXPECT_FALSE(ld::file_exists(q(gone))) << gone;
+}
+
 TEST_F(SpoolPass, OverridesAndTagLines) {
   add("t_0.spl", job(1));
   std::vector<queue_record> rs = queue();

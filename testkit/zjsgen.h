@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "spooler/zjs.h"
+#include "spooler/jobstream.h"
 
 namespace testkit {
 

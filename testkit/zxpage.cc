@@ -10,6 +10,7 @@
 #include <jpeglib.h>
 
 #include "common/fsops.h"
+#include "spooler/jobstream.h"
 
 namespace testkit {
 namespace {
@@ -344,43 +345,46 @@ std::string zx_page_data(const Picture& pic, const ZxPageSpec& gen) {
 
 std::string make_zx_job(const Picture& pic, const ZxPageSpec& gen, int pages) {
   const bool le = gen.little_endian;
-  auto chunk = [le](std::string* s, uint32_t type, const std::vector<std::pair<uint16_t, uint32_t>>& items) {
-    put32(s, static_cast<uint32_t>(16 + 12 * items.size()), le);
-    put32(s, type, le);
-    put32(s, static_cast<uint32_t>(items.size()), le);
-    put16(s, 0, le);
-    put16(s, 0x5A5A, le);
-    for (const auto& it : items) {
-      put32(s, 12, le);
-      put16(s, it.first, le);
-      s->push_back(1);
-      s->push_back(0);
-      put32(s, it.second, le);
+  auto header = [le](std::string* s, uint32_t size, uint32_t type, uint32_t items) {
+    zjs::ChunkHeader h;
+    h.size = size;
+    h.type = type;
+    h.items = items;
+    unsigned char b[zjs::kHeaderSize];
+    zjs::encode_header(h, b, le);
+    s->append(reinterpret_cast<const char*>(b), sizeof b);
+  };
+  auto chunk = [&](std::string* s, uint32_t type, const std::vector<std::pair<uint16_t, uint32_t>>& items) {
+    header(s, static_cast<uint32_t>(zjs::kHeaderSize + zjs::kNumericItemSize * items.size()), type,
+           static_cast<uint32_t>(items.size()));
+    for (const auto& [id, value] : items) {
+      zjs::Item it;
+      it.id = id;
+      it.value = value;
+      unsigned char b[zjs::kNumericItemSize];
+      zjs::encode_item(it, b, le);
+      s->append(reinterpret_cast<const char*>(b), sizeof b);
     }
   };
   const uint32_t page_h = pic.height + gen.gradient_rows;
   std::string data = zx_page_data(pic, gen);
   std::string s = le ? "ZJZJ" : "JZJZ";
-  chunk(&s, 0, {{0, static_cast<uint32_t>(pages)}});
+  chunk(&s, zjs::START_DOC, {{zjs::ZJI_PAGECOUNT, static_cast<uint32_t>(pages)}});
   for (int p = 0; p < pages; ++p) {
-    chunk(&s, 2, {{4, 1}, {12, pic.width}, {13, pic.width}, {14, page_h}});
-    chunk(&s, 13, {{44, 4}, {46, gen.cmyk ? 0x04030201u : 0u}, {5, gen.copies}, {53, gen.version}});
+    chunk(&s, zjs::START_PAGE, {{zjs::ZJI_COPIES, 1}, {zjs::ZJI_WIDTH, pic.width}, {zjs::ZJI_LENGTH, pic.width}, {zjs::ZJI_HEIGHT, page_h}});
+    chunk(&s, zjs::ZX_START, {{44, 4}, {46, gen.cmyk ? 0x04030201u : 0u}, {5, gen.copies}, {53, gen.version}});
     for (size_t off = 0; off < data.size();) {
       uint32_t n = static_cast<uint32_t>(std::min<size_t>(std::max<uint32_t>(1, gen.data_chunk), data.size() - off));
       uint32_t pad = (4 - n % 4) % 4;  // padding after the payload that counts
-      put32(&s, 16 + n + pad, le);
-      put32(&s, 14, le);
-      put32(&s, n, le);
-      put16(&s, 0, le);
-      put16(&s, 0x5A5A, le);
+      header(&s, static_cast<uint32_t>(zjs::kHeaderSize + n + pad), zjs::ZX_DATA, n);
       s.append(data, off, n);
       s.append(pad, '\0');
       off += n;
     }
-    chunk(&s, 15, {});
-    chunk(&s, 3, {});
+    chunk(&s, zjs::ZX_END, {});
+    chunk(&s, zjs::END_PAGE, {});
   }
-  chunk(&s, 1, {});
+  chunk(&s, zjs::END_DOC, {});
   return s;
 }
 

@@ -9,18 +9,20 @@ extern "C" {
 #include <vector>
 
 #include "common/bytes.h"
-#include "spooler/zjs.h"
+#include "spooler/jobstream.h"
 #include "thumbs/zxrender.h"
 
 namespace thumbs {
 namespace {
 
-constexpr uint16_t kAttrWidth = 13, kAttrHeight = 14, kAttrBpp = 44, kAttrFormat = 46;
-constexpr uint16_t kAttrCopies = 5, kAttrVersion = 53, kAttrPlane = 20, kItemCopies = 4;
+// The page picture's width is taken from the length item, its height from the height item.
+constexpr uint16_t kAttrWidth = zjs::ZJI_LENGTH, kAttrHeight = zjs::ZJI_HEIGHT;
+constexpr uint16_t kAttrBpp = 44, kAttrFormat = 46;
+constexpr uint16_t kAttrCopies = 5, kAttrVersion = 53, kAttrPlane = 20;
 
-void collect(const ZxObject* o, int kind, std::vector<const ZxObject*>* out) {
+void collect(const ZxObject* o, zjs::ChunkType kind, std::vector<const ZxObject*>* out) {
   for (const ZxObject* c : o->children) {
-    if (c->kind == kind) out->push_back(c);
+    if (c->kind == static_cast<int>(kind)) out->push_back(c);
     collect(c, kind, out);
   }
 }
@@ -47,7 +49,7 @@ struct JbigDecoder {
 
 int decode_jbig(ZxDoc& doc, const ZxObject* page, PageCanvas* canvas, std::string* err) {
   std::vector<const ZxObject*> groups;
-  collect(page, 4, &groups);
+  collect(page, zjs::JBIG_BIH, &groups);
   const Geometry& g = canvas->geometry();
   std::vector<uint8_t> inks(size_t(g.out_width) * g.out_height, 0);  // one bit per ink
   FdSource src(doc.fd());
@@ -70,7 +72,7 @@ int decode_jbig(ZxDoc& doc, const ZxObject* page, PageCanvas* canvas, std::strin
     size_t cnt = 0;
     int rc = jbg_dec_in(&dec.st, bih, 20, &cnt);
     for (const ZxObject* bid : grp->children) {
-      if (bid->kind != 5 || rc != JBG_EAGAIN) continue;
+      if (bid->kind != static_cast<int>(zjs::JBIG_BID) || rc != JBG_EAGAIN) continue;
       for (uint64_t done = 0; done < bid->payload_len && rc == JBG_EAGAIN;) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), bid->payload_len - done));
         if (!src.read_at(bid->payload_offset + done, block.data(), n)) {
@@ -116,7 +118,7 @@ int decode_jbig(ZxDoc& doc, const ZxObject* page, PageCanvas* canvas, std::strin
 int decode_zx(ZxDoc& doc, const ZxObject* page, const PageInfo& info, PageCanvas* canvas,
               FILE* msg, std::string* err) {
   std::vector<const ZxObject*> chunks;
-  collect(page, 14, &chunks);
+  collect(page, zjs::ZX_DATA, &chunks);
   FdSource src(doc.fd());
   ZxParams p;
   p.width = info.width;
@@ -159,9 +161,9 @@ int plane_channel(uint32_t plane) {
 bool page_info(ZxDoc& doc, const ZxObject* page, PageInfo* info, std::string* err) {
   *info = PageInfo();
   const ZxObject* image = first_child(page);
-  info->marker_value = get_attr(page, kItemCopies, 1);
+  info->marker_value = get_attr(page, zjs::ZJI_COPIES, 1);
   std::vector<const ZxObject*> groups;
-  if (image != nullptr && image->kind == 13) {
+  if (image != nullptr && image->kind == static_cast<int>(zjs::ZX_START)) {
     info->kind = PageKind::kZx;
     info->width = get_attr(page, kAttrWidth, 0);
     info->height = get_attr(page, kAttrHeight, 0);
@@ -174,7 +176,7 @@ bool page_info(ZxDoc& doc, const ZxObject* page, PageInfo* info, std::string* er
       info->kind = PageKind::kUnknown;
       return false;
     }
-  } else if (collect(page, 4, &groups), !groups.empty()) {
+  } else if (collect(page, zjs::JBIG_BIH, &groups), !groups.empty()) {
     unsigned char bih[20];
     info->kind = PageKind::kJbig;
     info->format = kFormatCmyk;

@@ -11,21 +11,12 @@
 
 #include "common/bytes.h"
 #include "thumbs/jpeg_error.h"
+#include "upload/marker.h"
 
 namespace thumbs {
 
 std::array<uint8_t, kApp9Size> app9_segment(int page, int pages, uint32_t value) {
-  std::array<uint8_t, kApp9Size> s{};
-  s[0] = 0xFF;
-  s[1] = 0xE9;
-  ld::put_be16(40, &s[2]);
-  char text[30] = {};
-  std::snprintf(text, sizeof text, "TAVU page %d of %d", page, pages);
-  std::memcpy(&s[4], text, sizeof text);
-  ld::put_le16(static_cast<uint16_t>(pages), &s[34]);
-  ld::put_le16(static_cast<uint16_t>(page), &s[36]);
-  ld::put_le16(static_cast<uint16_t>(value), &s[38]);
-  return s;
+  return upload::marker_segment(page, pages, value);
 }
 
 namespace {

@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "upload/marker.h"
+
 namespace thumbs {
 
-constexpr size_t kApp9Size = 42;
-// The whole APP9 segment: FF E9, length 40 (big-endian), the text in 30 bytes (NUL-padded),
-// page count, page number and value (16-bit little-endian each), two zero bytes.
+constexpr size_t kApp9Size = upload::kMarkerSegmentSize;
+// The whole APP9 segment, as the marker codec lays it out.
 std::array<uint8_t, kApp9Size> app9_segment(int page, int pages, uint32_t value);
 
 // Writes the picture (w x h, 3 bytes per pixel) to path. False with *err when the file cannot

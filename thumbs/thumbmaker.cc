@@ -12,6 +12,7 @@
 #include "common/fsops.h"
 #include "common/handles.h"
 #include "common/paths.h"
+#include "spooler/jobname.h"
 #include "thumbs/pagecanvas.h"
 #include "thumbs/pagedecode.h"
 #include "thumbs/thumbjpeg.h"
@@ -47,11 +48,6 @@ int parse_thumb_args(int argc, char** argv, ThumbOptions* o, FILE* out) {
     return 0;
   }
   return -1;
-}
-
-std::string job_base_name(const std::string& file_name) {
-  size_t p = file_name.find(".prn");
-  return p == std::string::npos ? file_name : file_name.substr(0, p);
 }
 
 std::string rejected_dir() { return ld::rooted("/print/prns/rejected/"); }
@@ -118,10 +114,10 @@ int render_job(const ThumbOptions& o, ThumbContext& ctx) {
     return 0;
   }
   doc.read();
-  // The pictures sit beside the job: its path up to the first ".prn" of its name.
+  // The pictures sit beside the job, named after its base name.
   size_t slash = o.job.rfind('/');
   std::string dir = slash == std::string::npos ? "" : o.job.substr(0, slash + 1);
-  std::string stem = dir + job_base_name(o.job.substr(dir.size()));
+  std::string stem = dir + jobname::base_name(o.job.substr(dir.size()));
   int status = 0;
   if (!o.all) {
     if (render_page(doc, o.start_page, stem + ".jpeg", o, ctx, &status) == Rendered::kFatal) return status;
@@ -171,7 +167,7 @@ int process_waiting(const ThumbOptions& o, ThumbContext& ctx) {
     if (name.empty() || name[0] == '.' || name.find(".prn") == std::string::npos) continue;
     std::string src = wait + name;
     if (ld::is_directory(src)) continue;
-    std::string base = job_base_name(name);
+    std::string base = jobname::base_name(name);
     std::string work = work_dir + base + ".jpeg";
     std::string thumb = thumb_dir + base + ".jpeg";
     std::string dest = ld::rooted("/print/prns") + "/" + name;

@@ -35,9 +35,6 @@ enum class Rendered { kPicture, kPlaceholder, kMissing, kFatal };
 Rendered render_page(ZxDoc& doc, int n, const std::string& path, const ThumbOptions& o,
                      ThumbContext& ctx, int* exit_status);
 
-// The job's base name: its file name up to the first ".prn".
-std::string job_base_name(const std::string& file_name);
-
 // Where jobs that are not job streams at all are moved, out of the waiting directory.
 std::string rejected_dir();
 

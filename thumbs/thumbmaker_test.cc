@@ -51,13 +51,6 @@ TEST(Thumbmaker, Arguments) {
   }
 }
 
-TEST(Thumbmaker, BaseNames) {
-  EXPECT_EQ(job_base_name("x.prn"), "x");
-  EXPECT_EQ(job_base_name("x.prn.bak"), "x");
-  EXPECT_EQ(job_base_name("a.prn.b.prn"), "a");
-  EXPECT_EQ(job_base_name("noext"), "noext");
-}
-
 // The APP9 payload text and numbers of a thumbnail.
 struct Marker {
   std::string text;
@@ -209,6 +202,21 @@ TEST_F(ThumbmakerRun, WaitingDirectory) {
   testkit::spit(wait + "junk.prn", "again");
   EXPECT_EQ(process_waiting(ThumbOptions(), ctx), 0);
   EXPECT_EQ(testkit::list_dir(rejected_dir()), (std::vector<std::string>{"junk.prn", "junk.prn-1"}));
+}
+
+// Jobs whose names differ only after a ".prn" keep apart thumbnails: each is named after the
+// file name up to its last ".prn", the base name that the job browser looks for.
+TEST_F(ThumbmakerRun, ThumbnailsOfJobsNamedAlikeDoNotCollide) {
+  const std::string wait = root("/print/prns/tmp/");
+  testkit::spit(wait + "label.prn", zx_job(1));
+  testkit::spit(wait + "label.prn.prn", zx_job(2));
+  testkit::spit(wait + "label.prnx.prn", zx_job(3));
+  EXPECT_EQ(process_waiting(ThumbOptions(), ctx), 0);
+  EXPECT_EQ(testkit::list_dir(root("/print/prns/thumbs")),
+            (std::vector<std::string>{"label.jpeg", "label.prn.jpeg", "label.prnx.jpeg"}));
+  EXPECT_EQ(marker_of(root("/print/prns/thumbs/label.jpeg")).pages, 1);
+  EXPECT_EQ(marker_of(root("/print/prns/thumbs/label.prn.jpeg")).pages, 2);
+  EXPECT_EQ(marker_of(root("/print/prns/thumbs/label.prnx.jpeg")).pages, 3);
 }
 
 TEST_F(ThumbmakerRun, AThumbnailThatCannotBeMovedKeepsTheJobWaiting) {

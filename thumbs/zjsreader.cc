@@ -1,15 +1,7 @@
 #include "thumbs/zjsreader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstring>
-
-#include "common/bytes.h"
 
 namespace thumbs {
 
@@ -29,97 +21,6 @@ const char* zjs_error_text(int code) {
   return code <= 0 && code >= -7 ? texts[-code] : "Unidentified";
 }
 
-ChunkClass chunk_class(uint32_t type) {
-  switch (type) {
-    case 0: case 1: case 2: case 3: case 6: case 7: case 9: case 10: case 11: case 13: case 15:
-      return kClassItems;
-    case 4: case 5: case 8: return kClassPayload;
-    case 12: return kClassItemsPayload;
-    case 14: return kClassData;
-    default: return kClassNone;
-  }
-}
-
-bool JobReader::open(const std::string& path, std::string* err) {
-  // Non-blocking, so that a FIFO or device under a job's name cannot stall the run; only
-  // regular files are jobs.
-  fd_.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  struct stat st;
-  if (!fd_.valid() || ::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (err) *err = !fd_.valid() ? std::strerror(errno) : S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file";
-    fd_.reset();
-    return false;
-  }
-  ::fcntl(fd_.get(), F_SETFL, ::fcntl(fd_.get(), F_GETFL) & ~O_NONBLOCK);
-  size_ = static_cast<uint64_t>(st.st_size);
-  pos_ = len_ = 0;
-  back_.clear();
-  offset_ = 0;
-  error_ = false;
-  return true;
-}
-
-long JobReader::read(void* out, size_t n) {
-  auto* p = static_cast<unsigned char*>(out);
-  size_t got = 0;
-  if (!back_.empty()) {
-    size_t take = std::min(n, back_.size());
-    std::memcpy(p, back_.data(), take);
-    back_.erase(0, take);
-    got = take;
-  }
-  while (got < n) {
-    if (pos_ == len_) {
-      if (error_) break;
-      ssize_t r = ::read(fd_.get(), buf_, kBufSize);
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0) {
-        error_ = true;
-        offset_ += got;
-        return -1;
-      }
-      if (r == 0) break;
-      pos_ = 0;
-      len_ = static_cast<size_t>(r);
-    }
-    size_t take = std::min(n - got, len_ - pos_);
-    std::memcpy(p + got, buf_ + pos_, take);
-    pos_ += take;
-    got += take;
-  }
-  offset_ += got;
-  return static_cast<long>(got);
-}
-
-bool JobReader::unread(const void* buf, size_t n) {
-  if (n > offset_ || back_.size() + n > kMaxPushBack) return false;
-  back_.insert(0, static_cast<const char*>(buf), n);
-  offset_ -= n;
-  return true;
-}
-
-bool JobReader::skip(uint64_t n) {
-  size_t from_back = static_cast<size_t>(std::min<uint64_t>(n, back_.size()));
-  back_.erase(0, from_back);
-  offset_ += from_back;
-  n -= from_back;
-  size_t from_buf = static_cast<size_t>(std::min<uint64_t>(n, len_ - pos_));
-  pos_ += from_buf;
-  offset_ += from_buf;
-  n -= from_buf;
-  if (n == 0) return true;
-  // The rest lies beyond the buffer: seek, as long as the file holds it.
-  if (offset_ + n > size_) {
-    offset_ = size_;
-    pos_ = len_ = 0;
-    ::lseek(fd_.get(), 0, SEEK_END);
-    return false;
-  }
-  offset_ += n;
-  pos_ = len_ = 0;
-  return ::lseek(fd_.get(), static_cast<off_t>(offset_), SEEK_SET) >= 0;
-}
-
 namespace {
 
 constexpr char kUel[] = "\x1b%-12345X";
@@ -128,9 +29,9 @@ constexpr size_t kMaxPjlLine = 1024;
 
 bool permitted(unsigned char c) { return c == '\t' || c == '\r' || (c >= 0x20 && c < 0x7f); }
 
-// One line up to and including LF: false (bytes pushed back) when it is longer than the limit,
+// One line up to and including LF: false (stepped back over) when it is longer than the limit,
 // holds a byte that does not belong in a PJL line, or the file ends first.
-bool read_line(JobReader& r, std::string* line) {
+bool read_line(zjs::Reader& r, std::string* line) {
   line->clear();
   unsigned char c;
   while (line->size() < kMaxPjlLine && r.read(&c, 1) == 1) {
@@ -138,18 +39,18 @@ bool read_line(JobReader& r, std::string* line) {
     if (c == '\n') return true;
     if (!permitted(c)) break;
   }
-  r.unread(line->data(), line->size());
+  r.rewind(line->size());
   return false;
 }
 
 }  // namespace
 
-int sniff_pjl(JobReader& r, bool* no_enter) {
+int sniff_pjl(zjs::Reader& r, bool* no_enter) {
   if (no_enter) *no_enter = false;
   char head[kUelLen];
   long n = r.read(head, kUelLen);
   if (n != static_cast<long>(kUelLen) || std::memcmp(head, kUel, kUelLen) != 0) {
-    if (n > 0) r.unread(head, static_cast<size_t>(n));
+    if (n > 0) r.rewind(static_cast<size_t>(n));
     return -1;
   }
   std::string line;
@@ -157,7 +58,7 @@ int sniff_pjl(JobReader& r, bool* no_enter) {
     bool pjl = line.size() >= 5 && line.compare(0, 4, "@PJL") == 0 &&
                std::isspace(static_cast<unsigned char>(line[4]));
     if (!pjl) {
-      r.unread(line.data(), line.size());
+      r.rewind(line.size());
       break;
     }
     for (char& c : line) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -168,13 +69,13 @@ int sniff_pjl(JobReader& r, bool* no_enter) {
   return kLangUnidentified;
 }
 
-void skip_pjl_tail(JobReader& r) {
+void skip_pjl_tail(zjs::Reader& r) {
   unsigned char c;
   // The rest of an unterminated "@PJL" line (it ends at a NUL or the line end).
   std::string head;
   while (head.size() < kMaxPjlLine && r.read(&c, 1) == 1) {
     if (c == 0 || c == '\n' || c == 0x1b) {
-      r.unread(&c, 1);
+      r.rewind(1);
       break;
     }
     head.push_back(static_cast<char>(c));
@@ -182,7 +83,7 @@ void skip_pjl_tail(JobReader& r) {
   bool pjl_line = head.size() >= 5 && head.compare(0, 4, "@PJL") == 0 &&
                   std::isspace(static_cast<unsigned char>(head[4]));
   if (!head.empty() && !pjl_line) {
-    r.unread(head.data(), head.size());
+    r.rewind(head.size());
     return;
   }
   for (;;) {
@@ -192,73 +93,77 @@ void skip_pjl_tail(JobReader& r) {
       char rest[kUelLen - 1];
       long n = r.read(rest, sizeof rest);
       if (n == static_cast<long>(sizeof rest) && std::memcmp(rest, kUel + 1, sizeof rest) == 0) continue;
-      if (n > 0) r.unread(rest, static_cast<size_t>(n));
+      if (n > 0) r.rewind(static_cast<size_t>(n));
     }
-    r.unread(&c, 1);
+    r.rewind(1);
     return;
   }
 }
 
-int sniff_zjs(JobReader& r) {
-  char sig[4];
-  long n = r.read(sig, 4);
-  if (n > 0) r.unread(sig, static_cast<size_t>(n));
-  if (n != 4) return 0;
-  if (std::memcmp(sig, "JZJZ", 4) == 0) return 1;
-  if (std::memcmp(sig, "ZJZJ", 4) == 0) return 2;
-  return 0;
+int sniff_zjs(zjs::Reader& r) {
+  unsigned char sig[zjs::kSignatureSize];
+  long n = r.read(sig, sizeof sig);
+  if (n > 0) r.rewind(static_cast<size_t>(n));
+  switch (zjs::classify_signature(sig, n < 0 ? 0 : static_cast<size_t>(n))) {
+    case zjs::Signature::kBigEndian: return 1;
+    case zjs::Signature::kLittleEndian: return 2;
+    default: return 0;
+  }
 }
 
-int read_chunk(JobReader& r, bool little, Chunk* c) {
-  unsigned char h[16];
-  long n = r.read(h, sizeof h);
-  if (n == 0) return kZjsEnd;
-  if (n < 0) return kZjsReadError;
-  if (n != 16) return kZjsReadError;
-  auto u32 = [little](const unsigned char* b) { return little ? ld::get_le32(b) : val32(b); };
-  auto u16 = [little](const unsigned char* b) { return little ? ld::get_le16(b) : val16(b); };
-  c->size = u32(h);
-  c->type = u32(h + 4);
-  c->items = u32(h + 8);
-  c->reserved = u16(h + 12);
-  c->signature = u16(h + 14);
+namespace {
+
+int chunk_result(zjs::Reader::Status st) {
+  switch (st) {
+    case zjs::Reader::kOk: return kZjsOk;
+    case zjs::Reader::kEnd: return kZjsEnd;
+    case zjs::Reader::kBadSize: return kZjsBadSize;
+    default: return kZjsReadError;
+  }
+}
+
+// The chunk's items, as many as its header announces; the first kMaxItemsKept are kept.
+int read_attrs(zjs::Reader& r, Chunk* c) {
+  for (uint32_t i = 0; i < c->items; ++i) {
+    zjs::Item it;
+    zjs::Reader::Status st = r.next_item(&it);
+    if (st != zjs::Reader::kOk) return chunk_result(st);
+    if (c->attrs.size() < kMaxItemsKept) c->attrs.push_back({it.id, it.value});
+  }
+  return kZjsOk;
+}
+
+}  // namespace
+
+int read_chunk(zjs::Reader& r, bool little, Chunk* c) {
+  r.set_little_endian(little);
+  zjs::ChunkHeader h;
+  zjs::Reader::Status st = r.next_chunk(&h);
   c->attrs.clear();
   c->payload_offset = 0;
   c->payload_len = 0;
-  if (c->signature != 0x5A5A) return kZjsBadHeader;
-  if (c->size < 16) return kZjsBadSize;
-  uint64_t body = c->size - 16;
-  ChunkClass cls = chunk_class(c->type);
-  uint64_t item_bytes = 0;
-  if (cls == kClassItems || cls == kClassItemsPayload) {
-    for (uint32_t i = 0; i < c->items; ++i) {
-      unsigned char ih[12];
-      if (item_bytes + 8 > body) return kZjsBadSize;
-      n = r.read(ih, 8);
-      if (n != 8) return kZjsReadError;
-      uint32_t isize = u32(ih);
-      if (isize < 8 || isize > body - item_bytes) return kZjsBadSize;
-      uint32_t rest = isize - 8;
-      uint32_t value = 0;
-      if (rest >= 4) {
-        if (r.read(ih + 8, 4) != 4) return kZjsReadError;
-        value = u32(ih + 8);
-        rest -= 4;
-      }
-      if (rest > 0 && !r.skip(rest)) return kZjsReadError;
-      item_bytes += isize;
-      if (c->attrs.size() < kMaxItemsKept) c->attrs.push_back({u16(ih + 4), value});
-    }
+  if (st != zjs::Reader::kOk && st != zjs::Reader::kBadSize) return chunk_result(st);
+  c->size = h.size;
+  c->type = h.type;
+  c->items = h.items;
+  c->reserved = h.reserved;
+  c->signature = h.signature;
+  if (c->signature != zjs::kChunkSignature) return kZjsBadHeader;
+  if (st == zjs::Reader::kBadSize) return kZjsBadSize;
+  const zjs::ChunkClass cls = zjs::chunk_class(c->type);
+  if (zjs::has_items(cls)) {
+    int rc = read_attrs(r, c);
+    if (rc != kZjsOk) return rc;
   }
-  uint64_t payload = body - item_bytes;
+  const uint64_t payload = r.remaining();
   uint64_t counted = payload;
-  if (cls == kClassData) {
+  if (cls == zjs::kClassData) {
     if (c->items > payload) return kZjsBadSize;
     counted = c->items;
   }
   c->payload_offset = r.offset();
   c->payload_len = counted;
-  if (!r.skip(payload)) return kZjsReadError;
+  if (!r.skip_body(payload)) return kZjsReadError;
   return kZjsOk;
 }
 

@@ -1,12 +1,12 @@
-// The page decoder's input layer: a buffered reader with push-back over a job file, the PJL and
-// signature sniffers that find where the ZjStream starts, and the chunk layer that reads one
-// chunk header with its items and reports where the payload lies (payloads are not loaded).
+// The page decoder's input layer over the job stream reader: the PJL and signature sniffers
+// that find where the ZjStream starts, and the chunk layer that reads one chunk header with its
+// items and reports where the payload lies (payloads are not loaded), with the decoder's codes.
 #pragma once
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "common/handles.h"
+#include "spooler/jobstream.h"
 
 namespace thumbs {
 
@@ -23,50 +23,17 @@ enum ChunkResult {
 // "No error" ... "Aborted"; "Unidentified" for any other code.
 const char* zjs_error_text(int code);
 
-enum ChunkClass { kClassNone, kClassItems, kClassPayload, kClassItemsPayload, kClassData };
-ChunkClass chunk_class(uint32_t type);
-
-// Buffered reader over a file with a 4096-byte buffer. Bytes read ahead by a sniffer can be
-// pushed back and are read again first.
-class JobReader {
- public:
-  static constexpr size_t kBufSize = 4096;
-  static constexpr size_t kMaxPushBack = 8192;
-
-  bool open(const std::string& path, std::string* err);
-  // Up to n bytes; fewer at the end of the file. -1 on a read error.
-  long read(void* buf, size_t n);
-  // Puts bytes back in front of the stream (they are read before anything else). False when
-  // more than kMaxPushBack bytes would be held.
-  bool unread(const void* buf, size_t n);
-  // Skips n bytes; false when the file ends first.
-  bool skip(uint64_t n);
-  // File offset of the next byte read.
-  uint64_t offset() const { return offset_; }
-  uint64_t file_size() const { return size_; }
-  int fd() const { return fd_.get(); }
-
- private:
-  ld::UniqueFd fd_;
-  unsigned char buf_[kBufSize];
-  size_t pos_ = 0, len_ = 0;
-  std::string back_;  // pushed-back bytes, next byte first
-  uint64_t offset_ = 0;
-  uint64_t size_ = 0;
-  bool error_ = false;
-};
-
 // The PJL sniffer: -1 when the stream does not start with a universal exit (the sniffer does not
 // apply); kLangZjs when "@PJL" lines lead to an ENTER LANGUAGE line naming ZJS; otherwise
 // kLangUnidentified, with *no_enter set when the lines simply stopped without any ENTER LANGUAGE.
-// Bytes not used are pushed back.
-int sniff_pjl(JobReader& r, bool* no_enter = nullptr);
+// Bytes not used are stepped back over.
+int sniff_pjl(zjs::Reader& r, bool* no_enter = nullptr);
 // After a PJL header that ended without ENTER LANGUAGE (some drivers close it with a NUL and a
 // second universal exit), skips the line's remainder, NULs, line ends and universal exits.
-void skip_pjl_tail(JobReader& r);
-// The signature sniffer: reads 4 bytes and pushes them back. 1 for "JZJZ" (big-endian numbers),
+void skip_pjl_tail(zjs::Reader& r);
+// The signature sniffer: reads 4 bytes and steps back over them. 1 for "JZJZ" (big-endian numbers),
 // 2 for "ZJZJ" (little-endian), 0 otherwise.
-int sniff_zjs(JobReader& r);
+int sniff_zjs(zjs::Reader& r);
 
 struct ChunkAttr {
   uint16_t id;
@@ -83,7 +50,7 @@ struct Chunk {
 
 // Reads one chunk: header, items (at most kMaxItemsKept are kept, the rest are read and dropped),
 // and steps over the payload. Returns a ChunkResult. `little` selects the byte order.
-int read_chunk(JobReader& r, bool little, Chunk* c);
+int read_chunk(zjs::Reader& r, bool little, Chunk* c);
 constexpr size_t kMaxItemsKept = 1024;
 
 }  // namespace thumbs

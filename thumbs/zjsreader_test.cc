@@ -8,7 +8,7 @@
 namespace thumbs {
 namespace {
 
-TEST(ZjsReader, ResultTextsLanguagesAndClasses) {
+TEST(ZjsReader, ResultTextsAndLanguages) {
   const char* texts[] = {"No error", "End of job", "Bad ZJS signature", "Bad header signature",
                          "Bad data size", "Out of memory", "Read error", "Aborted"};
   for (int i = 0; i < 8; ++i) EXPECT_STREQ(zjs_error_text(-i), texts[i]);
@@ -16,11 +16,6 @@ TEST(ZjsReader, ResultTextsLanguagesAndClasses) {
   EXPECT_STREQ(zjs_error_text(1), "Unidentified");
   EXPECT_STREQ(language_name(0), "Unidentified");
   EXPECT_STREQ(language_name(3), "ZJS");
-  const ChunkClass want[] = {kClassItems, kClassItems, kClassItems, kClassItems, kClassPayload,
-                             kClassPayload, kClassItems, kClassItems, kClassPayload, kClassItems,
-                             kClassItems, kClassItems, kClassItemsPayload, kClassItems, kClassData,
-                             kClassItems, kClassNone};
-  for (uint32_t t = 0; t <= 16; ++t) EXPECT_EQ(chunk_class(t), want[t]) << t;
 }
 
 struct SniffCase {
@@ -45,8 +40,8 @@ TEST(ZjsReader, Sniffers) {
   };
   testkit::TempRoot root;
   for (const auto& c : cases) {
-    JobReader r;
-    ASSERT_TRUE(r.open(thumbs_test::write_temp(root, "s", c.head), nullptr));
+    zjs::Reader r;
+    ASSERT_TRUE(r.open_regular(thumbs_test::write_temp(root, "s", c.head), nullptr));
     bool no_enter = false;
     EXPECT_EQ(sniff_pjl(r, &no_enter), c.pjl) << c.head;
     if (c.pjl == kLangUnidentified && no_enter) skip_pjl_tail(r);
@@ -55,17 +50,17 @@ TEST(ZjsReader, Sniffers) {
   }
 }
 
-TEST(ZjsReader, PushBackIsReadFirst) {
+TEST(ZjsReader, StepBackIsReadAgain) {
   testkit::TempRoot root;
-  JobReader r;
-  ASSERT_TRUE(r.open(thumbs_test::write_temp(root, "p", "abcdef"), nullptr));
+  zjs::Reader r;
+  ASSERT_TRUE(r.open_regular(thumbs_test::write_temp(root, "p", "abcdef"), nullptr));
   char b[8] = {};
   EXPECT_EQ(r.read(b, 4), 4);
-  EXPECT_TRUE(r.unread("cd", 2));
+  EXPECT_TRUE(r.rewind(2));
   EXPECT_EQ(r.offset(), 2u);
   EXPECT_EQ(r.read(b, 8), 4);
   EXPECT_EQ(std::string(b, 4), "cdef");
-  EXPECT_FALSE(r.unread(std::string(9000, 'x').data(), 9000));
+  EXPECT_FALSE(r.rewind(9000));
 }
 
 std::string header(uint32_t size, uint32_t type, uint32_t items, uint16_t sig = 0x5A5A) {
@@ -94,28 +89,28 @@ TEST(ZjsReader, ChunkResults) {
   };
   const Case cases[] = {
       {"", kZjsEnd},
-      {header(16, 1, 0), kZjsOk},
-      {header(28, 2, 1) + item(12, 13, 640), kZjsOk},
-      {header(16, 1, 0, 0x5A5B), kZjsBadHeader},
-      {header(12, 1, 0), kZjsBadSize},
-      {header(28, 2, 2) + item(12, 13, 640) + item(12, 14, 480), kZjsBadSize},  // items pass the size
-      {header(28, 2, 1) + item(4, 13, 640), kZjsBadSize},                      // item size below 8
-      {header(20, 14, 8) + "abcd", kZjsBadSize},                               // counted length > payload
-      {header(40, 14, 8) + "abcd", kZjsReadError},                             // file ends inside
-      {header(28, 2, 1) + item(12, 13, 640).substr(0, 6), kZjsReadError},
-      {header(16, 1, 0).substr(0, 9), kZjsReadError},
+      {header(16, zjs::END_DOC, 0), kZjsOk},
+      {header(28, zjs::START_PAGE, 1) + item(12, 13, 640), kZjsOk},
+      {header(16, zjs::END_DOC, 0, 0x5A5B), kZjsBadHeader},
+      {header(12, zjs::END_DOC, 0), kZjsBadSize},
+      {header(28, zjs::START_PAGE, 2) + item(12, 13, 640) + item(12, 14, 480), kZjsBadSize},  // items pass the size
+      {header(28, zjs::START_PAGE, 1) + item(4, 13, 640), kZjsBadSize},                      // item size below 8
+      {header(20, zjs::ZX_DATA, 8) + "abcd", kZjsBadSize},                               // counted length > payload
+      {header(40, zjs::ZX_DATA, 8) + "abcd", kZjsReadError},                             // file ends inside
+      {header(28, zjs::START_PAGE, 1) + item(12, 13, 640).substr(0, 6), kZjsReadError},
+      {header(16, zjs::END_DOC, 0).substr(0, 9), kZjsReadError},
   };
   testkit::TempRoot root;
   for (size_t i = 0; i < std::size(cases); ++i) {
-    JobReader r;
-    ASSERT_TRUE(r.open(thumbs_test::write_temp(root, "c", cases[i].bytes), nullptr));
+    zjs::Reader r;
+    ASSERT_TRUE(r.open_regular(thumbs_test::write_temp(root, "c", cases[i].bytes), nullptr));
     Chunk c;
     EXPECT_EQ(read_chunk(r, false, &c), cases[i].rc) << "case " << i;
   }
   // A long item keeps its first four value bytes; the counted ZX_DATA length and position.
-  JobReader r;
+  zjs::Reader r;
   std::string long_item = item(16, 46, 0x04030201) + "xyzw";
-  ASSERT_TRUE(r.open(thumbs_test::write_temp(root, "c", header(32, 13, 1) + long_item + header(24, 14, 5) + "12345pad"), nullptr));
+  ASSERT_TRUE(r.open_regular(thumbs_test::write_temp(root, "c", header(32, zjs::ZX_START, 1) + long_item + header(24, zjs::ZX_DATA, 5) + "12345pad"), nullptr));
   Chunk c;
   ASSERT_EQ(read_chunk(r, false, &c), kZjsOk);
   ASSERT_EQ(c.attrs.size(), 1u);

@@ -6,22 +6,25 @@ namespace {
 // The start chunk that an end chunk closes; -1 when the type closes nothing.
 int opener_of(uint32_t type) {
   switch (type) {
-    case 1: return 0;    // END_DOC closes START_DOC
-    case 3: return 2;    // END_PAGE closes START_PAGE
-    case 6: return 4;    // END_JBIG closes the group opened by JBIG_BIH
-    case 10: return 9;   // END_PLANE closes START_PLANE
-    case 15: return 13;  // ZX_END closes ZX_START
+    case zjs::END_DOC: return zjs::START_DOC;
+    case zjs::END_PAGE: return zjs::START_PAGE;
+    case zjs::END_JBIG: return zjs::JBIG_BIH;  // the group a JBIG_BIH opened
+    case zjs::END_PLANE: return zjs::START_PLANE;
+    case zjs::ZX_END: return zjs::ZX_START;
     default: return -1;
   }
 }
 
-bool opens(uint32_t type) { return type == 0 || type == 2 || type == 4 || type == 9 || type == 13; }
+bool opens(uint32_t type) {
+  return type == zjs::START_DOC || type == zjs::START_PAGE || type == zjs::JBIG_BIH ||
+         type == zjs::START_PLANE || type == zjs::ZX_START;
+}
 
 }  // namespace
 
 bool ZxDoc::open(const std::string& path, std::string* err) {
   path_ = path;
-  return reader_.open(path, err);
+  return reader_.open_regular(path, err);
 }
 
 ZxObject* ZxDoc::add(int kind, ZxObject* parent) {
@@ -55,7 +58,7 @@ int ZxDoc::read() {
   for (;;) {
     int rc = read_chunk(reader_, little_, &c);
     if (rc != kZjsOk) return rc;
-    if (chunk_class(c.type) == kClassNone) continue;  // unknown types are stepped over
+    if (zjs::chunk_class(c.type) == zjs::kClassNone) continue;  // unknown types are stepped over
     if (objects_.size() >= kMaxObjects) return kZjsNoMemory;
     int closes = opener_of(c.type);
     if (closes >= 0) {
@@ -82,7 +85,7 @@ int ZxDoc::read() {
     o->payload_offset = c.payload_offset;
     o->payload_len = c.payload_len;
     if (opens(c.type)) open_obj = o;
-    if (c.type == 2 && pages_.size() < static_cast<size_t>(kMaxPages)) pages_.push_back(o);
+    if (c.type == zjs::START_PAGE && pages_.size() < static_cast<size_t>(kMaxPages)) pages_.push_back(o);
   }
 }
 

@@ -50,7 +50,7 @@ class ZxDoc {
  private:
   ZxObject* add(int kind, ZxObject* parent);
 
-  JobReader reader_;
+  zjs::Reader reader_;
   std::string path_;
   ZxObject root_;
   std::deque<std::unique_ptr<ZxObject>> objects_;

@@ -101,7 +101,7 @@ TEST(ZxDoc, BrokenJobKeepsEarlierPagesAndMissingEndsAreClosed) {
   size_t second = 0;
   int starts = 0;
   for (auto [off, type] : chunks_of(job))
-    if (type == 2 && ++starts == 2) second = off;
+    if (type == zjs::START_PAGE && ++starts == 2) second = off;
   ASSERT_GT(second, 0u);
   ZxDoc doc;
   ASSERT_TRUE(doc.open(write_temp(root, "j.prn", job.substr(0, second + 64 + 20)), nullptr));
