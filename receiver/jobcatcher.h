@@ -36,7 +36,7 @@ constexpr size_t kNameMax = 240;
 
 struct Config {
   int idle_timeout_s = 60;           // a sender silent this long loses its connection
-  ld::Clock* clock = &ld::system_clock();
+  ld::Clock* clock = &ld::system_clock();  // read by every receiving thread at once
 };
 
 // The capture of the connection in receiving slot `slot`: "/print/tmp/upload.pjl" under the root
