@@ -185,6 +185,26 @@ TEST(UiLog, HandsTheTextToTheLogClientUnchanged) {
   EXPECT_FALSE(ld::file_exists(root("/pwned")));
 }
 
+// A line break inside a text (a job name can carry one) must not make a second record.
+TEST(UiLog, LineBreaksInATextNeverMakeASecondRecord) {
+  testkit::TempRoot root;
+  root.install_recording_log_client();
+  const struct {
+    std::string text, line;
+  } cases[] = {
+      {"capturing [x\nwriting captured /etc/passwd]", "capturing [x?writing captured /etc/passwd]\n"},
+      {"a\r\nb\rc", "a??b?c\n"},
+      {"ends in a break\n", "ends in a break?\n"},
+      {"", "\n"},
+  };
+  std::string want;
+  for (const auto& c : cases) {
+    ui_log(c.text);
+    want += c.line;
+  }
+  EXPECT_EQ(root.log_client_output(), want);
+}
+
 TEST(UiLog, MissingClientLosesTheLineOnly) {
   testkit::TempRoot root;
   ui_log("nobody listens");  // must simply return

@@ -7,8 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "common/bytes.h"
@@ -69,10 +73,149 @@ bool copy_range(int in, int64_t from, int64_t n, int out) {
 
 }  // namespace
 
-std::string capture_path() { return ld::rooted("/print/tmp/upload.pjl"); }
+std::string capture_path(int slot) {
+  return ld::rooted(slot == 0 ? std::string("/print/tmp/upload.pjl")
+                              : "/print/tmp/upload-" + std::to_string(slot) + ".pjl");
+}
 
-int receive(int conn, const Config& cfg) {
-  std::string path = capture_path();
+int64_t connection_time_left(int idle_timeout_s, int64_t bytes, int64_t elapsed_s) {
+  return idle_timeout_s + std::max<int64_t>(bytes, 0) / kMinRate - elapsed_s;
+}
+
+namespace {
+
+// The time a connection has, as a whole: each receive waits at most the idle time-out, and
+// never beyond the end of the connection's allowance.
+class Budget {
+ public:
+  Budget(int conn, const Config& cfg) : conn_(conn), cfg_(cfg), started_(cfg.clock->now()) {}
+  int64_t left(int64_t received) const {
+    return connection_time_left(cfg_.idle_timeout_s, received, static_cast<int64_t>(cfg_.clock->now() - started_));
+  }
+  // Sets the time-out of the next receive; false (and spent) when the allowance is over. The
+  // clock counts whole seconds, so the last wait takes the allowance's final second whole.
+  bool arm(int64_t received) {
+    int64_t l = left(received);
+    if (l < 0) {
+      spent_ = true;
+      return false;
+    }
+    int64_t wait = std::clamp<int64_t>(l, 1, cfg_.idle_timeout_s);
+    short_wait_ = wait < cfg_.idle_timeout_s;
+    ld::set_socket_timeouts(conn_, static_cast<int>(wait * 1000), 0);
+    return true;
+  }
+  bool spent() const { return spent_; }
+  // The last receive could wait less than the idle time-out: the allowance ended first.
+  bool short_wait() const { return short_wait_; }
+  int64_t elapsed() const { return static_cast<int64_t>(cfg_.clock->now() - started_); }
+
+ private:
+  int conn_;
+  const Config& cfg_;
+  time_t started_;
+  bool spent_ = false;
+  bool short_wait_ = false;
+};
+
+// Where the receive loop stands in the stream: a chunk header being gathered, or the bytes of
+// a chunk body still to come.
+struct ChunkState {
+  unsigned char hdr[zjs::kHeaderSize];
+  size_t hdr_len = 0;
+  uint64_t remaining = 0;
+  int pages = 0;
+  // The stream ended with whole chunks and then exactly the 4-byte trailer, which arrives as
+  // the start of a header that never completes.
+  bool ended_cleanly() const { return remaining == 0 && hdr_len == 4; }
+  // What the loop expected next, as reported on the console.
+  long long expected() const {
+    if (remaining > 0) return static_cast<long long>(remaining);
+    if (hdr_len >= 4) return static_cast<long long>(zjs::decode_header(hdr).size) - static_cast<long long>(hdr_len);
+    return static_cast<long long>(zjs::kHeaderSize - hdr_len);
+  }
+};
+
+// Preamble phase: byte by byte until the stream's magic has arrived. Returns the last receive's
+// result; *magic tells whether the magic came.
+ssize_t read_preamble(int conn, Budget& budget, std::vector<unsigned char>* pre, bool* magic) {
+  ssize_t rc = 0;
+  *magic = false;
+  while (pre->size() < kPreambleMax) {
+    if (!budget.arm(static_cast<int64_t>(pre->size()))) break;
+    unsigned char c;
+    rc = ::recv(conn, &c, 1, 0);
+    if (rc <= 0) break;
+    pre->push_back(c);
+    if (pre->size() >= 4 && std::memcmp(pre->data() + pre->size() - 4, kMagic, 4) == 0) {
+      *magic = true;
+      break;
+    }
+  }
+  return rc;
+}
+
+// Chunk phase: 16-byte headers, bodies in pieces of at most kMaxRead bytes, each handed to
+// `append` as it arrives. Headers are gathered even when they arrive in pieces. Returns the last
+// receive's result; *rejected when the stream can be no job (the connection is then dropped).
+template <typename Append>
+ssize_t read_chunks(int conn, Budget& budget, ChunkState& st, const int64_t& length, Append append,
+                    bool* rejected) {
+  std::vector<unsigned char> block(kMaxRead);
+  ssize_t rc = 0;
+  for (;;) {
+    size_t want = st.remaining > 0 ? static_cast<size_t>(std::min<uint64_t>(st.remaining, kMaxRead))
+                                   : zjs::kHeaderSize - st.hdr_len;
+    if (!budget.arm(length)) break;
+    rc = ::recv(conn, block.data(), want, MSG_WAITALL);
+    if (rc <= 0) break;
+    size_t n = static_cast<size_t>(rc);
+    append(block.data(), n);
+    if (length > kCaptureMax) {
+      std::fprintf(stderr, "ERROR capture longer than its 4-byte length trailer can state, connection closed\n");
+      *rejected = true;
+      break;
+    }
+    if (st.remaining > 0) {
+      st.remaining -= n;
+      continue;
+    }
+    std::memcpy(st.hdr + st.hdr_len, block.data(), n);
+    st.hdr_len += n;
+    if (st.hdr_len < zjs::kHeaderSize) continue;
+    st.hdr_len = 0;
+    const zjs::ChunkHeader chunk = zjs::decode_header(st.hdr);
+    const uint32_t size = chunk.size;
+    if (size < zjs::kHeaderSize) {
+      std::fprintf(stderr, "ERROR invalid chunk size %u at byte %lld, connection closed\n", size,
+                   static_cast<long long>(length - 16));
+      *rejected = true;
+      break;
+    }
+    if (chunk.type == zjs::START_PAGE) {
+      ++st.pages;
+      std::printf("pagecount:%d\n", st.pages);
+    }
+    st.remaining = size - zjs::kHeaderSize;
+  }
+  return rc;
+}
+
+// Why receiving stopped, when it was not the sender's close.
+void report_cut(ssize_t rc, int saved_errno, const Budget& budget, int64_t length, const Config& cfg) {
+  bool timed_out = rc < 0 && (saved_errno == EAGAIN || saved_errno == EWOULDBLOCK);
+  if (rc < 0) std::printf("errno %d\n", saved_errno);
+  if (budget.spent() || (timed_out && budget.short_wait()))
+    std::fprintf(stderr, "sender too slow: %lld bytes in %lld s (allowed: %d s and 1 s per %lld bytes), connection closed\n",
+                 static_cast<long long>(length), static_cast<long long>(budget.elapsed()), cfg.idle_timeout_s,
+                 static_cast<long long>(kMinRate));
+  else if (timed_out)
+    std::fprintf(stderr, "sender idle for %d s, connection closed\n", cfg.idle_timeout_s);
+}
+
+}  // namespace
+
+int receive(int conn, const Config& cfg, const std::string& path) {
   ld::make_dirs(ld::rooted("/print/tmp"));
   ld::UniqueFd cap(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!cap.valid()) {
@@ -81,7 +224,7 @@ int receive(int conn, const Config& cfg) {
   }
   std::printf("accept %d\n", conn);
   std::fflush(stdout);
-  ld::set_socket_timeouts(conn, cfg.idle_timeout_s * 1000, 0);
+  Budget budget(conn, cfg);
 
   int64_t length = 0;
   auto append = [&](const unsigned char* p, size_t n) {
@@ -89,91 +232,44 @@ int receive(int conn, const Config& cfg) {
     length += static_cast<int64_t>(n);
   };
 
-  // Preamble phase: byte by byte until the stream's magic has arrived.
   std::vector<unsigned char> pre;
   pre.reserve(1024);
-  ssize_t rc = 0;
   bool magic = false;
-  while (pre.size() < kPreambleMax) {
-    unsigned char c;
-    rc = ::recv(conn, &c, 1, 0);
-    if (rc <= 0) break;
-    pre.push_back(c);
-    if (pre.size() >= 4 && std::memcmp(pre.data() + pre.size() - 4, kMagic, 4) == 0) {
-      magic = true;
-      break;
-    }
-  }
+  ssize_t rc = read_preamble(conn, budget, &pre, &magic);
   append(pre.data(), pre.size());
-  if (!magic && rc > 0) {
+  if (!magic && rc > 0 && !budget.spent()) {
     std::fprintf(stderr, "ERROR no job stream within the first %zu bytes, connection closed\n",
                  kPreambleMax);
     return -1;
   }
-
-  // Chunk phase: 16-byte headers, bodies in pieces of at most kMaxRead bytes, each written to
-  // the capture as it arrives. Headers are gathered even when they arrive in pieces.
-  std::vector<unsigned char> block(kMaxRead);
-  unsigned char hdr[zjs::kHeaderSize];
-  size_t hdr_len = 0;
-  uint64_t remaining = 0;
-  int pages = 0;
+  ChunkState st;
   bool rejected = false;
-  while (magic) {
-    size_t want = remaining > 0 ? static_cast<size_t>(std::min<uint64_t>(remaining, kMaxRead))
-                                : zjs::kHeaderSize - hdr_len;
-    rc = ::recv(conn, block.data(), want, MSG_WAITALL);
-    if (rc <= 0) break;
-    size_t n = static_cast<size_t>(rc);
-    append(block.data(), n);
-    if (remaining > 0) {
-      remaining -= n;
-      continue;
-    }
-    std::memcpy(hdr + hdr_len, block.data(), n);
-    hdr_len += n;
-    if (hdr_len < zjs::kHeaderSize) continue;
-    hdr_len = 0;
-    const zjs::ChunkHeader chunk = zjs::decode_header(hdr);
-    const uint32_t size = chunk.size;
-    if (size < zjs::kHeaderSize) {
-      std::fprintf(stderr, "ERROR invalid chunk size %u at byte %lld, connection closed\n", size,
-                   static_cast<long long>(length - 16));
-      rejected = true;
-      break;
-    }
-    if (chunk.type == zjs::START_PAGE) {
-      ++pages;
-      std::printf("pagecount:%d\n", pages);
-    }
-    remaining = size - zjs::kHeaderSize;
-  }
+  if (magic) rc = read_chunks(conn, budget, st, length, append, &rejected);
   int saved_errno = errno;
 
-  // What the receive loop expected next, as reported on the console.
-  long long expected = remaining > 0 ? static_cast<long long>(remaining)
-                       : hdr_len >= 4 ? static_cast<long long>(char2val(hdr, 4)) - static_cast<long long>(hdr_len)
-                                      : static_cast<long long>(zjs::kHeaderSize - hdr_len);
-  std::printf("finished %lld pages %d (%d,%lld)\n", static_cast<long long>(length), pages,
-              static_cast<int>(rc), expected);
-  if (rc < 0) {
-    std::printf("errno %d\n", saved_errno);
-    if (saved_errno == EAGAIN || saved_errno == EWOULDBLOCK)
-      std::fprintf(stderr, "sender idle for %d s, connection closed\n", cfg.idle_timeout_s);
+  std::printf("finished %lld pages %d (%d,%lld)\n", static_cast<long long>(length), st.pages,
+              static_cast<int>(rc), st.expected());
+  report_cut(rc, saved_errno, budget, length, cfg);
+  // However the trailer happens to read, a stream cut inside a chunk is no job.
+  if (magic && !rejected && !st.ended_cleanly()) {
+    if (st.remaining == 0 && st.hdr_len == 0)
+      std::fprintf(stderr, "Invalid job stream: no length trailer after its last chunk\n");
+    else
+      std::fprintf(stderr, "Invalid job stream: it ends inside a chunk, %lld bytes short\n", st.expected());
+    rejected = true;
   }
   std::fflush(stdout);
   char text[128];
   std::snprintf(text, sizeof text, "finished %lld pages %d (%d)", static_cast<long long>(length),
-                pages, static_cast<int>(rc));
+                st.pages, static_cast<int>(rc));
   ui_log(text);
   if (::close(cap.release()) != 0) std::printf("\n Error : Fputs error");
-  return rejected ? -1 : pages;
+  return rejected ? -1 : st.pages;
 }
 
 std::string _char2utf8(const std::string& hex) { return jobname::decode_hex_name(hex); }
 
-int _process(int pagecount) {
-  std::string path = capture_path();
+int _process(int pagecount, const std::string& path) {
   ld::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
     std::fprintf(stderr, "ERROR failed to open %s\n", path.c_str());
@@ -218,7 +314,7 @@ int _process(int pagecount) {
   std::fflush(stdout);
   log_line("capturing [%s]", std::string(name.c_str()));
   fd.reset();
-  return _move_tempfile(name, length, offset, pagecount);
+  return _move_tempfile(name, length, offset, pagecount, path);
 }
 
 namespace {
@@ -254,7 +350,8 @@ bool read_start_doc(int in, int64_t offset, int64_t consumed, int pagecount, std
 
 }  // namespace
 
-int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int pagecount) {
+int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int pagecount,
+                   const std::string& cap_path) {
   const std::string lib = library_dir(), wait = waiting_dir();
   auto taken = [&](const std::string& candidate) {
     return ld::file_exists(lib + candidate) || ld::file_exists(wait + candidate);
@@ -272,7 +369,6 @@ int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int 
   }
   auto target = [&](int i) { return wait + jobname::job_file_name(name, i); };
 
-  std::string cap_path = capture_path();
   ld::UniqueFd in(::open(cap_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!in.valid()) {
     std::fprintf(stderr, "ERROR failed to open %s\n", cap_path.c_str());
@@ -324,23 +420,82 @@ int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int 
   return 1;
 }
 
+namespace {
+
+// The receiving slots: which are busy, and a wait for a free one.
+class Slots {
+ public:
+  explicit Slots(int n) : busy_(static_cast<size_t>(n), false) {}
+  int take() {
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+      for (size_t i = 0; i < busy_.size(); ++i)
+        if (!busy_[i]) {
+          busy_[i] = true;
+          return static_cast<int>(i);
+        }
+      freed_.wait(lock);
+    }
+  }
+  void give(int slot) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      busy_[static_cast<size_t>(slot)] = false;
+    }
+    freed_.notify_one();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable freed_;
+  std::vector<bool> busy_;
+};
+
+// One connection, received into its slot's capture and stored when it holds a job.
+void take_job(int conn, const Config& cfg, int slot) {
+  ld::UniqueFd c(conn);
+  const std::string cap = capture_path(slot);
+  int pages = receive(c.get(), cfg, cap);
+  c.reset();  // the sender learns at once that its job was taken
+  if (pages >= 0) _process(pages, cap);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
 int serve(int listen_fd, const Config& cfg) {
+  Slots slots(kMaxConnections);
+  std::vector<std::thread> workers(static_cast<size_t>(kMaxConnections));
+  auto join_all = [&] {
+    for (std::thread& t : workers)
+      if (t.joinable()) t.join();
+  };
   for (;;) {
+    const int slot = slots.take();
+    std::thread& worker = workers[static_cast<size_t>(slot)];
+    if (worker.joinable()) worker.join();  // its previous connection is done
     int conn = ld::tcp_accept(listen_fd);
     if (conn < 0) {
-      if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK) {
-        std::fprintf(stderr, "ERROR accept: %s\n", std::strerror(errno));
+      int e = errno;
+      slots.give(slot);
+      if (e == EBADF || e == EINVAL || e == ENOTSOCK) {
+        std::fprintf(stderr, "ERROR accept: %s\n", std::strerror(e));
+        join_all();
         return 1;
       }
       cfg.clock->sleep_ms(1000);  // out of descriptors or similar: try again shortly
       continue;
     }
-    ld::UniqueFd c(conn);
-    int pages = receive(c.get(), cfg);
-    c.reset();
-    if (pages >= 0) _process(pages);
-    std::fflush(stdout);
-    cfg.clock->sleep_ms(1000);
+    try {
+      worker = std::thread([&slots, &cfg, conn, slot] {
+        take_job(conn, cfg, slot);
+        slots.give(slot);
+      });
+    } catch (const std::system_error&) {
+      // No thread to be had: this connection is received here, the others wait in the backlog.
+      take_job(conn, cfg, slot);
+      slots.give(slot);
+    }
   }
 }
 

@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::string err;
-  ld::UniqueFd listener = ld::tcp_listen(ld::receiver_port(), 1, false, &err);
+  ld::UniqueFd listener = ld::tcp_listen(ld::receiver_port(), jobcatcher::kListenBacklog, false, &err);
   if (!listener.valid()) {
     std::fprintf(stderr, "ERROR jobcatcher: %s\n", err.c_str());
     return 1;

@@ -270,13 +270,130 @@ TEST_F(Catcher, StalledSenderIsCutOffAndTheJobNotStored) {
   cfg.idle_timeout_s = 1;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  int pages = jobcatcher::receive(p.fd[0], cfg);
+  EXPECT_EQ(jobcatcher::receive(p.fd[0], cfg), -1);
   testing::internal::GetCapturedStdout();
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("idle"), std::string::npos);
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(jobcatcher::_process(pages), 0);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("Invalid received file length"), std::string::npos);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("sender idle for 1 s"), std::string::npos) << err;
+  EXPECT_NE(err.find("ends inside a chunk"), std::string::npos) << err;
   EXPECT_FALSE(flag());
+}
+
+// A receive as the accept loop does it: stored only when receiving found a whole stream.
+struct Outcome {
+  int pages;
+  int stored;
+  std::string err;
+};
+Outcome receive_and_store(const std::string& cap, const jobcatcher::Config& cfg) {
+  Pair p;
+  std::thread sender([&] {
+    // Without SIGPIPE: the receiver may refuse the rest of the stream and close.
+    for (size_t off = 0; off < cap.size();) {
+      ssize_t n = ::send(p.fd[1], cap.data() + off, cap.size() - off, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      off += static_cast<size_t>(n);
+    }
+    ::close(p.fd[1]);
+    p.fd[1] = -1;
+  });
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  Outcome o{};
+  o.pages = jobcatcher::receive(p.fd[0], cfg);
+  ::shutdown(p.fd[0], SHUT_RDWR);  // a sender still writing is let go
+  sender.join();
+  o.stored = o.pages >= 0 ? jobcatcher::_process(o.pages) : 0;
+  testing::internal::GetCapturedStdout();
+  o.err = testing::internal::GetCapturedStderr();
+  return o;
+}
+
+// The trailer equals the capture's length, yet the stream stops inside a chunk: no job.
+TEST_F(Catcher, StreamThatDoesNotEndOnAChunkBoundaryIsRefused) {
+  const std::string stream = stream_of(2, true, 3000);
+  auto with_trailer = [](std::string body) {
+    unsigned char t[4];
+    write32(static_cast<uint32_t>(body.size() + 4), t);
+    return body.append(reinterpret_cast<char*>(t), 4);
+  };
+  const std::string pre = "\x1b%-12345X@PJL JOB WNAME = \"41\"\r\n";
+  const size_t doc_end = 4 + val32(reinterpret_cast<const unsigned char*>(stream.data()) + 4);
+  std::string huge_chunk = stream.substr(0, doc_end) + std::string("\xFF\xFF\xFF\xFF\0\0\0\x02\0\0\0\0\0\0\0\0", 16) +
+                           std::string(200, 'd');
+  const struct {
+    std::string capture, message;
+  } cases[] = {
+      {with_trailer(pre + stream.substr(0, stream.size() - 1000)), "it ends inside a chunk"},
+      {with_trailer(pre + huge_chunk), "it ends inside a chunk, 4294967075 bytes short"},
+      {with_trailer(pre + stream.substr(0, stream.size() - 8)), "it ends inside a chunk, 4 bytes short"},
+      {pre + stream, "no length trailer after its last chunk"},
+  };
+  for (const auto& c : cases) {
+    Outcome o = receive_and_store(c.capture, jobcatcher::Config{});
+    EXPECT_EQ(o.pages, -1) << c.message;
+    EXPECT_NE(o.err.find("Invalid job stream: " + std::string(c.message)), std::string::npos) << o.err;
+    EXPECT_EQ(slurp(jobcatcher::capture_path()), c.capture);  // kept for inspection
+  }
+  EXPECT_TRUE(testkit::list_dir(root_("/print/prns/tmp")).empty());
+  EXPECT_FALSE(flag());
+  // The same stream, whole, is a job.
+  EXPECT_EQ(receive_and_store(with_trailer(pre + stream), jobcatcher::Config{}).stored, 1);
+}
+
+TEST(ConnectionTimeLeft, GrowsWithTheBytesBrought) {
+  const struct {
+    int idle;
+    int64_t bytes, elapsed, left;
+  } cases[] = {
+      {60, 0, 0, 60},                      // a new connection has the idle time-out
+      {60, 1, 59, 1},                      // one byte in 59 s: one more second
+      {60, 2, 60, 0},                      // ... its last second
+      {60, 2, 61, -1},                     // ... then its time is up
+      {60, 16384, 60, 1},                  // every kMinRate bytes buy a second
+      {60, 256LL << 20, 3600, 16444 - 3600},  // a big job at a modest rate keeps going
+      {1, 0xFFFFFFFFLL, 262142, 2},        // 32-bit sizes do not wrap
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(jobcatcher::connection_time_left(c.idle, c.bytes, c.elapsed), c.left) << c.bytes << " " << c.elapsed;
+}
+
+// Each look at this clock is `step` seconds later: a sender whose every piece takes that long.
+class SteppingClock : public ld::Clock {
+ public:
+  explicit SteppingClock(time_t step) : step_(step) {}
+  time_t now() override { return t_ += step_; }
+  void sleep_ms(long) override {}
+
+ private:
+  time_t t_ = 1700000000;
+  time_t step_;
+};
+
+// A sender that keeps sending, but too slowly for what it brings, is let go; one whose bytes
+// come fast enough is not, however long its job.
+TEST_F(Catcher, TricklingSenderIsCutWhenItsAllowanceIsSpent) {
+  const struct {
+    std::string name;
+    time_t step;
+    testkit::JobSpec spec;
+    bool cut;
+  } cases[] = {
+      {"byte_a_minute", 59, {}, true},
+      {"many_small_chunks", 1, [] { testkit::JobSpec s; s.pages = 60; s.payload = 10; return s; }(), true},
+      {"big_and_steady", 1, [] { testkit::JobSpec s; s.pages = 2; s.payload = 4 << 20; return s; }(), false},
+  };
+  for (auto c : cases) {
+    c.spec.capture = true;
+    c.spec.name = c.name;
+    SteppingClock clock(c.step);
+    jobcatcher::Config cfg;
+    cfg.clock = &clock;
+    cfg.idle_timeout_s = 120;  // the preamble, read byte by byte, fits in it at 1 s a look
+    Outcome o = receive_and_store(testkit::make_job(c.spec), cfg);
+    EXPECT_EQ(o.err.find("sender too slow") != std::string::npos, c.cut) << c.name << ": " << o.err;
+    EXPECT_EQ(o.stored, c.cut ? 0 : 1) << c.name;
+  }
+  EXPECT_EQ(testkit::list_dir(root_("/print/prns/tmp")), std::vector<std::string>{"big_and_steady.prn"});
 }
 
 TEST_F(Catcher, ChunkSizeBelowSixteenEndsTheConnection) {
