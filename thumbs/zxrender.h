@@ -84,7 +84,7 @@ class ZxRenderer {
   bool done_ = false;
   uint8_t color_[4] = {0, 0, 0, 0};
   Gradient grad_;
-  std::vector<uint8_t> cmd_, line_;
+  std::vector<uint8_t> cmd_;
   std::unique_ptr<Image> image_;
   uint32_t image_row_ = 0;
   std::string err_;
