@@ -193,6 +193,46 @@ std::string striped(const Picture& pic, uint32_t row0, uint32_t rows, uint32_t s
   return h + body;
 }
 
+std::string zx_job(uint32_t width, uint32_t page_h, const std::string& data, const ZxPageSpec& gen, int pages) {
+  const bool le = gen.little_endian;
+  auto chunk = [le](std::string* s, uint32_t type, const std::vector<std::pair<uint16_t, uint32_t>>& items) {
+    put32(s, static_cast<uint32_t>(16 + 12 * items.size()), le);
+    put32(s, type, le);
+    put32(s, static_cast<uint32_t>(items.size()), le);
+    put16(s, 0, le);
+    put16(s, 0x5A5A, le);
+    for (const auto& it : items) {
+      put32(s, 12, le);
+      put16(s, it.first, le);
+      s->push_back(1);
+      s->push_back(0);
+      put32(s, it.second, le);
+    }
+  };
+  std::string s = le ? "ZJZJ" : "JZJZ";
+  chunk(&s, 0, {{0, static_cast<uint32_t>(pages)}});
+  for (int p = 0; p < pages; ++p) {
+    chunk(&s, 2, {{4, 1}, {12, width}, {13, width}, {14, page_h}});
+    chunk(&s, 13, {{44, 4}, {46, gen.cmyk ? 0x04030201u : 0u}, {5, gen.copies}, {53, gen.version}});
+    for (size_t off = 0; off < data.size();) {
+      uint32_t n = static_cast<uint32_t>(std::min<size_t>(std::max<uint32_t>(1, gen.data_chunk), data.size() - off));
+      uint32_t pad = (4 - n % 4) % 4;  // padding after the payload that counts
+      put32(&s, 16 + n + pad, le);
+      put32(&s, 14, le);
+      put32(&s, n, le);
+      put16(&s, 0, le);
+      put16(&s, 0x5A5A, le);
+      s.append(data, off, n);
+      s.append(pad, '\0');
+      off += n;
+    }
+    chunk(&s, 15, {});
+    chunk(&s, 3, {});
+  }
+  chunk(&s, 1, {});
+  return s;
+}
+
 }  // namespace
 
 bool load_picture(const std::string& path, Picture* pic, std::string* err) {
@@ -342,46 +382,60 @@ std::string zx_page_data(const Picture& pic, const ZxPageSpec& gen) {
   return s;
 }
 
-std::string make_zx_job(const Picture& pic, const ZxPageSpec& gen, int pages) {
-  const bool le = gen.little_endian;
-  auto chunk = [le](std::string* s, uint32_t type, const std::vector<std::pair<uint16_t, uint32_t>>& items) {
-    put32(s, static_cast<uint32_t>(16 + 12 * items.size()), le);
-    put32(s, type, le);
-    put32(s, static_cast<uint32_t>(items.size()), le);
-    put16(s, 0, le);
-    put16(s, 0x5A5A, le);
-    for (const auto& it : items) {
-      put32(s, 12, le);
-      put16(s, it.first, le);
-      s->push_back(1);
-      s->push_back(0);
-      put32(s, it.second, le);
-    }
-  };
-  const uint32_t page_h = pic.height + gen.gradient_rows;
-  std::string data = zx_page_data(pic, gen);
-  std::string s = le ? "ZJZJ" : "JZJZ";
-  chunk(&s, 0, {{0, static_cast<uint32_t>(pages)}});
-  for (int p = 0; p < pages; ++p) {
-    chunk(&s, 2, {{4, 1}, {12, pic.width}, {13, pic.width}, {14, page_h}});
-    chunk(&s, 13, {{44, 4}, {46, gen.cmyk ? 0x04030201u : 0u}, {5, gen.copies}, {53, gen.version}});
-    for (size_t off = 0; off < data.size();) {
-      uint32_t n = static_cast<uint32_t>(std::min<size_t>(std::max<uint32_t>(1, gen.data_chunk), data.size() - off));
-      uint32_t pad = (4 - n % 4) % 4;  // padding after the payload that counts
-      put32(&s, 16 + n + pad, le);
-      put32(&s, 14, le);
-      put32(&s, n, le);
-      put16(&s, 0, le);
-      put16(&s, 0x5A5A, le);
-      s.append(data, off, n);
-      s.append(pad, '\0');
-      off += n;
-    }
-    chunk(&s, 15, {});
-    chunk(&s, 3, {});
+std::string zx_gapped_stripes(uint32_t width, uint32_t height, uint32_t empty) {
+  Picture red;
+  red.width = width;
+  red.height = 1;
+  red.rgb.resize(size_t(width) * 3);
+  for (size_t i = 0; i < red.rgb.size(); i += 3) red.rgb[i] = 255;
+  const std::string last = encode_jpeg(red, 90);
+  std::string img = "ZCSB";
+  put32(&img, 44);
+  img.push_back(74);
+  img.append(3, '\0');
+  put32(&img, width);
+  img.append(8, '\0');
+  put32(&img, height);
+  put32(&img, empty + 1);
+  put32(&img, 1);
+  put32(&img, 3);
+  img.append(8, '\0');
+  for (uint32_t i = 0; i < empty; ++i) {
+    put32(&img, 16);
+    img.append(12, '\0');  // no data, first row 0, no rows
   }
-  chunk(&s, 1, {});
+  put32(&img, 16);
+  put32(&img, static_cast<uint32_t>(last.size()));
+  put32(&img, height - 1);
+  put32(&img, 1);
+  img += last;
+  std::string s;
+  image(&s, img);
+  s.push_back(kEsc);
+  s.push_back(9);
   return s;
+}
+
+std::string zx_long_gradients(uint32_t runs) {
+  std::string s, args;
+  put16(&args, 100);
+  put16(&args, 50000);
+  args.append("\0\xff\xff\0\xff\xff\0\0", 8);  // red to blue (CMYK)
+  cmd_short(&s, 215, args);
+  std::string n;
+  put32(&n, 0xFFFFFFFFu);
+  for (uint32_t i = 0; i < runs; ++i) cmd_short(&s, 194, n);
+  s.push_back(kEsc);
+  s.push_back(9);
+  return s;
+}
+
+std::string make_zx_job(const Picture& pic, const ZxPageSpec& gen, int pages) {
+  return zx_job(pic.width, pic.height + gen.gradient_rows, zx_page_data(pic, gen), gen, pages);
+}
+
+std::string make_zx_job_of(uint32_t width, uint32_t height, const std::string& data, const ZxPageSpec& gen) {
+  return zx_job(width, height, data, gen, 1);
 }
 
 }  // namespace testkit
