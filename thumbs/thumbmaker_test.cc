@@ -1,6 +1,8 @@
 #include "thumbs/thumbmaker.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include "testkit/zjsgen.h"
@@ -174,41 +176,49 @@ TEST_F(ThumbmakerRun, WaitingDirectory) {
   testkit::spit(wait + "b.prn.bak", zx_job(1));
   testkit::spit(wait + "broken.prn", zx_job(2, 1, 9));       // undecodable: placeholder
   testkit::spit(wait + "junk.prn", "this is not a job");       // never readable: moved away
-  testkit::spit(wait + "busy.prn", zx_job(1));                 // already in work: skipped
+  testkit::spit(wait + "busy.prn", zx_job(1));                 // in work by a live run: skipped
   ld::make_dirs(wait + "thumbs");
   testkit::spit(wait + "thumbs/busy.jpeg", "");
+  ld::UniqueFd live(::open((wait + "thumbs/busy.jpeg").c_str(), O_RDWR));
+  ASSERT_EQ(::flock(live.get(), LOCK_EX), 0);
+  testkit::spit(wait + "stale.prn", zx_job(1));                // its run was killed: taken up
+  testkit::spit(wait + "thumbs/stale.jpeg", "half a picture");
   testkit::spit(wait + ".incoming-1.prn", zx_job(1));          // still being written
   testkit::spit(wait + "notes.txt", "x");
   ASSERT_EQ(::symlink((wait + "gone").c_str(), (wait + "gone.prn").c_str()), 0);  // cannot be opened
-  ASSERT_EQ(::mkfifo((wait + "pipe.prn").c_str(), 0644), 0);                     // would block a reader
+  ASSERT_EQ(::mkfifo((wait + "pipe.prn").c_str(), 0644), 0);                     // no job: moved away
   testkit::JobSpec empty;
   empty.pages = 0;
   testkit::spit(wait + "empty.prn", testkit::make_job(empty));  // no page 0: moved, no picture
 
   EXPECT_EQ(process_waiting(ThumbOptions(), ctx), 0);
-  EXPECT_EQ(clock.slept_ms(), 4000);  // a, b, broken, empty
+  EXPECT_EQ(clock.slept_ms(), 5000);  // a, b, broken, empty, stale
   auto prns = testkit::list_dir(root("/print/prns"));
-  for (const char* name : {"a.prn", "b.prn.bak", "broken.prn", "empty.prn"})
+  for (const char* name : {"a.prn", "b.prn.bak", "broken.prn", "empty.prn", "stale.prn"})
     EXPECT_NE(std::find(prns.begin(), prns.end(), name), prns.end()) << name;
   EXPECT_EQ(testkit::list_dir(root("/print/prns/thumbs")),
-            (std::vector<std::string>{"a.jpeg", "b.jpeg", "broken.jpeg"}));
+            (std::vector<std::string>{"a.jpeg", "b.jpeg", "broken.jpeg", "stale.jpeg"}));
+  EXPECT_EQ(marker_of(root("/print/prns/thumbs/stale.jpeg")).text, "TAVU page 0 of 1");
   EXPECT_EQ(marker_of(root("/print/prns/thumbs/a.jpeg")).text, "TAVU page 0 of 3");
   EXPECT_EQ(marker_of(root("/print/prns/thumbs/a.jpeg")).value, 2);
   EXPECT_EQ(marker_of(root("/print/prns/thumbs/broken.jpeg")).text, "TAVU page 0 of 2");
   EXPECT_EQ(testkit::list_dir(wait),
-            (std::vector<std::string>{".incoming-1.prn", "busy.prn", "gone.prn", "notes.txt", "pipe.prn", "thumbs"}));
-  EXPECT_EQ(testkit::list_dir(rejected_dir()), std::vector<std::string>{"junk.prn"});
+            (std::vector<std::string>{".incoming-1.prn", "busy.prn", "gone.prn", "notes.txt", "thumbs"}));
+  EXPECT_EQ(testkit::list_dir(rejected_dir()), (std::vector<std::string>{"junk.prn", "pipe.prn"}));
   EXPECT_EQ(testkit::list_dir(wait + "thumbs"), std::vector<std::string>{"busy.jpeg"});
   std::string text = out.text();
   EXPECT_NE(text.find("could not open file\nskipped " + wait + "gone.prn"), std::string::npos) << text;
-  EXPECT_NE(text.find("skipped " + wait + "pipe.prn: not a regular file"), std::string::npos) << text;
+  EXPECT_NE(text.find("not a regular file: " + wait + "pipe.prn moved to " + rejected_dir() + "pipe.prn"),
+            std::string::npos) << text;
+  EXPECT_NE(text.find("taking up " + wait + "stale.prn again"), std::string::npos) << text;
   EXPECT_NE(text.find("not a job stream: " + wait + "junk.prn moved to " + rejected_dir() + "junk.prn"),
             std::string::npos) << text;
 
   // A second run finds only what it cannot do anything with, and a junk name taken already.
   testkit::spit(wait + "junk.prn", "again");
   EXPECT_EQ(process_waiting(ThumbOptions(), ctx), 0);
-  EXPECT_EQ(testkit::list_dir(rejected_dir()), (std::vector<std::string>{"junk.prn", "junk.prn-1"}));
+  EXPECT_EQ(testkit::list_dir(rejected_dir()), (std::vector<std::string>{"junk.prn", "junk.prn-1", "pipe.prn"}));
+  EXPECT_EQ(testkit::list_dir(wait + "thumbs"), std::vector<std::string>{"busy.jpeg"});
 }
 
 TEST_F(ThumbmakerRun, AThumbnailThatCannotBeMovedKeepsTheJobWaiting) {
