@@ -94,7 +94,7 @@ bool write_thumbnail_fd(int fd, const std::string& path, const ThumbPicture& pic
   bool ok = false;
   if (pic.width == 0 || pic.height == 0) {
     std::strcpy(why, "empty picture");
-  } else if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
+  } else if ((::ftruncate(fd, 0) != 0 && errno != EINVAL) || ::lseek(fd, 0, SEEK_SET) < 0) {
     std::snprintf(why, sizeof why, "%s", std::strerror(errno));
   } else {
     int copy = ::dup(fd);
