@@ -25,7 +25,7 @@ void usage() {
                "IDs and values take C notation (0x8514, -3). --zx-picture draws every page from a\n"
                "PNM or JPEG picture as ZX page data (docs/zx-page-data.md).\n"
                "       zjsgen --zx-gapped-stripes EMPTY [-o FILE]   (1000 x 10000 page)\n"
-               "       zjsgen --zx-long-gradients RUNS [-o FILE]    (1000000 x 10000000 page)\n"
+               "       zjsgen --zx-long-gradients|--zx-long-runs RUNS [-o FILE]  (1000000 x 10000000)\n"
                "write small pages that are costly to decode carelessly.\n");
 }
 
@@ -86,7 +86,8 @@ int main(int argc, char** argv) {
     else if (a == "--zx-copies") zx.copies = static_cast<uint32_t>(std::strtoul(next(), nullptr, 0));
     else if (a == "--zx-little") zx.little_endian = true;
     else if (a == "--zx-gapped-stripes") crafted = testkit::make_zx_job_of(1000, 10000, testkit::zx_gapped_stripes(1000, 10000, static_cast<uint32_t>(std::strtoul(next(), nullptr, 0))), zx);
-    else if (a == "--zx-long-gradients") crafted = testkit::make_zx_job_of(1000000, 10000000, testkit::zx_long_gradients(static_cast<uint32_t>(std::strtoul(next(), nullptr, 0))), zx);
+    else if (a == "--zx-long-gradients" || a == "--zx-long-runs")
+      crafted = testkit::make_zx_job_of(1000000, 10000000, testkit::zx_long_gradients(static_cast<uint32_t>(std::strtoul(next(), nullptr, 0)), a == "--zx-long-gradients"), zx);
     else {
       usage();
       return 2;

@@ -416,7 +416,7 @@ std::string zx_gapped_stripes(uint32_t width, uint32_t height, uint32_t empty) {
   return s;
 }
 
-std::string zx_long_gradients(uint32_t runs) {
+std::string zx_long_gradients(uint32_t runs, bool gradient) {
   std::string s, args;
   put16(&args, 100);
   put16(&args, 50000);
@@ -424,7 +424,8 @@ std::string zx_long_gradients(uint32_t runs) {
   cmd_short(&s, 215, args);
   std::string n;
   put32(&n, 0xFFFFFFFFu);
-  for (uint32_t i = 0; i < runs; ++i) cmd_short(&s, 194, n);
+  if (!gradient) cmd_short(&s, 192, std::string("\0\xff\xff\0", 4));
+  for (uint32_t i = 0; i < runs; ++i) cmd_short(&s, gradient ? 194 : 193, n);
   s.push_back(kEsc);
   s.push_back(9);
   return s;

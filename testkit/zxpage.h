@@ -53,7 +53,8 @@ std::string make_zx_job_of(uint32_t width, uint32_t height, const std::string& d
 // a striped image `height` rows tall whose stripes are `empty` stripes of no rows, then one
 // stripe holding its last row (one red JPEG row), so every row before it lies in a gap;
 std::string zx_gapped_stripes(uint32_t width, uint32_t height, uint32_t empty);
-// `runs` gradient runs of 2^32 - 1 pixels each under one gradient.
-std::string zx_long_gradients(uint32_t runs);
+// `runs` gradient runs of 2^32 - 1 pixels each under one gradient (plain runs of one colour
+// when `gradient` is false: the same page drawn cheaply, a baseline).
+std::string zx_long_gradients(uint32_t runs, bool gradient = true);
 
 }  // namespace testkit

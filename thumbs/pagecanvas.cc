@@ -166,6 +166,12 @@ void PageCanvas::piece_rgb(uint32_t y, uint32_t x0, uint32_t n, const uint8_t* r
   }
 }
 
+void PageCanvas::put_out_rgb(uint32_t y, uint32_t ox0, uint32_t n, const uint8_t* rgb) {
+  if (!row_kept(y) || ox0 >= g_.out_width) return;
+  n = std::min(n, g_.out_width - ox0);
+  std::copy(rgb, rgb + size_t(n) * 3, out_row(y) + size_t(ox0) * 3);
+}
+
 void PageCanvas::set_out(uint32_t ox, uint32_t oy, const uint8_t px[4]) {
   if (ox >= g_.out_width || oy >= g_.out_height) return;
   fmt_.to_rgb(px, rgb_.data() + (size_t(oy) * g_.out_width + ox) * 3);

@@ -106,6 +106,8 @@ class PageCanvas {
   void piece(uint32_t y, uint32_t x0, uint32_t n, const uint8_t* px);
   // n RGB pixels from column x0 on (decoded JPEG rows), taken through the page's format.
   void piece_rgb(uint32_t y, uint32_t x0, uint32_t n, const uint8_t* rgb);
+  // n RGB pixels of page row y straight into picture columns ox0, ox0 + 1, ... (already sampled).
+  void put_out_rgb(uint32_t y, uint32_t ox0, uint32_t n, const uint8_t* rgb);
   // Sets one picture pixel directly (JBIG planes are combined in picture space).
   void set_out(uint32_t ox, uint32_t oy, const uint8_t px[4]);
 

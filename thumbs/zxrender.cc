@@ -60,17 +60,29 @@ void ZxRenderer::advance(uint64_t count, const uint8_t* color, bool gradient) {
       } else {
         uint32_t first = 0, last = 0;
         canvas_->sampled_columns(x_, x_ + n - 1, &first, &last);
-        uint8_t px[4];
-        for (uint32_t ox = first; ox < last; ++ox) {
-          grad_.at(int64_t(ox) * canvas_->geometry().factor, px);
-          canvas_->set_out(ox, y_ / canvas_->geometry().factor, px);
-        }
+        if (first < last) canvas_->put_out_rgb(y_, first, last - first, gradient_row() + size_t(first) * 3);
       }
     }
     x_ += n;
     count -= n;
     if (x_ == w) end_row();
   }
+}
+
+// The current gradient at every sampled column, as RGB: it depends on the column alone, so it
+// is worked out once per gradient, not again for each row a run covers.
+const uint8_t* ZxRenderer::gradient_row() {
+  if (!grad_row_ok_) {
+    const Geometry& g = canvas_->geometry();
+    grad_row_.resize(size_t(g.out_width) * 3);
+    uint8_t px[4];
+    for (uint32_t ox = 0; ox < g.out_width; ++ox) {
+      grad_.at(int64_t(ox) * g.factor, px);
+      canvas_->format().to_rgb(px, grad_row_.data() + size_t(ox) * 3);
+    }
+    grad_row_ok_ = true;
+  }
+  return grad_row_.data();
 }
 
 int ZxRenderer::image_row() {
@@ -143,6 +155,7 @@ int ZxRenderer::execute(const uint8_t* cmd, uint32_t len) {
         std::copy(arg + 4, arg + 8, grad_.from);
         std::copy(arg + 8, arg + 12, grad_.to);
       }
+      grad_row_ok_ = false;
       if (msg_) std::fprintf(msg_, "ESC CREATE_GRADIENT (baseX=%d, span=%d)\n", grad_.base_x, grad_.span);
       break;
     case kCmdPixels: {
