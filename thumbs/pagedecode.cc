@@ -65,8 +65,10 @@ int decode_jbig(ZxDoc& doc, const ZxObject* page, PageCanvas* canvas, std::strin
       *err = "JBIG plane without a complete header";
       return -1;
     }
-    // jbigkit allocates the rows the header announces: announce only those the picture samples.
-    uint64_t xd = val32(bih + 4), yd = banded_rows_needed(g, val32(bih + 8), val32(bih + 12));
+    // jbigkit allocates the rows the header announces: for an image of one resolution layer
+    // (what drivers write), announce only the stripes that hold the rows the picture samples.
+    uint64_t xd = val32(bih + 4), yd = val32(bih + 8);
+    if (bih[0] == 0 && bih[1] == 0) yd = banded_rows_needed(g, static_cast<uint32_t>(yd), val32(bih + 12));
     write32(static_cast<uint32_t>(yd), bih + 8);
     BudgetShare plane_share(canvas->budget(), (xd + 7) / 8 * yd);
     if (bih[2] != 1 || xd == 0 || xd > kMaxPageWidth || (xd + 7) / 8 * yd > kMaxPlaneBytes || !plane_share.held()) {

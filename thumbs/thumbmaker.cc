@@ -231,9 +231,11 @@ Claim claim_working_picture(const std::string& work, ld::UniqueFd* fd, std::stri
     }
     return Claim::kClaimed;
   }
-  if (errno == EEXIST) fd->reset(::open(work.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+  if (errno == EEXIST) {
+    fd->reset(::open(work.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd->valid() && errno == ENOENT) return Claim::kInWork;  // just moved into place
+  }
   if (!fd->valid()) {
-    if (errno == ENOENT) return Claim::kInWork;  // its writer has just moved it into place
     if (err) *err = "cannot open " + work + ": " + std::strerror(errno);
     return Claim::kFailed;
   }
