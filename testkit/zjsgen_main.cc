@@ -23,7 +23,10 @@ void usage() {
                "              [--zx-unknown-escape] [--zx-chunk BYTES] [--zx-copies N] [--zx-little]\n"
                "              [--pages N] [--capture NAME] [--pjl TEXT] [-o FILE]\n"
                "IDs and values take C notation (0x8514, -3). --zx-picture draws every page from a\n"
-               "PNM or JPEG picture as ZX page data (docs/zx-page-data.md).\n");
+               "PNM or JPEG picture as ZX page data (docs/zx-page-data.md).\n"
+               "       zjsgen --zx-gapped-stripes EMPTY [-o FILE]   (1000 x 10000 page)\n"
+               "       zjsgen --zx-long-gradients|--zx-long-runs RUNS [-o FILE]  (1000000 x 10000000)\n"
+               "write small pages that are costly to decode carelessly.\n");
 }
 
 bool parse_item(const char* text, zjs::Item* it) {
@@ -46,6 +49,7 @@ int main(int argc, char** argv) {
   testkit::ZxPageSpec zx;
   const char* picture = nullptr;
   const char* out = nullptr;
+  std::string crafted;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&]() -> const char* {
@@ -81,6 +85,9 @@ int main(int argc, char** argv) {
     else if (a == "--zx-chunk") zx.data_chunk = static_cast<uint32_t>(std::strtoul(next(), nullptr, 0));
     else if (a == "--zx-copies") zx.copies = static_cast<uint32_t>(std::strtoul(next(), nullptr, 0));
     else if (a == "--zx-little") zx.little_endian = true;
+    else if (a == "--zx-gapped-stripes") crafted = testkit::make_zx_job_of(1000, 10000, testkit::zx_gapped_stripes(1000, 10000, static_cast<uint32_t>(std::strtoul(next(), nullptr, 0))), zx);
+    else if (a == "--zx-long-gradients" || a == "--zx-long-runs")
+      crafted = testkit::make_zx_job_of(1000000, 10000000, testkit::zx_long_gradients(static_cast<uint32_t>(std::strtoul(next(), nullptr, 0)), a == "--zx-long-gradients"), zx);
     else {
       usage();
       return 2;
@@ -98,7 +105,12 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  if (picture != nullptr) {
+  if (!crafted.empty()) {
+    if (!ld::write_all(fd, crafted.data(), crafted.size())) {
+      std::perror("zjsgen: write");
+      return 1;
+    }
+  } else if (picture != nullptr) {
     testkit::Picture pic;
     std::string err;
     if (!testkit::load_picture(picture, &pic, &err)) {

@@ -194,6 +194,49 @@ std::string striped(const Picture& pic, uint32_t row0, uint32_t rows, uint32_t s
   return h + body;
 }
 
+std::string zx_job(uint32_t width, uint32_t page_h, const std::string& data, const ZxPageSpec& gen, int pages) {
+  const bool le = gen.little_endian;
+  auto header = [le](std::string* s, uint32_t size, uint32_t type, uint32_t items) {
+    zjs::ChunkHeader h;
+    h.size = size;
+    h.type = type;
+    h.items = items;
+    unsigned char b[zjs::kHeaderSize];
+    zjs::encode_header(h, b, le);
+    s->append(reinterpret_cast<const char*>(b), sizeof b);
+  };
+  auto chunk = [&](std::string* s, uint32_t type, const std::vector<std::pair<uint16_t, uint32_t>>& items) {
+    header(s, static_cast<uint32_t>(zjs::kHeaderSize + zjs::kNumericItemSize * items.size()), type,
+           static_cast<uint32_t>(items.size()));
+    for (const auto& [id, value] : items) {
+      zjs::Item it;
+      it.id = id;
+      it.value = value;
+      unsigned char b[zjs::kNumericItemSize];
+      zjs::encode_item(it, b, le);
+      s->append(reinterpret_cast<const char*>(b), sizeof b);
+    }
+  };
+  std::string s = le ? "ZJZJ" : "JZJZ";
+  chunk(&s, zjs::START_DOC, {{zjs::ZJI_PAGECOUNT, static_cast<uint32_t>(pages)}});
+  for (int p = 0; p < pages; ++p) {
+    chunk(&s, zjs::START_PAGE, {{zjs::ZJI_COPIES, 1}, {zjs::ZJI_WIDTH, width}, {zjs::ZJI_LENGTH, width}, {zjs::ZJI_HEIGHT, page_h}});
+    chunk(&s, zjs::ZX_START, {{44, 4}, {46, gen.cmyk ? 0x04030201u : 0u}, {5, gen.copies}, {53, gen.version}});
+    for (size_t off = 0; off < data.size();) {
+      uint32_t n = static_cast<uint32_t>(std::min<size_t>(std::max<uint32_t>(1, gen.data_chunk), data.size() - off));
+      uint32_t pad = (4 - n % 4) % 4;  // padding after the payload that counts
+      header(&s, static_cast<uint32_t>(zjs::kHeaderSize + n + pad), zjs::ZX_DATA, n);
+      s.append(data, off, n);
+      s.append(pad, '\0');
+      off += n;
+    }
+    chunk(&s, zjs::ZX_END, {});
+    chunk(&s, zjs::END_PAGE, {});
+  }
+  chunk(&s, zjs::END_DOC, {});
+  return s;
+}
+
 }  // namespace
 
 bool load_picture(const std::string& path, Picture* pic, std::string* err) {
@@ -343,49 +386,61 @@ std::string zx_page_data(const Picture& pic, const ZxPageSpec& gen) {
   return s;
 }
 
-std::string make_zx_job(const Picture& pic, const ZxPageSpec& gen, int pages) {
-  const bool le = gen.little_endian;
-  auto header = [le](std::string* s, uint32_t size, uint32_t type, uint32_t items) {
-    zjs::ChunkHeader h;
-    h.size = size;
-    h.type = type;
-    h.items = items;
-    unsigned char b[zjs::kHeaderSize];
-    zjs::encode_header(h, b, le);
-    s->append(reinterpret_cast<const char*>(b), sizeof b);
-  };
-  auto chunk = [&](std::string* s, uint32_t type, const std::vector<std::pair<uint16_t, uint32_t>>& items) {
-    header(s, static_cast<uint32_t>(zjs::kHeaderSize + zjs::kNumericItemSize * items.size()), type,
-           static_cast<uint32_t>(items.size()));
-    for (const auto& [id, value] : items) {
-      zjs::Item it;
-      it.id = id;
-      it.value = value;
-      unsigned char b[zjs::kNumericItemSize];
-      zjs::encode_item(it, b, le);
-      s->append(reinterpret_cast<const char*>(b), sizeof b);
-    }
-  };
-  const uint32_t page_h = pic.height + gen.gradient_rows;
-  std::string data = zx_page_data(pic, gen);
-  std::string s = le ? "ZJZJ" : "JZJZ";
-  chunk(&s, zjs::START_DOC, {{zjs::ZJI_PAGECOUNT, static_cast<uint32_t>(pages)}});
-  for (int p = 0; p < pages; ++p) {
-    chunk(&s, zjs::START_PAGE, {{zjs::ZJI_COPIES, 1}, {zjs::ZJI_WIDTH, pic.width}, {zjs::ZJI_LENGTH, pic.width}, {zjs::ZJI_HEIGHT, page_h}});
-    chunk(&s, zjs::ZX_START, {{44, 4}, {46, gen.cmyk ? 0x04030201u : 0u}, {5, gen.copies}, {53, gen.version}});
-    for (size_t off = 0; off < data.size();) {
-      uint32_t n = static_cast<uint32_t>(std::min<size_t>(std::max<uint32_t>(1, gen.data_chunk), data.size() - off));
-      uint32_t pad = (4 - n % 4) % 4;  // padding after the payload that counts
-      header(&s, static_cast<uint32_t>(zjs::kHeaderSize + n + pad), zjs::ZX_DATA, n);
-      s.append(data, off, n);
-      s.append(pad, '\0');
-      off += n;
-    }
-    chunk(&s, zjs::ZX_END, {});
-    chunk(&s, zjs::END_PAGE, {});
+std::string zx_gapped_stripes(uint32_t width, uint32_t height, uint32_t empty) {
+  Picture red;
+  red.width = width;
+  red.height = 1;
+  red.rgb.resize(size_t(width) * 3);
+  for (size_t i = 0; i < red.rgb.size(); i += 3) red.rgb[i] = 255;
+  const std::string last = encode_jpeg(red, 90);
+  std::string img = "ZCSB";
+  put32(&img, 44);
+  img.push_back(74);
+  img.append(3, '\0');
+  put32(&img, width);
+  img.append(8, '\0');
+  put32(&img, height);
+  put32(&img, empty + 1);
+  put32(&img, 1);
+  put32(&img, 3);
+  img.append(8, '\0');
+  for (uint32_t i = 0; i < empty; ++i) {
+    put32(&img, 16);
+    img.append(12, '\0');  // no data, first row 0, no rows
   }
-  chunk(&s, zjs::END_DOC, {});
+  put32(&img, 16);
+  put32(&img, static_cast<uint32_t>(last.size()));
+  put32(&img, height - 1);
+  put32(&img, 1);
+  img += last;
+  std::string s;
+  image(&s, img);
+  s.push_back(kEsc);
+  s.push_back(9);
   return s;
+}
+
+std::string zx_long_gradients(uint32_t runs, bool gradient) {
+  std::string s, args;
+  put16(&args, 100);
+  put16(&args, 50000);
+  args.append("\0\xff\xff\0\xff\xff\0\0", 8);  // red to blue (CMYK)
+  cmd_short(&s, 215, args);
+  std::string n;
+  put32(&n, 0xFFFFFFFFu);
+  if (!gradient) cmd_short(&s, 192, std::string("\0\xff\xff\0", 4));
+  for (uint32_t i = 0; i < runs; ++i) cmd_short(&s, gradient ? 194 : 193, n);
+  s.push_back(kEsc);
+  s.push_back(9);
+  return s;
+}
+
+std::string make_zx_job(const Picture& pic, const ZxPageSpec& gen, int pages) {
+  return zx_job(pic.width, pic.height + gen.gradient_rows, zx_page_data(pic, gen), gen, pages);
+}
+
+std::string make_zx_job_of(uint32_t width, uint32_t height, const std::string& data, const ZxPageSpec& gen) {
+  return zx_job(width, height, data, gen, 1);
 }
 
 }  // namespace testkit

@@ -45,5 +45,16 @@ std::string zx_page_data(const Picture& pic, const ZxPageSpec& gen);
 void zx_gradient_rgb(uint32_t width, uint32_t x, uint8_t rgb[3]);
 // A whole job of `pages` such pages (START_DOC with the page count).
 std::string make_zx_job(const Picture& pic, const ZxPageSpec& gen, int pages = 1);
+// A job of one width x height page drawn by hand-made page data (gen gives the rest).
+std::string make_zx_job_of(uint32_t width, uint32_t height, const std::string& data,
+                           const ZxPageSpec& gen = ZxPageSpec());
+
+// Small pages that are costly to decode carelessly:
+// a striped image `height` rows tall whose stripes are `empty` stripes of no rows, then one
+// stripe holding its last row (one red JPEG row), so every row before it lies in a gap;
+std::string zx_gapped_stripes(uint32_t width, uint32_t height, uint32_t empty);
+// `runs` gradient runs of 2^32 - 1 pixels each under one gradient (plain runs of one colour
+// when `gradient` is false: the same page drawn cheaply, a baseline).
+std::string zx_long_gradients(uint32_t runs, bool gradient = true);
 
 }  // namespace testkit

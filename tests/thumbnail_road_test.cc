@@ -108,4 +108,42 @@ TEST(ThumbsRoad, OnePageAndAllPagesOfAJobPath) {
   EXPECT_EQ(out, "invalid prn!\n");
 }
 
+TEST(ThumbsRoad, AJobWhoseRunWasKilledIsTakenUpByTheNextRun) {
+  testkit::TempRoot root;
+  testkit::spit(root.path() + "/p.ppm", testkit::to_ppm(primaries(300, 200)));
+  ASSERT_EQ(testkit::run({bin("zjsgen"), "--zx-picture", root.path() + "/p.ppm", "-o",
+                          root("/print/prns/tmp/label.prn")}),
+            0);
+  const std::string work = root("/print/prns/tmp/thumbs/label.jpeg");
+  {
+    // Killed while its picture waits the one second before being moved into place.
+    testkit::Process run({bin("thumbmaker")});
+    ASSERT_TRUE(testkit::wait_until([&] { return ld::file_size(work) > 0; }));
+    run.kill(9);
+    EXPECT_EQ(run.wait(), 128 + 9);
+  }
+  ASSERT_TRUE(ld::file_exists(work));
+  ASSERT_TRUE(ld::file_exists(root("/print/prns/tmp/label.prn")));
+
+  std::string out;
+  EXPECT_EQ(testkit::run({bin("thumbmaker")}, &out), 0);
+  EXPECT_NE(out.find("taking up " + root("/print/prns/tmp/label.prn") + " again"), std::string::npos) << out;
+  EXPECT_EQ(testkit::list_dir(root("/print/prns/thumbs")), std::vector<std::string>{"label.jpeg"});
+  EXPECT_EQ(app9_text(root("/print/prns/thumbs/label.jpeg")), "TAVU page 0 of 1");
+  EXPECT_TRUE(ld::file_exists(root("/print/prns/label.prn")));
+  EXPECT_EQ(testkit::list_dir(root("/print/prns/tmp/thumbs")), std::vector<std::string>{});
+}
+
+TEST(ThumbsRoad, AnOptionWithoutItsValueTouchesNoWaitingJob) {
+  testkit::TempRoot root;
+  testkit::JobSpec gen;
+  testkit::spit(root("/print/prns/tmp/waiting.prn"), testkit::make_job(gen));
+  for (const char* opt : {"-p", "-q"}) {
+    std::string out, err;
+    EXPECT_EQ(testkit::run({bin("thumbmaker"), opt}, &out, &err), 1) << opt;
+    EXPECT_NE(err.find("usage: thumbmaker"), std::string::npos) << err;
+    EXPECT_EQ(testkit::list_dir(root("/print/prns/tmp")), std::vector<std::string>{"waiting.prn"});
+  }
+}
+
 }  // namespace

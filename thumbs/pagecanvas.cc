@@ -31,6 +31,14 @@ Geometry full_geometry(uint32_t width, uint32_t height) {
   return g;
 }
 
+uint32_t banded_rows_needed(const Geometry& g, uint32_t height, uint32_t band) {
+  if (g.out_height == 0) return 0;
+  uint64_t rows = uint64_t(g.out_height - 1) * g.factor + 1;
+  uint64_t b = band == 0 ? 1 : band;
+  rows = (rows + b - 1) / b * b;
+  return static_cast<uint32_t>(std::min<uint64_t>(rows, height));
+}
+
 void ColorFormat::to_rgb(const uint8_t px[4], uint8_t rgb[3]) const {
   if (format != kFormatCmyk) {
     rgb[0] = px[0];
@@ -59,14 +67,64 @@ void ColorFormat::from_rgb(const uint8_t rgb[3], uint8_t px[4]) const {
   px[3] = 0;
 }
 
-bool PageCanvas::init(const Geometry& g, const ColorFormat& fmt) {
+bool MemoryBudget::take(uint64_t n) {
+  if (n > left()) return false;
+  used_ += n;
+  if (used_ > peak_) peak_ = used_;
+  return true;
+}
+
+BudgetShare& BudgetShare::operator=(BudgetShare&& o) noexcept {
+  if (this != &o) {
+    release();
+    b_ = o.b_;
+    n_ = o.n_;
+    o.b_ = nullptr;
+    o.n_ = 0;
+  }
+  return *this;
+}
+
+bool BudgetShare::take(MemoryBudget* b, uint64_t n) {
+  release();
+  if (b == nullptr || !b->take(n)) return false;
+  b_ = b;
+  n_ = n;
+  return true;
+}
+
+void BudgetShare::release() {
+  if (b_ != nullptr) b_->give(n_);
+  b_ = nullptr;
+  n_ = 0;
+}
+
+uint64_t PageCanvas::rows_to_next_kept(uint32_t y) const {
+  uint64_t next = (uint64_t(y) / g_.factor + 1) * g_.factor;
+  if (next / g_.factor >= g_.out_height) return UINT64_MAX;
+  return next - y;
+}
+
+void PageCanvas::sampled_columns(uint32_t x0, uint32_t x1, uint32_t* first, uint32_t* last) const {
+  uint32_t f = g_.factor;
+  *first = static_cast<uint32_t>((uint64_t(x0) + f - 1) / f);
+  *last = std::min<uint32_t>(x1 / f + 1, g_.out_width);
+  if (*first > *last) *first = *last;
+}
+
+bool PageCanvas::init(const Geometry& g, const ColorFormat& fmt, MemoryBudget* budget) {
   g_ = g;
   fmt_ = fmt;
+  budget_ = budget;
   size_t n = static_cast<size_t>(g.out_width) * g.out_height * 3;
   rgb_.clear();
+  rgb_.shrink_to_fit();
+  share_.release();
+  if (!share_.take(this->budget(), n)) return false;
   try {
     rgb_.assign(n, 255);  // paper white where nothing is drawn
   } catch (const std::bad_alloc&) {
+    share_.release();
     return false;
   }
   return true;
@@ -74,9 +132,8 @@ bool PageCanvas::init(const Geometry& g, const ColorFormat& fmt) {
 
 void PageCanvas::run(uint32_t y, uint32_t x0, uint32_t x1, const uint8_t px[4]) {
   if (!row_kept(y) || x0 > x1) return;
-  uint32_t f = g_.factor;
-  uint32_t first = (x0 + f - 1) / f;  // first sampled column at or after x0
-  uint32_t last = std::min<uint32_t>(x1 / f + 1, g_.out_width);
+  uint32_t first = 0, last = 0;
+  sampled_columns(x0, x1, &first, &last);
   if (first >= last) return;
   uint8_t rgb[3];
   fmt_.to_rgb(px, rgb);
@@ -107,6 +164,12 @@ void PageCanvas::piece_rgb(uint32_t y, uint32_t x0, uint32_t n, const uint8_t* r
     fmt_.from_rgb(rgb + (ox * f - x0) * 3, px);
     fmt_.to_rgb(px, row + ox * 3);
   }
+}
+
+void PageCanvas::put_out_rgb(uint32_t y, uint32_t ox0, uint32_t n, const uint8_t* rgb) {
+  if (!row_kept(y) || ox0 >= g_.out_width) return;
+  n = std::min(n, g_.out_width - ox0);
+  std::copy(rgb, rgb + size_t(n) * 3, out_row(y) + size_t(ox0) * 3);
 }
 
 void PageCanvas::set_out(uint32_t ox, uint32_t oy, const uint8_t px[4]) {

@@ -131,5 +131,53 @@ TEST(PageCanvas, NothingIsWrittenOutsideThePicture) {
   EXPECT_EQ(c.rgb()[(100 + 99) * 3], 7);
 }
 
+TEST(PageCanvas, RowsAndColumnsTheSamplingKeeps) {
+  PageCanvas c;
+  ASSERT_TRUE(c.init(thumb_geometry(3000, 40), ColorFormat()));  // factor 3, rows 0, 3, ... 30
+  struct Case {
+    uint32_t y;
+    uint64_t to_next;
+  };
+  for (const Case& k : {Case{1, 2}, Case{2, 1}, Case{28, 2}, Case{31, UINT64_MAX}, Case{4000, UINT64_MAX}})
+    EXPECT_EQ(c.rows_to_next_kept(k.y), k.to_next) << k.y;
+  uint32_t first = 0, last = 0;
+  c.sampled_columns(1, 6, &first, &last);  // page columns 3 and 6
+  EXPECT_EQ(first, 1u);
+  EXPECT_EQ(last, 3u);
+  c.sampled_columns(4, 5, &first, &last);  // none
+  EXPECT_EQ(first, last);
+  c.sampled_columns(2990, 4000000000u, &first, &last);
+  EXPECT_EQ(last, 1000u);
+  // Tall pages: the rows a band decoder must hold for the picture, in whole bands.
+  Geometry g = thumb_geometry(1000, 400000);
+  EXPECT_EQ(banded_rows_needed(g, 400000, 128), (g.out_height + 127) / 128 * 128);
+  EXPECT_EQ(banded_rows_needed(thumb_geometry(6400, 100), 100, 4096), 100u);
+  EXPECT_EQ(banded_rows_needed(thumb_geometry(6400, 100), 100, 0), 85u);  // rows 0, 6, ... 84
+}
+
+TEST(PageCanvas, BuffersShareOneBudget) {
+  MemoryBudget budget(1000);
+  {
+    BudgetShare a(&budget, 600);
+    EXPECT_TRUE(a.held());
+    BudgetShare b(&budget, 500);  // does not fit beside a
+    EXPECT_FALSE(b.held());
+    EXPECT_TRUE(b.take(&budget, 400));
+    EXPECT_EQ(budget.left(), 0u);
+    BudgetShare moved = std::move(a);
+    EXPECT_EQ(budget.used(), 1000u);
+  }
+  EXPECT_EQ(budget.used(), 0u);  // given back when the buffers go
+  EXPECT_EQ(budget.peak(), 1000u);
+  // The picture itself counts: a canvas that does not fit is refused, and gives back on reuse.
+  PageCanvas c;
+  MemoryBudget small(100 * 50 * 3);
+  EXPECT_FALSE(c.init(full_geometry(100, 51), ColorFormat(), &small));
+  EXPECT_EQ(small.used(), 0u);
+  EXPECT_TRUE(c.init(full_geometry(100, 50), ColorFormat(), &small));
+  EXPECT_TRUE(c.init(full_geometry(100, 40), ColorFormat(), &small));
+  EXPECT_EQ(small.used(), 100u * 40 * 3);
+}
+
 }  // namespace
 }  // namespace thumbs

@@ -51,6 +51,11 @@ int decode_jbig(ZxDoc& doc, const ZxObject* page, PageCanvas* canvas, std::strin
   std::vector<const ZxObject*> groups;
   collect(page, zjs::JBIG_BIH, &groups);
   const Geometry& g = canvas->geometry();
+  BudgetShare ink_share(canvas->budget(), uint64_t(g.out_width) * g.out_height);
+  if (!ink_share.held()) {
+    *err = "no memory left for the page's inks";
+    return -1;
+  }
   std::vector<uint8_t> inks(size_t(g.out_width) * g.out_height, 0);  // one bit per ink
   FdSource src(doc.fd());
   std::vector<unsigned char> block(65536);
@@ -62,8 +67,13 @@ int decode_jbig(ZxDoc& doc, const ZxObject* page, PageCanvas* canvas, std::strin
       *err = "JBIG plane without a complete header";
       return -1;
     }
+    // jbigkit allocates the rows the header announces: for an image of one resolution layer
+    // (what drivers write), announce only the stripes that hold the rows the picture samples.
     uint64_t xd = val32(bih + 4), yd = val32(bih + 8);
-    if (bih[2] != 1 || xd == 0 || xd > kMaxPageWidth || (xd + 7) / 8 * yd > kMaxPlaneBytes) {
+    if (bih[0] == 0 && bih[1] == 0) yd = banded_rows_needed(g, static_cast<uint32_t>(yd), val32(bih + 12));
+    write32(static_cast<uint32_t>(yd), bih + 8);
+    BudgetShare plane_share(canvas->budget(), (xd + 7) / 8 * yd);
+    if (bih[2] != 1 || xd == 0 || xd > kMaxPageWidth || (xd + 7) / 8 * yd > kMaxPlaneBytes || !plane_share.held()) {
       *err = "JBIG plane too large or with several bit planes";
       return -1;
     }

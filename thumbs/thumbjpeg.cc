@@ -1,6 +1,7 @@
 #include "thumbs/thumbjpeg.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -76,6 +77,33 @@ bool write_thumbnail(const std::string& path, const uint8_t* rgb, uint32_t w, ui
     if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
     if (err) *err = std::string("cannot write ") + path + ": " + why;
   }
+  return ok;
+}
+
+bool write_thumbnail_fd(int fd, const std::string& path, const ThumbPicture& pic, std::string* err) {
+  char why[JMSG_LENGTH_MAX] = {};
+  bool ok = false;
+  if (pic.width == 0 || pic.height == 0) {
+    std::strcpy(why, "empty picture");
+  } else if ((::ftruncate(fd, 0) != 0 && errno != EINVAL) || ::lseek(fd, 0, SEEK_SET) < 0) {
+    std::snprintf(why, sizeof why, "%s", std::strerror(errno));
+  } else {
+    int copy = ::dup(fd);
+    FILE* f = copy < 0 ? nullptr : ::fdopen(copy, "wb");
+    if (f == nullptr) {
+      std::snprintf(why, sizeof why, "%s", std::strerror(errno));
+      if (copy >= 0) ::close(copy);
+    } else {
+      auto marker = app9_segment(pic.page, pic.pages, pic.value);
+      ok = compress(f, pic.rgb, pic.width, pic.height, marker.data(), why);
+      errno = 0;
+      if (std::fclose(f) != 0 && ok) {
+        ok = false;
+        std::snprintf(why, sizeof why, "%s", errno ? std::strerror(errno) : "write error");
+      }
+    }
+  }
+  if (!ok && err) *err = std::string("cannot write ") + path + ": " + why;
   return ok;
 }
 

@@ -1,5 +1,6 @@
 #include "thumbs/thumbjpeg.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -8,6 +9,7 @@
 
 #include <random>
 
+#include "common/handles.h"
 #include "thumbs/thumbs_testutil.h"
 
 namespace thumbs {
@@ -84,6 +86,27 @@ TEST(ThumbJpeg, WriteFailureLeavesNoCutFile) {
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);  // 2: no failure, 3: wrong message, 4: the cut file stayed
+}
+
+TEST(ThumbJpeg, IntoAnOpenFile) {
+  testkit::TempRoot root;
+  std::vector<uint8_t> px(size_t(20) * 10 * 3, 90);
+  const ThumbPicture pic{px.data(), 20, 10, 1, 3, 2};
+  // What the file held before is cut off, not left behind the picture.
+  std::string path = root.path() + "/w.jpeg";
+  testkit::spit(path, std::string(100000, 'x'));
+  ld::UniqueFd fd(::open(path.c_str(), O_RDWR));
+  std::string err;
+  ASSERT_TRUE(write_thumbnail_fd(fd.get(), path, pic, &err)) << err;
+  testkit::Picture back;
+  ASSERT_TRUE(testkit::load_picture(path, &back, &err)) << err;
+  EXPECT_EQ(back.width, 20u);
+  EXPECT_LT(ld::file_size(path), 10000);
+  // A full disk.
+  ld::UniqueFd full(::open("/dev/full", O_RDWR));
+  ASSERT_TRUE(full.valid());
+  EXPECT_FALSE(write_thumbnail_fd(full.get(), path, pic, &err));
+  EXPECT_EQ(err.rfind("cannot write " + path + ": ", 0), 0u) << err;
 }
 
 TEST(ThumbJpeg, PlaceholderKeepsThePageProportions) {

@@ -1,6 +1,8 @@
 #include "thumbs/thumbmaker.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -19,17 +21,23 @@
 
 namespace thumbs {
 
-int parse_thumb_args(int argc, char** argv, ThumbOptions* o, FILE* out) {
+int parse_thumb_args(int argc, char** argv, ThumbOptions* o, FILE* out, FILE* err) {
   *o = ThumbOptions();
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
+    if ((std::strcmp(a, "-p") == 0 || std::strcmp(a, "-q") == 0) && i + 1 >= argc) {
+      // Without its value the call is mistyped: running it would take the waiting jobs.
+      std::fprintf(err, "thumbmaker: %s needs a value\n"
+                        "usage: thumbmaker [-d[d[d]]] [-a] [-p PAGE] [-q SCALE] [JOB]\n", a);
+      return 1;
+    }
     if (std::strncmp(a, "-d", 2) == 0) {
       o->debug = a[2] == 'd' ? (a[3] == 'd' ? 3 : 2) : 1;
     } else if (std::strcmp(a, "-a") == 0) {
       o->all = true;
-    } else if (std::strcmp(a, "-p") == 0 && i + 1 < argc) {
+    } else if (std::strcmp(a, "-p") == 0) {
       o->start_page = std::max(0, std::atoi(argv[++i]));
-    } else if (std::strcmp(a, "-q") == 0 && i + 1 < argc) {
+    } else if (std::strcmp(a, "-q") == 0) {
       int q = std::atoi(argv[++i]);
       if (q < 1 || q > 255) {
         std::fprintf(out, "invalid scale factor\n");
@@ -38,7 +46,7 @@ int parse_thumb_args(int argc, char** argv, ThumbOptions* o, FILE* out) {
       o->scale = q;
       o->scale_given = true;
     } else if (a[0] == '-' && a[1] != '\0') {
-      std::fprintf(stderr, "thumbmaker: unknown option %s ignored\n", a);
+      std::fprintf(err, "thumbmaker: unknown option %s ignored\n", a);
     } else {
       o->job = a;
     }
@@ -53,7 +61,7 @@ int parse_thumb_args(int argc, char** argv, ThumbOptions* o, FILE* out) {
 std::string rejected_dir() { return ld::rooted("/print/prns/rejected/"); }
 
 Rendered render_page(ZxDoc& doc, int n, const std::string& path, const ThumbOptions& o,
-                     ThumbContext& ctx, int* exit_status) {
+                     ThumbContext& ctx, int* exit_status, int fd) {
   int pages = 0;
   const ZxObject* page = doc.find_page(n, &pages);
   if (page == nullptr) return Rendered::kMissing;
@@ -97,7 +105,9 @@ Rendered render_page(ZxDoc& doc, int n, const std::string& path, const ThumbOpti
   }
   std::fflush(ctx.out);
   std::string err;
-  if (!write_thumbnail(path, rgb, w, h, n, pages, info.marker_value, &err)) {
+  const ThumbPicture pic{rgb, w, h, n, pages, info.marker_value};
+  if (fd >= 0 ? !ctx.write_fd(fd, path, pic, &err)
+              : !write_thumbnail(path, rgb, w, h, n, pages, info.marker_value, &err)) {
     if (err.compare(0, 10, "can't open") == 0) std::fprintf(ctx.err, "can't open %s\n", path.c_str());
     else std::fprintf(ctx.err, "%s\n", err.c_str());
     *exit_status = 1;
@@ -135,18 +145,104 @@ int render_job(const ThumbOptions& o, ThumbContext& ctx) {
 
 namespace {
 
-// Moves a file that is no job stream out of the waiting directory, under a name not taken yet.
-void reject(const std::string& src, const std::string& name, ThumbContext& ctx) {
+// Moves a file that is no job out of the waiting directory, under a name not taken yet, so that
+// no later run meets it again.
+void reject(const std::string& src, const std::string& name, const char* what, ThumbContext& ctx) {
   std::string dir = rejected_dir();
   ld::make_dirs(dir);
   std::string to = dir + name;
   for (int i = 1; ld::file_exists(to) && i < 1000; ++i) to = dir + name + "-" + std::to_string(i);
   std::string err;
-  if (ld::move_file(src, to, &err)) std::fprintf(ctx.out, "not a job stream: %s moved to %s\n", src.c_str(), to.c_str());
-  else std::fprintf(ctx.out, "not a job stream: %s could not be moved: %s\n", src.c_str(), err.c_str());
+  if (ld::move_file(src, to, &err)) std::fprintf(ctx.out, "%s: %s moved to %s\n", what, src.c_str(), to.c_str());
+  else std::fprintf(ctx.out, "%s: %s could not be moved: %s\n", what, src.c_str(), err.c_str());
+}
+
+// FIFOs, devices and sockets under a job name: opening one would block or fail on every run.
+bool special_file(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
+// Paths of one waiting job.
+struct WaitingJob {
+  std::string name, src, work, thumb, dest;
+};
+
+// Renders one waiting job into its working picture (fd, locked) and moves picture and job into
+// place. False when its thumbnail could not be made or written: the job is left waiting.
+bool finish_job(const WaitingJob& j, int fd, const ThumbOptions& o, ThumbContext& ctx) {
+  ZxDoc doc;
+  std::string err;
+  if (!doc.open(j.src, &err)) {
+    // One job that cannot be opened must not keep the others from their thumbnails.
+    std::fprintf(ctx.out, "could not open file\n");
+    std::fprintf(ctx.out, "skipped %s: %s\n", j.src.c_str(), err.c_str());
+    ld::remove_file(j.work);
+    return true;
+  }
+  if (doc.read() == kZjsBadSignature) {
+    ld::remove_file(j.work);
+    reject(j.src, j.name, "not a job stream", ctx);
+    return true;
+  }
+  int status = 0;
+  Rendered r = render_page(doc, 0, j.work, o, ctx, &status, fd);
+  if (r == Rendered::kFatal) {
+    // A full disk or a page too large for memory fails this job alone; the jobs after it are
+    // still taken, and the next run tries this one again.
+    ld::remove_file(j.work);
+    std::fprintf(ctx.out, "skipped %s for this run: no thumbnail\n", j.src.c_str());
+    return false;
+  }
+  if (r == Rendered::kMissing) ld::remove_file(j.work);
+  ctx.clock->sleep_ms(1000);
+  if (r != Rendered::kMissing && !ld::move_file(j.work, j.thumb, &err)) {
+    // The library drops a job that has no thumbnail: the job waits for the next run instead,
+    // which starts over on it once the working picture is gone.
+    std::fprintf(ctx.out, "cannot move %s to %s: %s\n", j.work.c_str(), j.thumb.c_str(), err.c_str());
+    ld::remove_file(j.work);
+    return true;
+  }
+  if (!ld::move_file(j.src, j.dest, &err))
+    std::fprintf(ctx.out, "cannot move %s to %s: %s\n", j.src.c_str(), j.dest.c_str(), err.c_str());
+  return true;
+}
+
+bool same_file(int fd, const std::string& path) {
+  struct stat a, b;
+  return ::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
 }
 
 }  // namespace
+
+Claim claim_working_picture(const std::string& work, ld::UniqueFd* fd, std::string* err) {
+  fd->reset(::open(work.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (fd->valid()) {
+    // Between the creation and the lock another run may have taken it for a stale one; then it
+    // is that run's.
+    if (::flock(fd->get(), LOCK_EX | LOCK_NB) != 0) {
+      fd->reset();
+      return Claim::kInWork;
+    }
+    return Claim::kClaimed;
+  }
+  if (errno == EEXIST) {
+    fd->reset(::open(work.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd->valid() && errno == ENOENT) return Claim::kInWork;  // just moved into place
+  }
+  if (!fd->valid()) {
+    if (err) *err = "cannot open " + work + ": " + std::strerror(errno);
+    return Claim::kFailed;
+  }
+  // A live writer holds the lock until the picture is in place; a picture that is still under
+  // its name once the lock is ours was left by a run that stopped.
+  if (::flock(fd->get(), LOCK_EX | LOCK_NB) != 0 || !same_file(fd->get(), work)) {
+    fd->reset();
+    return Claim::kInWork;
+  }
+  return Claim::kStale;
+}
 
 int process_waiting(const ThumbOptions& o, ThumbContext& ctx) {
   const std::string wait = ld::rooted("/print/prns/tmp/");
@@ -162,6 +258,7 @@ int process_waiting(const ThumbOptions& o, ThumbContext& ctx) {
 
   const std::string work_dir = wait + "thumbs/";
   const std::string thumb_dir = ld::rooted("/print/prns/thumbs/");
+  int status = 0;
   for (const std::string& name : names) {
     // Hidden names are files still being written by the receiver.
     if (name.empty() || name[0] == '.' || name.find(".prn") == std::string::npos) continue;
@@ -171,37 +268,25 @@ int process_waiting(const ThumbOptions& o, ThumbContext& ctx) {
     std::string work = work_dir + base + ".jpeg";
     std::string thumb = thumb_dir + base + ".jpeg";
     std::string dest = ld::rooted("/print/prns") + "/" + name;
-    if (ld::file_exists(work)) continue;
-
-    ZxDoc doc;
-    std::string err;
-    if (!doc.open(src, &err)) {
-      // One job that cannot be opened must not keep the others from their thumbnails.
-      std::fprintf(ctx.out, "could not open file\n");
-      std::fprintf(ctx.out, "skipped %s: %s\n", src.c_str(), err.c_str());
-      continue;
-    }
-    if (doc.read() == kZjsBadSignature) {
-      reject(src, name, ctx);
+    if (special_file(src)) {
+      reject(src, name, "not a regular file", ctx);
       continue;
     }
     ld::make_dirs(work_dir);
     ld::make_dirs(thumb_dir);
-    int status = 0;
-    Rendered r = render_page(doc, 0, work, o, ctx, &status);
-    if (r == Rendered::kFatal) return status;
-    ctx.clock->sleep_ms(1000);
-    if (r != Rendered::kMissing && !ld::move_file(work, thumb, &err)) {
-      // The library drops a job that has no thumbnail: the job waits for the next run instead,
-      // which starts over on it once the working picture is gone.
-      std::fprintf(ctx.out, "cannot move %s to %s: %s\n", work.c_str(), thumb.c_str(), err.c_str());
-      ld::remove_file(work);
+    ld::UniqueFd fd;
+    std::string err;
+    Claim claim = claim_working_picture(work, &fd, &err);
+    if (claim == Claim::kInWork) continue;
+    if (claim == Claim::kFailed) {
+      std::fprintf(ctx.out, "skipped %s: %s\n", src.c_str(), err.c_str());
       continue;
     }
-    if (!ld::move_file(src, dest, &err))
-      std::fprintf(ctx.out, "cannot move %s to %s: %s\n", src.c_str(), dest.c_str(), err.c_str());
+    if (claim == Claim::kStale)
+      std::fprintf(ctx.out, "taking up %s again: its working picture was left by a run that stopped\n", src.c_str());
+    if (!finish_job({name, src, work, thumb, dest}, fd.get(), o, ctx)) status = 1;
   }
-  return 0;
+  return status;
 }
 
 int thumbmaker_main(int argc, char** argv) {

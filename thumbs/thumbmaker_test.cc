@@ -1,9 +1,12 @@
 #include "thumbs/thumbmaker.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include "testkit/zjsgen.h"
+#include "thumbs/pagedecode.h"
 #include "thumbs/thumbjpeg.h"
 #include "thumbs/thumbs_testutil.h"
 
@@ -33,6 +36,10 @@ TEST(Thumbmaker, Arguments) {
       {{"-q", "0"}, 0, "invalid scale factor\n", 0, 0, false, false},
       {{"-q", "256", "j.prn"}, 0, "invalid scale factor\n", 0, 0, false, false},
       {{root.path()}, 0, "invalid prn!\n", 0, 0, false, false},
+      // A value left out: the usage, and nothing is run.
+      {{"-p"}, 1, "", 0, 0, false, false},
+      {{"-a", "-q"}, 1, "", 0, 0, false, false},
+      {{"j.prn", "-p"}, 1, "", 0, 0, false, false},
   };
   for (const auto& c : cases) {
     std::vector<std::string> a = {"thumbmaker"};
@@ -40,9 +47,10 @@ TEST(Thumbmaker, Arguments) {
     std::vector<char*> argv;
     for (auto& s : a) argv.push_back(s.data());
     ThumbOptions o;
-    Captured out;
-    EXPECT_EQ(parse_thumb_args(static_cast<int>(argv.size()), argv.data(), &o, out.f), c.rc);
+    Captured out, err;
+    EXPECT_EQ(parse_thumb_args(static_cast<int>(argv.size()), argv.data(), &o, out.f, err.f), c.rc);
     EXPECT_EQ(out.text(), c.out);
+    EXPECT_EQ(err.text().find("usage: thumbmaker") != std::string::npos, c.rc == 1) << err.text();
     if (c.rc >= 0) continue;
     EXPECT_EQ(o.debug, c.debug);
     EXPECT_EQ(o.start_page, c.start);
@@ -167,41 +175,49 @@ TEST_F(ThumbmakerRun, WaitingDirectory) {
   testkit::spit(wait + "b.prn.bak", zx_job(1));
   testkit::spit(wait + "broken.prn", zx_job(2, 1, 9));       // undecodable: placeholder
   testkit::spit(wait + "junk.prn", "this is not a job");       // never readable: moved away
-  testkit::spit(wait + "busy.prn", zx_job(1));                 // already in work: skipped
+  testkit::spit(wait + "busy.prn", zx_job(1));                 // in work by a live run: skipped
   ld::make_dirs(wait + "thumbs");
   testkit::spit(wait + "thumbs/busy.jpeg", "");
+  ld::UniqueFd live(::open((wait + "thumbs/busy.jpeg").c_str(), O_RDWR));
+  ASSERT_EQ(::flock(live.get(), LOCK_EX), 0);
+  testkit::spit(wait + "stale.prn", zx_job(1));                // its run was killed: taken up
+  testkit::spit(wait + "thumbs/stale.jpeg", "half a picture");
   testkit::spit(wait + ".incoming-1.prn", zx_job(1));          // still being written
   testkit::spit(wait + "notes.txt", "x");
   ASSERT_EQ(::symlink((wait + "gone").c_str(), (wait + "gone.prn").c_str()), 0);  // cannot be opened
-  ASSERT_EQ(::mkfifo((wait + "pipe.prn").c_str(), 0644), 0);                     // would block a reader
+  ASSERT_EQ(::mkfifo((wait + "pipe.prn").c_str(), 0644), 0);                     // no job: moved away
   testkit::JobSpec empty;
   empty.pages = 0;
   testkit::spit(wait + "empty.prn", testkit::make_job(empty));  // no page 0: moved, no picture
 
   EXPECT_EQ(process_waiting(ThumbOptions(), ctx), 0);
-  EXPECT_EQ(clock.slept_ms(), 4000);  // a, b, broken, empty
+  EXPECT_EQ(clock.slept_ms(), 5000);  // a, b, broken, empty, stale
   auto prns = testkit::list_dir(root("/print/prns"));
-  for (const char* name : {"a.prn", "b.prn.bak", "broken.prn", "empty.prn"})
+  for (const char* name : {"a.prn", "b.prn.bak", "broken.prn", "empty.prn", "stale.prn"})
     EXPECT_NE(std::find(prns.begin(), prns.end(), name), prns.end()) << name;
   EXPECT_EQ(testkit::list_dir(root("/print/prns/thumbs")),
-            (std::vector<std::string>{"a.jpeg", "b.jpeg", "broken.jpeg"}));
+            (std::vector<std::string>{"a.jpeg", "b.jpeg", "broken.jpeg", "stale.jpeg"}));
+  EXPECT_EQ(marker_of(root("/print/prns/thumbs/stale.jpeg")).text, "TAVU page 0 of 1");
   EXPECT_EQ(marker_of(root("/print/prns/thumbs/a.jpeg")).text, "TAVU page 0 of 3");
   EXPECT_EQ(marker_of(root("/print/prns/thumbs/a.jpeg")).value, 2);
   EXPECT_EQ(marker_of(root("/print/prns/thumbs/broken.jpeg")).text, "TAVU page 0 of 2");
   EXPECT_EQ(testkit::list_dir(wait),
-            (std::vector<std::string>{".incoming-1.prn", "busy.prn", "gone.prn", "notes.txt", "pipe.prn", "thumbs"}));
-  EXPECT_EQ(testkit::list_dir(rejected_dir()), std::vector<std::string>{"junk.prn"});
+            (std::vector<std::string>{".incoming-1.prn", "busy.prn", "gone.prn", "notes.txt", "thumbs"}));
+  EXPECT_EQ(testkit::list_dir(rejected_dir()), (std::vector<std::string>{"junk.prn", "pipe.prn"}));
   EXPECT_EQ(testkit::list_dir(wait + "thumbs"), std::vector<std::string>{"busy.jpeg"});
   std::string text = out.text();
   EXPECT_NE(text.find("could not open file\nskipped " + wait + "gone.prn"), std::string::npos) << text;
-  EXPECT_NE(text.find("skipped " + wait + "pipe.prn: not a regular file"), std::string::npos) << text;
+  EXPECT_NE(text.find("not a regular file: " + wait + "pipe.prn moved to " + rejected_dir() + "pipe.prn"),
+            std::string::npos) << text;
+  EXPECT_NE(text.find("taking up " + wait + "stale.prn again"), std::string::npos) << text;
   EXPECT_NE(text.find("not a job stream: " + wait + "junk.prn moved to " + rejected_dir() + "junk.prn"),
             std::string::npos) << text;
 
   // A second run finds only what it cannot do anything with, and a junk name taken already.
   testkit::spit(wait + "junk.prn", "again");
   EXPECT_EQ(process_waiting(ThumbOptions(), ctx), 0);
-  EXPECT_EQ(testkit::list_dir(rejected_dir()), (std::vector<std::string>{"junk.prn", "junk.prn-1"}));
+  EXPECT_EQ(testkit::list_dir(rejected_dir()), (std::vector<std::string>{"junk.prn", "junk.prn-1", "pipe.prn"}));
+  EXPECT_EQ(testkit::list_dir(wait + "thumbs"), std::vector<std::string>{"busy.jpeg"});
 }
 
 // Jobs whose names differ only after a ".prn" keep apart thumbnails: each is named after the
@@ -235,6 +251,89 @@ TEST_F(ThumbmakerRun, AThumbnailThatCannotBeMovedKeepsTheJobWaiting) {
   EXPECT_EQ(testkit::list_dir(root("/print/prns/thumbs")), std::vector<std::string>{"a.jpeg"});
   auto prns = testkit::list_dir(root("/print/prns"));
   EXPECT_NE(std::find(prns.begin(), prns.end(), "a.prn"), prns.end());
+}
+
+TEST_F(ThumbmakerRun, AThumbnailThatCannotBeWrittenSkipsOnlyItsJob) {
+  const std::string wait = root("/print/prns/tmp/");
+  for (const char* name : {"a.prn", "big.prn", "c.prn"}) testkit::spit(wait + name, zx_job(1));
+  // The disk is full for big's picture: its bytes go to /dev/full.
+  ctx.write_fd = [](int fd, const std::string& path, const ThumbPicture& pic, std::string* err) {
+    if (path.size() < 8 || path.compare(path.size() - 8, 8, "big.jpeg") != 0)
+      return write_thumbnail_fd(fd, path, pic, err);
+    ld::UniqueFd full(::open("/dev/full", O_WRONLY));
+    return write_thumbnail_fd(full.get(), path, pic, err);
+  };
+  EXPECT_EQ(process_waiting(ThumbOptions(), ctx), 1);
+  EXPECT_EQ(testkit::list_dir(root("/print/prns/thumbs")), (std::vector<std::string>{"a.jpeg", "c.jpeg"}));
+  EXPECT_EQ(testkit::list_dir(wait), (std::vector<std::string>{"big.prn", "thumbs"}));
+  EXPECT_EQ(testkit::list_dir(wait + "thumbs"), std::vector<std::string>{});  // nothing left to block it
+  EXPECT_NE(err.text().find("cannot write " + wait + "thumbs/big.jpeg: "), std::string::npos) << err.text();
+  EXPECT_NE(out.text().find("skipped " + wait + "big.prn for this run"), std::string::npos) << out.text();
+
+  // With room on the disk the next run finishes it.
+  ctx.write_fd = write_thumbnail_fd;
+  EXPECT_EQ(process_waiting(ThumbOptions(), ctx), 0);
+  EXPECT_EQ(testkit::list_dir(root("/print/prns/thumbs")),
+            (std::vector<std::string>{"a.jpeg", "big.jpeg", "c.jpeg"}));
+}
+
+TEST(Thumbmaker, WorkingPictureClaims) {
+  testkit::TempRoot root;
+  const std::string work = root.path() + "/w.jpeg";
+  ld::UniqueFd a, b;
+  std::string err;
+  EXPECT_EQ(claim_working_picture(work, &a, &err), Claim::kClaimed);
+  EXPECT_EQ(claim_working_picture(work, &b, &err), Claim::kInWork);  // held by a live writer
+  EXPECT_FALSE(b.valid());
+  a.reset();  // the writer is gone, its picture stays
+  EXPECT_EQ(claim_working_picture(work, &b, &err), Claim::kStale);
+  EXPECT_EQ(claim_working_picture(work, &a, &err), Claim::kInWork);
+  ld::make_dirs(root.path() + "/d.jpeg");  // a folder in the way
+  EXPECT_EQ(claim_working_picture(root.path() + "/d.jpeg", &a, &err), Claim::kFailed);
+  EXPECT_NE(err.find("cannot open " + root.path() + "/d.jpeg"), std::string::npos) << err;
+}
+
+// Small crafted jobs whose pages cost minutes of CPU or far too much memory when decoded
+// carelessly: each gets its picture, and so does the job sorted after them.
+TEST_F(ThumbmakerRun, CostlyCraftedJobsDoNotHoldUpTheOthers) {
+  const std::string wait = root("/print/prns/tmp/");
+  testkit::spit(wait + "a-stripes.prn",
+                testkit::make_zx_job_of(1000, 10000, testkit::zx_gapped_stripes(1000, 10000, 50000)));
+  testkit::spit(wait + "b-gradients.prn",
+                testkit::make_zx_job_of(1000000, 10000000, testkit::zx_long_gradients(2400)));
+  testkit::spit(wait + "c-tall.prn", thumbs_test::tall_driver_job(root));
+  testkit::spit(wait + "d-after.prn", zx_job(1));
+  EXPECT_EQ(process_waiting(ThumbOptions(), ctx), 0) << out.text() << err.text();
+  EXPECT_EQ(testkit::list_dir(root("/print/prns/thumbs")),
+            (std::vector<std::string>{"a-stripes.jpeg", "b-gradients.jpeg", "c-tall.jpeg", "d-after.jpeg"}));
+  EXPECT_EQ(out.text().find("placeholder"), std::string::npos) << out.text();
+  testkit::Picture pic;
+  std::string why;
+  ASSERT_TRUE(testkit::load_picture(root("/print/prns/thumbs/b-gradients.jpeg"), &pic, &why)) << why;
+  EXPECT_EQ(pic.width, 1000u);
+  EXPECT_GT(pic.rgb[0], 200);        // red up to column 100 of the page
+  EXPECT_GT(pic.rgb[600 * 3 + 2], 200);  // blue from column 50100 on
+}
+
+TEST(Thumbmaker, TallDriverPageDecodesWithinTheBudget) {
+  testkit::TempRoot root;
+  ZxDoc doc;
+  std::string err;
+  ASSERT_TRUE(doc.open(thumbs_test::write_temp(root, "tall.prn", thumbs_test::tall_driver_job(root)), &err));
+  doc.read();
+  const ZxObject* page = doc.find_page(0);
+  ASSERT_NE(page, nullptr);
+  PageInfo info;
+  ASSERT_TRUE(page_info(doc, page, &info, &err)) << err;
+  MemoryBudget budget(kDecodeBudget);
+  PageCanvas canvas;
+  ColorFormat fmt;
+  fmt.format = info.format;
+  ASSERT_TRUE(canvas.init(thumb_geometry(info.width, info.height), fmt, &budget));
+  // The whole plane alone (48 MiB) would not fit beside the picture.
+  EXPECT_EQ(decode_page(doc, page, info, &canvas, nullptr, &err), 0) << err;
+  EXPECT_LE(budget.peak(), kDecodeBudget);
+  EXPECT_EQ(budget.used(), canvas.rgb().size());
 }
 
 TEST(Thumbmaker, MissingWaitingDirectory) {

@@ -95,6 +95,21 @@ inline std::string foo2zjs_job(const testkit::TempRoot&, const std::string& rast
   return out;
 }
 
+// A real driver job of one 1000 x 400,000 grey page (a checkerboard of dots, 6.8 KB of job):
+// its JBIG plane would take 48 MiB if held whole.
+inline std::string tall_driver_job(const testkit::TempRoot& root) {
+  // Made once: the driver takes seconds over the 50 MB raster.
+  static const std::string made = [&root] {
+    std::string pbm = "P4\n1000 400000\n";
+    std::string rows;  // two rows of alternating dots
+    for (int i = 0; i < 250; ++i) rows.push_back(static_cast<char>((i < 125) == (i % 2 == 0) ? 0x55 : 0xAA));
+    pbm.reserve(pbm.size() + rows.size() * 200000);
+    for (int y = 0; y < 200000; ++y) pbm += rows;
+    return foo2zjs_job(root, pbm, 1000, 400000, false);
+  }();
+  return made;
+}
+
 // Ghostscript's bitcmyk raster (4 bits a pixel, C M Y K from the high bit) of an RGB picture
 // made only of the eight primary colours and white.
 inline std::string bitcmyk_of(const testkit::Picture& p) {

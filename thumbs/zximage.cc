@@ -135,8 +135,9 @@ class JpegImage : public Image {
  public:
   const char tag[4] = {'Z', 'C', 'C', 'Z'};
 
-  JpegImage(DataStream* ds, uint64_t start, uint64_t len) : ds_(ds), start_(start), len_(len) {
-    block_.resize(65536);
+  JpegImage(DataStream* ds, uint64_t start, uint64_t len, MemoryBudget* budget)
+      : ds_(ds), start_(start), len_(len), budget_(budget) {
+    block_.resize(kBlock);
   }
   ~JpegImage() override { stop(); }
 
@@ -173,6 +174,10 @@ class JpegImage : public Image {
     else if (cinfo_.num_components == 1) cinfo_.out_color_space = JCS_GRAYSCALE;
     else {
       if (err) *err = "JPEG image: " + std::to_string(cinfo_.num_components) + " components not supported";
+      stop();
+      return false;
+    }
+    if (!reserve(err)) {
       stop();
       return false;
     }
@@ -232,10 +237,33 @@ class JpegImage : public Image {
   void stop() {
     if (created_) jpeg_destroy_decompress(&cinfo_);
     created_ = false;
+    share_.release();
+  }
+
+  // Takes the image's memory from the page's budget: our row buffers, libjpeg's band buffers
+  // (a generous bound: a few rows of blocks of every component) and, for a progressive image,
+  // the working memory it may use for its coefficients (at most kJpegMemory).
+  bool reserve(std::string* err) {
+    if (budget_ == nullptr) return true;
+    const uint64_t w = cinfo_.image_width, comps = cinfo_.num_components;
+    uint64_t need = kBlock + w * comps * kBatch + w * 3 + w * comps * 64;
+    if (cinfo_.progressive_mode) {
+      uint64_t left = budget_->left() > need ? budget_->left() - need : 0;
+      uint64_t work = std::min<uint64_t>(kJpegMemory, left);
+      cinfo_.mem->max_memory_to_use = static_cast<long>(work);
+      need += work;
+    }
+    if (!share_.take(budget_, need)) {
+      if (err) *err = "JPEG image: " + std::to_string(w) + " pixels wide does not fit in memory";
+      return false;
+    }
+    return true;
   }
 
   DataStream* ds_;
   uint64_t start_, len_;
+  MemoryBudget* budget_;
+  BudgetShare share_;
   jpeg_decompress_struct cinfo_{};
   JpegError err_{};
   JpegSource src_{};
@@ -243,6 +271,7 @@ class JpegImage : public Image {
   std::vector<JOCTET> block_;
   std::vector<uint8_t> line_, rgb_;
   static constexpr uint32_t kBatch = 16;
+  static constexpr size_t kBlock = 65536;
   uint32_t width_ = 0, height_ = 0, next_ = 0;
   uint32_t batch_start_ = 0, batch_n_ = 0;  // rows held in line_
 };
@@ -251,8 +280,8 @@ class JpegImage : public Image {
 
 class StripedImage : public Image {
  public:
-  StripedImage(DataStream* ds, uint64_t start, uint64_t len, int depth)
-      : ds_(ds), start_(start), end_(start + len), depth_(depth) {}
+  StripedImage(DataStream* ds, uint64_t start, uint64_t len, int depth, MemoryBudget* budget)
+      : ds_(ds), start_(start), end_(start + len), depth_(depth), budget_(budget) {}
 
   bool begin(std::string* err) {
     unsigned char b[kStripedHeaderSize];
@@ -271,6 +300,10 @@ class StripedImage : public Image {
       if (err) *err = "striped image: bad header";
       return false;
     }
+    if (budget_ != nullptr && !share_.take(budget_, uint64_t(h_.width) * 3)) {
+      if (err) *err = "striped image: " + std::to_string(h_.width) + " pixels wide does not fit in memory";
+      return false;
+    }
     out_.assign(size_t(h_.width) * 3, 255);
     return true;
   }
@@ -280,10 +313,15 @@ class StripedImage : public Image {
   StripeStats& stats() { return stats_; }
 
   bool row(uint32_t r, const uint8_t** out, std::string* err) override {
-    if (!have_ || r < cur_.first_row) {
+    // The stripe of row r is the first whose rows end after r, so for rows asked in order it
+    // never lies before the current one: only a row before the last one asked starts over.
+    // (Starting over whenever r lies before the current stripe's first row would walk every
+    // stripe again for each row in a gap between stripes.)
+    if (!have_ || r < last_row_) {
       if (have_) stats_.restarts++;
       if (!load(first_, err)) return false;
     }
+    last_row_ = r;
     while (uint64_t(cur_.first_row) + cur_.rows <= r) {
       uint64_t next = cur_off_ + cur_.header_len + cur_.data_len;
       if (next >= end_) {
@@ -295,7 +333,7 @@ class StripedImage : public Image {
     uint32_t local = r - cur_.first_row;
     if (!sub_) {
       uint64_t data = cur_off_ + cur_.header_len;
-      sub_ = open_image(ds_, data, cur_.data_len, err, depth_ + 1);
+      sub_ = open_image(ds_, data, cur_.data_len, err, depth_ + 1, budget_);
       if (!sub_) return false;
       bool nested = stripe_stats_of(sub_.get()) != nullptr;
       if (nested != (h_.codec == 83)) {
@@ -328,6 +366,7 @@ class StripedImage : public Image {
     cur_.data_len = val32(b + 4);
     cur_.first_row = val32(b + 8);
     cur_.rows = val32(b + 12);
+    stats_.headers_read++;
     if (cur_.header_len < kStripeHeaderSize) {
       if (err) *err = "striped image: stripe header length below 16";
       return false;
@@ -344,8 +383,11 @@ class StripedImage : public Image {
   DataStream* ds_;
   uint64_t start_, end_, first_ = 0;
   int depth_;
+  MemoryBudget* budget_;
+  BudgetShare share_;
   StripedHeader h_;
   bool have_ = false;
+  uint32_t last_row_ = 0;  // the row asked last
   uint64_t cur_off_ = 0;
   StripeHeader cur_;
   std::unique_ptr<Image> sub_;
@@ -399,7 +441,7 @@ void encode_stripe_header(const StripeHeader& h, unsigned char out[kStripeHeader
 }
 
 std::unique_ptr<Image> open_image(DataStream* ds, uint64_t start, uint64_t len, std::string* err,
-                                  int depth) {
+                                  int depth, MemoryBudget* budget) {
   unsigned char magic[4] = {};
   if (len < 4 || !ds->read(start, magic, 4)) {
     if (err) *err = "image too short";
@@ -410,7 +452,7 @@ std::unique_ptr<Image> open_image(DataStream* ds, uint64_t start, uint64_t len, 
     return nullptr;
   }
   if (magic[0] == 0xFF && magic[1] == 0xD8) {
-    auto img = std::make_unique<JpegImage>(ds, start, len);
+    auto img = std::make_unique<JpegImage>(ds, start, len, budget);
     if (!img->begin(err)) return nullptr;
     if (img->width() > kMaxImageWidth) {
       if (err) *err = "JPEG image too wide";
@@ -419,7 +461,7 @@ std::unique_ptr<Image> open_image(DataStream* ds, uint64_t start, uint64_t len, 
     return img;
   }
   if (std::memcmp(magic, "ZCSB", 4) == 0) {
-    auto img = std::make_unique<StripedImage>(ds, start, len, depth);
+    auto img = std::make_unique<StripedImage>(ds, start, len, depth, budget);
     if (!img->begin(err)) return nullptr;
     return img;
   }

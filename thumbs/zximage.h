@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "thumbs/pagecanvas.h"
+
 namespace thumbs {
 
 // Random access to the bytes of a job (a file, or memory in tests).
@@ -74,9 +76,10 @@ const char* codec_name(int letter);
 
 constexpr int kMaxImageNesting = 4;
 // The image held in stream bytes [start, start + len), known by its first bytes: 0xFF 0xD8 a JPEG
-// image, "ZCSB" a striped image. Null (with *err) for anything else or a broken header.
+// image, "ZCSB" a striped image. Null (with *err) for anything else, a broken header, or an
+// image whose buffers do not fit in what is left of the budget (none: not counted).
 std::unique_ptr<Image> open_image(DataStream* ds, uint64_t start, uint64_t len, std::string* err,
-                                  int depth = 0);
+                                  int depth = 0, MemoryBudget* budget = nullptr);
 
 // Header of a striped image (48 bytes, big-endian numbers).
 struct StripedHeader {
@@ -104,6 +107,7 @@ void encode_stripe_header(const StripeHeader& h, unsigned char out[kStripeHeader
 struct StripeStats {
   int restarts = 0;        // walks that went back to the first stripe
   int stripes_opened = 0;  // stripe decoders started
+  int headers_read = 0;    // stripe headers read
 };
 StripeStats* stripe_stats_of(Image* img);  // null unless img is a striped image
 

@@ -41,24 +41,48 @@ void ZxRenderer::end_row() {
   ++y_;
 }
 
-// Pixels from the cursor on, `count` of them, wrapping onto the next rows.
+// Pixels from the cursor on, `count` of them, wrapping onto the next rows. Only what the
+// picture keeps is computed: rows it drops are passed over whole, and a gradient is worked out
+// at the sampled columns alone (a run may cover billions of page pixels).
 void ZxRenderer::advance(uint64_t count, const uint8_t* color, bool gradient) {
   const uint32_t w = p_.width;
   while (count > 0 && y_ < p_.height) {
+    if (x_ == 0 && count >= w && !canvas_->row_kept(y_)) {
+      uint64_t rows = std::min<uint64_t>({count / w, canvas_->rows_to_next_kept(y_), p_.height - y_});
+      y_ += static_cast<uint32_t>(rows);
+      count -= rows * w;
+      continue;
+    }
     uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(count, w - x_));
     if (canvas_->row_kept(y_)) {
       if (!gradient) {
         canvas_->run(y_, x_, x_ + n - 1, color);
       } else {
-        line_.resize(size_t(n) * 4);
-        for (uint32_t i = 0; i < n; ++i) grad_.at(int64_t(x_) + i, line_.data() + 4 * i);
-        canvas_->piece(y_, x_, n, line_.data());
+        uint32_t first = 0, last = 0;
+        canvas_->sampled_columns(x_, x_ + n - 1, &first, &last);
+        if (first < last) canvas_->put_out_rgb(y_, first, last - first, gradient_row() + size_t(first) * 3);
       }
     }
     x_ += n;
     count -= n;
     if (x_ == w) end_row();
   }
+}
+
+// The current gradient at every sampled column, as RGB: it depends on the column alone, so it
+// is worked out once per gradient, not again for each row a run covers.
+const uint8_t* ZxRenderer::gradient_row() {
+  if (!grad_row_ok_) {
+    const Geometry& g = canvas_->geometry();
+    grad_row_.resize(size_t(g.out_width) * 3);
+    uint8_t px[4];
+    for (uint32_t ox = 0; ox < g.out_width; ++ox) {
+      grad_.at(int64_t(ox) * g.factor, px);
+      canvas_->format().to_rgb(px, grad_row_.data() + size_t(ox) * 3);
+    }
+    grad_row_ok_ = true;
+  }
+  return grad_row_.data();
 }
 
 int ZxRenderer::image_row() {
@@ -131,6 +155,7 @@ int ZxRenderer::execute(const uint8_t* cmd, uint32_t len) {
         std::copy(arg + 4, arg + 8, grad_.from);
         std::copy(arg + 8, arg + 12, grad_.to);
       }
+      grad_row_ok_ = false;
       if (msg_) std::fprintf(msg_, "ESC CREATE_GRADIENT (baseX=%d, span=%d)\n", grad_.base_x, grad_.span);
       break;
     case kCmdPixels: {
@@ -154,7 +179,7 @@ int ZxRenderer::execute(const uint8_t* cmd, uint32_t len) {
       uint64_t n = val32(arg);
       if (data_.size() - pos_ < consumed + n) return kZxIncomplete;
       if (x_ > 0) end_row();  // an image starts on a row of its own
-      image_ = open_image(&data_, pos_ + consumed, n, &err_);
+      image_ = open_image(&data_, pos_ + consumed, n, &err_, 0, canvas_->budget());
       if (!image_) return kZxBadImage;
       image_row_ = 0;
       consumed += n;

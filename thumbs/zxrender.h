@@ -74,6 +74,7 @@ class ZxRenderer {
   void advance(uint64_t count, const uint8_t* color, bool gradient);
   void end_row();
   int image_row();
+  const uint8_t* gradient_row();
 
   DataStream data_;
   ZxParams p_;
@@ -84,7 +85,9 @@ class ZxRenderer {
   bool done_ = false;
   uint8_t color_[4] = {0, 0, 0, 0};
   Gradient grad_;
-  std::vector<uint8_t> cmd_, line_;
+  std::vector<uint8_t> grad_row_;  // the gradient at the sampled columns (RGB)
+  bool grad_row_ok_ = false;
+  std::vector<uint8_t> cmd_;
   std::unique_ptr<Image> image_;
   uint32_t image_row_ = 0;
   std::string err_;
