@@ -14,6 +14,7 @@
 #include "gtest/gtest.h"
 #include "relay/reply.h"
 #include "testkit/scenario.h"
+#include "testkit/scripted_server.h"
 #include "testkit/sim_printer.h"
 #include "testkit/webserver.h"
 #include "webkit/json.h"
@@ -209,6 +210,27 @@ TEST_F(Relay, AsACgiProgramUnderLighttpd) {
   EXPECT_TRUE(testkit::wait_until([&] { return web.cgi_log().find("ERROR refusing request") != std::string::npos; }))
       << web.cgi_log();
   EXPECT_EQ(requests(), "GET /status/ui HTTP/1.0\nGET /status/ui HTTP/1.0\nGET /status/system HTTP/1.0\n");
+}
+
+TEST_F(Relay, APrinterPageCannotSpeakForTheAppliance) {
+  // Something on the printer link answers with cookies, a redirect and a status of its own,
+  // and announces more than it sends: the browser gets the page, its type and its true length.
+  const std::string body = "<p>printer page</p>";
+  testkit::ScriptedServer printer({{0, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n"
+                                       "Set-Cookie: session=stolen; Path=/\r\nLocation: http://elsewhere/\r\n"
+                                       "Status: 302 Found\r\nContent-Length: 100\r\n\r\n" + body}});
+  testkit::WebServer web(root_, {"ewsrelay"},
+                         {{"LABELDOCK_PRINTER_HOST", "127.0.0.1"},
+                          {"LABELDOCK_PRINTER_WEB_PORT", std::to_string(printer.port())}});
+  ASSERT_TRUE(web.ok()) << web.error();
+  testkit::HttpResponse r = testkit::http_get(web.port(), "/cgi-bin/ewsrelay?path=%2Findex.html");
+  EXPECT_EQ(r.status, 200) << r.status_line << r.error << web.error_log();
+  EXPECT_FALSE(r.has_header("Set-Cookie"));
+  EXPECT_FALSE(r.has_header("Location"));
+  EXPECT_EQ(r.header("Content-Type"), "text/html");
+  EXPECT_EQ(r.header("Content-Length"), std::to_string(body.size()));
+  EXPECT_EQ(r.body, body);
+  EXPECT_EQ(printer.request(), "GET /index.html HTTP/1.0\r\n\r\n");
 }
 
 }  // namespace
