@@ -48,7 +48,7 @@ bool fetch(const Target& t, const std::string& request, Fetched* f, std::string*
 }
 
 int call(const Target& t, std::string_view method, std::string_view path,
-         const std::string* output_file, FILE* out, FILE* err) {
+         const std::string* output_file, FILE* out, FILE* err, bool cgi) {
   std::string why;
   if (!ld::http::path_acceptable(path, &why)) {
     std::fprintf(err, "ERROR refusing path: %s\n", why.c_str());
@@ -61,7 +61,7 @@ int call(const Target& t, std::string_view method, std::string_view path,
   }
   if (!f.problem.empty()) std::fprintf(err, "ERROR %s:%d: %s\n", t.host.c_str(), t.port, f.problem.c_str());
 
-  Relayed r = relay_reply(f.reply);
+  Relayed r = relay_reply(f.reply, cgi);
   const bool whole = r.whole && f.complete;
   write_text(out, r.head);
   if (output_file == nullptr) {
@@ -99,7 +99,8 @@ int run(const char* query_string, const std::vector<std::string>& args, const Ta
     path = args[0];
     if (args.size() > 1) output_file = &args[1];
   }
-  call(t, "GET", path, output_file, out, err);
+  // A web server always sets QUERY_STRING for a CGI program (empty without a query).
+  call(t, "GET", path, output_file, out, err, query_string != nullptr);
   return 0;
 }
 

@@ -81,8 +81,14 @@ namespace {
 // A reply without any Content header: nothing to turn into a CGI header, so it goes out as it
 // came, its header block before the body. A saved copy takes the body only, and only when the
 // header block ended: an empty or cut reply is no page and must not replace the previous one.
-Relayed relay_unlabelled(std::string_view reply, const Head& h) {
+Relayed relay_unlabelled(std::string_view reply, const Head& h, bool cgi) {
   Relayed r;
+  if (cgi) {
+    r.head = "\r\n";
+    if (h.complete()) r.body = reply.substr(h.body());
+    r.whole = h.complete();
+    return r;
+  }
   if (!h.complete()) {
     r.body = reply;
     return r;
@@ -139,10 +145,10 @@ Relayed relay_chunked(std::string_view reply, const Head& h, size_t content) {
 
 }  // namespace
 
-Relayed relay_reply(std::string_view reply) {
+Relayed relay_reply(std::string_view reply, bool cgi) {
   Head h = ld::http::parse_head(reply);
   size_t content = first_content(reply, h);
-  if (content == npos) return relay_unlabelled(reply, h);
+  if (content == npos) return relay_unlabelled(reply, h, cgi);
   if (!h.chunked) return relay_plain(reply, h);
   return relay_chunked(reply, h, content);
 }

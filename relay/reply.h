@@ -36,6 +36,9 @@ struct Relayed {
   std::string errors;
   bool whole = false;
 };
-Relayed relay_reply(std::string_view reply);
+// `cgi`: the output is a CGI response, read by a web server. A reply without any Content header
+// then gets an empty CGI header instead of its own header block: a web server would take the
+// printer's status line and headers (a redirect, cookies) for the appliance's own.
+Relayed relay_reply(std::string_view reply, bool cgi = false);
 
 }  // namespace ewsrelay

@@ -77,6 +77,17 @@ TEST(RelayReply, PassesOnlyThePageHeadersWithTheLengthRelayed) {
     EXPECT_EQ(r.body, c.body) << c.what;
     EXPECT_TRUE(r.whole) << c.what;
   }
+  // Without any Content header the command line shows the reply as it came; a CGI response
+  // carries none of it, so a status line or cookies cannot pass as the appliance's.
+  const std::string bare = "HTTP/1.0 302 Found\r\n" + foreign + "\r\nbody";
+  EXPECT_EQ(ewsrelay::relay_reply(bare).head, "HTTP/1.0 302 Found\r\n" + foreign + "\r\n");
+  ewsrelay::Relayed cgi = ewsrelay::relay_reply(bare, true);
+  EXPECT_EQ(cgi.head, "\r\n");
+  EXPECT_EQ(cgi.body, "body");
+  EXPECT_TRUE(cgi.whole);
+  cgi = ewsrelay::relay_reply("HTTP/1.0 302 Found\r\n" + foreign, true);
+  EXPECT_EQ(cgi.head + cgi.body, "\r\n");
+  EXPECT_FALSE(cgi.whole);
 }
 
 TEST(RelayReply, TurnsRepliesIntoHeaderBodyAndEnd) {
