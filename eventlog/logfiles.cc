@@ -54,8 +54,10 @@ LogStore::File* LogStore::open_file(std::string_view tag, const std::tm& t) {
   File* f = it == files_.end() ? nullptr : &it->second;
   // Looked up already in this batch and still the same day: only the size can have changed.
   bool current = f != nullptr && f->fd.valid() && f->checked && f->day == day;
-  if (!current && (f = find_day_file(tag, t, day)) == nullptr) return nullptr;
-  refresh_size(f);
+  if (!current) {
+    if ((f = find_day_file(tag, t, day)) == nullptr) return nullptr;
+    refresh_size(f);
+  }
   if (needs_rotation(f->size + static_cast<int64_t>(f->pending.size()))) rotate(f, tag, t);
   return f->fd.valid() ? f : nullptr;
 }

@@ -48,7 +48,8 @@ class LogStore {
   // The open day file of the tag, (re)opened when the day or the file behind the name changed.
   File* find_day_file(std::string_view tag, const std::tm& t, int day);
   bool open_path(File* f, std::string* err);
-  // Takes the size from the file itself before a record: someone else may have emptied it.
+  // Takes the size from the file itself (someone else may have emptied or grown it), once per
+  // batch: within a batch only this store adds to it, and it counts what it adds.
   void refresh_size(File* f);
   void rotate(File* f, std::string_view tag, const std::tm& t);
   void write_pending(File* f);
