@@ -85,13 +85,15 @@ bool connect_one(int fd, const sockaddr* sa, socklen_t len, int timeout_ms, std:
 
 }  // namespace
 
-UniqueFd tcp_connect(const std::string& host, int port, int timeout_ms, std::string* err) {
+UniqueFd tcp_connect(const std::string& host, int port, int timeout_ms, std::string* err,
+                     bool* unresolved) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* res = nullptr;
   std::string service = std::to_string(port);
   int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &res);
+  if (unresolved) *unresolved = rc != 0 || res == nullptr;
   if (rc != 0 || res == nullptr) {
     if (err) *err = "cannot resolve " + host + ": " + ::gai_strerror(rc);
     return {};

@@ -18,8 +18,10 @@ int local_port(int fd);
 int tcp_accept(int listen_fd);
 
 // Connects to host:port, preferring an IPv4 address when the name has several, each attempt
-// bounded by timeout_ms. Invalid fd and *err set on failure.
-UniqueFd tcp_connect(const std::string& host, int port, int timeout_ms, std::string* err);
+// bounded by timeout_ms. Invalid fd and *err set on failure; *unresolved (when given) tells
+// whether the name could not be resolved at all.
+UniqueFd tcp_connect(const std::string& host, int port, int timeout_ms, std::string* err,
+                     bool* unresolved = nullptr);
 
 // Receive and send time-outs (SO_RCVTIMEO / SO_SNDTIMEO); 0 means none.
 void set_socket_timeouts(int fd, int recv_ms, int send_ms);

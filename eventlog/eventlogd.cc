@@ -1,11 +1,13 @@
 #include "eventlog/eventlogd.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "common/net.h"
 #include "common/paths.h"
@@ -33,14 +35,22 @@ Server::Server(int listen_fd, const Config& cfg)
 
 void Server::add_connection(ld::UniqueFd fd) {
   if (conns_.size() >= cfg_.max_clients && !conns_.empty()) {
-    auto oldest = std::min_element(conns_.begin(), conns_.end(), [](const Conn& a, const Conn& b) {
-      return a.last_input < b.last_input;
-    });
-    std::fprintf(cfg_.err, "eventlogd: %zu clients, the longest idle one is let go\n", conns_.size());
-    end(static_cast<size_t>(oldest - conns_.begin()));
+    size_t victim = eviction_victim();
+    std::fprintf(cfg_.err, "eventlogd: %zu clients, %s is let go\n", conns_.size(),
+                 conns_[victim].heard ? "the longest idle one" : "one that never sent");
+    end(victim);
   }
   set_nonblocking(fd.get());
-  conns_.push_back(Conn{std::move(fd), LineSplitter(), cfg_.clock->now()});
+  conns_.push_back(Conn{std::move(fd), LineSplitter(), cfg_.clock->monotonic_ms()});
+}
+
+size_t Server::eviction_victim() const {
+  // A flood of silent connections must not push out a client that is logging: the silent ones
+  // go first, however recently the logging client last spoke.
+  auto key = [](const Conn& c) { return std::pair(c.heard, c.last_input_ms); };
+  auto it = std::min_element(conns_.begin(), conns_.end(),
+                             [&](const Conn& a, const Conn& b) { return key(a) < key(b); });
+  return static_cast<size_t>(it - conns_.begin());
 }
 
 bool Server::step(int timeout_ms) {
@@ -50,14 +60,18 @@ bool Server::step(int timeout_ms) {
   int n = ::poll(fds_.data(), fds_.size(), timeout_ms);
   if (n < 0) return errno == EINTR;
 
-  time_t now = cfg_.clock->now();
+  const int64_t now = cfg_.clock->monotonic_ms();
+  const int64_t idle_limit = static_cast<int64_t>(cfg_.idle_timeout_s) * 1000;
   std::vector<size_t> gone;
   for (size_t i = 0; i < conns_.size(); ++i) {
     Conn& c = conns_[i];
-    if (fds_[i].revents != 0) {
-      if (read_from(&c)) c.last_input = now;
-      else gone.push_back(i);
-    } else if (now - c.last_input >= cfg_.idle_timeout_s) {
+    ReadResult r = fds_[i].revents != 0 ? read_from(&c) : ReadResult::kNothing;
+    if (r == ReadResult::kData) {
+      c.last_input_ms = now;
+      c.heard = true;
+    } else if (r == ReadResult::kEnded) {
+      gone.push_back(i);
+    } else if (now - c.last_input_ms >= idle_limit) {
       std::fprintf(cfg_.err, "eventlogd: client idle for %d s, connection closed\n", cfg_.idle_timeout_s);
       gone.push_back(i);
     }
@@ -80,20 +94,33 @@ void Server::accept_clients() {
   }
 }
 
-bool Server::read_from(Conn* c) {
+Server::ReadResult Server::read_from(Conn* c) {
   ssize_t r = ::read(c->fd.get(), buf_.data(), buf_.size());
   if (r > 0) {
     c->lines.feed(std::string_view(buf_.data(), static_cast<size_t>(r)), sink_);
-    return true;
+    return ReadResult::kData;
   }
-  if (r == 0) return false;
-  if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return true;
+  if (r == 0) return ReadResult::kEnded;
+  if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return ReadResult::kNothing;
   if (errno != ECONNRESET) std::fprintf(cfg_.err, "read : %s\n", std::strerror(errno));
-  return false;
+  return ReadResult::kEnded;
 }
 
-// The connection is over: its unterminated last line still counts.
+void Server::drain(Conn* c) {
+  // Only what is queued now: a client that keeps sending cannot hold the loop here.
+  int queued = 0;
+  if (::ioctl(c->fd.get(), FIONREAD, &queued) != 0) return;
+  for (size_t left = queued > 0 ? static_cast<size_t>(queued) : 0; left > 0;) {
+    ssize_t r = ::read(c->fd.get(), buf_.data(), std::min(left, buf_.size()));
+    if (r <= 0) return;
+    c->lines.feed(std::string_view(buf_.data(), static_cast<size_t>(r)), sink_);
+    left -= std::min(left, static_cast<size_t>(r));
+  }
+}
+
+// The connection is over: what it sent still counts, its unterminated last line too.
 void Server::end(size_t i) {
+  drain(&conns_[i]);
   conns_[i].lines.finish(sink_);
   conns_.erase(conns_.begin() + static_cast<std::ptrdiff_t>(i));
 }

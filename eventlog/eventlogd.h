@@ -18,7 +18,7 @@ namespace eventlog {
 struct Config {
   std::string log_dir;            // "/print/log" under the root
   int idle_timeout_s = 60;        // a client silent this long loses its connection
-  size_t max_clients = 64;        // beyond this the longest idle client is let go
+  size_t max_clients = 64;        // beyond this a client that never sent, else the longest idle, is let go
   ld::Clock* clock = &ld::system_clock();
   FILE* out = stdout;             // the refused-line messages
   FILE* err = stderr;             // problems of the server itself
@@ -45,12 +45,18 @@ class Server {
   struct Conn {
     ld::UniqueFd fd;
     LineSplitter lines;
-    time_t last_input;
+    int64_t last_input_ms;  // monotonic: when it last sent, or connected
+    bool heard = false;     // it has sent something
   };
+  enum class ReadResult { kData, kNothing, kEnded };
 
   void accept_clients();
-  // Reads once; false when the connection has ended.
-  bool read_from(Conn* c);
+  // The client to let go when there are too many: one that never sent (the oldest of them),
+  // else the one silent for longest.
+  size_t eviction_victim() const;
+  ReadResult read_from(Conn* c);
+  // Takes in what the client sent before it is let go: the bytes the socket holds right now.
+  void drain(Conn* c);
   void end(size_t i);
   void handle_line(std::string_view line, bool cut);
 

@@ -54,7 +54,10 @@ LogStore::File* LogStore::open_file(std::string_view tag, const std::tm& t) {
   File* f = it == files_.end() ? nullptr : &it->second;
   // Looked up already in this batch and still the same day: only the size can have changed.
   bool current = f != nullptr && f->fd.valid() && f->checked && f->day == day;
-  if (!current && (f = find_day_file(tag, t, day)) == nullptr) return nullptr;
+  if (!current) {
+    if ((f = find_day_file(tag, t, day)) == nullptr) return nullptr;
+    refresh_size(f);
+  }
   if (needs_rotation(f->size + static_cast<int64_t>(f->pending.size()))) rotate(f, tag, t);
   return f->fd.valid() ? f : nullptr;
 }
@@ -108,7 +111,15 @@ bool LogStore::open_path(File* f, std::string* err) {
   f->dev = st.st_dev;
   f->ino = st.st_ino;
   f->size = st.st_size;
+  f->grace = 0;
   return true;
+}
+
+void LogStore::refresh_size(File* f) {
+  struct stat st;
+  if (!f->fd.valid() || ::fstat(f->fd.get(), &st) != 0) return;
+  if (st.st_size < f->grace) f->grace = 0;
+  f->size = st.st_size - f->grace;
 }
 
 void LogStore::rotate(File* f, std::string_view tag, const std::tm& t) {
@@ -139,7 +150,10 @@ void LogStore::rotate(File* f, std::string_view tag, const std::tm& t) {
   }
   // The file could not be moved aside: keep writing to it (better one large file than lost
   // lines) and try again only after another rotation's worth, not before every record.
-  if (needs_rotation(f->size)) f->size = 0;
+  if (needs_rotation(f->size)) {
+    f->grace = f->size;
+    f->size = 0;
+  }
 }
 
 void LogStore::write_pending(File* f) {

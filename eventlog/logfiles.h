@@ -35,7 +35,8 @@ class LogStore {
     ld::UniqueFd fd;
     dev_t dev = 0;
     ino_t ino = 0;
-    int64_t size = 0;       // bytes in the file, not counting `pending`
+    int64_t size = 0;       // bytes in the file that count towards rotation, not counting `pending`
+    int64_t grace = 0;      // bytes not counted: a file that could not be moved aside keeps growing
     std::string pending;    // records not yet written
     bool checked = false;   // path looked up since the last flush
     int rotated_minute = -1;  // the minute of the last rotation, and the next counter to try
@@ -47,6 +48,9 @@ class LogStore {
   // The open day file of the tag, (re)opened when the day or the file behind the name changed.
   File* find_day_file(std::string_view tag, const std::tm& t, int day);
   bool open_path(File* f, std::string* err);
+  // Takes the size from the file itself (someone else may have emptied or grown it), once per
+  // batch: within a batch only this store adds to it, and it counts what it adds.
+  void refresh_size(File* f);
   void rotate(File* f, std::string_view tag, const std::tm& t);
   void write_pending(File* f);
 

@@ -2,12 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
 #include "common/fsops.h"
 #include "eventlog/logline.h"
-#include "eventlog/test_fixture.h"
+#include "testkit/eventlog_fixture.h"
 #include "testkit/scenario.h"
 
 namespace eventlog {
@@ -34,9 +35,7 @@ class LogStoreTest : public EventLogTest {
   LogStoreTest() : dir_(root_("/print/log")) { clock_.set(local(2026, 12, 7, 14, 5, 9)); }
   std::string file(const std::string& name) { return slurp(dir_ + "/" + name); }
 
-  testkit::TempRoot root_;
   std::string dir_;
-  ld::FakeClock clock_;
   LogStore store_{dir_, &clock_, out_, err_};
 };
 
@@ -74,6 +73,30 @@ TEST_F(LogStoreTest, RotatesOnlyAboveTheThreshold) {
   EXPECT_EQ(list_dir(dir_), (std::vector<std::string>{"ui_2026-12-07-1405.log", "ui_2026-12-07.log"}));
   EXPECT_EQ(file("ui_2026-12-07-1405.log"), std::string(100000, 'x') + "14:05:09,at the threshold\r\n");
   EXPECT_EQ(file("ui_2026-12-07.log"), "14:05:09,over it\r\n");
+}
+
+TEST_F(LogStoreTest, RotationGoesByTheFileAsItIsNotAsItWasWritten) {
+  const std::string day = dir_ + "/ui_2026-12-07.log";
+  testkit::spit(day, std::string(100000, 'x'));
+  store_.append("ui", "first");
+  store_.flush();
+  // Emptied by someone else (the same file, not a new one): the next record is no reason to
+  // move the empty file aside.
+  ASSERT_EQ(::truncate(day.c_str(), 0), 0);
+  store_.append("ui", "second");
+  store_.flush();
+  EXPECT_EQ(list_dir(dir_), (std::vector<std::string>{"ui_2026-12-07.log"}));
+  EXPECT_EQ(file("ui_2026-12-07.log"), "14:05:09,second\r\n");
+  // Grown by another writer past the threshold: moved aside before the next record.
+  {
+    ld::UniqueFile other(std::fopen(day.c_str(), "a"));
+    ASSERT_TRUE(other);
+    std::fputs(std::string(100000, 'y').c_str(), other.get());
+  }
+  store_.append("ui", "third");
+  store_.flush();
+  EXPECT_EQ(list_dir(dir_), (std::vector<std::string>{"ui_2026-12-07-1405.log", "ui_2026-12-07.log"}));
+  EXPECT_EQ(file("ui_2026-12-07.log"), "14:05:09,third\r\n");
 }
 
 TEST_F(LogStoreTest, RotatesWithinABurstAndNeverOverwritesARotatedFile) {

@@ -35,8 +35,9 @@ bool fetch(const Target& t, const std::string& request, Fetched* f, std::string*
 // Relays one page: the header line(s) and "END" lines to `out`, the body to `out` or, when
 // `output_file` is given, into that file (written under a temporary name and renamed into
 // place, only when the page came whole), messages to `err`. 1 when the page came whole.
+// `cgi`: `out` is read by a web server as a CGI response (see relay_reply).
 int call(const Target& t, std::string_view method, std::string_view path,
-         const std::string* output_file, FILE* out, FILE* err);
+         const std::string* output_file, FILE* out, FILE* err, bool cgi = false);
 
 // The program: the path from QUERY_STRING's `path` (query_string null when unset), else from
 // the first argument (a second names the output file), else "/status/system". Returns the exit

@@ -1,14 +1,12 @@
 #include "relay/reply.h"
 
-#include <cctype>
-#include <cstring>
-
 namespace ewsrelay {
 
 namespace {
 
+using ld::http::Head;
+
 constexpr std::string_view kContent = "Content";
-constexpr std::string_view kChunked = "Transfer-Encoding: chunked";
 constexpr std::string_view kEnd = "END\r\n\n";
 constexpr size_t npos = std::string_view::npos;
 
@@ -19,64 +17,39 @@ int hex_value(char c) {
   return -1;
 }
 
-// Where the parts of a reply's header block are. "Content" is looked for only in the header
-// lines: a status line such as "204 No Content", or a body that happens to hold the word, must
-// not be taken for a header.
-struct Header {
-  size_t end = npos;      // the "\r\n\r\n" closing the header block
-  size_t content = npos;  // the first "Content" among the header lines
-  bool chunked = false;
-};
-
-Header locate(std::string_view reply) {
-  Header h;
-  h.end = reply.find("\r\n\r\n");
-  std::string_view block = h.end == npos ? reply : reply.substr(0, h.end + 2);
-  size_t from = 0;
-  if (block.substr(0, 5) == "HTTP/") {
-    size_t eol = block.find("\r\n");
-    from = eol == npos ? block.size() : eol + 2;
-  }
-  h.content = block.find(kContent, from);
-  h.chunked = h.content != npos && block.find(kChunked) != npos;
-  return h;
+// The first "Content" among the header lines: a status line such as "204 No Content", or a
+// body that happens to hold the word, must not be taken for a header.
+size_t first_content(std::string_view reply, const Head& h) {
+  std::string_view block = h.complete() ? reply.substr(0, h.end + 2) : reply;
+  return block.find(kContent, h.lines);
 }
 
-// The value of a Content-Length header line in the header block, if there is a readable one.
-std::optional<uint64_t> content_length(std::string_view block) {
-  static constexpr std::string_view kName = "\ncontent-length:";
-  for (size_t i = 0; i + kName.size() <= block.size(); ++i) {
-    size_t k = 0;
-    while (k < kName.size() && std::tolower(static_cast<unsigned char>(block[i + k])) == kName[k]) ++k;
-    if (k < kName.size()) continue;
-    size_t p = i + k;
-    while (p < block.size() && (block[p] == ' ' || block[p] == '\t')) ++p;
-    uint64_t v = 0;
-    size_t digits = 0;
-    for (; p < block.size() && block[p] >= '0' && block[p] <= '9'; ++p, ++digits) {
-      if (v > (uint64_t{1} << 40)) return std::nullopt;
-      v = v * 10 + static_cast<uint64_t>(block[p] - '0');
-    }
-    if (digits == 0) return std::nullopt;
-    return v;
+// A header value goes on only as one plain line: a bare LF or other control byte in it would
+// let the printer start header lines of its own choosing.
+bool plain_value(std::string_view v) {
+  for (char c : v) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && c != '\t') || u == 0x7f) return false;
   }
-  return std::nullopt;
+  return true;
 }
 
-// The byte after a chunk's data must start its line end: CR, or LF as the second byte.
-bool line_end_at(std::string_view s, size_t p) {
-  return (p < s.size() && s[p] == '\r') || (p + 1 < s.size() && s[p + 1] == '\n');
+// The header lines of the relayed page, each ended by CR LF: its type and encoding as the
+// printer gave them, and, when the printer announced a length, the length of `body_size`.
+std::string page_headers(std::string_view reply, const Head& h, std::optional<size_t> body_size) {
+  std::string out;
+  auto pass = [&](std::string_view name) {
+    std::optional<std::string_view> v = ld::http::header_value(reply, h, name);
+    if (v && plain_value(*v)) out.append(name).append(": ").append(*v).append("\r\n");
+  };
+  pass("Content-Type");
+  if (body_size && ld::http::header_value(reply, h, "Content-Length"))
+    out += "Content-Length: " + std::to_string(*body_size) + "\r\n";
+  pass("Content-Encoding");
+  return out;
 }
 
 }  // namespace
-
-std::string build_request(std::string_view method, std::string_view path) {
-  std::string req(method.empty() ? "POST" : method);
-  req += ' ';
-  req += path.empty() ? std::string_view("/") : path;
-  req += " HTTP/1.0\r\n\r\n";
-  return req;
-}
 
 std::optional<std::string> getParam(std::string_view query, std::string_view name,
                                     std::string* err) {
@@ -103,157 +76,81 @@ std::optional<std::string> getParam(std::string_view query, std::string_view nam
   return value;
 }
 
-bool path_acceptable(std::string_view path, std::string* err) {
-  for (size_t i = 0; i < path.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(path[i]);
-    if (c < 0x20 || c == 0x7f) {
-      if (err) *err = "control character 0x" + std::string(1, "0123456789abcdef"[c >> 4]) +
-                      "0123456789abcdef"[c & 15] + " in path at offset " + std::to_string(i);
-      return false;
-    }
-  }
-  return true;
-}
+namespace {
 
-ChunkHead read_chunk_head(std::string_view s, size_t pos) {
-  ChunkHead h;
-  while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\r' || s[pos] == '\n')) ++pos;
-  if (pos >= s.size()) return h;  // kNeedMore
-  size_t p = pos;
-  uint64_t size = 0;
-  for (; p < s.size() && hex_value(s[p]) >= 0; ++p) {
-    // Saturate: no reply can hold more than kReplyMax bytes anyway.
-    size = size > (uint64_t{1} << 40) ? size : size * 16 + static_cast<uint64_t>(hex_value(s[p]));
-  }
-  h.digits_end = p;
-  if (size == 0) {
-    h.kind = ChunkHead::kLast;
-    return h;
-  }
-  if (p < s.size() && s[p] == '\r') {
-    // taken
-  } else if (p + 1 >= s.size()) {
-    return h;  // kNeedMore: the line end has not arrived yet
-  } else if (s[p + 1] != '\n') {
-    h.kind = ChunkHead::kBad;
-    return h;
-  }
-  h.kind = ChunkHead::kData;
-  h.data = p + 2;
-  h.size = size;
-  return h;
-}
-
-ReplyWatch::State ReplyWatch::update(std::string_view reply) {
-  if (state_ != kWaiting) return state_;
-  if (!headers_seen_) {
-    Header h = locate(reply);
-    if (h.end == npos) return state_;
-    headers_seen_ = true;
-    body_start_ = h.end + 4;
-    chunk_pos_ = h.end;
-    if (h.chunked) {
-      framed_ = chunked_ = true;
-    } else if (auto len = content_length(reply.substr(0, h.end + 2))) {
-      framed_ = true;
-      content_length_ = *len;
-    }
-  }
-  if (!framed_) return state_;
-  if (!chunked_) {
-    if (reply.size() - body_start_ >= content_length_) state_ = kComplete;
-    return state_;
-  }
-  for (;;) {
-    ChunkHead c = read_chunk_head(reply, chunk_pos_);
-    switch (c.kind) {
-      case ChunkHead::kNeedMore:
-        return state_;
-      case ChunkHead::kBad:
-        return state_ = kBroken;
-      case ChunkHead::kLast:
-        // "0" alone may still become "0a": wait for the byte that ends the size.
-        if (c.digits_end < reply.size()) state_ = kComplete;
-        return state_;
-      case ChunkHead::kData:
-        break;
-    }
-    uint64_t after = c.data + c.size;
-    if (after + 2 > reply.size()) return state_;  // data and its line end not all here yet
-    if (!line_end_at(reply, static_cast<size_t>(after))) return state_ = kBroken;
-    chunk_pos_ = static_cast<size_t>(after);
-  }
-}
-
-Relayed relay_reply(std::string_view reply) {
+// A reply without any Content header: nothing to turn into a CGI header, so it goes out as it
+// came, its header block before the body. A saved copy takes the body only, and only when the
+// header block ended: an empty or cut reply is no page and must not replace the previous one.
+Relayed relay_unlabelled(std::string_view reply, const Head& h, bool cgi) {
   Relayed r;
-  Header h = locate(reply);
-  if (h.content == npos) {
-    // Nothing to turn into a CGI header: the reply goes out as it came, its header block before
-    // the body. A saved copy takes the body only, and only when the header block ended: an empty
-    // or cut reply is no page and must not replace the previous one.
-    if (h.end == npos) {
-      r.body = reply;
-      return r;
-    }
-    r.head = reply.substr(0, h.end + 4);
-    r.body = reply.substr(h.end + 4);
-    r.whole = true;
+  if (cgi) {
+    r.head = "\r\n";
+    if (h.complete()) r.body = reply.substr(h.body());
+    r.whole = h.complete();
     return r;
   }
-  if (!h.chunked) {
-    // The remaining header lines and the empty line go to standard output, the body to the
-    // output: the same bytes on standard output, and a saved copy holds only the document.
-    if (h.end == npos) {
-      r.head = reply.substr(h.content);
-    } else {
-      r.head = reply.substr(h.content, h.end + 4 - h.content);
-      r.body = reply.substr(h.end + 4);
-    }
-    r.tail = kEnd;
-    r.whole = h.end != npos;
+  if (!h.complete()) {
+    r.body = reply;
     return r;
   }
+  r.head = reply.substr(0, h.body());
+  r.body = reply.substr(h.body());
+  r.whole = true;
+  return r;
+}
 
-  size_t eol = h.content + 12 <= reply.size() ? reply.find("\r\n", h.content + 12) : npos;
+// The page's header lines and the empty line go to standard output, the body to the output: a
+// saved copy holds only the document. A cut header block still gives a well-formed (empty) page.
+Relayed relay_plain(std::string_view reply, const Head& h) {
+  Relayed r;
+  if (h.complete()) r.body = reply.substr(h.body());
+  r.head = page_headers(reply, h, r.body.size()) + "\r\n";
+  r.tail = kEnd;
+  r.whole = h.complete();
+  return r;
+}
+
+Relayed relay_chunked(std::string_view reply, const Head& h, size_t content) {
+  Relayed r;
+  size_t eol = content + 12 <= reply.size() ? reply.find("\r\n", content + 12) : npos;
   if (eol == npos) {
     r.errors = "ERROR\n\n";
     return r;
   }
-  r.head = reply.substr(h.content, eol + 2 - h.content);
-  r.head += '\n';
-  size_t end = reply.find("\r\n\r\n", h.content);
+  r.head = page_headers(reply, h, std::nullopt) + "\n";
+  size_t end = reply.find("\r\n\r\n", content);
   if (end == npos) {
-    r.errors = "Header block error [[" + std::string(reply.substr(h.content)) + "]] [[(null)]]\n";
+    r.errors = "Header block error [[" + std::string(reply.substr(content)) + "]] [[(null)]]\n";
     return r;
   }
-  size_t pos = end;
-  for (;;) {
-    ChunkHead c = read_chunk_head(reply, pos);
-    if (c.kind == ChunkHead::kLast) break;
-    if (c.kind == ChunkHead::kBad) {
-      r.tail = "chunk encoding error!!!!";
-      return r;
-    }
-    if (c.kind == ChunkHead::kNeedMore || c.data + c.size > reply.size()) {
-      // The reply stopped inside this chunk: pass on what is there, never read past it.
-      if (c.kind == ChunkHead::kData && c.data < reply.size()) r.body += reply.substr(c.data);
+  ld::http::Dechunked d = ld::http::decode_chunked(reply, end);
+  r.body = std::move(d.body);
+  switch (d.status) {
+    case ld::http::Dechunked::kWhole:
+      r.tail = kEnd;
+      r.whole = true;
+      break;
+    case ld::http::Dechunked::kCut:
       r.errors = "ERROR reply ends inside a chunk\n";
-      return r;
-    }
-    r.body += reply.substr(c.data, static_cast<size_t>(c.size));
-    size_t after = c.data + static_cast<size_t>(c.size);
-    // The closing zero chunk with its line ends takes 7 bytes: 8 or fewer left end the body.
-    if (reply.size() - after <= 8) break;
-    if (!line_end_at(reply, after)) {
+      break;
+    case ld::http::Dechunked::kBadSize:
+      r.tail = "chunk encoding error!!!!";
+      break;
+    case ld::http::Dechunked::kBadEnd:
       r.tail = "incorrect end of chunk!";
-      return r;
-    }
-    pos = after;
+      break;
   }
-  r.tail = kEnd;
-  r.whole = true;
   return r;
+}
+
+}  // namespace
+
+Relayed relay_reply(std::string_view reply, bool cgi) {
+  Head h = ld::http::parse_head(reply);
+  size_t content = first_content(reply, h);
+  if (content == npos) return relay_unlabelled(reply, h, cgi);
+  if (!h.chunked) return relay_plain(reply, h);
+  return relay_chunked(reply, h, content);
 }
 
 }  // namespace ewsrelay

@@ -14,6 +14,7 @@
 #include "gtest/gtest.h"
 #include "relay/reply.h"
 #include "testkit/scenario.h"
+#include "testkit/scripted_server.h"
 #include "testkit/sim_printer.h"
 #include "testkit/webserver.h"
 #include "webkit/json.h"
@@ -209,6 +210,38 @@ TEST_F(Relay, AsACgiProgramUnderLighttpd) {
   EXPECT_TRUE(testkit::wait_until([&] { return web.cgi_log().find("ERROR refusing request") != std::string::npos; }))
       << web.cgi_log();
   EXPECT_EQ(requests(), "GET /status/ui HTTP/1.0\nGET /status/ui HTTP/1.0\nGET /status/system HTTP/1.0\n");
+}
+
+TEST_F(Relay, APrinterPageCannotSpeakForTheAppliance) {
+  // Something on the printer link answers with cookies, a redirect and a status of its own,
+  // and announces more than it sends: the browser gets the page, its type and its true length,
+  // and with a reply that has no Content header at all, neither its status line nor a header.
+  const std::string body = "<p>printer page</p>";
+  const std::string foreign = "Set-Cookie: session=stolen; Path=/\r\nLocation: http://elsewhere/\r\n";
+  struct Case {
+    const char* what;
+    std::string reply, type, length;
+  } cases[] = {
+      {"typed page", "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n" + foreign +
+                         "Status: 302 Found\r\nContent-Length: 100\r\n\r\n" + body,
+       "text/html", std::to_string(body.size())},
+      {"no Content header", "HTTP/1.0 302 Found\r\n" + foreign + "\r\n" + body, "", ""},
+  };
+  for (const auto& c : cases) {
+    testkit::ScriptedServer printer({{0, c.reply}});
+    testkit::WebServer web(root_, {"ewsrelay"},
+                           {{"LABELDOCK_PRINTER_HOST", "127.0.0.1"},
+                            {"LABELDOCK_PRINTER_WEB_PORT", std::to_string(printer.port())}});
+    ASSERT_TRUE(web.ok()) << web.error();
+    testkit::HttpResponse r = testkit::http_get(web.port(), "/cgi-bin/ewsrelay?path=%2Findex.html");
+    EXPECT_EQ(r.status, 200) << c.what << r.status_line << r.error << web.error_log();
+    EXPECT_FALSE(r.has_header("Set-Cookie")) << c.what;
+    EXPECT_FALSE(r.has_header("Location")) << c.what;
+    EXPECT_EQ(r.header("Content-Type"), c.type) << c.what;
+    if (!c.length.empty()) EXPECT_EQ(r.header("Content-Length"), c.length) << c.what;
+    EXPECT_EQ(r.body.substr(0, body.size()), body) << c.what;
+    EXPECT_EQ(printer.request(), "GET /index.html HTTP/1.0\r\n\r\n") << c.what;
+  }
 }
 
 }  // namespace
