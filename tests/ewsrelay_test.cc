@@ -238,7 +238,9 @@ TEST_F(Relay, APrinterPageCannotSpeakForTheAppliance) {
     EXPECT_FALSE(r.has_header("Set-Cookie")) << c.what;
     EXPECT_FALSE(r.has_header("Location")) << c.what;
     EXPECT_EQ(r.header("Content-Type"), c.type) << c.what;
-    if (!c.length.empty()) EXPECT_EQ(r.header("Content-Length"), c.length) << c.what;
+    if (!c.length.empty()) {
+      EXPECT_EQ(r.header("Content-Length"), c.length) << c.what;
+    }
     EXPECT_EQ(r.body.substr(0, body.size()), body) << c.what;
     EXPECT_EQ(printer.request(), "GET /index.html HTTP/1.0\r\n\r\n") << c.what;
   }
