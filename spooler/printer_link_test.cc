@@ -77,9 +77,9 @@ TEST(PrinterGate, FreshnessStateAndBadDocuments) {
     ::unlink(printer_status_path().c_str());
     if (!c.doc.empty()) write_status(c.doc);
     ld::FakeClock clock(kModified + c.age);
-    testkit::Capture cap_err_1(testkit::kStderr);
+    testkit::Capture cap(testkit::kStderr);
     EXPECT_EQ(check_printer_status(clock), c.want);
-    EXPECT_EQ(cap_err_1.err(), c.message);
+    EXPECT_EQ(cap.err(), c.message);
   }
 }
 
@@ -142,9 +142,9 @@ TEST(PrintPrn, FailuresAreReportedAndTheCallerCarriesOn) {
   std::string missing = root.path() + "/missing.prn";
   {
     RawPort port(false, 300);
-    testkit::Capture cap_err_2(testkit::kStderr);
+    testkit::Capture cap(testkit::kStderr);
     EXPECT_EQ(print_prn("127.0.0.1", missing), 0);
-    EXPECT_EQ(cap_err_2.err(), "ERROR: File " + missing + " not found.\n");
+    EXPECT_EQ(cap.err(), "ERROR: File " + missing + " not found.\n");
     port.finish();
     EXPECT_EQ(port.connections(), 0);  // no empty job for the printer
   }
@@ -152,16 +152,16 @@ TEST(PrintPrn, FailuresAreReportedAndTheCallerCarriesOn) {
   std::string file = root.path() + "/job.prn";
   spit(file, std::string(8 << 20, 'x'));
   ::setenv("LABELDOCK_PRINTER_RAW_PORT", std::to_string(testkit::free_port()).c_str(), 1);
-  testkit::Capture cap_err_3(testkit::kStderr);
+  testkit::Capture refused(testkit::kStderr);
   EXPECT_EQ(print_prn("127.0.0.1", file), 0);
-  EXPECT_EQ(cap_err_3.err(), "ERROR: Failed to connect to the printer!\n");
+  EXPECT_EQ(refused.err(), "ERROR: Failed to connect to the printer!\n");
   ::unsetenv("LABELDOCK_PRINTER_RAW_PORT");
 
   // The printer hangs up in the middle: the send fails (no SIGPIPE ends this process).
   RawPort port(true);
-  testkit::Capture cap_err_4(testkit::kStderr);
+  testkit::Capture hung_up(testkit::kStderr);
   EXPECT_EQ(print_prn("127.0.0.1", file), 0);
-  std::string msg = cap_err_4.err();
+  std::string msg = hung_up.err();
   EXPECT_EQ(msg.rfind("ERROR: Failed to send 100000 bytes from file " + file + " ", 0), 0u) << msg;
   port.finish();
 }
@@ -313,9 +313,9 @@ TEST(PrintPrn, PrinterThatResetsBeforeItHasTheEndIsAFailedSend) {
   std::string file = root.path() + "/job.prn";
   spit(file, std::string(300000, 'x'));
   RawPort port(true);
-  testkit::Capture cap_err_5(testkit::kStderr);
+  testkit::Capture cap(testkit::kStderr);
   EXPECT_EQ(print_prn("127.0.0.1", file), 0);
-  std::string msg = cap_err_5.err();
+  std::string msg = cap.err();
   EXPECT_EQ(msg.rfind("ERROR: ", 0), 0u) << msg;
   port.finish();
 }

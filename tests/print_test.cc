@@ -66,9 +66,9 @@ class Print : public ::testing::Test {
   // and append a record with the options.
   void enqueue(const std::string& spl, const std::string& data, queue_record options) {
     spit(q(spl), data);
-    testkit::Capture cap_err_1(testkit::kStderr);
+    testkit::Capture cap(testkit::kStderr);
     ASSERT_EQ(add_to_queue(q(spl), spl, options), 1);
-    cap_err_1.err();
+    cap.err();
   }
   static queue_record options(int from, int to, int copies = 1, int collate = 0) {
     queue_record r;
@@ -79,10 +79,10 @@ class Print : public ::testing::Test {
     return r;
   }
   std::vector<std::string> queued() {
-    testkit::Capture cap_err_2(testkit::kStderr);
+    testkit::Capture cap(testkit::kStderr);
     std::vector<std::string> out;
     for (const queue_record& r : get_printq()) out.push_back(ld::base_name(r.path));
-    cap_err_2.err();
+    cap.err();
     return out;
   }
   int run(const std::string& prog, std::vector<std::string> args = {}, std::string* out = nullptr,
@@ -97,9 +97,9 @@ class Print : public ::testing::Test {
     a.input = root_("/expect.in");
     a.output = root_("/expect.out");
     int32_t flag = 0;
-    testkit::Capture cap_err_3(testkit::kStderr);
+    testkit::Capture cap(testkit::kStderr);
     EXPECT_GT(prnfilt(a, &flag), 0);
-    cap_err_3.err();
+    cap.err();
     return slurp(a.output);
   }
   static std::string driver_job() {
@@ -256,9 +256,9 @@ TEST_F(Print, JobsAddedMeanwhileStayQueued) {
   testkit::Process sender({testkit::bin("pjlsend")});
   ASSERT_TRUE(raw_log_has("job 1 open"));
   enqueue("during_send_0.spl", generated(1, 100), options(1, 1));
-  testkit::Capture cap_err_4(testkit::kStderr);
+  testkit::Capture cap(testkit::kStderr);
   EXPECT_EQ(printq_delete(1), 1);
-  cap_err_4.err();
+  cap.err();
   EXPECT_EQ(sender.wait(60000), 1);
   EXPECT_EQ(queued(), (std::vector<std::string>{"during_spool_0.spl", "during_send_0.spl"}));
   EXPECT_TRUE(raw_log_has("job 1 end "));

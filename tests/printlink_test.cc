@@ -81,9 +81,9 @@ TEST_F(PrintLink, PrinterHangsUpInTheMiddle) {
   control("drop_after=300000\n");
   std::string file = root_("/print/printq/big.prn");
   testkit::spit(file, std::string(16 << 20, 'x'));
-  testkit::Capture cap_err_1(testkit::kStderr);
+  testkit::Capture cap(testkit::kStderr);
   EXPECT_EQ(print_prn("127.0.0.1", file), 0);
-  std::string msg = cap_err_1.err();
+  std::string msg = cap.err();
   EXPECT_EQ(msg.rfind("ERROR: Failed to send 100000 bytes from file " + file + " ", 0), 0u) << msg;
   EXPECT_TRUE(raw_log_has("job 1 drop at 300000 pjl 0 data 300000"));
 }
@@ -138,15 +138,15 @@ TEST_F(PrintLink, ReportAfterTheLastPieceDoesNotCostTheEndOfTheJob) {
 
 TEST_F(PrintLink, GateFollowsThePrinterState) {
   refresh_status_document();
-  testkit::Capture cap_err_2(testkit::kStderr);
+  testkit::Capture ready(testkit::kStderr);
   EXPECT_EQ(check_printer_status(), 1);
-  EXPECT_EQ(cap_err_2.err(), "check_printer_status ok\n");
+  EXPECT_EQ(ready.err(), "check_printer_status ok\n");
 
   control("chunked=\nSystemState=Paused\n");
   refresh_status_document();
-  testkit::Capture cap_err_3(testkit::kStderr);
+  testkit::Capture paused(testkit::kStderr);
   EXPECT_EQ(check_printer_status(), 0);
-  EXPECT_EQ(cap_err_3.err(), "printer status Paused\n");
+  EXPECT_EQ(paused.err(), "printer status Paused\n");
 }
 
 }  // namespace

@@ -220,18 +220,18 @@ class Persistence : public HtmlUtils {
 };
 
 TEST_F(Persistence, MissingFileGivesNoFallbackAndNoList) {
-  testkit::Capture cap_err_1(testkit::kStderr);
+  testkit::Capture cap(testkit::kStderr);
   EXPECT_EQ(load_persistence_data("page", "list=1"), std::nullopt);
-  EXPECT_EQ(cap_err_1.err(), "unable to open file <.page.data>\n");
+  EXPECT_EQ(cap.err(), "unable to open file <.page.data>\n");
   EXPECT_TRUE(persistence_list().empty());
   EXPECT_EQ(getParam("a=1", "list"), std::nullopt);
 }
 
 TEST_F(Persistence, ZeroByteFileMakesTheDefaultTheListButGivesNoFallback) {
   testkit::spit(file(), "");
-  testkit::Capture cap_err_2(testkit::kStderr);
+  testkit::Capture cap(testkit::kStderr);
   EXPECT_EQ(load_persistence_data("page", "list=1&sort=name"), std::nullopt);
-  EXPECT_EQ(cap_err_2.err(), "empty persistance data file. using default [list=1&sort=name]\n");
+  EXPECT_EQ(cap.err(), "empty persistance data file. using default [list=1&sort=name]\n");
   ASSERT_EQ(persistence_list().size(), 2u);
   EXPECT_EQ(persistence_list()[0].name, "sort");
   EXPECT_EQ(getParam("", "list"), std::nullopt);
@@ -259,12 +259,12 @@ TEST_F(Persistence, QueryFirstThenSavedValues) {
 TEST_F(Persistence, ReplaceAndSaveRoundTrip) {
   testkit::spit(file(), "list=1&sort=name");
   load_persistence_data("page", "");
-  testkit::Capture cap_err_3(testkit::kStderr);
+  testkit::Capture cap(testkit::kStderr);
   EXPECT_EQ(replace_persistent_data("list", "0"), 1);
   EXPECT_EQ(replace_persistent_data("filter", "a&b"), 0);
   EXPECT_EQ(replace_persistent_data(nullptr, "x"), 0);
   EXPECT_EQ(replace_persistent_data("x", nullptr), 0);
-  EXPECT_EQ(cap_err_3.err(),
+  EXPECT_EQ(cap.err(),
             "replace_persistent_data not found  <filter> -> <a&b> \n"
             "replace_persistent_data  <filter> -> <a&b> done \n");
   // The fallback keeps the values read at start.
@@ -277,9 +277,9 @@ TEST_F(Persistence, ReplaceAndSaveRoundTrip) {
 
 TEST_F(Persistence, UnwritableFileIsReported) {
   ASSERT_EQ(::mkdir(".page.data", 0755), 0);  // a folder where the file should be
-  testkit::Capture cap_err_4(testkit::kStderr);
+  testkit::Capture cap(testkit::kStderr);
   EXPECT_EQ(save_persistence_data("page"), 0);
-  EXPECT_EQ(cap_err_4.err(), "ERROR save_persistence_data cannot open .page.data\n");
+  EXPECT_EQ(cap.err(), "ERROR save_persistence_data cannot open .page.data\n");
 }
 
 TEST(HtmlEscape, Table) {
