@@ -7,8 +7,8 @@
 #   cmake -DSOURCE_DIR=<repository> -P cmake/check_includes.cmake
 # A folder may build a small library of its own from named files
 # (labeldock_library(NAME SOURCES a.cc ...)): an include of a.h then needs NAME, which the
-# folder's main library reaches when it links it. It fails with one line per include that
-# nothing declares.
+# folder's main library reaches when it links it; the files of NAME may use what NAME declares.
+# It fails with one line per include that nothing declares.
 cmake_minimum_required(VERSION 3.25)
 if(NOT SOURCE_DIR)
   message(FATAL_ERROR "usage: cmake -DSOURCE_DIR=<repository> -P check_includes.cmake")
@@ -83,6 +83,12 @@ foreach(f ${folders})
       set(allowed ${test_reach})
     else()
       set(allowed ${lib_reach})
+    endif()
+    # A file of a small named library may also use what that library declares.
+    string(REGEX REPLACE "\\.(cc|h)$" "" own_stem "${f}/${base}")
+    if(owner_${own_stem})
+      reach(own_reach ${owner_${own_stem}})
+      list(APPEND allowed ${own_reach})
     endif()
     file(STRINGS ${src} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[^\"/]+/")
     foreach(line ${includes})

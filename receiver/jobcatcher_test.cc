@@ -10,6 +10,7 @@
 #include "common/bytes.h"
 #include "common/fsops.h"
 #include "gtest/gtest.h"
+#include "testkit/capture.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
 
@@ -119,9 +120,9 @@ TEST_F(Catcher, RejectedCapturesStayAndRaiseNoFlag) {
       {not_doc, "does not begin with START_DOC"},
   };
   for (const auto& c : cases) {
-    testing::internal::CaptureStderr();
+    testkit::Capture console(testkit::kStderr);
     EXPECT_EQ(store(root_, c.capture, 1), 0);
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string err = console.err();
     EXPECT_NE(err.find(c.message), std::string::npos) << err;
     EXPECT_EQ(slurp(jobcatcher::capture_path()), c.capture);
     EXPECT_FALSE(flag());
@@ -141,9 +142,9 @@ TEST_F(Catcher, HundredByteCapturePassesTheLengthCheck) {
 TEST_F(Catcher, OversizedStartDocIsRefused) {
   testkit::JobSpec s;
   for (int i = 0; i < 400; ++i) s.doc_items.push_back(zjs::Item{12, 100, 1, 0, 1});  // 4812 bytes
-  testing::internal::CaptureStderr();
+  testkit::Capture console(testkit::kStderr);
   EXPECT_EQ(store(root_, testkit::wrap_capture(testkit::make_job(s), "big"), 1), 0);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("above 4096"), std::string::npos);
+  EXPECT_NE(console.err().find("above 4096"), std::string::npos);
   EXPECT_TRUE(testkit::list_dir(root_("/print/prns/tmp")).empty());
 }
 
@@ -189,9 +190,9 @@ TEST_F(Catcher, JobNameMustEndWithinItsWindow) {
       raw(prefix + "414243\r\n"),                            // no quote before the stream
   };
   for (const std::string& cap : cases) {
-    testing::internal::CaptureStderr();
+    testkit::Capture console(testkit::kStderr);
     EXPECT_EQ(store(root_, cap, 1), 0);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Invalid file header: the job name does not end"),
+    EXPECT_NE(console.err().find("Invalid file header: the job name does not end"),
               std::string::npos);
     EXPECT_EQ(slurp(jobcatcher::capture_path()), cap);
   }
@@ -202,11 +203,10 @@ TEST_F(Catcher, EveryTruncationOfACaptureIsHandled) {
   std::string cap = testkit::wrap_capture(stream_of(2, false, 40), "T");
   for (size_t n = 0; n < cap.size(); ++n) {
     std::string cut = cap.substr(0, n);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    testkit::Capture console(testkit::kStdout | testkit::kStderr);
     int r = store(root_, cut, 2);
-    testing::internal::GetCapturedStdout();
-    testing::internal::GetCapturedStderr();
+    console.out();
+    console.err();
     EXPECT_EQ(r, 0) << n;  // the trailer never matches a cut capture
   }
   // A cut stream with a matching trailer still never stores more than it has.
@@ -216,11 +216,10 @@ TEST_F(Catcher, EveryTruncationOfACaptureIsHandled) {
     unsigned char t[4];
     write32(static_cast<uint32_t>(body.size() + 4), t);
     fixed.append(reinterpret_cast<char*>(t), 4);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    testkit::Capture console(testkit::kStdout | testkit::kStderr);
     store(root_, fixed, 2);
-    testing::internal::GetCapturedStdout();
-    testing::internal::GetCapturedStderr();
+    console.out();
+    console.err();
   }
   for (const auto& f : testkit::list_dir(root_("/print/prns/tmp")))
     EXPECT_NE(f.find(".prn"), std::string::npos) << "temporary file left: " << f;
@@ -248,11 +247,11 @@ TEST_F(Catcher, ReceivesInPiecesAndCountsPages) {
     ::close(p.fd[1]);
     p.fd[1] = -1;
   });
-  testing::internal::CaptureStdout();
+  testkit::Capture console(testkit::kStdout);
   jobcatcher::Config cfg;
   int pages = jobcatcher::receive(p.fd[0], cfg);
   sender.join();
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = console.out();
   EXPECT_EQ(pages, 3);
   EXPECT_NE(out.find("pagecount:3\n"), std::string::npos);
   EXPECT_NE(out.find("finished " + std::to_string(cap.size()) + " pages 3 (0,"), std::string::npos);
@@ -268,11 +267,10 @@ TEST_F(Catcher, StalledSenderIsCutOffAndTheJobNotStored) {
   ld::write_all(p.fd[1], cap.data(), cap.size() / 2);  // half, then silence
   jobcatcher::Config cfg;
   cfg.idle_timeout_s = 1;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
+  testkit::Capture console(testkit::kStdout | testkit::kStderr);
   EXPECT_EQ(jobcatcher::receive(p.fd[0], cfg), -1);
-  testing::internal::GetCapturedStdout();
-  std::string err = testing::internal::GetCapturedStderr();
+  console.out();
+  std::string err = console.err();
   EXPECT_NE(err.find("sender idle for 1 s"), std::string::npos) << err;
   EXPECT_NE(err.find("ends inside a chunk"), std::string::npos) << err;
   EXPECT_FALSE(flag());
@@ -296,15 +294,14 @@ Outcome receive_and_store(const std::string& cap, const jobcatcher::Config& cfg)
     ::close(p.fd[1]);
     p.fd[1] = -1;
   });
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
+  testkit::Capture console(testkit::kStdout | testkit::kStderr);
   Outcome o{};
   o.pages = jobcatcher::receive(p.fd[0], cfg);
   ::shutdown(p.fd[0], SHUT_RDWR);  // a sender still writing is let go
   sender.join();
   o.stored = o.pages >= 0 ? jobcatcher::_process(o.pages) : 0;
-  testing::internal::GetCapturedStdout();
-  o.err = testing::internal::GetCapturedStderr();
+  console.out();
+  o.err = console.err();
   return o;
 }
 
@@ -400,20 +397,19 @@ TEST_F(Catcher, ChunkSizeBelowSixteenEndsTheConnection) {
   std::string cap = "\x1b%-12345X@PJL JOB WNAME = \"41\"\r\nJZJZ" + std::string("\0\0\0\x08\0\0\0\0\0\0\0\0\0\0ZZ", 16);
   Pair p;
   ld::write_all(p.fd[1], cap.data(), cap.size());
-  testing::internal::CaptureStderr();
+  testkit::Capture console(testkit::kStderr);
   EXPECT_EQ(jobcatcher::receive(p.fd[0], jobcatcher::Config{}), -1);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("invalid chunk size 8"), std::string::npos);
+  EXPECT_NE(console.err().find("invalid chunk size 8"), std::string::npos);
 }
 
 TEST_F(Catcher, PreambleWithoutStreamIsBounded) {
   Pair p;
   std::string junk(jobcatcher::kPreambleMax + 10, 'P');  // fits in the socket's buffer
   ASSERT_TRUE(ld::write_all(p.fd[1], junk.data(), junk.size()));
-  testing::internal::CaptureStderr();
-  testing::internal::CaptureStdout();
+  testkit::Capture console(testkit::kStdout | testkit::kStderr);
   EXPECT_EQ(jobcatcher::receive(p.fd[0], jobcatcher::Config{}), -1);
-  testing::internal::GetCapturedStdout();
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("no job stream"), std::string::npos);
+  console.out();
+  EXPECT_NE(console.err().find("no job stream"), std::string::npos);
   EXPECT_EQ(ld::file_size(jobcatcher::capture_path()), static_cast<int64_t>(jobcatcher::kPreambleMax));
 }
 

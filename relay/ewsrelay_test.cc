@@ -6,6 +6,7 @@
 
 #include "gtest/gtest.h"
 #include "relay/reply.h"
+#include "testkit/capture.h"
 #include "testkit/scenario.h"
 #include "testkit/scripted_server.h"
 
@@ -16,25 +17,6 @@ using testkit::spit;
 using testkit::ScriptedServer;
 
 ewsrelay::Target target(const ScriptedServer& s, int limit_ms = 5000) { return {"127.0.0.1", s.port(), limit_ms}; }
-
-// A stdio stream whose text a test can read back.
-class Capture {
- public:
-  Capture() : f_(std::tmpfile()) {}
-  ~Capture() { std::fclose(f_); }
-  FILE* get() const { return f_; }
-  std::string text() const {
-    std::fflush(f_);
-    std::string s;
-    std::rewind(f_);
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f_)) > 0;) s.append(buf, n);
-    return s;
-  }
-
- private:
-  FILE* f_;
-};
 
 const std::string kJsonHead = "HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n";
 const std::string kChunkedHead = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n\r\n";
@@ -57,7 +39,7 @@ struct Relay {
 };
 
 Relay call(ScriptedServer& s, const std::string& path, const std::string* file = nullptr, int limit_ms = 5000) {
-  Capture out, err;
+  testkit::CapturedFile out, err;
   int whole = ewsrelay::call(target(s, limit_ms), "GET", path, file, out.get(), err.get());
   return {whole, out.text(), err.text()};
 }
@@ -224,7 +206,7 @@ TEST(Run, ChoosesThePathAndRefusesUnsafeOnes) {
   };
   for (const auto& c : cases) {
     ScriptedServer s({{0, "HTTP/1.0 200 OK\r\n\r\nok"}});
-    Capture out, err;
+    testkit::CapturedFile out, err;
     EXPECT_EQ(ewsrelay::run(c.query, c.args, target(s), out.get(), err.get()), 0) << c.what;
     EXPECT_EQ(err.text(), c.err) << c.what;
     // Run as a CGI program (QUERY_STRING set), the printer's own header block stays back.
@@ -239,7 +221,7 @@ TEST(Run, CommandLineWithOutputFile) {
   testkit::TempRoot root;
   const std::string file = root("/var/www/html/cgi-bin/system.json");
   ScriptedServer s({{0, kJsonHead + with_length(kDoc) + kDoc}});
-  Capture out, err;
+  testkit::CapturedFile out, err;
   EXPECT_EQ(ewsrelay::run(nullptr, {"/status/system", file}, target(s), out.get(), err.get()), 0);
   EXPECT_EQ(out.text(), "Content-Type: application/json\r\n" + with_length(kDoc) + "END\r\n\n");
   EXPECT_EQ(err.text(), "2 args calling /status/system\nflushing output file " + file + "\n");
@@ -248,7 +230,7 @@ TEST(Run, CommandLineWithOutputFile) {
 
 TEST(Run, UnreachablePrinterEndsWithAMessageAndStatusZero) {
   ewsrelay::Target t{"127.0.0.1", testkit::free_port(), 2000};
-  Capture out, err;
+  testkit::CapturedFile out, err;
   EXPECT_EQ(ewsrelay::run(nullptr, {}, t, out.get(), err.get()), 0);
   EXPECT_EQ(out.text(), "");
   EXPECT_EQ(err.text().rfind("ERROR connecting: ", 0), 0u) << err.text();

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "common/net.h"
+#include "testkit/capture.h"
 #include "testkit/scenario.h"
 
 namespace {
@@ -76,9 +77,9 @@ TEST(PrinterGate, FreshnessStateAndBadDocuments) {
     ::unlink(printer_status_path().c_str());
     if (!c.doc.empty()) write_status(c.doc);
     ld::FakeClock clock(kModified + c.age);
-    testing::internal::CaptureStderr();
+    testkit::Capture cap(testkit::kStderr);
     EXPECT_EQ(check_printer_status(clock), c.want);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+    EXPECT_EQ(cap.err(), c.message);
   }
 }
 
@@ -141,9 +142,9 @@ TEST(PrintPrn, FailuresAreReportedAndTheCallerCarriesOn) {
   std::string missing = root.path() + "/missing.prn";
   {
     RawPort port(false, 300);
-    testing::internal::CaptureStderr();
+    testkit::Capture cap(testkit::kStderr);
     EXPECT_EQ(print_prn("127.0.0.1", missing), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: File " + missing + " not found.\n");
+    EXPECT_EQ(cap.err(), "ERROR: File " + missing + " not found.\n");
     port.finish();
     EXPECT_EQ(port.connections(), 0);  // no empty job for the printer
   }
@@ -151,16 +152,16 @@ TEST(PrintPrn, FailuresAreReportedAndTheCallerCarriesOn) {
   std::string file = root.path() + "/job.prn";
   spit(file, std::string(8 << 20, 'x'));
   ::setenv("LABELDOCK_PRINTER_RAW_PORT", std::to_string(testkit::free_port()).c_str(), 1);
-  testing::internal::CaptureStderr();
+  testkit::Capture refused(testkit::kStderr);
   EXPECT_EQ(print_prn("127.0.0.1", file), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: Failed to connect to the printer!\n");
+  EXPECT_EQ(refused.err(), "ERROR: Failed to connect to the printer!\n");
   ::unsetenv("LABELDOCK_PRINTER_RAW_PORT");
 
   // The printer hangs up in the middle: the send fails (no SIGPIPE ends this process).
   RawPort port(true);
-  testing::internal::CaptureStderr();
+  testkit::Capture hung_up(testkit::kStderr);
   EXPECT_EQ(print_prn("127.0.0.1", file), 0);
-  std::string msg = testing::internal::GetCapturedStderr();
+  std::string msg = hung_up.err();
   EXPECT_EQ(msg.rfind("ERROR: Failed to send 100000 bytes from file " + file + " ", 0), 0u) << msg;
   port.finish();
 }
@@ -312,9 +313,9 @@ TEST(PrintPrn, PrinterThatResetsBeforeItHasTheEndIsAFailedSend) {
   std::string file = root.path() + "/job.prn";
   spit(file, std::string(300000, 'x'));
   RawPort port(true);
-  testing::internal::CaptureStderr();
+  testkit::Capture cap(testkit::kStderr);
   EXPECT_EQ(print_prn("127.0.0.1", file), 0);
-  std::string msg = testing::internal::GetCapturedStderr();
+  std::string msg = cap.err();
   EXPECT_EQ(msg.rfind("ERROR: ", 0), 0u) << msg;
   port.finish();
 }

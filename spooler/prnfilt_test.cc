@@ -12,6 +12,8 @@
 #include "common/fsops.h"
 #include "common/bytes.h"
 #include "spooler/jobstream.h"
+#include "testkit/capture.h"
+#include "testkit/driver_job.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
 
@@ -120,11 +122,9 @@ class PrnfiltTest : public ::testing::Test {
 
   // Runs the filter with its messages captured.
   int filter(const prnfilt_args& a, int32_t* flag, std::string* messages) {
-    std::string msg_path = path("messages");
-    FILE* msg = std::fopen(msg_path.c_str(), "w");
-    int r = prnfilt(a, flag, msg);
-    std::fclose(msg);
-    *messages = slurp(msg_path);
+    testkit::CapturedFile msg;
+    int r = prnfilt(a, flag, msg.get());
+    *messages = msg.text();
     return r;
   }
 
@@ -301,16 +301,15 @@ std::string decoded(const std::string& file) {
 
 // Jobs made by the real driver: four pages of 1200 x 1600 dots.
 TEST_F(PrnfiltTest, RealDriverJobs) {
-  std::string pages;
-  for (const char* shade : {"-white", "-black", "-gray", "-white"}) {
-    std::string pbm;
-    ASSERT_EQ(testkit::run({"/usr/bin/pbmmake", shade, "1200", "1600"}, &pbm), 0);
-    pages += pbm;
-  }
-  std::string job;
-  ASSERT_EQ(testkit::run({"/usr/bin/foo2zjs", "-r600x600", "-g1200x1600", "-p1"}, &job, nullptr, {}, pages), 0);
+  using testkit::Shade;
   std::string in = path("driver.prn");
-  spit(in, job);
+  testkit::DriverJobSpec spec =
+      testkit::shade_pages(1200, 1600, {Shade::kWhite, Shade::kBlack, Shade::kGray, Shade::kWhite});
+  spec.path = in;
+  testkit::DriverJob driver = testkit::driver_job(spec);
+  if (driver.cannot_start()) GTEST_SKIP() << driver.error;
+  ASSERT_TRUE(driver.ok()) << driver.error;
+  const std::string& job = driver.bytes;
   ASSERT_EQ(decoded(in), "D p1{1,1} p2{1,1} p3{1,1} p4{1,1} x");
 
   constexpr uint32_t kMediaType = 6;
@@ -363,23 +362,23 @@ TEST_F(PrnfiltTest, WriteFailureRemovesThePartialOutput) {
   gen.payload = 5000;
   std::string in = path("in.prn");
   spit(in, testkit::make_job(gen));
-  std::string out = path("out.prn"), msg_path = path("messages");
+  std::string out = path("out.prn");
+  testkit::CapturedFile msg;  // shared with the child, which writes it
   pid_t pid = ::fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     ::signal(SIGXFSZ, SIG_IGN);
     rlimit lim{8000, 8000};
     ::setrlimit(RLIMIT_FSIZE, &lim);
-    FILE* msg = std::fopen(msg_path.c_str(), "w");
     prnfilt_args a{in, out, 1, 0, 1, 5, 0, 0, {}};
-    int r = prnfilt(a, nullptr, msg);
-    std::fclose(msg);
+    int r = prnfilt(a, nullptr, msg.get());
+    std::fflush(msg.get());
     ::_exit(r == -1 ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(slurp(msg_path), "ERROR: Cannot read input file!\n");
+  EXPECT_EQ(msg.text(), "ERROR: Cannot read input file!\n");
   EXPECT_FALSE(ld::file_exists(out));
 }
 

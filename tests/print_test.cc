@@ -18,6 +18,8 @@
 #include "spooler/prnfilt.h"
 #include "spooler/send_prn_net.h"
 #include "spooler/spoold.h"
+#include "testkit/capture.h"
+#include "testkit/driver_job.h"
 #include "testkit/scenario.h"
 #include "testkit/sim_printer.h"
 #include "testkit/zjsgen.h"
@@ -64,9 +66,9 @@ class Print : public ::testing::Test {
   // and append a record with the options.
   void enqueue(const std::string& spl, const std::string& data, queue_record options) {
     spit(q(spl), data);
-    testing::internal::CaptureStderr();
+    testkit::Capture cap(testkit::kStderr);
     ASSERT_EQ(add_to_queue(q(spl), spl, options), 1);
-    testing::internal::GetCapturedStderr();
+    cap.err();
   }
   static queue_record options(int from, int to, int copies = 1, int collate = 0) {
     queue_record r;
@@ -77,10 +79,10 @@ class Print : public ::testing::Test {
     return r;
   }
   std::vector<std::string> queued() {
-    testing::internal::CaptureStderr();
+    testkit::Capture cap(testkit::kStderr);
     std::vector<std::string> out;
     for (const queue_record& r : get_printq()) out.push_back(ld::base_name(r.path));
-    testing::internal::GetCapturedStderr();
+    cap.err();
     return out;
   }
   int run(const std::string& prog, std::vector<std::string> args = {}, std::string* out = nullptr,
@@ -95,21 +97,17 @@ class Print : public ::testing::Test {
     a.input = root_("/expect.in");
     a.output = root_("/expect.out");
     int32_t flag = 0;
-    testing::internal::CaptureStderr();
+    testkit::Capture cap(testkit::kStderr);
     EXPECT_GT(prnfilt(a, &flag), 0);
-    testing::internal::GetCapturedStderr();
+    cap.err();
     return slurp(a.output);
   }
   static std::string driver_job() {
-    std::string pages;
-    for (const char* shade : {"-white", "-gray", "-black"}) {
-      std::string pbm;
-      EXPECT_EQ(testkit::run({"/usr/bin/pbmmake", shade, "1200", "1600"}, &pbm), 0);
-      pages += pbm;
-    }
-    std::string job;
-    EXPECT_EQ(testkit::run({"/usr/bin/foo2zjs", "-r600x600", "-g1200x1600", "-p1"}, &job, nullptr, {}, pages), 0);
-    return job;
+    using testkit::Shade;
+    testkit::DriverJob job =
+        testkit::driver_job(testkit::shade_pages(1200, 1600, {Shade::kWhite, Shade::kGray, Shade::kBlack}));
+    EXPECT_TRUE(job.ok()) << job.error;
+    return job.bytes;
   }
   static std::string generated(int pages, uint64_t payload) {
     testkit::JobSpec s;
@@ -258,9 +256,9 @@ TEST_F(Print, JobsAddedMeanwhileStayQueued) {
   testkit::Process sender({testkit::bin("pjlsend")});
   ASSERT_TRUE(raw_log_has("job 1 open"));
   enqueue("during_send_0.spl", generated(1, 100), options(1, 1));
-  testing::internal::CaptureStderr();
+  testkit::Capture cap(testkit::kStderr);
   EXPECT_EQ(printq_delete(1), 1);
-  testing::internal::GetCapturedStderr();
+  cap.err();
   EXPECT_EQ(sender.wait(60000), 1);
   EXPECT_EQ(queued(), (std::vector<std::string>{"during_spool_0.spl", "during_send_0.spl"}));
   EXPECT_TRUE(raw_log_has("job 1 end "));

@@ -10,6 +10,8 @@
 #include "spooler/printer_link.h"
 #include "spooler/prnfilt.h"
 #include "spooler/send_prn_net.h"
+#include "testkit/capture.h"
+#include "testkit/driver_job.h"
 #include "testkit/scenario.h"
 #include "testkit/sim_printer.h"
 #include "testkit/zjsgen.h"
@@ -52,16 +54,12 @@ class PrintLink : public ::testing::Test {
 };
 
 TEST_F(PrintLink, FilteredJobReachesThePrinterAsItIs) {
-  std::string pages;
-  for (const char* shade : {"-white", "-black"}) {
-    std::string pbm;
-    ASSERT_EQ(testkit::run({"/usr/bin/pbmmake", shade, "1200", "1600"}, &pbm), 0);
-    pages += pbm;
-  }
-  std::string job;
-  ASSERT_EQ(testkit::run({"/usr/bin/foo2zjs", "-r600x600", "-g1200x1600", "-p1"}, &job, nullptr, {}, pages), 0);
   std::string in = root_("/print/printq/label_0.spl"), out = root_("/print/printq/label_0.prn");
-  testkit::spit(in, job);
+  testkit::DriverJobSpec spec = testkit::shade_pages(1200, 1600, {testkit::Shade::kWhite, testkit::Shade::kBlack});
+  spec.path = in;
+  testkit::DriverJob driver = testkit::driver_job(spec);
+  ASSERT_TRUE(driver.ok()) << driver.error;
+  const std::string& job = driver.bytes;
   prnfilt_args a{in, out, 2, 1, 1, 2, 0, 0, {}};
   int32_t send_copies = 0;
   ASSERT_EQ(prnfilt(a, &send_copies), 2);
@@ -83,9 +81,9 @@ TEST_F(PrintLink, PrinterHangsUpInTheMiddle) {
   control("drop_after=300000\n");
   std::string file = root_("/print/printq/big.prn");
   testkit::spit(file, std::string(16 << 20, 'x'));
-  testing::internal::CaptureStderr();
+  testkit::Capture cap(testkit::kStderr);
   EXPECT_EQ(print_prn("127.0.0.1", file), 0);
-  std::string msg = testing::internal::GetCapturedStderr();
+  std::string msg = cap.err();
   EXPECT_EQ(msg.rfind("ERROR: Failed to send 100000 bytes from file " + file + " ", 0), 0u) << msg;
   EXPECT_TRUE(raw_log_has("job 1 drop at 300000 pjl 0 data 300000"));
 }
@@ -140,15 +138,15 @@ TEST_F(PrintLink, ReportAfterTheLastPieceDoesNotCostTheEndOfTheJob) {
 
 TEST_F(PrintLink, GateFollowsThePrinterState) {
   refresh_status_document();
-  testing::internal::CaptureStderr();
+  testkit::Capture ready(testkit::kStderr);
   EXPECT_EQ(check_printer_status(), 1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "check_printer_status ok\n");
+  EXPECT_EQ(ready.err(), "check_printer_status ok\n");
 
   control("chunked=\nSystemState=Paused\n");
   refresh_status_document();
-  testing::internal::CaptureStderr();
+  testkit::Capture paused(testkit::kStderr);
   EXPECT_EQ(check_printer_status(), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "printer status Paused\n");
+  EXPECT_EQ(paused.err(), "printer status Paused\n");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "common/fsops.h"
 #include "common/net.h"
 #include "gtest/gtest.h"
+#include "testkit/driver_job.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
 
@@ -58,11 +59,10 @@ class Receive : public ::testing::Test {
   }
 
   std::string driver_job(int pages) {
-    std::string pbm = root_("/pages.pbm"), zjs = root_("/driver.zjs");
-    std::string cmd = "for i in $(seq " + std::to_string(pages) +
-                      "); do pbmmake -gray 600 800; done > \"$0\" && foo2zjs -r600x600 -g600x800 -p1 < \"$0\" > \"$1\" 2>/dev/null";
-    EXPECT_EQ(testkit::run({"/bin/sh", "-c", cmd, pbm, zjs}), 0);
-    return slurp(zjs);
+    testkit::DriverJob job = testkit::driver_job(
+        testkit::shade_pages(600, 800, std::vector<testkit::Shade>(size_t(pages), testkit::Shade::kGray)));
+    EXPECT_TRUE(job.ok()) << job.error;
+    return job.bytes;
   }
 
   testkit::TempRoot root_;

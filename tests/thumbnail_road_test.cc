@@ -6,20 +6,21 @@
 #include <cstdlib>
 
 #include "common/fsops.h"
+#include "testkit/driver_job.h"
+#include "testkit/pictures.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
 #include "testkit/zxpage.h"
-#include "thumbs/thumbs_testutil.h"
 
 namespace {
 
 using testkit::bin;
 
-using thumbs_test::primaries;
+using testkit::primaries;
 
 // Mean absolute difference between the picture sampled every f pixels and a thumbnail.
 double mean_diff(const testkit::Picture& src, uint32_t f, const testkit::Picture& thumb) {
-  return thumbs_test::compare(src, f, thumb.rgb.data(), thumb.width, thumb.height).mean;
+  return testkit::compare(src, f, thumb.rgb.data(), thumb.width, thumb.height).mean;
 }
 
 std::string app9_text(const std::string& jpeg_path) {
@@ -39,14 +40,13 @@ TEST(ThumbsRoad, ReceivedJobsGetThumbnailsThatLookLikeTheirPages) {
 
   // A colour page through the real driver.
   auto pic = primaries(800, 600);
-  testkit::spit(root.path() + "/page.cmyk", thumbs_test::bitcmyk_of(pic));
-  std::string driver_job;
-  ASSERT_EQ(testkit::run({"/bin/sh", "-c", "exec foo2zjs -r600x600 -g800x600 -p1 -c < \"$0\" 2>/dev/null",
-                          root.path() + "/page.cmyk"},
-                         &driver_job),
-            0);
-  ASSERT_GT(driver_job.size(), 200u);
-  testkit::spit(root.path() + "/driver.cap", testkit::wrap_capture(driver_job, "Colour bars"));
+  testkit::DriverJobSpec spec;
+  spec.pages = {pic};
+  spec.colour = true;
+  testkit::DriverJob driver_job = testkit::driver_job(spec);
+  ASSERT_TRUE(driver_job.ok()) << driver_job.error;
+  ASSERT_GT(driver_job.bytes.size(), 200u);
+  testkit::spit(root.path() + "/driver.cap", testkit::wrap_capture(driver_job.bytes, "Colour bars"));
   // A two-page ZX job drawn from the same picture in JPEG stripes, 2400 pixels wide (reduced by 2).
   testkit::Picture wide = primaries(2400, 300);
   testkit::spit(root.path() + "/wide.ppm", testkit::to_ppm(wide));

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "thumbs/thumbs_testutil.h"
+#include "testkit/thumb_fixtures.h"
 
 namespace thumbs {
 namespace {
@@ -111,7 +111,7 @@ TEST(PageCanvas, SamplingEqualsReductionOfTheWholePage) {
         x += n;
       }
     }
-    EXPECT_EQ(a.rgb(), thumbs_test::reduce(b.rgb(), w, sampled.factor, sampled.out_width, sampled.out_height)) << w;
+    EXPECT_EQ(a.rgb(), testkit::reduce(b.rgb(), w, sampled.factor, sampled.out_width, sampled.out_height)) << w;
   }
 }
 

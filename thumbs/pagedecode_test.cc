@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "testkit/zjsgen.h"
-#include "thumbs/thumbs_testutil.h"
+#include "testkit/thumb_fixtures.h"
 
 namespace thumbs {
 namespace {
 
-using thumbs_test::primaries;
+using testkit::primaries;
 
 TEST(PageDecode, PlaneNumbersNameInks) {
   EXPECT_EQ(plane_channel(1), 0);
@@ -26,13 +26,17 @@ TEST(PageDecode, Foo2zjsColourAndMonoPagesShowTheirPicture) {
   auto pic = primaries(640, 480);
   struct Case {
     bool colour;
-    const char* model;
+    int model;
   };
-  for (const Case c : {Case{true, "-z0"}, Case{false, "-z0"}, Case{false, "-z1"}, Case{true, "-z1"}}) {
-    std::string job = c.colour ? thumbs_test::foo2zjs_job(root, thumbs_test::bitcmyk_of(pic), 640, 480, true, c.model)
-                               : thumbs_test::foo2zjs_job(root, thumbs_test::pbm_of(pic), 640, 480, false, c.model);
-    if (job.empty()) GTEST_SKIP() << "foo2zjs cannot be started from this (emulated) process";
-    auto d = thumbs_test::decode_bytes(root, job, 0, true);
+  for (const Case c : {Case{true, 0}, Case{false, 0}, Case{false, 1}, Case{true, 1}}) {
+    testkit::DriverJobSpec spec;
+    spec.pages = {pic};
+    spec.colour = c.colour;
+    spec.model = c.model;
+    testkit::DriverJob job = testkit::driver_job(spec);
+    if (job.cannot_start()) GTEST_SKIP() << job.error;
+    ASSERT_TRUE(job.ok()) << job.error;
+    auto d = testkit::decode_bytes(root, job.bytes, 0, true);
     ASSERT_EQ(d.rc, 0) << d.err;
     EXPECT_EQ(d.info.kind, PageKind::kJbig);
     EXPECT_EQ(d.pages, 1);
@@ -48,22 +52,26 @@ TEST(PageDecode, Foo2zjsColourAndMonoPagesShowTheirPicture) {
     for (uint32_t y = 0; y < 480; ++y)
       crop.insert(crop.end(), d.rgb.begin() + size_t(y) * d.info.width * 3,
                   d.rgb.begin() + (size_t(y) * d.info.width + 640) * 3);
-    auto diff = thumbs_test::compare(want, 1, crop.data(), 640, 480);
-    EXPECT_EQ(diff.max, 0) << (c.colour ? "colour " : "mono ") << c.model;
+    auto diff = testkit::compare(want, 1, crop.data(), 640, 480);
+    EXPECT_EQ(diff.max, 0) << (c.colour ? "colour " : "mono ") << "-z" << c.model;
   }
 }
 
 TEST(PageDecode, Foo2zjsSampledPageIsTheReductionOfTheWholePage) {
   testkit::TempRoot root;
   auto pic = primaries(2600, 120);
-  std::string job = thumbs_test::foo2zjs_job(root, thumbs_test::bitcmyk_of(pic), 2600, 120, true);
-  if (job.empty()) GTEST_SKIP() << "foo2zjs cannot be started from this (emulated) process";
-  auto whole = thumbs_test::decode_bytes(root, job, 0, true);
-  auto thumb = thumbs_test::decode_bytes(root, job, 0, false);
+  testkit::DriverJobSpec spec;
+  spec.pages = {pic};
+  spec.colour = true;
+  testkit::DriverJob job = testkit::driver_job(spec);
+  if (job.cannot_start()) GTEST_SKIP() << job.error;
+  ASSERT_TRUE(job.ok()) << job.error;
+  auto whole = testkit::decode_bytes(root, job.bytes, 0, true);
+  auto thumb = testkit::decode_bytes(root, job.bytes, 0, false);
   ASSERT_EQ(whole.rc, 0);
   ASSERT_EQ(thumb.rc, 0);
   EXPECT_EQ(thumb.g.factor, 2u);
-  EXPECT_EQ(thumb.rgb, thumbs_test::reduce(whole.rgb, whole.info.width, 2, thumb.g.out_width, thumb.g.out_height));
+  EXPECT_EQ(thumb.rgb, testkit::reduce(whole.rgb, whole.info.width, 2, thumb.g.out_width, thumb.g.out_height));
 }
 
 // A job foo2zjs made from primaries(160, 120) (recorded, so that it is read on every
@@ -71,11 +79,11 @@ TEST(PageDecode, Foo2zjsSampledPageIsTheReductionOfTheWholePage) {
 const std::string kRecordedJob = LABELDOCK_SOURCE_DIR "/thumbs/testdata/colour-160x120.zjs";
 
 TEST(PageDecode, RecordedDriverJobShowsItsPicture) {
-  auto d = thumbs_test::decode_file(kRecordedJob, 0, true);
+  auto d = testkit::decode_file(kRecordedJob, 0, true);
   ASSERT_EQ(d.rc, 0) << d.err;
   ASSERT_EQ(d.info.width, 160u);
   ASSERT_EQ(d.info.height, 120u);
-  EXPECT_EQ(thumbs_test::compare(primaries(160, 120), 1, d.rgb.data(), 160, 120).max, 0);
+  EXPECT_EQ(testkit::compare(primaries(160, 120), 1, d.rgb.data(), 160, 120).max, 0);
 }
 
 TEST(PageDecode, EveryTruncationOfADriverJobDecodesWithoutACrash) {
@@ -83,10 +91,10 @@ TEST(PageDecode, EveryTruncationOfADriverJobDecodesWithoutACrash) {
   std::string job = testkit::slurp(kRecordedJob);
   ASSERT_GT(job.size(), 100u);
   std::string path = root.path() + "/t.prn";
-  thumbs_test::put_file(path, job);
+  testkit::put_file(path, job);
   for (size_t n = job.size() + 1; n-- > 0;) {
     ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(n)), 0);
-    auto d = thumbs_test::decode_file(path);
+    auto d = testkit::decode_file(path);
     if (n == job.size()) {
       EXPECT_EQ(d.rc, 0);
     }
@@ -115,13 +123,13 @@ TEST(PageDecode, PagesWithoutADecoder) {
   std::string raw = "JZJZ" + chunk(zjs::START_DOC, {}) + chunk(zjs::START_PAGE, size) +
                     chunk(zjs::RAW_IMAGE, {}, std::string(64, 'x')) + chunk(zjs::END_PAGE, {}) +
                     chunk(zjs::END_DOC, {});
-  auto d = thumbs_test::decode_bytes(root, raw);
+  auto d = testkit::decode_bytes(root, raw);
   EXPECT_FALSE(d.info_ok);
   EXPECT_EQ(d.info.width, 800u);
   EXPECT_EQ(d.info.height, 600u);
   EXPECT_EQ(d.err, "no decoder for RAW_IMAGE pages");
   testkit::JobSpec gen;  // opaque page data only
-  d = thumbs_test::decode_bytes(root, testkit::make_job(gen));
+  d = testkit::decode_bytes(root, testkit::make_job(gen));
   EXPECT_EQ(d.err, "page has no image");
 }
 

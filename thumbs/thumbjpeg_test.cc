@@ -10,7 +10,7 @@
 #include <random>
 
 #include "common/handles.h"
-#include "thumbs/thumbs_testutil.h"
+#include "testkit/thumb_fixtures.h"
 
 namespace thumbs {
 namespace {
@@ -34,7 +34,7 @@ TEST(ThumbJpeg, App9SegmentBytes) {
 
 TEST(ThumbJpeg, MarkerFollowsTheJfifSegment) {
   testkit::TempRoot root;
-  auto pic = thumbs_test::test_picture(64, 48);
+  auto pic = testkit::test_picture(64, 48);
   std::string path = root.path() + "/t.jpeg";
   std::string err;
   ASSERT_TRUE(write_thumbnail(path, pic.rgb.data(), 64, 48, 1, 4, 7, &err)) << err;
@@ -54,7 +54,7 @@ TEST(ThumbJpeg, MarkerFollowsTheJfifSegment) {
   ASSERT_TRUE(testkit::load_picture(path, &back, &err)) << err;
   EXPECT_EQ(back.width, 64u);
   EXPECT_EQ(back.height, 48u);
-  EXPECT_LE(thumbs_test::compare(pic, 1, back.rgb.data(), 64, 48).mean, 8.0);  // chroma is subsampled
+  EXPECT_LE(testkit::compare(pic, 1, back.rgb.data(), 64, 48).mean, 8.0);  // chroma is subsampled
 }
 
 TEST(ThumbJpeg, FileThatCannotBeCreated) {

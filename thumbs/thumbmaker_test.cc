@@ -8,12 +8,13 @@
 #include "testkit/zjsgen.h"
 #include "thumbs/pagedecode.h"
 #include "thumbs/thumbjpeg.h"
-#include "thumbs/thumbs_testutil.h"
+#include "testkit/capture.h"
+#include "testkit/thumb_fixtures.h"
 
 namespace thumbs {
 namespace {
 
-using thumbs_test::Captured;
+using testkit::CapturedFile;
 
 struct ArgCase {
   std::vector<std::string> args;
@@ -47,8 +48,8 @@ TEST(Thumbmaker, Arguments) {
     std::vector<char*> argv;
     for (auto& s : a) argv.push_back(s.data());
     ThumbOptions o;
-    Captured out, err;
-    EXPECT_EQ(parse_thumb_args(static_cast<int>(argv.size()), argv.data(), &o, out.f, err.f), c.rc);
+    CapturedFile out, err;
+    EXPECT_EQ(parse_thumb_args(static_cast<int>(argv.size()), argv.data(), &o, out.get(), err.get()), c.rc);
     EXPECT_EQ(out.text(), c.out);
     EXPECT_EQ(err.text().find("usage: thumbmaker") != std::string::npos, c.rc == 1) << err.text();
     if (c.rc >= 0) continue;
@@ -82,26 +83,26 @@ std::string zx_job(int pages, uint32_t copies = 1, uint32_t version = 1) {
   testkit::ZxPageSpec gen;
   gen.copies = copies;
   gen.version = version;
-  return testkit::make_zx_job(thumbs_test::test_picture(300, 200), gen, pages);
+  return testkit::make_zx_job(testkit::test_picture(300, 200), gen, pages);
 }
 
 // A run of the renderer with its console captured and a clock that does not wait.
 class ThumbmakerRun : public ::testing::Test {
  protected:
   ThumbmakerRun() {
-    ctx.out = out.f;
-    ctx.err = err.f;
+    ctx.out = out.get();
+    ctx.err = err.get();
     ctx.clock = &clock;
   }
   testkit::TempRoot root;
   ld::FakeClock clock;
-  Captured out, err;
+  CapturedFile out, err;
   ThumbContext ctx;
 };
 
 TEST_F(ThumbmakerRun, OneJobAllPagesAndBakNames) {
   ThumbOptions o;
-  o.job = thumbs_test::write_temp(root, "two.prn", zx_job(2, 4));
+  o.job = testkit::write_temp(root, "two.prn", zx_job(2, 4));
   o.all = true;
   EXPECT_EQ(render_job(o, ctx), 0);
   EXPECT_TRUE(ld::file_exists(root.path() + "/two_000_small.jpeg"));
@@ -114,11 +115,11 @@ TEST_F(ThumbmakerRun, OneJobAllPagesAndBakNames) {
   EXPECT_EQ(m.value, 4);
 
   o.all = false;
-  o.job = thumbs_test::write_temp(root, "x.prn.bak", zx_job(3));
+  o.job = testkit::write_temp(root, "x.prn.bak", zx_job(3));
   EXPECT_EQ(render_job(o, ctx), 0);
   EXPECT_EQ(marker_of(root.path() + "/x.jpeg").text, "TAVU page 0 of 3");
   o.start_page = 5;  // beyond the job: nothing written
-  o.job = thumbs_test::write_temp(root, "y.prn", zx_job(1));
+  o.job = testkit::write_temp(root, "y.prn", zx_job(1));
   EXPECT_EQ(render_job(o, ctx), 0);
   EXPECT_FALSE(ld::file_exists(root.path() + "/y.jpeg"));
   o.job = root.path() + "/missing.prn";
@@ -129,10 +130,10 @@ TEST_F(ThumbmakerRun, OneJobAllPagesAndBakNames) {
 TEST(Thumbmaker, ScaleOptionMakesSmallerPictures) {
   testkit::TempRoot root;
   ThumbContext ctx;
-  Captured out;
-  ctx.out = out.f;
+  CapturedFile out;
+  ctx.out = out.get();
   ThumbOptions o;
-  o.job = thumbs_test::write_temp(root, "s.prn", zx_job(1));
+  o.job = testkit::write_temp(root, "s.prn", zx_job(1));
   o.scale = 4;
   o.scale_given = true;
   EXPECT_EQ(render_job(o, ctx), 0);
@@ -145,10 +146,10 @@ TEST(Thumbmaker, ScaleOptionMakesSmallerPictures) {
 TEST(Thumbmaker, PlaceholderForAnUndecodablePage) {
   testkit::TempRoot root;
   ThumbContext ctx;
-  Captured out;
-  ctx.out = out.f;
+  CapturedFile out;
+  ctx.out = out.get();
   ThumbOptions o;
-  o.job = thumbs_test::write_temp(root, "u.prn", zx_job(2, 1, 7));
+  o.job = testkit::write_temp(root, "u.prn", zx_job(2, 1, 7));
   EXPECT_EQ(render_job(o, ctx), 0);
   EXPECT_NE(out.text().find("page 0 of " + o.job + " cannot be decoded (unknown page-data version 7): placeholder thumbnail"),
             std::string::npos) << out.text();
@@ -162,7 +163,7 @@ TEST(Thumbmaker, PlaceholderForAnUndecodablePage) {
 
 TEST_F(ThumbmakerRun, UnwritablePictureEndsTheRun) {
   ThumbOptions o;
-  std::string job = thumbs_test::write_temp(root, "w.prn", zx_job(1));
+  std::string job = testkit::write_temp(root, "w.prn", zx_job(1));
   ld::make_dirs(root.path() + "/w.jpeg");  // a folder where the picture should go
   o.job = job;
   EXPECT_EQ(render_job(o, ctx), 1);
@@ -301,7 +302,10 @@ TEST_F(ThumbmakerRun, CostlyCraftedJobsDoNotHoldUpTheOthers) {
                 testkit::make_zx_job_of(1000, 10000, testkit::zx_gapped_stripes(1000, 10000, 50000)));
   testkit::spit(wait + "b-gradients.prn",
                 testkit::make_zx_job_of(1000000, 10000000, testkit::zx_long_gradients(2400)));
-  testkit::spit(wait + "c-tall.prn", thumbs_test::tall_driver_job(root));
+  const testkit::DriverJob& tall = testkit::tall_driver_job();
+  if (tall.cannot_start()) GTEST_SKIP() << tall.error;
+  ASSERT_TRUE(tall.ok()) << tall.error;
+  testkit::spit(wait + "c-tall.prn", tall.bytes);
   testkit::spit(wait + "d-after.prn", zx_job(1));
   EXPECT_EQ(process_waiting(ThumbOptions(), ctx), 0) << out.text() << err.text();
   EXPECT_EQ(testkit::list_dir(root("/print/prns/thumbs")),
@@ -319,7 +323,10 @@ TEST(Thumbmaker, TallDriverPageDecodesWithinTheBudget) {
   testkit::TempRoot root;
   ZxDoc doc;
   std::string err;
-  ASSERT_TRUE(doc.open(thumbs_test::write_temp(root, "tall.prn", thumbs_test::tall_driver_job(root)), &err));
+  const testkit::DriverJob& tall = testkit::tall_driver_job();
+  if (tall.cannot_start()) GTEST_SKIP() << tall.error;
+  ASSERT_TRUE(tall.ok()) << tall.error;
+  ASSERT_TRUE(doc.open(testkit::write_temp(root, "tall.prn", tall.bytes), &err));
   doc.read();
   const ZxObject* page = doc.find_page(0);
   ASSERT_NE(page, nullptr);

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/bytes.h"
-#include "thumbs/thumbs_testutil.h"
+#include "testkit/thumb_fixtures.h"
 
 namespace thumbs {
 namespace {
@@ -41,7 +41,7 @@ TEST(ZjsReader, Sniffers) {
   testkit::TempRoot root;
   for (const auto& c : cases) {
     zjs::Reader r;
-    ASSERT_TRUE(r.open_regular(thumbs_test::write_temp(root, "s", c.head), nullptr));
+    ASSERT_TRUE(r.open_regular(testkit::write_temp(root, "s", c.head), nullptr));
     bool no_enter = false;
     EXPECT_EQ(sniff_pjl(r, &no_enter), c.pjl) << c.head;
     if (c.pjl == kLangUnidentified && no_enter) skip_pjl_tail(r);
@@ -53,7 +53,7 @@ TEST(ZjsReader, Sniffers) {
 TEST(ZjsReader, StepBackIsReadAgain) {
   testkit::TempRoot root;
   zjs::Reader r;
-  ASSERT_TRUE(r.open_regular(thumbs_test::write_temp(root, "p", "abcdef"), nullptr));
+  ASSERT_TRUE(r.open_regular(testkit::write_temp(root, "p", "abcdef"), nullptr));
   char b[8] = {};
   EXPECT_EQ(r.read(b, 4), 4);
   EXPECT_TRUE(r.rewind(2));
@@ -103,14 +103,14 @@ TEST(ZjsReader, ChunkResults) {
   testkit::TempRoot root;
   for (size_t i = 0; i < std::size(cases); ++i) {
     zjs::Reader r;
-    ASSERT_TRUE(r.open_regular(thumbs_test::write_temp(root, "c", cases[i].bytes), nullptr));
+    ASSERT_TRUE(r.open_regular(testkit::write_temp(root, "c", cases[i].bytes), nullptr));
     Chunk c;
     EXPECT_EQ(read_chunk(r, false, &c), cases[i].rc) << "case " << i;
   }
   // A long item keeps its first four value bytes; the counted ZX_DATA length and position.
   zjs::Reader r;
   std::string long_item = item(16, 46, 0x04030201) + "xyzw";
-  ASSERT_TRUE(r.open_regular(thumbs_test::write_temp(root, "c", header(32, zjs::ZX_START, 1) + long_item + header(24, zjs::ZX_DATA, 5) + "12345pad"), nullptr));
+  ASSERT_TRUE(r.open_regular(testkit::write_temp(root, "c", header(32, zjs::ZX_START, 1) + long_item + header(24, zjs::ZX_DATA, 5) + "12345pad"), nullptr));
   Chunk c;
   ASSERT_EQ(read_chunk(r, false, &c), kZjsOk);
   ASSERT_EQ(c.attrs.size(), 1u);

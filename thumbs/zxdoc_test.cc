@@ -5,12 +5,12 @@
 #include "common/bytes.h"
 
 #include "testkit/zjsgen.h"
-#include "thumbs/thumbs_testutil.h"
+#include "testkit/thumb_fixtures.h"
 
 namespace thumbs {
 namespace {
 
-using thumbs_test::write_temp;
+using testkit::write_temp;
 
 // (offset, type) of every chunk of a big-endian job.
 std::vector<std::pair<size_t, uint32_t>> chunks_of(const std::string& g) {
@@ -29,7 +29,7 @@ testkit::ZxPageSpec small_spec() {
 
 TEST(ZxDoc, TreeOfAZxJob) {
   testkit::TempRoot root;
-  auto pic = thumbs_test::test_picture(40, 30);
+  auto pic = testkit::test_picture(40, 30);
   ZxDoc doc;
   ASSERT_TRUE(doc.open(write_temp(root, "j.prn", testkit::make_zx_job(pic, small_spec(), 2)), nullptr));
   EXPECT_EQ(doc.read(), kZjsEnd);
@@ -59,7 +59,7 @@ TEST(ZxDoc, TreeOfAZxJob) {
 
 TEST(ZxDoc, ReversedSignatureAndPjlWrapperGiveTheSameTree) {
   testkit::TempRoot root;
-  auto pic = thumbs_test::test_picture(40, 30);
+  auto pic = testkit::test_picture(40, 30);
   auto gen = small_spec();
   std::string be = testkit::make_zx_job(pic, gen, 3);
   gen.little_endian = true;
@@ -95,7 +95,7 @@ TEST(ZxDoc, AtMostAThousandPages) {
 
 TEST(ZxDoc, BrokenJobKeepsEarlierPagesAndMissingEndsAreClosed) {
   testkit::TempRoot root;
-  auto pic = thumbs_test::test_picture(40, 30);
+  auto pic = testkit::test_picture(40, 30);
   std::string job = testkit::make_zx_job(pic, small_spec(), 2);
   // Cut inside the second page's ZX_START: its START_PAGE came whole, so two pages.
   size_t second = 0;

@@ -3,13 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "common/bytes.h"
-#include "thumbs/thumbs_testutil.h"
+#include "testkit/capture.h"
+#include "testkit/thumb_fixtures.h"
 
 namespace thumbs {
 namespace {
 
-using thumbs_test::Captured;
-using thumbs_test::decode_bytes;
+using testkit::CapturedFile;
+using testkit::decode_bytes;
 
 TEST(ZxRender, EscapeLengths) {
   struct Case {
@@ -29,7 +30,7 @@ struct Rig {
   std::string data;
   MemSource src{""};
   PageCanvas canvas;
-  Captured msg;
+  CapturedFile msg;
   std::unique_ptr<ZxRenderer> zx;
   Rig(const std::string& d, uint32_t w, uint32_t h, uint32_t format = 0) : data(d), src(d) {
     ColorFormat fmt;
@@ -39,7 +40,7 @@ struct Rig {
     p.width = w;
     p.height = h;
     p.format = format;
-    zx = std::make_unique<ZxRenderer>(&src, p, &canvas, msg.f);
+    zx = std::make_unique<ZxRenderer>(&src, p, &canvas, msg.get());
   }
   const uint8_t* at(uint32_t x, uint32_t y) { return canvas.rgb().data() + (size_t(y) * canvas.geometry().width + x) * 3; }
 };
@@ -159,7 +160,7 @@ Striped striped_of(const testkit::Picture& pic, testkit::ZxMode mode, uint32_t s
 }
 
 TEST(ZxRender, StripeWalkStartsOverForAnEarlierRow) {
-  auto pic = thumbs_test::test_picture(64, 100);
+  auto pic = testkit::test_picture(64, 100);
   std::string err;
   Striped s = striped_of(pic, testkit::ZxMode::kStripes, 16, &err);
   Image* img = s.img.get();
@@ -211,7 +212,7 @@ TEST(ZxRender, StripeHeadersAreReadOncePerImage) {
 }
 
 TEST(ZxRender, BrokenStripedImages) {
-  auto pic = thumbs_test::test_picture(32, 32);
+  auto pic = testkit::test_picture(32, 32);
   testkit::ZxPageSpec gen;
   gen.mode = testkit::ZxMode::kStripes;
   gen.stripe_rows = 8;
@@ -251,7 +252,7 @@ struct ModeCase {
 
 TEST(ZxRender, GeneratedPagesLookLikeTheirPicture) {
   testkit::TempRoot root;
-  auto pic = thumbs_test::test_picture(320, 200);
+  auto pic = testkit::test_picture(320, 200);
   const ModeCase cases[] = {
       {testkit::ZxMode::kRuns, true, 0},     {testkit::ZxMode::kRuns, false, 0},
       {testkit::ZxMode::kPixels, true, 0},   {testkit::ZxMode::kJpeg, true, 3},
@@ -268,7 +269,7 @@ TEST(ZxRender, GeneratedPagesLookLikeTheirPicture) {
     auto d = decode_bytes(root, testkit::make_zx_job(pic, gen), 0, true);
     ASSERT_EQ(d.rc, 0) << d.err;
     EXPECT_EQ(d.info.height, 220u);
-    auto diff = thumbs_test::compare(pic, 1, d.rgb.data(), 320, 200);
+    auto diff = testkit::compare(pic, 1, d.rgb.data(), 320, 200);
     if (c.max_mean == 0) {
       EXPECT_EQ(diff.max, 0) << int(c.mode);
     } else {
@@ -287,7 +288,7 @@ TEST(ZxRender, GeneratedPagesLookLikeTheirPicture) {
 
 TEST(ZxRender, SampledPageIsTheReductionOfTheWholePage) {
   testkit::TempRoot root;
-  auto pic = thumbs_test::test_picture(2500, 90);
+  auto pic = testkit::test_picture(2500, 90);
   for (auto mode : {testkit::ZxMode::kRuns, testkit::ZxMode::kPixels, testkit::ZxMode::kStripes}) {
     testkit::ZxPageSpec gen;
     gen.mode = mode;
@@ -299,13 +300,13 @@ TEST(ZxRender, SampledPageIsTheReductionOfTheWholePage) {
     ASSERT_EQ(whole.rc, 0);
     ASSERT_EQ(thumb.rc, 0);
     EXPECT_EQ(thumb.g.factor, 2u);
-    EXPECT_EQ(thumb.rgb, thumbs_test::reduce(whole.rgb, 2500, 2, thumb.g.out_width, thumb.g.out_height)) << int(mode);
+    EXPECT_EQ(thumb.rgb, testkit::reduce(whole.rgb, 2500, 2, thumb.g.out_width, thumb.g.out_height)) << int(mode);
   }
 }
 
 TEST(ZxRender, EveryTruncationDecodesWithoutACrash) {
   testkit::TempRoot root;
-  auto pic = thumbs_test::test_picture(24, 16);
+  auto pic = testkit::test_picture(24, 16);
   testkit::ZxPageSpec gen;
   gen.mode = testkit::ZxMode::kNestedStripes;
   gen.stripe_rows = 8;
@@ -316,10 +317,10 @@ TEST(ZxRender, EveryTruncationDecodesWithoutACrash) {
   std::string job = testkit::make_zx_job(pic, gen, 1);
   std::string path = root.path() + "/t.prn";
   int decoded = 0;
-  thumbs_test::put_file(path, job);
+  testkit::put_file(path, job);
   for (size_t n = job.size() + 1; n-- > 0;) {
     ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(n)), 0);
-    auto d = thumbs_test::decode_file(path);
+    auto d = testkit::decode_file(path);
     if (d.rc == 0) ++decoded;
   }
   EXPECT_GT(decoded, 0);
@@ -329,7 +330,7 @@ TEST(ZxRender, UnknownVersionIsNotDecoded) {
   testkit::TempRoot root;
   testkit::ZxPageSpec gen;
   gen.version = 2;
-  auto d = decode_bytes(root, testkit::make_zx_job(thumbs_test::test_picture(30, 20), gen));
+  auto d = decode_bytes(root, testkit::make_zx_job(testkit::test_picture(30, 20), gen));
   EXPECT_FALSE(d.info_ok);
   EXPECT_NE(d.err.find("version 2"), std::string::npos);
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "testkit/capture.h"
 #include "testkit/scenario.h"
 
 namespace webkit {
@@ -22,15 +23,10 @@ class HtmlUtils : public ::testing::Test {
 // What a print function writes, and its result.
 template <typename F>
 std::string capture(F print, long* result = nullptr) {
-  char* buf = nullptr;
-  size_t len = 0;
-  FILE* f = open_memstream(&buf, &len);
-  long r = print(f);
-  std::fclose(f);
-  std::string s(buf, len);
-  std::free(buf);
+  testkit::CapturedFile f;
+  long r = print(f.get());
   if (result) *result = r;
-  return s;
+  return f.text();
 }
 
 TEST_F(HtmlUtils, HtmlResponseWithoutBodyCarriesTheFrameAndItsExactLength) {
@@ -224,18 +220,18 @@ class Persistence : public HtmlUtils {
 };
 
 TEST_F(Persistence, MissingFileGivesNoFallbackAndNoList) {
-  testing::internal::CaptureStderr();
+  testkit::Capture cap(testkit::kStderr);
   EXPECT_EQ(load_persistence_data("page", "list=1"), std::nullopt);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "unable to open file <.page.data>\n");
+  EXPECT_EQ(cap.err(), "unable to open file <.page.data>\n");
   EXPECT_TRUE(persistence_list().empty());
   EXPECT_EQ(getParam("a=1", "list"), std::nullopt);
 }
 
 TEST_F(Persistence, ZeroByteFileMakesTheDefaultTheListButGivesNoFallback) {
   testkit::spit(file(), "");
-  testing::internal::CaptureStderr();
+  testkit::Capture cap(testkit::kStderr);
   EXPECT_EQ(load_persistence_data("page", "list=1&sort=name"), std::nullopt);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "empty persistance data file. using default [list=1&sort=name]\n");
+  EXPECT_EQ(cap.err(), "empty persistance data file. using default [list=1&sort=name]\n");
   ASSERT_EQ(persistence_list().size(), 2u);
   EXPECT_EQ(persistence_list()[0].name, "sort");
   EXPECT_EQ(getParam("", "list"), std::nullopt);
@@ -263,12 +259,12 @@ TEST_F(Persistence, QueryFirstThenSavedValues) {
 TEST_F(Persistence, ReplaceAndSaveRoundTrip) {
   testkit::spit(file(), "list=1&sort=name");
   load_persistence_data("page", "");
-  testing::internal::CaptureStderr();
+  testkit::Capture cap(testkit::kStderr);
   EXPECT_EQ(replace_persistent_data("list", "0"), 1);
   EXPECT_EQ(replace_persistent_data("filter", "a&b"), 0);
   EXPECT_EQ(replace_persistent_data(nullptr, "x"), 0);
   EXPECT_EQ(replace_persistent_data("x", nullptr), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(cap.err(),
             "replace_persistent_data not found  <filter> -> <a&b> \n"
             "replace_persistent_data  <filter> -> <a&b> done \n");
   // The fallback keeps the values read at start.
@@ -281,9 +277,9 @@ TEST_F(Persistence, ReplaceAndSaveRoundTrip) {
 
 TEST_F(Persistence, UnwritableFileIsReported) {
   ASSERT_EQ(::mkdir(".page.data", 0755), 0);  // a folder where the file should be
-  testing::internal::CaptureStderr();
+  testkit::Capture cap(testkit::kStderr);
   EXPECT_EQ(save_persistence_data("page"), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR save_persistence_data cannot open .page.data\n");
+  EXPECT_EQ(cap.err(), "ERROR save_persistence_data cannot open .page.data\n");
 }
 
 TEST(HtmlEscape, Table) {

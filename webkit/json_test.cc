@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "testkit/capture.h"
 #include "testkit/scenario.h"
 
 // Declarations only: the numbers the installed jsmn uses.
@@ -14,18 +15,14 @@
 
 namespace {
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 
 // Parses with the messages captured; the trees go with this object, at the end of the test.
 class QuietParser {
  public:
   JsonNode* operator()(const std::string& text, std::string* err = nullptr) {
-    CaptureStderr();
+    testkit::Capture cap(testkit::kStderr);
     trees_.push_back(JsonTree::parse(text));
-    std::string e = GetCapturedStderr();
+    std::string e = cap.err();
     if (err != nullptr) *err = e;
     return trees_.back().top();
   }
@@ -89,14 +86,14 @@ TEST(Json, LookupsByPath) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     EXPECT_STREQ(getJSONObjectVal(c.path, top), c.val);
-    CaptureStderr();
+    testkit::Capture cap(testkit::kStderr);
     EXPECT_EQ(getJSONObjectInt(c.path, top), c.integer);
-    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(cap.err(), "");
   }
 
-  CaptureStderr();
+  testkit::Capture missing(testkit::kStderr);
   EXPECT_EQ(getJSONObjectInt("a.d", top), 0);
-  EXPECT_EQ(GetCapturedStderr(), "Object a.d not found\n");
+  EXPECT_EQ(missing.err(), "Object a.d not found\n");
   EXPECT_STREQ(getJSONObjectVal("a.d", top), "");
   EXPECT_EQ(getJSONObject("a.d", top), nullptr);
   EXPECT_EQ(getJSONObject("A.b", top), nullptr);  // case matters
@@ -106,9 +103,9 @@ TEST(Json, LookupsByPath) {
   EXPECT_STREQ(getJSONByKeyVal("a.Tags", 3, "Name", top), "");
   EXPECT_EQ(getJSONByKeyInt("a.Tags", 1, "id", top), 16);
   EXPECT_EQ(getJSONByKeyInt("a.Tags", 2, "id", top), 17);  // a string of digits counts here
-  CaptureStderr();
+  testkit::Capture no_key(testkit::kStderr);
   EXPECT_EQ(getJSONByKeyInt("a.Tags", 3, "id", top), 0);
-  EXPECT_EQ(GetCapturedStderr(), "");
+  EXPECT_EQ(no_key.err(), "");
 
   const char* fallback = "%d-%m-%y";
   EXPECT_STREQ(getJSONKeyVal("a.b", top, fallback), "5");
@@ -136,12 +133,12 @@ TEST(Json, OnlyTheFirstTopLevelMemberIsReachableAndFirstMatchWins) {
 TEST(Json, LoadFailuresSayWhy) {
   QuietParser parse_quiet;
   testkit::TempRoot root;
-  CaptureStderr();
+  testkit::Capture missing(testkit::kStderr);
   EXPECT_EQ(get_json(root("/nothing.json")), nullptr);
-  EXPECT_EQ(GetCapturedStderr(), "unable to open " + root("/nothing.json") + "\n");
-  CaptureStderr();
+  EXPECT_EQ(missing.err(), "unable to open " + root("/nothing.json") + "\n");
+  testkit::Capture folder(testkit::kStderr);
   EXPECT_EQ(get_json(root("/print")), nullptr);  // a folder opens but cannot be read
-  EXPECT_EQ(GetCapturedStderr(), "Error reading file");
+  EXPECT_EQ(folder.err(), "Error reading file");
 
   struct Case {
     std::string text;
@@ -187,10 +184,10 @@ TEST(Json, FileDocumentsStayValidAcrossLoadsUntilFreed) {
   testkit::spit(root("/var/www/html/cgi-bin/system.json"),
                 R"({"system": {"SystemState": "Online", "Cutter": 1}})");
   testkit::spit(root("/local.json"), R"({"status-local": {"DateFormatStr": "%d.%m.%Y"}})");
-  CaptureStderr();
+  testkit::Capture cap(testkit::kStderr);
   JsonNode* sys = get_json(root("/var/www/html/cgi-bin/system.json"));
   JsonNode* local = get_json(root("/local.json"));
-  EXPECT_EQ(GetCapturedStderr(), "");
+  EXPECT_EQ(cap.err(), "");
   ASSERT_NE(sys, nullptr);
   ASSERT_NE(local, nullptr);
   EXPECT_STREQ(getJSONObjectVal("system.SystemState", sys), "Online");
@@ -221,10 +218,10 @@ TEST(Json, OwningHandleKeepsItsTreeUntilItGoes) {
   EXPECT_STREQ(getJSONObjectVal("system.SystemState", kept.top()), "Paused");
 
   // Failures print what get_json prints and leave an empty handle.
-  CaptureStderr();
+  testkit::Capture cap(testkit::kStderr);
   EXPECT_FALSE(JsonTree::load(root("/none.json")));
   EXPECT_FALSE(JsonTree::parse("{}"));
-  EXPECT_EQ(GetCapturedStderr(), "unable to open " + root("/none.json") + "\nObject expected\n");
+  EXPECT_EQ(cap.err(), "unable to open " + root("/none.json") + "\nObject expected\n");
 
   // Released, the tree outlives the handle until free_json.
   JsonNode* top = JsonTree::parse(R"({"a": {"b": 1}})").release();
@@ -239,18 +236,18 @@ TEST(Json, ShowObjectWritesTheTree) {
   QuietParser parse_quiet;
   JsonNode* top = parse_quiet(R"({"s": {"a": [1, {"b": "x"}], "c": {}}})");
   ASSERT_NE(top, nullptr);
-  CaptureStderr();
+  testkit::Capture cap(testkit::kStderr);
   show_object(top);
   show_object(nullptr);
-  EXPECT_EQ(GetCapturedStderr(), "s\ns.a\ns.a.1 = 1\ns.a.2\ns.a.2.b = x\ns.c\n");
+  EXPECT_EQ(cap.err(), "s\ns.a\ns.a.1 = 1\ns.a.2\ns.a.2.b = x\ns.c\n");
 }
 
 TEST(Json, NonStringKeysAreReportedAndTolerated) {
   QuietParser parse_quiet;
-  CaptureStdout();
+  testkit::Capture cap(testkit::kStdout);
   JsonNode* top = parse_quiet(R"({"a": {7: "x", "b": 1}})");
   std::fflush(stdout);
-  EXPECT_EQ(GetCapturedStdout(), "ERROR at token 3 type = 4\n");
+  EXPECT_EQ(cap.out(), "ERROR at token 3 type = 4\n");
   ASSERT_NE(top, nullptr);
   EXPECT_STREQ(getJSONObjectVal("a.7", top), "x");
   EXPECT_STREQ(getJSONObjectVal("a.b", top), "1");
@@ -273,13 +270,12 @@ TEST(Json, EveryTruncationAndHostileShapeLoadsOrFailsWithoutCrashing) {
       R"({"a":1,"b"})",   R"({:})",   R"({"a":::})",    "{\"a\":\x01}", R"({"a":{"b":[,,]}})",
   };
   for (const char* h : hostile) {
-    CaptureStdout();
+    testkit::Capture parsing(testkit::kStdout);
     JsonNode* top = parse_quiet(h);
-    std::fflush(stdout);
-    GetCapturedStdout();
-    CaptureStderr();
+    parsing.out();
+    testkit::Capture showing(testkit::kStderr);
     show_object(top);
-    GetCapturedStderr();
+    showing.err();
     getJSONObject("a.b.c", top);
   }
 }
@@ -299,11 +295,11 @@ TEST(Json, DeepNestingUsesNoDeepRecursion) {
   ASSERT_NE(n, nullptr);
   EXPECT_EQ(n->type, JSON_ARRAY);
   EXPECT_EQ(n->size, 0);
-  CaptureStderr();
+  testkit::Capture cap(testkit::kStderr);
   show_object(top);
   size_t expected = 0;
   for (int level = 0; level < 998; ++level) expected += 1 + 2 * level + 1;  // "a.1...1\n"
-  EXPECT_EQ(GetCapturedStderr().size(), expected);
+  EXPECT_EQ(cap.err().size(), expected);
   free_json(top);
 }
 
