@@ -246,8 +246,12 @@ class SendLoop : public testing::Test {
     ASSERT_EQ(add_to_queue(path, name, r), 1);
     if (spooled) {
       queue_record done = get_printq().back();
-      done.spooled = 1;
-      ASSERT_EQ(printq_update_record(path, done), 1);
+      ASSERT_EQ(printq_update_record(done, [&] {
+                  queue_record d = done;
+                  d.spooled = 1;
+                  return d;
+                }()),
+                1);
     }
     GetCapturedStderr();
   }
