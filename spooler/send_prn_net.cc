@@ -489,7 +489,8 @@ int remove_lock(const std::string& path) {
 int get_qlock() { return get_lock(queue_lock()); }
 int remove_qlock() { return remove_lock(queue_lock()); }
 
-QueueLock::QueueLock() : held_(take_lock(queue_lock(), true, &error_) == 1) {
+QueueLock::QueueLock() {
+  held_ = take_lock(queue_lock(), true, &error_) == 1;
   if (held_) error_.clear();
 }
 

@@ -507,6 +507,71 @@ TEST_F(Queue, CheckQueueRemovesOrphanedPrnFilesOnly) {
   EXPECT_FALSE(ld::file_exists(queue_lock()));
 }
 
+// A program killed after the queue names a job's ".prn" but before it deletes the ".spl" (or
+// half-way through its output) leaves a copy that nothing will ever take up.
+TEST_F(Queue, CheckQueueSweepsOrphanedCopiesOnceTheyAreOld) {
+  const time_t now = ::time(nullptr);
+  ld::FakeClock fake(now);
+  printq_set_clock(&fake);
+  struct {
+    const char* name;
+    int age;
+    bool named, kept;
+  } files[] = {
+      {"left_0.spl", kOrphanCopyAge, false, false},
+      {"left_1.spl.tmp", kOrphanCopyAge + 100, false, false},
+      {"queued_0.spl", 1000, true, true},
+      {"fresh_0.spl", kOrphanCopyAge - 1, false, true},  // being queued right now
+  };
+  std::vector<queue_record> recs;
+  for (const auto& f : files) {
+    testkit::spit(q(f.name), "x");
+    set_age(q(f.name), now, f.age);
+    if (f.named) recs.push_back(job(q(f.name), "n"));
+  }
+  write_quiet(recs);
+  CaptureStdout();
+  CaptureStderr();
+  EXPECT_EQ(check_queue(), 1);
+  GetCapturedStderr();
+  std::string out = GetCapturedStdout();
+  EXPECT_NE(out.find("files:\n<" + q("left_0.spl") + "> ERROR\nrm " + q("left_0.spl") + "\n<" + q("left_1.spl.tmp") +
+                     "> ERROR\nrm " + q("left_1.spl.tmp") + "\n" + std::string(42, '_')),
+            std::string::npos)
+      << out;
+  for (const auto& f : files) EXPECT_EQ(ld::file_exists(q(f.name)), f.kept) << f.name;
+}
+
+// A lock that cannot be written (a full disk) says so, instead of passing for a lock that
+// another program holds. (A file size limit stands in for the full disk; the child reports
+// through a pipe, which the limit does not touch.)
+TEST_F(Queue, ALockThatCannotBeWrittenSaysWhy) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  pid_t pid = start_child();
+  if (pid == 0) {
+    ::close(fds[0]);
+    ::dup2(fds[1], 2);
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit lim = {8, 8};
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+    QueueLock lock;
+    std::string report = std::string(lock.held() ? "held" : lock.busy() ? "busy" : "failed") + "|" + lock.error();
+    std::fprintf(stderr, "%s", report.c_str());
+    std::fflush(stderr);
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string got;
+  char buf[512];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+  ::close(fds[0]);
+  ::waitpid(pid, nullptr, 0);
+  const std::string why = "cannot write " + queue_lock() + ": File too large";
+  EXPECT_EQ(got, "get_lock ERROR " + why + "\nfailed|" + why);
+  EXPECT_FALSE(ld::file_exists(queue_lock()));
+}
+
 TEST_F(Queue, MergeKeepsWhatOthersChangedMeanwhile) {
   for (const char* f : {"a_0.spl", "b_1.spl", "c_2.spl"}) testkit::spit(q(f), f);
   for (const char* f : {"a_0.spl", "b_1.spl", "c_2.spl"}) ASSERT_EQ(add_to_queue(q(f), f, job("")), 1);
