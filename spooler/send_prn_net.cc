@@ -414,7 +414,9 @@ int printq_delete(int index) {
   // The record goes first: a failed rewrite keeps both the record and its file.
   if (!write_queue(q, "printq_delete")) return 0;
   std::string err;
-  if (!printq_owns_file(file))
+  if (names_path(q, file))
+    std::fprintf(stderr, "printq_delete ERROR %s is named by another job too, not removed\n", file.c_str());
+  else if (!printq_owns_file(file))
     std::fprintf(stderr, "printq_delete ERROR %s is not in %s, not removed\n", file.c_str(), printq_dir().c_str());
   else if (!ld::remove_file(file, &err))
     std::fprintf(stderr, "printq_delete ERROR %s\n", err.c_str());
@@ -433,10 +435,7 @@ int printq_update_record(const queue_record& was, const queue_record& rec, const
   if (int r = read_for_merge(&q, "printq_update_record", err); r != kMergeDone) return r;
   int i = find_job(q, was);
   if (i < 0) return kMergeGone;
-  if (under_lock && !under_lock()) {
-    set_err(err, "not written");
-    return kMergeFailed;
-  }
+  if (under_lock && !under_lock()) return kMergeFailed;  // the caller knows why
   q[i] = rec;
   return write_for_merge(q, "printq_update_record", err);
 }

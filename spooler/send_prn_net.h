@@ -102,11 +102,12 @@ int write_pq(std::span<const queue_record> records);
 // --- Operations that take the queue lock themselves: never call them while holding it.
 // Appends a job: the caller fills quality, disp, from, to, copies, collate, send_copies, ntags
 // and tags of `prepared`; this sets added_time (now), serial (a fresh random number, when the
-// path leaves room for it), printing, print_time, spooled and copies_sent (0), path and displayname (199 bytes at most; a displayname whose fourth
-// character from the end is "." is cut there, so "label.prn" is stored as "label"). 1 on success.
+// path leaves room for it), printing, print_time, spooled and copies_sent (0), path and
+// displayname (199 bytes at most; a displayname whose fourth character from the end is "." is
+// cut there, so "label.prn" is stored as "label"). 1 on success.
 int add_to_queue(std::string_view path, std::string_view displayname, const queue_record& prepared);
 // Removes the record at index (0 = head) and deletes its job file. A job file outside the queue
-// directory is never deleted (the record still goes). 1 when a record was removed; 0 when the
+// directory, or one that another record names too, is never deleted (the record still goes). 1 when a record was removed; 0 when the
 // index is outside the queue, the lock could not be taken or the queue could not be rewritten.
 int printq_delete(int index);
 // Swap the record with the one before / after it. 1 when swapped; 0 when there is nothing to

@@ -613,7 +613,7 @@ TEST_F(Queue, MergeKeepsWhatOthersChangedMeanwhile) {
   EXPECT_EQ(printq_update_record(read[0], job(q("a_0.prn")), [&] { return called = true; }), kMergeGone);
   EXPECT_FALSE(called);
   EXPECT_EQ(printq_update_record(read[2], job(q("c_2.prn")), [] { return false; }, &err), kMergeFailed);
-  EXPECT_EQ(err, "not written");
+  EXPECT_EQ(err, "");
   EXPECT_EQ(queue_bytes(), bytes);
 
   CaptureStderr();
@@ -676,6 +676,16 @@ TEST_F(Queue, AJobQueuedAgainUnderTheSameNameIsAnotherJob) {
   EXPECT_EQ(printq_remove_unnamed(q("x_0.spl")), 1);
   EXPECT_FALSE(ld::file_exists(q("x_0.spl")));
   EXPECT_EQ(printq_remove_unnamed(q("x_0.spl")), 1);
+
+  // The job browser's delete, likewise.
+  testkit::spit(q("x_0.spl"), "new");
+  write_quiet({recs[0], recs[0]});
+  CaptureStderr();
+  EXPECT_EQ(printq_delete(0), 1);
+  EXPECT_EQ(GetCapturedStderr(), "printq_delete ERROR " + q("x_0.spl") + " is named by another job too, not removed\n");
+  EXPECT_TRUE(ld::file_exists(q("x_0.spl")));
+  EXPECT_EQ(printq_delete(0), 1);
+  EXPECT_FALSE(ld::file_exists(q("x_0.spl")));
 }
 
 // Sleeps a hundredth of what it is asked, so contending processes retry quickly.
