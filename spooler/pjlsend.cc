@@ -3,12 +3,15 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "common/endpoints.h"
@@ -57,6 +60,11 @@ bool send_piece(int fd, const std::string& piece, const std::string& path) {
   return false;
 }
 
+// After a failed send: the send time-out ran out (the printer took nothing), or another error.
+SendResult failed_send(int error) {
+  return error == EAGAIN || error == EWOULDBLOCK ? SendResult::kStalled : SendResult::kFailed;
+}
+
 // Prints every address the printer alias resolves to ("  IPv4: ..."); false when it resolves
 // to none. The connection itself prefers the IPv4 ones (ld::tcp_connect).
 bool list_printer_addresses(const std::string& host, int port) {
@@ -85,30 +93,75 @@ bool printer_report(std::string_view text, CancelWatch* cancel) {
   return cancel->feed(text);
 }
 
-// Takes a finished job out of the queue, by its path: the job browser may have moved or
-// deleted it while it was being sent. Its file goes only once its record is gone.
-void remove_finished(const std::string& path, ld::Clock& clock) {
-  for (int attempt = 0; attempt < kRemoveAttempts; ++attempt) {
-    int r = printq_remove_path(path);
-    if (r == 0) {
-      // Deleted meanwhile, file and all; a file of that name now belongs to a newer job.
-      std::fprintf(stderr, "print_first: %s is no longer in the queue\n", path.c_str());
-      return;
-    }
-    if (r == 1) {
-      std::printf("run %s\n", ("rm " + ld::esc_sh(path)).c_str());
+// Runs a merge of the queue store until it is through (the record was changed, or it is gone).
+// A lock that stays taken or a full disk only delays it: a copy that went out is recorded, never
+// sent again because a write failed. Each new reason is printed, then once a minute.
+int keep_trying(const std::function<int(std::string*)>& step, const std::string& what, ld::Clock& clock) {
+  std::string last;
+  for (long attempt = 0;; ++attempt) {
+    std::string err;
+    int r = step(&err);
+    if (r == kMergeDone || r == kMergeGone) return r;
+    const std::string why = r == kMergeBusy ? "" : err;
+    if (why != last || attempt % 60 == 0) {
+      if (r == kMergeBusy) std::printf("cannot get lock\n");
+      else std::printf("cannot record that %s: %s; trying again\n", what.c_str(), why.c_str());
       std::fflush(stdout);
-      std::string err;
-      if (!printq_owns_file(path))
-        std::fprintf(stderr, "print_first: %s is not in %s, not removed\n", path.c_str(), printq_dir().c_str());
-      else if (!ld::remove_file(path, &err))
-        std::fprintf(stderr, "print_first: %s\n", err.c_str());
-      return;
+      last = why;
     }
-    clock.sleep_ms(1);
-    std::printf("cannot get lock\n");
-    std::fflush(stdout);
+    clock.sleep_ms(1000);
   }
+}
+
+// Takes a finished job out of the queue: the very job that was sent, wherever the job browser
+// moved it meanwhile. Its file goes under the queue lock, and only while no other record names
+// it (a job deleted and queued again meanwhile may have the same name).
+void remove_job(const queue_record& job, ld::Clock& clock) {
+  const std::string path = job.path;
+  auto step = [&](std::string* err) {
+    return printq_remove_record(
+        job,
+        [&](bool file_free) {
+          std::printf("run %s\n", ("rm " + ld::esc_sh(path)).c_str());
+          std::fflush(stdout);
+          std::string why;
+          if (!file_free)
+            std::fprintf(stderr, "print_first: %s belongs to another job now, not removed\n", path.c_str());
+          else if (!printq_owns_file(path))
+            std::fprintf(stderr, "print_first: %s is not in %s, not removed\n", path.c_str(), printq_dir().c_str());
+          else if (!ld::remove_file(path, &why))
+            std::fprintf(stderr, "print_first: %s\n", why.c_str());
+        },
+        err);
+  };
+  if (keep_trying(step, path + " is done", clock) == kMergeGone)
+    std::fprintf(stderr, "print_first: %s is no longer in the queue\n", path.c_str());
+}
+
+// After a whole copy of a job that is sent once per copy: no send under way any more.
+void record_copy_sent(const queue_record& job, ld::Clock& clock) {
+  queue_record done = job;
+  done.printing = 0;
+  auto step = [&](std::string* err) { return printq_update_record(job, done, {}, err); };
+  keep_trying(step, std::string(job.path) + " copy " + std::to_string(job.copies_sent) + " went out", clock);
+}
+
+// Under the queue lock: marks the head as being sent and writes the queue. False (nothing
+// written) when it cannot be written: a send that the queue does not record could be repeated
+// for ever. A head whose `printing` is still 1 was being sent when its sender died: that copy
+// is sent again and not counted twice.
+bool record_send_start(std::vector<queue_record>& q, ld::Clock& clock) {
+  queue_record& head = q[0];
+  std::printf("dump_queue njobs = %d\n", static_cast<int>(q.size()));
+  const int copy = head.printing == 1 && head.copies_sent > 0 ? head.copies_sent - 1 : head.copies_sent;
+  head.printing = 1;
+  head.print_time = static_cast<int32_t>(clock.now());
+  std::printf("printing file: %s copy %d of %d (%d)\n", head.path, copy, head.copies, head.send_copies);
+  std::fflush(stdout);
+  head.copies_sent = copy + 1;
+  if (write_pq(q) == 1) return true;
+  std::fprintf(stderr, "print_first: the queue cannot be written, %s is not sent\n", head.path);
+  return false;
 }
 
 }  // namespace
@@ -144,96 +197,145 @@ int send_header(int fd, const std::string& text) {
   return 0;
 }
 
+int send_timeout_seconds() {
+  const char* text = std::getenv("LABELDOCK_SEND_TIMEOUT");
+  if (text == nullptr || *text == '\0' || std::strlen(text) > 5) return kDefaultSendTimeout;
+  for (const char* c = text; *c != '\0'; ++c)
+    if (*c < '0' || *c > '9') return kDefaultSendTimeout;
+  int v = std::atoi(text);
+  return v >= 1 && v <= 86400 ? v : kDefaultSendTimeout;
+}
+
 int print_pjl(const std::string& path) {
+  return pjl_send(path, -1, send_timeout_seconds() * 1000) == SendResult::kSent ? 1 : 0;
+}
+
+SendResult pjl_send(const std::string& path, int file_fd, int timeout_ms) {
   const std::string host = ld::printer_host();
   const int port = ld::printer_raw_port();
   if (!list_printer_addresses(host, port)) {
     std::fputs("ERROR: Failed to connect to the printer!\n", stderr);
-    return 0;
+    return SendResult::kFailed;
   }
   // A missing job is a failed send: the loop drops it and goes on with the next one.
-  ld::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file.valid()) {
-    std::fprintf(stderr, "ERROR: File %s not found.\n", path.c_str());
-    return 0;
+  ld::UniqueFd opened;
+  if (file_fd < 0) {
+    opened.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!opened.valid()) {
+      std::fprintf(stderr, "ERROR: File %s not found.\n", path.c_str());
+      return SendResult::kFailed;
+    }
+    file_fd = opened.get();
   }
   std::string err;
   ld::UniqueFd sock = ld::tcp_connect(host, port, kPrintConnectTimeoutMs, &err);
   if (!sock.valid()) {
     std::fputs("ERROR: Failed to connect to the printer!\n", stderr);
-    return 0;
+    return SendResult::kFailed;
   }
-  // A printer that takes nothing for minutes is given up; the reports are read without waiting.
-  ld::set_socket_timeouts(sock.get(), 0, kPrintSendTimeoutMs);
+  // A printer that takes nothing for the time-out is given up; the reports are read without
+  // waiting.
+  ld::set_socket_timeouts(sock.get(), 0, timeout_ms);
 
   if (!send_piece(sock.get(), kJobOpen, path) || !send_piece(sock.get(), pjl_hex_name(path), path) ||
       !send_piece(sock.get(), kJobClose, path))
-    return 0;
+    return failed_send(errno);
   for (const char* line : kHeaderLines)
-    if (send_header(sock.get(), line) == 0) return 0;
+    if (send_header(sock.get(), line) == 0) return failed_send(errno);
 
   std::vector<char> buf(kPjlFileBuffer);
   std::vector<char> reply(kPjlReplyBuffer + 1);
   CancelWatch cancel;
   for (;;) {
-    long n = ld::read_full(file.get(), buf.data(), buf.size());
+    long n = ld::read_full(file_fd, buf.data(), buf.size());
     if (n < 0) {
       std::fprintf(stderr, "ERROR: Cannot read %s %d.\n", path.c_str(), errno);
-      return 0;
+      return SendResult::kFailed;
     }
     if (n == 0) break;
     if (!send_all(sock.get(), buf.data(), static_cast<size_t>(n))) {
+      const int error = errno;
       std::fprintf(stderr, "ERROR: Failed to send %d bytes from file %s %d.\n", static_cast<int>(n), path.c_str(),
-                   errno);
-      return 0;
+                   error);
+      return failed_send(error);
     }
     ssize_t r;
     do r = ::recv(sock.get(), reply.data(), kPjlReplyBuffer, MSG_DONTWAIT);
     while (r < 0 && errno == EINTR);
     if (r > 0 && printer_report(std::string_view(reply.data(), static_cast<size_t>(r)), &cancel)) {
       std::fputs("Job cancelled\n\n", stderr);
-      return 0;
+      return SendResult::kFailed;
     }
   }
   // The printer may report after the last piece; hanging up on it would cost the end of the job.
+  DrainLimits limits;
+  limits.stall_ms = timeout_ms;
   SendEnd end = finish_send(
-      sock.get(), DrainLimits{},
-      [&](std::string_view text) { return printer_report(text, &cancel); }, &err);
-  if (end == SendEnd::kCancelled) std::fputs("Job cancelled\n\n", stderr);
-  if (end == SendEnd::kBroken)
-    std::fprintf(stderr, "ERROR: The printer did not take the end of file %s: %s.\n", path.c_str(),
-                 err.c_str());
-  return end == SendEnd::kTaken ? 1 : 0;
+      sock.get(), limits, [&](std::string_view text) { return printer_report(text, &cancel); }, &err);
+  switch (end) {
+    case SendEnd::kTaken:
+      return SendResult::kSent;
+    case SendEnd::kCancelled:
+      std::fputs("Job cancelled\n\n", stderr);
+      return SendResult::kFailed;
+    case SendEnd::kStalled:
+    case SendEnd::kBroken:
+      break;
+  }
+  std::fprintf(stderr, "ERROR: The printer did not take the end of file %s: %s.\n", path.c_str(),
+               err.c_str());
+  return end == SendEnd::kStalled ? SendResult::kStalled : SendResult::kFailed;
+}
+
+bool job_finished(const queue_record& r) {
+  return r.printing == 0 && r.copies_sent > 0 && (r.send_copies == 0 || r.copies_sent >= r.copies);
 }
 
 int print_first(ld::Clock& clock) {
-  if (get_qlock() != 1) return 0;
-  std::vector<queue_record> q = get_printq();
-  if (q.empty() || q[0].spooled == 0) {
-    remove_qlock();
-    return 0;
+  queue_record head;
+  // Open and flock(2)ed for the whole send and its recording: a second sender sees that the
+  // head is being sent and leaves it alone. The kernel lets go when this program dies.
+  ld::UniqueFd file;
+  {
+    QueueLock lock;
+    if (!lock.held()) {
+      if (!lock.busy()) std::fprintf(stderr, "print_first: %s\n", lock.error().c_str());
+      return 0;
+    }
+    std::vector<queue_record> q = get_printq();
+    if (q.empty() || q[0].spooled == 0) return 0;
+    if (!job_finished(q[0])) {
+      file.reset(::open(q[0].path, O_RDONLY | O_CLOEXEC));
+      if (file.valid() && ::flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
+        std::fprintf(stderr, "print_first: %s is being sent by another program\n", q[0].path);
+        return 0;
+      }
+      if (!record_send_start(q, clock)) return 0;
+    }
+    head = q[0];
   }
-  std::printf("dump_queue njobs = %d\n", static_cast<int>(q.size()));
-  queue_record& head = q[0];
-  head.printing = 1;
-  head.print_time = static_cast<int32_t>(clock.now());
-  std::printf("printing file: %s copy %d of %d (%d)\n", head.path, head.copies_sent, head.copies, head.send_copies);
-  std::fflush(stdout);
-  head.copies_sent += 1;
-  // A send that the queue does not record could be repeated for ever: no record, no send.
-  int written = write_pq(q);
-  remove_qlock();
-  if (written != 1) {
-    std::fprintf(stderr, "print_first: the queue cannot be written, %s is not sent\n", head.path);
-    return 0;
+  if (job_finished(head)) {
+    std::fprintf(stderr, "print_first: %s went out before, it is only taken out of the queue\n", head.path);
+    remove_job(head, clock);
+    return 1;
   }
 
   const std::string path = head.path;
-  if (print_pjl(path) == 0) {
-    std::fputs("fatal error - failed to send print job\n", stderr);
-    head.copies_sent = head.copies;
+  const int timeout = send_timeout_seconds();
+  switch (pjl_send(path, file.valid() ? file.get() : -1, timeout * 1000)) {
+    case SendResult::kStalled:
+      std::fprintf(stderr, "print_first: the printer took no data for %d seconds, %s stays at the head of the queue\n",
+                   timeout, path.c_str());
+      return 1;
+    case SendResult::kFailed:
+      std::fputs("fatal error - failed to send print job\n", stderr);
+      remove_job(head, clock);
+      return 1;
+    case SendResult::kSent:
+      if (head.send_copies == 0 || head.copies_sent >= head.copies) remove_job(head, clock);
+      else record_copy_sent(head, clock);
+      return 1;
   }
-  if (head.send_copies == 0 || head.copies_sent >= head.copies) remove_finished(path, clock);
   return 1;
 }
 

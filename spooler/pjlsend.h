@@ -8,12 +8,15 @@
 #include <string_view>
 
 #include "common/clock.h"
+#include "spooler/send_prn_net.h"
 
 // Bytes of the job file sent per step, and the most read back from the printer at a time.
 constexpr size_t kPjlFileBuffer = 100000;
 constexpr size_t kPjlReplyBuffer = 99999;
-// Attempts to take a finished job out of the queue before it is left at the head.
-constexpr int kRemoveAttempts = 20;
+// The printer may take no data for this long (seconds) before a send is given up, unless the
+// environment variable LABELDOCK_SEND_TIMEOUT holds a whole number of seconds from 1 to 86400.
+constexpr int kDefaultSendTimeout = 300;
+int send_timeout_seconds();
 
 // The job name of the JOB line: the file's base name, each byte as two lower-case hex digits.
 std::string pjl_hex_name(std::string_view path);
@@ -35,17 +38,36 @@ class CancelWatch {
 // on standard error and 0.
 int send_header(int fd, const std::string& text);
 
+// How a send ended. A printer that takes no data for the time-out (out of media or ribbon, a
+// door open) has not refused the job: the job is not at fault and is sent again later.
+enum class SendResult { kSent, kFailed, kStalled };
+
 // Sends the job file to the printer (host alias and raw port from the endpoints): the header,
 // then the file in kPjlFileBuffer pieces, reading the printer's reports without waiting after
-// each, and after the last piece until the printer closes (finish_send). 1 when the printer
-// took the whole file; 0, with a message on standard error, when the name does not resolve, the
-// connection fails or breaks, the file cannot be opened or read, a send fails or the printer
-// reports "CANCEL". Connection and file are closed on every return.
+// each, and after the last piece until the printer closes (finish_send). `file_fd` is the job
+// file open for reading, or -1 to open `path` here. kSent when the printer took the whole file;
+// kStalled when it took no data for `timeout_ms`; kFailed, with a message on standard error,
+// when the name does not resolve, the connection fails or breaks, the file cannot be opened or
+// read, a send fails otherwise or the printer reports "CANCEL". The connection (and a file
+// opened here) is closed on every return.
+SendResult pjl_send(const std::string& path, int file_fd, int timeout_ms);
+// pjl_send of the file at `path` with send_timeout_seconds(): 1 when sent, else 0.
 int print_pjl(const std::string& path);
 
-// One send of the head job: 1 when a job was sent (or its send failed and it was dropped), 0
-// when nothing was sent (queue empty, head not spooled, no lock, queue not writable).
-// `clock` gives the send time and the pause between removal attempts.
+// True when the record says that the job went out whole and only its removal is left: no
+// send under way, and the sends made are all it needs.
+bool job_finished(const queue_record& r);
+
+// One send of the head job: 1 when a job was sent, its send was given up or failed, or a job
+// sent before was removed; 0 when nothing was sent (queue empty, head not spooled, no lock,
+// queue not writable, another program sending the head right now).
+// The record tells the progress: before a send `printing` 1 and `copies_sent` counting it,
+// after a whole send `printing` 0 (or the record removed after its last send). A head with
+// `printing` 1 was being sent when its sender died; it cannot be known whether that copy went
+// out, so the same copy is sent again. A head that went out whole is only removed. Once a copy
+// went out, its result is recorded however long the queue lock stays taken or the disk full
+// (a message, a second's pause, again): it is never sent again for a failed write.
+// `clock` gives the send time and those pauses.
 int print_first(ld::Clock& clock = ld::system_clock());
 
 // The send loop: waits ("wait  %d\n" once a second) until the printer is online and the queue

@@ -1,6 +1,7 @@
 #include "spooler/pjlsend.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "common/fsops.h"
+#include "common/handles.h"
 #include "common/net.h"
 #include "gtest/gtest.h"
 #include "spooler/printer_link.h"
@@ -138,6 +140,12 @@ class FakePrinter {
   std::vector<std::string> jobs_;
 };
 
+int count_lines(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 bool wait_jobs(FakePrinter& p, size_t n) {
   return testkit::wait_until([&] { return p.jobs().size() >= n; });
 }
@@ -246,8 +254,12 @@ class SendLoop : public testing::Test {
     ASSERT_EQ(add_to_queue(path, name, r), 1);
     if (spooled) {
       queue_record done = get_printq().back();
-      done.spooled = 1;
-      ASSERT_EQ(printq_update_record(path, done), 1);
+      ASSERT_EQ(printq_update_record(done, [&] {
+                  queue_record d = done;
+                  d.spooled = 1;
+                  return d;
+                }()),
+                1);
     }
     GetCapturedStderr();
   }
@@ -379,6 +391,93 @@ TEST_F(SendLoop, NothingIsSentWhenTheHeadCannotBeRecorded) {
   ::rmdir(blocker.c_str());
   ::usleep(100000);
   EXPECT_TRUE(printer_.jobs().empty());
+}
+
+// Sets fields of the head record as a sender that died at some point would have left them.
+void set_head(int printing, int copies_sent) {
+  CaptureStderr();
+  queue_record was = get_printq().at(0);
+  queue_record r = was;
+  r.printing = printing;
+  r.copies_sent = copies_sent;
+  EXPECT_EQ(printq_update_record(was, r), 1);
+  GetCapturedStderr();
+}
+
+TEST_F(SendLoop, ARestartSendsOnlyWhatItCannotKnowWasPrinted) {
+  struct {
+    const char* what;
+    int copies, send_copies, printing, copies_sent;
+    std::vector<std::string> lines;  // "printing file" copy numbers sent, in order
+  } cases[] = {
+      {"killed during the send of copy 1 of 3", 3, 1, 1, 2, {"copy 1 of 3 (1)", "copy 2 of 3 (1)"}},
+      {"killed after copy 1 of 3 went out", 3, 1, 0, 2, {"copy 2 of 3 (1)"}},
+      {"killed after the last copy went out", 3, 1, 0, 3, {}},
+      {"killed during the one send", 1, 0, 1, 1, {"copy 0 of 1 (0)"}},
+      {"killed after the one send", 1, 0, 0, 1, {}},
+      {"never sent", 2, 0, 0, 0, {"copy 0 of 2 (0)"}},
+  };
+  size_t total = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    queue("j_0.prn", "J", c.copies, c.send_copies);
+    set_head(c.printing, c.copies_sent);
+    std::string err;
+    std::string out = run_loop(&err);
+    total += c.lines.size();
+    ASSERT_TRUE(wait_jobs(printer_, total));
+    ::usleep(50000);
+    EXPECT_EQ(printer_.jobs().size(), total);
+    EXPECT_EQ(count_lines(out, "printing file: "), static_cast<int>(c.lines.size())) << out;
+    for (const std::string& l : c.lines)
+      EXPECT_NE(out.find("printing file: " + root_("/print/printq/j_0.prn") + " " + l + "\n"), std::string::npos) << out;
+    if (c.lines.empty()) {
+      EXPECT_NE(err.find("print_first: " + root_("/print/printq/j_0.prn") + " went out before, it is only taken out of the queue\n"),
+                std::string::npos)
+          << err;
+    }
+    EXPECT_TRUE(queued().empty());
+    EXPECT_FALSE(ld::file_exists(root_("/print/printq/j_0.prn")));
+  }
+}
+
+TEST_F(SendLoop, AHeadThatAnotherSenderIsSendingIsLeftAlone) {
+  queue("a_0.prn", "A");
+  set_head(1, 1);
+  {
+    // Another pjlsend has the job open and locked while it sends it.
+    ld::UniqueFd other(::open(root_("/print/printq/a_0.prn").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::flock(other.get(), LOCK_EX), 0);
+    std::string err;
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(print_first(clock_), 0);
+    err = GetCapturedStderr();
+    GetCapturedStdout();
+    EXPECT_NE(err.find("print_first: " + root_("/print/printq/a_0.prn") + " is being sent by another program\n"),
+              std::string::npos)
+        << err;
+    ::usleep(50000);
+    EXPECT_TRUE(printer_.jobs().empty());
+  }
+  // Its sender died: the kernel let go of the lock, the send is made again.
+  run_loop();
+  ASSERT_TRUE(wait_jobs(printer_, 1));
+  EXPECT_TRUE(queued().empty());
+}
+
+TEST(SendTimeout, FromTheEnvironmentWithinBounds) {
+  struct {
+    const char* value;
+    int seconds;
+  } cases[] = {{nullptr, 300}, {"", 300}, {"2", 2}, {"86400", 86400}, {"86401", 300}, {"0", 300},
+               {"-5", 300},    {"5s", 300}, {" 5", 300}, {"999999", 300}};
+  for (const auto& c : cases) {
+    if (c.value != nullptr) ::setenv("LABELDOCK_SEND_TIMEOUT", c.value, 1);
+    else ::unsetenv("LABELDOCK_SEND_TIMEOUT");
+    EXPECT_EQ(send_timeout_seconds(), c.seconds) << (c.value ? c.value : "unset");
+  }
+  ::unsetenv("LABELDOCK_SEND_TIMEOUT");
 }
 
 }  // namespace

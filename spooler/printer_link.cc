@@ -92,7 +92,7 @@ std::optional<SendEnd> drain_next(const DrainView& v, const DrainLimits& limits)
     if (v.printer_closed || v.idle_ms >= limits.hold_ms) return SendEnd::kTaken;
     return std::nullopt;
   }
-  if (v.idle_ms >= limits.stall_ms) return SendEnd::kBroken;
+  if (v.idle_ms >= limits.stall_ms) return SendEnd::kStalled;
   return std::nullopt;
 }
 
@@ -116,7 +116,7 @@ SendEnd finish_send(int fd, const DrainLimits& limits,
     }
     v.idle_ms = static_cast<long>(now - progress_at);
     if (std::optional<SendEnd> end = drain_next(v, limits)) {
-      if (*end == SendEnd::kBroken)
+      if (*end == SendEnd::kStalled)
         *err = "the printer took none of the last " + std::to_string(v.unacked) + " bytes for " +
                std::to_string(v.idle_ms / 1000) + " s";
       return *end;

@@ -39,12 +39,13 @@ struct DrainLimits {
 enum class SendEnd {
   kTaken,      // the printer holds the whole job
   kCancelled,  // a report said so
-  kBroken,     // the connection broke or stalled before the printer had the whole job
+  kBroken,     // the connection broke before the printer had the whole job
+  kStalled,    // the printer took none of the rest for stall_ms (out of media, door open)
 };
 
 // The drain's next step, from what is known about the connection: whether the printer closed
 // its side, the bytes of the job it has not acknowledged yet, and how long ago it last took some
-// (or since the drain began). kTaken and kBroken end the drain; nullopt means wait on.
+// (or since the drain began). A result ends the drain; nullopt means wait on.
 struct DrainView {
   bool printer_closed = false;
   long unacked = 0;
@@ -56,7 +57,7 @@ std::optional<SendEnd> drain_next(const DrainView& v, const DrainLimits& limits)
 // reports, handing each to `on_report` (true when it cancels the job), until drain_next ends it;
 // only then may the connection be closed. Closing with a report unread makes the kernel reset
 // the connection and throw away the end of the job still queued on this side. *err says why on
-// kBroken.
+// kBroken and kStalled.
 SendEnd finish_send(int fd, const DrainLimits& limits,
                     const std::function<bool(std::string_view report)>& on_report,
                     std::string* err);

@@ -178,8 +178,8 @@ TEST(DrainNext, EndsWhenThePrinterHasItAllOrStalls) {
       {false, 0, 100, SendEnd::kTaken},    // ... but not for ever
       {false, 5, 999, std::nullopt},       // part still on its way, printer busy
       {true, 5, 999, std::nullopt},        // closed its side, may still be reading
-      {false, 5, 1000, SendEnd::kBroken},  // took nothing for too long
-      {true, 1, 1000, SendEnd::kBroken},
+      {false, 5, 1000, SendEnd::kStalled},  // took nothing for too long
+      {true, 1, 1000, SendEnd::kStalled},
   };
   for (const auto& c : cases) {
     std::optional<SendEnd> got = drain_next(DrainView{c.closed, c.unacked, c.idle_ms}, lim);
@@ -303,7 +303,7 @@ TEST(FinishSend, PrinterThatResetsOrStopsTakingIsABrokenSend) {
   std::string err;
   EXPECT_EQ(static_cast<int>(finish_send(
                 link.sender.get(), quick, [](std::string_view) { return false; }, &err)),
-            static_cast<int>(SendEnd::kBroken));
+            static_cast<int>(SendEnd::kStalled));
   let_go = true;
   EXPECT_EQ(err.rfind("the printer took none of the last ", 0), 0u) << err;
 }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,8 +37,26 @@ std::string ctime_text(time_t t) {
   return buf;
 }
 
+// The text up to its NUL, then zeros: bytes behind a NUL that a program left in memory never
+// reach the file.
 void put_text(const char (&field)[kQueueTextSize], unsigned char* out) {
-  std::memcpy(out, field, kQueueTextSize);
+  size_t n = ::strnlen(field, kQueueTextSize - 1);
+  std::memset(out, 0, kQueueTextSize);
+  std::memcpy(out, field, n);
+}
+
+bool path_has_room(const char (&path)[kQueueTextSize]) { return ::strnlen(path, kQueueTextSize) <= kQueuePathRoom; }
+
+// A number for a new job: random, never 0 (0 is what a record without one reads as).
+uint32_t fresh_serial(ld::Clock& clock) {
+  uint32_t v = 0;
+  if (::getrandom(&v, sizeof v, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof v)) {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    v = static_cast<uint32_t>(ts.tv_nsec) ^ (static_cast<uint32_t>(::getpid()) << 16) ^
+        static_cast<uint32_t>(clock.now());
+  }
+  return v != 0 ? v : 1;
 }
 
 void get_text(const unsigned char* in, char (&field)[kQueueTextSize]) {
@@ -94,12 +113,13 @@ bool read_queue(std::vector<queue_record>* out, std::string* err) {
 }
 
 // Replaces the queue file through a temporary file and rename, so a crash or a full disk
-// never leaves a torn queue. Messages name `who`.
-bool write_queue(std::span<const queue_record> records, const char* who) {
+// never leaves a torn queue. Messages name `who`; *why gets the reason of a failure.
+bool write_queue(std::span<const queue_record> records, const char* who, std::string* why = nullptr) {
   std::string path = printq_filename();
   std::string tmp = path + ".tmp" + std::to_string(::getpid());
   ld::UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!fd.valid()) {
+    if (why != nullptr) *why = std::strerror(errno);
     std::fprintf(stderr, "%s ERROR cannot open %s\n", who, path.c_str());
     return false;
   }
@@ -111,25 +131,11 @@ bool write_queue(std::span<const queue_record> records, const char* who) {
   if (error == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) error = errno;
   if (error != 0) {
     std::fprintf(stderr, "%s ERROR cannot write %s: %s\n", who, path.c_str(), std::strerror(error));
+    if (why != nullptr) *why = std::strerror(error);
     ::unlink(tmp.c_str());
   }
   return error == 0;
 }
-
-// Holds the queue lock for one read-modify-write step.
-class QueueLock {
- public:
-  QueueLock() : held_(get_qlock() == 1) {}
-  ~QueueLock() {
-    if (held_) remove_qlock();
-  }
-  QueueLock(const QueueLock&) = delete;
-  QueueLock& operator=(const QueueLock&) = delete;
-  bool held() const { return held_; }
-
- private:
-  bool held_;
-};
 
 bool read_locked(std::vector<queue_record>* q, const char* who) {
   std::string err;
@@ -138,13 +144,41 @@ bool read_locked(std::vector<queue_record>* q, const char* who) {
   return false;
 }
 
-// Index of the first record whose stored path equals `path` as a record would store it.
-int find_path(const std::vector<queue_record>& q, std::string_view path) {
-  queue_record probe;
-  set_record_text(probe.path, path);
+void set_err(std::string* err, const std::string& text) {
+  if (err != nullptr) *err = text;
+}
+
+// The result of a merge that did not get the lock.
+int lock_failure(const QueueLock& lock, std::string* err) {
+  if (lock.busy()) return kMergeBusy;
+  set_err(err, lock.error());
+  return kMergeFailed;
+}
+
+// Under the lock: the queue as it is now, or kMergeFailed.
+int read_for_merge(std::vector<queue_record>* q, const char* who, std::string* err) {
+  std::string why;
+  if (read_queue(q, &why)) return kMergeDone;
+  std::fprintf(stderr, "%s ERROR cannot read %s: %s\n", who, printq_filename().c_str(), why.c_str());
+  set_err(err, "cannot read " + printq_filename() + ": " + why);
+  return kMergeFailed;
+}
+
+int write_for_merge(const std::vector<queue_record>& q, const char* who, std::string* err) {
+  std::string why;
+  if (write_queue(q, who, &why)) return kMergeDone;
+  set_err(err, "cannot write " + printq_filename() + ": " + why);
+  return kMergeFailed;
+}
+
+int find_job(const std::vector<queue_record>& q, const queue_record& was) {
   for (size_t i = 0; i < q.size(); ++i)
-    if (std::strcmp(q[i].path, probe.path) == 0) return static_cast<int>(i);
+    if (same_job(q[i], was)) return static_cast<int>(i);
   return -1;
+}
+
+bool names_path(const std::vector<queue_record>& q, const std::string& path) {
+  return std::any_of(q.begin(), q.end(), [&](const queue_record& r) { return path == r.path; });
 }
 
 int swap_records(int first, const char* who) {
@@ -174,10 +208,12 @@ int lock_pid(const std::string& text) {
   return 0;
 }
 
-// Removes the lock at `path` when the process named in it is gone and the file is old enough.
-// Several programs may find the same stale lock at once: each takes flock(2) on the stale file
-// itself and removes the path only while it still names that very file, so no program ever
-// removes a lock that another one has taken since.
+// Removes the lock at `path` when it is stale: the process named in it is gone and the file is
+// kStaleLockAge seconds old, or it names no process and is kOwnerlessLockAge seconds old (its
+// writer was killed before the text was in). Several programs may find the same stale lock at
+// once, and a writer holds flock(2) on its lock until the text is written: each breaker takes
+// flock(2) on the stale file itself and removes the path only while it still names that very
+// file, so no program ever removes a lock that another one has taken or is still writing.
 bool break_stale_lock(const std::string& path) {
   ld::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!fd.valid()) return false;
@@ -185,47 +221,69 @@ bool break_stale_lock(const std::string& path) {
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   char buf[256];
   long n = ld::read_full(fd.get(), buf, sizeof buf);
-  if (n <= 0) return false;
+  if (n < 0) return false;
   int pid = lock_pid(std::string(buf, static_cast<size_t>(n)));
-  if (pid == 0 || pid == ::getpid()) return false;
-  if (::kill(pid, 0) == 0 || errno != ESRCH) return false;
-  if (queue_clock().now() - st.st_mtime < kStaleLockAge) return false;
+  const long long age = static_cast<long long>(queue_clock().now()) - static_cast<long long>(st.st_mtime);
+  if (pid == ::getpid()) return false;
+  if (pid != 0 && (::kill(pid, 0) == 0 || errno != ESRCH)) return false;
+  if (age < (pid != 0 ? kStaleLockAge : kOwnerlessLockAge)) return false;
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;
   struct stat cur;
   if (::lstat(path.c_str(), &cur) != 0 || cur.st_ino != st.st_ino || cur.st_dev != st.st_dev) return false;
   if (::unlink(path.c_str()) != 0) return false;
-  std::fprintf(stderr, "LOCK STALE %s: process %d is gone, lock removed\n", path.c_str(), pid);
+  if (pid != 0)
+    std::fprintf(stderr, "LOCK STALE %s: process %d is gone, lock removed\n", path.c_str(), pid);
+  else
+    std::fprintf(stderr, "LOCK STALE %s: no owner in it for %lld seconds, lock removed\n", path.c_str(), age);
   return true;
 }
 
-// 1 created, 0 exists, -1 cannot be created (reported).
-int create_lock(const std::string& path) {
+// True while `path` still names the file open at fd.
+bool still_names(const std::string& path, int fd) {
+  struct stat a, b;
+  return ::fstat(fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_ino == b.st_ino && a.st_dev == b.st_dev;
+}
+
+// 1 created, 0 exists, -1 cannot be created or written (reported, *err says why).
+int create_lock(const std::string& path, std::string* err) {
   ld::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   if (!fd.valid()) {
     if (errno == EEXIST) return 0;
-    std::fprintf(stderr, "get_lock ERROR cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+    *err = "cannot create " + path + ": " + std::strerror(errno);
+    std::fprintf(stderr, "get_lock ERROR %s\n", err->c_str());
     return -1;
   }
+  // Held until the text is in: a lock without text is never broken while its writer lives.
+  ::flock(fd.get(), LOCK_EX | LOCK_NB);
   std::string text = std::string(g_process_name) + " " + std::to_string(::getpid()) + ":" + ctime_text(queue_clock().now()) + "\n";
-  if (!ld::write_all(fd.get(), text.data(), text.size()) || ::close(fd.release()) != 0) {
-    std::fprintf(stderr, "get_lock ERROR cannot write %s: %s\n", path.c_str(), std::strerror(errno));
-    ::unlink(path.c_str());
+  if (!ld::write_all(fd.get(), text.data(), text.size())) {
+    *err = "cannot write " + path + ": " + std::strerror(errno);
+    std::fprintf(stderr, "get_lock ERROR %s\n", err->c_str());
+    if (still_names(path, fd.get())) ::unlink(path.c_str());
     return -1;
   }
-  return 1;
+  // Broken meanwhile (this program stood still for kOwnerlessLockAge seconds): not ours.
+  return still_names(path, fd.get()) ? 1 : 0;
 }
 
-int take_lock(const std::string& path, bool break_stale) {
+// 1 taken; 0 held by another program all the time; -1 cannot be made (*err says why).
+int take_lock(const std::string& path, bool break_stale, std::string* err) {
   int budget = 5;
   for (;;) {
-    int r = create_lock(path);
-    if (r == 0 && break_stale && break_stale_lock(path)) r = create_lock(path);
-    if (r != 0) return r == 1 ? 1 : 0;
+    int r = create_lock(path, err);
+    if (r == 0 && break_stale && break_stale_lock(path)) r = create_lock(path, err);
+    if (r != 0) return r;
     if (budget == 0) return 0;
     --budget;
     std::fprintf(stderr, "LOCK EXISTS %s\n", path.c_str());
     queue_clock().sleep_ms(1000);
   }
+}
+
+bool orphan_copy_age_reached(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  return static_cast<long long>(queue_clock().now()) - static_cast<long long>(st.st_mtime) >= kOrphanCopyAge;
 }
 
 void print_job_head(const queue_record& r) {
@@ -239,6 +297,7 @@ void print_job_head(const queue_record& r) {
 
 void encode_queue_record(const queue_record& r, unsigned char* out) {
   put_text(r.path, out);
+  if (path_has_room(r.path)) put_i32(static_cast<int32_t>(r.serial), out + kQueueSerialOffset);
   put_text(r.displayname, out + 200);
   size_t off = 400;
   for (const int32_t* f : int_fields(r)) {
@@ -255,6 +314,7 @@ void encode_queue_record(const queue_record& r, unsigned char* out) {
 queue_record decode_queue_record(const unsigned char* in) {
   queue_record r;
   get_text(in, r.path);
+  if (path_has_room(r.path)) r.serial = ld::get_le32(in + kQueueSerialOffset);
   get_text(in + 200, r.displayname);
   size_t off = 400;
   for (int32_t* f : int_fields(r)) {
@@ -268,6 +328,11 @@ queue_record decode_queue_record(const unsigned char* in) {
   }
   r.ntags = std::clamp(r.ntags, 0, kQueueMaxTags);
   return r;
+}
+
+bool same_job(const queue_record& a, const queue_record& b) {
+  return std::strncmp(a.path, b.path, kQueueTextSize) == 0 && a.added_time == b.added_time &&
+         (path_has_room(a.path) ? a.serial : 0) == (path_has_room(b.path) ? b.serial : 0);
 }
 
 void set_record_text(char (&field)[kQueueTextSize], std::string_view text) {
@@ -324,6 +389,7 @@ int add_to_queue(std::string_view path, std::string_view displayname, const queu
   r.added_time = static_cast<int32_t>(queue_clock().now());
   r.printing = r.print_time = r.spooled = r.copies_sent = 0;
   set_record_text(r.path, path);
+  r.serial = path_has_room(r.path) ? fresh_serial(queue_clock()) : 0;
   set_record_text(r.displayname, displayname);
   size_t len = std::strlen(r.displayname);
   if (len >= 4 && r.displayname[len - 4] == '.') r.displayname[len - 4] = '\0';
@@ -348,7 +414,9 @@ int printq_delete(int index) {
   // The record goes first: a failed rewrite keeps both the record and its file.
   if (!write_queue(q, "printq_delete")) return 0;
   std::string err;
-  if (!printq_owns_file(file))
+  if (names_path(q, file))
+    std::fprintf(stderr, "printq_delete ERROR %s is named by another job too, not removed\n", file.c_str());
+  else if (!printq_owns_file(file))
     std::fprintf(stderr, "printq_delete ERROR %s is not in %s, not removed\n", file.c_str(), printq_dir().c_str());
   else if (!ld::remove_file(file, &err))
     std::fprintf(stderr, "printq_delete ERROR %s\n", err.c_str());
@@ -359,30 +427,58 @@ int printq_moveup(int index) { return index < 1 ? 0 : swap_records(index - 1, "p
 
 int printq_movedown(int index) { return swap_records(index, "printq_movedown"); }
 
-int printq_update_record(std::string_view path, const queue_record& rec, const std::function<bool()>& under_lock) {
+int printq_update_record(const queue_record& was, const queue_record& rec, const std::function<bool()>& under_lock,
+                         std::string* err) {
   QueueLock lock;
+  if (!lock.held()) return lock_failure(lock, err);
   std::vector<queue_record> q;
-  if (!lock.held() || !read_locked(&q, "printq_update_record")) return -1;
-  int i = find_path(q, path);
-  if (i < 0) return 0;
-  if (under_lock && !under_lock()) return -1;
+  if (int r = read_for_merge(&q, "printq_update_record", err); r != kMergeDone) return r;
+  int i = find_job(q, was);
+  if (i < 0) return kMergeGone;
+  if (under_lock && !under_lock()) return kMergeFailed;  // the caller knows why
   q[i] = rec;
-  return write_queue(q, "printq_update_record") ? 1 : -1;
+  return write_for_merge(q, "printq_update_record", err);
 }
 
-int printq_remove_path(std::string_view path) {
+int printq_remove_record(const queue_record& was, const std::function<void(bool)>& under_lock, std::string* err) {
   QueueLock lock;
+  if (!lock.held()) return lock_failure(lock, err);
   std::vector<queue_record> q;
-  if (!lock.held() || !read_locked(&q, "printq_remove_path")) return -1;
-  int i = find_path(q, path);
-  if (i < 0) return 0;
+  if (int r = read_for_merge(&q, "printq_remove_record", err); r != kMergeDone) return r;
+  int i = find_job(q, was);
+  if (i < 0) return kMergeGone;
   q.erase(q.begin() + i);
-  return write_queue(q, "printq_remove_path") ? 1 : -1;
+  if (int r = write_for_merge(q, "printq_remove_record", err); r != kMergeDone) return r;
+  if (under_lock) under_lock(!names_path(q, was.path));
+  return kMergeDone;
+}
+
+int printq_remove_unnamed(const std::string& path, std::string* err) {
+  QueueLock lock;
+  if (!lock.held()) return lock_failure(lock, err);
+  std::vector<queue_record> q;
+  if (int r = read_for_merge(&q, "printq_remove_unnamed", err); r != kMergeDone) return r;
+  queue_record probe;
+  set_record_text(probe.path, path);
+  if (names_path(q, probe.path)) return 0;
+  if (!printq_owns_file(path)) {
+    set_err(err, path + " is not in " + printq_dir());
+    return kMergeFailed;
+  }
+  std::string why;
+  if (!ld::remove_file(path, &why)) {
+    set_err(err, why);
+    return kMergeFailed;
+  }
+  return 1;
 }
 
 // --- Locks and the pause flag.
 
-int get_lock(const std::string& path) { return take_lock(path, path != pause_printing_lock()); }
+int get_lock(const std::string& path) {
+  std::string err;
+  return take_lock(path, path != pause_printing_lock(), &err) == 1 ? 1 : 0;
+}
 
 int remove_lock(const std::string& path) {
   ::unlink(path.c_str());
@@ -392,8 +488,20 @@ int remove_lock(const std::string& path) {
 int get_qlock() { return get_lock(queue_lock()); }
 int remove_qlock() { return remove_lock(queue_lock()); }
 
+QueueLock::QueueLock() {
+  held_ = take_lock(queue_lock(), true, &error_) == 1;
+  if (held_) error_.clear();
+}
+
+QueueLock::~QueueLock() {
+  if (held_) remove_qlock();
+}
+
 int check_pause() { return ld::file_exists(pause_printing_lock()) ? 0 : 1; }
-int pause_printing() { return take_lock(pause_printing_lock(), false); }
+int pause_printing() {
+  std::string err;
+  return take_lock(pause_printing_lock(), false, &err) == 1 ? 1 : 0;
+}
 int resume_printing() { return remove_lock(pause_printing_lock()); }
 
 // --- Diagnostics.
@@ -427,13 +535,17 @@ int check_queue() {
   std::string dir = printq_dir();
   if (DIR* d = ::opendir(dir.c_str())) {
     while (struct dirent* e = ::readdir(d))
-      if (std::strstr(e->d_name, ".prn") != nullptr) names.push_back(e->d_name);
+      if (std::strstr(e->d_name, ".prn") != nullptr || std::strstr(e->d_name, ".spl") != nullptr)
+        names.push_back(e->d_name);
     ::closedir(d);
   }
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     std::string full = dir + name;
-    bool named = std::any_of(q.begin(), q.end(), [&](const queue_record& r) { return full == r.path; });
+    bool named = names_path(q, full);
+    // A copy is only an orphan once it is old enough not to be one that is being queued (its
+    // record follows the copy) or filtered (its output grows) right now.
+    if (name.find(".prn") == std::string::npos && (named || !orphan_copy_age_reached(full))) continue;
     std::printf("<%s> %s\n", full.c_str(), named ? "OK   " : "ERROR");
     if (named || !lock.held()) continue;
     std::printf("rm %s\n", ld::esc_sh(full).c_str());

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,6 +19,7 @@
 
 #include "common/bytes.h"
 #include "common/fsops.h"
+#include "common/handles.h"
 #include "gtest/gtest.h"
 #include "testkit/scenario.h"
 
@@ -104,6 +106,7 @@ TEST_F(Queue, RecordLayoutGoldenBytes) {
   r.ntags = 2;
   r.tags[0] = {0x71, 3};
   r.tags[49] = {0x8514, -1};
+  r.serial = 0x11223344;
   unsigned char b[kQueueRecordSize];
   std::memset(b, 0xEE, sizeof b);
   encode_queue_record(r, b);
@@ -115,7 +118,8 @@ TEST_F(Queue, RecordLayoutGoldenBytes) {
   } golden[] = {
       {"path", 0, {'/', 'p', 'r', 'i', 'n', 't'}},
       {"path end", 20, {'l', 0, 0}},
-      {"path last", 199, {0}},
+      {"path after its NUL", 21, std::vector<unsigned char>(175, 0)},
+      {"serial behind the path", 196, {0x44, 0x33, 0x22, 0x11}},
       {"displayname", 200, {'L', 'a', 'b', 'e', 'l', 0}},
       {"displayname last", 399, {0}},
       {"added_time", 400, {0x00, 0x0C, 0x0B, 0x0A}},
@@ -143,6 +147,17 @@ TEST_F(Queue, RecordLayoutGoldenBytes) {
   encode_queue_record(back, again);
   EXPECT_EQ(std::memcmp(b, again, sizeof b), 0);
   EXPECT_STREQ(back.displayname, "Label");
+  EXPECT_EQ(back.serial, 0x11223344u);
+
+  // A path that leaves no room keeps all its 199 bytes; the record then has no serial.
+  for (size_t len : {kQueuePathRoom, kQueuePathRoom + 1, size_t{199}}) {
+    set_record_text(r.path, std::string(len, 'p'));
+    encode_queue_record(r, b);
+    back = decode_queue_record(b);
+    EXPECT_EQ(std::strlen(back.path), len);
+    EXPECT_EQ(back.serial, len <= kQueuePathRoom ? 0x11223344u : 0u) << len;
+    EXPECT_EQ(b[199], len <= kQueuePathRoom ? 0x11 : 0) << len;
+  }
 
   // Damaged bytes: texts without a NUL end at 199 bytes, ntags stays within the tags.
   std::memset(b, 'x', 400);
@@ -244,8 +259,9 @@ TEST_F(Queue, LockTextAndRetries) {
   EXPECT_EQ(printq_delete(0), 0);
   EXPECT_EQ(printq_moveup(1), 0);
   EXPECT_EQ(printq_movedown(0), 0);
-  EXPECT_EQ(printq_update_record(q("a_0.spl"), job(q("z.prn"))), -1);
-  EXPECT_EQ(printq_remove_path(q("a_0.spl")), -1);
+  EXPECT_EQ(printq_update_record(job(q("a_0.spl")), job(q("z.prn"))), kMergeBusy);
+  EXPECT_EQ(printq_remove_record(job(q("a_0.spl"))), kMergeBusy);
+  EXPECT_EQ(printq_remove_unnamed(q("a_0.spl")), kMergeBusy);
   GetCapturedStderr();
   EXPECT_EQ(queue_bytes(), bytes);
 
@@ -258,20 +274,27 @@ TEST_F(Queue, StaleLocksAreBrokenOnlyWhenTheirProcessIsGone) {
   const time_t now = ::time(nullptr);
   const std::string dead = std::to_string(dead_pid());
   const std::string alive = std::to_string(::getpid());
+  const std::string gone = "LOCK STALE " + queue_lock() + ": process " + dead + " is gone, lock removed\n";
+  auto ownerless = [&](int age) {
+    return "LOCK STALE " + queue_lock() + ": no owner in it for " + std::to_string(age) + " seconds, lock removed\n";
+  };
   struct Case {
     const char* what;
     std::string text;
     int age;
     int exists_messages;  // "LOCK EXISTS" lines before the outcome
-    int result;
+    std::string stale;    // the message that breaks it; empty: it is never broken
   } cases[] = {
-      {"dead and old", "spoold " + dead + ":Tue Nov 14 22:13:20 2023\n\n", 10, 0, 1},
-      {"dead but fresh: waits until it is old enough", "spoold " + dead + ":Tue Nov 14 22:13:20 2023\n\n", 0, 3, 1},
-      {"dead, name with blanks", "/opt/my prog " + dead + ":Tue Nov 14 22:13:20 2023\n\n", 10, 0, 1},
-      {"alive", "jobdesk " + alive + ":Tue Nov 14 22:13:20 2023\n\n", 100, 5, 0},
-      {"no process id", "garbage", 100, 5, 0},
-      {"empty (being written)", "", 100, 5, 0},
-      {"only a time of day", "x 12:34:56\n", 100, 5, 0},
+      {"dead and old", "spoold " + dead + ":Tue Nov 14 22:13:20 2023\n\n", 10, 0, gone},
+      {"dead but fresh: waits until it is old enough", "spoold " + dead + ":Tue Nov 14 22:13:20 2023\n\n", 0, 3, gone},
+      {"dead, name with blanks", "/opt/my prog " + dead + ":Tue Nov 14 22:13:20 2023\n\n", 10, 0, gone},
+      {"alive", "jobdesk " + alive + ":Tue Nov 14 22:13:20 2023\n\n", 100, 5, ""},
+      // A writer killed between creating the lock and writing its text.
+      {"empty and old", "", kOwnerlessLockAge, 0, ownerless(kOwnerlessLockAge)},
+      {"empty, old enough after 4 waits", "", kOwnerlessLockAge - 4, 4, ownerless(kOwnerlessLockAge)},
+      {"empty and young: could be being written", "", 0, 5, ""},
+      {"no process id", "garbage", 100, 0, ownerless(100)},
+      {"only a time of day", "x 12:34:56\n", 100, 0, ownerless(100)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -280,16 +303,30 @@ TEST_F(Queue, StaleLocksAreBrokenOnlyWhenTheirProcessIsGone) {
     testkit::spit(queue_lock(), c.text);
     set_age(queue_lock(), now, c.age);
     CaptureStderr();
-    EXPECT_EQ(get_qlock(), c.result);
+    EXPECT_EQ(get_qlock(), c.stale.empty() ? 0 : 1);
     std::string err = GetCapturedStderr();
-    EXPECT_EQ(err.find(repeat("LOCK EXISTS " + queue_lock() + "\n", c.exists_messages)), 0u) << err;
-    bool broken = err.find("LOCK STALE " + queue_lock() + ": process " + dead + " is gone, lock removed\n") !=
-                  std::string::npos;
-    EXPECT_EQ(broken, c.result == 1) << err;
-    if (c.result == 1) EXPECT_NE(testkit::slurp(queue_lock()), c.text);  // ours now
+    EXPECT_EQ(err, repeat("LOCK EXISTS " + queue_lock() + "\n", c.exists_messages) + c.stale);
+    if (!c.stale.empty()) EXPECT_NE(testkit::slurp(queue_lock()), c.text);  // ours now
     else EXPECT_EQ(testkit::slurp(queue_lock()), c.text);
     ld::remove_file(queue_lock());
   }
+
+  // An empty lock whose writer is still at work (it holds flock on it) is never broken.
+  ld::FakeClock fake_old(now);
+  printq_set_clock(&fake_old);
+  testkit::spit(queue_lock(), "");
+  set_age(queue_lock(), now, 100);
+  {
+    ld::UniqueFd writer(::open(queue_lock().c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::flock(writer.get(), LOCK_EX), 0);
+    pid_t pid = start_child();
+    if (pid == 0) ::_exit(get_qlock() == 0 ? 0 : 1);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  EXPECT_EQ(testkit::slurp(queue_lock()), "");
+  ld::remove_file(queue_lock());
 
   // The pause flag is a setting: a flag left by a program that has ended stays.
   ld::FakeClock fake(now);
@@ -470,13 +507,78 @@ TEST_F(Queue, CheckQueueRemovesOrphanedPrnFilesOnly) {
   EXPECT_FALSE(ld::file_exists(queue_lock()));
 }
 
+// A program killed after the queue names a job's ".prn" but before it deletes the ".spl" (or
+// half-way through its output) leaves a copy that nothing will ever take up.
+TEST_F(Queue, CheckQueueSweepsOrphanedCopiesOnceTheyAreOld) {
+  const time_t now = ::time(nullptr);
+  ld::FakeClock fake(now);
+  printq_set_clock(&fake);
+  struct {
+    const char* name;
+    int age;
+    bool named, kept;
+  } files[] = {
+      {"left_0.spl", kOrphanCopyAge, false, false},
+      {"left_1.spl.tmp", kOrphanCopyAge + 100, false, false},
+      {"queued_0.spl", 1000, true, true},
+      {"fresh_0.spl", kOrphanCopyAge - 1, false, true},  // being queued right now
+  };
+  std::vector<queue_record> recs;
+  for (const auto& f : files) {
+    testkit::spit(q(f.name), "x");
+    set_age(q(f.name), now, f.age);
+    if (f.named) recs.push_back(job(q(f.name), "n"));
+  }
+  write_quiet(recs);
+  CaptureStdout();
+  CaptureStderr();
+  EXPECT_EQ(check_queue(), 1);
+  GetCapturedStderr();
+  std::string out = GetCapturedStdout();
+  EXPECT_NE(out.find("files:\n<" + q("left_0.spl") + "> ERROR\nrm " + q("left_0.spl") + "\n<" + q("left_1.spl.tmp") +
+                     "> ERROR\nrm " + q("left_1.spl.tmp") + "\n" + std::string(42, '_')),
+            std::string::npos)
+      << out;
+  for (const auto& f : files) EXPECT_EQ(ld::file_exists(q(f.name)), f.kept) << f.name;
+}
+
+// A lock that cannot be written (a full disk) says so, instead of passing for a lock that
+// another program holds. (A file size limit stands in for the full disk; the child reports
+// through a pipe, which the limit does not touch.)
+TEST_F(Queue, ALockThatCannotBeWrittenSaysWhy) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  pid_t pid = start_child();
+  if (pid == 0) {
+    ::close(fds[0]);
+    ::dup2(fds[1], 2);
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit lim = {8, 8};
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+    QueueLock lock;
+    std::string report = std::string(lock.held() ? "held" : lock.busy() ? "busy" : "failed") + "|" + lock.error();
+    std::fprintf(stderr, "%s", report.c_str());
+    std::fflush(stderr);
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string got;
+  char buf[512];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+  ::close(fds[0]);
+  ::waitpid(pid, nullptr, 0);
+  const std::string why = "cannot write " + queue_lock() + ": File too large";
+  EXPECT_EQ(got, "get_lock ERROR " + why + "\nfailed|" + why);
+  EXPECT_FALSE(ld::file_exists(queue_lock()));
+}
+
 TEST_F(Queue, MergeKeepsWhatOthersChangedMeanwhile) {
   for (const char* f : {"a_0.spl", "b_1.spl", "c_2.spl"}) testkit::spit(q(f), f);
-  write_quiet({job(q("a_0.spl"), "a"), job(q("b_1.spl"), "b"), job(q("c_2.spl"), "c")});
+  for (const char* f : {"a_0.spl", "b_1.spl", "c_2.spl"}) ASSERT_EQ(add_to_queue(q(f), f, job("")), 1);
 
   // A spooler read the queue and filters b for a long time ...
   CaptureStderr();
-  queue_record b = get_printq()[1];
+  const std::vector<queue_record> read = get_printq();
   GetCapturedStderr();
   // ... while a job is added, the head deleted and the new job moved up.
   ASSERT_EQ(add_to_queue(q("d_3.spl"), "d", job("")), 1);
@@ -484,33 +586,106 @@ TEST_F(Queue, MergeKeepsWhatOthersChangedMeanwhile) {
   ASSERT_EQ(printq_moveup(2), 1);
 
   testkit::spit(q("b_1.spl.tmp"), "filtered");
+  queue_record b = read[1];
   b.spooled = 1;
   set_record_text(b.path, q("b_1.prn"));
   bool locked_during_hook = false;
-  EXPECT_EQ(printq_update_record(q("b_1.spl"), b,
+  EXPECT_EQ(printq_update_record(read[1], b,
                                  [&] {
                                    locked_during_hook = ld::file_exists(queue_lock());
                                    return ld::move_file(q("b_1.spl.tmp"), q("b_1.prn"));
                                  }),
-            1);
+            kMergeDone);
   EXPECT_TRUE(locked_during_hook);
   EXPECT_EQ(paths(), (std::vector<std::string>{q("b_1.prn"), q("d_3.spl"), q("c_2.spl")}));
   CaptureStderr();
   EXPECT_EQ(get_printq()[0].spooled, 1);
   GetCapturedStderr();
+  // The new path is the same job: the sender that reads it later finds it by it.
+  queue_record sent = b;
+  sent.printing = 1;
+  EXPECT_EQ(printq_update_record(b, sent), kMergeDone);
 
   // A record deleted meanwhile is not brought back; a failing hook writes nothing.
   std::string bytes = queue_bytes();
   bool called = false;
-  EXPECT_EQ(printq_update_record(q("a_0.spl"), job(q("a_0.prn")), [&] { return called = true; }), 0);
+  std::string err;
+  EXPECT_EQ(printq_update_record(read[0], job(q("a_0.prn")), [&] { return called = true; }), kMergeGone);
   EXPECT_FALSE(called);
-  EXPECT_EQ(printq_update_record(q("c_2.spl"), job(q("c_2.prn")), [] { return false; }), -1);
+  EXPECT_EQ(printq_update_record(read[2], job(q("c_2.prn")), [] { return false; }, &err), kMergeFailed);
+  EXPECT_EQ(err, "");
   EXPECT_EQ(queue_bytes(), bytes);
 
-  EXPECT_EQ(printq_remove_path(q("d_3.spl")), 1);
-  EXPECT_EQ(printq_remove_path(q("d_3.spl")), 0);
+  CaptureStderr();
+  queue_record d = get_printq()[1];
+  GetCapturedStderr();
+  int hooks = 0;
+  EXPECT_EQ(printq_remove_record(d, [&](bool free) { hooks += free ? 1 : 100; }), kMergeDone);
+  EXPECT_EQ(printq_remove_record(d, [&](bool) { hooks += 1000; }), kMergeGone);
+  EXPECT_EQ(hooks, 1);
   EXPECT_EQ(paths(), (std::vector<std::string>{q("b_1.prn"), q("c_2.spl")}));
   EXPECT_FALSE(ld::file_exists(queue_lock()));
+}
+
+// Paths are reused: the job browser queues a job under the first free name, which may be the
+// name of a job deleted a moment ago that a spooler or sender still works on. What those write
+// back afterwards concerns their own job only, and never costs the new one its file.
+TEST_F(Queue, AJobQueuedAgainUnderTheSameNameIsAnotherJob) {
+  testkit::spit(q("x_0.spl"), "old");
+  queue_record opts = job("");
+  opts.copies = 1;
+  ASSERT_EQ(add_to_queue(q("x_0.spl"), "x", opts), 1);
+  CaptureStderr();
+  const queue_record old = get_printq()[0];
+  GetCapturedStderr();
+  EXPECT_NE(old.serial, 0u);
+  ASSERT_EQ(printq_delete(0), 1);
+  // Queued again in the same second, with other options.
+  testkit::spit(q("x_0.spl"), "new");
+  opts.copies = 5;
+  ASSERT_EQ(add_to_queue(q("x_0.spl"), "x", opts), 1);
+  CaptureStderr();
+  const queue_record now = get_printq()[0];
+  GetCapturedStderr();
+  ASSERT_EQ(now.added_time, old.added_time);
+  EXPECT_FALSE(same_job(now, old));
+  EXPECT_TRUE(same_job(now, now));
+
+  queue_record spooled = old;
+  spooled.spooled = 1;
+  set_record_text(spooled.path, q("x_0.prn"));
+  bool hook = false;
+  EXPECT_EQ(printq_update_record(old, spooled, [&] { return hook = true; }), kMergeGone);
+  EXPECT_EQ(printq_remove_record(old, [&](bool) { hook = true; }), kMergeGone);
+  EXPECT_FALSE(hook);
+  EXPECT_EQ(printq_remove_unnamed(q("x_0.spl")), 0);  // the new job's copy
+  EXPECT_EQ(testkit::slurp(q("x_0.spl")), "new");
+  CaptureStderr();
+  std::vector<queue_record> recs = get_printq();
+  GetCapturedStderr();
+  ASSERT_EQ(recs.size(), 1u);
+  EXPECT_EQ(recs[0].copies, 5);
+  EXPECT_EQ(recs[0].spooled, 0);
+
+  // Two records naming one file (a damaged queue): removing one leaves the file to the other.
+  write_quiet({recs[0], recs[0]});
+  std::vector<bool> told;
+  EXPECT_EQ(printq_remove_record(recs[0], [&](bool free) { told.push_back(free); }), kMergeDone);
+  EXPECT_EQ(printq_remove_record(recs[0], [&](bool free) { told.push_back(free); }), kMergeDone);
+  EXPECT_EQ(told, (std::vector<bool>{false, true}));
+  EXPECT_EQ(printq_remove_unnamed(q("x_0.spl")), 1);
+  EXPECT_FALSE(ld::file_exists(q("x_0.spl")));
+  EXPECT_EQ(printq_remove_unnamed(q("x_0.spl")), 1);
+
+  // The job browser's delete, likewise.
+  testkit::spit(q("x_0.spl"), "new");
+  write_quiet({recs[0], recs[0]});
+  CaptureStderr();
+  EXPECT_EQ(printq_delete(0), 1);
+  EXPECT_EQ(GetCapturedStderr(), "printq_delete ERROR " + q("x_0.spl") + " is named by another job too, not removed\n");
+  EXPECT_TRUE(ld::file_exists(q("x_0.spl")));
+  EXPECT_EQ(printq_delete(0), 1);
+  EXPECT_FALSE(ld::file_exists(q("x_0.spl")));
 }
 
 // Sleeps a hundredth of what it is asked, so contending processes retry quickly.
@@ -519,6 +694,17 @@ class QuickClock : public ld::Clock {
   time_t now() override { return ::time(nullptr); }
   void sleep_ms(long ms) override { ::usleep(static_cast<useconds_t>(ms * 10)); }
 };
+
+// The record that names `path` as the queue is now (without the lock, as a program that then
+// works on it for long would read it).
+bool find_by_path(const std::string& path, queue_record* out) {
+  for (const queue_record& r : get_printq())
+    if (path == r.path) {
+      *out = r;
+      return true;
+    }
+  return false;
+}
 
 // Several processes add, move, update, remove and delete at once. Each logs the operations
 // that reported success; afterwards every job added is in the queue exactly once, or was
@@ -558,13 +744,16 @@ TEST_F(Queue, ConcurrentProcessesLoseAndDuplicateNothing) {
           if (printq_delete(index) == 1) std::fprintf(log, "D\n");
         } else if (op < 94) {
           const std::string& path = mine[static_cast<size_t>(i) % mine.size()];
-          queue_record r = job(path, "n" + std::to_string(c));
-          r.quality = c;
+          queue_record was;
+          if (!find_by_path(path, &was)) continue;
+          queue_record r = was;
           r.copies_sent = i;
-          if (printq_update_record(path, r) == 1) std::fprintf(log, "U %s %d\n", path.c_str(), i);
+          if (printq_update_record(was, r) == 1) std::fprintf(log, "U %s %d\n", path.c_str(), i);
         } else {
           const std::string& path = mine[static_cast<size_t>(i) % mine.size()];
-          if (printq_remove_path(path) == 1) {
+          queue_record was;
+          if (!find_by_path(path, &was)) continue;
+          if (printq_remove_record(was) == 1) {
             ::unlink(path.c_str());
             std::fprintf(log, "R %s\n", path.c_str());
           }

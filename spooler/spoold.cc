@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -24,12 +26,12 @@ void remove_quietly(const std::string& path) {
   if (printq_owns_file(path) && !ld::remove_file(path, &err)) std::fprintf(stderr, "spoold: %s\n", err.c_str());
 }
 
-// Runs a merge of the queue store until it gets the queue lock (its result is not -1) or the
-// tries are used up. `stop` ends the tries early when the failure was not the lock.
+// Runs a merge of the queue store while another program holds the queue lock, up to
+// kSpoolLockTries times; any other result ends the tries.
 template <typename Step>
-int with_lock_retries(Step step, const bool& stop) {
-  int r = -1;
-  for (int i = 0; i < kSpoolLockTries && r == -1 && !stop; ++i) {
+int with_lock_retries(Step step) {
+  int r = kMergeBusy;
+  for (int i = 0; i < kSpoolLockTries && r == kMergeBusy; ++i) {
     if (i > 0) std::fprintf(stderr, "spoold: the print queue is busy, trying again\n");
     r = step();
   }
@@ -37,18 +39,111 @@ int with_lock_retries(Step step, const bool& stop) {
 }
 
 // Takes a job that no pass could ever filter out of the queue, so that it does not hold up the
-// jobs behind it for ever. The stored job in the library is not touched; its queued copy goes.
+// jobs behind it for ever. The stored job in the library is not touched; its queued copy goes,
+// unless a job queued again under the same name meanwhile uses it.
 void drop_job(const queue_record& r, const char* why) {
-  const bool never = false;
-  int res = with_lock_retries([&] { return printq_remove_path(r.path); }, never);
-  if (res == -1) {
-    std::fprintf(stderr, "spoold: %s %s, and the queue cannot be changed now\n", r.path, why);
+  std::string err;
+  int res = with_lock_retries([&] {
+    return printq_remove_record(r, [&](bool file_free) { if (file_free) remove_quietly(r.path); }, &err);
+  });
+  if (res == kMergeBusy || res == kMergeFailed) {
+    std::fprintf(stderr, "spoold: %s %s, and the queue cannot be changed now%s%s\n", r.path, why,
+                 err.empty() ? "" : ": ", err.c_str());
     return;
   }
-  remove_quietly(r.path);
-  if (res == 0) return;  // deleted meanwhile
+  if (res == kMergeGone) return;  // deleted meanwhile
   std::fprintf(stderr, "spoold: %s %s, removed from the print queue\n", r.path, why);
   ui_log(std::string("print job ") + r.displayname + " removed from the print queue: it " + why);
+}
+
+// The filter's messages, kept aside until it is known whom they concern.
+class Captured {
+ public:
+  Captured() : f_(::open_memstream(&buf_, &len_)) {}
+  ~Captured() {
+    if (f_ != nullptr) std::fclose(f_);
+    std::free(buf_);
+  }
+  Captured(const Captured&) = delete;
+  Captured& operator=(const Captured&) = delete;
+  FILE* stream() { return f_ != nullptr ? f_ : stderr; }
+  std::string text() {
+    if (f_ == nullptr) return "";
+    std::fflush(f_);
+    return std::string(buf_, len_);
+  }
+
+ private:
+  char* buf_ = nullptr;
+  size_t len_ = 0;
+  FILE* f_;
+};
+
+// Runs the filter. On failure: a copy that is no job at all goes (false, *hopeless); with a
+// good copy the failure lies with the output (a full disk, a folder not writable), which the
+// message says, and the job waits (false).
+bool run_filter(const queue_record& r, const prnfilt_args& a, queue_record* done, bool* hopeless) {
+  Captured msg;
+  errno = 0;
+  const int pages = prnfilt(a, &done->send_copies, msg.stream());
+  const int error = errno;
+  if (pages >= 0) {
+    std::fputs(msg.text().c_str(), stderr);
+    return true;
+  }
+  if (!looks_like_job(a.input)) {
+    std::fputs(msg.text().c_str(), stderr);
+    drop_job(r, "cannot be filtered");
+    *hopeless = true;
+    return false;
+  }
+  std::fprintf(stderr, "spoold: cannot write %s%s%s; %s waits for the next pass\n", a.output.c_str(),
+               error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "", a.input.c_str());
+  return false;
+}
+
+// Puts the filtered file in place for the job, if it is still queued. The ".prn" is renamed
+// into place under the queue lock, between finding the record and writing it back, so no
+// program sees the new path without its file or the file without its record. The ".spl" copy
+// goes only once the queue names the ".prn": a failed write leaves the job as it was, ready for
+// the next pass. False when the pass should end here.
+bool put_in_place(const queue_record& r, const queue_record& done, const prnfilt_args& a, const std::string& prn) {
+  enum { kNotRun, kMoveFailed, kMoved } stage = kNotRun;
+  std::string err;
+  int res = with_lock_retries([&] {
+    return printq_update_record(
+        r, done,
+        [&] {
+          std::printf("/bin/mv %s.tmp %s\n", ld::esc_sh(a.input).c_str(), ld::esc_sh(prn).c_str());
+          std::fflush(stdout);
+          std::string why;
+          if (!ld::move_file(a.output, prn, &why)) {
+            std::fprintf(stderr, "spoold: %s\n", why.c_str());
+            stage = kMoveFailed;
+            return false;
+          }
+          stage = kMoved;
+          return true;
+        },
+        &err);
+  });
+  if (res == kMergeDone) {
+    std::printf("/bin/rm %s\n", ld::esc_sh(a.input).c_str());
+    std::fflush(stdout);
+    remove_quietly(a.input);
+    return true;
+  }
+  remove_quietly(stage == kMoved ? prn : a.output);
+  if (res == kMergeGone) {
+    // Deleted while it was filtered: nothing comes back. Its copy goes too, unless the job
+    // browser has queued a job under the same name meanwhile, whose copy it now is.
+    std::fprintf(stderr, "spoold: %s left the queue while it was filtered\n", a.input.c_str());
+    printq_remove_unnamed(a.input);
+    return true;
+  }
+  std::fprintf(stderr, "spoold: the queue does not take %s now%s%s; it waits for the next pass\n", prn.c_str(),
+               err.empty() ? "" : ": ", err.c_str());
+  return false;
 }
 
 // Filters one job and puts its ".prn" in place. False when the pass should end here.
@@ -70,60 +165,16 @@ bool spool_one(const queue_record& r) {
   // A leftover of an interrupted pass must not pass for this pass's output.
   remove_quietly(a.output);
   queue_record done = r;
-  if (prnfilt(a, &done.send_copies) < 0) {
-    if (!looks_like_job(a.input)) {
-      drop_job(r, "cannot be filtered");
-      return true;
-    }
-    std::fprintf(stderr, "spoold: %s was not filtered, it waits for the next pass\n", a.input.c_str());
-    return false;
-  }
+  bool hopeless = false;
+  if (!run_filter(r, a, &done, &hopeless)) return hopeless;
   if (!ld::file_exists(a.output)) {
     drop_job(r, "has none of the selected pages");
     return true;
   }
-
   done.spooled = 1;
   done.copies_sent = 0;
   set_record_text(done.path, prn);
-  // The rename happens under the queue lock, between finding the record and writing it back,
-  // so no program sees the new path without its file or the file without its record. The
-  // ".spl" copy goes only once the queue names the ".prn": a failed write leaves the job as it
-  // was, ready for the next pass.
-  enum { kNotRun, kMoveFailed, kMoved } stage = kNotRun;
-  bool stop = false;
-  int res = with_lock_retries(
-      [&] {
-        return printq_update_record(r.path, done, [&] {
-          std::printf("/bin/mv %s.tmp %s\n", ld::esc_sh(a.input).c_str(), ld::esc_sh(prn).c_str());
-          std::fflush(stdout);
-          std::string err;
-          stop = true;
-          if (!ld::move_file(a.output, prn, &err)) {
-            std::fprintf(stderr, "spoold: %s\n", err.c_str());
-            stage = kMoveFailed;
-            return false;
-          }
-          stage = kMoved;
-          return true;
-        });
-      },
-      stop);
-  if (res == 1) {
-    std::printf("/bin/rm %s\n", ld::esc_sh(a.input).c_str());
-    std::fflush(stdout);
-    remove_quietly(a.input);
-    return true;
-  }
-  remove_quietly(stage == kMoved ? prn : a.output);
-  if (res == 0) {
-    // Deleted while it was filtered: its copy goes too, nothing comes back.
-    std::fprintf(stderr, "spoold: %s left the queue while it was filtered\n", a.input.c_str());
-    remove_quietly(a.input);
-    return true;
-  }
-  std::fprintf(stderr, "spoold: the queue does not take %s now, it waits for the next pass\n", prn.c_str());
-  return false;
+  return put_in_place(r, done, a, prn);
 }
 
 }  // namespace
@@ -153,13 +204,16 @@ int spoold_pass() {
   std::vector<queue_record> q;
   bool read = false;
   for (int i = 0; i < kSpoolLockTries && !read; ++i) {
-    if (get_qlock() != 1) {
+    QueueLock lock;
+    if (lock.held()) {
+      q = get_printq();
+      read = true;
+    } else if (!lock.busy()) {
+      std::fprintf(stderr, "spoold: %s, nothing spooled in this pass\n", lock.error().c_str());
+      return 1;
+    } else {
       std::fprintf(stderr, "spoold: the print queue is busy, trying again\n");
-      continue;
     }
-    q = get_printq();
-    remove_qlock();
-    read = true;
   }
   if (!read) {
     std::fprintf(stderr, "spoold: no queue lock, nothing spooled in this pass\n");

@@ -1,12 +1,12 @@
-// queuejob: queues a stored job for printing as the job browser does: copies it into the queue
-// directory as "<base name>_<n>.spl" (the first free n) and appends a queue record with the
-// options. For the demo and the benchmarks, which have no browser to click.
+// queuejob: queues a stored job for printing as the job browser does (enqueue_job): a copy in
+// the queue directory as "<base name>_<n>.spl" (the first free n) and a queue record with the
+// options. For the demo, the benchmarks and the tests, which have no browser to click.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "common/fsops.h"
-#include "spooler/send_prn_net.h"
+#include "spooler/enqueue.h"
 
 namespace {
 
@@ -46,24 +46,9 @@ int main(int argc, char** argv) {
       return usage();
     }
   }
-  const std::string base = ld::strip_extension(ld::base_name(job));
-  std::string spl;
-  // Free means neither the copy nor its spooled ".prn" exists: reusing a name whose ".prn" is
-  // still queued would overwrite that job at the next spooler pass.
-  for (int n = 0;; ++n) {
-    std::string stem = printq_dir() + base + "_" + std::to_string(n);
-    if (!ld::file_exists(stem + ".spl") && !ld::file_exists(stem + ".prn")) {
-      spl = stem + ".spl";
-      break;
-    }
-  }
-  std::string err;
-  if (!ld::make_dirs(printq_dir(), &err) || !ld::copy_file(job, spl, &err)) {
+  std::string spl, err;
+  if (!enqueue_job(job, ld::base_name(job), r, &spl, &err)) {
     std::fprintf(stderr, "queuejob: %s\n", err.c_str());
-    return 1;
-  }
-  if (add_to_queue(spl, ld::base_name(job), r) != 1) {
-    ld::remove_file(spl);
     return 1;
   }
   std::printf("%s\n", spl.c_str());
