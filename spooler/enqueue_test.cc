@@ -5,12 +5,11 @@
 
 #include "common/fsops.h"
 #include "gtest/gtest.h"
+#include "testkit/capture.h"
 #include "testkit/scenario.h"
 
 namespace {
 
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
 
 class Enqueue : public testing::Test {
  protected:
@@ -21,17 +20,17 @@ class Enqueue : public testing::Test {
     return path;
   }
   std::vector<queue_record> queue() {
-    CaptureStderr();
+    testkit::Capture cap_err_1(testkit::kStderr);
     std::vector<queue_record> r = get_printq();
-    GetCapturedStderr();
+    cap_err_1.err();
     return r;
   }
   bool enqueue(const std::string& path, std::string* queued, std::string* err) {
     queue_record opts;
     opts.from = opts.to = opts.copies = 1;
-    CaptureStderr();
+    testkit::Capture cap_err_2(testkit::kStderr);
     bool ok = enqueue_job(path, ld::base_name(path), opts, queued, err);
-    GetCapturedStderr();
+    cap_err_2.err();
     return ok;
   }
 

@@ -19,14 +19,11 @@
 #include "gtest/gtest.h"
 #include "spooler/printer_link.h"
 #include "spooler/send_prn_net.h"
+#include "testkit/capture.h"
 #include "testkit/scenario.h"
 
 namespace {
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 using testkit::slurp;
 using testkit::spit;
 
@@ -159,9 +156,9 @@ TEST(PrintPjl, HeaderThenTheFileExactly) {
     for (size_t i = 0; i < size; ++i) data.push_back(static_cast<char>(i * 7 + 3));
     spit(file, data);
     size_t n = printer.jobs().size() + 1;
-    CaptureStdout();
+    testkit::Capture cap_out_1(testkit::kStdout);
     EXPECT_EQ(print_pjl(file), 1);
-    EXPECT_EQ(GetCapturedStdout(), "  IPv4: 127.0.0.1\n");
+    EXPECT_EQ(cap_out_1.out(), "  IPv4: 127.0.0.1\n");
     ASSERT_TRUE(wait_jobs(printer, n));
     EXPECT_TRUE(printer.jobs()[n - 1] == pjl_header(file) + data) << size;
   }
@@ -175,22 +172,22 @@ TEST(PrintPjl, CancelMissingFileAndNoPrinter) {
   {
     FakePrinter printer;
     printer.say(1000, "@PJL USTATUS JOB\r\nCANCEL\r\n");
-    CaptureStdout();
-    CaptureStderr();
+    testkit::Capture cap_out_2(testkit::kStdout);
+    testkit::Capture cap_err_1(testkit::kStderr);
     EXPECT_EQ(print_pjl(file), 0);
-    std::string err = GetCapturedStderr();
-    GetCapturedStdout();
+    std::string err = cap_err_1.err();
+    cap_out_2.out();
     EXPECT_NE(err.find("read 26 bytes from printer <@PJL USTATUS JOB\r\nCANCEL\r\n>\n"), std::string::npos) << err;
     EXPECT_NE(err.find("Job cancelled\n\n"), std::string::npos) << err;
 
     // A missing job file: reported, and the printer never sees a connection for it.
     ASSERT_TRUE(wait_jobs(printer, 1));
     size_t before = printer.jobs().size();
-    CaptureStdout();
-    CaptureStderr();
+    testkit::Capture cap_out_3(testkit::kStdout);
+    testkit::Capture cap_err_2(testkit::kStderr);
     EXPECT_EQ(print_pjl(root("/print/printq/gone.prn")), 0);
-    GetCapturedStdout();
-    EXPECT_EQ(GetCapturedStderr(), "ERROR: File " + root("/print/printq/gone.prn") + " not found.\n");
+    cap_out_3.out();
+    EXPECT_EQ(cap_err_2.err(), "ERROR: File " + root("/print/printq/gone.prn") + " not found.\n");
     ::usleep(100000);
     EXPECT_EQ(printer.jobs().size(), before);
   }
@@ -199,11 +196,11 @@ TEST(PrintPjl, CancelMissingFileAndNoPrinter) {
   ::setenv("LABELDOCK_PRINTER_RAW_PORT", std::to_string(testkit::free_port()).c_str(), 1);
   for (const char* host : {"127.0.0.1", "no-such-printer.invalid"}) {
     ::setenv("LABELDOCK_PRINTER_HOST", host, 1);
-    CaptureStderr();
-    CaptureStdout();
+    testkit::Capture cap_err_3(testkit::kStderr);
+    testkit::Capture cap_out_4(testkit::kStdout);
     EXPECT_EQ(print_pjl(file), 0) << host;
-    GetCapturedStdout();
-    EXPECT_EQ(GetCapturedStderr(), "ERROR: Failed to connect to the printer!\n") << host;
+    cap_out_4.out();
+    EXPECT_EQ(cap_err_3.err(), "ERROR: Failed to connect to the printer!\n") << host;
   }
   ::unsetenv("LABELDOCK_PRINTER_HOST");
   ::unsetenv("LABELDOCK_PRINTER_RAW_PORT");
@@ -250,7 +247,7 @@ class SendLoop : public testing::Test {
     r.send_copies = send_copies;
     std::string path = root_("/print/printq/" + name);
     if (!data.empty()) spit(path, data);
-    CaptureStderr();
+    testkit::Capture cap_err_4(testkit::kStderr);
     ASSERT_EQ(add_to_queue(path, name, r), 1);
     if (spooled) {
       queue_record done = get_printq().back();
@@ -261,23 +258,23 @@ class SendLoop : public testing::Test {
                 }()),
                 1);
     }
-    GetCapturedStderr();
+    cap_err_4.err();
   }
   std::vector<std::string> queued() {
-    CaptureStderr();
+    testkit::Capture cap_err_5(testkit::kStderr);
     std::vector<std::string> out;
     for (const queue_record& r : get_printq()) out.push_back(ld::base_name(r.path));
-    GetCapturedStderr();
+    cap_err_5.err();
     return out;
   }
   // Runs the loop; its standard output.
   std::string run_loop(std::string* err = nullptr) {
-    CaptureStdout();
-    CaptureStderr();
+    testkit::Capture cap_out_5(testkit::kStdout);
+    testkit::Capture cap_err_6(testkit::kStderr);
     EXPECT_EQ(print_all(clock_), 1);
-    std::string e = GetCapturedStderr();
+    std::string e = cap_err_6.err();
     if (err) *err = e;
-    return GetCapturedStdout();
+    return cap_out_5.out();
   }
 
   testkit::TempRoot root_;
@@ -351,11 +348,11 @@ TEST_F(SendLoop, OthersChangeTheQueueDuringTheSend) {
     add_to_queue(root_("/print/printq/c_0.spl"), "c", r);
     printq_delete(1);
   };
-  CaptureStdout();
-  CaptureStderr();
+  testkit::Capture cap_out_6(testkit::kStdout);
+  testkit::Capture cap_err_7(testkit::kStderr);
   EXPECT_EQ(print_first(clock_), 1);
-  GetCapturedStderr();
-  GetCapturedStdout();
+  cap_err_7.err();
+  cap_out_6.out();
   EXPECT_EQ(queued(), std::vector<std::string>{"c_0.spl"});
 
   // The head itself deleted during its send: nothing else is taken out for it.
@@ -366,11 +363,11 @@ TEST_F(SendLoop, OthersChangeTheQueueDuringTheSend) {
   };
   // c_0 is unspooled at the head; move d_0 first.
   ASSERT_EQ(printq_moveup(1), 1);
-  CaptureStdout();
-  CaptureStderr();
+  testkit::Capture cap_out_7(testkit::kStdout);
+  testkit::Capture cap_err_8(testkit::kStderr);
   EXPECT_EQ(print_first(clock_), 1);
-  std::string err = GetCapturedStderr();
-  GetCapturedStdout();
+  std::string err = cap_err_8.err();
+  cap_out_7.out();
   EXPECT_NE(err.find(" is no longer in the queue\n"), std::string::npos) << err;
   EXPECT_EQ(queued(), std::vector<std::string>{"c_0.spl"}) << err;
 }
@@ -380,11 +377,11 @@ TEST_F(SendLoop, NothingIsSentWhenTheHeadCannotBeRecorded) {
   // The rewrite cannot be made: a folder stands where its temporary file would go.
   const std::string blocker = printq_filename() + ".tmp" + std::to_string(::getpid());
   ASSERT_TRUE(ld::make_dirs(blocker));
-  CaptureStdout();
-  CaptureStderr();
+  testkit::Capture cap_out_8(testkit::kStdout);
+  testkit::Capture cap_err_9(testkit::kStderr);
   EXPECT_EQ(print_first(clock_), 0);
-  std::string err = GetCapturedStderr();
-  GetCapturedStdout();
+  std::string err = cap_err_9.err();
+  cap_out_8.out();
   EXPECT_NE(err.find("print_first: the queue cannot be written, " + root_("/print/printq/a_0.prn") + " is not sent\n"),
             std::string::npos)
       << err;
@@ -395,13 +392,13 @@ TEST_F(SendLoop, NothingIsSentWhenTheHeadCannotBeRecorded) {
 
 // Sets fields of the head record as a sender that died at some point would have left them.
 void set_head(int printing, int copies_sent) {
-  CaptureStderr();
+  testkit::Capture cap_err_10(testkit::kStderr);
   queue_record was = get_printq().at(0);
   queue_record r = was;
   r.printing = printing;
   r.copies_sent = copies_sent;
   EXPECT_EQ(printq_update_record(was, r), 1);
-  GetCapturedStderr();
+  cap_err_10.err();
 }
 
 TEST_F(SendLoop, ARestartSendsOnlyWhatItCannotKnowWasPrinted) {
@@ -449,11 +446,11 @@ TEST_F(SendLoop, AHeadThatAnotherSenderIsSendingIsLeftAlone) {
     ld::UniqueFd other(::open(root_("/print/printq/a_0.prn").c_str(), O_RDONLY | O_CLOEXEC));
     ASSERT_EQ(::flock(other.get(), LOCK_EX), 0);
     std::string err;
-    CaptureStdout();
-    CaptureStderr();
+    testkit::Capture cap_out_9(testkit::kStdout);
+    testkit::Capture cap_err_11(testkit::kStderr);
     EXPECT_EQ(print_first(clock_), 0);
-    err = GetCapturedStderr();
-    GetCapturedStdout();
+    err = cap_err_11.err();
+    cap_out_9.out();
     EXPECT_NE(err.find("print_first: " + root_("/print/printq/a_0.prn") + " is being sent by another program\n"),
               std::string::npos)
         << err;

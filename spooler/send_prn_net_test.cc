@@ -21,14 +21,11 @@
 #include "common/fsops.h"
 #include "common/handles.h"
 #include "gtest/gtest.h"
+#include "testkit/capture.h"
 #include "testkit/scenario.h"
 
 namespace {
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 
 constexpr time_t kT0 = 1700000000;  // Tue Nov 14 22:13:20 2023 UTC
 
@@ -56,9 +53,9 @@ class Queue : public testing::Test {
   std::string q(const std::string& name) const { return printq_dir() + name; }
   void write_quiet(const std::vector<queue_record>& recs) { ASSERT_EQ(write_pq(recs), 1); }
   std::vector<std::string> paths() {
-    CaptureStderr();
+    testkit::Capture cap_err_1(testkit::kStderr);
     std::vector<queue_record> recs = get_printq();
-    GetCapturedStderr();
+    cap_err_1.err();
     std::vector<std::string> out;
     for (const auto& r : recs) out.push_back(r.path);
     return out;
@@ -171,15 +168,15 @@ TEST_F(Queue, RecordLayoutGoldenBytes) {
 }
 
 TEST_F(Queue, ReadingCountsWholeRecordsOnly) {
-  CaptureStderr();
+  testkit::Capture cap_err_2(testkit::kStderr);
   EXPECT_TRUE(get_printq().empty());
-  EXPECT_EQ(GetCapturedStderr(), "cannot open print queue " + printq_filename() + "\n");
+  EXPECT_EQ(cap_err_2.err(), "cannot open print queue " + printq_filename() + "\n");
 
   write_quiet({job(q("a_0.spl")), job(q("b_1.spl")), job(q("c_2.spl"))});
   std::string whole = queue_bytes();
   ASSERT_EQ(whole.size(), 3 * kQueueRecordSize);
   std::string expected;
-  CaptureStderr();
+  testkit::Capture cap_err_3(testkit::kStderr);
   for (size_t n = whole.size() + 1; n-- > 0;) {
     ASSERT_EQ(::truncate(printq_filename().c_str(), static_cast<off_t>(n)), 0);
     std::vector<queue_record> recs = get_printq();
@@ -190,7 +187,7 @@ TEST_F(Queue, ReadingCountsWholeRecordsOnly) {
     }
     expected += "Number of jobs in printq = " + std::to_string(n / kQueueRecordSize) + "\n";
   }
-  EXPECT_EQ(GetCapturedStderr(), expected);
+  EXPECT_EQ(cap_err_3.err(), expected);
   testkit::spit(printq_filename(), whole.substr(0, kQueueRecordSize + 1));  // 853 bytes: one job
   EXPECT_EQ(paths(), std::vector<std::string>{q("a_0.spl")});
 }
@@ -218,9 +215,9 @@ TEST_F(Queue, AddFillsTheRecordAndCutsNames) {
   ASSERT_EQ(add_to_queue(long_path, std::string(250, 'n'), prepared), 1);
   EXPECT_FALSE(ld::file_exists(queue_lock()));  // released
 
-  CaptureStderr();
+  testkit::Capture cap_err_4(testkit::kStderr);
   std::vector<queue_record> recs = get_printq();
-  GetCapturedStderr();
+  cap_err_4.err();
   ASSERT_EQ(recs.size(), std::size(names) + 1);
   for (size_t i = 0; i < std::size(names); ++i) {
     EXPECT_STREQ(recs[i].displayname, names[i].stored);
@@ -245,16 +242,16 @@ TEST_F(Queue, LockTextAndRetries) {
 
   // Held (by this very process, which is alive): 6 tries, 5 messages, 5 seconds, then 0.
   std::string before = testkit::slurp(queue_lock());
-  CaptureStderr();
+  testkit::Capture cap_err_5(testkit::kStderr);
   EXPECT_EQ(get_lock(queue_lock()), 0);
-  EXPECT_EQ(GetCapturedStderr(), repeat("LOCK EXISTS " + queue_lock() + "\n", 5));
+  EXPECT_EQ(cap_err_5.err(), repeat("LOCK EXISTS " + queue_lock() + "\n", 5));
   EXPECT_EQ(clock_.slept_ms(), 5000);
   EXPECT_EQ(testkit::slurp(queue_lock()), before);
 
   // Every locked operation gives up and changes nothing.
   write_quiet({job(q("a_0.spl")), job(q("b_1.spl"))});
   std::string bytes = queue_bytes();
-  CaptureStderr();
+  testkit::Capture cap_err_6(testkit::kStderr);
   EXPECT_EQ(add_to_queue(q("c.spl"), "c", job("")), 0);
   EXPECT_EQ(printq_delete(0), 0);
   EXPECT_EQ(printq_moveup(1), 0);
@@ -262,7 +259,7 @@ TEST_F(Queue, LockTextAndRetries) {
   EXPECT_EQ(printq_update_record(job(q("a_0.spl")), job(q("z.prn"))), kMergeBusy);
   EXPECT_EQ(printq_remove_record(job(q("a_0.spl"))), kMergeBusy);
   EXPECT_EQ(printq_remove_unnamed(q("a_0.spl")), kMergeBusy);
-  GetCapturedStderr();
+  cap_err_6.err();
   EXPECT_EQ(queue_bytes(), bytes);
 
   EXPECT_EQ(remove_qlock(), 1);
@@ -302,9 +299,9 @@ TEST_F(Queue, StaleLocksAreBrokenOnlyWhenTheirProcessIsGone) {
     printq_set_clock(&fake);
     testkit::spit(queue_lock(), c.text);
     set_age(queue_lock(), now, c.age);
-    CaptureStderr();
+    testkit::Capture cap_err_7(testkit::kStderr);
     EXPECT_EQ(get_qlock(), c.stale.empty() ? 0 : 1);
-    std::string err = GetCapturedStderr();
+    std::string err = cap_err_7.err();
     EXPECT_EQ(err, repeat("LOCK EXISTS " + queue_lock() + "\n", c.exists_messages) + c.stale);
     if (!c.stale.empty()) EXPECT_NE(testkit::slurp(queue_lock()), c.text);  // ours now
     else EXPECT_EQ(testkit::slurp(queue_lock()), c.text);
@@ -333,9 +330,9 @@ TEST_F(Queue, StaleLocksAreBrokenOnlyWhenTheirProcessIsGone) {
   printq_set_clock(&fake);
   testkit::spit(pause_printing_lock(), "jobdesk " + dead + ":Tue Nov 14 22:13:20 2023\n\n");
   set_age(pause_printing_lock(), now, 100);
-  CaptureStderr();
+  testkit::Capture cap_err_8(testkit::kStderr);
   EXPECT_EQ(pause_printing(), 0);
-  EXPECT_EQ(GetCapturedStderr(), repeat("LOCK EXISTS " + pause_printing_lock() + "\n", 5));
+  EXPECT_EQ(cap_err_8.err(), repeat("LOCK EXISTS " + pause_printing_lock() + "\n", 5));
   EXPECT_EQ(check_pause(), 0);
 }
 
@@ -353,9 +350,9 @@ TEST_F(Queue, ALockLeftByACrashedProgramDoesNotWedgeTheQueue) {
 
   ld::FakeClock later(::time(nullptr) + kStaleLockAge);
   printq_set_clock(&later);
-  CaptureStderr();
+  testkit::Capture cap_err_9(testkit::kStderr);
   EXPECT_EQ(add_to_queue(q("a.spl"), "a", job("")), 1);
-  EXPECT_EQ(GetCapturedStderr(),
+  EXPECT_EQ(cap_err_9.err(),
             "LOCK STALE " + queue_lock() + ": process " + std::to_string(pid) + " is gone, lock removed\n");
   EXPECT_FALSE(ld::file_exists(queue_lock()));
   EXPECT_EQ(paths(), std::vector<std::string>{q("a.spl")});
@@ -367,9 +364,9 @@ TEST_F(Queue, PauseFlag) {
   EXPECT_EQ(check_pause(), 0);
   EXPECT_EQ(testkit::slurp(pause_printing_lock()),
             "UNKNOWN " + std::to_string(::getpid()) + ":Tue Nov 14 22:13:20 2023\n\n");
-  CaptureStderr();
+  testkit::Capture cap_err_10(testkit::kStderr);
   EXPECT_EQ(pause_printing(), 0);  // already paused: the flag stays
-  GetCapturedStderr();
+  cap_err_10.err();
   EXPECT_EQ(check_pause(), 0);
   EXPECT_EQ(resume_printing(), 1);
   EXPECT_EQ(check_pause(), 1);
@@ -382,7 +379,7 @@ TEST_F(Queue, DeleteAndMove) {
   std::string bytes = queue_bytes();
 
   // Nothing to do: the file stays byte for byte.
-  CaptureStderr();
+  testkit::Capture cap_err_11(testkit::kStderr);
   EXPECT_EQ(printq_moveup(0), 0);
   EXPECT_EQ(printq_movedown(2), 0);
   EXPECT_EQ(printq_moveup(3), 0);
@@ -390,7 +387,7 @@ TEST_F(Queue, DeleteAndMove) {
   EXPECT_EQ(printq_movedown(-1), 0);
   EXPECT_EQ(printq_delete(3), 0);
   EXPECT_EQ(printq_delete(-1), 0);
-  EXPECT_EQ(GetCapturedStderr(), "");
+  EXPECT_EQ(cap_err_11.err(), "");
   EXPECT_EQ(queue_bytes(), bytes);
 
   EXPECT_EQ(printq_moveup(2), 1);
@@ -407,9 +404,9 @@ TEST_F(Queue, DeleteAndMove) {
   std::string outside = root_("/print/prns/keep.prn");
   testkit::spit(outside, "x");
   ASSERT_EQ(add_to_queue(outside, "keep", job("")), 1);
-  CaptureStderr();
+  testkit::Capture cap_err_12(testkit::kStderr);
   EXPECT_EQ(printq_delete(2), 1);
-  EXPECT_EQ(GetCapturedStderr(), "printq_delete ERROR " + outside + " is not in " + printq_dir() + ", not removed\n");
+  EXPECT_EQ(cap_err_12.err(), "printq_delete ERROR " + outside + " is not in " + printq_dir() + ", not removed\n");
   EXPECT_TRUE(ld::file_exists(outside));
   EXPECT_EQ(paths().size(), 2u);
 }
@@ -421,9 +418,9 @@ TEST_F(Queue, FailedWritesKeepTheOldQueue) {
   // The temporary file cannot be made.
   std::string tmp = printq_filename() + ".tmp" + std::to_string(::getpid());
   ASSERT_TRUE(ld::make_dirs(tmp));
-  CaptureStderr();
+  testkit::Capture cap_err_13(testkit::kStderr);
   EXPECT_EQ(write_pq(std::vector<queue_record>{job(q("b.spl"))}), 0);
-  EXPECT_EQ(GetCapturedStderr(), "write_pq ERROR cannot open " + printq_filename() + "\n");
+  EXPECT_EQ(cap_err_13.err(), "write_pq ERROR cannot open " + printq_filename() + "\n");
   EXPECT_EQ(queue_bytes(), bytes);
   ::rmdir(tmp.c_str());
 
@@ -433,10 +430,10 @@ TEST_F(Queue, FailedWritesKeepTheOldQueue) {
   auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
   struct rlimit lim = {1000, old_limit.rlim_max};
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lim), 0);
-  CaptureStderr();
+  testkit::Capture cap_err_14(testkit::kStderr);
   int written = write_pq(std::vector<queue_record>(3, job(q("b.spl"))));
   int added = add_to_queue(q("c.spl"), "c", job(""));
-  std::string err = GetCapturedStderr();
+  std::string err = cap_err_14.err();
   ::setrlimit(RLIMIT_FSIZE, &old_limit);
   ::signal(SIGXFSZ, old_handler);
   EXPECT_EQ(written, 0);
@@ -460,11 +457,11 @@ TEST_F(Queue, DumpQueueOutput) {
   b.collate = 1;
   b.copies = 2;
   write_quiet({a, b});
-  CaptureStdout();
-  CaptureStderr();
+  testkit::Capture cap_out_1(testkit::kStdout);
+  testkit::Capture cap_err_15(testkit::kStderr);
   EXPECT_EQ(dump_queue(), 1);
-  GetCapturedStderr();
-  EXPECT_EQ(GetCapturedStdout(),
+  cap_err_15.err();
+  EXPECT_EQ(cap_out_1.out(),
             "dump_queue njobs = 2\n"
             "file: " + q("a_0.spl") + " <a>\t 0 Tue Nov 14 22:13:20 2023\n"
             "\t sp=0 q=3 f=1 t=2 cp=1 col=0\n"
@@ -474,23 +471,23 @@ TEST_F(Queue, DumpQueueOutput) {
             "\t t=0: \n");
 
   ld::remove_file(printq_filename());
-  CaptureStdout();
-  CaptureStderr();
+  testkit::Capture cap_out_2(testkit::kStdout);
+  testkit::Capture cap_err_16(testkit::kStderr);
   dump_queue();
-  GetCapturedStderr();
-  EXPECT_EQ(GetCapturedStdout(), "dump_queue njobs = 0\n");
+  cap_err_16.err();
+  EXPECT_EQ(cap_out_2.out(), "dump_queue njobs = 0\n");
 }
 
 TEST_F(Queue, CheckQueueRemovesOrphanedPrnFilesOnly) {
   for (const char* f : {"a_0.spl", "b.prn", "x_0.prn", "x_1.spl", "my job (2).prn", "pause"})
     testkit::spit(q(f), "x");
   write_quiet({job(q("a_0.spl"), "a"), job(q("b.prn"), "b"), job(q("gone.prn"), "g")});
-  CaptureStdout();
-  CaptureStderr();
+  testkit::Capture cap_out_3(testkit::kStdout);
+  testkit::Capture cap_err_17(testkit::kStderr);
   EXPECT_EQ(check_queue(), 1);
-  EXPECT_EQ(GetCapturedStderr(), "Number of jobs in printq = 3\n");
+  EXPECT_EQ(cap_err_17.err(), "Number of jobs in printq = 3\n");
   std::string head = "\t 0 Tue Nov 14 22:13:20 2023\n";
-  EXPECT_EQ(GetCapturedStdout(),
+  EXPECT_EQ(cap_out_3.out(),
             "check_queue njobs = 3\n"
             "OK\tfile: " + q("a_0.spl") + " <a>" + head +
             "OK\tfile: " + q("b.prn") + " <b>" + head +
@@ -530,11 +527,11 @@ TEST_F(Queue, CheckQueueSweepsOrphanedCopiesOnceTheyAreOld) {
     if (f.named) recs.push_back(job(q(f.name), "n"));
   }
   write_quiet(recs);
-  CaptureStdout();
-  CaptureStderr();
+  testkit::Capture cap_out_4(testkit::kStdout);
+  testkit::Capture cap_err_18(testkit::kStderr);
   EXPECT_EQ(check_queue(), 1);
-  GetCapturedStderr();
-  std::string out = GetCapturedStdout();
+  cap_err_18.err();
+  std::string out = cap_out_4.out();
   EXPECT_NE(out.find("files:\n<" + q("left_0.spl") + "> ERROR\nrm " + q("left_0.spl") + "\n<" + q("left_1.spl.tmp") +
                      "> ERROR\nrm " + q("left_1.spl.tmp") + "\n" + std::string(42, '_')),
             std::string::npos)
@@ -577,9 +574,9 @@ TEST_F(Queue, MergeKeepsWhatOthersChangedMeanwhile) {
   for (const char* f : {"a_0.spl", "b_1.spl", "c_2.spl"}) ASSERT_EQ(add_to_queue(q(f), f, job("")), 1);
 
   // A spooler read the queue and filters b for a long time ...
-  CaptureStderr();
+  testkit::Capture cap_err_19(testkit::kStderr);
   const std::vector<queue_record> read = get_printq();
-  GetCapturedStderr();
+  cap_err_19.err();
   // ... while a job is added, the head deleted and the new job moved up.
   ASSERT_EQ(add_to_queue(q("d_3.spl"), "d", job("")), 1);
   ASSERT_EQ(printq_delete(0), 1);
@@ -598,9 +595,9 @@ TEST_F(Queue, MergeKeepsWhatOthersChangedMeanwhile) {
             kMergeDone);
   EXPECT_TRUE(locked_during_hook);
   EXPECT_EQ(paths(), (std::vector<std::string>{q("b_1.prn"), q("d_3.spl"), q("c_2.spl")}));
-  CaptureStderr();
+  testkit::Capture cap_err_20(testkit::kStderr);
   EXPECT_EQ(get_printq()[0].spooled, 1);
-  GetCapturedStderr();
+  cap_err_20.err();
   // The new path is the same job: the sender that reads it later finds it by it.
   queue_record sent = b;
   sent.printing = 1;
@@ -616,9 +613,9 @@ TEST_F(Queue, MergeKeepsWhatOthersChangedMeanwhile) {
   EXPECT_EQ(err, "");
   EXPECT_EQ(queue_bytes(), bytes);
 
-  CaptureStderr();
+  testkit::Capture cap_err_21(testkit::kStderr);
   queue_record d = get_printq()[1];
-  GetCapturedStderr();
+  cap_err_21.err();
   int hooks = 0;
   EXPECT_EQ(printq_remove_record(d, [&](bool free) { hooks += free ? 1 : 100; }), kMergeDone);
   EXPECT_EQ(printq_remove_record(d, [&](bool) { hooks += 1000; }), kMergeGone);
@@ -635,18 +632,18 @@ TEST_F(Queue, AJobQueuedAgainUnderTheSameNameIsAnotherJob) {
   queue_record opts = job("");
   opts.copies = 1;
   ASSERT_EQ(add_to_queue(q("x_0.spl"), "x", opts), 1);
-  CaptureStderr();
+  testkit::Capture cap_err_22(testkit::kStderr);
   const queue_record old = get_printq()[0];
-  GetCapturedStderr();
+  cap_err_22.err();
   EXPECT_NE(old.serial, 0u);
   ASSERT_EQ(printq_delete(0), 1);
   // Queued again in the same second, with other options.
   testkit::spit(q("x_0.spl"), "new");
   opts.copies = 5;
   ASSERT_EQ(add_to_queue(q("x_0.spl"), "x", opts), 1);
-  CaptureStderr();
+  testkit::Capture cap_err_23(testkit::kStderr);
   const queue_record now = get_printq()[0];
-  GetCapturedStderr();
+  cap_err_23.err();
   ASSERT_EQ(now.added_time, old.added_time);
   EXPECT_FALSE(same_job(now, old));
   EXPECT_TRUE(same_job(now, now));
@@ -660,9 +657,9 @@ TEST_F(Queue, AJobQueuedAgainUnderTheSameNameIsAnotherJob) {
   EXPECT_FALSE(hook);
   EXPECT_EQ(printq_remove_unnamed(q("x_0.spl")), 0);  // the new job's copy
   EXPECT_EQ(testkit::slurp(q("x_0.spl")), "new");
-  CaptureStderr();
+  testkit::Capture cap_err_24(testkit::kStderr);
   std::vector<queue_record> recs = get_printq();
-  GetCapturedStderr();
+  cap_err_24.err();
   ASSERT_EQ(recs.size(), 1u);
   EXPECT_EQ(recs[0].copies, 5);
   EXPECT_EQ(recs[0].spooled, 0);
@@ -680,9 +677,9 @@ TEST_F(Queue, AJobQueuedAgainUnderTheSameNameIsAnotherJob) {
   // The job browser's delete, likewise.
   testkit::spit(q("x_0.spl"), "new");
   write_quiet({recs[0], recs[0]});
-  CaptureStderr();
+  testkit::Capture cap_err_25(testkit::kStderr);
   EXPECT_EQ(printq_delete(0), 1);
-  EXPECT_EQ(GetCapturedStderr(), "printq_delete ERROR " + q("x_0.spl") + " is named by another job too, not removed\n");
+  EXPECT_EQ(cap_err_25.err(), "printq_delete ERROR " + q("x_0.spl") + " is named by another job too, not removed\n");
   EXPECT_TRUE(ld::file_exists(q("x_0.spl")));
   EXPECT_EQ(printq_delete(0), 1);
   EXPECT_FALSE(ld::file_exists(q("x_0.spl")));
@@ -789,9 +786,9 @@ TEST_F(Queue, ConcurrentProcessesLoseAndDuplicateNothing) {
     }
     std::fclose(log);
   }
-  CaptureStderr();
+  testkit::Capture cap_err_26(testkit::kStderr);
   std::vector<queue_record> final_q = get_printq();
-  GetCapturedStderr();
+  cap_err_26.err();
   std::set<std::string> present;
   for (const queue_record& r : final_q) {
     EXPECT_TRUE(present.insert(r.path).second) << "duplicated: " << r.path;

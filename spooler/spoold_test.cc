@@ -9,15 +9,12 @@
 
 #include "common/fsops.h"
 #include "gtest/gtest.h"
+#include "testkit/capture.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
 
 namespace {
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 using testkit::slurp;
 using testkit::spit;
 
@@ -68,14 +65,14 @@ class SpoolPass : public testing::Test {
     r.from = from;
     r.to = to;
     r.copies = 1;
-    CaptureStderr();
+    testkit::Capture cap_err_1(testkit::kStderr);
     ASSERT_EQ(add_to_queue(q(name), name, r), 1);
-    GetCapturedStderr();
+    cap_err_1.err();
   }
   std::vector<queue_record> queue() {
-    CaptureStderr();
+    testkit::Capture cap_err_2(testkit::kStderr);
     std::vector<queue_record> r = get_printq();
-    GetCapturedStderr();
+    cap_err_2.err();
     return r;
   }
   std::vector<std::string> names() {
@@ -84,12 +81,12 @@ class SpoolPass : public testing::Test {
     return out;
   }
   std::string pass(std::string* err = nullptr) {
-    CaptureStdout();
-    CaptureStderr();
+    testkit::Capture cap_out_1(testkit::kStdout);
+    testkit::Capture cap_err_3(testkit::kStderr);
     EXPECT_EQ(spoold_pass(), 1);
-    std::string e = GetCapturedStderr();
+    std::string e = cap_err_3.err();
     if (err) *err = e;
-    return GetCapturedStdout();
+    return cap_out_1.out();
   }
   static std::string job(int pages) {
     testkit::JobSpec s;
@@ -117,9 +114,9 @@ TEST_F(SpoolPass, FiltersEveryCopyAndDropsTheHopelessOnes) {
   std::string expect_a = root_("/expect_a.prn");
   spit(root_("/in.prn"), three);
   int32_t flag = 0;
-  CaptureStderr();
+  testkit::Capture cap_err_4(testkit::kStderr);
   ASSERT_EQ(prnfilt({root_("/in.prn"), expect_a, 1, 0, 2, 3, 0, 0, {}}, &flag), 3);
-  GetCapturedStderr();
+  cap_err_4.err();
   EXPECT_TRUE(slurp(q("a_0.prn")) == slurp(expect_a));
   for (const char* gone : {"a_0.spl", "a_0.spl.tmp", "missing_0.spl", "junk_0.spl", "beyond_0.spl", "b_0.spl"})
     EXPECT_FALSE(ld::file_exists(q(gone))) << gone;
@@ -162,9 +159,9 @@ TEST_F(SpoolPass, OverridesAndTagLines) {
   r.tags[1] = {0x10, 42};
   r.copies = 3;
   r.collate = 1;
-  CaptureStderr();
+  testkit::Capture cap_err_5(testkit::kStderr);
   ASSERT_EQ(printq_update_record(rs[0], r), 1);
-  GetCapturedStderr();
+  cap_err_5.err();
   std::string out = pass();
   EXPECT_NE(out.find("from=1 to=1 copy=3 col=1 disp=0 qual=0 tags=2\n0: 8001=3\n1: 10=42\n"), std::string::npos)
       << out;

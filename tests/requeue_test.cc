@@ -18,6 +18,7 @@
 #include "spooler/prnfilt.h"
 #include "spooler/send_prn_net.h"
 #include "spooler/spoold.h"
+#include "testkit/capture.h"
 #include "testkit/scenario.h"
 #include "testkit/sim_printer.h"
 #include "testkit/zjsgen.h"
@@ -65,16 +66,16 @@ class Requeue : public ::testing::Test {
     return out.empty() ? "" : out.substr(0, out.size() - 1);
   }
   std::vector<queue_record> queue() {
-    testing::internal::CaptureStderr();
+    testkit::Capture cap_err_1(testkit::kStderr);
     std::vector<queue_record> r = get_printq();
-    testing::internal::GetCapturedStderr();
+    cap_err_1.err();
     return r;
   }
   // The job browser's delete of the queue's head.
   void delete_head() {
-    testing::internal::CaptureStderr();
+    testkit::Capture cap_err_2(testkit::kStderr);
     EXPECT_EQ(printq_delete(0), 1);
-    testing::internal::GetCapturedStderr();
+    cap_err_2.err();
   }
   // What the filter makes of `job` with the options of `r`.
   std::string filtered(const std::string& job, const queue_record& r) {
@@ -82,9 +83,9 @@ class Requeue : public ::testing::Test {
     a.input = job;
     a.output = root_("/expect.out");
     int32_t flag = 0;
-    testing::internal::CaptureStderr();
+    testkit::Capture cap_err_3(testkit::kStderr);
     EXPECT_GT(prnfilt(a, &flag), 0);
-    testing::internal::GetCapturedStderr();
+    cap_err_3.err();
     return slurp(a.output);
   }
   int run(const std::string& prog, std::string* out = nullptr, std::string* err = nullptr) {
