@@ -137,12 +137,6 @@ class FakePrinter {
   std::vector<std::string> jobs_;
 };
 
-int count_lines(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 bool wait_jobs(FakePrinter& p, size_t n) {
   return testkit::wait_until([&] { return p.jobs().size() >= n; });
 }
@@ -425,7 +419,7 @@ TEST_F(SendLoop, ARestartSendsOnlyWhatItCannotKnowWasPrinted) {
     ASSERT_TRUE(wait_jobs(printer_, total));
     ::usleep(50000);
     EXPECT_EQ(printer_.jobs().size(), total);
-    EXPECT_EQ(count_lines(out, "printing file: "), static_cast<int>(c.lines.size())) << out;
+    EXPECT_EQ(testkit::count_of(out, "printing file: "), static_cast<int>(c.lines.size())) << out;
     for (const std::string& l : c.lines)
       EXPECT_NE(out.find("printing file: " + root_("/print/printq/j_0.prn") + " " + l + "\n"), std::string::npos) << out;
     if (c.lines.empty()) {

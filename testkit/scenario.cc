@@ -214,4 +214,10 @@ std::vector<std::string> list_dir(const std::string& path) {
   return names;
 }
 
+int count_of(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 }  // namespace testkit

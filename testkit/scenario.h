@@ -75,6 +75,9 @@ bool wait_until(const std::function<bool()>& cond, int timeout_ms = 10000);
 bool wait_for_port(int port, int timeout_ms = 10000);
 
 std::string slurp(const std::string& path);
+
+// How often `what` occurs in `text` (overlapping occurrences count).
+int count_of(const std::string& text, const std::string& what);
 void spit(const std::string& path, const std::string& data);
 // Names in a folder, sorted (without "." and "..").
 std::vector<std::string> list_dir(const std::string& path);

@@ -115,11 +115,6 @@ class Print : public ::testing::Test {
     s.payload = payload;
     return testkit::make_job(s);
   }
-  static int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-  }
 
   testkit::TempRoot root_;
   testkit::SimPrinter sim_{root_("/printer"), {"--set", "chunked="}};
@@ -174,7 +169,7 @@ TEST_F(Print, PauseFlagHoldsTheQueueUntilItGoes) {
   ASSERT_EQ(run("spoold"), 1);
   ASSERT_EQ(pause_printing(), 1);
   testkit::Process sender({testkit::bin("pjlsend")});
-  ASSERT_TRUE(testkit::wait_until([&] { return count(sender.out(), "wait  0\n") >= 3; }));
+  ASSERT_TRUE(testkit::wait_until([&] { return testkit::count_of(sender.out(), "wait  0\n") >= 3; }));
   EXPECT_EQ(raw_log().find("job 1 open"), std::string::npos);
   EXPECT_EQ(queued(), std::vector<std::string>{"p_0.prn"});
   resume_printing();
@@ -192,7 +187,7 @@ TEST_F(Print, StaleOrOfflineStatusDocumentWaits) {
   timespec t[2] = {{old, 0}, {old, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, printer_status_path().c_str(), t, 0), 0);
   testkit::Process sender({testkit::bin("pjlsend")});
-  ASSERT_TRUE(testkit::wait_until([&] { return count(sender.err(), "Last modified time: ") >= 2; }));
+  ASSERT_TRUE(testkit::wait_until([&] { return testkit::count_of(sender.err(), "Last modified time: ") >= 2; }));
   EXPECT_NE(sender.out().find("wait  1\n"), std::string::npos);
   // The printer now reports itself busy: fresh, but not online.
   control("SystemState=Printing\n");
@@ -217,7 +212,7 @@ TEST_F(Print, SendCopiesSendsTheFileOncePerCopy) {
               std::string::npos)
         << out;
   EXPECT_EQ(slurp(dir_ + "/jobs/0001.prn"), slurp(dir_ + "/jobs/0003.prn"));
-  EXPECT_EQ(count(out, "run rm "), 1);
+  EXPECT_EQ(testkit::count_of(out, "run rm "), 1);
   EXPECT_TRUE(queued().empty());
 }
 
@@ -233,7 +228,7 @@ TEST_F(Print, CancelledAndMissingJobsAreDroppedAndTheNextIsSent) {
   EXPECT_EQ(run("pjlsend", {}, &out, &err), 1);
   EXPECT_NE(err.find("Job cancelled\n\n"), std::string::npos) << err;
   EXPECT_NE(err.find("ERROR: File " + q("gone_0.prn") + " not found.\n"), std::string::npos) << err;
-  EXPECT_EQ(count(err, "fatal error - failed to send print job\n"), 2) << err;
+  EXPECT_EQ(testkit::count_of(err, "fatal error - failed to send print job\n"), 2) << err;
   ASSERT_TRUE(raw_log_has("job 2 end "));
   EXPECT_EQ(slurp(dir_ + "/jobs/0002.pjl"), pjl_header("next_0.prn"));
   EXPECT_TRUE(queued().empty());

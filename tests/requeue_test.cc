@@ -91,11 +91,6 @@ class Requeue : public ::testing::Test {
   int run(const std::string& prog, std::string* out = nullptr, std::string* err = nullptr) {
     return testkit::run({testkit::bin(prog)}, out, err);
   }
-  static int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-  }
 
   testkit::TempRoot root_;
   testkit::SimPrinter sim_{root_("/printer"), {"--set", "chunked="}};
@@ -191,7 +186,7 @@ TEST_F(Requeue, APrinterThatStopsTakingDataKeepsTheJob) {
   testkit::Process sender({testkit::bin("pjlsend")}, {{"LABELDOCK_SEND_TIMEOUT", "1"}});
   const std::string stalled = "print_first: the printer took no data for 1 seconds, " + q("media_0.prn") +
                               " stays at the head of the queue\n";
-  ASSERT_TRUE(testkit::wait_until([&] { return count(sender.err(), stalled) >= 2; }, 60000)) << sender.err();
+  ASSERT_TRUE(testkit::wait_until([&] { return testkit::count_of(sender.err(), stalled) >= 2; }, 60000)) << sender.err();
   EXPECT_EQ(queue().size(), 1u);
   ASSERT_TRUE(sim_.control("raw=read\n"));
   EXPECT_EQ(sender.wait(120000), 1);
@@ -199,7 +194,7 @@ TEST_F(Requeue, APrinterThatStopsTakingDataKeepsTheJob) {
   EXPECT_NE(sender.out().find("printing file: " + q("media_0.prn") + " copy 0 of 1 (0)\n"), std::string::npos);
   EXPECT_TRUE(queue().empty());
   // The stalled connections end cut short once the printer reads again; the last one is whole.
-  const int sends = count(sender.out(), "printing file: ");
+  const int sends = testkit::count_of(sender.out(), "printing file: ");
   ASSERT_GE(sends, 3);
   char last[16];
   std::snprintf(last, sizeof last, "%04d", sends);
@@ -226,8 +221,8 @@ TEST_F(Requeue, AFullDiskAfterTheSendDelaysItsRecordButNeverResendsIt) {
   ASSERT_TRUE(sim_.control("raw=read\n"));
   ASSERT_TRUE(testkit::wait_until(
       [&] {
-        if (!ld::file_exists(tmp) && count(sender.err(), failed) < 3) ::symlink("/dev/full", tmp.c_str());
-        return count(sender.err(), failed) >= 3;
+        if (!ld::file_exists(tmp) && testkit::count_of(sender.err(), failed) < 3) ::symlink("/dev/full", tmp.c_str());
+        return testkit::count_of(sender.err(), failed) >= 3;
       },
       60000))
       << sender.err();
