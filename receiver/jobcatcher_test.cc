@@ -372,7 +372,7 @@ TEST_F(Catcher, TricklingSenderIsCutWhenItsAllowanceIsSpent) {
   const struct {
     std::string name;
     time_t step;
-    testkit::JobSpec spec;
+    testkit::JobSpec wanted;
     bool cut;
   } cases[] = {
       {"byte_a_minute", 59, {}, true},
@@ -380,13 +380,13 @@ TEST_F(Catcher, TricklingSenderIsCutWhenItsAllowanceIsSpent) {
       {"big_and_steady", 1, [] { testkit::JobSpec s; s.pages = 2; s.payload = 4 << 20; return s; }(), false},
   };
   for (auto c : cases) {
-    c.spec.capture = true;
-    c.spec.name = c.name;
+    c.wanted.capture = true;
+    c.wanted.name = c.name;
     SteppingClock clock(c.step);
     jobcatcher::Config cfg;
     cfg.clock = &clock;
     cfg.idle_timeout_s = 120;  // the preamble, read byte by byte, fits in it at 1 s a look
-    Outcome o = receive_and_store(testkit::make_job(c.spec), cfg);
+    Outcome o = receive_and_store(testkit::make_job(c.wanted), cfg);
     EXPECT_EQ(o.err.find("sender too slow") != std::string::npos, c.cut) << c.name << ": " << o.err;
     EXPECT_EQ(o.stored, c.cut ? 0 : 1) << c.name;
   }

@@ -303,10 +303,10 @@ std::string decoded(const std::string& file) {
 TEST_F(PrnfiltTest, RealDriverJobs) {
   using testkit::Shade;
   std::string in = path("driver.prn");
-  testkit::DriverJobSpec spec =
+  testkit::DriverJobSpec wanted =
       testkit::shade_pages(1200, 1600, {Shade::kWhite, Shade::kBlack, Shade::kGray, Shade::kWhite});
-  spec.path = in;
-  testkit::DriverJob driver = testkit::driver_job(spec);
+  wanted.path = in;
+  testkit::DriverJob driver = testkit::driver_job(wanted);
   if (driver.cannot_start()) GTEST_SKIP() << driver.error;
   ASSERT_TRUE(driver.ok()) << driver.error;
   const std::string& job = driver.bytes;

@@ -6,28 +6,28 @@
 namespace testkit {
 
 DriverJobSpec shade_pages(uint32_t w, uint32_t h, const std::vector<Shade>& shades) {
-  DriverJobSpec spec;
-  for (Shade s : shades) spec.pages.push_back(shade(w, h, s));
-  return spec;
+  DriverJobSpec wanted;
+  for (Shade s : shades) wanted.pages.push_back(shade(w, h, s));
+  return wanted;
 }
 
-DriverJob driver_job(const DriverJobSpec& spec) {
-  if (spec.pages.empty()) return {DriverJob::kFailed, "", "no pages"};
-  const uint32_t w = spec.pages[0].width, h = spec.pages[0].height;
+DriverJob driver_job(const DriverJobSpec& wanted) {
+  if (wanted.pages.empty()) return {DriverJob::kFailed, "", "no pages"};
+  const uint32_t w = wanted.pages[0].width, h = wanted.pages[0].height;
   std::string raster;
-  for (const Picture& p : spec.pages) {
+  for (const Picture& p : wanted.pages) {
     if (p.width != w || p.height != h) return {DriverJob::kFailed, "", "pages of different sizes"};
-    raster += spec.colour ? bitcmyk_of(p) : pbm_of(p);
+    raster += wanted.colour ? bitcmyk_of(p) : pbm_of(p);
   }
-  return driver_job_of_raster(raster, w, h, spec);
+  return driver_job_of_raster(raster, w, h, wanted);
 }
 
-DriverJob driver_job_of_raster(const std::string& raster, uint32_t w, uint32_t h, const DriverJobSpec& spec) {
-  std::string res = std::to_string(spec.dpi);
+DriverJob driver_job_of_raster(const std::string& raster, uint32_t w, uint32_t h, const DriverJobSpec& wanted) {
+  std::string res = std::to_string(wanted.dpi);
   std::vector<std::string> argv = {"/usr/bin/foo2zjs", "-r" + res + "x" + res,
                                    "-g" + std::to_string(w) + "x" + std::to_string(h), "-p1",
-                                   "-z" + std::to_string(spec.model)};
-  if (spec.colour) argv.push_back("-c");
+                                   "-z" + std::to_string(wanted.model)};
+  if (wanted.colour) argv.push_back("-c");
   DriverJob job;
   ld::RunOptions opt;
   opt.stdin_text = raster;
@@ -45,7 +45,7 @@ DriverJob driver_job_of_raster(const std::string& raster, uint32_t w, uint32_t h
     job.error = "foo2zjs ended with status " + std::to_string(rc) + (job.error.empty() ? "" : ": " + job.error);
     return job;
   }
-  if (!spec.path.empty() && !ld::write_file_atomic(spec.path, job.bytes, &job.error)) return job;
+  if (!wanted.path.empty() && !ld::write_file_atomic(wanted.path, job.bytes, &job.error)) return job;
   job.status = DriverJob::kMade;
   return job;
 }

@@ -35,9 +35,9 @@ struct DriverJob {
 // `pages` pages of one shade, w x h dots each: the shades in turn.
 DriverJobSpec shade_pages(uint32_t w, uint32_t h, const std::vector<Shade>& shades);
 
-DriverJob driver_job(const DriverJobSpec& spec);
+DriverJob driver_job(const DriverJobSpec& wanted);
 // The same from a raster already in the driver's input form (PBM pages, or bitcmyk with
-// colour) of w x h dots, for pages too large to hold as pictures; spec.pages is not used.
-DriverJob driver_job_of_raster(const std::string& raster, uint32_t w, uint32_t h, const DriverJobSpec& spec);
+// colour) of w x h dots, for pages too large to hold as pictures; wanted.pages is not used.
+DriverJob driver_job_of_raster(const std::string& raster, uint32_t w, uint32_t h, const DriverJobSpec& wanted);
 
 }  // namespace testkit

@@ -55,9 +55,9 @@ class PrintLink : public ::testing::Test {
 
 TEST_F(PrintLink, FilteredJobReachesThePrinterAsItIs) {
   std::string in = root_("/print/printq/label_0.spl"), out = root_("/print/printq/label_0.prn");
-  testkit::DriverJobSpec spec = testkit::shade_pages(1200, 1600, {testkit::Shade::kWhite, testkit::Shade::kBlack});
-  spec.path = in;
-  testkit::DriverJob driver = testkit::driver_job(spec);
+  testkit::DriverJobSpec wanted = testkit::shade_pages(1200, 1600, {testkit::Shade::kWhite, testkit::Shade::kBlack});
+  wanted.path = in;
+  testkit::DriverJob driver = testkit::driver_job(wanted);
   ASSERT_TRUE(driver.ok()) << driver.error;
   const std::string& job = driver.bytes;
   prnfilt_args a{in, out, 2, 1, 1, 2, 0, 0, {}};
@@ -92,9 +92,9 @@ TEST_F(PrintLink, PrinterHangsUpInTheMiddle) {
 // unread report makes the kernel reset the connection, and the end of the job, still queued in
 // the socket, is thrown away while the sender counts the job as printed.
 TEST_F(PrintLink, ReportAfterTheLastPieceDoesNotCostTheEndOfTheJob) {
-  testkit::JobSpec spec;
-  spec.payload = 4 << 20;
-  const std::string job = testkit::make_job(spec);
+  testkit::JobSpec wanted;
+  wanted.payload = 4 << 20;
+  const std::string job = testkit::make_job(wanted);
   const std::string path = root_("/print/printq/late_0.prn");
   const size_t header = pjl_header(path).size();
   struct {

@@ -117,10 +117,10 @@ TEST_F(Receive, StalledSenderDoesNotHoldTheReceiver) {
 // while it is still connected.
 TEST_F(Receive, TricklingSenderDoesNotHoldBackAnother) {
   start_catcher("60");
-  testkit::JobSpec spec;
-  spec.capture = true;
-  spec.name = "trickle";
-  const std::string job = testkit::make_job(spec);
+  testkit::JobSpec wanted;
+  wanted.capture = true;
+  wanted.name = "trickle";
+  const std::string job = testkit::make_job(wanted);
   std::string err;
   ld::UniqueFd trickler = ld::tcp_connect("127.0.0.1", port_, 5000, &err);
   ASSERT_TRUE(trickler.valid()) << err;
@@ -146,13 +146,13 @@ TEST_F(Receive, ThirtySimultaneousSendersAreAllStored) {
   constexpr int kSenders = 30;
   std::vector<std::string> jobs;
   for (int i = 0; i < kSenders; ++i) {
-    testkit::JobSpec spec;
-    spec.capture = true;
-    spec.name = "ws" + std::to_string(i);
-    spec.pages = 2;
-    spec.payload = 100000;
-    spec.seed = static_cast<uint32_t>(i + 1);
-    jobs.push_back(testkit::make_job(spec));
+    testkit::JobSpec wanted;
+    wanted.capture = true;
+    wanted.name = "ws" + std::to_string(i);
+    wanted.pages = 2;
+    wanted.payload = 100000;
+    wanted.seed = static_cast<uint32_t>(i + 1);
+    jobs.push_back(testkit::make_job(wanted));
     if (i % 2 == 0) spit(root_("/ws" + std::to_string(i) + ".cap"), jobs.back());
   }
   std::vector<std::unique_ptr<testkit::Process>> waiting_senders;

@@ -40,10 +40,10 @@ TEST(ThumbsRoad, ReceivedJobsGetThumbnailsThatLookLikeTheirPages) {
 
   // A colour page through the real driver.
   auto pic = primaries(800, 600);
-  testkit::DriverJobSpec spec;
-  spec.pages = {pic};
-  spec.colour = true;
-  testkit::DriverJob driver_job = testkit::driver_job(spec);
+  testkit::DriverJobSpec wanted;
+  wanted.pages = {pic};
+  wanted.colour = true;
+  testkit::DriverJob driver_job = testkit::driver_job(wanted);
   ASSERT_TRUE(driver_job.ok()) << driver_job.error;
   ASSERT_GT(driver_job.bytes.size(), 200u);
   testkit::spit(root.path() + "/driver.cap", testkit::wrap_capture(driver_job.bytes, "Colour bars"));

@@ -29,11 +29,11 @@ TEST(PageDecode, Foo2zjsColourAndMonoPagesShowTheirPicture) {
     int model;
   };
   for (const Case c : {Case{true, 0}, Case{false, 0}, Case{false, 1}, Case{true, 1}}) {
-    testkit::DriverJobSpec spec;
-    spec.pages = {pic};
-    spec.colour = c.colour;
-    spec.model = c.model;
-    testkit::DriverJob job = testkit::driver_job(spec);
+    testkit::DriverJobSpec wanted;
+    wanted.pages = {pic};
+    wanted.colour = c.colour;
+    wanted.model = c.model;
+    testkit::DriverJob job = testkit::driver_job(wanted);
     if (job.cannot_start()) GTEST_SKIP() << job.error;
     ASSERT_TRUE(job.ok()) << job.error;
     auto d = testkit::decode_bytes(root, job.bytes, 0, true);
@@ -60,10 +60,10 @@ TEST(PageDecode, Foo2zjsColourAndMonoPagesShowTheirPicture) {
 TEST(PageDecode, Foo2zjsSampledPageIsTheReductionOfTheWholePage) {
   testkit::TempRoot root;
   auto pic = primaries(2600, 120);
-  testkit::DriverJobSpec spec;
-  spec.pages = {pic};
-  spec.colour = true;
-  testkit::DriverJob job = testkit::driver_job(spec);
+  testkit::DriverJobSpec wanted;
+  wanted.pages = {pic};
+  wanted.colour = true;
+  testkit::DriverJob job = testkit::driver_job(wanted);
   if (job.cannot_start()) GTEST_SKIP() << job.error;
   ASSERT_TRUE(job.ok()) << job.error;
   auto whole = testkit::decode_bytes(root, job.bytes, 0, true);
