@@ -1,0 +1,45 @@
+#include "discovery/slp.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace discovery {
+namespace {
+
+TEST(SlpRequest, IsTheFiftySixByteAttributeRequest) {
+  const std::string expected("\x02\x06\x00\x00\x38\x00\x00\x00\x00\x00\x20\x10"
+                             "\x00\x02"
+                             "en"
+                             "\x00\x00"
+                             "\x00\x17"
+                             "service:printer:raw-tcp"
+                             "\x00\x07"
+                             "DEFAULT"
+                             "\x00\x00"
+                             "\x00\x00",
+                             56);
+  auto req = set_slp_req();
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(req.data()), req.size()), expected);
+}
+
+TEST(SlpReply, NeedsTheLinkNetworkAndAVendorWordInTheAttributes) {
+  const std::string head(20, '\0');
+  struct {
+    Ip4 source;
+    std::string datagram;
+    bool taken;
+  } cases[] = {
+      {{172, 31, 31, 253}, head + "(x-maker=Velkoran)", true},
+      {{172, 16, 0, 9}, head + "(x-maker=Trundell)", true},
+      {{192, 168, 1, 20}, head + "(x-maker=Velkoran)", false},
+      {{172, 31, 31, 253}, head + "(x-maker=Other)", false},
+      {{172, 31, 31, 253}, "Velkoran" + std::string(12, '\0'), false},  // in the header only
+      {{172, 31, 31, 253}, "", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(slp_reply_from_controller(c.source, c.datagram), c.taken) << dotted(c.source);
+}
+
+}  // namespace
+}  // namespace discovery
