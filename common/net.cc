@@ -15,6 +15,12 @@
 
 namespace ld {
 
+UniqueFd udp_socket(std::string* err) {
+  UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid() && err) *err = std::string("socket: ") + std::strerror(errno);
+  return fd;
+}
+
 UniqueFd tcp_listen(int port, int backlog, bool loopback_only, std::string* err) {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.valid()) {

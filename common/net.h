@@ -23,6 +23,10 @@ int tcp_accept(int listen_fd);
 UniqueFd tcp_connect(const std::string& host, int port, int timeout_ms, std::string* err,
                      bool* unresolved = nullptr);
 
+// An unbound UDP socket for IPv4 (datagrams such as discovery queries). Invalid fd and *err
+// set on failure.
+UniqueFd udp_socket(std::string* err);
+
 // Receive and send time-outs (SO_RCVTIMEO / SO_SNDTIMEO); 0 means none.
 void set_socket_timeouts(int fd, int recv_ms, int send_ms);
 

@@ -1,0 +1,142 @@
+// The run's decisions against printersim on loopback as the controller, with the interface
+// addresses and the commands (ifconfig, route, ping) played by the test: nothing here leaves
+// loopback or touches an interface.
+#include "discovery/netfind.h"
+
+#include <gtest/gtest.h>
+
+#include "testkit/capture.h"
+#include "testkit/scenario.h"
+#include "testkit/sim_printer.h"
+
+namespace discovery {
+namespace {
+
+struct Fixture {
+  testkit::TempRoot root;
+  testkit::SimPrinter sim;
+  testkit::CapturedFile out, err;
+  std::vector<std::string> commands;     // every command run, words joined by blanks
+  std::vector<std::string> answering;    // addresses that answer a ping
+  std::vector<IfAddress> eth0;
+  Config cfg;
+
+  explicit Fixture(const std::vector<std::string>& sim_settings)
+      : sim(root("/printer"), sim_settings) {
+    eth0 = {{kDefaultUi, kLinkNetmask}};
+    cfg.printer_host = "127.0.0.1";
+    cfg.web_port = sim.web_port();
+    cfg.local_web_host = "127.0.0.1";
+    cfg.local_web_port = sim.web_port();  // the resynchronisation page lands in its request log
+    cfg.slp_addr = "127.0.0.1";
+    cfg.slp_port = testkit::free_port();
+    cfg.slp_wait_ms = 200;
+    cfg.default_controller = {127, 0, 0, 1};
+    cfg.out = out.get();
+    cfg.err = err.get();
+    cfg.addresses = [this](const std::string& iface, std::vector<IfAddress>* a, std::string*) {
+      if (iface == "eth0") *a = eth0;
+      return true;
+    };
+    cfg.run = [this](const std::vector<std::string>& argv, std::string* output) {
+      std::string line;
+      for (const std::string& w : argv) line += (line.empty() ? "" : " ") + w;
+      commands.push_back(line);
+      if (argv[0] == "ping" && output) {
+        bool up = std::find(answering.begin(), answering.end(), argv.back()) != answering.end();
+        *output = "PING " + argv.back() + "\n" +
+                  (up ? "64 bytes from " + argv.back() + ": icmp_seq=1 ttl=64 time=0.05 ms\n" : "") +
+                  "--- statistics ---\n";
+      }
+      return 0;
+    };
+  }
+  std::string requests() const { return testkit::slurp(sim.dir() + "/requests.log"); }
+};
+
+// A controller whose view agrees with the appliance's (alias 127.0.0.1, external 127.0.0.7).
+const std::vector<std::string> kAgreeing = {"--set", "printer_ip=127.0.0.7", "--set", "kova_ip=127.0.0.1",
+                                            "--set", "ui_ip=172.31.31.33"};
+
+TEST(NetfindRun, FixesOnlyAWrongNetmaskOnTheLinkNetwork) {
+  struct {
+    IfAddress eth0;
+    bool fixed;
+  } cases[] = {
+      {{{172, 31, 31, 33}, {255, 255, 255, 0}}, true},
+      {{{172, 31, 31, 33}, {255, 240, 0, 0}}, false},
+      {{{10, 0, 0, 5}, {255, 255, 255, 0}}, false},
+  };
+  for (const auto& c : cases) {
+    Fixture f(kAgreeing);
+    ASSERT_TRUE(f.sim.ok()) << f.sim.error();
+    f.eth0 = {c.eth0};
+    f.cfg.use_sudo = true;
+    netfind(f.cfg, false);
+    std::vector<std::string> setup(f.commands.begin(), f.commands.begin() + (c.fixed ? 3 : 0));
+    if (c.fixed) {
+      EXPECT_NE(f.out.text().find("need to change netamask ffffff00\n"), std::string::npos);
+      EXPECT_EQ(setup, (std::vector<std::string>{"ifconfig eth0 172.31.31.33 netmask 255.240.0.0",
+                                                 "ifconfig eth0 172.31.31.33 netmask 255.240.0.0",
+                                                 "sudo route add default gw 172.31.31.1"}));
+    }
+    for (size_t i = setup.size(); i < f.commands.size(); ++i)
+      EXPECT_EQ(f.commands[i].rfind("ping", 0), 0u) << f.commands[i];
+  }
+}
+
+TEST(NetfindRun, MismatchOnlyReportsWithoutAnArgumentAndResyncsWithOne) {
+  for (bool act : {false, true}) {
+    Fixture f({"--set", "printer_ip=10.0.0.7", "--set", "ui_ip=172.31.31.40", "--set", "kova_ip=172.31.31.253"});
+    ASSERT_TRUE(f.sim.ok()) << f.sim.error();
+    EXPECT_EQ(netfind(f.cfg, act), kDone);
+    const std::string out = f.out.text();
+    EXPECT_NE(out.find("Printer UI address mismatch so trigger resync on UI ac1f1ffd<>7f000001 ac1f1f28<>ac1f1f21\n"),
+              std::string::npos) << out;
+    const std::string resync = "/cgi-bin/ip.cgi?rpi_ip=172.31.31.40&printer_ip=172.31.31.253";
+    EXPECT_EQ(out.find("no action flagged\n") != std::string::npos, !act) << out;
+    EXPECT_EQ(f.requests().find(resync) != std::string::npos, act) << f.requests();
+  }
+}
+
+TEST(NetfindRun, MovesAControllerOnDefaultsToTheFirstPairNobodyAnswers) {
+  Fixture f(kAgreeing);
+  ASSERT_TRUE(f.sim.ok()) << f.sim.error();
+  f.answering = {"172.28.11.12"};
+  EXPECT_EQ(netfind(f.cfg, true), kDone);
+  const std::string out = f.out.text();
+  EXPECT_NE(out.find("IP addresses match\n"
+                     "on network new ui=172.28.11.11 kova=172.28.11.12\n"
+                     "ping 172.28.11.11=0\nping 172.28.11.12=1\n"
+                     "on network new ui=172.28.11.13 kova=172.28.11.14\n"
+                     "ping 172.28.11.13=0\nping 172.28.11.14=0\n"
+                     "trigger reassignment /config/network_config?private_ip=172.28.11.14&ui_ip=172.28.11.13\n"),
+            std::string::npos) << out;
+  EXPECT_NE(f.requests().find("GET /config/network_config?private_ip=172.28.11.14&ui_ip=172.28.11.13 "),
+            std::string::npos) << f.requests();
+}
+
+TEST(NetfindRun, RefusesAMacTextWithoutSixHexDigits) {
+  std::vector<std::string> settings = kAgreeing;
+  settings.insert(settings.end(), {"--set", "kova_mac=0B:0C"});
+  Fixture f(settings);
+  ASSERT_TRUE(f.sim.ok()) << f.sim.error();
+  EXPECT_EQ(netfind(f.cfg, true), kNoAddressPair);
+  EXPECT_NE(f.out.text().find("kova_mac \"0B:0C\" has fewer than six hex digits: no new address\n"),
+            std::string::npos) << f.out.text();
+  EXPECT_TRUE(f.commands.empty());
+  EXPECT_EQ(f.requests().find("network_config"), std::string::npos);
+}
+
+TEST(NetfindRun, EndsWhenNoControllerAnswersAnywhere) {
+  Fixture f(kAgreeing);
+  ASSERT_TRUE(f.sim.ok()) << f.sim.error();
+  f.cfg.web_port = testkit::free_port();
+  EXPECT_EQ(netfind(f.cfg, true), kNoController);
+  const std::string out = f.out.text();
+  EXPECT_NE(out.find("Checking slp...\nCheck printer..\nError. No printer ip. use default\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Cannot find printer so aborting\n"), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace discovery
