@@ -792,8 +792,8 @@ int Server::run() {
     std::fprintf(stderr, "printersim: cannot create %s: %s\n", jobs_dir_.c_str(), err.c_str());
     return 1;
   }
-  raw_listen_ = ld::tcp_listen(opts_.raw_port, 16, true, &err);
-  if (raw_listen_.valid()) web_listen_ = ld::tcp_listen(opts_.web_port, 64, true, &err);
+  raw_listen_ = ld::tcp_listen(opts_.raw_port, 16, !opts_.any_address, &err);
+  if (raw_listen_.valid()) web_listen_ = ld::tcp_listen(opts_.web_port, 64, !opts_.any_address, &err);
   if (!raw_listen_.valid() || !web_listen_.valid()) {
     std::fprintf(stderr, "printersim: %s\n", err.c_str());
     return 1;

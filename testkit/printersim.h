@@ -162,6 +162,7 @@ std::string printable(std::string_view s);
 
 struct Options {
   std::string dir;                 // jobs/, raw.log, requests.log, ports
+  bool any_address = false;        // listen on every address (only inside a test's own network namespace)
   std::string control;             // control file; "" = <dir>/control
   int raw_port = 0;                // 0 = any free port
   int web_port = 0;

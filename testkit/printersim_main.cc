@@ -10,8 +10,10 @@ namespace {
 
 const char kUsage[] =
     "usage: printersim --dir DIR [--raw-port N] [--web-port N] [--control FILE] [--set KEY=VALUE]...\n"
+    "                  [--any-address]\n"
     "\n"
-    "A stand-in for the label printer, on 127.0.0.1 only.\n"
+    "A stand-in for the label printer, on 127.0.0.1 only (--any-address: on every address, for\n"
+    "tests that run it inside a network namespace of their own).\n"
     "  --dir DIR         where it records; created when missing:\n"
     "                      DIR/ports         LABELDOCK_PRINTER_HOST/_RAW_PORT/_WEB_PORT=... lines,\n"
     "                                        written once both ports listen (shell-sourceable)\n"
@@ -59,6 +61,8 @@ int main(int argc, char** argv) {
       return 0;
     } else if (a == "--dir" && has_value) {
       opts.dir = argv[++i];
+    } else if (a == "--any-address") {
+      opts.any_address = true;
     } else if (a == "--control" && has_value) {
       opts.control = argv[++i];
     } else if ((a == "--raw-port" || a == "--web-port") && has_value) {
