@@ -108,8 +108,8 @@ void fix_netmask(const Config& cfg, const IfAddress& a) {
   std::fflush(cfg.out);
   const std::vector<std::string> ifconfig = {"ifconfig", cfg.iface, dotted(a.addr), "netmask",
                                              dotted(kLinkNetmask)};
-  cfg.run(ifconfig, nullptr);
-  cfg.run(ifconfig, nullptr);
+  for (int i = 0; i < 2; ++i)
+    if (cfg.run(ifconfig, nullptr) != 0) std::fprintf(cfg.err, "ifconfig: setting the netmask failed\n");
   std::vector<std::string> route = {"sudo", "route", "add", "default", "gw", dotted(kLinkGateway)};
   if (!cfg.use_sudo) route.erase(route.begin());
   if (cfg.run(route, nullptr) != 0) std::fprintf(cfg.err, "route: adding the default route failed\n");

@@ -1,33 +1,96 @@
-// The run's decisions against printersim on loopback as the controller, with the interface
+// The run's decisions against a controller web server on loopback, with the interface
 // addresses and the commands (ifconfig, route, ping) played by the test: nothing here leaves
-// loopback or touches an interface.
+// loopback or touches an interface. (The real programs meet in tests/netfind_test.cc.)
 #include "discovery/netfind.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "common/handles.h"
+#include "common/net.h"
 #include "testkit/capture.h"
 #include "testkit/scenario.h"
-#include "testkit/sim_printer.h"
 
 namespace discovery {
 namespace {
 
+// Answers every GET on a loopback port: "/status/ui" with the given page, anything else with
+// "{}". Keeps the request lines.
+class Controller {
+ public:
+  explicit Controller(std::string page) : page_(std::move(page)) {
+    std::string err;
+    listener_ = ld::tcp_listen(0, 16, true, &err);
+    port_ = ld::local_port(listener_.get());
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~Controller() {
+    stop_ = true;
+    thread_.join();
+  }
+  int port() const { return port_; }
+  std::string requests() {
+    std::lock_guard<std::mutex> l(mu_);
+    return requests_;
+  }
+
+ private:
+  void serve() {
+    while (!stop_) {
+      if (ld::wait_readable(listener_.get(), 20) != 1) continue;
+      ld::UniqueFd c(ld::tcp_accept(listener_.get()));
+      std::string in;
+      char buf[1024];
+      while (in.find("\r\n\r\n") == std::string::npos && ld::wait_readable(c.get(), 2000) == 1) {
+        ssize_t n = ::recv(c.get(), buf, sizeof buf, 0);
+        if (n <= 0) break;
+        in.append(buf, static_cast<size_t>(n));
+      }
+      std::string line = in.substr(0, in.find("\r\n"));
+      {
+        std::lock_guard<std::mutex> l(mu_);
+        requests_ += line + "\n";
+      }
+      std::string body = line.rfind("GET /status/ui ", 0) == 0 ? page_ : "{}";
+      std::string reply = "HTTP/1.0 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                          std::to_string(body.size()) + "\r\n\r\n" + body;
+      ::send(c.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
+    }
+  }
+  std::string page_;
+  ld::UniqueFd listener_;
+  int port_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex mu_;
+  std::string requests_;
+};
+
+std::string status_page(const std::string& printer_ip, const std::string& ui_ip, const std::string& kova_ip,
+                        const std::string& mac = "0050C20A0B0C") {
+  return "{\"printer_ip\": \"" + printer_ip + "\", \"ui_ip\": \"" + ui_ip + "\", \"kova_ip\": \"" + kova_ip +
+         "\", \"kova_mac\": \"" + mac + "\", \"ui_alive\": 0}";
+}
+
 struct Fixture {
-  testkit::TempRoot root;
-  testkit::SimPrinter sim;
+  Controller sim;
   testkit::CapturedFile out, err;
   std::vector<std::string> commands;     // every command run, words joined by blanks
   std::vector<std::string> answering;    // addresses that answer a ping
   std::vector<IfAddress> eth0;
   Config cfg;
 
-  explicit Fixture(const std::vector<std::string>& sim_settings)
-      : sim(root("/printer"), sim_settings) {
+  explicit Fixture(const std::string& page) : sim(page) {
     eth0 = {{kDefaultUi, kLinkNetmask}};
     cfg.printer_host = "127.0.0.1";
-    cfg.web_port = sim.web_port();
+    cfg.web_port = sim.port();
     cfg.local_web_host = "127.0.0.1";
-    cfg.local_web_port = sim.web_port();  // the resynchronisation page lands in its request log
+    cfg.local_web_port = sim.port();  // the resynchronisation page lands in its request log
     cfg.slp_addr = "127.0.0.1";
     cfg.slp_port = testkit::free_port();
     cfg.slp_wait_ms = 200;
@@ -51,12 +114,11 @@ struct Fixture {
       return 0;
     };
   }
-  std::string requests() const { return testkit::slurp(sim.dir() + "/requests.log"); }
+  std::string requests() { return sim.requests(); }
 };
 
 // A controller whose view agrees with the appliance's (alias 127.0.0.1, external 127.0.0.7).
-const std::vector<std::string> kAgreeing = {"--set", "printer_ip=127.0.0.7", "--set", "kova_ip=127.0.0.1",
-                                            "--set", "ui_ip=172.31.31.33"};
+const std::string kAgreeing = status_page("127.0.0.7", "172.31.31.33", "127.0.0.1");
 
 TEST(NetfindRun, FixesOnlyAWrongNetmaskOnTheLinkNetwork) {
   struct {
@@ -69,7 +131,6 @@ TEST(NetfindRun, FixesOnlyAWrongNetmaskOnTheLinkNetwork) {
   };
   for (const auto& c : cases) {
     Fixture f(kAgreeing);
-    ASSERT_TRUE(f.sim.ok()) << f.sim.error();
     f.eth0 = {c.eth0};
     f.cfg.use_sudo = true;
     netfind(f.cfg, false);
@@ -87,8 +148,7 @@ TEST(NetfindRun, FixesOnlyAWrongNetmaskOnTheLinkNetwork) {
 
 TEST(NetfindRun, MismatchOnlyReportsWithoutAnArgumentAndResyncsWithOne) {
   for (bool act : {false, true}) {
-    Fixture f({"--set", "printer_ip=10.0.0.7", "--set", "ui_ip=172.31.31.40", "--set", "kova_ip=172.31.31.253"});
-    ASSERT_TRUE(f.sim.ok()) << f.sim.error();
+    Fixture f(status_page("10.0.0.7", "172.31.31.40", "172.31.31.253"));
     EXPECT_EQ(netfind(f.cfg, act), kDone);
     const std::string out = f.out.text();
     EXPECT_NE(out.find("Printer UI address mismatch so trigger resync on UI ac1f1ffd<>7f000001 ac1f1f28<>ac1f1f21\n"),
@@ -101,7 +161,6 @@ TEST(NetfindRun, MismatchOnlyReportsWithoutAnArgumentAndResyncsWithOne) {
 
 TEST(NetfindRun, MovesAControllerOnDefaultsToTheFirstPairNobodyAnswers) {
   Fixture f(kAgreeing);
-  ASSERT_TRUE(f.sim.ok()) << f.sim.error();
   f.answering = {"172.28.11.12"};
   EXPECT_EQ(netfind(f.cfg, true), kDone);
   const std::string out = f.out.text();
@@ -117,10 +176,7 @@ TEST(NetfindRun, MovesAControllerOnDefaultsToTheFirstPairNobodyAnswers) {
 }
 
 TEST(NetfindRun, RefusesAMacTextWithoutSixHexDigits) {
-  std::vector<std::string> settings = kAgreeing;
-  settings.insert(settings.end(), {"--set", "kova_mac=0B:0C"});
-  Fixture f(settings);
-  ASSERT_TRUE(f.sim.ok()) << f.sim.error();
+  Fixture f(status_page("127.0.0.7", "172.31.31.33", "127.0.0.1", "0B:0C"));
   EXPECT_EQ(netfind(f.cfg, true), kNoAddressPair);
   EXPECT_NE(f.out.text().find("kova_mac \"0B:0C\" has fewer than six hex digits: no new address\n"),
             std::string::npos) << f.out.text();
@@ -130,7 +186,6 @@ TEST(NetfindRun, RefusesAMacTextWithoutSixHexDigits) {
 
 TEST(NetfindRun, EndsWhenNoControllerAnswersAnywhere) {
   Fixture f(kAgreeing);
-  ASSERT_TRUE(f.sim.ok()) << f.sim.error();
   f.cfg.web_port = testkit::free_port();
   EXPECT_EQ(netfind(f.cfg, true), kNoController);
   const std::string out = f.out.text();
