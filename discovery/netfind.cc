@@ -59,7 +59,7 @@ int run_on_path(const std::vector<std::string>& argv, std::string* output) {
 bool interface_addresses(const std::string& iface, std::vector<IfAddress>* out, std::string* err) {
   ifaddrs* list = nullptr;
   if (::getifaddrs(&list) != 0) {
-    *err = std::string("getifaddrs: ") + std::strerror(errno);
+    *err = std::strerror(errno);
     return false;
   }
   std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> owned(list, ::freeifaddrs);
