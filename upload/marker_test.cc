@@ -50,9 +50,9 @@ TEST(Marker, PayloadsAsFound) {
 // (when given) the marker segment, then a table segment and the end of image.
 std::string jpeg(const std::string& app9) {
   std::string j = "\xFF\xD8";
-  j += std::string("\xFF\xE0\x00\x10JFIF\0\x01\x01\x00\x00\x01\x00\x01\x00\x00", 20);
+  j += std::string("\xFF\xE0\x00\x10JFIF\0\x01\x01\x00\x00\x01\x00\x01\x00\x00", 18);
   j += app9;
-  j += std::string("\xFF\xDB\x00\x05\x00\x01\x02\xFF\xFF\xD9", 11);
+  j += std::string("\xFF\xDB\x00\x05\x00\x01\x02\xFF\xFF\xD9", 10);
   return j;
 }
 
@@ -89,7 +89,7 @@ TEST(MarkerWalk, FindsTheMarkerAfterTheJfifSegment) {
   EXPECT_EQ(w.d->value, 2);
   // Fill bytes before a marker code are passed over.
   std::string filled = good;
-  filled.insert(22, "\xFF\xFF");
+  filled.insert(20, "\xFF\xFF");
   EXPECT_TRUE(walk(root, filled).d);
 }
 
@@ -97,7 +97,7 @@ TEST(MarkerWalk, EveryTruncationBeforeTheMarkerEndsIsInvalid) {
   testkit::TempRoot root;
   auto seg = upload::marker_segment(0, 1, 1);
   const std::string good = jpeg(std::string(seg.begin(), seg.end()));
-  const size_t marker_end = 2 + 20 + seg.size();
+  const size_t marker_end = 2 + 18 + seg.size();
   for (size_t n = 0; n < marker_end; ++n) {
     Walk w = walk(root, good.substr(0, n));
     EXPECT_FALSE(w.d) << n;

@@ -147,7 +147,9 @@ TEST(UploadCheck, WithoutAFirmwareVersionNothingIsJudged) {
 TEST(UploadCheck, FailedFilterPassLeavesTheJobAsItCame) {
   UploadSandbox r;
   // The filter needs a whole job: a START_DOC that asks for the pass and nothing readable after.
-  std::string job = testkit::make_job({.doc_items = {item(0x8510, 1)}});
+  testkit::JobSpec spec;
+  spec.doc_items = {item(0x8510, 1)};
+  std::string job = testkit::make_job(spec);
   job.resize(job.size() - 3);
   testkit::spit(r.root("/print/tmp/cut.prn"), job);
   EXPECT_EQ(upload::check_prn("cut.prn", r.root("/print/tmp/"), 1, r.cfg, &r.run), 0);
