@@ -46,7 +46,12 @@ std::string no_slash(const std::string& dir) {
   return dir.size() > 1 && dir.back() == '/' ? dir.substr(0, dir.size() - 1) : dir;
 }
 
-void say(const UploadConfig& cfg, const std::string& text) { cfg.log(text); }
+void say(const UploadConfig& cfg, const std::string& text) {
+  if (cfg.log)
+    cfg.log(text);
+  else
+    ui_log(text);
+}
 void command(const UploadConfig& cfg, const std::string& text) {
   std::fprintf(cfg.out, "%s\n", text.c_str());
   std::fflush(cfg.out);
@@ -317,7 +322,6 @@ void load_prn_dirs(int model, const UploadConfig& cfg, UploadRun* run) {
 
 int uploadcheck(const UploadConfig& given) {
   UploadConfig cfg = given;
-  if (!cfg.log) cfg.log = [](std::string_view t) { ui_log(t); };
   if (!cfg.pause) cfg.pause = [] { ::sleep(1); };
   JsonTree doc;
   for (int i = 0; i < cfg.load_attempts && !doc; ++i) {

@@ -28,7 +28,7 @@ struct UploadConfig {
   UploadPaths paths = default_upload_paths();
   int load_attempts = 10;                     // tries to load the system document
   std::function<void()> pause;                // between tries; default one second
-  std::function<void(std::string_view)> log;  // event-log lines; default ui_log
+  std::function<void(std::string_view)> log;  // event-log lines; unset: ui_log
   FILE* out = stdout;                         // the command texts
   FILE* err = stderr;                         // scan and filter messages
 };
