@@ -5,6 +5,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <optional>
 #include <string>
 
 namespace upload {
@@ -35,5 +37,30 @@ std::array<uint8_t, kMarkerSegmentSize> marker_segment(int page, int pages, uint
 // Reads a payload of `len` bytes as found in a thumbnail: a shorter payload leaves the missing
 // fields 0 (a segment of length 2 still counts as present), bytes beyond 38 are not looked at.
 tavu_data decode_marker_payload(const uint8_t* payload, size_t len);
+
+// Why the marker reader found no marker (`jpeg_error`).
+enum JpegError { kJpegOk = 0, kJpegInvalid = 1, kJpegMissing = -1 };
+
+// The marker of a thumbnail file: the record when the file holds an APP9 segment before its
+// image data, otherwise none with *error kJpegMissing (the file cannot be opened) or
+// kJpegInvalid (not a JPEG, cut short, a segment length below 2, or no APP9 segment). Only the
+// segment's presence is judged, not its text: a segment longer than 38 payload bytes gives the
+// first 38.
+std::optional<tavu_data> jpeg_get_data(const std::string& path, int* error);
+// The walk over an open file, from its start of image to the first APP9 segment.
+std::optional<tavu_data> get_tavu_data(FILE* f, int* error);
+
+// The steps of the walk: each sets *error to kJpegInvalid when the file ends or the structure
+// is bad, and then returns 0 (the caller stops at the first error).
+int read_1_byte(FILE* f, int* error);
+int read_2_bytes(FILE* f, int* error);  // big-endian
+// The start of image (FF D8) that must open the file; the marker code or 0.
+int first_marker(FILE* f, int* error);
+// The next marker code: bytes up to an FF and any FF fill bytes after it are passed over.
+int next_marker(FILE* f, int* error);
+// Steps over a segment with a length field.
+void skip_variable(FILE* f, int* error);
+// Reads an APP9 segment into *d (present set once its length is read).
+void process_APP9(FILE* f, tavu_data* d, int* error);
 
 }  // namespace upload

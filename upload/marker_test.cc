@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "testkit/scenario.h"
 
 namespace {
 
@@ -43,6 +44,92 @@ TEST(Marker, PayloadsAsFound) {
   // A text that fills its whole field is cut there, not read into the numbers.
   std::vector<uint8_t> no_nul(38, 'A');
   EXPECT_EQ(upload::decode_marker_payload(no_nul.data(), no_nul.size()).text, std::string(30, 'A'));
+}
+
+// The start of a JPEG as the thumbnail maker writes it: start of image, the JFIF segment, then
+// (when given) the marker segment, then a table segment and the end of image.
+std::string jpeg(const std::string& app9) {
+  std::string j = "\xFF\xD8";
+  j += std::string("\xFF\xE0\x00\x10JFIF\0\x01\x01\x00\x00\x01\x00\x01\x00\x00", 18);
+  j += app9;
+  j += std::string("\xFF\xDB\x00\x05\x00\x01\x02\xFF\xFF\xD9", 10);
+  return j;
+}
+
+std::string app9(size_t payload_len, const std::vector<uint8_t>& payload) {
+  std::string s = "\xFF\xE9";
+  s += char((payload_len + 2) >> 8);
+  s += char((payload_len + 2) & 0xFF);
+  s.append(payload.begin(), payload.end());
+  s.resize(4 + payload_len, '\x55');
+  return s;
+}
+
+struct Walk {
+  std::optional<upload::tavu_data> d;
+  int error = 99;
+};
+
+Walk walk(const testkit::TempRoot& root, const std::string& bytes) {
+  testkit::spit(root.path() + "/t.jpeg", bytes);
+  Walk w;
+  w.d = upload::jpeg_get_data(root.path() + "/t.jpeg", &w.error);
+  return w;
+}
+
+TEST(MarkerWalk, FindsTheMarkerAfterTheJfifSegment) {
+  testkit::TempRoot root;
+  auto seg = upload::marker_segment(0, 3, 2);
+  const std::string good = jpeg(std::string(seg.begin(), seg.end()));
+  Walk w = walk(root, good);
+  ASSERT_TRUE(w.d);
+  EXPECT_EQ(w.error, upload::kJpegOk);
+  EXPECT_EQ(w.d->text, "TAVU page 0 of 3");
+  EXPECT_EQ(w.d->pages, 3);
+  EXPECT_EQ(w.d->value, 2);
+  // Fill bytes before a marker code are passed over.
+  std::string filled = good;
+  filled.insert(20, "\xFF\xFF");
+  EXPECT_TRUE(walk(root, filled).d);
+}
+
+TEST(MarkerWalk, EveryTruncationBeforeTheMarkerEndsIsInvalid) {
+  testkit::TempRoot root;
+  auto seg = upload::marker_segment(0, 1, 1);
+  const std::string good = jpeg(std::string(seg.begin(), seg.end()));
+  const size_t marker_end = 2 + 18 + seg.size();
+  for (size_t n = 0; n < marker_end; ++n) {
+    Walk w = walk(root, good.substr(0, n));
+    EXPECT_FALSE(w.d) << n;
+    EXPECT_EQ(w.error, upload::kJpegInvalid) << n;
+  }
+  EXPECT_TRUE(walk(root, good.substr(0, marker_end)).d);
+}
+
+TEST(MarkerWalk, SegmentLengthsAtTheEdges) {
+  testkit::TempRoot root;
+  Walk empty = walk(root, jpeg(app9(0, {})));  // length 2: present, nothing in it
+  ASSERT_TRUE(empty.d);
+  EXPECT_EQ(empty.d->present, 1);
+  EXPECT_EQ(empty.d->text, "");
+  auto p = upload::encode_marker_payload(4, 5, 6);
+  Walk longer = walk(root, jpeg(app9(300, std::vector<uint8_t>(p.begin(), p.end()))));
+  ASSERT_TRUE(longer.d);  // only the first 38 bytes are kept
+  EXPECT_EQ(longer.d->text, "TAVU page 4 of 5");
+  EXPECT_EQ(longer.d->value, 6);
+  EXPECT_EQ(walk(root, jpeg(std::string("\xFF\xE9\x00\x01", 4))).error, upload::kJpegInvalid);
+  EXPECT_EQ(walk(root, jpeg(std::string("\xFF\xE1\x00\x00", 4))).error, upload::kJpegInvalid);
+}
+
+TEST(MarkerWalk, FilesThatAreNoMarkedJpeg) {
+  testkit::TempRoot root;
+  EXPECT_EQ(walk(root, jpeg("")).error, upload::kJpegInvalid);  // no APP9
+  EXPECT_EQ(walk(root, "\x89PNG\r\n").error, upload::kJpegInvalid);
+  Walk w;
+  EXPECT_FALSE(upload::jpeg_get_data(root.path() + "/none.jpeg", &w.error));
+  EXPECT_EQ(w.error, upload::kJpegMissing);
+  EXPECT_FALSE(upload::jpeg_get_data(root.path(), &w.error));  // a folder
+  EXPECT_EQ(w.error, upload::kJpegInvalid);
 }
 
 }  // namespace

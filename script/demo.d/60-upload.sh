@@ -1,0 +1,36 @@
+# Upload: a job set copied from a USB stick into the upload directory, each job beside its
+# thumbnail. uploadcheck judges every job against the printer model (from the firmware version
+# in the status document), imports those whose thumbnail thumbmaker marked straight into the
+# library, hands the others to the waiting directory for thumbmaker and drops jobs made for
+# another model. Names come from the stick as they are: none ever reaches a shell.
+section "upload check"
+UP=$LABELDOCK_ROOT/print/tmp
+mkdir -p "$UP/thumbs" "$WORK/set"
+odd='Quote "$(touch HACKED)" `touch HACKED2`'
+# name, items, with a marked thumbnail (1) or without (0)
+while IFS='|' read -r name items marked; do
+  # shellcheck disable=SC2086
+  "$BIN/zjsgen" $items -o "$WORK/set/$name.prn"
+  if [ "$marked" = 1 ]; then
+    "$BIN/thumbmaker" "$WORK/set/$name.prn" >/dev/null
+    mv "$WORK/set/$name.jpeg" "$UP/thumbs/"
+  fi
+  mv "$WORK/set/$name.prn" "$UP/"
+done <<LIST
+Shelf label|--doc-item 0x8403=1|1
+Price tag|--doc-item 0x8403=1|0
+$odd|--doc-item 0x8403=1|1
+Other model||1
+LIST
+echo "firmware: $(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["system"]["FirmwareVersion"])' "$STATUS_DOC")"
+echo "upload directory $UP:"
+(cd "$UP" && ls -1 *.prn thumbs/* | sed 's/^/  /')
+echo "uploadcheck (the commands it names; done with system calls):"
+"$BIN/uploadcheck" 2>&1 | sed 's/^/  /'
+echo "library:        $(cd "$LABELDOCK_ROOT/print/prns" && ls -1 *.prn | tr '\n' '|' | sed 's/|$//; s/|/, /g')"
+echo "its thumbnails: $(cd "$LABELDOCK_ROOT/print/prns/thumbs" && ls -1 | tr '\n' '|' | sed 's/|$//; s/|/, /g')"
+echo "waiting:        $(cd "$LABELDOCK_ROOT/print/prns/tmp" && ls -1 *.prn | tr '\n' ',' | sed 's/,$//; s/,/, /g')"
+echo "left in upload: $(cd "$UP" && ls -A | tr '\n' ' ')"
+echo "upload_stat:    $(tr '\n' ' ' < "$LABELDOCK_ROOT/tmp/upload_stat")"
+echo "flag file:      $([ -e "$LABELDOCK_ROOT/tmp/run_prn2jpg" ] && echo present || echo absent)"
+echo "HACKED files:   $(find "$LABELDOCK_ROOT" "$PWD" -maxdepth 1 -name 'HACKED*' | wc -l)"

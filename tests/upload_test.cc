@@ -1,0 +1,119 @@
+// The road of a job set copied from a USB stick into the upload directory: the real uploadcheck
+// judges every job against the printer model, passes the ones that ask for it through the filter,
+// imports those whose thumbnail thumbmaker marked and hands the rest to the waiting directory.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/fsops.h"
+#include "testkit/scenario.h"
+#include "testkit/zjsgen.h"
+#include "upload/tagscan.h"
+
+namespace {
+
+using testkit::bin;
+
+zjs::Item item(uint16_t id, uint32_t value) {
+  zjs::Item it;
+  it.id = id;
+  it.value = value;
+  return it;
+}
+
+struct UploadRoot {
+  testkit::TempRoot root;
+  std::string up = root("/print/tmp/");
+  UploadRoot(const char* firmware) {
+    root.install_recording_log_client();
+    for (const char* d : {"/print/tmp/thumbs", "/print/prns/thumbs", "/print/prns/tmp"}) ld::make_dirs(root(d));
+    testkit::spit(root("/var/www/html/cgi-bin/system.json"),
+                  std::string(R"({"system":{"FirmwareVersion":")") + firmware + R"("}})");
+  }
+  // A job in the upload directory; with a thumbnail that thumbmaker made for it when marked.
+  void job(const std::string& name, std::vector<zjs::Item> doc, bool marked) {
+    testkit::JobSpec spec;
+    spec.doc_items = std::move(doc);
+    testkit::spit(up + name, testkit::make_job(spec));
+    if (!marked) return;
+    const std::string work = root("/work/");
+    ld::make_dirs(work);
+    testkit::spit(work + name, testkit::slurp(up + name));
+    std::string out;
+    ASSERT_EQ(testkit::run({bin("thumbmaker"), work + name}, &out, &out), 0) << out;
+    const std::string base = name.substr(0, name.rfind(".prn"));
+    ASSERT_TRUE(ld::move_file(work + base + ".jpeg", up + "thumbs/" + base + ".jpeg"));
+  }
+  int run(std::string* out) {
+    std::string err;
+    return testkit::run({bin("uploadcheck")}, out, &err);
+  }
+};
+
+int32_t item_in(const std::string& path, int32_t id) {
+  upload::PrnInfo info;
+  info.job_path = path;
+  int32_t v = -1;
+  if (!upload::prn_tag_scan(&info, upload::kScanFresh) || !upload::find_option(info, id, &v)) return -1;
+  return v;
+}
+
+TEST(UploadRoad, SetIsSortedIntoLibraryWaitingAndDropped) {
+  UploadRoot r("R7_2.01");
+  const std::string odd = "it's \"$(touch PWNED)\" `touch BQ` x.prn";
+  r.job("marked.prn", {}, true);
+  r.job("plain.prn", {}, false);
+  r.job("foreign.prn", {item(0x8403, 1)}, true);       // another printer model's job
+  r.job("oksa.prn", {item(0x8600, 2)}, false);         // dropped
+  r.job("filtered.prn", {item(0x8510, 1)}, true);      // rewritten, then imported
+  r.job("a.prn.bak", {}, false);                       // examined like any job
+  r.job(odd, {}, true);
+  testkit::spit(r.up + "thumbs/bad.jpeg", "not a picture");
+  r.job("bad.prn", {}, false);
+  testkit::spit(r.up + ".hidden.prn", "x");
+  testkit::spit(r.up + "upload.pjl", "x");
+  // The library holds a job of the same name already: it is kept, the new one gets a number.
+  testkit::spit(r.root("/print/prns/marked.prn"), "older");
+  testkit::spit(r.root("/print/prns/thumbs/marked.jpeg"), "older thumbnail");
+
+  std::string out;
+  ASSERT_EQ(r.run(&out), 0) << out;
+
+  EXPECT_EQ(testkit::list_dir(r.root("/print/prns")),
+            (std::vector<std::string>{"filtered.prn", odd, "marked.prn", "marked1.prn", "thumbs", "tmp"}));
+  EXPECT_EQ(testkit::list_dir(r.root("/print/prns/thumbs")),
+            (std::vector<std::string>{"filtered.jpeg", odd.substr(0, odd.size() - 4) + ".jpeg", "marked.jpeg",
+                                      "marked1.jpeg"}));
+  EXPECT_EQ(testkit::slurp(r.root("/print/prns/marked.prn")), "older");
+  EXPECT_EQ(item_in(r.root("/print/prns/filtered.prn"), 0x8510), 0);
+  EXPECT_EQ(testkit::list_dir(r.root("/print/prns/tmp")),
+            (std::vector<std::string>{"a.prn", "bad.prn", "plain.prn", "thumbs"}));
+  EXPECT_EQ(testkit::list_dir(r.up), (std::vector<std::string>{".hidden.prn", "thumbs", "upload.pjl"}));
+  EXPECT_EQ(testkit::list_dir(r.up + "thumbs"), std::vector<std::string>{});
+  EXPECT_EQ(testkit::slurp(r.root("/tmp/upload_stat")), "dropped=2\ncopied=6\n");
+  EXPECT_TRUE(ld::file_exists(r.root("/tmp/run_prn2jpg")));
+  EXPECT_FALSE(ld::file_exists(r.root("/PWNED")) || ld::file_exists("PWNED") || ld::file_exists("BQ"));
+
+  const std::string log = r.root.log_client_output();
+  EXPECT_EQ(testkit::count_of(log, "Uploading files ...\n"), 1);
+  EXPECT_EQ(testkit::count_of(log, "Upload checking "), 8);
+  EXPECT_EQ(testkit::count_of(log, "Remove invalid " + r.up + "foreign.prn 21\n"), 1);
+  EXPECT_EQ(testkit::count_of(log, "Drop OKSA file\nRemove invalid " + r.up + "oksa.prn 2-1\n"), 1);
+  EXPECT_EQ(testkit::count_of(log, "Import "), 3);
+  EXPECT_EQ(testkit::count_of(log, "Recreate jpeg\n"), 3);
+  EXPECT_EQ(testkit::count_of(log, "Checking jpeg " + r.up + "thumbs/bad.jpeg\nInvalid jpeg\nRecreate jpeg\n"), 1);
+  EXPECT_EQ(testkit::count_of(log, "Invalid jpeg"), 1);
+  EXPECT_NE(out.find("mv \"" + r.up + odd + "\" " + r.root("/print/prns") + "\n"), std::string::npos) << out;
+}
+
+TEST(UploadRoad, EmptyUploadAppendsZeroCountsAndAsksForNoThumbnails) {
+  UploadRoot r("QX9_1");
+  std::string out;
+  ASSERT_EQ(r.run(&out), 0);
+  ASSERT_EQ(r.run(&out), 0);
+  EXPECT_EQ(testkit::slurp(r.root("/tmp/upload_stat")), "dropped=0\ncopied=0\ndropped=0\ncopied=0\n");
+  EXPECT_FALSE(ld::file_exists(r.root("/tmp/run_prn2jpg")));
+}
+
+}  // namespace

@@ -1,0 +1,345 @@
+#include "upload/uploadcheck.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "common/fsops.h"
+#include "common/paths.h"
+#include "common/ui_log.h"
+#include "spooler/jobname.h"
+#include "spooler/prnfilt.h"
+#include "upload/marker.h"
+#include "upload/tagscan.h"
+#include "webkit/json.h"
+
+namespace upload {
+
+namespace {
+
+constexpr int32_t kItem8403 = 0x8403, kItem8510 = 0x8510, kItem8600 = 0x8600;
+// Suffix numbers tried for a name that is taken in the library, as the receiver does.
+constexpr int kMaxSuffix = 999999;
+// The filter's output, hidden in the upload directory so that no file of the set is
+// overwritten and no later pass takes it for a job.
+constexpr const char* kFilterOutput = ".uploadcheck.cp";
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  char* s = nullptr;
+  const int n = vasprintf(&s, fmt, ap);
+  va_end(ap);
+  std::string r = n < 0 ? std::string() : std::string(s, static_cast<size_t>(n));
+  std::free(s);
+  return r;
+}
+
+std::string no_slash(const std::string& dir) {
+  return dir.size() > 1 && dir.back() == '/' ? dir.substr(0, dir.size() - 1) : dir;
+}
+
+void say(const UploadConfig& cfg, const std::string& text) {
+  if (cfg.log)
+    cfg.log(text);
+  else
+    ui_log(text);
+}
+void command(const UploadConfig& cfg, const std::string& text) {
+  std::fprintf(cfg.out, "%s\n", text.c_str());
+  std::fflush(cfg.out);
+}
+
+enum class Placed { kDone, kExists, kFailed };
+
+// Moves a file to a name that must not exist yet: an existing job or thumbnail is never
+// replaced. Across file systems (or where the flag is not known) the name is checked first.
+Placed move_new(const std::string& from, const std::string& to, std::string* err) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+    return Placed::kDone;
+  if (errno == EEXIST) return Placed::kExists;
+  if (errno != EXDEV && errno != EINVAL && errno != ENOSYS) {
+    *err = "cannot move " + from + ": " + std::strerror(errno);
+    return Placed::kFailed;
+  }
+  if (ld::file_exists(to)) return Placed::kExists;
+  return ld::move_file(from, to, err) ? Placed::kDone : Placed::kFailed;
+}
+
+// Where a job goes: the file name the receiver would give it (safe bytes, the one length
+// limit), with the first suffix number whose job and thumbnail names are free in `dirs`.
+bool free_job_name(const std::string& name, const std::vector<std::string>& dirs,
+                   const std::string& thumbs, int from, std::string* out, int* suffix) {
+  const std::string base = jobname::base_name(name);
+  for (int i = from; i <= kMaxSuffix; ++i) {
+    const std::string candidate = jobname::job_file_name(base, i);
+    bool taken = ld::file_exists(thumbs + jobname::base_name(candidate) + ".jpeg");
+    for (const std::string& d : dirs) taken = taken || ld::file_exists(d + candidate);
+    if (taken) continue;
+    *out = candidate;
+    *suffix = i;
+    return true;
+  }
+  return false;
+}
+
+bool filter_pass(const std::string& path, const std::string& dir, const UploadConfig& cfg) {
+  prnfilt_args a;
+  a.input = path;
+  a.output = dir + kFilterOutput;
+  a.copies = 1;
+  a.collate = 0;
+  a.from = 1;
+  a.to = 65535;
+  int32_t send_copies = 0;
+  if (prnfilt(a, &send_copies, cfg.err) < 0) {
+    say(cfg, format("Filter failed %s", path.c_str()));
+    return false;
+  }
+  command(cfg, format("mv \"%s\" \"%s\"", a.output.c_str(), path.c_str()));
+  std::string why;
+  if (!ld::move_file(a.output, path, &why)) {
+    say(cfg, why);
+    ld::remove_file(a.output);
+    return false;
+  }
+  return true;
+}
+
+void drop_job(const std::string& path, const UploadConfig& cfg, UploadRun* run) {
+  const std::string thumb = get_jpeg_fullname(path);
+  command(cfg, format("rm \"%s\"", path.c_str()));
+  std::string why;
+  if (!ld::remove_file(path, &why)) {
+    say(cfg, why);
+    return;
+  }
+  command(cfg, format("rm -f \"%s\"", thumb.c_str()));
+  ld::remove_file(thumb);
+  ++run->dropped;
+}
+
+// Into the library, thumbnail first: a job that arrives there without its thumbnail would be
+// taken for a broken one. When the job cannot follow, its thumbnail goes back.
+bool import_job(const std::string& name, const std::string& path, const std::string& thumb,
+                const UploadConfig& cfg) {
+  const std::string& lib = cfg.paths.library;
+  const std::string lib_thumbs = lib + "thumbs/";
+  ld::make_dirs(lib_thumbs);
+  std::string why, target;
+  int suffix = 0;
+  for (;;) {
+    if (!free_job_name(name, {lib, cfg.paths.waiting}, lib_thumbs, suffix, &target, &suffix)) {
+      say(cfg, format("No free name for %s", path.c_str()));
+      return false;
+    }
+    const std::string thumb_to = lib_thumbs + jobname::base_name(target) + ".jpeg";
+    command(cfg, format("mv \"%s\" %s", thumb.c_str(), no_slash(lib_thumbs).c_str()));
+    Placed p = move_new(thumb, thumb_to, &why);
+    if (p == Placed::kExists) { ++suffix; continue; }
+    if (p == Placed::kFailed) break;
+    command(cfg, format("mv \"%s\" %s", path.c_str(), no_slash(lib).c_str()));
+    p = move_new(path, lib + target, &why);
+    if (p == Placed::kDone) return true;
+    ld::move_file(thumb_to, thumb);
+    if (p == Placed::kExists) { ++suffix; continue; }
+    break;
+  }
+  say(cfg, why);
+  return false;
+}
+
+// To the waiting directory, for the thumbnail maker.
+bool requeue_job(const std::string& name, const std::string& path, const UploadConfig& cfg,
+                 UploadRun* run) {
+  const std::string& wait = cfg.paths.waiting;
+  std::string why, target;
+  command(cfg, format("mkdir -p %s", no_slash(wait).c_str()));
+  command(cfg, format("mkdir -p %sthumbs", wait.c_str()));
+  if (!ld::make_dirs(wait + "thumbs", &why)) {
+    say(cfg, why);
+    return false;
+  }
+  int suffix = 0;
+  for (;;) {
+    if (!free_job_name(name, {cfg.paths.library, wait}, cfg.paths.library + "thumbs/", suffix, &target,
+                       &suffix)) {
+      say(cfg, format("No free name for %s", path.c_str()));
+      return false;
+    }
+    command(cfg, format("mv \"%s\" %s", path.c_str(), no_slash(wait).c_str()));
+    const Placed p = move_new(path, wait + target, &why);
+    if (p == Placed::kDone) break;
+    if (p == Placed::kFailed) {
+      say(cfg, why);
+      return false;
+    }
+    ++suffix;
+  }
+  run->want_thumbs = true;
+  return true;
+}
+
+// The thumbnail check and the move of a job that stays.
+void place_job(const std::string& name, const std::string& path, const UploadConfig& cfg,
+               UploadRun* run) {
+  const std::string thumb = get_jpeg_fullname(path);
+  say(cfg, format("Checking jpeg %s", thumb.c_str()));
+  int error = kJpegOk;
+  if (jpeg_get_data(thumb, &error)) {
+    say(cfg, format("Import %s", path.c_str()));
+    if (import_job(name, path, thumb, cfg)) ++run->copied;
+    return;
+  }
+  if (error == kJpegInvalid) {
+    say(cfg, "Invalid jpeg");
+    command(cfg, format("rm \"%s\"", thumb.c_str()));
+    ld::remove_file(thumb);
+  }
+  say(cfg, "Recreate jpeg");
+  if (requeue_job(name, path, cfg, run)) ++run->copied;
+}
+
+}  // namespace
+
+UploadPaths default_upload_paths() {
+  return {ld::rooted("/print/tmp/"),       ld::rooted("/print/prns/"),
+          ld::rooted("/print/prns/tmp/"),  ld::rooted("/tmp/upload_stat"),
+          ld::rooted("/tmp/run_prn2jpg"), ld::rooted("/var/www/html/cgi-bin/system.json")};
+}
+
+int get_model_type(std::string_view firmware) {
+  const std::string_view prefix = firmware.substr(0, firmware.find('_'));
+  if (prefix == "QX9" || prefix == "T4400C" || prefix == "K2") return 0;
+  if (prefix == "R7") return 2;
+  return 1;
+}
+
+int model_type_of(JsonNode* system_top) {
+  if (!system_top) return -1;
+  const std::string_view fw = getJSONObjectVal("system.FirmwareVersion", system_top);
+  return fw.empty() ? -1 : get_model_type(fw);
+}
+
+std::string get_jpeg_fullname(std::string_view job_path) {
+  const size_t slash = job_path.rfind('/');
+  const std::string_view dir = slash == std::string_view::npos ? std::string_view(".") : job_path.substr(0, slash);
+  const std::string_view name = slash == std::string_view::npos ? job_path : job_path.substr(slash + 1);
+  return std::string(dir) + "/thumbs/" + jobname::base_name(name) + ".jpeg";
+}
+
+UploadItems upload_items(const PrnInfo& info) {
+  UploadItems it;
+  for (const PrnOption& o : info.options) {
+    if (o.id == kItem8403) it.v8403 = o.value;
+    if (o.id == kItem8510) it.v8510 = o.value;
+    if (o.id == kItem8600) it.v8600 = o.value;
+  }
+  return it;
+}
+
+Verdict decide(int model, const UploadItems& items) {
+  const bool has_8403 = items.v8403 != -1;
+  if ((model == 0) != has_8403) return Verdict::kInvalid;
+  if (items.v8510 == 1) return Verdict::kFilter;
+  if (items.v8510 == -1 && items.v8600 != -1) return Verdict::kDropOksa;
+  return Verdict::kImport;
+}
+
+int check_prn(const std::string& name, const std::string& dir, int model, const UploadConfig& cfg,
+              UploadRun* run) {
+  say(cfg, format("Upload checking %s ...", name.c_str()));
+  PrnInfo info;
+  info.job_path = dir + name;
+  const std::string& path = info.job_path;
+  UploadItems items;
+  if (!prn_tag_scan(&info, kScanFresh, cfg.err))
+    say(cfg, format("error scanning %s", path.c_str()));
+  else
+    items = upload_items(info);
+  Verdict v = decide(model, items);
+  if (v == Verdict::kDropOksa) say(cfg, "Drop OKSA file");
+  if (v == Verdict::kInvalid || v == Verdict::kDropOksa) {
+    say(cfg, format("Remove invalid %s %d%d", path.c_str(), model, items.v8403));
+    drop_job(path, cfg, run);
+    return 1;
+  }
+  // A job whose filter pass failed stays in the upload directory as it came.
+  if (v == Verdict::kFilter && !filter_pass(path, dir, cfg)) return 0;
+  place_job(name, path, cfg, run);
+  return 0;
+}
+
+namespace {
+
+// The job files of the upload directory, listed before any of them moves: a name that
+// contains ".prn" and is not hidden.
+std::vector<std::string> job_files(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return names;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string_view n = e->d_name;
+    if (n.empty() || n[0] == '.' || n.find(".prn") == std::string_view::npos) continue;
+    names.emplace_back(n);
+  }
+  ::closedir(d);
+  return names;
+}
+
+// Appends the statistics lines in one write, straight to the file.
+void append_stats(const UploadConfig& cfg, const std::string& lines) {
+  for (size_t at = 0; at < lines.size();) {
+    const size_t end = lines.find('\n', at);
+    command(cfg, format("echo %s >> %s", lines.substr(at, end - at).c_str(), cfg.paths.stat_file.c_str()));
+    at = end + 1;
+  }
+  const int fd = ::open(cfg.paths.stat_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0 || !ld::write_all(fd, lines.data(), lines.size()))
+    std::fprintf(cfg.err, "ERROR cannot write %s: %s\n", cfg.paths.stat_file.c_str(), std::strerror(errno));
+  if (fd >= 0) ::close(fd);
+}
+
+}  // namespace
+
+void load_prn_dirs(int model, const UploadConfig& cfg, UploadRun* run) {
+  say(cfg, "Uploading files ...");
+  for (const std::string& name : job_files(cfg.paths.upload_dir))
+    check_prn(name, cfg.paths.upload_dir, model, cfg, run);
+  append_stats(cfg, format("dropped=%d\ncopied=%d\n", run->dropped, run->copied));
+  if (run->want_thumbs) {
+    command(cfg, "touch " + cfg.paths.flag_file);
+    ld::touch_file(cfg.paths.flag_file);
+  }
+}
+
+int uploadcheck(const UploadConfig& given) {
+  UploadConfig cfg = given;
+  if (!cfg.pause) cfg.pause = [] { ::sleep(1); };
+  JsonTree doc;
+  for (int i = 0; i < cfg.load_attempts && !doc; ++i) {
+    if (i > 0) cfg.pause();
+    doc = JsonTree::load(cfg.paths.system_json);
+  }
+  const int model = model_type_of(doc.top());
+  UploadRun run;
+  if (model < 0) {
+    // Without the printer model no job can be judged; dropping them all would lose the set, so
+    // the upload directory stays as it is.
+    say(cfg, "Upload skipped: no firmware version in " + cfg.paths.system_json);
+    append_stats(cfg, "dropped=0\ncopied=0\nskipped=no firmware version\n");
+    return 0;
+  }
+  load_prn_dirs(model, cfg, &run);
+  return 0;
+}
+
+}  // namespace upload
