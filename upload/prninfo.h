@@ -24,9 +24,27 @@ struct PrnOption {
   double scaled = 0;     // value / 10^decimals
   std::string display;   // the value as shown, at most kDisplayTextMax bytes
   int32_t write_value = 0;  // what the filter writes into the item
+  // What the job browser's option schema says about the item (empty in the upload check).
+  std::string name;        // label shown in the form
+  std::string field_id;    // form field name and element id
+  std::string css_class;   // extra attribute text of the input element
+  int32_t size = 0;        // input width in characters
+  int32_t min = 0, max = 0;
+  int32_t attr = 0;        // flag bits: media, cutter only, modes, one-only
+  int32_t type = 0;        // 4 checkbox, 5 list of choices, else a number field
+  std::vector<std::string> choices;
 };
 
 struct PrnInfo {
+  // Names and paths the job browser keeps with each stored job.
+  std::string file_name;     // with ".prn"
+  std::string base;          // the file name up to its last ".prn"
+  std::string thumb_path;    // "thumbs/" + base + ".jpeg", relative to the web root
+  std::string display_name;  // the base name
+  std::string driver_text;   // text the driver put into the job, "Unkown" when none
+  int32_t file_size = 0;
+  int32_t value_8403 = 0;
+  int64_t mtime = 0;         // modification time of the job file, seconds
   std::string job_path;
   std::string filter_input;
   std::string filter_output;
