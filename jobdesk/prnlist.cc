@@ -1,0 +1,312 @@
+#include "jobdesk/prnlist.h"
+
+#include <dirent.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <optional>
+
+#include "common/bytes.h"
+#include "common/fsops.h"
+#include "common/handles.h"
+#include "common/paths.h"
+#include "common/ui_log.h"
+#include "jobdesk/prnrecord.h"
+#include "spooler/jobname.h"
+#include "thumbs/zxdoc.h"
+#include "spooler/jobstream.h"
+#include "upload/marker.h"
+#include "upload/tagscan.h"
+
+namespace jobdesk {
+namespace {
+
+void log_line(const PrnList& l, std::string_view text) {
+  if (l.log) {
+    l.log(text);
+  } else {
+    ui_log(text);
+  }
+}
+
+// The job folder's entries that count as jobs, in directory order.
+std::vector<std::string> job_entries() {
+  std::vector<std::string> out;
+  DIR* d = opendir(prns_dir().c_str());
+  if (!d) return out;
+  while (dirent* e = readdir(d)) {
+    if (is_job_entry(e->d_name)) out.push_back(e->d_name);
+  }
+  closedir(d);
+  return out;
+}
+
+// One pass over the job folder: a record for every job that keeps one. Result: jobs counted,
+// and in *fitting those whose record the cache can hold.
+int walk_jobs(PrnList* l, int* fitting) {
+  int count = 0;
+  *fitting = 0;
+  for (const std::string& name : job_entries()) {
+    upload::PrnInfo* info = get_prn_entry(l, name);
+    if (!info) continue;
+    info->filter_input = prns_dir() + name;
+    struct stat st;
+    if (stat(info->filter_input.c_str(), &st) != 0) {
+      fprintf(l->err, "jobdesk stat failed  %s\n", info->filter_input.c_str());
+    } else {
+      info->file_size = static_cast<int32_t>(st.st_size);
+    }
+    ++count;
+    if (record_fits(*info)) ++*fitting;
+  }
+  return count;
+}
+
+// Jobs the scan cannot read (other byte order, object streams) still show their first page's
+// attributes through the page decoder; when that fails too the record keeps zeros.
+void read_with_decoder(upload::PrnInfo* info) {
+  thumbs::ZxDoc doc;
+  std::string err;
+  if (!doc.open(info->job_path, &err)) return;
+  doc.read();
+  const thumbs::ZxObject* page = doc.find_page(0);
+  if (!page) return;
+  info->width = static_cast<int32_t>(thumbs::get_attr(page, 13, 0));
+  info->length = static_cast<int32_t>(thumbs::get_attr(page, 14, 0));
+  info->width_in = static_cast<float>(info->width / 800.0);
+  info->length_in = static_cast<float>(info->length / 800.0);
+  info->width_mm = static_cast<float>(info->width_in * 25.4);
+  info->length_mm = static_cast<float>(info->length_in * 25.4);
+  info->quality = static_cast<int32_t>(thumbs::get_attr(page, 64, 0));
+  info->value_8403 = static_cast<int32_t>(thumbs::get_attr(page, 0x8403, 0));
+  info->value_8514 = static_cast<int32_t>(thumbs::get_attr(page, 0x8514, 0));
+  info->value_8512 = static_cast<int32_t>(thumbs::get_attr(page, 0x8512, 0));
+  info->value_8513 = static_cast<int32_t>(thumbs::get_attr(page, 0x8513, 0));
+  for (upload::PrnOption& o : info->options) {
+    uint32_t v = 0;
+    o.found = thumbs::has_own_attr(page, static_cast<uint16_t>(o.id), &v) ? 1 : 0;
+    o.value = static_cast<int32_t>(v);
+    o.display = upload::option_display(o.value, o.decimals, &o.scaled);
+  }
+}
+
+}  // namespace
+
+std::string prns_dir() { return ld::rooted("/print/prns/"); }
+std::string cache_path() { return ld::rooted("/print/prns/prn_meta"); }
+std::string web_dir() { return ld::rooted("/var/www/html/"); }
+
+bool is_job_entry(std::string_view entry) {
+  return entry.find(".prn") != std::string_view::npos && entry != "prn_meta";
+}
+
+int load_prn_list(PrnList* l, const std::string& path) {
+  ld::UniqueFile f(fopen(path.c_str(), "rb"));
+  if (!f) {
+    fprintf(l->err, "jobdesk ERROR cannot open %s\n", path.c_str());
+    return 0;
+  }
+  unsigned char v[4];
+  if (fread(v, 1, 4, f.get()) != 4) {
+    fprintf(l->err, "cannot read from %s\n", path.c_str());
+    return 0;
+  }
+  int32_t version = static_cast<int32_t>(ld::get_le32(v));
+  if (version != kCacheVersion) {
+    fprintf(l->err, "Wrong prn version %d %d\n", version, kCacheVersion);
+    return 0;
+  }
+  std::vector<unsigned char> rec(kPrnInfoSize);
+  int n = 0;
+  while (fread(rec.data(), 1, kPrnInfoSize, f.get()) == kPrnInfoSize) {
+    l->list.push_front(decode_prn_info(rec.data()));
+    ++n;
+  }
+  return n;
+}
+
+int save_prn_list(const PrnList& l, const std::string& path) {
+  std::string data(4 + l.list.size() * kPrnInfoSize, '\0');
+  auto* p = reinterpret_cast<unsigned char*>(data.data());
+  ld::put_le32(kCacheVersion, p);
+  size_t at = 4;
+  int n = 0;
+  for (const upload::PrnInfo& info : l.list) {
+    if (!record_fits(info)) continue;
+    encode_prn_info(info, p + at);
+    at += kPrnInfoSize;
+    ++n;
+  }
+  data.resize(at);
+  if (!ld::write_file_atomic(path, data)) {
+    fprintf(l.err, "jobdesk ERROR cannot open %s\n", path.c_str());
+    return 0;
+  }
+  return n;
+}
+
+int get_prn_list(PrnList* l) {
+  int cached = load_prn_list(l, cache_path());
+  int fitting = 0;
+  int count = walk_jobs(l, &fitting);
+  // Jobs whose names do not fit a record never reach the cache, so they are not expected in it.
+  if (fitting != cached) {
+    fprintf(l->err, "ERROR - prn_list does not match number of prns %d in directory  %d\n",
+            cached, count);
+    l->list.clear();
+    count = walk_jobs(l, &fitting);
+  }
+  save_prn_list(*l, cache_path());
+  return count;
+}
+
+upload::PrnInfo* get_prn_entry(PrnList* l, const std::string& name) {
+  for (upload::PrnInfo& info : l->list) {
+    if (info.file_name == name) return &info;
+  }
+  upload::PrnInfo info;
+  info.options = l->schema;
+  info.option_room = kMaxOptions;
+  info.file_name = name.find(".prn") == std::string::npos ? name + ".prn" : name;
+  info.job_path = prns_dir() + info.file_name;
+  get_prn_data(l, &info);
+  info.base = jobname::base_name(info.file_name);
+  info.thumb_path = "thumbs/" + info.base + ".jpeg";
+  info.display_name = info.base;
+  struct stat st;
+  if (stat(info.job_path.c_str(), &st) == 0) info.mtime = st.st_mtime;
+  int error = upload::kJpegOk;
+  std::optional<upload::tavu_data> marker =
+      upload::jpeg_get_data(prns_dir() + info.thumb_path, &error);
+  if (!marker) {
+    bool bad = error == upload::kJpegInvalid;
+    fprintf(l->err, "ERROR %s jpeg %s\n", bad ? "bad" : "no", info.thumb_path.c_str());
+    log_line(*l, "reprint: removing '" + info.job_path + "' as no jpeg");
+    ld::remove_file(info.job_path);
+    if (bad) ld::remove_file(prns_dir() + info.thumb_path);
+    return nullptr;
+  }
+  if (info.pages == 0) {
+    info.pages = marker->pages;
+    info.copies = marker->value;
+  }
+  l->list.push_front(std::move(info));
+  return &l->list.front();
+}
+
+void get_prn_data(PrnList* l, upload::PrnInfo* info) {
+  // The scan reads the items the schema names; their found flags tell the form what to show.
+  if (upload::prn_tag_scan(info, upload::kScanUpdate, l->err) != 1 || info->pages == 0) {
+    read_with_decoder(info);
+  }
+  info->driver_text = driver_text(info->job_path);
+}
+
+bool drop_prn_entry(PrnList* l, const std::string& name) {
+  auto it = std::find_if(l->list.begin(), l->list.end(),
+                         [&](const upload::PrnInfo& i) { return i.file_name == name; });
+  if (it == l->list.end()) return false;
+  l->list.erase(it);
+  return true;
+}
+
+void sort_prn_list(PrnList* l, int count, std::string_view key) {
+  using Info = upload::PrnInfo;
+  auto by_name = [](const Info& a, const Info& b) {
+    return strcasecmp(a.file_name.c_str(), b.file_name.c_str()) < 0;
+  };
+  std::function<bool(const Info&, const Info&)> less;
+  if (key == "name") {
+    less = by_name;
+  } else if (key == "NAME") {
+    less = [&](const Info& a, const Info& b) { return by_name(b, a); };
+  } else if (key == "pages") {
+    less = [](const Info& a, const Info& b) { return a.pages < b.pages; };
+  } else if (key == "PAGES") {
+    less = [](const Info& a, const Info& b) { return a.pages > b.pages; };
+  } else if (key == "DATE") {
+    less = [](const Info& a, const Info& b) { return a.mtime > b.mtime; };
+  } else {
+    less = [](const Info& a, const Info& b) { return a.mtime < b.mtime; };
+  }
+  // Only the first `count` records take part, as the caller counted them.
+  auto end = l->list.begin();
+  std::advance(end, std::clamp<long>(count, 0, static_cast<long>(l->list.size())));
+  std::list<Info> head;
+  head.splice(head.begin(), l->list, l->list.begin(), end);
+  head.sort(less);
+  l->list.splice(l->list.begin(), head);
+}
+
+std::string prn_date(const std::string& path, const std::string& format) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return "";
+  time_t t = st.st_mtime;
+  struct tm tm;
+  gmtime_r(&t, &tm);
+  // A long format is cut to the page's 21 characters rather than giving nothing.
+  char buf[256];
+  size_t n = strftime(buf, sizeof buf, format.c_str(), &tm);
+  return std::string(buf, std::min<size_t>(n, 21));
+}
+
+int prn_exists(const std::string& name, FILE* err) {
+  for (const std::string& entry : job_entries()) {
+    int same = entry == name;
+    fprintf(err, "%s<>%s %d\n", entry.c_str(), name.c_str(), same);
+    if (same) return 1;
+  }
+  return 0;
+}
+
+}  // namespace jobdesk
+
+namespace jobdesk {
+namespace {
+
+constexpr size_t kOpaqueReadMax = 64 * 1024;  // driver data is small; never hold a whole image
+
+// The driver text inside one "BMT" data body: records of a type byte, a big-endian length and
+// the body; the first type 14 record after the type 10 one. Lengths are checked against the
+// body, so a damaged record ends the search.
+std::optional<std::string> bmt_text(const unsigned char* b, size_t n) {
+  if (n < 13 || std::memcmp(b, "BMT", 3) != 0 || b[3] != 2) return std::nullopt;
+  bool past_10 = false;
+  for (size_t at = 12; at + 5 <= n;) {
+    unsigned type = b[at];
+    uint32_t len = char2val(b + at + 1, 4);
+    if (len > n - at - 5) return std::nullopt;
+    const unsigned char* body = b + at + 5;
+    if (past_10 && type == 14) {
+      std::string text(reinterpret_cast<const char*>(body), len);
+      return text.substr(0, text.find('\0'));
+    }
+    if (type == 10) past_10 = true;
+    at += 5 + len;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string driver_text(const std::string& job_path) {
+  zjs::Reader r;
+  std::string err;
+  if (!r.open_regular(job_path, &err) || !r.read_signature(false, &err)) return "Unkown";
+  zjs::ChunkHeader h;
+  std::vector<unsigned char> body;
+  while (r.next_chunk(&h) == zjs::Reader::kOk) {
+    if (h.type == zjs::END_DOC) break;
+    if (h.type != zjs::OPAQUE_DATA) continue;
+    body.resize(static_cast<size_t>(std::min<uint64_t>(r.remaining(), kOpaqueReadMax)));
+    body.resize(r.read_body(body.data(), body.size()));
+    if (auto text = bmt_text(body.data(), body.size())) return *text;
+  }
+  return "Unkown";
+}
+
+}  // namespace jobdesk

@@ -1,0 +1,69 @@
+// The job library: one PrnInfo per stored job in /print/prns/, kept as a list for one run and
+// cached in "/print/prns/prn_meta" between runs, so that listing does not read every job file
+// each time. Also the small questions the pages ask about a job (its date, whether it exists).
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "upload/prninfo.h"
+
+namespace jobdesk {
+
+constexpr int32_t kCacheVersion = 2;
+
+// One run's view of the library. `schema` is the option schema every new record starts from;
+// messages go to `err`, event lines through `log` (ui_log when empty).
+struct PrnList {
+  std::list<upload::PrnInfo> list;  // front is the head
+  std::vector<upload::PrnOption> schema;
+  FILE* err = stderr;
+  std::function<void(std::string_view)> log;
+};
+
+// Where the library lives (root-prefixed): the job folder, the cache, the thumbnail folder
+// under both of its names.
+std::string prns_dir();                // ".../print/prns/"
+std::string cache_path();              // ".../print/prns/prn_meta"
+std::string web_dir();                 // ".../var/www/html/"
+
+// Reads the cache into the list (each record in front, so the list ends in reverse file
+// order). Result: records read; 0 with a message when the file is missing, unreadable or of
+// another version. A cut last record is not taken.
+int load_prn_list(PrnList* l, const std::string& path);
+// Writes the version and the records in list order under a temporary name and renames it over
+// `path`, so an overlapping run reads the old cache or the new one, never a part. Records whose
+// names do not fit their fields are left out (they are read afresh each run). Result: records
+// written, 0 on failure.
+int save_prn_list(const PrnList& l, const std::string& path);
+
+// Brings the list in line with the job folder and rewrites the cache. Result: number of jobs.
+int get_prn_list(PrnList* l);
+// The record of job `name` from the list, or a new one read from the job and put in front.
+// None when the job has no usable thumbnail: the job (and a bad thumbnail) is then removed.
+upload::PrnInfo* get_prn_entry(PrnList* l, const std::string& name);
+// Fills a record's values from its job file (job_path) and the driver text.
+void get_prn_data(PrnList* l, upload::PrnInfo* info);
+// Removes the first record named `name`; false when none is.
+bool drop_prn_entry(PrnList* l, const std::string& name);
+// Reorders the first `count` records by key ("name", "NAME", "pages", "PAGES", "date",
+// "DATE"; anything else is "date").
+void sort_prn_list(PrnList* l, int count, std::string_view key);
+
+// The job file's modification time as UTC text in `format`, at most 21 characters ("" when the
+// file cannot be read).
+std::string prn_date(const std::string& path, const std::string& format);
+// 1 when the job folder holds an entry named exactly `name`; each compared entry is written
+// to `err` as "%s<>%s %d\n".
+int prn_exists(const std::string& name, FILE* err = stderr);
+
+// The driver text a job carries in its "BMT" data, or "Unkown".
+std::string driver_text(const std::string& job_path);
+// Whether a directory entry counts as a job.
+bool is_job_entry(std::string_view entry);
+
+}  // namespace jobdesk

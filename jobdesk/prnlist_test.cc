@@ -1,0 +1,215 @@
+#include "jobdesk/prnlist.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <cstring>
+
+#include "common/bytes.h"
+#include "common/fsops.h"
+#include "jobdesk/prnrecord.h"
+#include "spooler/jobstream.h"
+#include "testkit/scenario.h"
+#include "testkit/zjsgen.h"
+#include "upload/marker.h"
+
+namespace {
+
+// Messages of one list run, kept in memory.
+struct ListRun {
+  jobdesk::PrnList l;
+  char* text = nullptr;
+  size_t len = 0;
+  std::vector<std::string> events;
+  ListRun() {
+    l.err = open_memstream(&text, &len);
+    l.log = [this](std::string_view t) { events.emplace_back(t); };
+  }
+  ~ListRun() {
+    fclose(l.err);
+    free(text);
+  }
+  std::string messages() {
+    fflush(l.err);
+    return std::string(text, len);
+  }
+};
+
+std::string thumbnail(int pages, int copies) {
+  auto seg = upload::marker_segment(1, pages, static_cast<uint32_t>(copies));
+  std::string j = "\xFF\xD8";
+  j.append(reinterpret_cast<const char*>(seg.data()), seg.size());
+  return j + "\xFF\xD9";
+}
+
+class PrnListTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(ld::make_dirs(root("/print/prns/thumbs")));
+  }
+  // A stored job of `pages` pages with its thumbnail (marker giving `marker_pages`).
+  void add_job(const std::string& file, int pages, std::string thumb = "keep") {
+    testkit::JobSpec spec;
+    spec.pages = pages;
+    ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/" + file), testkit::make_job(spec)));
+    if (thumb == "keep") thumb = thumbnail(pages, 1);
+    if (thumb == "none") return;
+    std::string base = file.substr(0, file.rfind(".prn"));
+    ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/thumbs/" + base + ".jpeg"), thumb));
+  }
+  void set_mtime(const std::string& file, time_t t) {
+    struct timeval tv[2] = {{t, 0}, {t, 0}};
+    ASSERT_EQ(utimes(root("/print/prns/" + file).c_str(), tv), 0);
+  }
+  testkit::TempRoot root;
+};
+
+TEST_F(PrnListTest, MissingCacheReadsEveryJobAndWritesThemAll) {
+  add_job("a.prn", 1);
+  add_job("b.prn", 3);
+  add_job("c.prn", 12);
+  ListRun run;
+  EXPECT_EQ(jobdesk::get_prn_list(&run.l), 3);
+  std::string cache = root("/print/prns/prn_meta");
+  EXPECT_EQ(run.messages(), "jobdesk ERROR cannot open " + cache +
+                                "\nERROR - prn_list does not match number of prns 0 in "
+                                "directory  3\n");
+  EXPECT_EQ(ld::file_size(cache), int64_t(4 + 3 * jobdesk::kPrnInfoSize));
+  const upload::PrnInfo* c = jobdesk::get_prn_entry(&run.l, "c.prn");
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->pages, 12);
+  EXPECT_EQ(c->base, "c");
+  EXPECT_EQ(c->thumb_path, "thumbs/c.jpeg");
+  EXPECT_EQ(c->driver_text, "Unkown");
+  EXPECT_EQ(c->file_size, ld::file_size(root("/print/prns/c.prn")));
+
+  ListRun again;  // an unchanged folder is served from the cache
+  EXPECT_EQ(jobdesk::get_prn_list(&again.l), 3);
+  EXPECT_EQ(again.messages(), "");
+  add_job("d.prn", 2);
+  ListRun added;  // a new job makes every record be read again
+  EXPECT_EQ(jobdesk::get_prn_list(&added.l), 4);
+  EXPECT_NE(added.messages().find("number of prns 3 in directory  4"), std::string::npos);
+}
+
+TEST_F(PrnListTest, EveryCutCacheLoadsWhatIsWholeAndNeverCrashes) {
+  add_job("a.prn", 1);
+  add_job("b.prn", 2);
+  ListRun run;
+  jobdesk::get_prn_list(&run.l);
+  std::string whole;
+  ASSERT_TRUE(ld::read_file(root("/print/prns/prn_meta"), &whole));
+  std::string cut = root("/print/prns/cut");
+  for (size_t n = 0; n <= whole.size(); n += (n < 8 || n + 8 > whole.size()) ? 1 : 997) {
+    ASSERT_TRUE(ld::write_file_atomic(cut, whole.substr(0, n)));
+    ListRun r;
+    int want = n < 4 ? 0 : int((n - 4) / jobdesk::kPrnInfoSize);
+    ASSERT_EQ(jobdesk::load_prn_list(&r.l, cut), want) << n;
+  }
+  std::string other = whole;
+  other[0] = 3;
+  ASSERT_TRUE(ld::write_file_atomic(cut, other));
+  ListRun r;
+  EXPECT_EQ(jobdesk::load_prn_list(&r.l, cut), 0);
+  EXPECT_EQ(r.messages(), "Wrong prn version 3 2\n");
+}
+
+TEST_F(PrnListTest, JobWithoutUsableThumbnailIsRemoved) {
+  add_job("nothumb.prn", 1, "none");
+  add_job("nomarker.prn", 1, std::string("\xFF\xD8\xFF\xD9", 4));
+  ListRun run;
+  EXPECT_EQ(jobdesk::get_prn_entry(&run.l, "nothumb.prn"), nullptr);
+  EXPECT_EQ(jobdesk::get_prn_entry(&run.l, "nomarker.prn"), nullptr);
+  std::string m = run.messages();
+  EXPECT_NE(m.find("ERROR no jpeg thumbs/nothumb.jpeg\n"), std::string::npos);
+  EXPECT_NE(m.find("ERROR bad jpeg thumbs/nomarker.jpeg\n"), std::string::npos);
+  ASSERT_EQ(run.events.size(), 2u);
+  EXPECT_EQ(run.events[0], "reprint: removing '" + root("/print/prns/nothumb.prn") + "' as no jpeg");
+  EXPECT_FALSE(ld::file_exists(root("/print/prns/nothumb.prn")));
+  EXPECT_FALSE(ld::file_exists(root("/print/prns/nomarker.prn")));
+  EXPECT_FALSE(ld::file_exists(root("/print/prns/thumbs/nomarker.jpeg")));
+}
+
+TEST_F(PrnListTest, BaseNameStopsAtTheLastPrn) {
+  add_job("x.prn.prn", 1);
+  ListRun run;
+  const upload::PrnInfo* x = jobdesk::get_prn_entry(&run.l, "x.prn.prn");
+  ASSERT_NE(x, nullptr);
+  EXPECT_EQ(x->base, "x.prn");
+  EXPECT_EQ(x->display_name, "x.prn");
+}
+
+TEST_F(PrnListTest, JobWithANameTooLongForARecordIsListedButNotCached) {
+  std::string longname = std::string(230, 'L') + ".prn";
+  add_job(longname, 2);
+  add_job("a.prn", 1);
+  for (int pass = 0; pass < 2; ++pass) {
+    ListRun run;
+    EXPECT_EQ(jobdesk::get_prn_list(&run.l), 2);
+    EXPECT_NE(jobdesk::get_prn_entry(&run.l, longname), nullptr);
+    // The cache holds only the record that fits, and the second run does not rebuild.
+    EXPECT_EQ(ld::file_size(root("/print/prns/prn_meta")), int64_t(4 + jobdesk::kPrnInfoSize));
+    if (pass == 1) {
+      EXPECT_EQ(run.messages().find("does not match"), std::string::npos);
+    }
+  }
+}
+
+TEST_F(PrnListTest, EverySortKeyOrdersTheList) {
+  add_job("Beta.prn", 3);
+  add_job("alpha.prn", 12);
+  add_job("gamma.prn", 1);
+  set_mtime("Beta.prn", 1000);
+  set_mtime("alpha.prn", 3000);
+  set_mtime("gamma.prn", 2000);
+  ListRun run;
+  int n = jobdesk::get_prn_list(&run.l);
+  const std::pair<const char*, const char*> cases[] = {
+      {"name", "alpha Beta gamma "}, {"NAME", "gamma Beta alpha "},
+      {"pages", "gamma Beta alpha "}, {"PAGES", "alpha Beta gamma "},
+      {"date", "Beta gamma alpha "}, {"DATE", "alpha gamma Beta "},
+      {"", "Beta gamma alpha "}, {"other", "Beta gamma alpha "}};
+  for (auto [key, want] : cases) {
+    jobdesk::sort_prn_list(&run.l, n, key);
+    std::string got;
+    for (const auto& i : run.l.list) got += i.base + " ";
+    EXPECT_EQ(got, want) << key;
+  }
+}
+
+TEST_F(PrnListTest, DateExistsAndDriverText) {
+  add_job("a.prn", 1);
+  set_mtime("a.prn", 1765000000);  // 2025-12-06 05:46:40 UTC
+  EXPECT_EQ(jobdesk::prn_date(root("/print/prns/a.prn"), "%d-%m-%y %H:%M"), "06-12-25 05:46");
+  EXPECT_EQ(jobdesk::prn_date(root("/print/prns/a.prn"), "%Y-%m-%d %H:%M:%S and more").size(),
+            21u);
+  ListRun run;
+  EXPECT_EQ(jobdesk::prn_exists("a.prn", run.l.err), 1);
+  EXPECT_EQ(jobdesk::prn_exists("a", run.l.err), 0);
+  EXPECT_EQ(run.messages(), "a.prn<>a.prn 1\na.prn<>a 0\n");
+
+  // A "BMT" data chunk: records up to the type 10 one skipped, the next type 14 body taken.
+  std::string job = testkit::make_job(testkit::JobSpec{});
+  auto rec = [](int type, std::string body) {
+    std::string r(1, char(type));
+    unsigned char len[4];
+    write32(static_cast<uint32_t>(body.size()), len);
+    return r + std::string(reinterpret_cast<char*>(len), 4) + body;
+  };
+  std::string data = std::string("BMT\x02", 4) + std::string(8, '\0') + rec(14, "early") +
+                     rec(10, "x") + rec(3, "y") + rec(14, std::string("Vivid\0pad", 9));
+  zjs::ChunkHeader h;
+  h.type = zjs::OPAQUE_DATA;
+  h.size = static_cast<uint32_t>(zjs::kHeaderSize + data.size());
+  unsigned char hb[zjs::kHeaderSize];
+  zjs::encode_header(h, hb);
+  size_t at = 4 + zjs::decode_header(reinterpret_cast<const unsigned char*>(job.data()) + 4).size;
+  job.insert(at, std::string(reinterpret_cast<char*>(hb), sizeof hb) + data);
+  std::string path = root("/print/prns/bmt.prn");
+  ASSERT_TRUE(ld::write_file_atomic(path, job));
+  EXPECT_EQ(jobdesk::driver_text(path), "Vivid");
+  EXPECT_EQ(jobdesk::driver_text(root("/print/prns/a.prn")), "Unkown");
+}
+
+}  // namespace
