@@ -1,0 +1,119 @@
+#include "jobdesk/jobops.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "common/esc_sh.h"
+#include "common/fsops.h"
+#include "spooler/jobname.h"
+#include "webkit/html_utils.h"
+
+namespace jobdesk {
+
+std::string js_escape(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c == '\\' || c == '\'' || c == '"') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7F || c == '<' || c == '>' || c == '&') {
+      char buf[8];
+      snprintf(buf, sizeof buf, "\\x%02X", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+void show_popup(std::string_view title, std::string_view message) {
+  webkit::add_head_line("<script> var show_popup_flag = 1; </script>\n");
+  webkit::add_head_line("<script> var popup_title=\"" + js_escape(title) + "\"; </script>\n");
+  webkit::add_head_line("<script> var popup_msg=\"" + js_escape(message) + "\"; </script>\n");
+}
+
+bool is_plain_name(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (unsigned char c : name) {
+    if (c == '/' || c < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
+int do_delete(const PrnList& l, const std::string& name) {
+  if (!is_plain_name(name)) {
+    fprintf(l.err, "jobdesk ERROR refusing to delete %s\n", name.c_str());
+    return 0;
+  }
+  std::string thumb = "thumbs/" + jobname::base_name(name) + ".jpeg";
+  std::string err;
+  if (!ld::remove_file(prns_dir() + name, &err)) fprintf(l.err, "%s\n", err.c_str());
+  if (!ld::remove_file(web_dir() + thumb, &err)) fprintf(l.err, "%s\n", err.c_str());
+  webkit::add_head_line("<script>var delete_prn='" + js_escape(name) + "';</script>\n");
+  return 1;
+}
+
+int do_multi_delete(PrnList* l, const char* query) {
+  // The toolkit hands the values decoded once, as the page script coded them once.
+  std::vector<std::string> names;
+  if (webkit::getParamValues(query, "delp", &names, 100) == 0) return 0;
+  load_prn_list(l, cache_path());
+  for (const std::string& name : names) drop_prn_entry(l, name);
+  save_prn_list(*l, cache_path());
+  int n = 0;
+  for (const std::string& name : names) {
+    fprintf(l->err, "delete prn <%s>\n", name.c_str());
+    n += do_delete(*l, name);
+  }
+  return n;
+}
+
+namespace {
+
+// The new name under the job-name rule that the receiver applies, so the renamed job fits
+// every request value, record and queue path that later carries its name.
+bool new_name_acceptable(const std::string& name) {
+  return is_plain_name(name) && jobname::safe_name(name) == name &&
+         jobname::job_file_name(name) == name + std::string(jobname::kJobSuffix);
+}
+
+}  // namespace
+
+int do_rename(PrnList* l, const char* old_name, const char* new_name) {
+  if (!old_name) fprintf(l->err, "do_rename error prn is null\n");
+  if (!new_name) fprintf(l->err, "do_rename error renameTo is null\n");
+  if (!old_name || !new_name || !is_plain_name(old_name) || !new_name_acceptable(new_name)) {
+    show_popup("Rename", "Invalid filename!");
+    return 0;
+  }
+  std::string from = old_name;
+  std::string to = std::string(new_name) + ".prn";
+  int found = prn_exists(to, l->err);
+  fprintf(l->err, "do_rename %s %d\n", to.c_str(), found);
+  if (found) {
+    show_popup("Error", "Duplicate filename!");
+    return 0;
+  }
+  std::string err;
+  fprintf(l->err, "do_rename /bin/mv /print/prns/%s /print/prns/%s\n", ld::esc_sh(from).c_str(),
+          ld::esc_sh(to).c_str());
+  if (!ld::move_file(prns_dir() + from, prns_dir() + to, &err)) {
+    // The job stayed where it was; its thumbnail and the cache stay with it.
+    fprintf(l->err, "%s\n", err.c_str());
+    return 0;
+  }
+  std::string old_base = jobname::base_name(from);
+  fprintf(l->err, "do_rename /bin/mv /var/www/html/thumbs/%s.jpeg /var/www/html/thumbs/%s.jpeg\n",
+          ld::esc_sh(old_base).c_str(), ld::esc_sh(new_name).c_str());
+  if (!ld::move_file(web_dir() + "thumbs/" + old_base + ".jpeg",
+                     web_dir() + "thumbs/" + new_name + ".jpeg", &err)) {
+    fprintf(l->err, "%s\n", err.c_str());
+  }
+  l->list.clear();
+  save_prn_list(*l, cache_path());
+  fprintf(l->err, "JOBDESK do_rename done\n");
+  return 1;
+}
+
+}  // namespace jobdesk
