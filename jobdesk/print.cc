@@ -1,0 +1,161 @@
+#include "jobdesk/print.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+#include "common/endpoints.h"
+#include "common/esc_sh.h"
+#include "common/fsops.h"
+#include "common/ui_log.h"
+#include "jobdesk/jobops.h"
+#include "jobdesk/options.h"
+#include "spooler/enqueue.h"
+#include "spooler/jobstream.h"
+#include "spooler/prnfilt.h"
+#include "webkit/html_utils.h"
+
+namespace jobdesk {
+namespace {
+
+void log_line(const PrnList& l, std::string_view text) {
+  if (l.log) {
+    l.log(text);
+  } else {
+    ui_log(text);
+  }
+}
+
+std::string job_base(const std::string& name) {
+  if (name.size() >= 4 && name[name.size() - 4] == '.') return name.substr(0, name.size() - 4);
+  return name;
+}
+
+void queue_copy(PrnList* l, const std::string& name, const std::string& display,
+                const PrintSettings& s, const std::vector<upload::PrnOption>& schema) {
+  queue_record rec;
+  rec.quality = s.quality;
+  rec.disp = s.disp;
+  rec.from = s.first;
+  rec.to = s.last;
+  rec.copies = s.copies;
+  rec.collate = s.collate;
+  for (const upload::PrnOption& o : schema) {
+    if (rec.ntags >= kQueueMaxTags) break;
+    rec.tags[rec.ntags++] = {o.id, o.write_value};
+  }
+  std::string queued, err;
+  if (!enqueue_job(prns_dir() + name, display, rec, &queued, &err)) {
+    fprintf(l->err, "jobdesk ERROR %s\n", err.c_str());
+  }
+}
+
+// Rewrites the stored job through the filter; the job is replaced only by a whole filtered file.
+void save_job(PrnList* l, const std::string& name, const std::string& out, PrintSettings s,
+              const char* query, const std::vector<upload::PrnOption>& schema) {
+  s.first = webkit::getIntParam(query, "from");
+  if (s.first == 0) s.first = 1;
+  s.last = std::max(webkit::getIntParam(query, "to"), s.first);
+  s.copies = webkit::getIntParam(query, "dm_copies_orig");
+  prnfilt_args args;
+  args.input = prns_dir() + name;
+  args.output = out;
+  args.copies = s.copies;
+  args.collate = s.collate;
+  args.from = s.first;
+  args.to = s.last;
+  args.quality = s.quality;
+  args.disp = s.disp;
+  for (const upload::PrnOption& o : schema) {
+    args.overrides.push_back({static_cast<uint32_t>(o.id), o.write_value});
+  }
+  int32_t too_large = 0;
+  int pages = prnfilt(args, &too_large, l->err);
+  if (pages >= 0 && too_large == 0 && zjs::stream_is_whole(out)) {
+    std::string err;
+    if (!ld::move_file(out, prns_dir() + name, &err)) fprintf(l->err, "%s\n", err.c_str());
+    return;
+  }
+  if (too_large) fprintf(l->err, "jobdesk ERROR - file too large %s\n", out.c_str());
+  fprintf(l->err, "/bin/rm %s\n", ld::esc_sh(out).c_str());
+  ld::remove_file(out);
+}
+
+}  // namespace
+
+PrintSettings read_print_settings(const char* query) {
+  PrintSettings s;
+  s.first = std::max(webkit::getIntParam(query, "from_disp"), 1);
+  s.last = std::max(webkit::getIntParam(query, "to_disp"), 1);
+  s.copies = webkit::getIntParam(query, "dm_copies");
+  s.disp = webkit::getIntParam(query, "disp_units");
+  s.collate = webkit::getParam(query, "Collate") ? 1 : 0;
+  std::string q = webkit::getParam(query, "quality").value_or("");
+  s.quality = q == "-3" ? -3 : q == "-4" ? -4 : 0;
+  return s;
+}
+
+int32_t option_write_value(const char* query, const upload::PrnOption& o) {
+  if (o.decimals == 0) return webkit::getIntParam(query, o.field_id.c_str());
+  auto text = webkit::getParam(query, o.field_id.c_str());
+  if (!text) return 0;
+  double v = std::trunc(strtod(text->c_str(), nullptr) * std::pow(10.0, o.decimals));
+  if (std::isnan(v)) return 0;
+  // A value past the item's range would be undefined to convert; it is held at the limit.
+  v = std::clamp(v, double(std::numeric_limits<int32_t>::min()),
+                 double(std::numeric_limits<int32_t>::max()));
+  return static_cast<int32_t>(v);
+}
+
+std::string queue_display_name(const std::string& name, int32_t first, int32_t last) {
+  std::string base = job_base(name);
+  if (last == 1) return base;
+  return base + "_" + std::to_string(first) + "_" + std::to_string(last);
+}
+
+std::string free_queue_path(const std::string& base) {
+  std::string dir = printq_dir();
+  for (int n = 0; n < kEnqueueNames; ++n) {
+    std::string stem = dir + base + "_" + std::to_string(n);
+    if (!ld::file_exists(stem + ".prn") && !ld::file_exists(stem + ".spl")) return stem + ".spl";
+  }
+  return "";
+}
+
+int do_print(PrnList* l, const std::string& name, int mode, const char* query,
+             const std::string& schema_path) {
+  load_print_options(&l->schema, schema_path, l->err);
+  webkit::add_body_line("<body style='background-color:black'>");
+  if (!is_plain_name(name)) {
+    // A name from the query that is not a plain name would read or replace a file elsewhere.
+    fprintf(l->err, "jobdesk ERROR invalid job name %s\n", name.c_str());
+    return 1;
+  }
+  PrintSettings s = read_print_settings(query);
+  std::vector<upload::PrnOption> schema = l->schema;
+  for (upload::PrnOption& o : schema) o.write_value = option_write_value(query, o);
+  std::string display = queue_display_name(name, s.first, s.last);
+  std::string out;
+  if (mode == kPrintMode) {
+    out = free_queue_path(job_base(name));
+    if (out.empty()) return 0;
+    if (check_pause() == 1) {  // 1: not paused
+      webkit::add_head_line("<meta http-equiv='refresh' content='0; url=http://" +
+                            webkit::html_escape(ld::printer_host()) + "/?touch=true'>\n");
+    }
+  } else {
+    out = printq_dir() + name;
+  }
+  char line[160];
+  snprintf(line, sizeof line, "prnfilt from=%d to=%d dm=%d collate=%d quality=%d noptions=%zu",
+           s.first, s.last, s.copies, s.collate, s.quality, schema.size());
+  log_line(*l, line);
+  if (mode == kPrintMode) {
+    queue_copy(l, name, display, s, schema);
+  } else {
+    save_job(l, name, out, s, query, schema);
+  }
+  return 1;
+}
+
+}  // namespace jobdesk

@@ -1,0 +1,35 @@
+// The job page's Save and Print buttons: the form's settings either rewrite the stored job
+// through the job filter (save) or go with a copy of the job into the print queue (print).
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "jobdesk/prnlist.h"
+#include "spooler/send_prn_net.h"
+
+namespace jobdesk {
+
+enum PrintMode { kPrintMode = 0, kSaveMode = 1 };
+
+// The settings the form sends, read from the query (and the persistence fallback).
+struct PrintSettings {
+  int32_t first = 1, last = 1, copies = 0, disp = 0, collate = 0, quality = 0;
+};
+PrintSettings read_print_settings(const char* query);
+
+// The value a schema option writes: the query's integer for 0 decimals, else its number times
+// 10^decimals cut toward zero (held within the 32-bit range); 0 when absent.
+int32_t option_write_value(const char* query, const upload::PrnOption& o);
+
+// The name the queue shows for a job printed from `first` to `last`.
+std::string queue_display_name(const std::string& name, int32_t first, int32_t last);
+// The first free "<base>_<n>.spl" of the queue folder, or "" when all 100 are taken.
+std::string free_queue_path(const std::string& base);
+
+// Save (mode 1) or print (mode 0) job `name` with the query's settings; `schema_path` is the
+// option schema to reload. Result 1, or 0 when printing finds no free queue name.
+int do_print(PrnList* l, const std::string& name, int mode, const char* query,
+             const std::string& schema_path = "tags.json");
+
+}  // namespace jobdesk
