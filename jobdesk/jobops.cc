@@ -1,5 +1,6 @@
 #include "jobdesk/jobops.h"
 
+#include <cctype>
 #include <cstdio>
 #include <vector>
 
@@ -23,6 +24,43 @@ std::string js_escape(std::string_view text) {
     } else {
       out += static_cast<char>(c);
     }
+  }
+  return out;
+}
+
+namespace {
+constexpr std::string_view kUrlCoded = "\"#%&'+`";
+}  // namespace
+
+std::string esc_url(std::string_view name) {
+  std::string out;
+  for (char c : name) {
+    if (kUrlCoded.find(c) != std::string_view::npos) {
+      char buf[4];
+      snprintf(buf, sizeof buf, "%%%02X", static_cast<unsigned char>(c));
+      out += buf;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string unesc_url(std::string_view name) {
+  std::string out;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (name[i] == '%' && i + 2 < name.size()) {
+      unsigned v = 0;
+      if (sscanf(std::string(name.substr(i + 1, 2)).c_str(), "%2X", &v) == 1 &&
+          isxdigit(static_cast<unsigned char>(name[i + 1])) &&
+          isxdigit(static_cast<unsigned char>(name[i + 2])) &&
+          kUrlCoded.find(static_cast<char>(v)) != std::string_view::npos) {
+        out += static_cast<char>(v);
+        i += 2;
+        continue;
+      }
+    }
+    out += name[i];
   }
   return out;
 }
@@ -55,16 +93,16 @@ int do_delete(const PrnList& l, const std::string& name) {
 }
 
 int do_multi_delete(PrnList* l, const char* query) {
-  // The toolkit hands the values decoded once, as the page script coded them once.
+  // The page script codes names with esc_url before the URL coding the toolkit undoes.
   std::vector<std::string> names;
   if (webkit::getParamValues(query, "delp", &names, 100) == 0) return 0;
   load_prn_list(l, cache_path());
-  for (const std::string& name : names) drop_prn_entry(l, name);
+  for (const std::string& name : names) drop_prn_entry(l, unesc_url(name));
   save_prn_list(*l, cache_path());
   int n = 0;
   for (const std::string& name : names) {
     fprintf(l->err, "delete prn <%s>\n", name.c_str());
-    n += do_delete(*l, name);
+    n += do_delete(*l, unesc_url(name));
   }
   return n;
 }

@@ -14,6 +14,12 @@ namespace jobdesk {
 // string nor the element.
 std::string js_escape(std::string_view text);
 
+// The page script's own URL coding of job names: `esc_url` codes the seven characters
+// '"', '#', '%', '&', '\'', '+' and '`' as %XX, `unesc_url` turns exactly those back (after the
+// toolkit's decoding) and copies every other byte.
+std::string esc_url(std::string_view name);
+std::string unesc_url(std::string_view name);
+
 // The popup the page script opens at load: three head lines with the title and message.
 void show_popup(std::string_view title, std::string_view message);
 

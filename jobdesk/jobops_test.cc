@@ -133,4 +133,14 @@ TEST_F(JobOpsTest, DeleteEscapesTheNameAndRefusesPaths) {
   EXPECT_TRUE(job("x"));
 }
 
+TEST(NameCoding, UrlCodingTurnsBackExactlyItsSevenCharacters) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"a\"#%&'+`b", "a%22%23%25%26%27%2B%60b"}, {"plain name", "plain name"}};
+  for (auto [plain, coded] : cases) {
+    EXPECT_EQ(jobdesk::esc_url(plain), coded);
+    EXPECT_EQ(jobdesk::unesc_url(coded), plain);
+  }
+  EXPECT_EQ(jobdesk::unesc_url("%41%2F%2"), "%41%2F%2");  // other sequences stay
+}
+
 }  // namespace
