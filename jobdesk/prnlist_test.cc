@@ -12,6 +12,7 @@
 #include "spooler/jobstream.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
+#include "testkit/zxpage.h"
 #include "upload/marker.h"
 
 namespace {
@@ -210,6 +211,28 @@ TEST_F(PrnListTest, DateExistsAndDriverText) {
   ASSERT_TRUE(ld::write_file_atomic(path, job));
   EXPECT_EQ(jobdesk::driver_text(path), "Vivid");
   EXPECT_EQ(jobdesk::driver_text(root("/print/prns/a.prn")), "Unkown");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(PrnListTest, JobTheScanCannotReadIsReadByThePageDecoder) {
+  testkit::Picture pic;
+  pic.width = 40;
+  pic.height = 30;
+  pic.rgb.assign(40 * 30 * 3, 128);
+  testkit::ZxPageSpec gen;
+  gen.little_endian = true;
+  std::string path = root("/print/prns/zx.prn");
+  ASSERT_TRUE(ld::write_file_atomic(path, testkit::make_zx_job(pic, gen, 2)));
+  ListRun run;
+  upload::PrnInfo info;
+  info.job_path = path;
+  jobdesk::get_prn_data(&run.l, &info);
+  EXPECT_EQ(info.width, 40);
+  EXPECT_EQ(info.length, 30);
+  EXPECT_FLOAT_EQ(info.width_in, 40.0f / 800);
 }
 
 }  // namespace
