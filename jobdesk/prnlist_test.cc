@@ -49,7 +49,7 @@ class PrnListTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(ld::make_dirs(root("/print/prns/thumbs")));
   }
-  // A stored job of `pages` pages with its thumbnail (marker giving `marker_pages`).
+  // A stored job of `pages` pages with its thumbnail ("keep": a marked one, "none": none).
   void add_job(const std::string& file, int pages, std::string thumb = "keep") {
     testkit::JobSpec spec;
     spec.pages = pages;
