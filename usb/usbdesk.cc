@@ -46,7 +46,11 @@ const char* kUploadActive =
 // job set that is there is taken; anything else is refused on the page and writes nothing.
 std::string upload_cell(Request* r, const std::string& set) {
   if (!job_set_exists(r->cfg.paths, set)) {
-    std::fprintf(r->cfg.err, "upload_prns: no job set named \"%s\"\n", set.c_str());
+    // The web server's error log is line-based: a control byte in the request cannot forge a line.
+    std::string shown = set;
+    for (char& c : shown)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    std::fprintf(r->cfg.err, "upload_prns: no job set named \"%s\"\n", shown.c_str());
     r->page.body.push_back("<div class='usb_error'>No job set " + webkit::html_escape(set) +
                            " on the device</div>");
     return kUploadActive;

@@ -29,7 +29,7 @@ class UsbPage : public ::testing::Test {
     cfg.query = query;
     cfg.system_json = root_("/system.json");
     cfg.diagnostics_json = root_("/diagnostics.json");
-    cfg.err = stderr;
+    cfg.err = messages_;
     return build_page(cfg);
   }
   std::string file(const char* p) { return testkit::slurp(root_(p)); }
@@ -37,6 +37,11 @@ class UsbPage : public ::testing::Test {
   std::string q(const char* p) { return "'" + root_(p) + "'"; }
 
   testkit::TempRoot root_;
+  // The page's messages; kept out of the test output.
+  FILE* messages_ = std::tmpfile();
+  void TearDown() override {
+    if (messages_) std::fclose(messages_);
+  }
 };
 
 TEST_F(UsbPage, NoKeysShowsActiveButtonsAndIdle) {
