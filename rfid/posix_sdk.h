@@ -1,0 +1,100 @@
+// The thin POSIX layer under the RFID encoder: serial ports (termios, zero-time-out polls,
+// byte-wise frame writes and the response timer), the key input of the controlling terminal with
+// its escape sequences, saving and restoring terminal settings, and the stamped daemon log.
+// A port is a descriptor; -1 means not open and every call then does nothing.
+#pragma once
+#include <termios.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "common/clock.h"
+#include "common/handles.h"
+#include "rfid/tags.h"
+
+namespace rfid {
+
+// The baud rate's speed constant, or 0 when the rate is not one the ports support.
+speed_t baud_constant(int baud);
+// The settings a serial port gets: raw, no echo, reads return at once with what is there.
+// False (and *err) for parameters outside 5..8 data bits, 1..2 stop bits, N/O/E parity (either
+// case), or an unsupported rate.
+bool serial_settings(int baud, char parity, int data_bits, int stop_bits, int extra_cflags,
+                     termios* tio, std::string* err);
+
+// Opens and configures a serial port; -1 when a parameter is invalid, the open fails or a
+// settings step fails (the descriptor is then closed). `progress` (may be null) receives the
+// "openning port" / "openned port" lines.
+int posix_com_open(const char* path, int baud, char parity, int data_bits, int stop_bits,
+                   int extra_cflags, std::string* progress, std::string* err);
+int posix_com_close(int fd);
+int posix_com_dataready(int fd);
+int posix_com_read(int fd, uint8_t* byte);
+int posix_com_write(int fd, uint8_t byte);
+int posix_com_write_string(int fd, const char* text);
+
+// When the last frame was handed to a port, so the time to its reply can be shown.
+class ResponseTimer {
+ public:
+  explicit ResponseTimer(ld::Clock& clock) : clock_(clock) {}
+  void mark_sent() { sent_ms_ = clock_.monotonic_ms(); }
+  double seconds_since_sent() const { return static_cast<double>(clock_.monotonic_ms() - sent_ms_) / 1000.0; }
+  std::string show_response_time() const;
+
+ private:
+  ld::Clock& clock_;
+  int64_t sent_ms_ = 0;
+};
+
+// Writes a frame one byte per write call, as the modules expect; the timer (may be null) notes
+// the send time. Single-byte failures are not reported: the reply time-out catches them.
+int posix_com_write_data(int fd, std::span<const uint8_t> bytes, ResponseTimer* timer);
+
+// Key input from a terminal (normally the controlling one). The terminal is opened and switched
+// to single keys on first use; when it cannot be opened no key is ever reported.
+class Keyboard {
+ public:
+  explicit Keyboard(std::string path = {});  // empty: the controlling terminal
+  // True when a key waits. Set-up problems go to `err_out` (may be null) once.
+  bool kbhit(std::string* err_out = nullptr);
+  // Reads one key. ESC [ digits ~ stores the number and returns true; any other key is stored
+  // as itself (DEL as backspace 8) and returns false.
+  bool getkey(char* key);
+
+ private:
+  bool waiting();
+  bool read_byte(uint8_t* b);
+
+  std::string path_;
+  ld::UniqueFd fd_;
+  bool unusable_ = false;
+};
+
+std::unique_ptr<termios> posix_get_termsettings(const char* path);
+int posix_set_termsettings(const char* path, const termios& saved);
+std::string posix_console_name();
+void Sleep(long ms);
+
+// Microseconds from the daemon's start, as an unsigned 32-bit count (saturating).
+uint32_t log_stamp(TimeVal start, TimeVal now);
+
+// The daemon log: each record stamped into the log file when one is open, else onto `out`,
+// and the text once more unstamped onto `out`.
+class RfidLog {
+ public:
+  RfidLog(TimeVal start, FILE* out) : start_(start), out_(out) {}
+  void set_file(FILE* file) { file_ = file; }
+  FILE* file() const { return file_; }
+  void write(TimeVal now, const std::string& text);
+
+ private:
+  TimeVal start_;
+  FILE* out_;
+  FILE* file_ = nullptr;
+};
+TimeVal time_now();
+
+}  // namespace rfid
