@@ -1,0 +1,114 @@
+#include "rfid/ews_client.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <thread>
+
+#include "common/fsops.h"
+#include "common/net.h"
+#include "testkit/scripted_server.h"
+
+namespace rfid {
+namespace {
+
+const uint8_t kEpc[12] = {0x30, 0x08, 0x33, 0xB2, 0xDD, 0xD9, 0x01, 0x40, 0x00, 0x05, 0xAB, 0xCD};
+const char kChunkedOk[] = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n";
+
+TEST(EwsPaths, ExactRequestPaths) {
+  EXPECT_EQ(tag_event_path(kEpc, 0, 5, 1500, true),
+            "/job/rfid_ntag?st=0&nr=5&dt=1500&epc=300833B2DDD901400005ABCD");
+  EXPECT_EQ(tag_event_path(kEpc, 1, 0, 0, false),
+            "/job/rfid_exittag?st=1&nr=0&dt=0&epc=300833B2DDD901400005ABCD");
+  EXPECT_EQ(write_result_path(0, 0, 12, kEpc),
+            "/job/rfid_wtag_result?state=0&err=0&index=12&epc_len=12&epc=300833B2DDD901400005ABCD");
+}
+
+TEST(EwsClient, SendsTheRequestLineAndKeepsTheConnection) {
+  // The last chunk written as a single "0" ends the reply: the connection stays for the next
+  // request instead of waiting out the time-outs.
+  testkit::ScriptedServer server({{0, kChunkedOk}}, 30000);
+  ld::FakeClock clock(5000);
+  EwsClient ews("127.0.0.1", server.port(), clock);
+  std::string err;
+  ASSERT_TRUE(ews.ews_send_tag(kEpc, 0, 5, 1500, true, &err)) << err;
+  EXPECT_TRUE(ews.connected());
+  EXPECT_EQ(ews.last_printer_activity(), 5000);
+  EXPECT_EQ(server.request(),
+            "GET /job/rfid_ntag?st=0&nr=5&dt=1500&epc=300833B2DDD901400005ABCD HTTP/1.0\r\n\r\n");
+}
+
+TEST(EwsClient, AReplyEndedByTheServerClosingCountsAndClosesOurSide) {
+  testkit::ScriptedServer server({{0, "HTTP/1.0 200 OK\r\n\r\nstatus page"}}, 0);
+  ld::FakeClock clock;
+  EwsClient ews("127.0.0.1", server.port(), clock);
+  std::string err, url;
+  EXPECT_TRUE(ews.write_result_notify_printer(0, 0, 12, kEpc, &url, &err)) << err;
+  EXPECT_FALSE(ews.connected());
+  EXPECT_EQ(url, "url:/job/rfid_wtag_result?state=0&err=0&index=12&epc_len=12&epc=300833B2DDD901400005ABCD\n");
+}
+
+// Reads one request up to its empty line from a served connection.
+std::string read_request(int fd) {
+  std::string req;
+  char c;
+  while (req.find("\r\n\r\n") == std::string::npos && ld::wait_readable(fd, 5000) > 0 &&
+         read(fd, &c, 1) == 1) {
+    req += c;
+  }
+  return req;
+}
+
+// A printer that answers once and then drops the kept connection, either cleanly or with a
+// reset (closing with the request still unread), then serves one more connection.
+void drop_then_serve(int listener, bool reset, std::string* second) {
+  {
+    ld::UniqueFd c(ld::tcp_accept(listener));
+    if (reset) ld::wait_readable(c.get(), 5000);
+    else read_request(c.get());
+    ld::write_all(c.get(), kChunkedOk, sizeof kChunkedOk - 1);
+  }
+  if (ld::wait_readable(listener, 10000) <= 0) return;
+  ld::UniqueFd c(ld::tcp_accept(listener));
+  *second = read_request(c.get());
+  ld::write_all(c.get(), kChunkedOk, sizeof kChunkedOk - 1);
+}
+
+TEST(EwsClient, ADroppedKeptConnectionIsReplacedOnce) {
+  // The next event must reach the printer on a new connection rather than be lost as an empty
+  // "reply" or, after a reset, end the process with SIGPIPE.
+  for (bool reset : {false, true}) {
+    std::string err;
+    ld::UniqueFd listener = ld::tcp_listen(0, 4, true, &err);
+    ASSERT_TRUE(listener.valid()) << err;
+    std::string second;
+    std::thread printer(drop_then_serve, listener.get(), reset, &second);
+    ld::FakeClock clock;
+    EwsClient ews("127.0.0.1", ld::local_port(listener.get()), clock, 5000, 1000);
+    EXPECT_TRUE(ews.test_printer_connection(&err)) << err;
+    usleep(200000);  // let the close or reset arrive; the outcome is the same if it is late
+    EXPECT_TRUE(ews.ews_send_tag(kEpc, 1, 0, 0, true, &err)) << reset << " " << err;
+    printer.join();
+    EXPECT_EQ(second, "GET /job/rfid_ntag?st=1&nr=0&dt=0&epc=300833B2DDD901400005ABCD HTTP/1.0\r\n\r\n")
+        << reset;
+  }
+}
+
+TEST(EwsClient, UnreachablePrinterFails) {
+  int port;
+  {
+    testkit::ScriptedServer gone({}, 0);
+    port = gone.port();
+    gone.request();
+  }
+  ld::FakeClock clock;
+  EwsClient ews("127.0.0.1", port, clock);
+  std::string err;
+  EXPECT_FALSE(ews.test_printer_connection(&err));
+  EXPECT_NE(err.find("ERROR connecting"), std::string::npos) << err;
+  EXPECT_EQ(ews.last_printer_activity(), 0);
+}
+
+}  // namespace
+}  // namespace rfid
