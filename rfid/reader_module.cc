@@ -1,0 +1,312 @@
+#include "rfid/reader_module.h"
+
+#include <cstdarg>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace rfid {
+namespace {
+
+void say(RfidEnv& env, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void say(RfidEnv& env, const char* fmt, ...) {
+  if (!env.out) return;
+  char buf[512];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  *env.out += buf;
+}
+
+void log_text(RfidEnv& env, const std::string& text) {
+  if (env.log) env.log(text);
+}
+
+std::string hex_bytes(std::span<const uint8_t> bytes) {
+  std::string s;
+  char buf[4];
+  for (uint8_t b : bytes) {
+    std::snprintf(buf, sizeof buf, "%02x ", b);
+    s += buf;
+  }
+  return s;
+}
+
+// Reads up to `want` bytes; the part past the buffer goes to `scratch` and is dropped.
+long read_into(int fd, reader_module& m, size_t at, size_t want) {
+  if (at >= kRxFrameMax) {
+    uint8_t scratch[256];
+    return read(fd, scratch, std::min(want, sizeof scratch));
+  }
+  return read(fd, m.rx_frame.data() + at, std::min(want, kRxFrameMax - at));
+}
+
+bool stop_key(RfidEnv& env) {
+  if (!env.keyboard || !env.keyboard->kbhit()) return false;
+  char key = 0;
+  return !env.keyboard->getkey(&key) && key == 27;
+}
+
+}  // namespace
+
+void _set_state(reader_module& m, int state) { m.module_state = state; }
+
+const char* _mod_loc_txt(const reader_module& m) { return location_text(m.location); }
+
+void send_frame(reader_module& m, RfidEnv& env, std::span<const uint8_t> frame) {
+  const size_t n = std::min(frame.size(), kTxFrameMax);
+  std::copy(frame.begin(), frame.begin() + static_cast<long>(n), m.tx_frame.begin());
+  m.tx_len = static_cast<int>(n);
+  posix_com_write_data(m.port_fd, m.tx(), env.timer);
+}
+
+bool get_response(reader_module& m, RfidEnv& env) {
+  size_t expected = kReplyHeader, received = 0;
+  int attempt = 0;
+  while (received < expected && attempt < 20) {
+    ++attempt;
+    const long n = read_into(m.port_fd, m, received, expected - received);
+    if (n < 0) {
+      say(env, "NO DATA");
+      break;
+    }
+    received += static_cast<size_t>(n);
+    if (received > 4) {
+      if (!m.ops.op_check_header || !m.ops.op_check_header(m.rx_frame)) {
+        say(env, "ERROR !!!!!!! bad header\n");
+      }
+      if (m.ops.op_msg_len) expected = static_cast<size_t>(m.ops.op_msg_len(m.rx_frame));
+    }
+    if (received >= expected) break;
+    if (n == 0 && env.clock) env.clock->sleep_ms(attempt * 2);
+    if (stop_key(env)) {
+      env.stop_request = true;
+      return false;
+    }
+  }
+  if (received < expected) {
+    say(env, "ERROR reading %d of %d\n", static_cast<int>(received), static_cast<int>(expected));
+    if (received == 0) env.stop_request = true;
+    return false;
+  }
+  if (expected > kRxFrameMax) {
+    say(env, "ERROR reply of %d bytes is longer than %d; dropped\n", static_cast<int>(expected),
+        static_cast<int>(kRxFrameMax));
+    m.rx_len = 0;
+    return false;
+  }
+  m.rx_len = static_cast<int>(expected);
+  if (received == expected) {
+    if (m.ops.op_check_header && m.ops.op_check_header(m.rx())) {
+      if (m.ops.op_show_error) m.ops.op_show_error(m.rx(), env);
+    } else {
+      say(env, "Invalid response header");
+    }
+    return true;
+  }
+  say(env, "ERROR in response ret = %d --> %s\n", static_cast<int>(received),
+      hex_bytes({m.rx_frame.data(), std::min(received, kRxFrameMax)}).c_str());
+  return false;
+}
+
+int wait_for_response(std::span<reader_module* const> modules, RfidEnv& env) {
+  say(env, "waiting for response from %d modules\n", static_cast<int>(modules.size()));
+  int sum = 0;
+  for (int pass = 0; pass < 1001; ++pass) {
+    sum = 0;
+    for (size_t i = 0; i < modules.size(); ++i) {
+      reader_module& m = *modules[i];
+      if (posix_com_dataready(m.port_fd) && m.ops.op_process) {
+        m.ops.op_process(m, env);
+        say(env, "got response %d state %d\n", static_cast<int>(i), m.module_state);
+      }
+      sum += m.module_state;
+    }
+    if (sum == 0) break;
+  }
+  return sum;
+}
+
+std::string show_message(std::span<const uint8_t> frame) { return format_frame(frame); }
+
+void init_RU5102_fn_ptrs(reader_module& m) {
+  m.module_state = IDLE;
+  m.ops.op_read = RU5102_do_read;
+  m.ops.op_write = RU5102_do_write;
+  m.ops.op_random_write = RU5102_do_random_write;
+  m.ops.op_process = RU5102_process_module;
+  m.ops.op_check_header = ru5102::check_response_header;
+  m.ops.op_msg_len = [](std::span<const uint8_t> r) { return ru5102::get_msg_len(r); };
+  m.ops.reserved1 = nullptr;
+  m.ops.op_beeper = RU5102_beeper_ctl;
+  m.ops.op_show_error = [](std::span<const uint8_t>, RfidEnv&) {};
+}
+
+std::unique_ptr<reader_module> init_RU5102_module(const std::string& device, RfidEnv& env) {
+  auto m = std::make_unique<reader_module>();
+  m->device = device;
+  init_RU5102_fn_ptrs(*m);
+  std::string err;
+  m->port_fd = posix_com_open(device.c_str(), 57600, 'N', 8, 1, 0, env.out, &err);
+  if (m->port_fd > 0) m->ops.op_beeper(*m, env, 0);
+  return m;
+}
+
+void RU5102_do_read(reader_module& m, RfidEnv& env) {
+  if (m.module_state != IDLE) {
+    say(env, "invalid state for reading %d\n", m.module_state);
+    return;
+  }
+  send_frame(m, env, ru5102::read_frame());
+  _set_state(m, WAITING_FOR_READ);
+}
+
+void RU5102_do_write(reader_module& m, RfidEnv& env, std::span<const uint8_t> old_epc, int old_words,
+                     std::span<const uint8_t> new_epc, int new_words) {
+  std::vector<uint8_t> frame;
+  std::string err;
+  if (!ru5102::write_frame(old_epc, old_words, new_epc, new_words, &frame, &err)) {
+    say(env, "ERROR %s\n", err.c_str());
+    return;
+  }
+  Epc old{};
+  std::copy_n(old_epc.begin(), std::min(old_epc.size(), kEpcLen), old.begin());
+  log_text(env, "writing to tag <" + epc_hex_lower(old) + ">\n");
+  send_frame(m, env, frame);
+  _set_state(m, WAITING_FOR_WRITE);
+}
+
+void RU5102_do_random_write(reader_module& m, RfidEnv& env, std::span<const uint8_t>, int,
+                            std::span<const uint8_t> new_epc, int words) {
+  std::vector<uint8_t> frame;
+  std::string err;
+  if (!ru5102::random_write_frame(new_epc, words, &frame, &err)) {
+    say(env, "ERROR %s\n", err.c_str());
+    return;
+  }
+  say(env, "%s", show_message(frame).c_str());
+  send_frame(m, env, frame);
+  _set_state(m, WAITING_FOR_WRITE);
+}
+
+void RU5102_beeper_ctl(reader_module& m, RfidEnv& env, int value) {
+  const auto frame = ru5102::beeper_frame(value);
+  say(env, "%s", show_message(frame).c_str());
+  send_frame(m, env, frame);
+  _set_state(m, WAITING_FOR_BEEPER);
+}
+
+namespace {
+
+// A reply whose frame does not hold together (its CRC above all) is reported and not acted
+// upon: line noise must not become a tag or a write result. The module keeps waiting.
+bool checked_reply(reader_module& m, RfidEnv& env, Reply* reply) {
+  std::string err;
+  if (parse_reply(m.rx(), reply, &err)) return true;
+  say(env, "%s: ERROR %s; reply ignored\n", _mod_loc_txt(m), err.c_str());
+  return false;
+}
+
+void handle_inventory(reader_module& m, RfidEnv& env, const Reply& r) {
+  const ru5102::Inventory inv = ru5102::parse_inventory(r);
+  if (inv.kind == ru5102::Inventory::Tags) {
+    if (inv.truncated) say(env, "ERROR inventory reply announces more tags than it holds\n");
+    for (const auto& item : inv.items) {
+      // The table takes an item from two bytes before the EPC up to three bytes after it; an
+      // RU5102 item has one byte before and none after, so it is framed with zeros around.
+      std::array<uint8_t, 2 + kEpcLen + 3> framed{};
+      framed[1] = item[0];
+      std::copy(item.begin() + 1, item.end(), framed.begin() + 2);
+      m.tags.add_tag(framed, 0, env.tags);
+    }
+  } else if (inv.kind == ru5102::Inventory::NoTags) {
+    log_text(env, "no tags\n");
+  } else {
+    say(env, "WAITING_FOR_READ: ERROR unexpected response %02x\n", r.recmd);
+  }
+  _set_state(m, IDLE);
+}
+
+void handle_write(reader_module& m, RfidEnv& env, const Reply& r) {
+  const ru5102::WriteOutcome w = ru5102::decide_write(r, m.module_state, m.write_index, kTagTableSize);
+  if (w.kind == ru5102::WriteOutcome::Unexpected) {
+    say(env, "WAITING_FOR_WRITE got unexpected response %02x status %02x\n", r.recmd, r.status);
+    return;
+  }
+  if (w.entry_status >= 0) m.tags.at(m.write_index).status = w.entry_status;
+  if (w.kind == ru5102::WriteOutcome::Succeeded) {
+    log_text(env, "WRITE SUCCESS " + std::to_string(env.writes++) + " state(" +
+                      std::to_string(m.module_state) + ")\n");
+    if (w.index_error) say(env, "ERROR wrtie_tag out of range %d\n", m.write_index);
+    _set_state(m, IDLE);
+    return;
+  }
+  log_text(env, "WRITE FAIL : " + std::to_string(env.failed_writes++) + "\n");
+  if (w.kind == ru5102::WriteOutcome::Resend) {
+    log_text(env, "rewriting\n");
+    posix_com_write_data(m.port_fd, m.tx(), env.timer);
+  }
+  _set_state(m, w.next_state);
+}
+
+}  // namespace
+
+bool complete_kept_reply(reader_module& m, RfidEnv& env, const Reply& r) {
+  const char* loc = _mod_loc_txt(m);
+  switch (m.module_state) {
+    case WAITING_FOR_SET_POWER:
+      break;
+    case WAITING_FOR_SERIAL:
+      if (r.data.size() >= 3) {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "%02x%02x%02x%02x", r.status, r.data[0], r.data[1], r.data[2]);
+        m.serial_text = buf;
+        say(env, "%s: module serial no %s\n", loc, buf);
+      }
+      break;
+    case WAITING_FOR_INFO:
+      // Power at frame offset 10: data offset 6.
+      if (r.data.size() >= 7) {
+        m.power = r.data[6];
+        say(env, "%s: power %d\n", loc, m.power);
+      }
+      break;
+    case WAITING_FOR_SET_GPIO:
+    case WAITING_FOR_GET_GPIO:
+      say(env, "%s: GPIO cmd %02x status %02x\n", loc, r.recmd, r.status);
+      break;
+    default:
+      return false;
+  }
+  _set_state(m, IDLE);
+  return true;
+}
+
+void RU5102_process_module(reader_module& m, RfidEnv& env) {
+  const int state = m.module_state;
+  const bool known = state == WAITING_FOR_READ || state == WAITING_FOR_READ_VARIANT ||
+                     state == WAITING_FOR_WRITE || state == WAITING_FOR_REWRITE ||
+                     state == WAITING_FOR_BEEPER || ru5102::completes_any_reply(state);
+  if (!known) {
+    get_response(m, env);
+    say(env, "unexpected state  %d\n", state);
+    return;
+  }
+  if (!posix_com_dataready(m.port_fd) || !get_response(m, env)) return;
+  Reply r;
+  if (!checked_reply(m, env, &r)) return;
+  if (state == WAITING_FOR_READ || state == WAITING_FOR_READ_VARIANT) {
+    handle_inventory(m, env, r);
+  } else if (state == WAITING_FOR_WRITE || state == WAITING_FOR_REWRITE) {
+    handle_write(m, env, r);
+  } else if (state == WAITING_FOR_BEEPER) {
+    say(env, "got beeper ctl resonse%s", show_message(m.rx()).c_str());
+    _set_state(m, IDLE);
+  } else {
+    complete_kept_reply(m, env, r);
+  }
+}
+
+}  // namespace rfid

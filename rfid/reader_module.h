@@ -1,0 +1,116 @@
+// One reader module as the daemon drives it: its port, protocol state, last command and reply,
+// tag table and the operations of its model. Every command is asynchronous: an operation sends
+// one frame and enters the matching waiting state; the reply handler consumes the reply and
+// returns the module to IDLE. The main loop never knows the model.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/clock.h"
+#include "rfid/RU5102.h"
+#include "rfid/frame.h"
+#include "rfid/posix_sdk.h"
+#include "rfid/tags.h"
+
+namespace rfid {
+
+struct reader_module;
+
+// What the module operations need from the daemon around them.
+struct RfidEnv {
+  ld::Clock* clock = nullptr;          // pauses between reply reads
+  Keyboard* keyboard = nullptr;        // ESC while waiting for a reply stops the daemon
+  ResponseTimer* timer = nullptr;
+  std::string* out = nullptr;          // what the daemon prints
+  std::function<void(const std::string&)> log;  // the daemon log
+  bool stop_request = false;
+  int writes = 0;                      // successful writes
+  int failed_writes = 0;
+  TagContext tags;                     // passed to the tag table (its out/log/report)
+};
+
+// The model's command set; any slot may be empty.
+struct ModuleOps {
+  void (*op_read)(reader_module&, RfidEnv&) = nullptr;
+  void (*op_write)(reader_module&, RfidEnv&, std::span<const uint8_t> old_epc, int old_words,
+                   std::span<const uint8_t> new_epc, int new_words) = nullptr;
+  void (*op_random_write)(reader_module&, RfidEnv&, std::span<const uint8_t>, int,
+                          std::span<const uint8_t> new_epc, int words) = nullptr;
+  void (*op_process)(reader_module&, RfidEnv&) = nullptr;
+  bool (*op_check_header)(std::span<const uint8_t> reply) = nullptr;
+  int (*op_msg_len)(std::span<const uint8_t> reply) = nullptr;
+  void* reserved1 = nullptr;
+  void (*op_beeper)(reader_module&, RfidEnv&, int value) = nullptr;
+  int (*op_get_power)(reader_module&, RfidEnv&) = nullptr;
+  int (*op_get_serial)(reader_module&, RfidEnv&) = nullptr;
+  int (*op_set_power)(reader_module&, RfidEnv&, int level) = nullptr;
+  void* reserved2 = nullptr;
+  int (*op_get_gpio)(reader_module&, RfidEnv&) = nullptr;
+  int (*op_set_gpio)(reader_module&, RfidEnv&, int value) = nullptr;
+  void (*op_show_error)(std::span<const uint8_t> reply, RfidEnv&) = nullptr;
+  int (*op_read_and_write)(reader_module&, RfidEnv&) = nullptr;
+};
+
+struct reader_module {
+  std::string device;
+  int location = 0;  // 1 entry module, 2 exit module
+  int module_state = IDLE;
+  std::string serial_text = "UNKNOWN";
+  int port_fd = -1;
+  int power = 0;
+  int tx_len = 0;
+  std::array<uint8_t, kTxFrameMax> tx_frame{};
+  int rx_len = 0;
+  std::array<uint8_t, kRxFrameMax> rx_frame{};
+  int write_index = -1;
+  int write_slot = 0;
+  std::array<uint8_t, 20> new_epc{};
+  int new_epc_len = 0;
+  int read_cycle = 0;
+  int total_reads = 0;
+  TagTable tags;
+  int verbose = 0;
+  int rewrite_count = 0;
+  ModuleOps ops;
+
+  std::span<const uint8_t> tx() const { return {tx_frame.data(), static_cast<size_t>(tx_len)}; }
+  std::span<const uint8_t> rx() const { return {rx_frame.data(), static_cast<size_t>(rx_len)}; }
+};
+
+void _set_state(reader_module& m, int state);
+const char* _mod_loc_txt(const reader_module& m);
+
+// Stores a frame as the module's last command and writes it to the port.
+void send_frame(reader_module& m, RfidEnv& env, std::span<const uint8_t> frame);
+
+// Reads one reply into rx_frame; true when exactly the announced length arrived. A reply longer
+// than rx_frame is read to its end and dropped (reported), never stored past the buffer.
+bool get_response(reader_module& m, RfidEnv& env);
+// Lets all modules finish their commands; the sum of their states (0: all idle).
+int wait_for_response(std::span<reader_module* const> modules, RfidEnv& env);
+// The two-line dump of a frame.
+std::string show_message(std::span<const uint8_t> frame);
+
+// Fills the RU5102 slots; the slots it does not name keep what they held.
+void init_RU5102_fn_ptrs(reader_module& m);
+// A record with the RU5102 operations on an opened port (beeper off when the port opened).
+std::unique_ptr<reader_module> init_RU5102_module(const std::string& device, RfidEnv& env);
+
+void RU5102_do_read(reader_module& m, RfidEnv& env);
+void RU5102_do_write(reader_module& m, RfidEnv& env, std::span<const uint8_t> old_epc, int old_words,
+                     std::span<const uint8_t> new_epc, int new_words);
+void RU5102_do_random_write(reader_module& m, RfidEnv& env, std::span<const uint8_t>, int,
+                            std::span<const uint8_t> new_epc, int words);
+void RU5102_beeper_ctl(reader_module& m, RfidEnv& env, int value);
+void RU5102_process_module(reader_module& m, RfidEnv& env);
+
+// Completes the replies to the power, information, serial and GPIO commands a record keeps from
+// its first set-up, whichever model it now is; false for other states.
+bool complete_kept_reply(reader_module& m, RfidEnv& env, const Reply& reply);
+
+}  // namespace rfid

@@ -1,0 +1,167 @@
+#include "rfid/reader_module.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace rfid {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes with_crc(Bytes b) {
+  b[0] = static_cast<uint8_t>(b.size() + 1);
+  const uint16_t crc = uiCrc16Cal(b);
+  b.push_back(static_cast<uint8_t>(crc & 0xFF));
+  b.push_back(static_cast<uint8_t>(crc >> 8));
+  return b;
+}
+
+// A module on the slave side of a pseudo-terminal; the test answers as the reader on the master.
+class ModuleOnPty : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    master_.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(master_.valid());
+    ASSERT_EQ(grantpt(master_.get()), 0);
+    ASSERT_EQ(unlockpt(master_.get()), 0);
+    env_.clock = &clock_;
+    env_.out = &out_;
+    env_.log = [this](const std::string& s) { log_ += s; };
+    module_ = init_RU5102_module(ptsname(master_.get()), env_);
+    ASSERT_GE(module_->port_fd, 0) << out_;
+    port_.reset(module_->port_fd);
+    EXPECT_EQ(take(6), with_crc({0, 0x00, 0x35, 0x80}));  // beeper off at creation
+    EXPECT_EQ(module_->module_state, WAITING_FOR_BEEPER);
+    answer(with_crc({0, 0x00, 0x35, 0x00}));
+    RU5102_process_module(*module_, env_);
+    EXPECT_EQ(module_->module_state, IDLE) << out_;
+    out_.clear();
+  }
+  void answer(const Bytes& b) {
+    ASSERT_EQ(write(master_.get(), b.data(), b.size()), ssize_t(b.size()));
+    for (int i = 0; i < 500 && !posix_com_dataready(module_->port_fd); ++i) usleep(10000);
+    usleep(20000);  // the whole reply, not its first bytes
+  }
+  Bytes take(size_t n) {
+    Bytes got;
+    for (int i = 0; i < 500 && got.size() < n; ++i) {
+      uint8_t b[256];
+      const ssize_t r = read(master_.get(), b, std::min(sizeof b, n - got.size()));
+      if (r > 0) got.insert(got.end(), b, b + r);
+      else usleep(10000);
+    }
+    return got;
+  }
+  void set_nonblocking_master() { fcntl(master_.get(), F_SETFL, O_NONBLOCK); }
+
+  ld::UniqueFd master_, port_;
+  ld::FakeClock clock_;
+  std::string out_, log_;
+  RfidEnv env_;
+  std::unique_ptr<reader_module> module_;
+};
+
+TEST_F(ModuleOnPty, InventoryAddsTagsAndNoTagsIsLogged) {
+  set_nonblocking_master();
+  RU5102_do_read(*module_, env_);
+  EXPECT_EQ(take(5), (Bytes{0x04, 0x00, 0x01, 0xDB, 0x4B}));
+  Bytes reply{0, 0x00, 0x01, 0x01, 2};
+  for (uint8_t t = 1; t <= 2; ++t) {
+    reply.push_back(12);
+    for (int i = 0; i < 12; ++i) reply.push_back(static_cast<uint8_t>(i == 11 ? t : 0x30));
+  }
+  answer(with_crc(reply));
+  RU5102_process_module(*module_, env_);
+  EXPECT_EQ(module_->module_state, IDLE) << out_;
+  EXPECT_EQ(module_->tags.count(), 2);
+  EXPECT_EQ(module_->tags.at(1).epc[11], 2);
+  EXPECT_EQ(module_->tags.at(1).hdr[1], 12);
+
+  RU5102_do_read(*module_, env_);
+  take(5);
+  answer(with_crc({0, 0x00, 0x01, 0xFB}));
+  RU5102_process_module(*module_, env_);
+  EXPECT_EQ(module_->module_state, IDLE);
+  EXPECT_NE(log_.find("no tags\n"), std::string::npos);
+}
+
+TEST_F(ModuleOnPty, FailedWriteIsSentOnceMore) {
+  set_nonblocking_master();
+  const Bytes old_epc(12, 0x11), new_epc(12, 0x22);
+  RU5102_do_write(*module_, env_, old_epc, 6, new_epc, 6);
+  const Bytes first = take(static_cast<size_t>(module_->tx_len));
+  EXPECT_EQ(module_->module_state, WAITING_FOR_WRITE);
+  RU5102_do_read(*module_, env_);  // refused: busy
+  EXPECT_NE(out_.find("invalid state for reading 3\n"), std::string::npos);
+  answer(with_crc({0, 0x00, 0x03, 0x0F}));
+  RU5102_process_module(*module_, env_);
+  EXPECT_EQ(module_->module_state, WAITING_FOR_REWRITE);
+  EXPECT_EQ(take(first.size()), first);  // the identical frame again
+  answer(with_crc({0, 0x00, 0x03, 0x0F}));
+  RU5102_process_module(*module_, env_);
+  EXPECT_EQ(module_->module_state, IDLE);
+  EXPECT_EQ(env_.failed_writes, 2);
+}
+
+TEST_F(ModuleOnPty, BadCrcIsNotActedUpon) {
+  set_nonblocking_master();
+  RU5102_do_read(*module_, env_);
+  take(5);
+  Bytes noise = with_crc({0, 0x00, 0x01, 0x01, 1, 12, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+  noise.back() ^= 0xFF;
+  answer(noise);
+  RU5102_process_module(*module_, env_);
+  EXPECT_EQ(module_->tags.count(), 0);
+  EXPECT_EQ(module_->module_state, WAITING_FOR_READ);
+  EXPECT_NE(out_.find("CRC"), std::string::npos) << out_;
+}
+
+TEST_F(ModuleOnPty, RepliesToKeptCommandsReturnToIdle) {
+  // A record first set up as the other model keeps its power, serial and GPIO commands; their
+  // replies must not leave it waiting for ever.
+  struct Case {
+    int state;
+    Bytes reply;
+  } cases[] = {
+      {WAITING_FOR_SET_POWER, with_crc({0, 0x00, 0x2F, 0x00})},
+      {WAITING_FOR_SERIAL, with_crc({0, 0x00, 0x4C, 0x12, 0x34, 0x56, 0x78})},
+      {WAITING_FOR_INFO, with_crc({0, 0x00, 0x21, 0x00, 1, 2, 0x08, 0, 0, 0, 26, 10})},
+      {WAITING_FOR_GET_GPIO, with_crc({0, 0x00, 0x47, 0x00, 0x03})},
+  };
+  for (const auto& c : cases) {
+    _set_state(*module_, c.state);
+    answer(c.reply);
+    RU5102_process_module(*module_, env_);
+    EXPECT_EQ(module_->module_state, IDLE) << c.state << out_;
+  }
+  EXPECT_EQ(module_->serial_text, "12345678");
+  EXPECT_EQ(module_->power, 26);
+}
+
+TEST_F(ModuleOnPty, SilenceAndOverlongReplies) {
+  _set_state(*module_, WAITING_FOR_READ);
+  EXPECT_FALSE(get_response(*module_, env_));
+  EXPECT_NE(out_.find("ERROR reading 0 of 5\n"), std::string::npos) << out_;
+  EXPECT_TRUE(env_.stop_request);
+  EXPECT_EQ(clock_.slept_ms(), 2 * (1 + 20) * 20 / 2);  // 2, 4, ... 40 ms after the empty reads
+
+  // Len 255 announces 256 bytes: read to the end, nothing stored past the buffer.
+  out_.clear();
+  Bytes big(256, 0xAB);
+  big[0] = 255;
+  answer(big);
+  EXPECT_FALSE(get_response(*module_, env_));
+  EXPECT_NE(out_.find("longer than 215"), std::string::npos) << out_;
+  EXPECT_EQ(posix_com_dataready(module_->port_fd), 0);  // the excess was drained
+
+  // Len 0: a bad header, and the five bytes are shown.
+  out_.clear();
+  answer({0x00, 0x00, 0x01, 0x00, 0x00});
+  EXPECT_FALSE(get_response(*module_, env_));
+  EXPECT_NE(out_.find("ERROR in response ret = 5 --> 00 00 01 00 00 \n"), std::string::npos) << out_;
+}
+
+}  // namespace
+}  // namespace rfid
