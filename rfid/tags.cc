@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/bytes.h"
+#include "common/handles.h"
 
 namespace rfid {
 namespace {
@@ -239,6 +240,80 @@ int TagTable::load(std::span<const uint8_t> bytes) {
     entries_[static_cast<size_t>(count_++)] = e;
   }
   return count_;
+}
+
+std::string show_tag(const TagTable& t, int i, TimeVal now) {
+  const tag_entry& e = t.at(i);
+  const tag_entry* prev = i > 0 ? &t.at(i - 1) : nullptr;
+  std::string s;
+  append(&s, "%4d:(%8s) : ", i, write_status_name(e.status).c_str());
+  s += epc_hex_lower(e.epc);
+  append(&s, "%3d %3d %2d ", e.first, e.last, prev ? e.last - prev->last : 0);
+  append(&s, "  %4d %6.3f ", e.reads, seconds_between(e.last_seen, now));
+  append(&s, " %6.3f ", seconds_between(e.first_seen, now));
+  if (prev) {
+    append(&s, " %6.3f %6.3f %6.3f", seconds_between(prev->first_seen, e.first_seen), e.t1, e.t2);
+  }
+  append(&s, " %6d %3d %d\n", e.pos, prev ? e.pos - prev->pos : 0, e.cycle_count);
+  return s;
+}
+
+std::string show_tags(const TagTable& t, int location, TimeVal now) {
+  std::string s;
+  append(&s, "\n------------------------------- %5s TAGS (%d) -------------------\n",
+         location_text(location), t.count());
+  append(&s, "%4s:%10s : %36s first last reads    t   pos t1 t2\n", "#", "Status", "EPC");
+  int per_status[6] = {};
+  for (int i = 0; i < t.count(); ++i) {
+    s += show_tag(t, i, now);
+    const int32_t st = t.at(i).status;
+    if (st >= 0 && st <= 5) per_status[st]++;
+  }
+  s += "---------------------------------------------------\n";
+  for (int st = 0; st < 6; ++st) append(&s, "%10s : %4d\n", kStatusNames[st], per_status[st]);
+  return s;
+}
+
+std::string dump_file_name(const std::string& dir, int location) {
+  return dir + "/" + (location == 1 ? "entry" : "exit") + "_tags.data";
+}
+
+bool dump_tags(const TagTable& t, const std::string& dir, int location, std::string* err) {
+  const std::string name = dump_file_name(dir, location);
+  ld::UniqueFile f(std::fopen(name.c_str(), "we"));
+  const std::vector<uint8_t> bytes = t.dump();
+  if (!f.get() || std::fwrite(bytes.data(), 1, bytes.size(), f.get()) != bytes.size() ||
+      std::fflush(f.get()) != 0) {
+    if (err) *err = "could not open " + name + "\n";
+    return false;
+  }
+  return true;
+}
+
+bool load_tags(TagTable* t, const std::string& dir, int location, std::string* err) {
+  t->clear();
+  const std::string name = dump_file_name(dir, location);
+  ld::UniqueFile f(std::fopen(name.c_str(), "re"));
+  if (!f.get()) {
+    if (err) *err = "could not open " + name + "\n";
+    return false;
+  }
+  std::vector<uint8_t> bytes(static_cast<size_t>(kTagTableSize) * kTagEntryBytes);
+  const size_t n = std::fread(bytes.data(), 1, bytes.size(), f.get());
+  bytes.resize(n);
+  t->load(bytes);
+  return true;
+}
+
+void LabelPositions::tof(int n, TimeVal now, std::string* out) {
+  last_tof_ = now;
+  if (current_pos_ < 0) {
+    append(out, "got first tof at %d\n", n);
+    starting_pos_ = n;
+    current_pos_ = 0;
+  } else {
+    current_pos_ = n - starting_pos_;
+  }
 }
 
 int check_overlap(const TagTable& entry_table, const TagTable& exit_table, std::string* out) {

@@ -121,6 +121,30 @@ class TagTable {
   int lost_count_ = 0;
 };
 
+// The listing: a header, one show_tag line per entry, the count per status code.
+std::string show_tag(const TagTable& t, int index, TimeVal now);
+std::string show_tags(const TagTable& t, int location, TimeVal now);
+
+// The dump file of a module: "entry_tags.data" for the entry module, else "exit_tags.data",
+// in `dir`. Load replaces the table; both say what went wrong in *err.
+std::string dump_file_name(const std::string& dir, int location);
+bool dump_tags(const TagTable& t, const std::string& dir, int location, std::string* err);
+bool load_tags(TagTable* t, const std::string& dir, int location, std::string* err);
+
+// Label positions from the printer's top-of-form reports: the first report sets the origin.
+class LabelPositions {
+ public:
+  void tof(int n, TimeVal now, std::string* out);
+  int get_last_pos() const { return current_pos_; }
+  double get_time_since_last_tof(TimeVal now) const { return seconds_between(last_tof_, now); }
+  void clear_positions() { current_pos_ = starting_pos_ = -1; }
+
+ private:
+  int current_pos_ = -1;
+  int starting_pos_ = -1;
+  TimeVal last_tof_;
+};
+
 // Exit entries whose EPC is also in the entry table, counted per pair; each pair is printed.
 int check_overlap(const TagTable& entry_table, const TagTable& exit_table, std::string* out);
 

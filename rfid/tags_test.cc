@@ -1,6 +1,9 @@
 #include "rfid/tags.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
 
 namespace rfid {
 namespace {
@@ -183,6 +186,45 @@ TEST(TagTable, FixStepGivesTheEntryANewEpc) {
   EXPECT_EQ(epc_to_str(new_epc), "300833B2DDD9014000050000");
   EXPECT_EQ(t.at(4).epc, new_epc);
   EXPECT_FALSE(t.fix_step(&old_epc, &new_epc));
+}
+
+TEST(TagTable, DumpFileRoundTripAndListing) {
+  char tmpl[] = "/tmp/rfid_tags_XXXXXX";
+  ASSERT_TRUE(mkdtemp(tmpl));
+  const std::string dir = tmpl;
+  Harness h;
+  TagTable t, back;
+  h.cycle(t, 1, {1, 2});
+  t.at(0).status = 2;
+  t.at(1).status = 7;  // only a damaged file holds such a code
+  std::string err;
+  ASSERT_TRUE(dump_tags(t, dir, 1, &err)) << err;
+  EXPECT_TRUE(std::filesystem::exists(dir + "/entry_tags.data"));
+  ASSERT_TRUE(load_tags(&back, dir, 1, &err)) << err;
+  EXPECT_EQ(back.count(), 2);
+  EXPECT_FALSE(load_tags(&back, dir, 2, &err));
+  EXPECT_EQ(err, "could not open " + dir + "/exit_tags.data\n");
+  std::filesystem::remove_all(dir);
+
+  const std::string list = show_tags(t, 1, {1003, 0});
+  EXPECT_NE(list.find("------- Entry TAGS (2) ---"), std::string::npos) << list;
+  EXPECT_NE(list.find("   0:(      OK) : e0e1e2e3e4e5e6e7e8e9ea01  1   1  0 "), std::string::npos) << list;
+  EXPECT_NE(list.find("   1:(       7) : "), std::string::npos) << list;
+  EXPECT_NE(list.find("        OK :    1\n"), std::string::npos) << list;
+}
+
+TEST(LabelPositions, FirstReportSetsTheOrigin) {
+  LabelPositions p;
+  std::string out;
+  EXPECT_EQ(p.get_last_pos(), -1);
+  p.tof(40, {100, 0}, &out);
+  EXPECT_EQ(out, "got first tof at 40\n");
+  EXPECT_EQ(p.get_last_pos(), 0);
+  p.tof(43, {101, 500000}, &out);
+  EXPECT_EQ(p.get_last_pos(), 3);
+  EXPECT_DOUBLE_EQ(p.get_time_since_last_tof({102, 0}), 0.5);
+  p.clear_positions();
+  EXPECT_EQ(p.get_last_pos(), -1);
 }
 
 TEST(EpcText, Conversions) {
