@@ -253,6 +253,14 @@ void handle_write(reader_module& m, RfidEnv& env, const Reply& r) {
 
 }  // namespace
 
+bool do_fix_tags(reader_module& m, RfidEnv& env) {
+  Epc old_epc, new_epc;
+  if (!m.tags.fix_step(&old_epc, &new_epc)) return false;
+  say(env, "fixing tag");
+  if (m.ops.op_write) m.ops.op_write(m, env, old_epc, 6, new_epc, 6);
+  return true;
+}
+
 bool complete_kept_reply(reader_module& m, RfidEnv& env, const Reply& r) {
   const char* loc = _mod_loc_txt(m);
   switch (m.module_state) {

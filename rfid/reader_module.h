@@ -109,6 +109,10 @@ void RU5102_do_random_write(reader_module& m, RfidEnv& env, std::span<const uint
 void RU5102_beeper_ctl(reader_module& m, RfidEnv& env, int value);
 void RU5102_process_module(reader_module& m, RfidEnv& env);
 
+// The fix mode's step: the first tag whose EPC byte 9 is zero is written with a new EPC (see
+// TagTable::fix_step). True when a write was started.
+bool do_fix_tags(reader_module& m, RfidEnv& env);
+
 // Completes the replies to the power, information, serial and GPIO commands a record keeps from
 // its first set-up, whichever model it now is; false for other states.
 bool complete_kept_reply(reader_module& m, RfidEnv& env, const Reply& reply);

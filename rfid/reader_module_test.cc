@@ -105,6 +105,20 @@ TEST_F(ModuleOnPty, FailedWriteIsSentOnceMore) {
   EXPECT_EQ(env_.failed_writes, 2);
 }
 
+TEST_F(ModuleOnPty, FixModeWritesTheNewEpc) {
+  set_nonblocking_master();
+  env_.tags.fix_mode = true;
+  const Bytes item{0, 12, 0x30, 0x08, 0x33, 0xB2, 0xDD, 0xD9, 0x01, 0x40, 0, 0, 0, 0, 0, 0, 0};
+  module_->tags.add_tag(item, 0, env_.tags);
+  ASSERT_TRUE(do_fix_tags(*module_, env_));
+  const Bytes frame = take(static_cast<size_t>(module_->tx_len));
+  ASSERT_EQ(frame.size(), 5u + 12 + 2 + 12 + 4 + 2);
+  const Bytes new_epc(frame.begin() + 19, frame.begin() + 31);
+  EXPECT_EQ(new_epc, (Bytes{0x30, 0x08, 0x33, 0xB2, 0xDD, 0xD9, 0x01, 0x40, 0x00, 0x01, 0x00, 0x00}));
+  EXPECT_EQ(module_->tags.at(0).epc[9], 0x01);
+  EXPECT_FALSE(do_fix_tags(*module_, env_));
+}
+
 TEST_F(ModuleOnPty, BadCrcIsNotActedUpon) {
   set_nonblocking_master();
   RU5102_do_read(*module_, env_);
