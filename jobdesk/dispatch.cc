@@ -134,8 +134,10 @@ int run_jobdesk(FILE* out) {
   popup_box(ctx.local);
   del_popup_box(ctx.local);
   webkit::add_body_line("</BODY>\r\n");
-  long written = webkit::print_html(out);
+  // The settings are saved before the reply goes out: the web server may end the program as
+  // soon as it has the whole reply, and the next call must find them.
   webkit::save_persistence_data("jobdesk");
+  long written = webkit::print_html(out);
   return written < 0 ? 1 : 0;
 }
 
