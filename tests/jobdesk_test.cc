@@ -45,6 +45,31 @@ class JobdeskRoad : public ::testing::Test {
     return r.body;
   }
 
+  // What a browser makes of the page: the texts of its script elements and the text shown in
+  // the job name elements (list, gallery, job page), one per line, from Python's parser.
+  std::string parsed(const std::string& body) {
+    static const char* kParser = R"(
+import sys
+from html.parser import HTMLParser
+class P(HTMLParser):
+    def __init__(self):
+        super().__init__(convert_charrefs=True); self.mode = None
+    def handle_starttag(self, tag, attrs):
+        a = dict(attrs)
+        if tag == 'script': self.mode = 'script'
+        elif a.get('id') == 'pr_heading' or (a.get('class') or '').split()[:1] in (['fnamestr'], ['frownstr']): self.mode = 'name'
+    def handle_endtag(self, tag):
+        self.mode = None
+    def handle_data(self, data):
+        if self.mode: print(self.mode + ':' + data.strip())
+P().feed(sys.stdin.read())
+)";
+    std::string out, err;
+    EXPECT_EQ(testkit::run({"/usr/bin/python3", "-c", kParser}, &out, &err, {}, body), 0) << err;
+    return out;
+  }
+  std::string events() const { return root_.log_client_output(); }
+
   testkit::TempRoot root_;
   testkit::WebServer web_{root_, {"jobdesk"}};
 };
@@ -66,8 +91,9 @@ TEST_F(JobdeskRoad, ScriptInAJobNameIsOnlyText) {
   for (const std::string& q : {std::string("?list=1"), std::string("?list=0"),
                                std::string("?prn=%3Cscript%3Ealert(1).prn")}) {
     std::string body = page(q);
-    EXPECT_EQ(body.find("<script>alert"), std::string::npos) << q << body;
-    EXPECT_NE(body.find("&lt;script&gt;alert(1)"), std::string::npos) << q << body;
+    std::string seen = parsed(body);
+    EXPECT_EQ(seen.find("script:alert"), std::string::npos) << q << seen;
+    EXPECT_NE(seen.find("name:<script>alert(1)"), std::string::npos) << q << seen;
   }
 }
 
@@ -95,6 +121,63 @@ TEST_F(JobdeskRoad, ListJobPagePrintQueue) {
   EXPECT_NE(queue.find("var n_thumbs=1;"), std::string::npos);
   // "printq" wins over a job key.
   EXPECT_NE(page("?printq=1&prn=Shelf%20label.prn").find("id='printqbox'"), std::string::npos);
+}
+
+TEST_F(JobdeskRoad, MissingDocumentsGiveDefaultsAndOnePopupEach) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  ASSERT_TRUE(ld::remove_file(root_("/var/www/html/cgi-bin/local.json")));
+  std::string body = page("?list=1");
+  EXPECT_NE(body.find("hdplain plcopies'>Copies<"), std::string::npos) << body;
+  EXPECT_NE(body.find("var popup_msg=\"unable to read local.json\";"), std::string::npos);
+  EXPECT_EQ(body.find("system.json\";"), std::string::npos);
+  ASSERT_TRUE(ld::remove_file(root_("/var/www/html/cgi-bin/system.json")));
+  body = page("?list=1");
+  EXPECT_NE(body.find("var popup_msg=\"unable to read system.json\";"), std::string::npos);
+}
+
+TEST_F(JobdeskRoad, ActionKeysChooseOneAction) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("a");
+  library_job("b");
+  std::string job = testkit::slurp(root_("/print/prns/a.prn"));
+  // Print and Save together print only: the stored job is untouched, the queue has it.
+  std::string queue = page("?prn=a.prn&saveprn=Save&from=1&to=1&dm_copies=3&do_print=Print");
+  EXPECT_NE(queue.find("<td class='vpdq'>a"), std::string::npos) << queue;
+  EXPECT_EQ(testkit::slurp(root_("/print/prns/a.prn")), job);
+  // A rename carried by a job form does not happen; the job page is shown.
+  std::string body = page("?renamePrn=a.prn&renamePrnTo=c&doRename=Rename&prn=a.prn&saveprn=Save");
+  EXPECT_TRUE(ld::file_exists(root_("/print/prns/a.prn")));
+  EXPECT_NE(body.find("name='do_print'"), std::string::npos);
+  // Rename and delete through their forms, then the list.
+  body = page("?renamePrn=b.prn&renamePrnTo=c&doRename=Rename");
+  EXPECT_NE(body.find("<!-- rename -->"), std::string::npos);
+  EXPECT_TRUE(ld::file_exists(root_("/print/prns/c.prn")));
+  EXPECT_NE(body.find("id='del_prns_form'"), std::string::npos);
+  body = page("?deletePrn=c.prn&doDelete=Delete");
+  EXPECT_NE(body.find("<!-- delete -->"), std::string::npos);
+  EXPECT_FALSE(ld::file_exists(root_("/print/prns/c.prn")));
+  // Every query went to the event log.
+  EXPECT_NE(events().find("deletePrn=c.prn&doDelete=Delete"), std::string::npos) << events();
+}
+
+TEST_F(JobdeskRoad, QueuePausesResumesAndDeletes) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("a");
+  library_job("b");
+  page("?prn=a.prn&from=1&to=1&dm_copies=1&do_print=Print");
+  std::string queue = page("?prn=b.prn&from=1&to=1&dm_copies=1&do_print=Print");
+  EXPECT_LT(queue.find("vpdq'>a"), queue.find("vpdq'>b")) << queue;
+  EXPECT_NE(queue.find("var refresh_page = 1;"), std::string::npos);
+  queue = page("?printq=pause");
+  EXPECT_NE(queue.find("/img/play.png"), std::string::npos) << queue;
+  EXPECT_EQ(queue.find("refresh_page"), std::string::npos);
+  queue = page("?printq=1&movedown=0");
+  EXPECT_LT(queue.find("vpdq'>b"), queue.find("vpdq'>a")) << queue;
+  queue = page("?printq=1&delete=0");
+  EXPECT_EQ(queue.find("vpdq'>b"), std::string::npos) << queue;
+  EXPECT_NE(queue.find("var n_thumbs=1;"), std::string::npos);
+  queue = page("?printq=resume");
+  EXPECT_NE(queue.find("/img/pause.png"), std::string::npos) << queue;
 }
 
 }  // namespace
