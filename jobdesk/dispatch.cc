@@ -90,8 +90,8 @@ bool run_action(PrnList* l, const PageContext& ctx) {
 
 }  // namespace
 
-int run_jobdesk(FILE* out) {
-  set_process_name("jobdesk");
+int run_jobdesk(const char* invocation, FILE* out) {
+  set_process_name(invocation != nullptr ? invocation : "jobdesk");
   const char* env_query = std::getenv("QUERY_STRING");
   std::string query_text = env_query ? env_query : "";
   PageContext ctx;

@@ -2,4 +2,4 @@
 // QUERY_STRING and REQUEST_URI; command-line arguments are ignored.
 #include "jobdesk/pages.h"
 
-int main() { return jobdesk::run_jobdesk(); }
+int main(int, char** argv) { return jobdesk::run_jobdesk(argv[0]); }

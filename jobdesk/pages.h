@@ -34,7 +34,8 @@ void popup_box(JsonNode* local);
 void del_popup_box(JsonNode* local);
 
 // One CGI run: reads the request from the environment and the documents from the working
-// directory, performs at most one action and writes the page to `out`. Result: exit status.
-int run_jobdesk(FILE* out = stdout);
+// directory, performs at most one action and writes the page to `out`. `invocation` is the
+// program's own name, which queue locks it takes carry. Result: exit status.
+int run_jobdesk(const char* invocation, FILE* out = stdout);
 
 }  // namespace jobdesk
