@@ -86,7 +86,17 @@ std::string local_text(JsonNode* local, std::string_view key) {
   static const std::map<std::string_view, const char*> defaults = {
       {"EWS_QUALITY", "Quality"}, {"EWS_NORMAL", "Normal"}, {"EWS_BEST", "Best"},
       {"EWS_MM", "mm"},           {"EWS_INCHES", "Inches"}, {"EWS_COPIES", "Copies"},
-      {"EWS_COLLATE", "Collate"}, {"DispUnits", "inch"}};
+      {"EWS_COLLATE", "Collate"}, {"DispUnits", "inch"},
+      {"EWS_NO", "No"}, {"EWS_YES", "Yes"}, {"EWS_EXIT_STR", "Exit"},
+      {"EWS_PRINTQ", "Print Queue"}, {"EWS_SPOOLING", "Spooling"}, {"EWS_PAUSED", "Paused"},
+      {"EWS_PRINTG", "Printing"}, {"EWS_QUEUED", "Queued"}, {"EWS_PAGE_STR", "Page"},
+      {"EWS_PAGES", "Pages"}, {"EWS_RENAMEPJ", "Rename Print Job"}, {"EWS_CANCEL", "Cancel"},
+      {"EWS_RENAME", "Rename"}, {"EWS_BRIGHTNESS", "Brightness"},
+      {"EWS_SATURATION", "Saturation"}, {"EWS_COLORTONE", "Color Tone"},
+      {"EWS_DRVCOLORADJ", "Driver Color Adjustments"}, {"EWS_SAVE", "Save"},
+      {"EWS_DELETE", "Delete"}, {"EWS_CONTINUE_PROMPT", "Are you sure you want to continue?"},
+      {"EWS_SS_XPOS_PRINT", "Print"}, {"EWS_FILE", "File"}, {"EWS_STMG_DATE", "Date"},
+      {"EWS_DISK", "Disk"}, {"DateFormatStr", "%d-%m-%y %H:%M"}};
   auto it = defaults.find(key);
   const char* dflt = it == defaults.end() ? "" : it->second;
   return getJSONKeyVal("status-local." + std::string(key), local, dflt);

@@ -234,12 +234,32 @@ int replace_persistent_data(const char* key, const char* value) {
   return 0;
 }
 
+namespace {
+// A value as the file holds it: the bytes that would split or change it when it is read back
+// ("&", "=", "%", "+", control bytes) as %XX, which the reading side decodes like any query
+// value. Files written before carry plain values, which read as before.
+std::string encode_persistent_value(std::string_view value) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : value) {
+    if (c == '&' || c == '=' || c == '%' || c == '+' || c < 0x20 || c == 0x7F) {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 0xF];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+}  // namespace
+
 int save_persistence_data(std::string_view program) {
   std::string path = persistence_path(program);
   std::string text;
   for (const auto& p : state().persistence) {
     if (!text.empty()) text += '&';
-    text += p.name + "=" + p.value;
+    text += p.name + "=" + encode_persistent_value(p.value);
   }
   if (!ld::write_file_atomic(path, text)) {
     std::fprintf(stderr, "ERROR save_persistence_data cannot open %s\n", path.c_str());

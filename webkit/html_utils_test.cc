@@ -270,9 +270,29 @@ TEST_F(Persistence, ReplaceAndSaveRoundTrip) {
   // The fallback keeps the values read at start.
   EXPECT_EQ(getParam("", "list"), "1");
   EXPECT_EQ(save_persistence_data("page"), 1);
-  EXPECT_EQ(testkit::slurp(file()), "filter=a&b&sort=name&list=0");
+  EXPECT_EQ(testkit::slurp(file()), "filter=a%26b&sort=name&list=0");
   for (const auto& name : testkit::list_dir(root_.path()))
     EXPECT_EQ(name.find(".page.data."), std::string::npos) << name;  // no temporary left over
+}
+
+TEST_F(Persistence, AnyTypedTextComesBackAsTyped) {
+  for (const char* typed : {"a&b=c", "100%", "1+1", "a b", "x%26y", "tab\there", "=&=&"}) {
+    testkit::spit(file(), "list=1");
+    load_persistence_data("page", "");
+    replace_persistent_data("filter", typed);
+    ASSERT_EQ(save_persistence_data("page"), 1);
+    webkit::reset_html_state();
+    load_persistence_data("page", "");
+    EXPECT_EQ(getParam("", "filter"), typed) << testkit::slurp(file());
+    EXPECT_EQ(getParam("", "list"), "1") << typed;
+    ASSERT_EQ(persistence_list().size(), 2u) << typed;
+    for (const auto& pair : persistence_list()) {
+      if (pair.name == "filter") {
+        EXPECT_EQ(pair.value, typed);
+      }
+    }
+    webkit::reset_html_state();
+  }
 }
 
 TEST_F(Persistence, UnwritableFileIsReported) {

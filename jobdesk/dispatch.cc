@@ -1,0 +1,144 @@
+// The run of one jobdesk call: settings, documents, the event-log line of the query, the head
+// of the page, at most one action, the page, the remembered settings.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "common/ui_log.h"
+#include "jobdesk/jobops.h"
+#include "jobdesk/options.h"
+#include "jobdesk/pages.h"
+#include "jobdesk/print.h"
+#include "spooler/send_prn_net.h"
+#include "webkit/html_utils.h"
+
+namespace jobdesk {
+namespace {
+
+constexpr const char* kBodyOpen = "<BODY style='background-color:black'><div id='maindiv' class='nosel'>\n";
+
+bool has(const char* q, const char* key) { return webkit::getParam(q, key).has_value(); }
+std::string param(const char* q, const char* key) { return webkit::getParam(q, key).value_or(""); }
+
+void add_head_frame() {
+  webkit::add_head_line("<meta http-equiv='Content-Type' content='text/html;charset=UTF-8'>\n");
+  webkit::add_head_line("<style type='text/css'>body{background-color:#000}</style>\n");
+  webkit::add_head_line("<TITLE>job desk</TITLE>\n");
+  webkit::add_head_line(
+      "<link rel='stylesheet' href='../css/jquery-ui.min.css'>\n"
+      "<!-- still using jQuery v2.2.4 because Bootstrap doesn't support v3+ -->\n"
+      "<script src='../js/jquery-latest.min.js' type='text/javascript'></script>\n"
+      "<script src='../js/jquery-ui.min.js' type='text/javascript'></script>\n"
+      "<link rel='stylesheet' href='../css/keyboard.css'>\n"
+      "<script src='../js/jquery.keyboard.js' type='text/javascript'></script>\n");
+  webkit::add_head_line("<link rel='stylesheet' href='../css/jobdesk.css'>\n");
+  webkit::add_head_line("<link rel='stylesheet' href='../css/toolbox.css'>\n");
+  webkit::add_head_line("<script src='../js/jobdesk.js' type='text/javascript'></script>\n");
+}
+
+// system.json is rewritten by other programs; a short wait usually finds it whole again.
+JsonTree load_system() {
+  JsonTree system = JsonTree::load("system.json");
+  for (int i = 0; i < 10 && !system; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    system = JsonTree::load("system.json");
+  }
+  return system;
+}
+
+// Chooses and runs the one action of the query; false when the list is still to be shown.
+bool run_action(PrnList* l, const PageContext& ctx) {
+  const char* q = ctx.query;
+  const bool form_button = has(q, "saveprn") || has(q, "cancel") || has(q, "do_print");
+  if (has(q, "printq")) {
+    show_queue(ctx, nullptr);
+    return true;
+  }
+  if (has(q, "renamePrn") && has(q, "doRename") && !form_button) {
+    std::string from = unesc_url(param(q, "renamePrn"));
+    std::string to = unesc_url(param(q, "renamePrnTo"));
+    std::fprintf(stderr, "renamePrn %s %s\n", from.c_str(), to.c_str());
+    do_rename(l, from.c_str(), to.c_str());
+    webkit::add_head_line("<!-- rename -->\n");
+    return false;
+  }
+  if (has(q, "deletePrn") && has(q, "doDelete") && !form_button) {
+    do_delete(*l, unesc_url(param(q, "deletePrn")));
+    webkit::add_head_line("<!-- delete -->\n");
+    return false;
+  }
+  if (has(q, "prn") && !has(q, "cancel") && !has(q, "do_print")) {
+    std::string name = unesc_url(param(q, "prn"));
+    if (has(q, "saveprn")) do_print(l, name, kSaveMode, q);
+    return show_prn(l, name, ctx, webkit::getIntParam(q, "inum")) == 1;
+  }
+  if (has(q, "prn") && has(q, "do_print")) {
+    std::string name = unesc_url(param(q, "prn"));
+    webkit::add_body_line(kBodyOpen);
+    if (do_print(l, name, kPrintMode, q) == 1) {
+      show_queue(ctx, nullptr);
+    } else {
+      std::string raw = param(q, "prn");
+      show_queue(ctx, raw.c_str());
+    }
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int run_jobdesk(const char* invocation, FILE* out) {
+  set_process_name(invocation != nullptr ? invocation : "jobdesk");
+  const char* env_query = std::getenv("QUERY_STRING");
+  std::string query_text = env_query ? env_query : "";
+  PageContext ctx;
+  ctx.query = env_query ? query_text.c_str() : nullptr;
+  const char* q = ctx.query;
+
+  webkit::load_persistence_data("jobdesk", "list=0&sortby=name");
+  PrnList l;
+  load_print_options(&l.schema);
+  for (const char* key : {"list", "sortby"}) {
+    if (auto v = webkit::getParam(q, key)) webkit::replace_persistent_data(key, v->c_str());
+  }
+  webkit::replace_persistent_data("filter", param(q, "filter").c_str());
+
+  JsonTree local = JsonTree::load("local.json");
+  ctx.local = local.top();
+  if (ctx.local == nullptr) show_popup("ERROR", "unable to read local.json");
+  ctx.date_format = local_text(ctx.local, "DateFormatStr");
+  JsonTree system = load_system();
+  if (!system) show_popup("ERROR", "unable to read system.json");
+  ctx.cutter = getJSONObjectInt("system.Cutter", system.top());
+
+  ui_log(query_text);
+  add_head_frame();
+  const char* uri = std::getenv("REQUEST_URI");
+  ctx.base = uri ? std::string(uri).substr(0, std::string(uri).find('?')) : "";
+
+  bool page_done = false;
+  if (q != nullptr) {
+    do_multi_delete(&l, q);
+    page_done = run_action(&l, ctx);
+  }
+  webkit::add_head_line("<script>var initthumb=" +
+                        std::to_string(webkit::getIntParam(q, "inum")) + ";</script>\n");
+  if (!page_done) {
+    webkit::add_body_line(kBodyOpen);
+    show_prn_list(&l, ctx, webkit::getIntParam(q, "inum"));
+  }
+  webkit::add_body_line("</div>\r\n");
+  popup_box(ctx.local);
+  del_popup_box(ctx.local);
+  webkit::add_body_line("</BODY>\r\n");
+  // The settings are saved before the reply goes out: the web server may end the program as
+  // soon as it has the whole reply, and the next call must find them.
+  webkit::save_persistence_data("jobdesk");
+  long written = webkit::print_html(out);
+  return written < 0 ? 1 : 0;
+}
+
+}  // namespace jobdesk

@@ -1,0 +1,99 @@
+// The print-queue page: the queue's jobs with their states and the links that pause, resume,
+// reorder and delete them.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "jobdesk/jobops.h"
+#include "jobdesk/options.h"
+#include "jobdesk/pages.h"
+#include "spooler/send_prn_net.h"
+#include "webkit/html_utils.h"
+
+namespace jobdesk {
+namespace {
+
+using webkit::add_body_line;
+using webkit::add_head_line;
+using webkit::html_escape;
+
+void queue_actions(const char* q, bool* paused) {
+  std::string printq = webkit::getParam(q, "printq").value_or("");
+  if (printq == "pause") {
+    pause_printing();
+    *paused = true;
+  } else if (printq == "resume") {
+    resume_printing();
+    *paused = false;
+  }
+  if (webkit::getParam(q, "moveup")) printq_moveup(webkit::getIntParam(q, "moveup"));
+  if (webkit::getParam(q, "movedown")) printq_movedown(webkit::getIntParam(q, "movedown"));
+  if (webkit::getParam(q, "delete")) printq_delete(webkit::getIntParam(q, "delete"));
+}
+
+std::string queue_state(const queue_record& r, bool paused, JsonNode* local) {
+  if (!r.spooled) return local_text(local, "EWS_SPOOLING");
+  if (paused) return local_text(local, "EWS_PAUSED");
+  return local_text(local, r.printing ? "EWS_PRINTG" : "EWS_QUEUED");
+}
+
+void queue_row(const queue_record& r, size_t i, size_t n, bool paused, JsonNode* local) {
+  const std::string grey = "<td style='color:grey;width:";
+  std::string name(r.displayname, strnlen(r.displayname, sizeof r.displayname));
+  long long sheets = (static_cast<long long>(r.to) - r.from + 1) * r.copies;
+  std::string row = "<tr><td class='vpdq'>" + html_escape(name) + "</td>";
+  row += grey + "80px;'>" + html_escape(queue_state(r, paused, local)) + "</td>";
+  row += "<td>" + std::to_string(sheets) + " " +
+         html_escape(local_text(local, sheets == 1 ? "EWS_PAGE_STR" : "EWS_PAGES")) + "</td>";
+  row += grey + "40px;'>" + std::to_string(r.copies_sent) + "</td>" + grey + "40px;'>" +
+         std::to_string(r.copies) + "</td>";
+  const std::string link = "<td class='vpdqb' style='border:1px solid green;' "
+                           "onclick=\"window.location='?printq=1&";
+  const std::string idx = std::to_string(i);
+  row += i == 0 ? grey + "40px;'>&#9650;</td>" : link + "moveup=" + idx + "';\">&#9650;</td>";
+  row += i + 1 == n ? grey + "40px;'>&#9660;</td>"
+                    : link + "movedown=" + idx + "';\">&#9660;</td>";
+  row += "<td class='vpdqbdel' style='width:80px;border:1px solid green;' "
+         "onclick=\"window.location='?printq=1&delete=" + idx +
+         "';\"><img src='/img/recycle.png' width='30'></td></tr>\n";
+  add_body_line(row);
+}
+
+}  // namespace
+
+void show_queue(const PageContext& ctx, const char* job_name) {
+  bool paused = !check_pause();
+  add_head_line("<script>\nvar show_printq_flag = 1;\n</script>");
+  add_head_line("<script>\nvar vlist = 1;\n</script>");
+  add_head_line("<script>\nvar nvis = 8;\n</script>");
+  add_head_line("<script>\nvar listboxid = 'printqbox';\n</script>");
+  add_body_line("<BODY style='background-color:black'><div id='maindiv' class='nosel'>\n");
+  add_body_line("<table><tr><td style='width:800px;border-bottom:1px solid white;'><b>" +
+                html_escape(local_text(ctx.local, "EWS_PRINTQ")) + "</b></td></tr></table>\n");
+  queue_actions(ctx.query, &paused);
+  std::string base = html_escape(js_escape(ctx.base));
+  add_body_line("<div id='list_thumbs3' onclick=\"list_thumbs('" + base +
+                "',0);\"><img src='/img/list.png'></div>");
+  add_body_line("<div id='list_thumbs2' onclick=\"list_thumbs('" + base +
+                "',1);\"><img class='rotateimg90' src='/img/gallery.png'></div>");
+  add_body_line("<div id='returndiv' onclick=\"window.location='http://'+window.location.host+"
+                "'/?touch=true';\">" + html_escape(local_text(ctx.local, "EWS_EXIT_STR")) +
+                "</div>\n");
+  add_body_line("<div id='sliderbox'><div id='slider'> </div></div>");
+  std::vector<queue_record> queue = get_printq();
+  if (!paused) {
+    if (!queue.empty()) add_head_line("<script>\nvar refresh_page = 1;\n</script>");
+    add_body_line("<div id='printQdiv' onclick=\"window.location='?printq=pause';\">"
+                  "<img src='/img/pause.png'></div>");
+  } else {
+    add_body_line("<div id='printQdiv' onclick=\"window.location='?printq=resume';\">"
+                  "<img src='/img/play.png'></div>");
+  }
+  add_body_line("<div id='printqbox'><div id='tablebox'><table id='listtb' style='width:800px;'>");
+  add_head_line("<script>var n_thumbs=" + std::to_string(queue.size()) + ";</script>\n");
+  for (size_t i = 0; i < queue.size(); i++) queue_row(queue[i], i, queue.size(), paused, ctx.local);
+  add_body_line("</table></div></div>\n\n");
+  if (job_name != nullptr) show_popup("Job already in queue", job_name);
+}
+
+}  // namespace jobdesk

@@ -1,0 +1,199 @@
+// The job list page (a table with one row per job, or a gallery of thumbnails), the popup and
+// confirmation boxes every page carries, and the small figures the list shows.
+#include <sys/statvfs.h>
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "common/paths.h"
+#include "jobdesk/jobops.h"
+#include "jobdesk/options.h"
+#include "jobdesk/pages.h"
+#include "webkit/html_utils.h"
+
+namespace jobdesk {
+namespace {
+
+using webkit::add_body_line;
+using webkit::add_head_line;
+using webkit::html_escape;
+
+// A script string argument inside a double-quoted onclick attribute: first a valid script
+// string, then valid attribute text.
+std::string js_attr(std::string_view text) { return html_escape(js_escape(text)); }
+
+// One sort button of the list's header: it offers the reverse order of the column's key while
+// the list is sorted by it, and marks the current direction.
+std::string sort_button(const PageContext& ctx, const std::string& sortby, const char* classes,
+                        const char* lower, const char* upper, const std::string& text,
+                        const char* up_arrow) {
+  std::string offer = lower, arrow;
+  if (sortby == lower) {
+    offer = upper;
+    arrow = "&#9660";
+  } else if (sortby == upper) {
+    arrow = up_arrow;
+  }
+  return "<td class='" + std::string(classes) + "' onclick=\"sortby('" + js_attr(ctx.base) +
+         "','" + offer + "');\">" + html_escape(text) + arrow + "</td>";
+}
+
+void list_header(const PageContext& ctx, const std::string& sortby) {
+  add_head_line("<script>\nvar listboxid = 'photobox';\n</script>");
+  std::string row = "<table id='listhd'><tr>";
+  row += sort_button(ctx, sortby, "lalign hdbutton plfile", "name", "NAME",
+                     local_text(ctx.local, "EWS_FILE"), "&#9650;");
+  row += sort_button(ctx, sortby, "ralign hdbutton plpages", "pages", "PAGES",
+                     local_text(ctx.local, "EWS_PAGES"), "&#9650;");
+  // The date column writes its up arrow without the semicolon, as the style sheet expects.
+  row += sort_button(ctx, sortby, "hdbutton pldate", "date", "DATE",
+                     local_text(ctx.local, "EWS_STMG_DATE"), "&#9650");
+  row += "<td class='hdplain plcopies'>" + html_escape(local_text(ctx.local, "EWS_COPIES")) +
+         "</td><td class='hdplain pldel'>Del</td></tr></table>\n";
+  add_body_line(row);
+}
+
+void list_tools(const PageContext& ctx, bool list_view, const std::string& filter) {
+  add_body_line("<div id='filter_div'><table style='width:100%;'><tr><td colspan='2'>"
+                "<input type='text' class='ctext' name='filter' id='filter' value='" +
+                html_escape(filter) +
+                "'></td></tr><tr><td><input type='submit' name='doFilter' value='Filter'></td>"
+                "<td><input type='button' name='cancel_rename' value='Cancel' "
+                "onclick='close_filter_div();'></td></tr></table></div>\n");
+  add_body_line(std::string("<div id='popup_filter' onclick='popup_filter_div();'") +
+                (filter.empty() ? "" : " style='background-color:green;'") +
+                "><img src='/img/search.png'></div>\n");
+  if (list_view) {
+    add_body_line("<div id='list_thumbs' onclick=\"list_thumbs('" + js_attr(ctx.base) +
+                  "',0);\"><img class='rotateimg90' src='/img/gallery.png'></div>\n");
+  } else {
+    add_body_line("<div id='list_thumbs2' onclick=\"list_thumbs('" + js_attr(ctx.base) +
+                  "',1);\"><img src='/img/list.png'></div>\n");
+  }
+  add_body_line("<div id='returndiv' onclick=\"window.location='http://'+window.location.host+"
+                "'/?touch=true';\">" + html_escape(local_text(ctx.local, "EWS_EXIT_STR")) +
+                "</div>\n");
+}
+
+void job_item(const PageContext& ctx, const upload::PrnInfo& p, bool list_view) {
+  std::string link = ctx.base + "?prn=" + esc_url(p.file_name) + "&npages=" +
+                     std::to_string(p.pages);
+  std::string click = " onclick=\"printthis('" + js_attr(link) + "');\"";
+  std::string name = html_escape(p.display_name);
+  if (list_view) {
+    add_body_line("<tr><td class='vpd'" + click + "><div class='fnamestr plfile'>" + name +
+                  "\n" + size_text(p.file_size) + "</div></td>");
+    add_body_line("<td class='plpages plcell'>" + std::to_string(p.pages) +
+                  "</td><td class='pldate plcell'>" +
+                  html_escape(prn_date(p.job_path, ctx.date_format)) +
+                  "</td><td class='plcopies plcell'>" + std::to_string(p.copies) +
+                  "</td><td class='pldel plcell'><input type='checkbox' name='delp' value='" +
+                  html_escape(esc_url(p.file_name)) + "'></td></tr>\n");
+    return;
+  }
+  add_body_line("<td class='pd'" + click + "><div class='frownstr '>" + name + "</div>\n");
+  add_body_line("<div class='imgdiv'><img border='1' src='../" +
+                html_escape(esc_url(p.thumb_path)) + "?" +
+                std::to_string(static_cast<long long>(std::time(nullptr))) +
+                "' width='195'></div>");
+  if (p.copies < 2) {
+    add_body_line("<div>" + std::to_string(p.pages) + " " +
+                  html_escape(local_text(ctx.local, p.pages == 1 ? "EWS_PAGE_STR" : "EWS_PAGES")) +
+                  "</div><!-- /a --></td>\n");
+  } else {
+    add_body_line("<div>" + std::to_string(p.pages) + "x" + std::to_string(p.copies) + " " +
+                  html_escape(local_text(ctx.local, "EWS_PAGES")) + "</div><!-- /a --></td>\n");
+  }
+  add_body_line("\n");
+}
+
+void disk_gauge(const PageContext& ctx) {
+  struct statvfs st {};
+  if (statvfs(ld::rooted("/print").c_str(), &st) != 0) {
+    std::fprintf(stderr, "statfs() failed\n");
+    return;
+  }
+  add_body_line("<div id='disk_usage' class='nosel'>" +
+                html_escape(local_text(ctx.local, "EWS_DISK")) +
+                "<br><canvas id='disk_usage_img' width='60' height='60'>");
+  add_head_line("<script>var percent_disk_usage=" +
+                std::to_string(disk_used_percent(st.f_bavail, st.f_blocks)) + ";</script>\n");
+  add_body_line("</canvas></div>\n");
+}
+
+}  // namespace
+
+std::string size_text(int64_t bytes) {
+  // Sizes up to a million bytes are shown in kB, so no size goes without one.
+  if (bytes < 1000000) return "(" + std::to_string(bytes / 1024) + "kB)";
+  return "(" + std::to_string(bytes / 1000000) + "MB)";
+}
+
+int disk_used_percent(uint64_t available, uint64_t total) {
+  if (total == 0 || available > total) return 0;
+  // 100 x available would overflow on a large enough file system; whole blocks and the
+  // remainder are scaled apart, and only an absurd block count gives up the last digit.
+  uint64_t rest = available % total;
+  uint64_t share = rest <= UINT64_MAX / 100 ? (available / total) * 100 + rest * 100 / total
+                                            : available / (total / 100);
+  return 100 - static_cast<int>(share);
+}
+
+void show_prn_list(PrnList* l, const PageContext& ctx, int inum) {
+  (void)inum;
+  const char* q = ctx.query;
+  const bool list_view = webkit::getIntParam(q, "list") == 1;
+  const std::string sortby = webkit::getParam(q, "sortby").value_or("");
+  const std::string filter = webkit::getParam(q, "filter").value_or("");
+  add_body_line(std::string("<form id='del_prns_form'>") +
+                (list_view ? "<input type='hidden' name='list' value='1'>" : ""));
+  list_tools(ctx, list_view, filter);
+  if (list_view) list_header(ctx, sortby);
+  add_body_line(std::string("<div id='photohide'></div><div id='photobox'><div id='tablebox'>"
+                            "<table id='") + (list_view ? "listtb" : "icontb") + "'>" +
+                (list_view ? "" : "<tr>"));
+  int total = get_prn_list(l);
+  sort_prn_list(l, total, "name");
+  sort_prn_list(l, total, sortby);
+  int shown = 0;
+  for (const upload::PrnInfo& p : l->list) {
+    if (!filter.empty() && p.file_name.find(filter) == std::string::npos) continue;
+    job_item(ctx, p, list_view);
+    shown++;
+  }
+  add_head_line("<script>var n_thumbs=" + std::to_string(shown) + ";</script>\n");
+  if (list_view) add_head_line("<script>var vlist=1;</script>\n");
+  if (!filter.empty()) {
+    add_head_line("<script>var total_n_thumbs=" + std::to_string(total) + ";</script>\n");
+  }
+  add_body_line("</tr></table></div></div>");
+  add_body_line("<div id='printQdiv' onclick=\"show_printq('" + js_attr(ctx.base) +
+                "');\"><img src='/img/queue.png'></div>");
+  add_body_line("<div id='sliderbox'><div id='slider'> </div></div>");
+  if (list_view) {
+    add_body_line("<div id='del_prns' onclick=\"do_del_prns('" + js_attr(ctx.base) +
+                  "');\"><img src='/img/recycle.png' width='70'></div>");
+  }
+  disk_gauge(ctx);
+  add_body_line("</form>");
+}
+
+namespace {
+void one_popup_box(JsonNode* local, const std::string& p, const char* hide) {
+  std::string h = std::string(" onclick='") + hide + "();'";
+  add_body_line("<div id='" + p + "popup' class='" + p + "popup nosel'><div id='" + p +
+                "popup_title'" + h + ">Title</div><div id='" + p + "popup_contents'" + h +
+                ">msg</div><div id='" + p + "popup_yesno' style='display:none;'><div id='" +
+                p + "popup_no'" + h + ">" + html_escape(local_text(local, "EWS_NO")) +
+                "</div><div id='" + p +
+                "popup_yes' onclick='window.location.reload();'>" +
+                html_escape(local_text(local, "EWS_YES")) + "</div></div><div id='" + p +
+                "close_popup'" + h + "> X </div></div>\n");
+}
+}  // namespace
+
+void popup_box(JsonNode* local) { one_popup_box(local, "", "hidePopup"); }
+void del_popup_box(JsonNode* local) { one_popup_box(local, "del_", "del_hidePopup"); }
+
+}  // namespace jobdesk

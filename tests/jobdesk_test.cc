@@ -1,0 +1,183 @@
+// The touch screen's road through the job browser: jobdesk run by real lighttpd lists a job
+// thumbmaker has drawn, opens its page, prints it into the queue and shows the queue; every
+// query reaches the event log as text, and job names reach the page only as text.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "common/fsops.h"
+#include "testkit/scenario.h"
+#include "testkit/webserver.h"
+#include "testkit/zjsgen.h"
+
+namespace {
+
+using testkit::bin;
+
+class JobdeskRoad : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_.install_recording_log_client();
+    for (const char* d : {"/print/prns/thumbs", "/print/prns/tmp", "/print/printq", "/var/www/html/cgi-bin"})
+      ld::make_dirs(root_(d));
+    ASSERT_EQ(::symlink(root_("/print/prns/thumbs").c_str(), root_("/var/www/html/thumbs").c_str()), 0);
+    for (const char* doc : {"local.json", "system.json", "tags.json"}) {
+      testkit::spit(root_("/var/www/html/cgi-bin/") + doc,
+                    testkit::slurp(std::string(LABELDOCK_SOURCE_DIR) + "/jobdesk/samples/" + doc));
+    }
+  }
+  // A job in the library with the thumbnail thumbmaker made for it.
+  void library_job(const std::string& name, int pages = 1) {
+    std::string job = root_("/print/prns/") + name + ".prn";
+    testkit::JobSpec spec;
+    spec.pages = pages;
+    testkit::spit(job, testkit::make_job(spec));
+    std::string out;
+    ASSERT_EQ(testkit::run({bin("thumbmaker"), job}, &out, &out), 0) << out;
+    ASSERT_TRUE(ld::move_file(root_("/print/prns/") + name + ".jpeg",
+                              root_("/print/prns/thumbs/") + name + ".jpeg"));
+  }
+  std::string page(const std::string& query) {
+    testkit::HttpResponse r = testkit::http_get(web_.port(), "/cgi-bin/jobdesk" + query);
+    EXPECT_EQ(r.status, 200) << r.error << r.status_line << web_.cgi_log();
+    EXPECT_EQ(r.header("Content-length"), std::to_string(r.body.size()));
+    return r.body;
+  }
+
+  // What a browser makes of the page: the texts of its script elements and the text shown in
+  // the job name elements (list, gallery, job page), one per line, from Python's parser.
+  std::string parsed(const std::string& body) {
+    static const char* kParser = R"(
+import sys
+from html.parser import HTMLParser
+class P(HTMLParser):
+    def __init__(self):
+        super().__init__(convert_charrefs=True); self.mode = None
+    def handle_starttag(self, tag, attrs):
+        a = dict(attrs)
+        if tag == 'script': self.mode = 'script'
+        elif a.get('id') == 'pr_heading' or (a.get('class') or '').split()[:1] in (['fnamestr'], ['frownstr']): self.mode = 'name'
+    def handle_endtag(self, tag):
+        self.mode = None
+    def handle_data(self, data):
+        if self.mode: print(self.mode + ':' + data.strip())
+P().feed(sys.stdin.read())
+)";
+    std::string out, err;
+    EXPECT_EQ(testkit::run({"/usr/bin/python3", "-c", kParser}, &out, &err, {}, body), 0) << err;
+    return out;
+  }
+  std::string events() const { return root_.log_client_output(); }
+
+  testkit::TempRoot root_;
+  testkit::WebServer web_{root_, {"jobdesk"}};
+};
+
+TEST_F(JobdeskRoad, QueryReachesTheEventLogAsText) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  std::string marker = root_("/tmp/ran");
+  std::string body = page("?filter=$(touch%20" + marker + ")&list=1");
+  EXPECT_NE(body.find("</HTML>"), std::string::npos);
+  EXPECT_NE(root_.log_client_output().find("filter=$(touch%20" + marker + ")&list=1"),
+            std::string::npos)
+      << root_.log_client_output();
+  EXPECT_FALSE(ld::file_exists(marker));
+}
+
+TEST_F(JobdeskRoad, ScriptInAJobNameIsOnlyText) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("<script>alert(1)");
+  for (const std::string& q : {std::string("?list=1"), std::string("?list=0"),
+                               std::string("?prn=%3Cscript%3Ealert(1).prn")}) {
+    std::string body = page(q);
+    std::string seen = parsed(body);
+    EXPECT_EQ(seen.find("script:alert"), std::string::npos) << q << seen;
+    EXPECT_NE(seen.find("name:<script>alert(1)"), std::string::npos) << q << seen;
+  }
+}
+
+TEST_F(JobdeskRoad, ListJobPagePrintQueue) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("Shelf label", 3);
+  std::string list = page("?list=1");
+  EXPECT_NE(list.find("printthis('/cgi-bin/jobdesk?prn=Shelf label.prn\\x26npages=3');"),
+            std::string::npos)
+      << list;
+  EXPECT_NE(list.find("var n_thumbs=1;"), std::string::npos);
+  // The list mode is remembered for a call without it.
+  EXPECT_NE(page("").find("<table id='listtb'>"), std::string::npos)
+      << testkit::slurp(root_("/var/www/html/cgi-bin/.jobdesk.data")) << web_.cgi_log();
+
+  std::string job = page("?prn=Shelf%20label.prn&inum=0");
+  EXPECT_NE(job.find("name='prn' value='Shelf label.prn'"), std::string::npos) << job;
+  EXPECT_NE(job.find("name='do_print'"), std::string::npos);
+  // Exit on the job page leads back to the list.
+  EXPECT_NE(page("?prn=Shelf%20label.prn&cancel=Exit").find("id='del_prns_form'"), std::string::npos);
+
+  std::string queue = page("?prn=Shelf%20label.prn&from=1&to=3&dm_copies=1&do_print=Print");
+  EXPECT_NE(queue.find("var show_printq_flag = 1;"), std::string::npos) << queue;
+  EXPECT_NE(queue.find("<td class='vpdq'>Shelf label"), std::string::npos) << queue << web_.cgi_log();
+  EXPECT_NE(queue.find("var n_thumbs=1;"), std::string::npos);
+  // "printq" wins over a job key.
+  EXPECT_NE(page("?printq=1&prn=Shelf%20label.prn").find("id='printqbox'"), std::string::npos);
+}
+
+TEST_F(JobdeskRoad, MissingDocumentsGiveDefaultsAndOnePopupEach) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  ASSERT_TRUE(ld::remove_file(root_("/var/www/html/cgi-bin/local.json")));
+  std::string body = page("?list=1");
+  EXPECT_NE(body.find("hdplain plcopies'>Copies<"), std::string::npos) << body;
+  EXPECT_NE(body.find("var popup_msg=\"unable to read local.json\";"), std::string::npos);
+  EXPECT_EQ(body.find("system.json\";"), std::string::npos);
+  ASSERT_TRUE(ld::remove_file(root_("/var/www/html/cgi-bin/system.json")));
+  body = page("?list=1");
+  EXPECT_NE(body.find("var popup_msg=\"unable to read system.json\";"), std::string::npos);
+}
+
+TEST_F(JobdeskRoad, ActionKeysChooseOneAction) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("a");
+  library_job("b");
+  std::string job = testkit::slurp(root_("/print/prns/a.prn"));
+  // Print and Save together print only: the stored job is untouched, the queue has it.
+  std::string queue = page("?prn=a.prn&saveprn=Save&from=1&to=1&dm_copies=3&do_print=Print");
+  EXPECT_NE(queue.find("<td class='vpdq'>a"), std::string::npos) << queue;
+  EXPECT_EQ(testkit::slurp(root_("/print/prns/a.prn")), job);
+  // A rename carried by a job form does not happen; the job page is shown.
+  std::string body = page("?renamePrn=a.prn&renamePrnTo=c&doRename=Rename&prn=a.prn&saveprn=Save");
+  EXPECT_TRUE(ld::file_exists(root_("/print/prns/a.prn")));
+  EXPECT_NE(body.find("name='do_print'"), std::string::npos);
+  // Rename and delete through their forms, then the list.
+  body = page("?renamePrn=b.prn&renamePrnTo=c&doRename=Rename");
+  EXPECT_NE(body.find("<!-- rename -->"), std::string::npos);
+  EXPECT_TRUE(ld::file_exists(root_("/print/prns/c.prn")));
+  EXPECT_NE(body.find("id='del_prns_form'"), std::string::npos);
+  body = page("?deletePrn=c.prn&doDelete=Delete");
+  EXPECT_NE(body.find("<!-- delete -->"), std::string::npos);
+  EXPECT_FALSE(ld::file_exists(root_("/print/prns/c.prn")));
+  // Every query went to the event log.
+  EXPECT_NE(events().find("deletePrn=c.prn&doDelete=Delete"), std::string::npos) << events();
+}
+
+TEST_F(JobdeskRoad, QueuePausesResumesAndDeletes) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("a");
+  library_job("b");
+  page("?prn=a.prn&from=1&to=1&dm_copies=1&do_print=Print");
+  std::string queue = page("?prn=b.prn&from=1&to=1&dm_copies=1&do_print=Print");
+  EXPECT_LT(queue.find("vpdq'>a"), queue.find("vpdq'>b")) << queue;
+  EXPECT_NE(queue.find("var refresh_page = 1;"), std::string::npos);
+  queue = page("?printq=pause");
+  EXPECT_NE(queue.find("/img/play.png"), std::string::npos) << queue;
+  EXPECT_EQ(queue.find("refresh_page"), std::string::npos);
+  queue = page("?printq=1&movedown=0");
+  EXPECT_LT(queue.find("vpdq'>b"), queue.find("vpdq'>a")) << queue;
+  queue = page("?printq=1&delete=0");
+  EXPECT_EQ(queue.find("vpdq'>b"), std::string::npos) << queue;
+  EXPECT_NE(queue.find("var n_thumbs=1;"), std::string::npos);
+  queue = page("?printq=resume");
+  EXPECT_NE(queue.find("/img/pause.png"), std::string::npos) << queue;
+}
+
+}  // namespace
