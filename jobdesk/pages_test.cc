@@ -64,9 +64,9 @@ class PagesTest : public ::testing::Test {
     free(text);
   }
   void add_job(const std::string& base, int pages = 1) {
-    testkit::JobSpec spec;
-    spec.pages = pages;
-    ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/" + base + ".prn"), testkit::make_job(spec)));
+    testkit::JobSpec wanted;
+    wanted.pages = pages;
+    ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/" + base + ".prn"), testkit::make_job(wanted)));
     auto seg = upload::marker_segment(pages, 1, 1);
     std::string jpeg = "\xFF\xD8" + std::string(seg.begin(), seg.end()) + "\xFF\xD9";
     ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/thumbs/" + base + ".jpeg"), jpeg));

@@ -73,9 +73,9 @@ class PrintTest : public ::testing::Test {
     webkit::reset_html_state();
     ASSERT_TRUE(ld::make_dirs(root("/print/prns")));
     ASSERT_TRUE(ld::make_dirs(root("/print/printq")));
-    testkit::JobSpec spec;
-    spec.pages = 4;
-    ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/a.prn"), testkit::make_job(spec)));
+    testkit::JobSpec wanted;
+    wanted.pages = 4;
+    ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/a.prn"), testkit::make_job(wanted)));
     l.err = open_memstream(&text, &len);
     l.log = [this](std::string_view t) { events.emplace_back(t); };
   }

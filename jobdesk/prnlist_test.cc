@@ -51,9 +51,9 @@ class PrnListTest : public ::testing::Test {
   }
   // A stored job of `pages` pages with its thumbnail ("keep": a marked one, "none": none).
   void add_job(const std::string& file, int pages, std::string thumb = "keep") {
-    testkit::JobSpec spec;
-    spec.pages = pages;
-    ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/" + file), testkit::make_job(spec)));
+    testkit::JobSpec wanted;
+    wanted.pages = pages;
+    ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/" + file), testkit::make_job(wanted)));
     if (thumb == "keep") thumb = thumbnail(pages, 1);
     if (thumb == "none") return;
     std::string base = file.substr(0, file.rfind(".prn"));

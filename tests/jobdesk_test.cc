@@ -30,9 +30,9 @@ class JobdeskRoad : public ::testing::Test {
   // A job in the library with the thumbnail thumbmaker made for it.
   void library_job(const std::string& name, int pages = 1) {
     std::string job = root_("/print/prns/") + name + ".prn";
-    testkit::JobSpec spec;
-    spec.pages = pages;
-    testkit::spit(job, testkit::make_job(spec));
+    testkit::JobSpec wanted;
+    wanted.pages = pages;
+    testkit::spit(job, testkit::make_job(wanted));
     std::string out;
     ASSERT_EQ(testkit::run({bin("thumbmaker"), job}, &out, &out), 0) << out;
     ASSERT_TRUE(ld::move_file(root_("/print/prns/") + name + ".jpeg",

@@ -33,9 +33,9 @@ struct UploadRoot {
   }
   // A job in the upload directory; with a thumbnail that thumbmaker made for it when marked.
   void job(const std::string& name, std::vector<zjs::Item> doc, bool marked) {
-    testkit::JobSpec spec;
-    spec.doc_items = std::move(doc);
-    testkit::spit(up + name, testkit::make_job(spec));
+    testkit::JobSpec wanted;
+    wanted.doc_items = std::move(doc);
+    testkit::spit(up + name, testkit::make_job(wanted));
     if (!marked) return;
     const std::string work = root("/work/");
     ld::make_dirs(work);

@@ -83,9 +83,9 @@ struct UploadSandbox {
     ld::make_dirs(root("/print/tmp/thumbs"));
   }
   void job(const std::string& name, std::vector<zjs::Item> doc) {
-    testkit::JobSpec spec;
-    spec.doc_items = std::move(doc);
-    testkit::spit(root("/print/tmp/") + name, testkit::make_job(spec));
+    testkit::JobSpec wanted;
+    wanted.doc_items = std::move(doc);
+    testkit::spit(root("/print/tmp/") + name, testkit::make_job(wanted));
   }
   void marked_thumb(const std::string& base) {
     auto seg = upload::marker_segment(0, 1, 1);
@@ -147,9 +147,9 @@ TEST(UploadCheck, WithoutAFirmwareVersionNothingIsJudged) {
 TEST(UploadCheck, FailedFilterPassLeavesTheJobAsItCame) {
   UploadSandbox r;
   // The filter needs a whole job: a START_DOC that asks for the pass and nothing readable after.
-  testkit::JobSpec spec;
-  spec.doc_items = {item(0x8510, 1)};
-  std::string job = testkit::make_job(spec);
+  testkit::JobSpec wanted;
+  wanted.doc_items = {item(0x8510, 1)};
+  std::string job = testkit::make_job(wanted);
   job.resize(job.size() - 3);
   testkit::spit(r.root("/print/tmp/cut.prn"), job);
   EXPECT_EQ(upload::check_prn("cut.prn", r.root("/print/tmp/"), 1, r.cfg, &r.run), 0);
