@@ -5,25 +5,13 @@
 
 #include "common/fsops.h"
 #include "jobdesk/prnrecord.h"
+#include "testkit/cgi_page.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
 #include "upload/marker.h"
 #include "webkit/html_utils.h"
 
 namespace {
-
-// The page lines a call added, as the response would carry them.
-std::string page_text() {
-  char* buf = nullptr;
-  size_t len = 0;
-  FILE* f = open_memstream(&buf, &len);
-  webkit::print_html(f);
-  fclose(f);
-  std::string s(buf, len);
-  free(buf);
-  webkit::reset_html_state();
-  return s;
-}
 
 class JobOpsTest : public ::testing::Test {
  protected:
@@ -82,7 +70,7 @@ TEST_F(JobOpsTest, RenameOntoAnExistingJobChangesNothing) {
   add_job("b");
   EXPECT_EQ(jobdesk::do_rename(&l, "a.prn", "b"), 0);
   EXPECT_TRUE(job("a") && thumb("a") && job("b") && thumb("b"));
-  EXPECT_NE(page_text().find("var popup_msg=\"Duplicate filename!\""), std::string::npos);
+  EXPECT_NE(testkit::page_text().find("var popup_msg=\"Duplicate filename!\""), std::string::npos);
 }
 
 TEST_F(JobOpsTest, RenameRefusesNamesThatLeaveTheFolderOrDoNotFit) {
@@ -91,7 +79,7 @@ TEST_F(JobOpsTest, RenameRefusesNamesThatLeaveTheFolderOrDoNotFit) {
   std::string too_long(96, 'n');  // with ".prn" past the one name limit of 99 bytes
   for (const char* name : bad) {
     EXPECT_EQ(jobdesk::do_rename(&l, "a.prn", name), 0) << name;
-    EXPECT_NE(page_text().find("var popup_msg=\"Invalid filename!\""), std::string::npos) << name;
+    EXPECT_NE(testkit::page_text().find("var popup_msg=\"Invalid filename!\""), std::string::npos) << name;
   }
   EXPECT_EQ(jobdesk::do_rename(&l, "a.prn", too_long.c_str()), 0);
   EXPECT_EQ(jobdesk::do_rename(&l, "../prns/a.prn", "b"), 0);
@@ -126,7 +114,7 @@ TEST_F(JobOpsTest, DeleteEscapesTheNameAndRefusesPaths) {
   add_job("x");
   std::string evil = "<script>alert('x').prn";
   EXPECT_EQ(jobdesk::do_delete(l, evil), 1);
-  std::string page = page_text();
+  std::string page = testkit::page_text();
   EXPECT_EQ(page.find("<script>alert"), std::string::npos);
   EXPECT_NE(page.find("var delete_prn='\\x3Cscript\\x3Ealert(\\'x\\')"), std::string::npos);
   EXPECT_EQ(jobdesk::do_delete(l, "../prns/x.prn"), 0);

@@ -3,24 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "common/fsops.h"
+#include "testkit/cgi_page.h"
 #include "testkit/scenario.h"
 #include "webkit/html_utils.h"
 
 namespace {
 
 const std::string kSamples = std::string(LABELDOCK_SOURCE_DIR) + "/jobdesk/samples/";
-
-std::string page_text() {
-  char* buf = nullptr;
-  size_t len = 0;
-  FILE* f = open_memstream(&buf, &len);
-  webkit::print_html(f);
-  fclose(f);
-  std::string s(buf, len);
-  free(buf);
-  webkit::reset_html_state();
-  return s;
-}
 
 bool has(const std::string& page, const std::string& part) {
   return page.find(part) != std::string::npos;
@@ -87,7 +76,7 @@ TEST(Options, SchemaFaultsStopTheLoadWithTheirMessage) {
   webkit::reset_html_state();
   Schema missing(root.path() + "/none.json");
   EXPECT_EQ(missing.ok, 0);
-  std::string page = page_text();
+  std::string page = testkit::page_text();
   EXPECT_TRUE(has(page, "var popup_title=\"unable to show tags\"")) << page;
 }
 
@@ -144,7 +133,7 @@ TEST(Options, FormOfAOnePageJobWithoutCutter) {
   info.options[5].found = 0;  // the job lacks the speed item
   webkit::reset_html_state();
   jobdesk::show_options(info, jobdesk::FormContext{});
-  std::string page = page_text();
+  std::string page = testkit::page_text();
   EXPECT_FALSE(has(page, "id='from_tr'"));
   EXPECT_TRUE(has(page, "id='tddummy'"));
   EXPECT_FALSE(has(page, "id='cut_tr'"));        // cutter only
@@ -172,7 +161,7 @@ TEST(Options, FormOfAMultiPageJobWithCutterAndChoices) {
   ctx.cutter = 1;
   ctx.metric = 1;
   jobdesk::show_options(info, ctx);
-  std::string page = page_text();
+  std::string page = testkit::page_text();
   EXPECT_TRUE(has(page, "<!-- FIELD_ENTRY --><tr id='from_tr'"));
   EXPECT_TRUE(has(page, "id='tdCollate'"));
   EXPECT_TRUE(has(page, "id='cut' name='cut' class='nbox' value='1' data-mode='0' "
@@ -191,7 +180,7 @@ TEST(Options, FormOfAMultiPageJobWithCutterAndChoices) {
 
   info.options[3].display = "9";  // past the last choice: the last is shown
   jobdesk::show_options(info, ctx);
-  EXPECT_TRUE(has(page_text(), "id='media_opt_3' class='options_popup_option_highlight'"));
+  EXPECT_TRUE(has(testkit::page_text(), "id='media_opt_3' class='options_popup_option_highlight'"));
 }
 
 TEST(Options, SchemaTextsCannotRunScript) {
@@ -204,7 +193,7 @@ TEST(Options, SchemaTextsCannotRunScript) {
   info.options[0].display = o.display;
   webkit::reset_html_state();
   jobdesk::show_options(info, jobdesk::FormContext{});
-  std::string page = page_text();
+  std::string page = testkit::page_text();
   EXPECT_FALSE(has(page, "<script>alert"));
   EXPECT_FALSE(has(page, "<b>"));
   EXPECT_FALSE(has(page, "x'y"));
@@ -213,7 +202,7 @@ TEST(Options, SchemaTextsCannotRunScript) {
 TEST(Options, KeypadHasThirteenKeysAndTwoActions) {
   webkit::reset_html_state();
   jobdesk::show_keypad();
-  std::string page = page_text();
+  std::string page = testkit::page_text();
   size_t keys = 0;
   for (size_t at = 0; (at = page.find("class='nk-but' ", at)) != std::string::npos; ++at) ++keys;
   EXPECT_EQ(keys, 13u);

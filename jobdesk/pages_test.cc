@@ -6,24 +6,13 @@
 #include <cstdint>
 
 #include "common/fsops.h"
+#include "testkit/cgi_page.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
 #include "upload/marker.h"
 #include "webkit/html_utils.h"
 
 namespace {
-
-std::string page_text() {
-  char* buf = nullptr;
-  size_t len = 0;
-  FILE* f = open_memstream(&buf, &len);
-  webkit::print_html(f);
-  fclose(f);
-  std::string s(buf, len);
-  free(buf);
-  webkit::reset_html_state();
-  return s;
-}
 
 TEST(PageFigures, SizesHaveNoGapBetweenKilobytesAndMegabytes) {
   struct Case { int64_t bytes; const char* text; } cases[] = {
@@ -85,7 +74,7 @@ TEST_F(PagesTest, ListShowsEscapedNamesFiltersCaseSensitivelyAndCounts) {
   std::string q = "list=1&filter=inv&sortby=name";
   ctx.query = q.c_str();
   jobdesk::show_prn_list(&l, ctx, 0);
-  std::string page = page_text();
+  std::string page = testkit::page_text();
   EXPECT_NE(page.find("inv&lt;script&gt;alert(1)"), std::string::npos);
   EXPECT_EQ(page.find("<script>alert"), std::string::npos);
   EXPECT_NE(page.find(">invoice\n"), std::string::npos);
@@ -102,7 +91,7 @@ TEST_F(PagesTest, GalleryShowsPagesAndTheThumbnailAddress) {
   std::string q = "list=0&sortby=PAGES";
   ctx.query = q.c_str();
   jobdesk::show_prn_list(&l, ctx, 0);
-  std::string page = page_text();
+  std::string page = testkit::page_text();
   EXPECT_NE(page.find("<table id='icontb'><tr>"), std::string::npos);
   EXPECT_NE(page.find("<div>1 Page</div>"), std::string::npos);
   EXPECT_NE(page.find("<div>3 Pages</div>"), std::string::npos);
@@ -116,7 +105,7 @@ TEST_F(PagesTest, JobPageEscapesTheNameInEveryPlace) {
   std::string q = "prn=x";
   ctx.query = q.c_str();
   ASSERT_EQ(jobdesk::show_prn(&l, "o'k\"<b>.prn", ctx, 2), 1);
-  std::string page = page_text();
+  std::string page = testkit::page_text();
   EXPECT_EQ(page.find("<b>.prn"), std::string::npos);
   EXPECT_NE(page.find("name='prn' value='o%27k%22&lt;b&gt;.prn'"), std::string::npos);
   EXPECT_NE(page.find("name='inum' value='2'"), std::string::npos);

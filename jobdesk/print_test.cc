@@ -4,6 +4,7 @@
 
 #include "common/fsops.h"
 #include "spooler/jobstream.h"
+#include "testkit/cgi_page.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
 #include "webkit/html_utils.h"
@@ -11,18 +12,6 @@
 namespace {
 
 const std::string kTags = std::string(LABELDOCK_SOURCE_DIR) + "/jobdesk/samples/tags.json";
-
-std::string page_text() {
-  char* buf = nullptr;
-  size_t len = 0;
-  FILE* f = open_memstream(&buf, &len);
-  webkit::print_html(f);
-  fclose(f);
-  std::string s(buf, len);
-  free(buf);
-  webkit::reset_html_state();
-  return s;
-}
 
 int count_pages(const std::string& path) {
   zjs::Reader r;
@@ -108,13 +97,13 @@ TEST_F(PrintTest, PrintQueuesUnderTheFirstFreeName) {
   EXPECT_TRUE(ld::file_exists(root("/print/printq/a_1.spl")));
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0], "prnfilt from=2 to=4 dm=2 collate=0 quality=0 noptions=7");
-  EXPECT_NE(page_text().find("http-equiv='refresh'"), std::string::npos);
+  EXPECT_NE(testkit::page_text().find("http-equiv='refresh'"), std::string::npos);
 }
 
 TEST_F(PrintTest, PausedQueueKeepsTheScreenAndFullQueueRefuses) {
   ASSERT_EQ(pause_printing(), 1);
   ASSERT_EQ(jobdesk::do_print(&l, "a.prn", jobdesk::kPrintMode, "", kTags), 1);
-  EXPECT_EQ(page_text().find("http-equiv"), std::string::npos);
+  EXPECT_EQ(testkit::page_text().find("http-equiv"), std::string::npos);
   for (int n = 0; n < 100; ++n) {
     ASSERT_TRUE(ld::touch_file(root("/print/printq/b_" + std::to_string(n) + ".prn")));
   }
