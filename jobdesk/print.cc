@@ -18,14 +18,6 @@
 namespace jobdesk {
 namespace {
 
-void log_line(const PrnList& l, std::string_view text) {
-  if (l.log) {
-    l.log(text);
-  } else {
-    ui_log(text);
-  }
-}
-
 std::string job_base(const std::string& name) {
   if (name.size() >= 4 && name[name.size() - 4] == '.') return name.substr(0, name.size() - 4);
   return name;

@@ -25,14 +25,6 @@
 namespace jobdesk {
 namespace {
 
-void log_line(const PrnList& l, std::string_view text) {
-  if (l.log) {
-    l.log(text);
-  } else {
-    ui_log(text);
-  }
-}
-
 // The job folder's entries that count as jobs, in directory order.
 std::vector<std::string> job_entries() {
   std::vector<std::string> out;
@@ -95,6 +87,14 @@ void read_with_decoder(upload::PrnInfo* info) {
 }
 
 }  // namespace
+
+void log_line(const PrnList& l, std::string_view text) {
+  if (l.log) {
+    l.log(text);
+  } else {
+    ui_log(text);
+  }
+}
 
 std::string prns_dir() { return ld::rooted("/print/prns/"); }
 std::string cache_path() { return ld::rooted("/print/prns/prn_meta"); }

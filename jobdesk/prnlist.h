@@ -27,6 +27,9 @@ struct PrnList {
 
 // Where the library lives (root-prefixed): the job folder, the cache, the thumbnail folder
 // under both of its names.
+// An event-log line through the list's log function (tests set one), else through ui_log.
+void log_line(const PrnList& l, std::string_view text);
+
 std::string prns_dir();                // ".../print/prns/"
 std::string cache_path();              // ".../print/prns/prn_meta"
 std::string web_dir();                 // ".../var/www/html/"
