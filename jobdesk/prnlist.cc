@@ -45,12 +45,17 @@ int walk_jobs(PrnList* l, int* fitting) {
   for (const std::string& name : job_entries()) {
     upload::PrnInfo* info = get_prn_entry(l, name);
     if (!info) continue;
-    info->filter_input = prns_dir() + name;
+    std::string input = prns_dir() + name;
+    if (info->filter_input != input) {
+      info->filter_input = std::move(input);
+      l->changed = true;
+    }
     struct stat st;
     if (stat(info->filter_input.c_str(), &st) != 0) {
       fprintf(l->err, "jobdesk stat failed  %s\n", info->filter_input.c_str());
-    } else {
+    } else if (info->file_size != static_cast<int32_t>(st.st_size)) {
       info->file_size = static_cast<int32_t>(st.st_size);
+      l->changed = true;
     }
     ++count;
     if (record_fits(*info)) ++*fitting;
@@ -160,7 +165,10 @@ int get_prn_list(PrnList* l) {
     l->list.clear();
     count = walk_jobs(l, &fitting);
   }
-  save_prn_list(*l, cache_path());
+  // A cache in step with the folder and every record is left as it is: rewriting it would
+  // cost more than the whole page.
+  if (l->changed || fitting != cached) save_prn_list(*l, cache_path());
+  l->changed = false;
   return count;
 }
 
@@ -195,6 +203,7 @@ upload::PrnInfo* get_prn_entry(PrnList* l, const std::string& name) {
     info.copies = marker->value;
   }
   l->list.push_front(std::move(info));
+  l->changed = true;
   return &l->list.front();
 }
 

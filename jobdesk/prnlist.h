@@ -23,6 +23,9 @@ struct PrnList {
   std::vector<upload::PrnOption> schema;
   FILE* err = stderr;
   std::function<void(std::string_view)> log;
+  // Set when a record was made or changed since the cache was read: only then is the cache
+  // worth writing again (it is megabytes at a few hundred jobs).
+  bool changed = false;
 };
 
 // Where the library lives (root-prefixed): the job folder, the cache, the thumbnail folder

@@ -85,9 +85,28 @@ TEST_F(PrnListTest, MissingCacheReadsEveryJobAndWritesThemAll) {
   EXPECT_EQ(c->driver_text, "Unkown");
   EXPECT_EQ(c->file_size, ld::file_size(root("/print/prns/c.prn")));
 
-  ListRun again;  // an unchanged folder is served from the cache
+  // An unchanged folder is served from the cache, which is left as it is (a rewrite replaces
+  // the file); a job whose size changed has its record written again.
+  auto inode = [&] {
+    struct stat st {};
+    stat(cache.c_str(), &st);
+    return st.st_ino;
+  };
+  ino_t before = inode();
+  ListRun again;
   EXPECT_EQ(jobdesk::get_prn_list(&again.l), 3);
   EXPECT_EQ(again.messages(), "");
+  EXPECT_EQ(inode(), before);
+  std::string job;
+  ASSERT_TRUE(ld::read_file(root("/print/prns/a.prn"), &job));
+  ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/a.prn"), job + "more"));
+  ListRun grown;
+  EXPECT_EQ(jobdesk::get_prn_list(&grown.l), 3);
+  EXPECT_NE(inode(), before);
+  ListRun reread;
+  jobdesk::get_prn_list(&reread.l);
+  EXPECT_EQ(jobdesk::get_prn_entry(&reread.l, "a.prn")->file_size,
+            ld::file_size(root("/print/prns/a.prn")));
   add_job("d.prn", 2);
   ListRun added;  // a new job makes every record be read again
   EXPECT_EQ(jobdesk::get_prn_list(&added.l), 4);

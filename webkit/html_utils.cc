@@ -16,6 +16,7 @@ struct State {
   std::vector<std::string> body;
   std::optional<std::string> persistence_text;
   ParamList persistence;
+  ParamList persistence_read;  // the pairs as the file held them, to skip a needless write
 };
 
 State& state() {
@@ -202,6 +203,7 @@ std::optional<std::string> load_persistence_data(std::string_view program, const
   std::string path = persistence_path(program);
   s.persistence_text.reset();
   s.persistence.clear();
+  s.persistence_read.clear();
   ld::UniqueFile f(std::fopen(path.c_str(), "rb"));
   if (!f) {
     std::fprintf(stderr, "unable to open file <%s>\n", path.c_str());
@@ -215,6 +217,7 @@ std::optional<std::string> load_persistence_data(std::string_view program, const
     return std::nullopt;
   }
   s.persistence = parse_url(text);
+  s.persistence_read = s.persistence;
   s.persistence_text = std::move(text);
   return s.persistence_text;
 }
@@ -255,6 +258,14 @@ std::string encode_persistent_value(std::string_view value) {
 }  // namespace
 
 int save_persistence_data(std::string_view program) {
+  // Settings that did not change need no write (and no disk sync) on every page.
+  const State& s = state();
+  auto same = [](const ParamPair& a, const ParamPair& b) {
+    return a.name == b.name && a.value == b.value;
+  };
+  if (s.persistence_text && std::equal(s.persistence.begin(), s.persistence.end(),
+                                       s.persistence_read.begin(), s.persistence_read.end(), same))
+    return 1;
   std::string path = persistence_path(program);
   std::string text;
   for (const auto& p : state().persistence) {

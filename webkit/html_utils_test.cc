@@ -275,6 +275,17 @@ TEST_F(Persistence, ReplaceAndSaveRoundTrip) {
     EXPECT_EQ(name.find(".page.data."), std::string::npos) << name;  // no temporary left over
 }
 
+TEST_F(Persistence, UnchangedSettingsAreNotWrittenAgain) {
+  testkit::spit(file(), "list=1&sort=name");
+  struct stat before {}, after {};
+  ASSERT_EQ(::stat(file().c_str(), &before), 0);
+  load_persistence_data("page", "");
+  EXPECT_EQ(replace_persistent_data("list", "1"), 1);
+  EXPECT_EQ(save_persistence_data("page"), 1);
+  ASSERT_EQ(::stat(file().c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);  // a write would have renamed a new file over it
+}
+
 TEST_F(Persistence, AnyTypedTextComesBackAsTyped) {
   for (const char* typed : {"a&b=c", "100%", "1+1", "a b", "x%26y", "tab\there", "=&=&"}) {
     testkit::spit(file(), "list=1");
