@@ -155,6 +155,10 @@ int save_prn_list(const PrnList& l, const std::string& path) {
 }
 
 int get_prn_list(PrnList* l) {
+  // Records an earlier step of the same call left (a multi-delete loads the cache too) would
+  // stand in the list twice.
+  l->list.clear();
+  l->changed = false;
   int cached = load_prn_list(l, cache_path());
   int fitting = 0;
   int count = walk_jobs(l, &fitting);
@@ -168,7 +172,6 @@ int get_prn_list(PrnList* l) {
   // A cache in step with the folder and every record is left as it is: rewriting it would
   // cost more than the whole page.
   if (l->changed || fitting != cached) save_prn_list(*l, cache_path());
-  l->changed = false;
   return count;
 }
 

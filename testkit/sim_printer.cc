@@ -2,7 +2,10 @@
 
 #include <cstdlib>
 
+#include <unistd.h>
+
 #include "common/fsops.h"
+#include "spooler/printer_link.h"
 #include "testkit/webserver.h"
 
 namespace testkit {
@@ -68,6 +71,27 @@ bool SimPrinter::raw_log_has_prefix(const std::string& start, int timeout_ms) co
 std::string SimPrinter::status_page() const {
   HttpResponse r = http_get(web_port_, "/status/system", 5000);
   return r.status == 200 ? r.body : "";
+}
+
+StatusKeeper::StatusKeeper(const SimPrinter& printer) : printer_(printer) {
+  thread_ = std::thread([this] {
+    while (!stop_) {
+      if (fresh_) {
+        std::string page = printer_.status_page();
+        if (!page.empty()) ld::write_file_atomic(printer_status_path(), page);
+      }
+      ::usleep(200000);
+    }
+  });
+}
+
+StatusKeeper::~StatusKeeper() {
+  stop_ = true;
+  thread_.join();
+}
+
+bool StatusKeeper::started() const {
+  return wait_until([&] { return ld::file_exists(printer_status_path()); });
 }
 
 }  // namespace testkit

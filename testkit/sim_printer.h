@@ -1,8 +1,10 @@
 // printersim as a test sees it: started in a folder of the test's root, its ports read from
 // the ports file, its control file replaced in one step, its job log searched line by line.
 #pragma once
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testkit/scenario.h"
@@ -43,6 +45,25 @@ class SimPrinter {
   std::unique_ptr<Process> proc_;
   int raw_port_ = -1, web_port_ = -1;
   bool exported_ = false;
+};
+
+// What the appliance's relay does for the printer gate: copies the simulator's status page into
+// the status document a few times a second, from a thread of its own, while fresh.
+class StatusKeeper {
+ public:
+  explicit StatusKeeper(const SimPrinter& printer);
+  ~StatusKeeper();
+  StatusKeeper(const StatusKeeper&) = delete;
+  StatusKeeper& operator=(const StatusKeeper&) = delete;
+  // Waits until the document has been written once.
+  bool started() const;
+  // Off: the document is left to grow stale, as when the relay stops.
+  void set_fresh(bool on) { fresh_ = on; }
+
+ private:
+  const SimPrinter& printer_;
+  std::atomic<bool> stop_{false}, fresh_{true};
+  std::thread thread_;
 };
 
 }  // namespace testkit

@@ -8,6 +8,7 @@
 
 #include "common/fsops.h"
 #include "testkit/scenario.h"
+#include "testkit/sim_printer.h"
 #include "testkit/webserver.h"
 #include "testkit/zjsgen.h"
 
@@ -173,11 +174,55 @@ TEST_F(JobdeskRoad, QueuePausesResumesAndDeletes) {
   EXPECT_EQ(queue.find("refresh_page"), std::string::npos);
   queue = page("?printq=1&movedown=0");
   EXPECT_LT(queue.find("vpdq'>b"), queue.find("vpdq'>a")) << queue;
+  queue = page("?printq=1&moveup=1");
+  EXPECT_LT(queue.find("vpdq'>a"), queue.find("vpdq'>b")) << queue;
+  queue = page("?printq=1&movedown=0");
   queue = page("?printq=1&delete=0");
   EXPECT_EQ(queue.find("vpdq'>b"), std::string::npos) << queue;
   EXPECT_NE(queue.find("var n_thumbs=1;"), std::string::npos);
   queue = page("?printq=resume");
   EXPECT_NE(queue.find("/img/pause.png"), std::string::npos) << queue;
+}
+
+TEST_F(JobdeskRoad, SeveralJobsDeletedAtOnce) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  for (const char* name : {"a", "b", "c"}) library_job(name);
+  std::string list = page("?list=1");
+  std::string body = page("?multidelete=1&delp=a.prn&delp=c.prn&list=1");
+  EXPECT_FALSE(ld::file_exists(root_("/print/prns/a.prn")));
+  EXPECT_FALSE(ld::file_exists(root_("/print/prns/thumbs/c.jpeg")));
+  EXPECT_TRUE(ld::file_exists(root_("/print/prns/b.prn")));
+  EXPECT_NE(body.find("var n_thumbs=1;"), std::string::npos) << body;
+}
+
+TEST_F(JobdeskRoad, EveryQueueNameTakenIsShownNotQueued) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("a");
+  for (int n = 0; n < 100; ++n) testkit::spit(root_("/print/printq/a_") + std::to_string(n) + ".prn", "");
+  std::string queue = page("?prn=a.prn&from=1&to=1&dm_copies=1&do_print=Print");
+  EXPECT_NE(queue.find("var popup_title=\"Job already in queue\";"), std::string::npos) << queue;
+  EXPECT_NE(queue.find("var popup_msg=\"a.prn\";"), std::string::npos) << queue;
+  EXPECT_NE(queue.find("var n_thumbs=0;"), std::string::npos);
+}
+
+// The whole road: printed from the job page's form, filtered by spoold, sent by pjlsend, and
+// received by the printer stand-in.
+TEST_F(JobdeskRoad, PrintedFromTheJobPageReachesThePrinter) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  testkit::SimPrinter printer(root_("/printer"), {"--set", "chunked="});
+  ASSERT_TRUE(printer.ok()) << printer.error();
+  printer.export_endpoints();
+  testkit::StatusKeeper keeper(printer);
+  ASSERT_TRUE(keeper.started());
+  library_job("Shelf label", 2);
+  std::string queue = page("?prn=Shelf%20label.prn&from=1&to=2&dm_copies=1&do_print=Print");
+  ASSERT_NE(queue.find("<td class='vpdq'>Shelf label"), std::string::npos) << queue;
+  std::string out;
+  EXPECT_EQ(testkit::run({bin("spoold")}, &out, &out), 1) << out;
+  EXPECT_EQ(testkit::run({bin("pjlsend")}, &out, &out), 1) << out;
+  EXPECT_TRUE(printer.raw_log_has("job 1 name Shelf label_0.prn")) << printer.raw_log();
+  EXPECT_TRUE(printer.raw_log_has_prefix("job 1 end ")) << printer.raw_log();
+  EXPECT_NE(page("?printq=1").find("var n_thumbs=0;"), std::string::npos);
 }
 
 }  // namespace

@@ -6,11 +6,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "common/fsops.h"
 #include "spooler/pjlsend.h"
@@ -34,24 +32,7 @@ class Print : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(sim_.ok()) << sim_.error();
     sim_.export_endpoints();
-    keeper_ = std::thread([this] { keep_status_fresh(); });
-    ASSERT_TRUE(testkit::wait_until([&] { return ld::file_exists(printer_status_path()); }));
-  }
-  void TearDown() override {
-    stop_ = true;
-    if (keeper_.joinable()) keeper_.join();
-  }
-
-  // What the appliance's relay does for the printer gate: copy the printer's status page into
-  // the status document, a few times a second, while `fresh_` says so.
-  void keep_status_fresh() {
-    while (!stop_) {
-      if (fresh_) {
-        std::string page = sim_.status_page();
-        if (!page.empty()) ld::write_file_atomic(printer_status_path(), page);
-      }
-      ::usleep(200000);
-    }
+    ASSERT_TRUE(keeper_.started());
   }
 
   void control(const std::string& text) { ASSERT_TRUE(sim_.control(text)); }
@@ -119,8 +100,7 @@ class Print : public ::testing::Test {
   testkit::TempRoot root_;
   testkit::SimPrinter sim_{root_("/printer"), {"--set", "chunked="}};
   const std::string dir_ = sim_.dir();
-  std::thread keeper_;
-  std::atomic<bool> stop_{false}, fresh_{true};
+  testkit::StatusKeeper keeper_{sim_};
 };
 
 TEST_F(Print, QueuedJobsReachThePrinterFiltered) {
@@ -181,7 +161,7 @@ TEST_F(Print, PauseFlagHoldsTheQueueUntilItGoes) {
 TEST_F(Print, StaleOrOfflineStatusDocumentWaits) {
   enqueue("s_0.spl", generated(1, 1000), options(1, 1));
   ASSERT_EQ(run("spoold"), 1);
-  fresh_ = false;
+  keeper_.set_fresh(false);
   ::usleep(300000);  // the keeper's last copy is written; it ages ten seconds at once
   const time_t old = ::time(nullptr) - 10;
   timespec t[2] = {{old, 0}, {old, 0}};
@@ -191,7 +171,7 @@ TEST_F(Print, StaleOrOfflineStatusDocumentWaits) {
   EXPECT_NE(sender.out().find("wait  1\n"), std::string::npos);
   // The printer now reports itself busy: fresh, but not online.
   control("SystemState=Printing\n");
-  fresh_ = true;
+  keeper_.set_fresh(true);
   ASSERT_TRUE(testkit::wait_until([&] { return sender.err().find("printer status Printing\n") != std::string::npos; }));
   EXPECT_EQ(raw_log().find("job 1 open"), std::string::npos);
   control("SystemState=Online\n");
