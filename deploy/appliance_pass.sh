@@ -7,7 +7,7 @@
 # tree, it can take this function's place.
 
 # lighttpd as on the board (Debian's base modules, the document root, www-data) plus our
-# fragment; the only addition is LABELDOCK_ROOT for the CGI programs.
+# fragment; the only additions are the root and the printer's address for the CGI programs.
 start_lighttpd() {
   local port=$1 conf=$D/test/lighttpd.conf user=""
   # lighttpd opens its logs as the user it becomes.
@@ -26,7 +26,8 @@ server.upload-dirs = ( "$D/var/cache/lighttpd/uploads" )
 $user
 url.access-deny = ( "~", ".inc" )
 mimetype.assign = ( ".json" => "application/json", ".jpeg" => "image/jpeg", "" => "application/octet-stream" )
-setenv.add-environment = ( "LABELDOCK_ROOT" => "$D" )
+setenv.add-environment = ( "LABELDOCK_ROOT" => "$D", "LABELDOCK_PRINTER_HOST" => "$LABELDOCK_PRINTER_HOST",
+                           "LABELDOCK_PRINTER_WEB_PORT" => "$LABELDOCK_PRINTER_WEB_PORT" )
 include "$D/etc/lighttpd/conf-available/50-labeldock.conf"
 EOF
   /usr/sbin/lighttpd -tt -f "$conf" || fail "lighttpd does not accept the configuration with our fragment"
@@ -68,7 +69,11 @@ appliance_pass() {
   run_unit "$D" labeldock-thumbmaker.service
   [ ! -e "$D/tmp/run_prn2jpg" ] || fail "the thumbnail unit left the flag file"
   [ -s "$D/print/prns/thumbs/$job.jpeg" ] && [ -f "$D/print/prns/$job.prn" ] || fail "no thumbnail or job not moved"
-  echo "ok: received by jobcatcher, thumbnail by the thumbmaker unit"
+  # The upload check runs as root and leaves a flag that www-data may not remove from /tmp.
+  touch "$D/tmp/run_prn2jpg"
+  run_unit "$D" labeldock-thumbmaker.service
+  [ ! -e "$D/tmp/run_prn2jpg" ] || fail "the thumbnail unit left a flag file raised by root"
+  echo "ok: received by jobcatcher, thumbnail by the thumbmaker unit (which also clears a root's flag)"
 
   code=$(get "/cgi-bin/jobdesk?list=1&sortby=name")
   [ "$code" = 200 ] && grep -q "$job" "$D/test/reply" || fail "job browser list ($code): $(head -c 300 "$D/test/reply")"
@@ -76,9 +81,11 @@ appliance_pass() {
   [ "$code" = 200 ] || fail "thumbnail under /thumbs/: $code"
   code=$(get "/cgi-bin/tags.json")
   [ "$code" = 200 ] && grep -q Tags "$D/test/reply" || fail "cgi-bin/tags.json is not served as a file ($code)"
+  code=$(get "/cgi-bin/ewsrelay?path=%2Fstatus%2Fui")
+  [ "$code" = 200 ] && grep -q ui_ip "$D/test/reply" || fail "the relay through its link in cgi-bin ($code)"
   code=$(get "/cgi-bin/.jobdesk.data")
   [ "$code" = 403 ] || fail "a settings file of the CGI folder is served: $code"
-  echo "ok: lighttpd with the fragment runs the job browser, serves documents and thumbnails, hides .data"
+  echo "ok: lighttpd with the fragment runs the job browser and the relay, serves documents and thumbnails, hides .data"
 
   code=$(get "/cgi-bin/jobdesk?prn=Deploy%20label.prn&from=1&to=1&dm_copies=1&do_print=Print")
   [ "$code" = 200 ] || fail "print from the job page: $code"

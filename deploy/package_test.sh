@@ -52,7 +52,7 @@ echo "ok: $(grep -vc '/$' "$X/list") files and links"
 
 step "the unpacked tree"
 dpkg-deb -x "$deb" "$X/root"
-check_installed_tree "$X/root" ""
+check_installed_tree "$X/root"
 verify_units "$X/root"
 echo "ok: layout as installed, units accepted by systemd-analyze verify"
 
