@@ -121,8 +121,13 @@ run_unit() {
 start_unit() {
   local root=$1 unit=$2 log=$3 cmd
   cmd=$(unit_commands "$root" "$unit" | tail -1)
+  # Started directly (setpriv replaces itself with the program), so the pid is the daemon's.
   # shellcheck disable=SC2086
-  as_unit_user $cmd >"$log" 2>&1 &
+  if [ "$(id -u)" = 0 ]; then
+    setpriv --reuid=www-data --regid=www-data --init-groups -- $cmd >"$log" 2>&1 &
+  else
+    $cmd >"$log" 2>&1 &
+  fi
   pids+=($!)
 }
 
