@@ -77,5 +77,6 @@ rm -f "$h" "$h.real"
 echo "ok"
 
 appliance_pass
+demo_once_from_tree "$(cd "$here/.." && pwd)"
 echo
 echo "install test passed"
