@@ -79,6 +79,10 @@ function(labeldock_subsystem name)
     string(REGEX REPLACE "_main\\.cc$" "" prog ${base})
     add_executable(${prog} ${src})
     target_link_libraries(${prog} PRIVATE ${name})
+    # cmake/install.cmake puts every program where the appliance runs it, judged by its folder.
+    get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+    set_target_properties(${prog} PROPERTIES LABELDOCK_FOLDER ${folder})
+    set_property(GLOBAL APPEND PROPERTY LABELDOCK_PROGRAMS ${prog})
   endforeach()
 
   if(test_sources)
