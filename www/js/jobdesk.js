@@ -245,7 +245,9 @@ function setup_kb(input, min, max, dec, value) {
 
 function jd_keyboard(input, accepted) {
   if ($.fn.keyboard) input.keyboard({ accepted: accepted });
-  input.focus();
+  var el = input[0], end = el.value.length;
+  el.focus();
+  el.setSelectionRange(end, end);  // typing goes on from the end of the text
 }
 
 function jd_keyboard_close() { if ($.keyboard_close) $.keyboard_close(); }
