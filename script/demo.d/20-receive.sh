@@ -21,7 +21,10 @@ body = pre + stream
 open(sys.argv[2], 'wb').write(body + struct.pack('>I', len(body) + 4))
 PY
 "$BIN/jobsend" "127.0.0.1:$LABELDOCK_RECEIVER_PORT" "$WORK/driver.cap"
-"$BIN/zjsgen" --pages 3 --no-pagecount --payload 20000 --capture "Pallet tags" -o "$WORK/generated.cap"
+# The generated one carries the printer options of the sample option schema (cutter, media, gap
+# length, speed, darkness), so its job page shows them.
+"$BIN/zjsgen" --pages 3 --no-pagecount --payload 20000 --doc-item 0x8601=1 --doc-item 0x8604=1 \
+  --doc-item 0x8605=250 --doc-item 0x8606=3 --doc-item 0x8607=-1 --capture "Pallet tags" -o "$WORK/generated.cap"
 "$BIN/jobsend" "127.0.0.1:$LABELDOCK_RECEIVER_PORT" "$WORK/generated.cap"
 wait_file "$LABELDOCK_ROOT/print/prns/tmp/Pallet tags.prn" || true
 

@@ -3,9 +3,18 @@
 # (www/, with jQuery from the Debian packages) and the touch screen's home page.
 section "web server and queue report"
 www/install-pages "$LABELDOCK_ROOT/var/www/html"
-WEB_PORT=$(free_port)
+# After Print the job page sends the screen to the home page at "http://<printer host>/", port
+# 80; the printer simulator shares the address 127.0.0.1, so the demo that stays up serves the
+# pages there when it may (as root, the port free) and the home page is where Print leads.
+if [ -z "$ONCE" ] && [ "$(id -u)" = 0 ] && ! ss -Hltn "sport = :80" | grep -q .; then
+  WEB_PORT=80
+  WEB_URL=http://127.0.0.1
+else
+  WEB_PORT=$(free_port)
+  WEB_URL=http://127.0.0.1:$WEB_PORT
+fi
+TOUCH_URL=$WEB_URL/?touch=true
 export LABELDOCK_LOCAL_WEB=127.0.0.1:$WEB_PORT
-TOUCH_URL=http://127.0.0.1:$WEB_PORT/?touch=true
 cgis=()
 for p in queuejson jobdesk usbdesk ewsrelay; do
   [ -x "$BIN/$p" ] && cgis+=(--cgi "$BIN/$p")
