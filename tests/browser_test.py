@@ -200,6 +200,16 @@ class Browser:
         for kind in ('mousePressed', 'mouseReleased'):
             self.send('Input.dispatchMouseEvent', type=kind, x=where[0], y=where[1], button='left', clickCount=1)
 
+    def drag(self, selector, dy):
+        """Presses on the element, moves `dy` pixels down in steps and lets go."""
+        r = self.js('(function () { var r = document.querySelector(%s).getBoundingClientRect();'
+                    ' return [r.left + r.width / 2, r.top + r.height / 2]; })()' % json.dumps(selector))
+        x, y = r
+        self.send('Input.dispatchMouseEvent', type='mousePressed', x=x, y=y, button='left', clickCount=1)
+        for i in range(1, 6):
+            self.send('Input.dispatchMouseEvent', type='mouseMoved', x=x, y=y + dy * i / 5, button='left', buttons=1)
+        self.send('Input.dispatchMouseEvent', type='mouseReleased', x=x, y=y + dy, button='left', clickCount=1)
+
     def tap_to(self, selector, cond, what, timeout=20):
         """A tap that leads to another page: waits until the new page is there and `cond` holds."""
         self.js('window.old_page = true')
@@ -328,6 +338,9 @@ def job_options(b, demo, out):
     b.tap('#fullsize')
     b.wait_js('!$("#fullsize").is(":visible")', 'the full-size picture to close')
     check(True, 'the information box and the full-size picture open and close')
+    check(shown(b, '#opt_sliderbox'), 'the options that do not fit get a slider')
+    b.drag('#opt_slider .ui-slider-handle', 300)
+    check(b.js('document.querySelector("#options_scroll").scrollTop') > 0, 'the slider scrolls the options')
     b.tap('#media')
     b.wait_js('$("#media_options_popup").is(":visible")', 'the media choices')
     b.tap('#media_opt_2')

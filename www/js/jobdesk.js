@@ -69,7 +69,10 @@ function do_del_prns(base) {
     show_popup(title, 'Tick the jobs to delete in the Del column first.');
     return;
   }
-  del_confirm(title, ticked.length + ' job(s)', function () { jd_byid('del_prns_form').submit(); });
+  var names = ticked.map(function () {
+    return $(this).closest('tr').find('.fnamestr').contents().first().text().split('\n')[0];
+  }).get();
+  del_confirm(title, names.join(', ') + ' ?', function () { jd_byid('del_prns_form').submit(); });
 }
 
 // ---- job page: picture, rename, information -------------------------------------------------
@@ -273,8 +276,24 @@ function jd_gauge(canvas, percent) {
   c.fillText(percent + '%', x, y);
 }
 
+// The slider beside a box that scrolls: dragged, it scrolls the box; the box moved by touch
+// moves it. Shown only when the box holds more than it shows.
+function jd_slider(sliderbox, slider, box) {
+  if (!sliderbox || !box || !$.fn.slider) return;
+  var range = function () { return box.scrollHeight - box.clientHeight; };
+  if (range() <= 0) return;
+  $(sliderbox).show();
+  var s = $(slider).slider({
+    orientation: 'vertical', min: 0, max: 1000, value: 1000,
+    slide: function (e, ui) { box.scrollTop = (1000 - ui.value) / 1000 * range(); }
+  });
+  $(box).on('scroll', function () { s.slider('value', 1000 - Math.round(box.scrollTop / range() * 1000)); });
+}
+
 $(function () {
   if (window.show_popup_flag) show_popup(window.popup_title, window.popup_msg);
+  jd_slider(jd_byid('sliderbox'), jd_byid('slider'), window.listboxid && jd_byid(window.listboxid));
+  jd_slider(jd_byid('opt_sliderbox'), jd_byid('opt_slider'), jd_byid('options_scroll'));
   jd_gauge(jd_byid('disk_usage_img'), window.percent_disk_usage);
 
   // The list comes back to the job last opened.
