@@ -355,6 +355,10 @@ def job_options(b, demo, out):
     check(value(b, '#cut') == '0', 'the cut box clears its field')
     b.tap('#sel_qual')
     check(value(b, '#quality') == '-3', 'the quality switches to normal')
+    units = value(b, '#disp_units')
+    b.tap('#sel_units')
+    check(value(b, '#disp_units') != units and shown(b, '#psize_inch') == (units == '2'),
+          'the units switch, and the paper size with them')
     b.screenshot(os.path.join(out, 'job-options.png'))
     b.tap_to('#saveprn', JOB_PAGE, 'the job page after Save')
     # (The quality stays the job's own: the job carries no quality item for the filter to set.)
@@ -364,6 +368,11 @@ def job_options(b, demo, out):
 
 
 def rename_filter_delete(b, demo, out):
+    b.open(demo.url('/cgi-bin/jobdesk?renamePrn=Pallet+tags.prn&renamePrnTo=Shipping+label+42&doRename=Rename'))
+    b.wait_js('$("#popup").is(":visible")', 'the popup')
+    check(b.js('$("#popup_contents").text()') == 'Duplicate filename!', 'a refused rename shows its popup')
+    b.tap('#close_popup')
+    check(not shown(b, '#popup'), 'X closes the popup')
     b.tap_to(mark(b, 'td.vpd', 'Pallet tags'), JOB_PAGE, 'the job page of Pallet tags')
     b.tap('#pr_heading')
     b.wait_js('$("#rename_prn_div").is(":visible") && $("#jd_keyboard").is(":visible")', 'the rename box')
@@ -416,7 +425,7 @@ def usb_page(b, demo, out):
     b.screenshot(os.path.join(out, 'usb-sets.png'))
 
 
-def print_to_home_page(b, demo):
+def print_to_home_page(b, demo, out):
     """With printing running, Print sends the screen to the home page on port 80."""
     if not demo.lines['touch screen'].startswith('http://127.0.0.1/'):
         print('note the demo does not serve port 80 here; the return to the home page after Print is not tried')
@@ -428,6 +437,7 @@ def print_to_home_page(b, demo):
     wait_until(lambda: 'name Shipping label 42' in '\n'.join(demo.raw_log().splitlines()[before:]), 30,
                'the second print at the printer')
     check(True, 'Print while printing runs returns to the home page and the job reaches the printer')
+    b.screenshot(os.path.join(out, 'home.png'))
     b.tap_to(mark(b, 'a', 'Print queue'), QUEUE, 'the queue from the home page')
 
 
@@ -455,7 +465,7 @@ def main():
         job_options(browser, demo, args.out)
         rename_filter_delete(browser, demo, args.out)
         usb_page(browser, demo, args.out)
-        print_to_home_page(browser, demo)
+        print_to_home_page(browser, demo, args.out)
         check(not browser.errors, 'no script errors and no missing files: %s' % browser.errors)
         status = 0
     except Failure as e:
