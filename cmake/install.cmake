@@ -5,6 +5,8 @@
 #                                       tags.json and local.json, and system.json as a link to
 #                                       the status document that the status timer keeps in /run
 #   /var/www/html/thumbs                link to /print/prns/thumbs (the job browser uses both names)
+#   /var/www/html/{js,css,img}/, index.html   the touch pages' scripts, styles, icons, home page;
+#                                       jQuery and jQuery UI as links into Debian's packages
 #   /print/...                          the job, queue, upload and log folders
 #   /lib/systemd/system/                the units of deploy/systemd whose programs are installed
 #   /usr/lib/tmpfiles.d/labeldock.conf  owner of the folders the programs write, and /run/labeldock
@@ -81,6 +83,17 @@ install(FILES jobdesk/samples/tags.json jobdesk/samples/local.json DESTINATION $
 labeldock_install_link(${LABELDOCK_CGI_DIR}/system.json /run/labeldock/system.json)
 install(DIRECTORY jobdesk/samples/ DESTINATION ${LABELDOCK_DATA_DIR}/samples FILES_MATCHING PATTERN "*.json")
 labeldock_install_link(/var/www/html/thumbs /print/prns/thumbs)
+
+# The touch pages' own files, and the jQuery files they load under the names they ask for, as
+# links into Debian's libjs-jquery and libjs-jquery-ui (the package depends on both), so a
+# security update of those reaches the pages.
+install(DIRECTORY www/js www/css www/img DESTINATION /var/www/html)
+install(FILES www/index.html DESTINATION /var/www/html)
+set(jqui /usr/share/javascript/jquery-ui)
+labeldock_install_link(/var/www/html/js/jquery-latest.min.js /usr/share/javascript/jquery/jquery.min.js)
+labeldock_install_link(/var/www/html/js/jquery-ui.min.js ${jqui}/jquery-ui.min.js)
+labeldock_install_link(/var/www/html/css/jquery-ui.min.css ${jqui}/themes/base/jquery-ui.min.css)
+labeldock_install_link(/var/www/html/css/images ${jqui}/themes/base/images)
 foreach(dir /print/prns/tmp/thumbs /print/prns/thumbs /print/prns/rejected /print/tmp/thumbs /print/printq /print/log)
   install(DIRECTORY DESTINATION ${dir})
 endforeach()

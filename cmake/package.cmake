@@ -44,7 +44,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Static programs: no shared libraries to depend on. lighttpd runs the CGI programs and its
 # fragment is enabled by postinst; systemd runs the units and makes the folders (tmpfiles.d).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "lighttpd, systemd")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "lighttpd, systemd, libjs-jquery, libjs-jquery-ui")
 if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
 endif()
