@@ -268,9 +268,10 @@ bool complete_kept_reply(reader_module& m, RfidEnv& env, const Reply& r) {
     case WAITING_FOR_SET_POWER:
       break;
     case WAITING_FOR_SERIAL:
-      if (r.data.size() >= 3) {
+      // The serial number is at offsets 4 to 7, after the Status byte.
+      if (r.data.size() >= 4) {
         char buf[16];
-        std::snprintf(buf, sizeof buf, "%02x%02x%02x%02x", r.status, r.data[0], r.data[1], r.data[2]);
+        std::snprintf(buf, sizeof buf, "%02x%02x%02x%02x", r.data[0], r.data[1], r.data[2], r.data[3]);
         m.serial_text = buf;
         say(env, "%s: module serial no %s\n", loc, buf);
       }

@@ -140,7 +140,7 @@ TEST_F(ModuleOnPty, RepliesToKeptCommandsReturnToIdle) {
     Bytes reply;
   } cases[] = {
       {WAITING_FOR_SET_POWER, with_crc({0, 0x00, 0x2F, 0x00})},
-      {WAITING_FOR_SERIAL, with_crc({0, 0x00, 0x4C, 0x12, 0x34, 0x56, 0x78})},
+      {WAITING_FOR_SERIAL, with_crc({0, 0x00, 0x4C, 0x00, 0x12, 0x34, 0x56, 0x78})},
       {WAITING_FOR_INFO, with_crc({0, 0x00, 0x21, 0x00, 1, 2, 0x08, 0, 0, 0, 26, 10})},
       {WAITING_FOR_GET_GPIO, with_crc({0, 0x00, 0x47, 0x00, 0x03})},
   };
