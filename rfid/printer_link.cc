@@ -75,8 +75,13 @@ std::string both_lists_reply(const TagTable* exit_table, int exit_location, cons
   const std::string entry_head = std::string(",") + location_text(entry_location) + "=[";
   const size_t fixed = exit_head.size() + 1 + entry_head.size() + 1 + kOk.size() + 1;  // + NUL
   size_t room = kListReplyBuffer - fixed;
+  // Neither table crowds the other out: the entry list is promised up to half the room, and
+  // whatever one list leaves goes to the other.
   std::string exit_part, entry_part;
-  const bool exit_all = append_entries(exit_table, room, &exit_part);
+  append_entries(entry_table, room, &entry_part);
+  const size_t promised = std::min(entry_part.size(), room / 2);
+  entry_part.clear();
+  const bool exit_all = append_entries(exit_table, room - promised, &exit_part);
   room -= exit_part.size();
   const bool entry_all = append_entries(entry_table, room, &entry_part);
   if (cut) *cut = !exit_all || !entry_all;

@@ -38,7 +38,7 @@ MessageKind classify_message(std::string_view msg);
 std::string table_list(const TagTable* t, size_t room, bool* cut);
 // The whole reply of a table request: one list followed by "<OK>", within the reply buffer.
 std::string list_reply(const TagTable* t, bool* cut);
-// "Exit=[...],Entry=[...]<OK>" within the reply buffer; the exit list is given room first.
+// "Exit=[...],Entry=[...]<OK>" within the reply buffer, each list cut as needed to share it.
 std::string both_lists_reply(const TagTable* exit_table, int exit_location, const TagTable* entry_table,
                              int entry_location, bool* cut);
 // "mods=%d&conf=%d&entry_pwr=%02d&exit_pwr=%02d".
