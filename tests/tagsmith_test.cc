@@ -73,7 +73,7 @@ class Tagsmith : public ::testing::Test {
   bool requested(const std::string& text, int timeout_ms = 60000) {
     return file_has(printer_.dir() + "/requests.log", text, timeout_ms);
   }
-  std::string diag() { return "daemon:\n" + daemon_->out() + daemon_->err() + "\nprinter:\n" + rfid_log() + "\nreaders:\n" + readers_.log(); }
+  std::string diag() { return "daemon:\n" + daemon_->out() + daemon_->err() + "\nprinter:\n" + rfid_log() + "\nrequests:\n" + slurp(printer_.dir() + "/requests.log") + "\nreaders:\n" + readers_.log(); }
 
   testkit::TempRoot root_;
   int rfid_port_ = testkit::free_port();
@@ -101,7 +101,10 @@ TEST_F(Tagsmith, LabelsPassingAreReportedNewLostAndRefound) {
   ASSERT_TRUE(readers_.control("ttyUSB0 delay 20\nttyUSB1 delay 20\nttyUSB0 field " + kB + " " + kA + "\n"));
   start();
   ASSERT_TRUE(decided()) << diag();
-  say("cmd=I\n");  // reports on, inventories on both modules from now on
+  // Tables cleared (discovery's inventories filled them), then reports on and inventories on
+  // both modules from now on.
+  say("cmd=setscan\ncmd=I\n");
+  EXPECT_TRUE(replied("reply mods=2&conf=1&entry_pwr=01&exit_pwr=01<OK>")) << diag();
   EXPECT_TRUE(replied("reply <OK>\\x00")) << diag();
   EXPECT_TRUE(requested("GET /job/rfid_ntag?st=1&nr=0&dt=0&epc=" + kA + " HTTP/1.0")) << diag();
   EXPECT_TRUE(requested("GET /job/rfid_ntag?st=1&nr=0&dt=0&epc=" + kB + " HTTP/1.0"));
