@@ -42,10 +42,11 @@ class Tagsmith : public ::testing::Test {
   void SetUp() override {
     std::string err;
     ASSERT_TRUE(ld::make_dirs(root_("/print"), &err)) << err;
-    ASSERT_TRUE(readers_.ok()) << readers_.error();
+    readers_holder_ = std::make_unique<testkit::SimReaders>(root_("/readersim"), models());
+    ASSERT_TRUE(readers().ok()) << readers().error();
     ASSERT_TRUE(printer_.ok()) << printer_.error();
   }
-  std::string device(int i) { return readers_.device(static_cast<size_t>(i)); }
+  std::string device(int i) { return readers().device(static_cast<size_t>(i)); }
   // Module 0 enters, module 1 exits, as remembered in the module file.
   void remember_modules() {
     testkit::spit(root_("/print/rfid_modules.txt"),
@@ -73,32 +74,34 @@ class Tagsmith : public ::testing::Test {
   bool requested(const std::string& text, int timeout_ms = 60000) {
     return file_has(printer_.dir() + "/requests.log", text, timeout_ms);
   }
-  std::string diag() { return "daemon:\n" + daemon_->out() + daemon_->err() + "\nprinter:\n" + rfid_log() + "\nrequests:\n" + slurp(printer_.dir() + "/requests.log") + "\nreaders:\n" + readers_.log(); }
+  std::string diag() { return "daemon:\n" + daemon_->out() + daemon_->err() + "\nprinter:\n" + rfid_log() + "\nrequests:\n" + slurp(printer_.dir() + "/requests.log") + "\nreaders:\n" + readers().log(); }
 
   testkit::TempRoot root_;
   int rfid_port_ = testkit::free_port();
-  testkit::SimReaders readers_{root_("/readersim"), {"ru5202", "ru5202"}};
+  virtual std::vector<std::string> models() const { return {"ru5202", "ru5202"}; }
+  std::unique_ptr<testkit::SimReaders> readers_holder_;
+  testkit::SimReaders& readers() { return *readers_holder_; }
   testkit::SimPrinter printer_{root_("/printer"), {"--rfid-port", std::to_string(rfid_port_)}};
   std::unique_ptr<testkit::Process> daemon_;
   std::string script_;
 };
 
 TEST_F(Tagsmith, DiscoveryDecidedByTheModuleThatSeesTagsAndRemembered) {
-  ASSERT_TRUE(readers_.control("ttyUSB0 field " + kA + "\n"));
+  ASSERT_TRUE(readers().control("ttyUSB0 field " + kA + "\n"));
   start();
   ASSERT_TRUE(decided()) << diag();
   EXPECT_EQ(slurp(root_("/print/rfid_modules.txt")),
             "ENTRY " + device(0) + " 52000000 1\nEXIT " + device(1) + " 52000001 1\n");
   say("cmd=status\n");
   EXPECT_TRUE(replied("reply mods=2&conf=1&entry_pwr=01&exit_pwr=01<OK>")) << diag();
-  EXPECT_TRUE(readers_.log_has("ttyUSB1 power 1"));
-  EXPECT_TRUE(readers_.log_has_prefix("ttyUSB0 beeper"));
+  EXPECT_TRUE(readers().log_has("ttyUSB1 power 1"));
+  EXPECT_TRUE(readers().log_has_prefix("ttyUSB0 beeper"));
 }
 
 TEST_F(Tagsmith, LabelsPassingAreReportedNewLostAndRefound) {
   remember_modules();
   // The modules answer after a pause, as real ones take their time over an inventory.
-  ASSERT_TRUE(readers_.control("ttyUSB0 delay 20\nttyUSB1 delay 20\nttyUSB0 field " + kB + " " + kA + "\n"));
+  ASSERT_TRUE(readers().control("ttyUSB0 delay 20\nttyUSB1 delay 20\nttyUSB0 field " + kB + " " + kA + "\n"));
   start();
   ASSERT_TRUE(decided()) << diag();
   // Tables cleared (discovery's inventories filled them), then reports on and inventories on
@@ -111,7 +114,7 @@ TEST_F(Tagsmith, LabelsPassingAreReportedNewLostAndRefound) {
 
   // The label moves on to the exit module: lost at the entry (with its reads and the time since
   // it was last seen), new at the exit.
-  ASSERT_TRUE(readers_.control("ttyUSB0 delay 20\nttyUSB1 delay 20\nttyUSB0 field " + kB + "\nttyUSB1 field " + kA + "\n"));
+  ASSERT_TRUE(readers().control("ttyUSB0 delay 20\nttyUSB1 delay 20\nttyUSB0 field " + kB + "\nttyUSB1 field " + kA + "\n"));
   EXPECT_TRUE(requested("GET /job/rfid_ntag?st=0&nr=")) << diag();
   EXPECT_TRUE(requested("GET /job/rfid_exittag?st=1&nr=0&dt=0&epc=" + kA + " HTTP/1.0")) << diag();
   const std::string requests = slurp(printer_.dir() + "/requests.log");
@@ -120,7 +123,7 @@ TEST_F(Tagsmith, LabelsPassingAreReportedNewLostAndRefound) {
   EXPECT_NE(requests.find("&epc=" + kA + " HTTP/1.0", lost), std::string::npos);
 
   // Back under the entry module, more than two cycles later: refound, reported once more.
-  ASSERT_TRUE(readers_.control("ttyUSB0 delay 20\nttyUSB1 delay 20\nttyUSB0 field " + kB + " " + kA + "\n"));
+  ASSERT_TRUE(readers().control("ttyUSB0 delay 20\nttyUSB1 delay 20\nttyUSB0 field " + kB + " " + kA + "\n"));
   EXPECT_TRUE(testkit::wait_until([&] {
     return testkit::count_of(slurp(printer_.dir() + "/requests.log"),
                              "GET /job/rfid_ntag?st=1&nr=0&dt=0&epc=" + kA + " HTTP/1.0") == 2;
@@ -137,14 +140,14 @@ TEST_F(Tagsmith, WriteForAPrinterIndexIsSentAndItsResultReported) {
   rfid::hex2byte(kA, &old_epc);
   rfid::hex2byte(kNew, &new_epc);
   ASSERT_TRUE(rfid::ru5202::write_frame(old_epc, 6, new_epc, 6, &frame, nullptr));
-  EXPECT_TRUE(readers_.log_has("ttyUSB1 rx " + hex_of(frame))) << diag();
+  EXPECT_TRUE(readers().log_has("ttyUSB1 rx " + hex_of(frame))) << diag();
   EXPECT_TRUE(requested("GET /job/rfid_wtag_result?state=0&err=0&index=12&epc_len=12&epc=" + kNew +
                         " HTTP/1.0")) << diag();
 }
 
 TEST_F(Tagsmith, AFailingWriteIsSentFourTimesAndEachResultReported) {
   remember_modules();
-  ASSERT_TRUE(readers_.control("ttyUSB1 write FC:0B FC:0B FC:0B FC:0B\n"));
+  ASSERT_TRUE(readers().control("ttyUSB1 write FC:0B FC:0B FC:0B FC:0B\n"));
   start();
   ASSERT_TRUE(decided()) << diag();
   say("write=" + kA + "&data=" + kNew + "&index=3\n");
@@ -152,7 +155,7 @@ TEST_F(Tagsmith, AFailingWriteIsSentFourTimesAndEachResultReported) {
   EXPECT_TRUE(testkit::wait_until([&] {
     return testkit::count_of(slurp(printer_.dir() + "/requests.log"), result) == 4;
   }, 60000)) << diag();
-  EXPECT_EQ(readers_.log_count("ttyUSB1 write fail"), 4) << readers_.log();
+  EXPECT_EQ(readers().log_count("ttyUSB1 write fail"), 4) << readers().log();
 }
 
 TEST_F(Tagsmith, PowerMessageIsAcknowledgedThenSetAndRemembered) {
@@ -161,7 +164,7 @@ TEST_F(Tagsmith, PowerMessageIsAcknowledgedThenSetAndRemembered) {
   ASSERT_TRUE(decided()) << diag();
   say("cmd=exit_power=7\n");
   EXPECT_TRUE(replied("reply <OK>")) << diag();
-  EXPECT_TRUE(readers_.log_has("ttyUSB1 power 7")) << diag();
+  EXPECT_TRUE(readers().log_has("ttyUSB1 power 7")) << diag();
   EXPECT_TRUE(file_has(root_("/print/rfid_modules.txt"), "EXIT " + device(1) + " 52000001 7\n")) << diag();
   say("cmd=status\n");
   EXPECT_TRUE(replied("reply mods=2&conf=1&entry_pwr=01&exit_pwr=07<OK>")) << diag();
@@ -192,6 +195,55 @@ TEST_F(Tagsmith, AnUnreachableWebServerClosesTheCommandConnectionOnly) {
   // It keeps listening: the printer connects again and is answered.
   say("cmd=status\n");
   EXPECT_TRUE(testkit::wait_until([&] { return testkit::count_of(rfid_log(), "reply mods=2") >= 1; }, 60000)) << diag();
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Tagsmith, TheModuleFileDecidesItsPowerZeroIsCorrectedAndRewritten) {
+  testkit::spit(root_("/print/rfid_modules.txt"),
+                "ENTRY " + device(0) + " x 5\nEXIT " + device(1) + " y 0\n");
+  start();
+  ASSERT_TRUE(decided()) << diag();
+  EXPECT_TRUE(readers().log_has("ttyUSB0 power 5")) << diag();
+  EXPECT_TRUE(file_has(root_("/print/rfid_modules.txt"),
+                       "ENTRY " + device(0) + " 52000000 5\nEXIT " + device(1) + " 52000001 1\n")) << diag();
+  EXPECT_NE(daemon_->err().find("Correcting power 0->1\n"), std::string::npos);
+}
+
+class TagsmithOneModule : public Tagsmith {
+ protected:
+  std::vector<std::string> models() const override { return {"ru5202"}; }
+};
+
+TEST_F(TagsmithOneModule, WaitsForRetryAndTellsItIsNotConfigured) {
+  ASSERT_TRUE(readers().control("ttyUSB0 field " + kA + "\n"));
+  start();
+  EXPECT_TRUE(testkit::wait_until([&] { return daemon_->out().find("check printer") != std::string::npos; }, 90000))
+      << diag();
+  say("cmd=status\n");
+  EXPECT_TRUE(replied("reply mods=1&conf=0&entry_pwr=01&exit_pwr=00<OK>")) << diag();
+  // A retry runs discovery again: the port is opened once more.
+  say("cmd=retry\n");
+  EXPECT_TRUE(replied("reply <OK>\\x00")) << diag();
+  EXPECT_TRUE(testkit::wait_until([&] { return readers().log_count("ttyUSB0 info") >= 3; }, 90000)) << diag();
+}
+
+class TagsmithWithAnRu5102 : public Tagsmith {
+ protected:
+  std::vector<std::string> models() const override { return {"ru5102", "ru5202"}; }
+};
+
+TEST_F(TagsmithWithAnRu5102, RecognisedFromItsInformationAndReadAsOne) {
+  remember_modules();
+  ASSERT_TRUE(readers().control("ttyUSB0 delay 20\nttyUSB1 delay 20\nttyUSB0 field " + kA + "\n"));
+  start();
+  ASSERT_TRUE(decided()) << diag();
+  EXPECT_NE(daemon_->out().find("reassigning module to RU5102"), std::string::npos);
+  say("cmd=setscan\ncmd=I\n");
+  EXPECT_TRUE(requested("GET /job/rfid_ntag?st=1&nr=0&dt=0&epc=" + kA + " HTTP/1.0")) << diag();
+  EXPECT_TRUE(readers().log_has_prefix("ttyUSB0 rx 04 00 01 db 4b")) << diag();  // the RU5102 inventory
 }
 
 }  // namespace
