@@ -1,6 +1,7 @@
 #include "rfid/tagsmith.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -720,7 +721,20 @@ void Tagsmith::wait_for_work() {
   int wait = cfg_.idle_wait_ms;
   const int64_t probe_in = (ews_.last_printer_activity() + 6 - cfg_.clock->now()) * 1000;
   wait = static_cast<int>(std::clamp<int64_t>(probe_in, 0, wait));
-  ::poll(fds.data(), fds.size(), wait);
+  if (::poll(fds.data(), fds.size(), wait) <= 0) return;
+  // A module whose adapter is gone reports a hang-up for ever: every pass would read nothing
+  // from it at full speed. Its port is closed; the module stays out until a new discovery.
+  for (const pollfd& p : fds) {
+    if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) continue;
+    for (reader_module* m : {reader_, writer_}) {
+      int pending = 0;
+      if (!m || m->port_fd != p.fd || (::ioctl(p.fd, FIONREAD, &pending) == 0 && pending > 0)) continue;
+      say_err("%s: port %s hung up; closed\n", _mod_loc_txt(*m), m->device.c_str());
+      posix_com_close(m->port_fd);
+      m->port_fd = -1;
+    }
+  }
+  flush();
 }
 
 void Tagsmith::start() {

@@ -327,6 +327,17 @@ TEST_F(DecidedTagsmith, MessagesAndTheirReplies) {
   EXPECT_NE(out.find("setting writer power to 7\n"), std::string::npos);
 }
 
+TEST_F(DecidedTagsmith, AModuleWhoseAdapterIsGoneIsClosedNotPolledForEver) {
+  Tagsmith d(cfg_);
+  decide(d);
+  readers_[0]->master.reset();  // the exit module's adapter is unplugged
+  d.wait_for_work();
+  EXPECT_EQ(d.writer()->port_fd, -1);
+  EXPECT_GE(d.reader()->port_fd, 0);
+  d.flush();
+  EXPECT_NE(err_.text().find("Exit: port " + device(0) + " hung up; closed\n"), std::string::npos) << err_.text();
+}
+
 TEST_F(TagsmithTest, WithoutModulesMessagesAreStillAnswered) {
   Tagsmith d(cfg_);
   connect_printer();
