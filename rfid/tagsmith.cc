@@ -377,7 +377,8 @@ int Tagsmith::check_printer(std::string* msg) {
     if (port_.conn_fd() != before) say("check_printer 2 %d->%d\n", before, port_.conn_fd());
   }
   if (port_.conn_fd() <= 0) return 0;
-  if (!port_.read_message(1, msg, &out_)) return 0;
+  // The loop's poll has already waited for the connection; reading must not wait again.
+  if (!port_.read_message(0, msg, &out_)) return 0;
   log("ip:got <%s>\n", msg->c_str());
   const int r = handle_message(*msg);
   if (r > 0) say("check_for_data returned %d\n", r);
