@@ -104,13 +104,20 @@ TEST_F(Tagsmith, LabelsPassingAreReportedNewLostAndRefound) {
   ASSERT_TRUE(readers().control("ttyUSB0 delay 20\nttyUSB1 delay 20\nttyUSB0 field " + kB + " " + kA + "\n"));
   start();
   ASSERT_TRUE(decided()) << diag();
-  // Tables cleared (discovery's inventories filled them), then reports on and inventories on
-  // both modules from now on.
-  say("cmd=setscan\ncmd=I\n");
+  // A new scan (each module reads once, silently), the tables cleared once those reads are in,
+  // two label positions, then reports on and inventories on both modules from now on.
+  say("cmd=setscan\npause 500\ncmd=C\ntag at 100\ntag at 130\ncmd=I\n");
   EXPECT_TRUE(replied("reply mods=2&conf=1&entry_pwr=01&exit_pwr=01<OK>")) << diag();
-  EXPECT_TRUE(replied("reply <OK>\\x00")) << diag();
   EXPECT_TRUE(requested("GET /job/rfid_ntag?st=1&nr=0&dt=0&epc=" + kA + " HTTP/1.0")) << diag();
   EXPECT_TRUE(requested("GET /job/rfid_ntag?st=1&nr=0&dt=0&epc=" + kB + " HTTP/1.0"));
+  // The label's entry holds the position of the latest report: 130 - 100.
+  say("cmd=s\ncmd=I\n");  // a listing, then inventories again
+  const std::string row = ") : " + std::string("300833b2ddd9014000000001");
+  ASSERT_TRUE(testkit::wait_until([&] { return daemon_->out().find(row) != std::string::npos; })) << diag();
+  const std::string out = daemon_->out();
+  const size_t at = out.find(row);
+  EXPECT_NE(out.substr(at, out.find('\n', at) - at).find("     30 "), std::string::npos)
+      << out.substr(at, out.find('\n', at) - at);
 
   // The label moves on to the exit module: lost at the entry (with its reads and the time since
   // it was last seen), new at the exit.
