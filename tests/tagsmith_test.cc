@@ -130,6 +130,9 @@ TEST_F(Tagsmith, LabelsPassingAreReportedNewLostAndRefound) {
   EXPECT_NE(requests.find("&epc=" + kA + " HTTP/1.0", lost), std::string::npos);
 
   // Back under the entry module, more than two cycles later: refound, reported once more.
+  // (Back within two cycles it would count as never gone.)
+  const int cycles = readers().log_count("ttyUSB0 inventory");
+  ASSERT_TRUE(testkit::wait_until([&] { return readers().log_count("ttyUSB0 inventory") >= cycles + 5; }, 60000));
   ASSERT_TRUE(readers().control("ttyUSB0 delay 20\nttyUSB1 delay 20\nttyUSB0 field " + kB + " " + kA + "\n"));
   EXPECT_TRUE(testkit::wait_until([&] {
     return testkit::count_of(slurp(printer_.dir() + "/requests.log"),
