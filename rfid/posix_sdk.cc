@@ -72,10 +72,14 @@ int posix_com_open(const char* path, int baud, char parity, int data_bits, int s
   if (!path || !serial_settings(baud, parity, data_bits, stop_bits, extra_cflags, &tio, err)) {
     return -1;
   }
-  if (progress) *progress += std::string("openning port ") + path + "\n";
+  const auto say = [progress](const std::string& line) {
+    if (progress) *progress += line;
+    else std::fputs(line.c_str(), stdout);
+  };
+  say(std::string("openning port ") + path + "\n");
   // O_NOCTTY: a serial adapter must never become the daemon's controlling terminal.
   ld::UniqueFd fd(open(path, O_RDWR | O_NOCTTY | O_CLOEXEC));
-  if (progress) *progress += "openned port " + std::to_string(fd.get()) + "\n";
+  say("openned port " + std::to_string(fd.get()) + "\n");
   if (!fd.valid()) {
     if (err) *err = std::string("cannot open ") + path + ": " + std::strerror(errno);
     return -1;

@@ -26,8 +26,8 @@ bool serial_settings(int baud, char parity, int data_bits, int stop_bits, int ex
                      termios* tio, std::string* err);
 
 // Opens and configures a serial port; -1 when a parameter is invalid, the open fails or a
-// settings step fails (the descriptor is then closed). `progress` (may be null) receives the
-// "openning port" / "openned port" lines.
+// settings step fails (the descriptor is then closed). The "openning port" / "openned port"
+// lines go to `progress` when the caller collects what the daemon prints, else to stdout.
 int posix_com_open(const char* path, int baud, char parity, int data_bits, int stop_bits,
                    int extra_cflags, std::string* progress, std::string* err);
 int posix_com_close(int fd);

@@ -7,6 +7,8 @@
 
 #include <string_view>
 
+#include "testkit/capture.h"
+
 namespace rfid {
 namespace {
 
@@ -98,9 +100,21 @@ TEST(SerialPort, OpensAPtyWritesFramesAndPolls) {
   // Invalid parameters open nothing.
   EXPECT_EQ(posix_com_open(pty.path().c_str(), 57600, 'N', 7, 3, 0, &progress, &err), -1);
   EXPECT_TRUE(progress.empty());
-  EXPECT_EQ(posix_com_open("/nonexistent/tty", 57600, 'N', 8, 1, 0, nullptr, &err), -1);
-  // A path that opens but is no terminal: the settings step fails and nothing stays open.
-  EXPECT_EQ(posix_com_open("/dev/null", 57600, 'N', 8, 1, 0, nullptr, &err), -1);
+  {
+    testkit::Capture stdout_text(testkit::kStdout);
+    EXPECT_EQ(posix_com_open("/nonexistent/tty", 57600, 'N', 8, 1, 0, nullptr, &err), -1);
+    EXPECT_EQ(stdout_text.out(), "openning port /nonexistent/tty\nopenned port -1\n");
+  }
+  // A path that opens but is no terminal: the settings step fails and nothing stays open (the
+  // next descriptor handed out is the one that open took).
+  const int next_free = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  close(next_free);
+  EXPECT_EQ(posix_com_open("/dev/null", 57600, 'N', 8, 1, 0, &progress, &err), -1);
+  EXPECT_EQ(progress, "openning port /dev/null\nopenned port " + std::to_string(next_free) + "\n");
+  const int after = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  close(after);
+  EXPECT_EQ(after, next_free);
+  progress.clear();
 
   const int fd = posix_com_open(pty.path().c_str(), 57600, 'n', 8, 1, 0, &progress, &err);
   ASSERT_GE(fd, 0) << err;

@@ -9,15 +9,27 @@
 namespace rfid {
 namespace {
 
+void say_to(std::string* out, const char* fmt, va_list ap) {
+  if (!out) return;
+  char buf[512];
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  *out += buf;
+}
+
 void say(RfidEnv& env, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void say(RfidEnv& env, const char* fmt, ...) {
-  if (!env.out) return;
-  char buf[512];
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  say_to(env.out, fmt, ap);
   va_end(ap);
-  *env.out += buf;
+}
+
+void say_err(RfidEnv& env, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void say_err(RfidEnv& env, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  say_to(env.err ? env.err : env.out, fmt, ap);
+  va_end(ap);
 }
 
 void log_text(RfidEnv& env, const std::string& text) {
@@ -262,6 +274,30 @@ bool do_fix_tags(reader_module& m, RfidEnv& env) {
   return true;
 }
 
+void print_module_info(reader_module& m, RfidEnv& env, const Reply& r) {
+  const char* loc = _mod_loc_txt(m);
+  if (r.data.size() < 8) {
+    say(env, "%s: ERROR module information reply too short\n", loc);
+    return;
+  }
+  const auto& d = r.data;
+  say(env, "%s: Version %02x\n", loc, d[0]);
+  say(env, "sub Version %02x\n", d[1]);
+  say(env, "module type %02x\n", d[2]);
+  say(env, "tr_type %02x\n", d[3]);
+  say(env, "dmaxfreq %d\n", d[4]);
+  say(env, "dminfreq %d\n", d[5]);
+  say(env, "power %d\n", d[6]);
+  say(env, "scan time %d\n", d[7]);
+  m.power = d[6];
+  if (d[2] == kModuleTypeRU5102) {
+    say(env, "reassigning module to RU5102");
+    init_RU5102_fn_ptrs(m);
+  } else if (d[2] != kModuleTypeRU5202) {
+    say(env, "UNKNOWN module type\n\n");
+  }
+}
+
 bool complete_kept_reply(reader_module& m, RfidEnv& env, const Reply& r) {
   const char* loc = _mod_loc_txt(m);
   switch (m.module_state) {
@@ -277,15 +313,15 @@ bool complete_kept_reply(reader_module& m, RfidEnv& env, const Reply& r) {
       }
       break;
     case WAITING_FOR_INFO:
-      // Power at frame offset 10: data offset 6.
-      if (r.data.size() >= 7) {
-        m.power = r.data[6];
-        say(env, "%s: power %d\n", loc, m.power);
-      }
+      print_module_info(m, env, r);
       break;
     case WAITING_FOR_SET_GPIO:
+      say_err(env, "%s: RU-5202 got WAITING_FOR_SET_GPIO response\n", loc);
+      break;
     case WAITING_FOR_GET_GPIO:
-      say(env, "%s: GPIO cmd %02x status %02x\n", loc, r.recmd, r.status);
+      say_err(env, "%s: RU-5202 got WAITING_FOR_GET_GPIO response\n", loc);
+      say_err(env, "%s: GPIO cmd %02x status %02x data %02x\n", loc, r.recmd, r.status,
+              r.data.empty() ? 0 : r.data[0]);
       break;
     default:
       return false;

@@ -21,6 +21,10 @@ namespace rfid {
 
 struct reader_module;
 
+// Module types in the information reply.
+constexpr uint8_t kModuleTypeRU5102 = 0x08;
+constexpr uint8_t kModuleTypeRU5202 = 0x10;
+
 // What the module operations need from the daemon around them.
 struct RfidEnv {
   ld::Clock* clock = nullptr;          // pauses between reply reads
@@ -120,7 +124,11 @@ void RU5102_process_module(reader_module& m, RfidEnv& env);
 bool do_fix_tags(reader_module& m, RfidEnv& env);
 
 // Completes the replies to the power, information, serial and GPIO commands a record keeps from
-// its first set-up, whichever model it now is; false for other states.
+// its first set-up, whichever model it now is, with the messages of the model that owns them,
+// and returns the module to IDLE; false for other states.
 bool complete_kept_reply(reader_module& m, RfidEnv& env, const Reply& reply);
+// The module information reply (Version at offset 4 ... scan time at 11): printed, its power
+// kept, and a module that says it is an RU5102 (type 0x08) given the RU5102 operations.
+void print_module_info(reader_module& m, RfidEnv& env, const Reply& reply);
 
 }  // namespace rfid

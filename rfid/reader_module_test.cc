@@ -142,8 +142,12 @@ TEST_F(ModuleOnPty, RepliesToKeptCommandsReturnToIdle) {
       {WAITING_FOR_SET_POWER, with_crc({0, 0x00, 0x2F, 0x00})},
       {WAITING_FOR_SERIAL, with_crc({0, 0x00, 0x4C, 0x00, 0x12, 0x34, 0x56, 0x78})},
       {WAITING_FOR_INFO, with_crc({0, 0x00, 0x21, 0x00, 1, 2, 0x08, 0, 0, 0, 26, 10})},
+      {WAITING_FOR_SET_GPIO, with_crc({0, 0x00, 0x46, 0x00})},
       {WAITING_FOR_GET_GPIO, with_crc({0, 0x00, 0x47, 0x00, 0x03})},
   };
+  std::string err;
+  env_.err = &err;
+  module_->location = 2;
   for (const auto& c : cases) {
     _set_state(*module_, c.state);
     answer(c.reply);
@@ -152,6 +156,15 @@ TEST_F(ModuleOnPty, RepliesToKeptCommandsReturnToIdle) {
   }
   EXPECT_EQ(module_->serial_text, "12345678");
   EXPECT_EQ(module_->power, 26);
+  // The messages are those of the model that owns the commands.
+  EXPECT_EQ(out_,
+            "Exit: module serial no 12345678\n"
+            "Exit: Version 01\nsub Version 02\nmodule type 08\ntr_type 00\ndmaxfreq 0\n"
+            "dminfreq 0\npower 26\nscan time 10\nreassigning module to RU5102");
+  EXPECT_EQ(err,
+            "Exit: RU-5202 got WAITING_FOR_SET_GPIO response\n"
+            "Exit: RU-5202 got WAITING_FOR_GET_GPIO response\n"
+            "Exit: GPIO cmd 47 status 00 data 03\n");
 }
 
 TEST_F(ModuleOnPty, SilenceAndOverlongReplies) {

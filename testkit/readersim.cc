@@ -51,12 +51,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <thread>
 
 #include "common/fsops.h"
 #include "common/handles.h"
@@ -565,7 +567,7 @@ void Sim::reply(Port& p, const Bytes& frame) {
   const Bytes r = answer(p.module, s, frame, &events);
   for (const auto& e : events) log(p, e);
   if (r.empty()) return;
-  if (s.delay_ms > 0) usleep(static_cast<useconds_t>(s.delay_ms) * 1000);
+  if (s.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(s.delay_ms));
   // One write, so the daemon finds the reply whole as a module's would arrive.
   const ssize_t n = ::write(p.master.get(), r.data(), r.size());
   log(p, (n == static_cast<ssize_t>(r.size()) ? "tx " : "tx cut ") + hex(r));

@@ -78,6 +78,15 @@ TEST_F(ReaderLink, ModulesArePublishedWhereDiscoveryLooks) {
   EXPECT_TRUE(sim_.log_has("ttyUSB0 beeper 80"));
 }
 
+TEST(Readersim, NeverPublishesIntoTheRealDev) {
+  testkit::TempRoot root;
+  std::string err;
+  EXPECT_EQ(testkit::run({testkit::bin("readersim"), "--dir", root("/sim"), "--module", "ru5102"},
+                         nullptr, &err, {{"LABELDOCK_ROOT", ""}}),
+            1);
+  EXPECT_NE(err.find("LABELDOCK_ROOT is not set"), std::string::npos) << err;
+}
+
 TEST_F(ReaderLink, InventoryAndFailedWritesThroughTheRealModule) {
   auto m = module(0);
   ASSERT_TRUE(sim_.control("ttyUSB0 field" + tags_line(2) + "\nttyUSB0 write fc:0b fc:0b\n"));
