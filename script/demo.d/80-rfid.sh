@@ -37,4 +37,4 @@ for _ in $(seq 1 100); do grep -q "exitting" "$WORK/tagsmith.log" && break; slee
 echo "the printer's messages and the encoder's replies ($RFID_DIR/printer/rfid.log):"
 sed 's/^/  /' "$RFID_DIR/printer/rfid.log"
 echo "tag events and write results the printer's web server received:"
-grep -E "rfid_(ntag|exittag|wtag_result)" "$PRINTERSIM_DIR/requests.log" | sed 's/^/  /'
+{ grep -E "rfid_(ntag|exittag|wtag_result)" "$PRINTERSIM_DIR/requests.log" || echo "(none)"; } | sed 's/^/  /'
