@@ -92,7 +92,9 @@ class AnsweringClock : public ld::FakeClock {
     std::lock_guard<std::mutex> lock(*mu);
     for (FakeReader* r : *readers) r->answer();
     usleep(2000);
+    if (on_pause) on_pause();
   }
+  std::function<void()> on_pause;
   std::vector<FakeReader*>* readers = nullptr;
   std::mutex* mu = nullptr;
 };
@@ -292,7 +294,14 @@ TEST_F(DecidedTagsmith, MessagesAndTheirReplies) {
   Tagsmith d(cfg_);
   decide(d);
   // Acknowledged without a NUL before the power is set; the file follows the new power.
+  bool acked_before_power = false;
+  clock_.on_pause = [&] {
+    const bool power_sent = !readers_[0]->frames.empty() && readers_[0]->frames.back()[2] == 0x2F;
+    if (power_sent && ld::wait_readable(printer_.get(), 0) == 1) acked_before_power = true;
+  };
   EXPECT_EQ(ask(d, "cmd=exit_power=7", 4), "<OK>");
+  clock_.on_pause = nullptr;
+  EXPECT_TRUE(acked_before_power);
   EXPECT_EQ(readers_[0]->frames.back(), framed({0x00, 0x2F, 7}));
   EXPECT_EQ(d.get_writer_power(), 7);
   EXPECT_NE(testkit::slurp(cfg_.modules_file).find("EXIT " + device(0) + " 52000000 7\n"), std::string::npos);
