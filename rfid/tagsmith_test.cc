@@ -290,6 +290,25 @@ TEST_F(DecidedTagsmith, WriteForAPrinterIndexGoesToTheExitModuleAndIsReported) {
             std::string::npos);
 }
 
+TEST_F(DecidedTagsmith, AWriteForABusyModuleWaitsForItInsteadOfBeingLost) {
+  Tagsmith d(cfg_);
+  decide(d);
+  _set_state(*d.writer(), WAITING_FOR_READ);  // an inventory under way
+  const std::string new_epc = "300833B2DDD901400000000C";
+  EXPECT_EQ(ask(d, "write=" + kTag + "&data=" + new_epc + "&index=7", 5), std::string("<OK>\0", 5));
+  readers_[0]->answer();
+  EXPECT_NE(readers_[0]->frames.back()[2], 0x03);  // nothing sent yet
+  EXPECT_EQ(d.pending_writes(), 1u);
+  _set_state(*d.writer(), IDLE);  // the inventory's reply is in
+  d.main_pass();
+  readers_[0]->answer();
+  Bytes want;
+  ASSERT_TRUE(ru5202::write_frame(hex_bytes(kTag), 6, hex_bytes(new_epc), 6, &want, nullptr));
+  EXPECT_EQ(readers_[0]->frames.back(), want);
+  EXPECT_EQ(d.writer()->write_slot, 7);
+  EXPECT_EQ(d.pending_writes(), 0u);
+}
+
 TEST_F(DecidedTagsmith, MessagesAndTheirReplies) {
   Tagsmith d(cfg_);
   decide(d);
