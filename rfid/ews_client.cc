@@ -106,6 +106,9 @@ bool EwsClient::exchange(const std::string& request, std::string* err) {
   }
   if (!reply.complete) {
     if (err) *err = "ERROR reading response from socket: " + reply.problem;
+    // Not a byte back: on a kept connection that is a printer which had closed it (it resets
+    // the request), so a new connection is worth one more try.
+    retry_ok_ = reply.raw.empty();
     return false;
   }
   return true;
