@@ -9,15 +9,6 @@ std::vector<uint8_t> must_frame(uint8_t cmd, std::span<const uint8_t> data) {
   return frame;
 }
 
-bool epc_words_ok(std::span<const uint8_t> epc, int words, const char* what, std::string* err) {
-  if (words < 0 || words > 255 || static_cast<size_t>(words) * 2 > epc.size()) {
-    if (err) *err = std::string(what) + " of " + std::to_string(epc.size()) + " bytes cannot give " +
-                    std::to_string(words) + " words";
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::vector<uint8_t> read_frame() { return must_frame(kCmdInventory, {}); }

@@ -6,18 +6,6 @@
 
 namespace rfid {
 namespace ru5202 {
-namespace {
-
-bool epc_words_ok(std::span<const uint8_t> epc, int words, const char* what, std::string* err) {
-  if (words < 0 || words > 255 || static_cast<size_t>(words) * 2 > epc.size()) {
-    if (err) *err = std::string(what) + " of " + std::to_string(epc.size()) + " bytes cannot give " +
-                    std::to_string(words) + " words";
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 std::vector<uint8_t> read_frame() {
   static constexpr uint8_t kParams[] = {0x04, 0x00, 0x00, 0x80, 0x0A};
@@ -123,40 +111,6 @@ bool serial_text(const Reply& r, std::string* text) {
 }  // namespace ru5202
 
 namespace {
-
-void say_to(std::string* out, const char* fmt, va_list ap) {
-  if (!out) return;
-  char buf[512];
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
-  *out += buf;
-}
-
-void say(RfidEnv& env, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void say(RfidEnv& env, const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  say_to(env.out, fmt, ap);
-  va_end(ap);
-}
-
-void say_err(RfidEnv& env, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void say_err(RfidEnv& env, const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  say_to(env.err ? env.err : env.out, fmt, ap);
-  va_end(ap);
-}
-
-void log_fmt(RfidEnv& env, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void log_fmt(RfidEnv& env, const char* fmt, ...) {
-  if (!env.log) return;
-  std::string text;
-  va_list ap;
-  va_start(ap, fmt);
-  say_to(&text, fmt, ap);
-  va_end(ap);
-  env.log(text);
-}
 
 std::string epc_hex(std::span<const uint8_t> epc) {
   Epc e{};

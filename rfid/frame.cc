@@ -35,6 +35,15 @@ bool build_frame(uint8_t cmd, std::span<const uint8_t> data, std::vector<uint8_t
   return true;
 }
 
+bool epc_words_ok(std::span<const uint8_t> epc, int words, const char* what, std::string* err) {
+  if (words < 0 || words > 255 || static_cast<size_t>(words) * 2 > epc.size()) {
+    if (err) *err = std::string(what) + " of " + std::to_string(epc.size()) + " bytes cannot give " +
+                    std::to_string(words) + " words";
+    return false;
+  }
+  return true;
+}
+
 bool frame_crc_ok(std::span<const uint8_t> frame) {
   if (frame.size() < 3) return false;
   const uint16_t crc = uiCrc16Cal(frame.first(frame.size() - 2));

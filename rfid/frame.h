@@ -28,6 +28,10 @@ uint16_t uiCrc16Cal(std::span<const uint8_t> bytes);
 bool build_frame(uint8_t cmd, std::span<const uint8_t> data, std::vector<uint8_t>* frame,
                  std::string* err);
 
+// True when `words` 16-bit words can be taken from `epc` (0..255 words, within its bytes);
+// otherwise *err says which EPC (`what`) is too short.
+bool epc_words_ok(std::span<const uint8_t> epc, int words, const char* what, std::string* err);
+
 // True when the last two bytes are the CRC of everything before them (low byte first).
 bool frame_crc_ok(std::span<const uint8_t> frame);
 

@@ -16,22 +16,6 @@ void say_to(std::string* out, const char* fmt, va_list ap) {
   *out += buf;
 }
 
-void say(RfidEnv& env, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void say(RfidEnv& env, const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  say_to(env.out, fmt, ap);
-  va_end(ap);
-}
-
-void say_err(RfidEnv& env, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void say_err(RfidEnv& env, const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  say_to(env.err ? env.err : env.out, fmt, ap);
-  va_end(ap);
-}
-
 void log_text(RfidEnv& env, const std::string& text) {
   if (env.log) env.log(text);
 }
@@ -62,6 +46,31 @@ bool stop_key(RfidEnv& env) {
 }
 
 }  // namespace
+
+void say(RfidEnv& env, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  say_to(env.out, fmt, ap);
+  va_end(ap);
+}
+
+void say_err(RfidEnv& env, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  say_to(env.err ? env.err : env.out, fmt, ap);
+  va_end(ap);
+}
+
+void log_fmt(RfidEnv& env, const char* fmt, ...) {
+  if (!env.log) return;
+  std::string text;
+  va_list ap;
+  va_start(ap, fmt);
+  say_to(&text, fmt, ap);
+  va_end(ap);
+  env.log(text);
+}
+
 
 void _set_state(reader_module& m, int state) { m.module_state = state; }
 

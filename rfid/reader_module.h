@@ -44,6 +44,12 @@ struct RfidEnv {
   TagContext tags;                     // passed to the tag table (its out/log/report)
 };
 
+// What the module operations print, print on standard error and log, printf-style, through
+// the daemon's streams in `env` (nothing when a stream is not set).
+void say(RfidEnv& env, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void say_err(RfidEnv& env, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void log_fmt(RfidEnv& env, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
 // The model's command set; any slot may be empty.
 struct ModuleOps {
   void (*op_read)(reader_module&, RfidEnv&) = nullptr;
