@@ -1,7 +1,8 @@
 #include "rfid/RU5202.h"
 
+#include "rfid/RU5102.h"
+
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 
 namespace rfid {
@@ -29,14 +30,6 @@ bool write_frame(std::span<const uint8_t> old_epc, int old_words, std::span<cons
   data.insert(data.end(), new_epc.begin(), new_epc.begin() + new_words * 2);
   data.insert(data.end(), 4, 0x00);  // no access password: unprotected tags
   return build_frame(kCmdWriteData, data, frame, err);
-}
-
-bool random_write_frame(std::span<const uint8_t> new_epc, int words, std::vector<uint8_t>* frame,
-                        std::string* err) {
-  if (!epc_words_ok(new_epc, words, "new EPC", err)) return false;
-  std::vector<uint8_t> data{static_cast<uint8_t>(words), 0, 0, 0, 0};
-  data.insert(data.end(), new_epc.begin(), new_epc.begin() + words * 2);
-  return build_frame(kCmdWriteEpc, data, frame, err);
 }
 
 std::vector<uint8_t> command_frame(uint8_t cmd) {
@@ -255,7 +248,7 @@ void RU5202_do_random_write(reader_module& m, RfidEnv& env, std::span<const uint
                             std::span<const uint8_t> new_epc, int words) {
   std::vector<uint8_t> frame;
   std::string err;
-  if (!ru5202::random_write_frame(new_epc, words, &frame, &err)) {
+  if (!ru5102::random_write_frame(new_epc, words, &frame, &err)) {  // the same frame
     say(env, "%s: ERROR %s\n", _mod_loc_txt(m), err.c_str());
     return;
   }

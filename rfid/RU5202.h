@@ -38,9 +38,7 @@ std::vector<uint8_t> read_frame();
 // decide how many EPC bytes go into the frame; they must not exceed the EPCs given.
 bool write_frame(std::span<const uint8_t> old_epc, int old_words, std::span<const uint8_t> new_epc,
                  int new_words, std::vector<uint8_t>* frame, std::string* err);
-// Write EPC: ENum, password 4 x 0, new EPC.
-bool random_write_frame(std::span<const uint8_t> new_epc, int words, std::vector<uint8_t>* frame,
-                        std::string* err);
+// Write EPC is the same frame on both models: ru5102::random_write_frame.
 // Commands without data (information, serial, get GPIO) or with one byte (power, GPIO, beeper).
 std::vector<uint8_t> command_frame(uint8_t cmd);
 std::vector<uint8_t> command_frame(uint8_t cmd, int value);
