@@ -72,10 +72,12 @@ void show_queue(const PageContext& ctx, const char* job_name) {
                 html_escape(local_text(ctx.local, "EWS_PRINTQ")) + "</b></td></tr></table>\n");
   queue_actions(ctx.query, &paused);
   std::string base = html_escape(js_escape(ctx.base));
+  // Each icon leads to the view it shows: the list (list=1) and the gallery (list=0), as on
+  // the list page.
   add_body_line("<div id='list_thumbs3' onclick=\"list_thumbs('" + base +
-                "',0);\"><img src='/img/list.png'></div>");
+                "',1);\"><img src='/img/list.png'></div>");
   add_body_line("<div id='list_thumbs2' onclick=\"list_thumbs('" + base +
-                "',1);\"><img class='rotateimg90' src='/img/gallery.png'></div>");
+                "',0);\"><img class='rotateimg90' src='/img/gallery.png'></div>");
   add_body_line("<div id='returndiv' onclick=\"window.location='http://'+window.location.host+"
                 "'/?touch=true';\">" + html_escape(local_text(ctx.local, "EWS_EXIT_STR")) +
                 "</div>\n");

@@ -1,5 +1,6 @@
 #include "jobdesk/print.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -91,8 +92,13 @@ int32_t option_write_value(const char* query, const upload::PrnOption& o) {
   if (o.decimals == 0) return webkit::getIntParam(query, o.field_id.c_str());
   auto text = webkit::getParam(query, o.field_id.c_str());
   if (!text) return 0;
-  double v = std::trunc(strtod(text->c_str(), nullptr) * std::pow(10.0, o.decimals));
-  if (std::isnan(v)) return 0;
+  double scaled = strtod(text->c_str(), nullptr) * std::pow(10.0, o.decimals);
+  if (std::isnan(scaled)) return 0;
+  // A typed value such as 2.51 has no exact double: scaled, it lands a hair below 251 and would
+  // be cut to 250. A result within rounding error of a whole number is that number.
+  double whole = std::nearbyint(scaled);
+  if (std::fabs(scaled - whole) <= 1e-9 * std::max(1.0, std::fabs(scaled))) scaled = whole;
+  double v = std::trunc(scaled);
   // A value past the item's range would be undefined to convert; it is held at the limit.
   v = std::clamp(v, double(std::numeric_limits<int32_t>::min()),
                  double(std::numeric_limits<int32_t>::max()));

@@ -31,7 +31,11 @@ TEST(PrintValues, OptionValuesScaleByTheirDecimals) {
     const char* query;
     int32_t want;
   } cases[] = {{2, "v=1.5", 150}, {0, "v=7", 7},       {2, "x=1", 0},   {1, "v=-2.55", -25},
-               {3, "v=abc", 0},  {2, "v=1e300", 2147483647}, {0, "", 0}};
+               {3, "v=abc", 0},  {2, "v=1e300", 2147483647}, {0, "", 0},
+               // Typed decimals are taken as written, not as their nearest binary fraction:
+               // 2.51 x 100 is 250.99999999999997 in doubles, 0.29 x 100 is 28.999999999999996.
+               {2, "v=2.51", 251}, {2, "v=0.29", 29}, {2, "v=-1.15", -115}, {3, "v=4.35", 4350},
+               {2, "v=1.999", 199}};
   for (const Case& c : cases) {
     o.decimals = c.decimals;
     EXPECT_EQ(jobdesk::option_write_value(c.query, o), c.want) << c.query;

@@ -1,5 +1,6 @@
 # The job filter on a three-page job made by the real driver: pages 2 and 3, two collated
 # copies and one option item (media type) set; zjsdecode shows what the printer would get.
+once_only || return 0
 section "job filter"
 for shade in -white -gray -black; do pbmmake "$shade" 1200 1600; done > "$WORK/three.pbm"
 foo2zjs -r600x600 -g1200x1600 -p1 < "$WORK/three.pbm" > "$WORK/three.prn" 2>/dev/null
@@ -16,3 +17,9 @@ echo "output: $(stat -c %s "$WORK/three.out") bytes (two sets, both with the med
 pages_of "$WORK/three.out"
 echo "--from 5 of a three-page job:"
 "$BIN/zjsfilter" "$WORK/three.prn" "$WORK/none.out" --from 5 2>&1 | sed 's/^/  /'
+filtered_pages=$(zjsdecode < "$WORK/three.out" 2>/dev/null | grep -c ZJT_START_PAGE || true)
+if [ "$filtered_pages" = 4 ] && [ ! -e "$WORK/none.out" ]; then
+  road filter ok "pages 2-3 in two collated sets (4 pages); an empty selection writes nothing"
+else
+  road filter FAIL "the filtered job has $filtered_pages pages, 4 expected"
+fi

@@ -3,6 +3,7 @@
 # and the other pages read. The file is replaced whole, so a reader never sees half of it.
 section "printer status document"
 STATUS_DOC=$LABELDOCK_ROOT/var/www/html/cgi-bin/system.json
+rm -f "$STATUS_DOC"   # the sample copy; from here on the printer's own page
 start status-relay bash -c 'while :; do "$1" /status/system "$2"; sleep 1; done' status-relay "$BIN/ewsrelay" "$STATUS_DOC"
 wait_file "$STATUS_DOC"
 echo "ewsrelay /status/system $STATUS_DOC, once a second:"

@@ -1,43 +1,50 @@
-# Printing a received job: queued as the job browser queues it (page 1, two collated copies,
-# media type item set), filtered out of the queue by spoold, and sent by pjlsend behind the PJL
-# job header to the printer simulator, which shows what it got.
-section "print"
-print_job=""
-for f in "$LABELDOCK_ROOT/print/prns/Shipping label 42.prn" "$LABELDOCK_ROOT/print/prns/tmp/Shipping label 42.prn" \
-         "$LABELDOCK_ROOT"/print/prns/*.prn "$LABELDOCK_ROOT"/print/prns/tmp/*.prn; do
-  [ -f "$f" ] && { print_job=$f; break; }
-done
-if [ -z "$print_job" ]; then
-  echo "no received job to print"
+# The touch screen's job browser, as a browser drives it: jobdesk run by lighttpd lists the
+# library, opens a job's page, and its Print button submits the page's form (two copies). The job
+# goes into the print queue; the spooler trigger has spoold filter it and pjlsend send it behind
+# the PJL job header to the printer simulator, which shows what it got.
+# Helpers for the later steps: one page of the job browser, and a job page's form submitted.
+jobdesk_get() { curl -s "http://127.0.0.1:$WEB_PORT/cgi-bin/jobdesk$1" | tr -d '\r'; }
+# submit_job_form JOB BUTTON [NAME=VALUE]...: the job page's form sent with that button pressed.
+submit_job_form() {
+  local job=$1; shift
+  local q; q=$(python3 -c 'import sys, urllib.parse; print(urllib.parse.quote_plus(sys.argv[1]))' "$job")
+  jobdesk_get "?prn=$q" > "$WORK/jobpage.html"
+  q=$(script/demo.d/submit_form.py "$@" < "$WORK/jobpage.html")
+  echo "  submitted: ?$q"
+  jobdesk_get "?$q"
+}
+# The queue page's rows: name, state, sheets.
+queue_rows() { { grep -oE "<td class='vpdq'>[^<]*</td><td[^>]*>[^<]*</td><td>[^<]*" || true; } | sed -E "s/(<[^>]*>)+/ | /g; s/^ \| //"; }
+once_only || return 0
+
+section "job browser: list, job page, print"
+list=$(jobdesk_get "?list=1&sortby=name")
+echo "GET /cgi-bin/jobdesk?list=1&sortby=name ->"
+{ grep -oE "var (n_thumbs|percent_disk_usage)[^;]*|class='fnamestr plfile'>[^<]*" <<<"$list" || true; } | sed "s/class='fnamestr plfile'>/job: /; s/^/  /"
+if grep -q "var n_thumbs=3;" <<<"$list" && grep -q "printthis('/cgi-bin/jobdesk?prn=Shipping label 42.prn" <<<"$list"; then
+  road list ok "the list shows the 3 jobs of the library, each leading to its job page"
 else
-  # The printer gate trusts the status document only while it is fresh; the status step keeps it
-  # so. Without that step, copy the printer's status page here.
-  if [ -z "${STATUS_DOC:-}" ]; then
-    STATUS_DOC=$LABELDOCK_ROOT/var/www/html/cgi-bin/system.json
-    start status-copy bash -c 'while :; do
-        exec 3<>"/dev/tcp/$LABELDOCK_PRINTER_HOST/$LABELDOCK_PRINTER_WEB_PORT" || exit 1
-        printf "GET /status/system HTTP/1.0\r\n\r\n" >&3
-        tr -d "\r" <&3 | grep "^{" > "$1.new" && mv "$1.new" "$1"; exec 3<&-; sleep 0.5; done' status-copy "$STATUS_DOC"
-    wait_file "$STATUS_DOC"
-  fi
-  printersim_jobs=$(ls "$PRINTERSIM_DIR/jobs" 2>/dev/null | grep -c '[.]pjl$' || true)
-  spl=$("$BIN/queuejob" "$print_job" --from 1 --to 1 --copies 2 --collate --item 6=2 2>/dev/null)
-  echo "queued $(basename "$print_job") as $spl"
-  echo "pjlsend -dump:"
-  "$BIN/pjlsend" -dump 2>/dev/null | sed 's/^/  /'
-  echo "spoold:"
-  { "$BIN/spoold" || true; } 2>/dev/null | sed 's/^/  /'
-  prn=${spl%spl}prn
-  filtered=$(stat -c %s "$prn")
-  echo "pjlsend (the send loop; its standard error in $WORK/pjlsend.err):"
-  { timeout 30 "$BIN/pjlsend" || true; } 2>"$WORK/pjlsend.err" | sed 's/^/  /'
-  n=$(printf '%04d' $((printersim_jobs + 1)))
-  wait_file "$PRINTERSIM_DIR/jobs/$n.prn"
-  for _ in $(seq 1 100); do grep -q "^job $((10#$n)) end" "$PRINTERSIM_DIR/raw.log" && break; sleep 0.05; done
+  road list FAIL "the list does not show the library's 3 jobs"
+fi
+
+before=$(printer_jobs)
+echo "the job page of Shipping label 42, Print pressed with 2 copies:"
+queue=$(submit_job_form "Shipping label 42.prn" do_print dm_copies=2)
+echo "  the reply, the queue page: $(queue_rows <<<"$queue" | head -1)"
+if wait_for 30 has_printed "Shipping label 42" "$before"; then
+  n=$(printed_job "Shipping label 42" "$before")
+  f=$PRINTERSIM_DIR/jobs/$(printf '%04d' "$n")
   echo "the printer got (printersim, job $n):"
-  tr -d '\r' < "$PRINTERSIM_DIR/jobs/$n.pjl" | cat -v | sed 's/^/  header: /'
-  echo "  job bytes: $(stat -c %s "$PRINTERSIM_DIR/jobs/$n.prn") (the filtered file had $filtered)," \
-       "$(zjsdecode < "$PRINTERSIM_DIR/jobs/$n.prn" 2>/dev/null | grep -c ZJT_START_PAGE || true) pages"
-  grep "^job $((10#$n)) " "$PRINTERSIM_DIR/raw.log" | sed 's/^/  raw.log: /'
-  echo "queue afterwards: $("$BIN/pjlsend" -dump 2>/dev/null | grep njobs)"
+  tr -d '\r' < "$f.pjl" | cat -v | sed 's/^/  header: /'
+  copies=$(zjsdecode < "$f.prn" 2>/dev/null | awk '/ZJI_DMCOPIES/ {c = $2} END {print c}' | tr -d ,)
+  echo "  job bytes: $(stat -c %s "$f.prn"), $(zjsdecode < "$f.prn" 2>/dev/null | grep -c ZJT_START_PAGE || true) page(s), copies item $copies"
+  grep "^job $n " "$PRINTERSIM_DIR/raw.log" | sed 's/^/  raw.log: /'
+  if grep -q "vpdq'>Shipping label 42<" <<<"$queue" && [ "$copies" = 2 ]; then
+    road print ok "printed from the job page's form: the queue took it, the printer got it with 2 copies (job $n)"
+  else
+    road print FAIL "the printer got job $n, but the queue page or its copies ($copies) are wrong"
+  fi
+else
+  road print FAIL "the job printed from the job page did not reach the printer"
+  echo "spooler trigger:"; tail -20 "$WORK/spool-trigger.log" | sed 's/^/  /'
 fi
