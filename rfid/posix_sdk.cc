@@ -52,7 +52,9 @@ bool serial_settings(int baud, char parity, int data_bits, int stop_bits, int ex
   std::memset(tio, 0, sizeof *tio);
   tio->c_iflag = IGNPAR;
   static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-  tio->c_cflag = CLOCAL | kSizes[data_bits - 5] | static_cast<tcflag_t>(extra_cflags);
+  // CREAD: without it a UART drops every byte it receives, and a pseudo-terminal refuses the
+  // settings once its port has been closed and opened again (a repeated discovery does that).
+  tio->c_cflag = CLOCAL | CREAD | kSizes[data_bits - 5] | static_cast<tcflag_t>(extra_cflags);
   if (stop_bits == 2) tio->c_cflag |= CSTOPB;
   if (p == 'E') tio->c_cflag |= PARENB;
   if (p == 'O') tio->c_cflag |= PARENB | PARODD;

@@ -63,6 +63,8 @@ class Keyboard {
   // Reads one key. ESC [ digits ~ stores the number and returns true; any other key is stored
   // as itself (DEL as backspace 8) and returns false.
   bool getkey(char* key);
+  // The terminal's descriptor once opened (-1 before), for a poll that waits on keys too.
+  int fd() const { return fd_.get(); }
 
  private:
   bool waiting();

@@ -86,6 +86,7 @@ TEST(SerialSettings, ValidationTable) {
   EXPECT_TRUE(tio.c_cflag & PARENB);
   EXPECT_TRUE(tio.c_cflag & PARODD);
   EXPECT_TRUE(tio.c_cflag & CLOCAL);
+  EXPECT_TRUE(tio.c_cflag & CREAD);
   EXPECT_EQ(tio.c_lflag, tcflag_t(IEXTEN));
   EXPECT_EQ(tio.c_iflag, tcflag_t(IGNPAR));
   EXPECT_EQ(tio.c_cc[VMIN], 0);
@@ -225,6 +226,26 @@ TEST(RfidLog, StampsAndEchoes) {
   fclose(out);
   EXPECT_EQ(std::string(buf, len), "      42no tags\nno tags\nx\n");
   free(buf);
+}
+
+}  // namespace
+}  // namespace rfid
+
+namespace rfid {
+namespace {
+
+TEST(SerialPort, APortClosedAndOpenedAgainTakesItsSettings) {
+  ld::UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  ASSERT_TRUE(master.valid());
+  ASSERT_EQ(grantpt(master.get()), 0);
+  ASSERT_EQ(unlockpt(master.get()), 0);
+  const std::string path = ptsname(master.get());
+  for (int i = 0; i < 3; ++i) {
+    std::string err;
+    const int fd = posix_com_open(path.c_str(), 57600, 'N', 8, 1, 0, nullptr, &err);
+    ASSERT_GE(fd, 0) << "open " << i << ": " << err;
+    posix_com_close(fd);
+  }
 }
 
 }  // namespace

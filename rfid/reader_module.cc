@@ -223,6 +223,7 @@ bool checked_reply(reader_module& m, RfidEnv& env, Reply* reply) {
 
 void handle_inventory(reader_module& m, RfidEnv& env, const Reply& r) {
   const ru5102::Inventory inv = ru5102::parse_inventory(r);
+  if (env.refresh_tags) env.refresh_tags(m, env.tags);
   if (inv.kind == ru5102::Inventory::Tags) {
     if (inv.truncated) say(env, "ERROR inventory reply announces more tags than it holds\n");
     for (const auto& item : inv.items) {

@@ -33,6 +33,11 @@ struct RfidEnv {
   std::string* out = nullptr;          // what the daemon prints
   std::string* err = nullptr;          // what it prints on standard error (null: onto `out`)
   std::function<void(const std::string&)> log;  // the daemon log
+  // The printer hears of every write result (state = reply Status, err = error code).
+  std::function<void(int state, int err, int index, std::span<const uint8_t> epc)> write_result;
+  // Brings `tags` up to date for a module (its location, the time, the label position) before
+  // its reply touches the table.
+  std::function<void(const reader_module&, TagContext&)> refresh_tags;
   bool stop_request = false;
   int writes = 0;                      // successful writes
   int failed_writes = 0;

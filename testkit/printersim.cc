@@ -20,6 +20,7 @@
 #include "common/fsops.h"
 #include "common/handles.h"
 #include "common/net.h"
+#include "testkit/printersim_rfid.h"
 
 namespace printersim {
 namespace {
@@ -815,6 +816,12 @@ int Server::run() {
   std::vector<pollfd> fds;
   std::vector<RawConn*> raw_at;
   std::vector<WebConn*> web_at;
+  std::unique_ptr<RfidScript> rfid;
+  if (opts_.rfid_port > 0) {
+    rfid = std::make_unique<RfidScript>(opts_.rfid_port,
+                                        opts_.rfid_script.empty() ? opts_.dir + "/rfid_script" : opts_.rfid_script,
+                                        opts_.dir + "/rfid.log");
+  }
   while (!g_stop) {
     reload();
     int64_t now = now_ms();
@@ -847,6 +854,11 @@ int Server::run() {
       fds.push_back({ev && !c->done ? c->fd.get() : -1, ev, 0});
       web_at.push_back(c.get());
     }
+    const size_t rfid_at = fds.size();
+    if (rfid) {
+      timeout = std::min(timeout, rfid->next_due(now) - now);
+      fds.push_back({rfid->poll_fd(), POLLIN, 0});
+    }
     int n = ::poll(fds.data(), fds.size(), static_cast<int>(std::max<int64_t>(timeout, 0)));
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -865,6 +877,7 @@ int Server::run() {
       if (re & (POLLIN | POLLHUP | POLLERR)) web_readable(*c);
       else if (re & POLLOUT) web_progress(*c);
     }
+    if (rfid) rfid->step(now_ms(), (fds[rfid_at].revents & (POLLIN | POLLHUP | POLLERR)) != 0);
     raw_.remove_if([](const auto& c) { return !c->fd.valid(); });
     web_.remove_if([](const auto& c) { return c->done; });
     if (fds[0].revents & POLLIN) accept_raw();

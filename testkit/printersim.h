@@ -167,6 +167,8 @@ struct Options {
   int raw_port = 0;                // 0 = any free port
   int web_port = 0;
   std::vector<std::pair<std::string, std::string>> settings;  // from --set, under the file
+  int rfid_port = 0;               // the RFID encoder's command port to play a script to; 0 none
+  std::string rfid_script;         // its script; "" = <dir>/rfid_script (log: <dir>/rfid.log)
 };
 
 // Listens on 127.0.0.1, writes the ports file, and serves until SIGTERM or SIGINT.

@@ -10,7 +10,7 @@ namespace {
 
 const char kUsage[] =
     "usage: printersim --dir DIR [--raw-port N] [--web-port N] [--control FILE] [--set KEY=VALUE]...\n"
-    "                  [--any-address]\n"
+    "                  [--any-address] [--rfid-port N [--rfid-script FILE]]\n"
     "\n"
     "A stand-in for the label printer, on 127.0.0.1 only (--any-address: on every address, for\n"
     "tests that run it inside a network namespace of their own).\n"
@@ -29,6 +29,15 @@ const char kUsage[] =
     "                    settings of its previous text (replace it by renaming a new file\n"
     "                    over it, so it is never read half-written)\n"
     "  --set KEY=VALUE   a setting that holds under the control file (repeatable)\n"
+    "  --rfid-port N     play the printer's side of the RFID encoder's command link: connect\n"
+    "                    to 127.0.0.1:N and send the messages of the script one at a time,\n"
+    "                    each after the reply to the one before\n"
+    "  --rfid-script FILE  the script (default DIR/rfid_script), followed as it grows: one\n"
+    "                    message per line (escapes as below), 'pause MS', 'drop' (close the\n"
+    "                    connection; the next message connects again), '#' comments.\n"
+    "                    DIR/rfid.log gets 'connect', 'send MSG', 'reply TEXT' (\\x00 for the\n"
+    "                    NUL), 'reply timeout TEXT', 'reply closed TEXT', 'closed by appliance',\n"
+    "                    'drop'\n"
     "\n"
     "Settings (values take the escapes \\r \\n \\t \\f \\e \\\\ \\xHH):\n"
     "  SystemState Media Cutter FirmwareVersion RTC    members of /status/system (RTC empty: now)\n"
@@ -65,14 +74,16 @@ int main(int argc, char** argv) {
       opts.any_address = true;
     } else if (a == "--control" && has_value) {
       opts.control = argv[++i];
-    } else if ((a == "--raw-port" || a == "--web-port") && has_value) {
+    } else if (a == "--rfid-script" && has_value) {
+      opts.rfid_script = argv[++i];
+    } else if ((a == "--raw-port" || a == "--web-port" || a == "--rfid-port") && has_value) {
       char* end = nullptr;
       long p = std::strtol(argv[++i], &end, 10);
       if (*end != '\0' || p < 0 || p > 65535) {
         std::fprintf(stderr, "printersim: bad port %s\n", argv[i]);
         return 2;
       }
-      (a == "--raw-port" ? opts.raw_port : opts.web_port) = static_cast<int>(p);
+      (a == "--raw-port" ? opts.raw_port : a == "--web-port" ? opts.web_port : opts.rfid_port) = static_cast<int>(p);
     } else if (a == "--set" && has_value) {
       std::string kv = argv[++i];
       size_t eq = kv.find('=');

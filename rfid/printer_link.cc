@@ -1,0 +1,193 @@
+#include "rfid/printer_link.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/net.h"
+
+namespace rfid {
+namespace {
+
+bool starts(std::string_view msg, std::string_view form, size_t n) {
+  return msg.substr(0, n) == form.substr(0, n) && msg.size() >= std::min(n, form.size());
+}
+
+std::string list_entry(const TagTable& t, int i) {
+  return "{" + std::to_string(i) + ",\"" + epc_to_str(t.at(i).epc) + "\"," +
+         std::to_string(t.at(i).reads) + "},";
+}
+
+// Appends the entries that fit into `room` bytes; true when all did.
+bool append_entries(const TagTable* t, size_t room, std::string* out) {
+  size_t used = 0;
+  for (int i = 0; t && i < t->count(); ++i) {
+    const std::string e = list_entry(*t, i);
+    if (used + e.size() > room) return false;
+    *out += e;
+    used += e.size();
+  }
+  return true;
+}
+
+}  // namespace
+
+MessageKind classify_message(std::string_view msg) {
+  static constexpr struct {
+    std::string_view form;
+    size_t n;
+    MessageKind kind;
+  } kForms[] = {
+      {"cmd=exit_read", 13, MessageKind::ExitRead},     {"cmd=entry_read", 13, MessageKind::EntryRead},
+      {"cmd=read_modules", 13, MessageKind::ReadModules}, {"cmd=exit_power=", 15, MessageKind::ExitPower},
+      {"cmd=entry_power=", 16, MessageKind::EntryPower}, {"cmd=status", 10, MessageKind::Status},
+      {"cmd=retry", 9, MessageKind::Retry},             {"cmd=setscan", 9, MessageKind::Setscan},
+      {"cmd=", 4, MessageKind::Command},                {"write=", 6, MessageKind::Write},
+  };
+  for (const auto& f : kForms) {
+    if (starts(msg, f.form, f.n)) return f.kind;
+  }
+  if (msg.size() > kTagPosPrefix.size() && msg.starts_with(kTagPosPrefix)) return MessageKind::Tof;
+  return MessageKind::Other;
+}
+
+std::string table_list(const TagTable* t, size_t room, bool* cut) {
+  std::string s = "[";
+  const bool all = room >= 2 && append_entries(t, room - 2, &s);
+  if (cut) *cut = !all;
+  s += "]";
+  return s;
+}
+
+std::string list_reply(const TagTable* t, bool* cut) {
+  return table_list(t, kListReplyBuffer - 1 - kOk.size(), cut) + std::string(kOk);
+}
+
+std::string both_lists_reply(const TagTable* exit_table, int exit_location, const TagTable* entry_table,
+                             int entry_location, bool* cut) {
+  const std::string exit_head = std::string(location_text(exit_location)) + "=[";
+  const std::string entry_head = std::string(",") + location_text(entry_location) + "=[";
+  const size_t fixed = exit_head.size() + 1 + entry_head.size() + 1 + kOk.size() + 1;  // + NUL
+  size_t room = kListReplyBuffer - fixed;
+  // Neither table crowds the other out: the entry list is promised up to half the room, and
+  // whatever one list leaves goes to the other.
+  std::string exit_part, entry_part;
+  append_entries(entry_table, room, &entry_part);
+  const size_t promised = std::min(entry_part.size(), room / 2);
+  entry_part.clear();
+  const bool exit_all = append_entries(exit_table, room - promised, &exit_part);
+  room -= exit_part.size();
+  const bool entry_all = append_entries(entry_table, room, &entry_part);
+  if (cut) *cut = !exit_all || !entry_all;
+  return exit_head + exit_part + "]" + entry_head + entry_part + "]" + std::string(kOk);
+}
+
+std::string status_line(int modules, bool decided, int entry_power, int exit_power) {
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "mods=%d&conf=%d&entry_pwr=%02d&exit_pwr=%02d", modules,
+                decided ? 1 : 0, entry_power, exit_power);
+  return buf;
+}
+
+bool parse_write_message(std::string_view msg, WriteMessage* w) {
+  constexpr std::string_view kWrite = "write=", kData = "&data=", kIndex = "&index=";
+  if (!msg.starts_with(kWrite)) return false;
+  const size_t data = msg.find(kData);
+  if (data == std::string_view::npos) return false;
+  const size_t new_at = data + kData.size();
+  const size_t index = msg.find(kIndex, new_at);
+  w->old_hex = std::string(msg.substr(kWrite.size(), data - kWrite.size()));
+  w->new_hex = std::string(msg.substr(new_at, index == std::string_view::npos ? msg.npos : index - new_at));
+  w->index = index == std::string_view::npos ? 0 : std::atoi(std::string(msg.substr(index + kIndex.size())).c_str());
+  return w->old_hex.size() <= 2 * kWriteEpcMax && w->new_hex.size() <= 2 * kWriteEpcMax;
+}
+
+int tof_position(std::string_view msg) {
+  if (msg.size() <= kTagPosPrefix.size()) return 0;
+  return std::atoi(std::string(msg.substr(kTagPosPrefix.size())).c_str());
+}
+
+bool PrinterPort::connect_to_printer(int port, std::string* out) {
+  std::string err;
+  ld::UniqueFd fd = ld::tcp_listen(port, 10, false, &err);
+  if (!fd.valid()) {
+    *out += "Error binding to socket\n: " + err + "\n";
+    return false;
+  }
+  *out += "server connected on port " + std::to_string(port) + "\n";
+  adopt_listener(std::move(fd));
+  return true;
+}
+
+void PrinterPort::adopt_listener(ld::UniqueFd fd) {
+  listen_ = std::move(fd);
+  if (listen_.valid()) ::fcntl(listen_.get(), F_SETFL, ::fcntl(listen_.get(), F_GETFL) | O_NONBLOCK);
+  conn_.reset();
+}
+
+int PrinterPort::connect_socket(std::string* out) {
+  if (!listen_.valid()) {
+    *out += "socket not connected!";
+    return -1;
+  }
+  const int c = ld::tcp_accept(listen_.get());
+  if (c >= 0) {
+    conn_.reset(c);
+    *out += "socket connect " + std::to_string(c) + "\n";
+    return c;
+  }
+  if (errno != EAGAIN && errno != EWOULDBLOCK) *out += "accept error " + std::to_string(errno) + "\n";
+  return -1;
+}
+
+int PrinterPort::read_message(int wait_ms, std::string* msg, std::string* out) {
+  if (!conn_.valid() || ld::wait_readable(conn_.get(), wait_ms) != 1) return 0;
+  char buf[kMessageBuffer];
+  const ssize_t n = ::read(conn_.get(), buf, sizeof buf - 1);
+  if (n == 0) {
+    *out += "connection closed ";
+    conn_.reset();
+    return 0;
+  }
+  if (n < 0) {
+    if (errno != ECONNRESET && errno != EAGAIN && errno != EINTR) {
+      *out += std::string("read: ") + std::strerror(errno) + "\n";
+    }
+    if (errno == ECONNRESET) conn_.reset();  // the printer is gone; wait for it to come back
+    return 0;
+  }
+  // The text ends at the bytes read (or at an embedded NUL, as the printer's C text would).
+  msg->assign(buf, static_cast<size_t>(n));
+  msg->resize(std::strlen(msg->c_str()));
+  return 1;
+}
+
+void PrinterPort::send(std::string_view text, bool with_nul) {
+  if (!conn_.valid()) return;
+  std::string bytes(text);
+  if (with_nul) bytes.push_back('\0');
+  // MSG_NOSIGNAL: a printer that has left must not end the daemon through SIGPIPE.
+  [[maybe_unused]] ssize_t n = ::send(conn_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+void PrinterPort::close_connection(std::string* out) {
+  if (conn_.get() > 0) {
+    *out += "close_connection " + std::to_string(conn_.get()) + "\n";
+    conn_.reset();
+  }
+}
+
+void PrinterPort::close_printer(std::string* out) {
+  *out += "close_printer " + std::to_string(conn_.valid() ? conn_.get() : -1) + " " +
+          std::to_string(listen_.valid() ? listen_.get() : -1) + "\n";
+  conn_.reset();
+  listen_.reset();
+}
+
+}  // namespace rfid

@@ -1,0 +1,87 @@
+// The printer's command link: the printer connects to the encoder's command port and sends short
+// text messages (table requests, power, status, tag writes, label positions, command letters);
+// each is answered with a short text. What a message is and how its replies read are plain
+// functions here; PrinterPort owns the listening socket and the one printer connection.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/handles.h"
+#include "rfid/tags.h"
+
+namespace rfid {
+
+// One read of at most this many bytes less one is one message.
+constexpr size_t kMessageBuffer = 200;
+// Replies built from the tag tables fit this buffer, its terminating NUL included.
+constexpr size_t kListReplyBuffer = 2000;
+// The EPC texts of a write message fill byte buffers of this size.
+constexpr size_t kWriteEpcMax = 20;
+constexpr std::string_view kOk = "<OK>";
+constexpr std::string_view kTagPosPrefix = "tag at ";
+
+enum class MessageKind {
+  ExitRead, EntryRead, ReadModules, ExitPower, EntryPower, Status, Retry, Setscan, Command, Write,
+  Tof, Other
+};
+// Matched on the first characters of each form, in the printer's order ("cmd=entry_rea" is
+// enough for "cmd=entry_read", "cmd=setsc" for "cmd=setscan").
+MessageKind classify_message(std::string_view msg);
+
+// "[" then "{index,\"EPC\",reads}," per entry, then "]"; the comma after the last entry stays.
+// Entries that would take the text past `room` bytes are left out whole, so the list always
+// closes. `cut` (may be null) tells whether entries were left out.
+// A missing table (no such module) lists as empty.
+std::string table_list(const TagTable* t, size_t room, bool* cut);
+// The whole reply of a table request: one list followed by "<OK>", within the reply buffer.
+std::string list_reply(const TagTable* t, bool* cut);
+// "Exit=[...],Entry=[...]<OK>" within the reply buffer, each list cut as needed to share it.
+std::string both_lists_reply(const TagTable* exit_table, int exit_location, const TagTable* entry_table,
+                             int entry_location, bool* cut);
+// "mods=%d&conf=%d&entry_pwr=%02d&exit_pwr=%02d".
+std::string status_line(int modules, bool decided, int entry_power, int exit_power);
+
+// A write message: "write=OLDHEX&data=NEWHEX[&index=N]".
+struct WriteMessage {
+  std::string old_hex, new_hex;
+  int index = 0;
+};
+// False for a message without "&data=" and for EPC texts longer than the 20-byte buffers hold
+// (more than 40 hex digits); odd-length texts are accepted here and come out of hex2byte empty.
+bool parse_write_message(std::string_view msg, WriteMessage* w);
+// The number after "tag at ".
+int tof_position(std::string_view msg);
+
+// The listening socket and the single printer connection.
+class PrinterPort {
+ public:
+  // Listens on all IPv4 addresses; `out` gets the progress and error lines. False when the
+  // port cannot be bound (the daemon then runs without the printer).
+  bool connect_to_printer(int port, std::string* out);
+  // Takes over a socket already listening (tests use a free port).
+  void adopt_listener(ld::UniqueFd fd);
+  // Accepts a waiting connection when there is none; a negative value when none came.
+  int connect_socket(std::string* out);
+  // Reads one message into *msg when the connection has data within `wait_ms`. 1 a message,
+  // 0 none (closed connections are closed here too).
+  int read_message(int wait_ms, std::string* msg, std::string* out);
+  // Sends a reply with one write; a failure (the printer has left) is not reported and never
+  // ends the daemon.
+  void send(std::string_view text, bool with_nul);
+  void close_connection(std::string* out);
+  void close_printer(std::string* out);
+
+  int listen_fd() const { return listen_.get(); }
+  int conn_fd() const { return conn_.get(); }
+  // check_printer's change report: the connection as seen at the previous poll.
+  int remembered = -20;
+
+ private:
+  ld::UniqueFd listen_;
+  ld::UniqueFd conn_;
+};
+
+}  // namespace rfid

@@ -1,0 +1,104 @@
+#include "rfid/printer_link.h"
+
+#include <gtest/gtest.h>
+
+namespace rfid {
+namespace {
+
+// A table of `n` tags; tag i has EPC bytes 0x30 ... i and i + 1 reads.
+std::unique_ptr<TagTable> table_of(int n) {
+  auto t = std::make_unique<TagTable>();
+  TagContext ctx;
+  for (int i = 0; i < n; ++i) {
+    std::vector<uint8_t> item(17, 0);
+    item[1] = 12;
+    item[2] = 0x30;
+    item[12] = static_cast<uint8_t>(i >> 8);
+    item[13] = static_cast<uint8_t>(i);
+    for (int r = 0; r <= i % 3; ++r) t->add_tag(item, 1, ctx);
+  }
+  return t;
+}
+
+TEST(PrinterMessages, ClassifiedByTheirLeadingCharacters) {
+  struct {
+    const char* msg;
+    MessageKind kind;
+  } cases[] = {
+      {"cmd=exit_read", MessageKind::ExitRead},
+      {"cmd=exit_rea", MessageKind::Command},  // one short of the 13 compared
+      {"cmd=entry_read", MessageKind::EntryRead},
+      {"cmd=entry_rea", MessageKind::EntryRead},
+      {"cmd=read_modu", MessageKind::ReadModules},
+      {"cmd=exit_power=7", MessageKind::ExitPower},
+      {"cmd=entry_power=12", MessageKind::EntryPower},
+      {"cmd=status", MessageKind::Status},
+      {"cmd=retry", MessageKind::Retry},
+      {"cmd=setsc", MessageKind::Setscan},
+      {"cmd=setscan", MessageKind::Setscan},
+      {"cmd=I", MessageKind::Command},
+      {"write=00&data=11", MessageKind::Write},
+      {"tag at 100", MessageKind::Tof},
+      {"tag at ", MessageKind::Other},
+      {"Q", MessageKind::Other},
+      {"", MessageKind::Other},
+  };
+  for (const auto& c : cases) EXPECT_EQ(classify_message(c.msg), c.kind) << c.msg;
+  EXPECT_EQ(tof_position("tag at 130"), 130);
+}
+
+TEST(PrinterMessages, TableListsKeepTheirShapeAndFitTheBuffer) {
+  bool cut = true;
+  EXPECT_EQ(list_reply(nullptr, &cut), "[]<OK>");
+  EXPECT_FALSE(cut);
+  auto two = table_of(2);
+  EXPECT_EQ(list_reply(two.get(), &cut),
+            "[{0,\"300000000000000000000000\",1},{1,\"300000000000000000000001\",2},]<OK>");
+  EXPECT_EQ(both_lists_reply(two.get(), 2, nullptr, 1, &cut),
+            "Exit=[{0,\"300000000000000000000000\",1},{1,\"300000000000000000000001\",2},],Entry=[]<OK>");
+
+  // Longer than the 2000-byte buffer: cut after a whole entry, still closed and acknowledged.
+  auto many = table_of(120);
+  for (const std::string& reply : {list_reply(many.get(), &cut),
+                                   both_lists_reply(many.get(), 2, many.get(), 1, &cut)}) {
+    EXPECT_TRUE(cut);
+    EXPECT_LE(reply.size(), kListReplyBuffer - 1);
+    EXPECT_GT(reply.size(), kListReplyBuffer - 60);
+    EXPECT_TRUE(reply.ends_with("},]<OK>")) << reply.substr(reply.size() - 40);
+  }
+}
+
+TEST(PrinterMessages, StatusLine) {
+  EXPECT_EQ(status_line(2, true, 1, 7), "mods=2&conf=1&entry_pwr=01&exit_pwr=07");
+  EXPECT_EQ(status_line(1, false, 0, 0), "mods=1&conf=0&entry_pwr=00&exit_pwr=00");
+}
+
+TEST(PrinterMessages, WriteMessages) {
+  const std::string e24 = "300833B2DDD9014000000000", f24 = "300833B2DDD901400000000C";
+  struct {
+    std::string msg;
+    bool ok;
+    std::string old_hex, new_hex;
+    int index;
+  } cases[] = {
+      {"write=" + e24 + "&data=" + f24 + "&index=12", true, e24, f24, 12},
+      {"write=" + e24 + "&data=" + f24, true, e24, f24, 0},
+      {"write=abc&data=12345", true, "abc", "12345", 0},  // odd lengths: hex2byte refuses them
+      {"write=" + e24 + f24, false, "", "", 0},             // no &data=
+      {"write=" + e24 + "&data=" + std::string(42, 'A') + "&index=1", false, "", "", 0},
+      {"write=" + std::string(41, 'A') + "&data=00", false, "", "", 0},
+      {"write=" + std::string(40, 'A') + "&data=" + std::string(40, 'b') + "&index=3", true,
+       std::string(40, 'A'), std::string(40, 'b'), 3},
+  };
+  for (const auto& c : cases) {
+    WriteMessage w;
+    ASSERT_EQ(parse_write_message(c.msg, &w), c.ok) << c.msg;
+    if (!c.ok) continue;
+    EXPECT_EQ(w.old_hex, c.old_hex);
+    EXPECT_EQ(w.new_hex, c.new_hex);
+    EXPECT_EQ(w.index, c.index);
+  }
+}
+
+}  // namespace
+}  // namespace rfid

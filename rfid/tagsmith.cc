@@ -1,0 +1,760 @@
+#include "rfid/tagsmith.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "common/endpoints.h"
+#include "common/fsops.h"
+#include "common/paths.h"
+#include "rfid/module_choice.h"
+
+namespace rfid {
+namespace {
+
+void vappend(std::string* out, const char* fmt, va_list ap) {
+  char buf[1024];
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  *out += buf;
+}
+
+std::string hex_list(std::span<const uint8_t> bytes) {
+  std::string s;
+  char buf[4];
+  for (uint8_t b : bytes) {
+    std::snprintf(buf, sizeof buf, "%02x", b);
+    s += buf;
+  }
+  return s;
+}
+
+Epc epc12(std::span<const uint8_t> bytes) {
+  Epc e{};
+  std::copy_n(bytes.begin(), std::min(bytes.size(), kEpcLen), e.begin());
+  return e;
+}
+
+}  // namespace
+
+TagsmithConfig default_config() {
+  TagsmithConfig c;
+  c.devices_dir = ld::rooted("/sys/bus/usb-serial/devices");
+  c.dev_dir = ld::rooted("/dev");
+  c.modules_file = ld::rooted("/print/rfid_modules.txt");
+  c.log_file = ld::rooted("/print/rfid.log");
+  c.rfid_port = ld::rfid_port();
+  c.printer_host = ld::printer_host();
+  c.printer_web_port = ld::printer_web_port();
+  return c;
+}
+
+Tagsmith::Tagsmith(TagsmithConfig cfg)
+    : cfg_(std::move(cfg)),
+      rfidlog_(cfg_.now(), cfg_.out),
+      timer_(*cfg_.clock),
+      ews_(cfg_.printer_host, cfg_.printer_web_port, *cfg_.clock) {
+  if (cfg_.keys) keyboard_ = std::make_unique<Keyboard>(cfg_.key_terminal);
+  env_.clock = cfg_.clock;
+  env_.keyboard = keyboard_.get();
+  env_.timer = &timer_;
+  env_.out = &out_;
+  env_.err = &err_;
+  env_.log = [this](const std::string& text) {
+    flush();
+    rfidlog_.write(cfg_.now(), text);
+  };
+  env_.write_result = [this](int state, int err, int index, std::span<const uint8_t> epc) {
+    std::string url, why;
+    const bool ok = ews_.write_result_notify_printer(state, err, index, epc, &url, &why);
+    out_ += url;
+    if (!ok) err_ += why + "\n";
+  };
+  env_.refresh_tags = [this](const reader_module& m, TagContext& ctx) { refresh_tags(m, ctx); };
+  env_.tags.lost_tags = &lost_tags_;
+  env_.tags.out = &out_;
+  env_.tags.log = &tags_log_;
+  env_.tags.report = [this](const TagReport& r) {
+    std::string why;
+    if (!ews_.ews_send_tag(r.epc, r.st, r.nr, r.dt, r.entry, &why)) err_ += why + "\n";
+  };
+  if (cfg_.listen_fd >= 0) port_.adopt_listener(ld::UniqueFd(cfg_.listen_fd));
+}
+
+Tagsmith::~Tagsmith() { release_modules(); }
+
+void Tagsmith::say(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vappend(&out_, fmt, ap);
+  va_end(ap);
+}
+
+void Tagsmith::say_err(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vappend(&err_, fmt, ap);
+  va_end(ap);
+}
+
+void Tagsmith::log(const char* fmt, ...) {
+  std::string text;
+  va_list ap;
+  va_start(ap, fmt);
+  vappend(&text, fmt, ap);
+  va_end(ap);
+  env_.log(text);
+}
+
+void Tagsmith::flush() {
+  if (!out_.empty()) std::fputs(out_.c_str(), cfg_.out);
+  if (!err_.empty()) std::fputs(err_.c_str(), cfg_.err);
+  out_.clear();
+  err_.clear();
+  if (!tags_log_.empty()) {
+    const std::string text = std::move(tags_log_);
+    tags_log_.clear();
+    rfidlog_.write(cfg_.now(), text);
+  }
+  std::fflush(cfg_.out);
+  std::fflush(cfg_.err);
+}
+
+void Tagsmith::refresh_tags(const reader_module& m, TagContext& ctx) {
+  ctx.location = m.location;
+  ctx.fix_mode = fix_tags_;
+  ctx.send_entry_tags = gconfig_.send_entry_tags != 0;
+  ctx.send_exit_tags = gconfig_.send_exit_tags != 0;
+  ctx.now = cfg_.now();
+  ctx.current_pos = positions_.get_last_pos();
+  ctx.since_last_tof = positions_.get_time_since_last_tof(ctx.now);
+}
+
+// --- modules -------------------------------------------------------------------------------
+
+// The records of an earlier pass go with their ports: a repeated discovery must not use up the
+// descriptors one pass at a time.
+void Tagsmith::release_modules() {
+  for (auto& m : modules_) posix_com_close(m->port_fd);
+  modules_.clear();
+  reader_ = writer_ = nullptr;
+}
+
+std::vector<reader_module*> Tagsmith::module_ptrs() const {
+  std::vector<reader_module*> v;
+  for (const auto& m : modules_) v.push_back(m.get());
+  return v;
+}
+
+void Tagsmith::adopt_modules(std::vector<std::unique_ptr<reader_module>> mods, int entry, int exit) {
+  release_modules();
+  modules_ = std::move(mods);
+  if (entry >= 0) {
+    reader_ = modules_.at(static_cast<size_t>(entry)).get();
+    reader_->location = 1;
+  }
+  if (exit >= 0) {
+    writer_ = modules_.at(static_cast<size_t>(exit)).get();
+    writer_->location = 2;
+  }
+  find_modules_ = !(reader_ && writer_);
+}
+
+bool Tagsmith::all_idle_after_pause(const char* failure) {
+  cfg_.clock->sleep_ms(1000);
+  const std::vector<reader_module*> mods = module_ptrs();
+  const int sum = wait_for_response(mods, env_);
+  flush();
+  if (sum == 0) return true;
+  say_err("%s", failure);
+  return false;
+}
+
+void Tagsmith::open_modules(std::vector<std::string>* found) {
+  for (const std::string& name : *found) {
+    if (modules_.size() >= kMaxModules) {
+      say_err("too many USB serial devices: %s left out\n", name.c_str());
+      continue;
+    }
+    auto m = init_RU5202_module(cfg_.dev_dir + "/" + name, env_);
+    if (m->port_fd <= 0) continue;  // not usable: the record goes
+    modules_.push_back(std::move(m));
+    modules_.back()->ops.op_get_power(*modules_.back(), env_);
+    flush();
+    cfg_.clock->sleep_ms(1000);
+  }
+}
+
+bool Tagsmith::get_modules(int max_inventories) {
+  release_modules();
+  std::error_code ec;
+  std::filesystem::directory_iterator it(cfg_.devices_dir, ec);
+  if (ec) {
+    say_err("cannot open modules dir. none present\n");
+    return false;
+  }
+  // Names sorted, so the list's order does not depend on how the directory happens to be kept.
+  std::vector<std::string> found;
+  for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.find("USB") != std::string::npos) found.push_back(name);
+  }
+  std::sort(found.begin(), found.end());
+  open_modules(&found);
+  auto fail = [this](const char* why) {
+    if (!all_idle_after_pause(why)) {
+      release_modules();
+      return true;
+    }
+    return false;
+  };
+  if (fail("ERROR  1 - modules are not idle\n")) return false;
+  for (auto& m : modules_) if (m->ops.op_set_power) m->ops.op_set_power(*m, env_, 1);
+  if (fail("ERROR 2 - modules are not idle\n")) return false;
+  for (auto& m : modules_) if (m->ops.op_get_serial) m->ops.op_get_serial(*m, env_);
+  if (fail("ERROR 2 - modules are not idle\n")) return false;
+  int reads = 0;
+  for (int n = 0; reads == 0 && n < max_inventories && !modules_.empty(); ++n) {
+    say_err("reading from both modules\n");
+    for (auto& m : modules_) m->ops.op_read(*m, env_);
+    if (fail("ERROR 3 - modules are not idle\n")) return false;
+    reads = 0;
+    for (auto& m : modules_) reads += m->total_reads;
+  }
+  return true;
+}
+
+bool Tagsmith::get_module_locations_from_file(bool* corrected) {
+  *corrected = false;
+  std::string text;
+  if (!ld::read_file(cfg_.modules_file, &text)) {
+    say("Could not open %s for reading\n", cfg_.modules_file.c_str());
+    return false;
+  }
+  std::vector<std::string> devices;
+  for (const auto& m : modules_) devices.push_back(m->device);
+  std::string log_text;
+  const FileDecision d = decide_from_file(text, devices, &out_, &err_, &log_text);
+  if (!log_text.empty()) env_.log(log_text);
+  *corrected = d.corrected;
+  for (size_t i = 0; i < modules_.size(); ++i) {
+    reader_module& m = *modules_[i];
+    if (d.modules[i].location == 0) continue;
+    m.location = d.modules[i].location;
+    m.power = d.modules[i].power;
+    (m.location == 1 ? reader_ : writer_) = &m;
+  }
+  return d.all_assigned;
+}
+
+void Tagsmith::write_module_file() {
+  if (!reader_ || !writer_) return;
+  for (reader_module* m : {reader_, writer_}) {
+    if (m->power <= 0) m->power = 1;
+  }
+  std::string err;
+  if (!ld::write_file_atomic(cfg_.modules_file,
+                             module_file_text(reader_->device, reader_->serial_text, reader_->power,
+                                              writer_->device, writer_->serial_text, writer_->power),
+                             &err)) {
+    say_err("ERROR cannot open %s\n", cfg_.modules_file.c_str());
+    return;
+  }
+  log("modfile: ENTRY %s %s %d\n", reader_->device.c_str(), reader_->serial_text.c_str(), reader_->power);
+  log("modfile: EXIT %s %s %d\n", writer_->device.c_str(), writer_->serial_text.c_str(), writer_->power);
+}
+
+int Tagsmith::set_power_of(reader_module* m, int level, const char* failure) {
+  if (!m) return 0;
+  if (m->ops.op_set_power) m->ops.op_set_power(*m, env_, level);
+  if (!all_idle_after_pause(failure)) return 0;
+  write_module_file();
+  return m->power;
+}
+
+int Tagsmith::set_writer_power(int level) {
+  return set_power_of(writer_, level, "set writer power ERROR  1 - modules are not idle\n");
+}
+
+int Tagsmith::set_reader_power(int level) {
+  return set_power_of(reader_, level, "set reader power ERROR  1 - modules are not idle\n");
+}
+
+void Tagsmith::restore_console() {
+  if (settings_) posix_set_termsettings(console_.c_str(), *settings_);
+}
+
+// Takes the decision of one pass: by tags (later passes), else by the module file.
+void Tagsmith::decide_pass(bool pass_ok, bool first) {
+  if (!pass_ok || modules_.empty()) {
+    restore_console();
+    say("could not find modules");
+    log("could not find modules\n");
+  } else {
+    reader_ = modules_[0].get();
+  }
+  if (!pass_ok || modules_.size() != 2) return;
+  bool by_tags = false, decided = false;
+  if (!first) {
+    const int who = decide_by_tags(modules_[0]->total_reads, modules_[1]->total_reads);
+    if (who != 0) {
+      reader_ = modules_[who == 1 ? 0 : 1].get();
+      writer_ = modules_[who == 1 ? 1 : 0].get();
+      reader_->location = 1;
+      writer_->location = 2;
+      by_tags = decided = true;
+    } else {
+      say("could not determine modules %d %d\n", modules_[0]->total_reads, modules_[1]->total_reads);
+      log("could not determine modules %d %d\n", modules_[0]->total_reads, modules_[1]->total_reads);
+    }
+  }
+  if (!decided) {
+    bool corrected = false;
+    if (get_module_locations_from_file(&corrected) && reader_ && writer_) {
+      say("modules determined from file %d %d\n", reader_->power, writer_->power);
+      log("modules determined from file %d %d\n", reader_->power, writer_->power);
+      if (reader_->power != 1) set_reader_power(reader_->power);
+      if (writer_->power != 1) set_writer_power(writer_->power);
+      decided = true;
+      if (corrected) write_module_file();
+    } else {
+      restore_console();
+    }
+  }
+  if (by_tags) write_module_file();
+  if (decided) {
+    find_modules_ = false;
+    for (reader_module* m : {reader_, writer_}) {
+      if (m->ops.op_beeper) m->ops.op_beeper(*m, env_, 0);
+    }
+  }
+}
+
+void Tagsmith::wait_for_retry() {
+  for (;;) {
+    say("check printer");
+    std::string msg;
+    const int r = check_printer(&msg);
+    say("check printer %d\n", r);
+    if (r > 0) {
+      log("PRINTER <%s>\n", msg.c_str());
+      if (msg.starts_with("cmd=retry")) return;
+    }
+    flush();
+    // A second's pause, cut short when the printer sends or connects.
+    const int fd = port_.conn_fd() >= 0 ? port_.conn_fd() : port_.listen_fd();
+    pollfd p{fd, POLLIN, 0};
+    if (fd < 0 || ::poll(&p, 1, 1000) <= 0) cfg_.clock->sleep_ms(fd < 0 ? 1000 : 0);
+  }
+}
+
+void Tagsmith::determine_modules() {
+  while (find_modules_) {
+    const bool first = module_first_time_;
+    const bool ok = get_modules(first ? 1 : 30);
+    decide_pass(ok, first);
+    flush();
+    if (find_modules_ && !first) wait_for_retry();
+    module_first_time_ = false;
+  }
+  flush();
+}
+
+// --- the printer's messages ----------------------------------------------------------------
+
+int Tagsmith::check_printer(std::string* msg) {
+  if (port_.conn_fd() != port_.remembered) {
+    say("check_printer %d->%d\n", port_.remembered, port_.conn_fd());
+    port_.remembered = port_.conn_fd();
+  }
+  if (port_.conn_fd() < 0) {
+    const int before = port_.conn_fd();
+    port_.connect_socket(&out_);
+    if (port_.conn_fd() != before) say("check_printer 2 %d->%d\n", before, port_.conn_fd());
+  }
+  if (port_.conn_fd() <= 0) return 0;
+  if (!port_.read_message(1, msg, &out_)) return 0;
+  log("ip:got <%s>\n", msg->c_str());
+  const int r = handle_message(*msg);
+  if (r > 0) say("check_for_data returned %d\n", r);
+  return r;
+}
+
+void Tagsmith::answer_list(MessageKind kind) {
+  const TagTable* exit_table = writer_ ? &writer_->tags : nullptr;
+  const TagTable* entry_table = reader_ ? &reader_->tags : nullptr;
+  const int exit_n = exit_table ? exit_table->count() : 0;
+  const int entry_n = entry_table ? entry_table->count() : 0;
+  bool cut = false;
+  std::string reply;
+  if (kind == MessageKind::ExitRead) {
+    say("exit_read %d\n", exit_n);
+    reply = list_reply(exit_table, &cut);
+    say("exit_read out1 %s\n", reply.c_str());
+  } else if (kind == MessageKind::EntryRead) {
+    say("entry_read %d\n", entry_n);
+    reply = list_reply(entry_table, &cut);
+    say("entry_read out1 %s\n", reply.c_str());
+  } else {
+    const int exit_loc = writer_ ? writer_->location : 2, entry_loc = reader_ ? reader_->location : 1;
+    say("read_modules  %s=%d %s=%d\n", location_text(exit_loc), exit_n, location_text(entry_loc), entry_n);
+    reply = both_lists_reply(exit_table, exit_loc, entry_table, entry_loc, &cut);
+    say("read_modules out %s\n", reply.c_str());
+  }
+  if (cut) say_err("tag list cut to fit %d bytes\n", static_cast<int>(kListReplyBuffer));
+  port_.send(reply, false);
+}
+
+void Tagsmith::answer_write(const std::string& msg) {
+  WriteMessage w;
+  if (!parse_write_message(msg, &w)) {
+    say("invalid write cmd %s\n", msg.c_str());
+    return;
+  }
+  say("write in=%s data=%s\n", w.old_hex.c_str(), w.new_hex.c_str());
+  std::vector<uint8_t> old_epc, new_epc;
+  for (auto [hex, bytes] : {std::pair{&w.old_hex, &old_epc}, std::pair{&w.new_hex, &new_epc}}) {
+    if (hex->size() % 2 != 0) say("incorrect number of hex characters");
+    hex2byte(*hex, bytes);
+  }
+  say("write in=%d %s\n", static_cast<int>(old_epc.size()), hex_list(old_epc).c_str());
+  say("write data=%d %s\n", static_cast<int>(new_epc.size()), hex_list(new_epc).c_str());
+  say("writing tag at %d in printer table\n", w.index);
+  write_tag_epc(old_epc, new_epc, w.index);
+}
+
+int Tagsmith::handle_message(const std::string& msg) {
+  const MessageKind kind = classify_message(msg);
+  bool ack = true;
+  int result = 0;
+  switch (kind) {
+    case MessageKind::ExitRead: case MessageKind::EntryRead: case MessageKind::ReadModules:
+      answer_list(kind);
+      ack = false;
+      break;
+    case MessageKind::ExitPower: case MessageKind::EntryPower: {
+      const bool exit = kind == MessageKind::ExitPower;
+      const int level = std::atoi(msg.c_str() + (exit ? 15 : 16));
+      say(exit ? "setting writer power to %d\n" : "setting entry power to %d\n", level);
+      port_.send(kOk, false);
+      ack = false;
+      flush();
+      exit ? set_writer_power(level) : set_reader_power(level);
+      break;
+    }
+    case MessageKind::Status: case MessageKind::Setscan: {
+      say("got command %s\n", msg.c_str());
+      if (kind == MessageKind::Setscan) {
+        gconfig_.send_entry_tags = gconfig_.send_exit_tags = 0;
+        say("send tags %d %d\n", 0, 0);
+        clear_all_tags();
+        gconfig_.entry_read_once = gconfig_.exit_read_once = 1;
+      }
+      const std::string line = status_line(static_cast<int>(modules_.size()), !find_modules_,
+                                           get_reader_power(), get_writer_power());
+      if (kind == MessageKind::Status) log("%s\n", line.c_str());
+      port_.send(line + std::string(kOk), false);
+      ack = false;
+      break;
+    }
+    case MessageKind::Retry:
+      say("got command %s\n", msg.c_str());
+      result = static_cast<int>(msg.size());
+      break;
+    case MessageKind::Command:
+      say("got command %s\n", msg.c_str());
+      set_loop_cmd(std::string_view(msg).substr(4));
+      break;
+    case MessageKind::Write:
+      answer_write(msg);
+      break;
+    case MessageKind::Tof:
+      positions_.tof(tof_position(msg), cfg_.now(), &out_);
+      result = static_cast<int>(msg.size());
+      break;
+    case MessageKind::Other:
+      result = static_cast<int>(msg.size());
+      break;
+  }
+  if (ack) port_.send(kOk, true);
+  flush();
+  return result;
+}
+
+// --- commands --------------------------------------------------------------------------------
+
+void Tagsmith::start_read(reader_module* m) {
+  if (m && m->ops.op_read) m->ops.op_read(*m, env_);
+}
+
+int Tagsmith::write_tag_epc(std::span<const uint8_t> old_epc, std::span<const uint8_t> new_epc, int index) {
+  reader_module* m = writer_ ? writer_ : reader_;
+  if (!m || !m->ops.op_write) {
+    say("error: no module for tag write");
+    return 0;
+  }
+  m->write_index = -1;
+  m->write_slot = index;
+  const size_t n = std::min(new_epc.size(), m->new_epc.size());
+  std::copy_n(new_epc.begin(), n, m->new_epc.begin());
+  m->new_epc_len = static_cast<int>(n);
+  say("attempting to write epc len = %d, data len %d index %d\n", static_cast<int>(old_epc.size()),
+      static_cast<int>(new_epc.size()), index);
+  say("old <%s>  new <%s>\n", epc_hex_lower(epc12(old_epc)).c_str(), epc_hex_lower(epc12(new_epc)).c_str());
+  m->ops.op_write(*m, env_, old_epc, static_cast<int>(old_epc.size() / 2), new_epc.first(n),
+                  static_cast<int>(n / 2));
+  return 1;
+}
+
+void Tagsmith::clear_all_tags() {
+  for (reader_module* m : {reader_, writer_}) {
+    if (!m) {
+      say("ERROR in clear_tags\n");
+      continue;
+    }
+    m->tags.clear();
+    m->read_cycle = 0;
+  }
+  positions_.clear_positions();
+  env_.writes = env_.failed_writes = printer_tags_ = 0;
+  gconfig_.continuous_entry_read = gconfig_.continuous_exit_read = 0;
+  gconfig_.entry_read_once = gconfig_.exit_read_once = 0;
+}
+
+void Tagsmith::init_entry_exit_read() {
+  gconfig_.send_entry_tags = gconfig_.send_exit_tags = 1;
+  say("entry_exit_read send tags %d,%d (%d,%d)\n", 1, 1, reader_ ? reader_->module_state : 0,
+      writer_ ? writer_->module_state : 0);
+  for (reader_module* m : {reader_, writer_}) {
+    if (m && m->module_state == IDLE) start_read(m);
+  }
+}
+
+void Tagsmith::new_tag_event(const Epc& epc) {
+  std::string why;
+  if (!ews_.ews_send_tag(epc, 1, 1, 0, false, &why)) say_err("%s\n", why.c_str());
+}
+
+void Tagsmith::show_listing() {
+  const TimeVal now = cfg_.now();
+  if (reader_) out_ += show_tags(reader_->tags, reader_->location, now);
+  if (writer_) {
+    out_ += show_tags(writer_->tags, writer_->location, now);
+    if (reader_) check_overlap(reader_->tags, writer_->tags, &out_);
+  }
+  if (logfile_ && reader_) {
+    const std::string listing = show_tags(reader_->tags, reader_->location, now);
+    std::fputs(listing.c_str(), logfile_.get());
+    std::fflush(logfile_.get());
+  }
+  say("successful writes %d\n", env_.writes);
+  say("failed writes %d\n", env_.failed_writes);
+}
+
+void Tagsmith::set_loop_cmd(std::string_view text) {
+  say("set cmd %.*s\n", static_cast<int>(text.size()), text.data());
+  cmd_ = std::string(text.substr(0, 99));
+  process_key(cmd_);
+}
+
+int Tagsmith::process_key(std::string_view text) {
+  const char key = text.empty() ? '\0' : text[0];
+  log("got key %c\n", key);
+  fix_tags_ = false;
+  reader_module* entry = reader_;
+  reader_module* exit = writer_;
+  auto verbose_read = [this](reader_module* m) {
+    if (!m) return;
+    const int was = m->verbose;
+    m->verbose = 1;
+    start_read(m);
+    m->verbose = was;
+  };
+  switch (key) {
+    case 'B': gconfig_.continuous_exit_read = 1; start_read(exit); [[fallthrough]];
+    case 'R': gconfig_.continuous_entry_read = 1; start_read(entry); break;
+    case 'C': clear_all_tags(); break;
+    case 'G': if (entry && entry->ops.op_set_gpio) entry->ops.op_set_gpio(*entry, env_, 3); break;
+    case 'Z': if (entry && entry->ops.op_set_gpio) entry->ops.op_set_gpio(*entry, env_, 0); break;
+    case 'I': init_entry_exit_read(); break;
+    case 'K': if (exit && exit->ops.op_read_and_write) exit->ops.op_read_and_write(*exit, env_); break;
+    case 'M': gconfig_.send_entry_tags = gconfig_.send_exit_tags = 1; say("send tags %d %d\n", 1, 1); break;
+    case 'm': gconfig_.send_entry_tags = gconfig_.send_exit_tags = 0; say("send tags %d %d\n", 0, 0); break;
+    case 'P': case 'r': verbose_read(entry); break;
+    case 'k': verbose_read(exit); break;
+    case 'Y': if (entry && entry->ops.op_set_power) entry->ops.op_set_power(*entry, env_, entry->power + 1); break;
+    case 'y':
+      if (entry && entry->ops.op_set_power && entry->power > 1) entry->ops.op_set_power(*entry, env_, entry->power - 1);
+      break;
+    case 'a':
+      if (entry && entry->tags.count() > 0) new_tag_event(entry->tags.at(entry->tags.count() - 1).epc);
+      break;
+    case 'd': case 'l':
+      for (reader_module* m : {entry, exit}) {
+        if (!m) continue;
+        std::string err;
+        const bool ok = key == 'd' ? dump_tags(m->tags, cfg_.dump_dir, m->location, &err)
+                                   : load_tags(&m->tags, cfg_.dump_dir, m->location, &err);
+        if (!ok) out_ += err;
+        if (ok && key == 'l') {
+          say("read %d tags\n", m->tags.count());
+          out_ += show_tags(m->tags, m->location, cfg_.now());
+        }
+      }
+      break;
+    case 'f': fix_tags_ = true; env_.failed_writes = 0; break;
+    case 'g': if (entry && entry->ops.op_get_gpio) entry->ops.op_get_gpio(*entry, env_); break;
+    case 'p':
+      for (reader_module* m : {entry, exit}) {
+        if (m && m->ops.op_get_power) m->ops.op_get_power(*m, env_);
+      }
+      break;
+    case 'q':
+      if (gconfig_.continuous_entry_read) say("stop entry read");
+      if (gconfig_.continuous_exit_read) say("stop exit read");
+      gconfig_.continuous_entry_read = gconfig_.continuous_exit_read = 0;
+      break;
+    case 's': show_listing(); break;
+    default: break;
+  }
+  return 1;
+}
+
+// --- the main loop ---------------------------------------------------------------------------
+
+bool Tagsmith::test_printer_connection() {
+  std::string why;
+  if (ews_.test_printer_connection(&why)) {
+    say("OK");
+    return true;
+  }
+  say_err("ERROR - cannot connect to printer\n");
+  if (!why.empty()) say_err("%s\n", why.c_str());
+  port_.close_connection(&out_);
+  return false;
+}
+
+bool Tagsmith::main_pass() {
+  if (cfg_.clock->now() - ews_.last_printer_activity() > 5) {
+    say("no printer activity for >5 seconds");
+    test_printer_connection();
+    flush();
+    cfg_.clock->sleep_ms(1000);
+  }
+  if (env_.failed_writes > 100 && fix_tags_) {
+    say("write failed");
+    fix_tags_ = false;
+  }
+  if (fix_tags_ && reader_ && reader_->module_state == IDLE && !do_fix_tags(*reader_, env_)) start_read(reader_);
+  passes_since_message_++;
+  std::string msg;
+  if (check_printer(&msg) > 0) {
+    log("PRINTER <%s> %d %d\n", msg.c_str(), printer_tags_++, passes_since_message_);
+    if (msg.starts_with("cmd=retry")) {
+      find_modules_ = true;
+      determine_modules();
+    } else {
+      if (cmd_.empty()) cmd_.resize(1);
+      cmd_[0] = msg[0];
+      passes_since_message_ = 0;
+      process_key(msg);
+    }
+  }
+  if (cmd0() == 'I') {
+    for (reader_module* m : {reader_, writer_}) {
+      if (m && m->module_state == IDLE) start_read(m);
+    }
+  }
+  for (reader_module* m : {reader_, writer_}) {
+    if (m && posix_com_dataready(m->port_fd) && m->ops.op_process) m->ops.op_process(*m, env_);
+  }
+  struct { int* once; int* continuous; reader_module* m; } reads[] = {
+      {&gconfig_.entry_read_once, &gconfig_.continuous_entry_read, reader_},
+      {&gconfig_.exit_read_once, &gconfig_.continuous_exit_read, writer_}};
+  for (auto& r : reads) {
+    if (*r.once && r.m && r.m->module_state == IDLE) {
+      *r.once = 0;
+      start_read(r.m);
+    }
+  }
+  for (auto& r : reads) {
+    if (*r.continuous && r.m && r.m->module_state == IDLE) start_read(r.m);
+  }
+  if (keyboard_ && keyboard_->kbhit(&err_)) {
+    char key = 0;
+    keyboard_->getkey(&key);
+    cmd_ = std::string(1, key);
+    process_key(cmd_);
+  }
+  flush();
+  return cmd0() != 'Q';
+}
+
+// The loop as written would spin without a pause while no printer is connected. One poll over
+// every descriptor a pass looks at lets the pass run as soon as anything arrives, and costs
+// nothing while nothing does.
+void Tagsmith::wait_for_work() {
+  std::vector<pollfd> fds;
+  auto add = [&fds](int fd) {
+    if (fd >= 0) fds.push_back(pollfd{fd, POLLIN, 0});
+  };
+  if (port_.conn_fd() < 0) add(port_.listen_fd());
+  add(port_.conn_fd());
+  for (reader_module* m : {reader_, writer_}) {
+    if (m) add(m->port_fd);
+  }
+  if (keyboard_) add(keyboard_->fd());
+  // Work the next pass would start at once needs no wait.
+  const bool all = cmd0() == 'I';
+  if (reader_ && reader_->module_state == IDLE &&
+      (all || fix_tags_ || gconfig_.continuous_entry_read || gconfig_.entry_read_once)) {
+    return;
+  }
+  if (writer_ && writer_->module_state == IDLE &&
+      (all || gconfig_.continuous_exit_read || gconfig_.exit_read_once)) {
+    return;
+  }
+  int wait = cfg_.idle_wait_ms;
+  const int64_t probe_in = (ews_.last_printer_activity() + 6 - cfg_.clock->now()) * 1000;
+  wait = static_cast<int>(std::clamp<int64_t>(probe_in, 0, wait));
+  ::poll(fds.data(), fds.size(), wait);
+}
+
+void Tagsmith::start() {
+  console_ = posix_console_name();
+  if (cfg_.keys) settings_ = posix_get_termsettings(console_.c_str());
+  logfile_.reset(std::fopen(cfg_.log_file.c_str(), "w+e"));
+  if (!logfile_) say("could not open log file <%s>\n", cfg_.log_file.c_str());
+  rfidlog_.set_file(logfile_.get());
+  find_modules_ = true;
+  say("connecting to printer");
+  if (port_.listen_fd() < 0) port_.connect_to_printer(cfg_.rfid_port, &out_);
+  flush();
+}
+
+void Tagsmith::shutdown() {
+  say("%s exitting\n", cfg_.program.c_str());
+  port_.close_printer(&out_);
+  restore_console();
+  flush();
+  rfidlog_.set_file(nullptr);
+  logfile_.reset();
+}
+
+int Tagsmith::run() {
+  start();
+  determine_modules();
+  if (!env_.stop_request) {
+    test_printer_connection();
+    say("main loop ...");
+    flush();
+    while (main_pass()) wait_for_work();
+  }
+  shutdown();
+  return 0;
+}
+
+}  // namespace rfid

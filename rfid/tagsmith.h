@@ -1,0 +1,162 @@
+// tagsmith, the RFID encoder daemon: finds the two reader modules, decides which one sees the
+// labels enter and which one writes them as they leave, then polls the modules, the printer's
+// command connection and the terminal in one loop, answering the printer and reporting tag
+// events and write results to its web server. Everything it touches comes in through Config.
+#pragma once
+#include <termios.h>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/clock.h"
+#include "common/handles.h"
+#include "rfid/RU5202.h"
+#include "rfid/ews_client.h"
+#include "rfid/posix_sdk.h"
+#include "rfid/printer_link.h"
+#include "rfid/reader_module.h"
+#include "rfid/tags.h"
+
+namespace rfid {
+
+// The daemon's switches, in their fixed order.
+struct GConfig {
+  int send_entry_tags = 0;
+  int send_exit_tags = 0;
+  int continuous_entry_read = 0;
+  int continuous_exit_read = 0;
+  int entry_read_once = 0;
+  int exit_read_once = 0;
+};
+
+// Room of the module list of a discovery pass.
+constexpr size_t kMaxModules = 3;
+
+struct TagsmithConfig {
+  std::string program = "tagsmith";
+  std::string devices_dir;   // the USB serial devices' listing
+  std::string dev_dir;       // where their device nodes are
+  std::string modules_file;  // the remembered entry and exit modules
+  std::string log_file;      // the daemon log, emptied at every start
+  std::string dump_dir = ".";  // the tag dump files
+  int rfid_port = 5011;      // the printer's command port
+  int listen_fd = -1;        // a listening socket to use instead of opening rfid_port (taken over)
+  std::string printer_host = "labelprinter";
+  int printer_web_port = 80;
+  bool keys = true;          // take key commands from the terminal
+  std::string key_terminal;  // "" the controlling terminal
+  ld::Clock* clock = &ld::system_clock();
+  std::function<TimeVal()> now = time_now;
+  FILE* out = stdout;
+  FILE* err = stderr;
+  // The longest a main-loop pass waits for something to happen. The loop wakes at once for
+  // module replies, printer messages and keys; the time-out only paces the probe of the
+  // printer's web server.
+  int idle_wait_ms = 200;
+};
+
+// The appliance's paths (root-prefixed) and endpoints.
+TagsmithConfig default_config();
+
+class Tagsmith {
+ public:
+  explicit Tagsmith(TagsmithConfig cfg);
+  ~Tagsmith();
+  Tagsmith(const Tagsmith&) = delete;
+  Tagsmith& operator=(const Tagsmith&) = delete;
+
+  // Start-up, discovery, the main loop until 'Q', shutdown. The process exit status.
+  int run();
+
+  // --- start-up and discovery
+  void start();
+  void determine_modules();
+  // One discovery pass; false when it failed (its modules are then released).
+  bool get_modules(int max_inventories);
+  bool get_module_locations_from_file(bool* corrected);
+  void write_module_file();
+  int set_writer_power(int level);
+  int set_reader_power(int level);
+  int get_writer_power() const { return writer_ ? writer_->power : 0; }
+  int get_reader_power() const { return reader_ ? reader_->power : 0; }
+
+  // --- the main loop
+  // One pass; false once the loop is to end.
+  bool main_pass();
+  // Waits until a descriptor a pass looks at is ready, or the idle time-out.
+  void wait_for_work();
+  int check_printer(std::string* msg);
+  // Answers one printer message; the main loop's result (see the message table).
+  int handle_message(const std::string& msg);
+  int process_key(std::string_view text);
+  void set_loop_cmd(std::string_view text);
+  int write_tag_epc(std::span<const uint8_t> old_epc, std::span<const uint8_t> new_epc, int index);
+  void clear_all_tags();
+  void init_entry_exit_read();
+  void new_tag_event(const Epc& epc);
+  bool test_printer_connection();
+  void shutdown();
+
+  // For tests: modules made elsewhere become the list; entry/exit are indexes into it (-1 none).
+  void adopt_modules(std::vector<std::unique_ptr<reader_module>> mods, int entry, int exit);
+  GConfig& get_gconfig() { return gconfig_; }
+  PrinterPort& printer() { return port_; }
+  const LabelPositions& positions() const { return positions_; }
+  reader_module* reader() { return reader_; }
+  reader_module* writer() { return writer_; }
+  size_t module_count() const { return modules_.size(); }
+  bool decided() const { return !find_modules_; }
+  bool fix_mode() const { return fix_tags_; }
+  RfidEnv& env() { return env_; }
+  // Writes what was printed and logged so far to the streams.
+  void flush();
+
+ private:
+  void say(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  void say_err(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  void log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  void release_modules();
+  std::vector<reader_module*> module_ptrs() const;
+  bool all_idle_after_pause(const char* failure);
+  void open_modules(std::vector<std::string>* found);
+  void decide_pass(bool pass_ok, bool first);
+  void wait_for_retry();
+  void restore_console();
+  void start_read(reader_module* m);
+  void answer_list(MessageKind kind);
+  void answer_write(const std::string& msg);
+  void show_listing();
+  int set_power_of(reader_module* m, int level, const char* failure);
+  void refresh_tags(const reader_module& m, TagContext& ctx);
+  char cmd0() const { return cmd_.empty() ? '\0' : cmd_[0]; }
+
+  TagsmithConfig cfg_;
+  std::string out_, err_, tags_log_;
+  RfidLog rfidlog_;
+  ld::UniqueFile logfile_;
+  ResponseTimer timer_;
+  std::unique_ptr<Keyboard> keyboard_;
+  std::unique_ptr<termios> settings_;
+  std::string console_;
+  EwsClient ews_;
+  PrinterPort port_;
+  LabelPositions positions_;
+  RfidEnv env_;
+  GConfig gconfig_;
+  std::vector<std::unique_ptr<reader_module>> modules_;
+  reader_module* reader_ = nullptr;
+  reader_module* writer_ = nullptr;
+  bool find_modules_ = true;
+  bool module_first_time_ = true;
+  std::string cmd_;
+  bool fix_tags_ = false;
+  int printer_tags_ = 0;
+  int passes_since_message_ = 0;
+  int lost_tags_ = 0;
+};
+
+}  // namespace rfid

@@ -1,0 +1,341 @@
+#include "rfid/tagsmith.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "common/fsops.h"
+#include "common/net.h"
+#include "testkit/capture.h"
+#include "testkit/scenario.h"
+
+namespace rfid {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes framed(Bytes b) {
+  b.insert(b.begin(), 0);
+  b[0] = static_cast<uint8_t>(b.size() + 1);
+  const uint16_t crc = uiCrc16Cal(b);
+  b.push_back(static_cast<uint8_t>(crc & 0xFF));
+  b.push_back(static_cast<uint8_t>(crc >> 8));
+  return b;
+}
+
+Bytes hex_bytes(const std::string& hex) {
+  Bytes b;
+  hex2byte(hex, &b);
+  return b;
+}
+
+// A reader module on a pseudo-terminal, answered by the test as an RU5202 would.
+struct FakeReader {
+  ld::UniqueFd master;
+  int number = 0;
+  std::vector<std::string> field;  // EPCs in hex
+  uint8_t write_status = 0;
+  std::vector<Bytes> frames;       // what the daemon sent
+
+  Bytes reply_to(const Bytes& f) {
+    switch (f[2]) {
+      case 0x21: return framed({0x00, 0x21, 0x00, 0x05, 0x01, 0x10, 0x02, 0x3E, 0x00, 0x1A, 0x0A});
+      case 0x4C: return framed({0x00, 0x4C, 0x00, 0x52, 0x00, 0x00, static_cast<uint8_t>(number)});
+      case 0x01: {
+        if (field.empty()) return framed({0x00, 0x01, 0xFB});
+        Bytes r{0x00, 0x01, 0x01, 0x01, static_cast<uint8_t>(field.size())};
+        for (const std::string& epc : field) {
+          r.push_back(12);
+          const Bytes e = hex_bytes(epc);
+          r.insert(r.end(), e.begin(), e.end());
+          r.push_back(0x60);
+        }
+        return framed(r);
+      }
+      case 0x03: return framed({0x00, 0x03, write_status, 0x0B});
+      default: return framed({0x00, f[2], 0x00, 0x00});
+    }
+  }
+  // Reads what the daemon wrote and answers every whole frame.
+  void answer() {
+    Bytes in;
+    uint8_t buf[512];
+    ssize_t n;
+    while ((n = read(master.get(), buf, sizeof buf)) > 0) in.insert(in.end(), buf, buf + n);
+    for (size_t at = 0; at < in.size() && at + in[at] + 1 <= in.size(); at += in[at] + 1u) {
+      const Bytes f(in.begin() + static_cast<long>(at), in.begin() + static_cast<long>(at + in[at] + 1));
+      frames.push_back(f);
+      const Bytes r = reply_to(f);
+      ASSERT_EQ(write(master.get(), r.data(), r.size()), ssize_t(r.size()));
+    }
+  }
+  int count(uint8_t cmd) const {
+    int c = 0;
+    for (const Bytes& f : frames) c += f[2] == cmd;
+    return c;
+  }
+};
+
+// The daemon's pauses are where the modules answer: every reply is there when it looks.
+class AnsweringClock : public ld::FakeClock {
+ public:
+  void sleep_ms(long ms) override {
+    FakeClock::sleep_ms(ms);
+    usleep(2000);
+    std::lock_guard<std::mutex> lock(*mu);
+    for (FakeReader* r : *readers) r->answer();
+    usleep(2000);
+  }
+  std::vector<FakeReader*>* readers = nullptr;
+  std::mutex* mu = nullptr;
+};
+
+int open_fds() {
+  int n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+class TagsmithTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    clock_.readers = &reader_ptrs_;
+    clock_.mu = &mu_;
+    std::string err;
+    ASSERT_TRUE(ld::make_dirs(root_("/sys/bus/usb-serial/devices"), &err)) << err;
+    ASSERT_TRUE(ld::make_dirs(root_("/dev"), &err)) << err;
+    ASSERT_TRUE(ld::make_dirs(root_("/print"), &err)) << err;
+    ld::UniqueFd listener = ld::tcp_listen(0, 10, true, &err);
+    ASSERT_TRUE(listener.valid()) << err;
+    port_ = ld::local_port(listener.get());
+    cfg_ = default_config();
+    cfg_.listen_fd = listener.release();
+    cfg_.dump_dir = root_.path();
+    cfg_.keys = false;
+    cfg_.printer_host = "127.0.0.1";
+    cfg_.printer_web_port = testkit::free_port();  // nobody answers: reports fail at once
+    cfg_.clock = &clock_;
+    cfg_.out = out_.get();
+    cfg_.err = err_.get();
+  }
+  void add_readers(int n) {
+    for (int i = 0; i < n; ++i) {
+      auto r = std::make_unique<FakeReader>();
+      r->number = i;
+      r->master.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+      ASSERT_TRUE(r->master.valid());
+      ASSERT_EQ(grantpt(r->master.get()), 0);
+      ASSERT_EQ(unlockpt(r->master.get()), 0);
+      fcntl(r->master.get(), F_SETFL, O_NONBLOCK);
+      const std::string name = "ttyUSB" + std::to_string(i);
+      ASSERT_EQ(symlink(ptsname(r->master.get()), root_("/dev/" + name).c_str()), 0);
+      std::string err;
+      ASSERT_TRUE(ld::make_dirs(root_("/sys/bus/usb-serial/devices/" + name), &err));
+      reader_ptrs_.push_back(r.get());
+      readers_.push_back(std::move(r));
+    }
+  }
+  std::string device(int i) { return root_("/dev/ttyUSB" + std::to_string(i)); }
+  // Connects as the printer would.
+  void connect_printer() {
+    std::string err;
+    printer_ = ld::tcp_connect("127.0.0.1", port_, 5000, &err);
+    ASSERT_TRUE(printer_.valid()) << err;
+  }
+  // Sends a message and lets the daemon poll until `want` reply bytes came (or a while passed).
+  std::string ask(Tagsmith& d, const std::string& msg, size_t want) {
+    EXPECT_EQ(write(printer_.get(), msg.data(), msg.size()), ssize_t(msg.size()));
+    std::string got;
+    for (int i = 0; i < 300 && got.size() < want; ++i) {
+      std::string m;
+      d.check_printer(&m);
+      char buf[4096];
+      if (ld::wait_readable(printer_.get(), 10) == 1) {
+        const ssize_t n = read(printer_.get(), buf, sizeof buf);
+        if (n > 0) got.append(buf, static_cast<size_t>(n));
+      }
+    }
+    return got;
+  }
+
+  testkit::TempRoot root_;
+  testkit::CapturedFile out_, err_;
+  std::mutex mu_;
+  std::vector<std::unique_ptr<FakeReader>> readers_;
+  std::vector<FakeReader*> reader_ptrs_;
+  AnsweringClock clock_;
+  TagsmithConfig cfg_;
+  int port_ = 0;
+  ld::UniqueFd printer_;
+};
+
+const std::string kTag = "300833B2DDD9014000000001";
+
+TEST_F(TagsmithTest, RetriedDiscoveryIsDecidedByTagsAndReleasesEarlierPorts) {
+  add_readers(2);
+  Tagsmith d(cfg_);
+  const int fds_before = open_fds();
+  // The printer asks for the status while discovery waits, then puts a label under module 0
+  // and asks for a retry.
+  std::string status_reply, retry_reply;
+  std::thread printer([&] {
+    std::string err;
+    ld::UniqueFd c = ld::tcp_connect("127.0.0.1", port_, 5000, &err);
+    auto exchange = [&c](const std::string& msg, size_t want) {
+      std::string got;
+      EXPECT_EQ(write(c.get(), msg.data(), msg.size()), ssize_t(msg.size()));
+      char buf[512];
+      while (got.size() < want && ld::wait_readable(c.get(), 20000) == 1) {
+        const ssize_t n = read(c.get(), buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+      }
+      return got;
+    };
+    status_reply = exchange("cmd=status", 42);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      readers_[0]->field = {kTag};
+    }
+    retry_reply = exchange("cmd=retry", 5);
+  });
+  d.determine_modules();
+  printer.join();
+  // Undecided: the first module stands in as the entry module, there is no exit module yet.
+  EXPECT_EQ(status_reply, "mods=2&conf=0&entry_pwr=01&exit_pwr=00<OK>");
+  EXPECT_EQ(retry_reply, std::string("<OK>\0", 5));
+  ASSERT_TRUE(d.decided());
+  EXPECT_EQ(d.reader()->device, device(0));
+  EXPECT_EQ(d.writer()->device, device(1));
+  EXPECT_EQ(testkit::slurp(cfg_.modules_file),
+            "ENTRY " + device(0) + " 52000000 1\nEXIT " + device(1) + " 52000001 1\n");
+  // Three passes opened both ports each time; only the last pass's two stay open (and the
+  // printer's connection).
+  EXPECT_EQ(open_fds(), fds_before + 3);
+  readers_[0]->answer();
+  EXPECT_EQ(readers_[0]->count(0x21), 3);
+  EXPECT_EQ(readers_[0]->count(0x40), 1);  // beeper off once decided
+  d.flush();
+  EXPECT_NE(out_.text().find("could not determine modules 0 0\n"), std::string::npos);
+}
+
+TEST_F(TagsmithTest, AFourthDeviceIsLeftOut) {
+  add_readers(4);
+  Tagsmith d(cfg_);
+  EXPECT_TRUE(d.get_modules(1));
+  EXPECT_EQ(d.module_count(), 3u);
+  d.flush();
+  EXPECT_NE(err_.text().find("too many USB serial devices: ttyUSB3 left out\n"), std::string::npos);
+  EXPECT_EQ(readers_[3]->frames.size(), 0u);
+}
+
+class DecidedTagsmith : public TagsmithTest {
+ protected:
+  // Decided from the module file: module 1 enters at power 5, module 0 exits at power 0,
+  // which is corrected to 1.
+  void decide(Tagsmith& d) {
+    add_readers(2);
+    testkit::spit(cfg_.modules_file, "EXIT " + device(0) + " x 0\nENTRY " + device(1) + " y 5\n");
+    d.determine_modules();
+    ASSERT_TRUE(d.decided());
+    // The beepers' replies are taken by the first pass of the main loop.
+    for (auto& r : readers_) r->answer();
+    usleep(20000);
+    d.main_pass();
+    ASSERT_EQ(d.reader()->module_state, IDLE);
+    ASSERT_EQ(d.writer()->module_state, IDLE);
+    connect_printer();
+  }
+};
+
+TEST_F(DecidedTagsmith, ModuleFileDecidesCorrectsAndIsRewritten) {
+  Tagsmith d(cfg_);
+  decide(d);
+  EXPECT_EQ(d.reader()->device, device(1));
+  EXPECT_EQ(d.writer()->device, device(0));
+  EXPECT_EQ(d.get_reader_power(), 5);
+  EXPECT_EQ(readers_[1]->frames.back()[2], 0x40);  // beeper off last
+  EXPECT_EQ(testkit::slurp(cfg_.modules_file),
+            "ENTRY " + device(1) + " 52000001 5\nEXIT " + device(0) + " 52000000 1\n");
+  d.flush();
+  EXPECT_NE(err_.text().find("Correcting power 0->1\n"), std::string::npos);
+  EXPECT_EQ(ask(d, "cmd=status", 42), "mods=2&conf=1&entry_pwr=05&exit_pwr=01<OK>");
+}
+
+TEST_F(DecidedTagsmith, WriteForAPrinterIndexGoesToTheExitModuleAndIsReported) {
+  Tagsmith d(cfg_);
+  decide(d);
+  const std::string new_epc = "300833B2DDD901400000000C";
+  EXPECT_EQ(ask(d, "write=" + kTag + "&data=" + new_epc + "&index=12", 5), std::string("<OK>\0", 5));
+  EXPECT_EQ(d.writer()->write_slot, 12);
+  readers_[0]->answer();
+  Bytes want;
+  ASSERT_TRUE(ru5202::write_frame(hex_bytes(kTag), 6, hex_bytes(new_epc), 6, &want, nullptr));
+  EXPECT_EQ(readers_[0]->frames.back(), want);
+  usleep(20000);
+  d.main_pass();
+  EXPECT_EQ(d.writer()->module_state, IDLE);
+  d.flush();
+  EXPECT_NE(out_.text().find("url:/job/rfid_wtag_result?state=0&err=0&index=12&epc_len=12&epc=" + new_epc +
+                             "\n"),
+            std::string::npos);
+}
+
+TEST_F(DecidedTagsmith, MessagesAndTheirReplies) {
+  Tagsmith d(cfg_);
+  decide(d);
+  // Acknowledged without a NUL before the power is set; the file follows the new power.
+  EXPECT_EQ(ask(d, "cmd=exit_power=7", 4), "<OK>");
+  EXPECT_EQ(readers_[0]->frames.back(), framed({0x00, 0x2F, 7}));
+  EXPECT_EQ(d.get_writer_power(), 7);
+  EXPECT_NE(testkit::slurp(cfg_.modules_file).find("EXIT " + device(0) + " 52000000 7\n"), std::string::npos);
+
+  EXPECT_EQ(ask(d, "tag at 100", 5), std::string("<OK>\0", 5));
+  EXPECT_EQ(ask(d, "tag at 130", 5), std::string("<OK>\0", 5));
+  EXPECT_EQ(d.positions().get_last_pos(), 30);
+
+  EXPECT_EQ(ask(d, "cmd=exit_read", 6), "[]<OK>");
+  EXPECT_EQ(ask(d, "cmd=read_modules", 20), "Exit=[],Entry=[]<OK>");
+  EXPECT_EQ(ask(d, "write=" + std::string(42, 'A') + "&data=00", 5), std::string("<OK>\0", 5));
+  EXPECT_EQ(ask(d, "write=" + kTag + "&data=" + kTag + "&index=1", 5), std::string("<OK>\0", 5));
+
+  // A message longer than the buffer arrives as pieces, each within it.
+  const std::string longer(300, 'x');
+  EXPECT_EQ(ask(d, longer, 10), std::string("<OK>\0<OK>\0", 10));
+
+  // setscan: tables cleared, each module reads once on the next pass.
+  const size_t entry_frames = readers_[1]->frames.size();
+  EXPECT_EQ(ask(d, "cmd=setscan", 42), "mods=2&conf=1&entry_pwr=05&exit_pwr=07<OK>");
+  EXPECT_TRUE(d.main_pass());
+  readers_[1]->answer();
+  ASSERT_GT(readers_[1]->frames.size(), entry_frames);
+  EXPECT_EQ(readers_[1]->frames.back(), ru5202::read_frame());
+
+  connect_printer();  // the pass's probe of the unreachable web server closed the connection
+  EXPECT_EQ(ask(d, "cmd=Q", 5), std::string("<OK>\0", 5));
+  EXPECT_FALSE(d.main_pass());
+  d.flush();
+  const std::string out = out_.text();
+  EXPECT_NE(out.find("invalid write cmd write=AAAA"), std::string::npos);
+  EXPECT_NE(out.find("setting writer power to 7\n"), std::string::npos);
+}
+
+TEST_F(TagsmithTest, WithoutModulesMessagesAreStillAnswered) {
+  Tagsmith d(cfg_);
+  connect_printer();
+  EXPECT_EQ(ask(d, "cmd=status", 42), "mods=0&conf=0&entry_pwr=00&exit_pwr=00<OK>");
+  EXPECT_EQ(ask(d, "cmd=entry_read", 6), "[]<OK>");
+  EXPECT_EQ(ask(d, "write=" + kTag + "&data=" + kTag, 5), std::string("<OK>\0", 5));
+  d.flush();
+  EXPECT_NE(out_.text().find("error: no module for tag write"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace rfid
