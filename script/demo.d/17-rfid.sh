@@ -9,7 +9,9 @@ READERS_DIR=$WORK/readers
 RFID_SCRIPT=$PRINTERSIM_DIR/rfid_script   # what the printer sends, one message a line
 RFID_LOG=$PRINTERSIM_DIR/rfid.log         # what it sent and the replies it got
 mkdir -p "$READERS_DIR"
-: > "$READERS_DIR/control"
+# Each module answers after 30 ms, as a real one takes its time: continuous reading then paces
+# itself instead of keeping two processes busy.
+printf 'ttyUSB0 delay 30\nttyUSB1 delay 30\n' > "$READERS_DIR/control"
 # The module file an earlier run of the appliance left: which module sees the labels enter, which
 # one writes them as they leave, and their power. Without it tagsmith would find out by a label
 # lying under the entry module only, in a second discovery pass of another six seconds.

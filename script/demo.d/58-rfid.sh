@@ -33,8 +33,7 @@ printer_says() {
 # The number of the latest inventory a module answered.
 inventories() { awk -v m="$1" '$1 == m && $2 == "inventory" {n = $3} END {print n + 0}' "$READERS_DIR/readersim.log"; }
 reached() { [ "$(inventories "$1")" -ge "$2" ]; }
-# Replaces the readers' control file whole, as readersim wants it. Each module answers after
-# 30 ms, so continuous reading paces itself like a real module's does.
+# Replaces the readers' control file whole, as readersim wants it, keeping the modules' pace.
 readers_control() { printf 'ttyUSB0 delay 30\nttyUSB1 delay 30\n%s' "$1" > "$READERS_DIR/control.new"; mv "$READERS_DIR/control.new" "$READERS_DIR/control"; }
 # Quiet once the readersim log has not grown for a moment: no inventory is in flight.
 readers_quiet() { local n; n=$(wc -l < "$READERS_DIR/readersim.log"); sleep 0.3; [ "$(wc -l < "$READERS_DIR/readersim.log")" = "$n" ]; }
