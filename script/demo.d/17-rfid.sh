@@ -19,7 +19,9 @@ printf 'ENTRY %s 52000000 1\nEXIT %s 52000001 1\n' "$LABELDOCK_ROOT/dev/ttyUSB0"
   > "$LABELDOCK_ROOT/print/rfid_modules.txt"
 start readersim "$BIN/readersim" --dir "$READERS_DIR" --module ru5202 --module ru5202
 wait_file "$READERS_DIR/ports"
+cd "$WORK"   # where its tag dump files go, should it be asked for them
 start tagsmith "$BIN/tagsmith"
+cd "$top"
 TAGSMITH_PID=${pids[-1]}
 echo "readersim: two RU5202 modules: $(awk '{printf "%s%s -> %s", (NR > 1 ? ", " : ""), $1, $3}' "$READERS_DIR/ports")"
 echo "  the labels in their fields follow $READERS_DIR/control (see docs/readersim.md); log readersim.log there"
