@@ -121,7 +121,7 @@ class Browser:
         self.proc = subprocess.Popen(
             [exe, '--headless', '--no-sandbox', '--disable-gpu', '--user-data-dir=' + self.profile,
              '--remote-debugging-port=0', '--no-first-run', '--no-default-browser-check', '--disable-extensions',
-             '--hide-scrollbars=false', '--window-size=%d,%d' % SCREEN, 'about:blank'],
+             '--disable-dev-shm-usage', '--window-size=%d,%d' % SCREEN, 'about:blank'],
             stdout=subprocess.DEVNULL, stderr=self.err, stdin=subprocess.DEVNULL, start_new_session=True)
         port_file = os.path.join(self.profile, 'DevToolsActivePort')
         end = time.monotonic() + 30

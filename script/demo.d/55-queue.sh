@@ -3,7 +3,11 @@
 # printing resumed; the job left in the queue then reaches the printer.
 once_only || return 0
 section "print queue: pause, reorder, delete, resume"
-queue_page() { echo "GET /cgi-bin/jobdesk$1 ->"; jobdesk_get "$1" > "$WORK/queue.html"; queue_rows < "$WORK/queue.html" | sed 's/^/  /'; }
+queue_page() {
+  echo "GET /cgi-bin/jobdesk$1 ->"
+  jobdesk_get "$1" > "$WORK/queue.html"
+  queue_rows < "$WORK/queue.html" | sed 's/^/  /' | grep . || echo "  (the queue is empty)"
+}
 queue_page "?printq=pause"
 paused=$(grep -c "/img/play.png" "$WORK/queue.html" || true)
 echo "Print on the job pages of Pallet tags (pages 2 to 3) and Colour label:"
