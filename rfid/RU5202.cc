@@ -112,13 +112,6 @@ WriteOutcome decide_write(const Reply& reply, int state, int rewrite_count, int 
   return out;
 }
 
-bool parse_info(const Reply& r, ModuleInfo* info) {
-  if (r.data.size() < 8) return false;
-  *info = ModuleInfo{r.data[0], r.data[1], r.data[2], r.data[3],
-                     r.data[4], r.data[5], r.data[6], r.data[7]};
-  return true;
-}
-
 bool serial_text(const Reply& r, std::string* text) {
   if (r.data.size() < 4) return false;
   char buf[16];
@@ -361,28 +354,8 @@ void RU5202_beeper_ctl(reader_module& m, RfidEnv& env, int value) {
 
 int read_and_write(reader_module&, RfidEnv&) { return 1; }
 
-void save_module_info(reader_module& m, RfidEnv& env, const Reply& r) {
-  ru5202::ModuleInfo info;
-  if (!ru5202::parse_info(r, &info)) {
-    say(env, "%s: ERROR module information reply too short\n", _mod_loc_txt(m));
-    return;
-  }
-  say(env, "%s: Version %02x\n", _mod_loc_txt(m), info.version);
-  say(env, "sub Version %02x\n", info.sub_version);
-  say(env, "module type %02x\n", info.type);
-  say(env, "tr_type %02x\n", info.tr_type);
-  say(env, "dmaxfreq %d\n", info.dmaxfreq);
-  say(env, "dminfreq %d\n", info.dminfreq);
-  say(env, "power %d\n", info.power);
-  say(env, "scan time %d\n", info.scan_time);
-  m.power = info.power;
-  if (info.type == ru5202::kTypeRU5102) {
-    say(env, "reassigning module to RU5102");
-    init_RU5102_fn_ptrs(m);
-  } else if (info.type != ru5202::kTypeRU5202) {
-    say(env, "UNKNOWN module type\n\n");
-  }
-}
+// The same reply and messages whichever model's handler takes it.
+void save_module_info(reader_module& m, RfidEnv& env, const Reply& r) { print_module_info(m, env, r); }
 
 void RU5202_process_module(reader_module& m, RfidEnv& env) {
   const char* loc = _mod_loc_txt(m);

@@ -30,9 +30,6 @@ constexpr size_t kItemBytes = 14;
 constexpr size_t kTableItemBytes = 17;
 // Sent at most this many times in all: the first write and three resends.
 constexpr int kMaxResends = 3;
-// Module types in the information reply.
-constexpr uint8_t kTypeRU5102 = 0x08;
-constexpr uint8_t kTypeRU5202 = 0x10;
 
 // Inventory with its five parameter bytes: 09 00 01 04 00 00 80 0A 22 DA.
 std::vector<uint8_t> read_frame();
@@ -75,12 +72,6 @@ struct WriteOutcome {
 WriteOutcome decide_write(const Reply& reply, int state, int rewrite_count, int write_index,
                           int table_size);
 
-// The information reply's fields.
-struct ModuleInfo {
-  int version = 0, sub_version = 0, type = 0, tr_type = 0, dmaxfreq = 0, dminfreq = 0, power = 0,
-      scan_time = 0;
-};
-bool parse_info(const Reply& reply, ModuleInfo* info);
 // The four serial bytes as eight lower-case hex digits; false when the reply is too short.
 bool serial_text(const Reply& reply, std::string* text);
 

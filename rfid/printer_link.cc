@@ -156,10 +156,10 @@ int PrinterPort::read_message(int wait_ms, std::string* msg, std::string* out) {
     return 0;
   }
   if (n < 0) {
-    if (errno != ECONNRESET && errno != EAGAIN && errno != EINTR) {
-      *out += std::string("read: ") + std::strerror(errno) + "\n";
-    }
-    if (errno == ECONNRESET) conn_.reset();  // the printer is gone; wait for it to come back
+    if (errno == EAGAIN || errno == EINTR) return 0;
+    if (errno != ECONNRESET) *out += std::string("read: ") + std::strerror(errno) + "\n";
+    // A broken connection stays readable for ever; the printer has to connect again.
+    conn_.reset();
     return 0;
   }
   // The text ends at the bytes read (or at an embedded NUL, as the printer's C text would).

@@ -1,6 +1,7 @@
 #include "rfid/tagsmith.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -376,7 +377,8 @@ int Tagsmith::check_printer(std::string* msg) {
     if (port_.conn_fd() != before) say("check_printer 2 %d->%d\n", before, port_.conn_fd());
   }
   if (port_.conn_fd() <= 0) return 0;
-  if (!port_.read_message(1, msg, &out_)) return 0;
+  // The loop's poll has already waited for the connection; reading must not wait again.
+  if (!port_.read_message(0, msg, &out_)) return 0;
   log("ip:got <%s>\n", msg->c_str());
   const int r = handle_message(*msg);
   if (r > 0) say("check_for_data returned %d\n", r);
@@ -491,11 +493,28 @@ void Tagsmith::start_read(reader_module* m) {
 }
 
 int Tagsmith::write_tag_epc(std::span<const uint8_t> old_epc, std::span<const uint8_t> new_epc, int index) {
-  reader_module* m = writer_ ? writer_ : reader_;
+  reader_module* m = write_module();
   if (!m || !m->ops.op_write) {
     say("error: no module for tag write");
     return 0;
   }
+  // A module busy with an inventory (or an earlier write) would not send the frame, and the
+  // printer, already acknowledged, would never hear of this write: it waits its turn instead.
+  if (m->module_state != IDLE || !pending_writes_.empty()) {
+    if (pending_writes_.size() >= kMaxPendingWrites) {
+      say_err("write for index %d dropped: %d writes are waiting\n", index, static_cast<int>(pending_writes_.size()));
+      return 0;
+    }
+    pending_writes_.push_back({{old_epc.begin(), old_epc.end()}, {new_epc.begin(), new_epc.end()}, index});
+    say("%s module busy (state %d): write for index %d waits\n", _mod_loc_txt(*m), m->module_state, index);
+    return 1;
+  }
+  start_write(m, old_epc, new_epc, index);
+  return 1;
+}
+
+void Tagsmith::start_write(reader_module* m, std::span<const uint8_t> old_epc, std::span<const uint8_t> new_epc,
+                           int index) {
   m->write_index = -1;
   m->write_slot = index;
   const size_t n = std::min(new_epc.size(), m->new_epc.size());
@@ -506,7 +525,14 @@ int Tagsmith::write_tag_epc(std::span<const uint8_t> old_epc, std::span<const ui
   say("old <%s>  new <%s>\n", epc_hex_lower(epc12(old_epc)).c_str(), epc_hex_lower(epc12(new_epc)).c_str());
   m->ops.op_write(*m, env_, old_epc, static_cast<int>(old_epc.size() / 2), new_epc.first(n),
                   static_cast<int>(n / 2));
-  return 1;
+}
+
+void Tagsmith::send_pending_write() {
+  reader_module* m = write_module();
+  if (!m || !m->ops.op_write || pending_writes_.empty() || m->module_state != IDLE) return;
+  const PendingWrite w = std::move(pending_writes_.front());
+  pending_writes_.pop_front();
+  start_write(m, w.old_epc, w.new_epc, w.index);
 }
 
 void Tagsmith::clear_all_tags() {
@@ -671,6 +697,7 @@ bool Tagsmith::main_pass() {
   for (reader_module* m : {reader_, writer_}) {
     if (m && posix_com_dataready(m->port_fd) && m->ops.op_process) m->ops.op_process(*m, env_);
   }
+  send_pending_write();
   struct { int* once; int* continuous; reader_module* m; } reads[] = {
       {&gconfig_.entry_read_once, &gconfig_.continuous_entry_read, reader_},
       {&gconfig_.exit_read_once, &gconfig_.continuous_exit_read, writer_}};
@@ -708,6 +735,8 @@ void Tagsmith::wait_for_work() {
   }
   if (keyboard_) add(keyboard_->fd());
   // Work the next pass would start at once needs no wait.
+  const reader_module* w = write_module();
+  if (!pending_writes_.empty() && w && w->module_state == IDLE) return;
   const bool all = cmd0() == 'I';
   if (reader_ && reader_->module_state == IDLE &&
       (all || fix_tags_ || gconfig_.continuous_entry_read || gconfig_.entry_read_once)) {
@@ -720,7 +749,20 @@ void Tagsmith::wait_for_work() {
   int wait = cfg_.idle_wait_ms;
   const int64_t probe_in = (ews_.last_printer_activity() + 6 - cfg_.clock->now()) * 1000;
   wait = static_cast<int>(std::clamp<int64_t>(probe_in, 0, wait));
-  ::poll(fds.data(), fds.size(), wait);
+  if (::poll(fds.data(), fds.size(), wait) <= 0) return;
+  // A module whose adapter is gone reports a hang-up for ever: every pass would read nothing
+  // from it at full speed. Its port is closed; the module stays out until a new discovery.
+  for (const pollfd& p : fds) {
+    if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) continue;
+    for (reader_module* m : {reader_, writer_}) {
+      int pending = 0;
+      if (!m || m->port_fd != p.fd || (::ioctl(p.fd, FIONREAD, &pending) == 0 && pending > 0)) continue;
+      say_err("%s: port %s hung up; closed\n", _mod_loc_txt(*m), m->device.c_str());
+      posix_com_close(m->port_fd);
+      m->port_fd = -1;
+    }
+  }
+  flush();
 }
 
 void Tagsmith::start() {

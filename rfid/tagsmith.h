@@ -6,6 +6,7 @@
 #include <termios.h>
 
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -35,6 +36,8 @@ struct GConfig {
 
 // Room of the module list of a discovery pass.
 constexpr size_t kMaxModules = 3;
+// Writes the printer asked for while the writing module was busy, held until it is idle.
+constexpr size_t kMaxPendingWrites = 32;
 
 struct TagsmithConfig {
   std::string program = "tagsmith";
@@ -94,7 +97,10 @@ class Tagsmith {
   int handle_message(const std::string& msg);
   int process_key(std::string_view text);
   void set_loop_cmd(std::string_view text);
+  // Starts the write on the exit module (the entry module without one); while that module is
+  // busy the write waits for it, in order, rather than being lost.
   int write_tag_epc(std::span<const uint8_t> old_epc, std::span<const uint8_t> new_epc, int index);
+  size_t pending_writes() const { return pending_writes_.size(); }
   void clear_all_tags();
   void init_entry_exit_read();
   void new_tag_event(const Epc& epc);
@@ -132,6 +138,10 @@ class Tagsmith {
   void show_listing();
   int set_power_of(reader_module* m, int level, const char* failure);
   void refresh_tags(const reader_module& m, TagContext& ctx);
+  reader_module* write_module() const { return writer_ ? writer_ : reader_; }
+  void start_write(reader_module* m, std::span<const uint8_t> old_epc, std::span<const uint8_t> new_epc,
+                   int index);
+  void send_pending_write();
   char cmd0() const { return cmd_.empty() ? '\0' : cmd_[0]; }
 
   TagsmithConfig cfg_;
@@ -157,6 +167,11 @@ class Tagsmith {
   int printer_tags_ = 0;
   int passes_since_message_ = 0;
   int lost_tags_ = 0;
+  struct PendingWrite {
+    std::vector<uint8_t> old_epc, new_epc;
+    int index = 0;
+  };
+  std::deque<PendingWrite> pending_writes_;
 };
 
 }  // namespace rfid

@@ -92,7 +92,9 @@ class AnsweringClock : public ld::FakeClock {
     std::lock_guard<std::mutex> lock(*mu);
     for (FakeReader* r : *readers) r->answer();
     usleep(2000);
+    if (on_pause) on_pause();
   }
+  std::function<void()> on_pause;
   std::vector<FakeReader*>* readers = nullptr;
   std::mutex* mu = nullptr;
 };
@@ -288,11 +290,37 @@ TEST_F(DecidedTagsmith, WriteForAPrinterIndexGoesToTheExitModuleAndIsReported) {
             std::string::npos);
 }
 
+TEST_F(DecidedTagsmith, AWriteForABusyModuleWaitsForItInsteadOfBeingLost) {
+  Tagsmith d(cfg_);
+  decide(d);
+  _set_state(*d.writer(), WAITING_FOR_READ);  // an inventory under way
+  const std::string new_epc = "300833B2DDD901400000000C";
+  EXPECT_EQ(ask(d, "write=" + kTag + "&data=" + new_epc + "&index=7", 5), std::string("<OK>\0", 5));
+  readers_[0]->answer();
+  EXPECT_NE(readers_[0]->frames.back()[2], 0x03);  // nothing sent yet
+  EXPECT_EQ(d.pending_writes(), 1u);
+  _set_state(*d.writer(), IDLE);  // the inventory's reply is in
+  d.main_pass();
+  readers_[0]->answer();
+  Bytes want;
+  ASSERT_TRUE(ru5202::write_frame(hex_bytes(kTag), 6, hex_bytes(new_epc), 6, &want, nullptr));
+  EXPECT_EQ(readers_[0]->frames.back(), want);
+  EXPECT_EQ(d.writer()->write_slot, 7);
+  EXPECT_EQ(d.pending_writes(), 0u);
+}
+
 TEST_F(DecidedTagsmith, MessagesAndTheirReplies) {
   Tagsmith d(cfg_);
   decide(d);
   // Acknowledged without a NUL before the power is set; the file follows the new power.
+  bool acked_before_power = false;
+  clock_.on_pause = [&] {
+    const bool power_sent = !readers_[0]->frames.empty() && readers_[0]->frames.back()[2] == 0x2F;
+    if (power_sent && ld::wait_readable(printer_.get(), 0) == 1) acked_before_power = true;
+  };
   EXPECT_EQ(ask(d, "cmd=exit_power=7", 4), "<OK>");
+  clock_.on_pause = nullptr;
+  EXPECT_TRUE(acked_before_power);
   EXPECT_EQ(readers_[0]->frames.back(), framed({0x00, 0x2F, 7}));
   EXPECT_EQ(d.get_writer_power(), 7);
   EXPECT_NE(testkit::slurp(cfg_.modules_file).find("EXIT " + device(0) + " 52000000 7\n"), std::string::npos);
@@ -325,6 +353,17 @@ TEST_F(DecidedTagsmith, MessagesAndTheirReplies) {
   const std::string out = out_.text();
   EXPECT_NE(out.find("invalid write cmd write=AAAA"), std::string::npos);
   EXPECT_NE(out.find("setting writer power to 7\n"), std::string::npos);
+}
+
+TEST_F(DecidedTagsmith, AModuleWhoseAdapterIsGoneIsClosedNotPolledForEver) {
+  Tagsmith d(cfg_);
+  decide(d);
+  readers_[0]->master.reset();  // the exit module's adapter is unplugged
+  d.wait_for_work();
+  EXPECT_EQ(d.writer()->port_fd, -1);
+  EXPECT_GE(d.reader()->port_fd, 0);
+  d.flush();
+  EXPECT_NE(err_.text().find("Exit: port " + device(0) + " hung up; closed\n"), std::string::npos) << err_.text();
 }
 
 TEST_F(TagsmithTest, WithoutModulesMessagesAreStillAnswered) {
