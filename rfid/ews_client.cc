@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 
 namespace rfid {
@@ -96,7 +97,8 @@ bool EwsClient::exchange(const std::string& request, std::string* err) {
   }
   last_activity_ = clock_.now();
   ld::http::Reply reply;
-  client_.read_reply(ld::http::deadline_in(reply_ms_), ld::http::kReplyMax, &reply);
+  const ld::http::Deadline reply_deadline = ld::http::deadline_in(reply_ms_);
+  client_.read_reply(reply_deadline, ld::http::kReplyMax, &reply);
   if (reply.complete && reply.raw.empty()) {
     // Closed without a byte: no answer at all.
     client_.close();
@@ -106,9 +108,10 @@ bool EwsClient::exchange(const std::string& request, std::string* err) {
   }
   if (!reply.complete) {
     if (err) *err = "ERROR reading response from socket: " + reply.problem;
-    // Not a byte back: on a kept connection that is a printer which had closed it (it resets
-    // the request), so a new connection is worth one more try.
-    retry_ok_ = reply.raw.empty();
+    // A printer that closes a kept connection just as the next request arrives resets it
+    // before a byte of the reply, with the request unread: a new connection may carry it. A
+    // reply that timed out is not sent again (the printer may have taken it).
+    retry_ok_ = reply.raw.empty() && std::chrono::steady_clock::now() < reply_deadline.at;
     return false;
   }
   return true;

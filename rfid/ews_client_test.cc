@@ -60,14 +60,21 @@ std::string read_request(int fd) {
   return req;
 }
 
-// A printer that answers once and then drops the kept connection, either cleanly or with a
-// reset (closing with the request still unread), then serves one more connection.
-void drop_then_serve(int listener, bool reset, std::string* second) {
+// How a printer drops the kept connection after answering once.
+enum class Drop {
+  Close,            // closes it cleanly before the next request
+  ResetEarly,       // resets it (closing with the request still unread) before the next request
+  ResetOnRequest,   // closes it just as the next request arrives, which resets it unread
+};
+
+// A printer that answers once, drops the kept connection, then serves one more connection.
+void drop_then_serve(int listener, Drop drop, std::string* second) {
   {
     ld::UniqueFd c(ld::tcp_accept(listener));
-    if (reset) ld::wait_readable(c.get(), 5000);
+    if (drop == Drop::ResetEarly) ld::wait_readable(c.get(), 5000);
     else read_request(c.get());
     ld::write_all(c.get(), kChunkedOk, sizeof kChunkedOk - 1);
+    if (drop == Drop::ResetOnRequest) ld::wait_readable(c.get(), 5000);
   }
   if (ld::wait_readable(listener, 10000) <= 0) return;
   ld::UniqueFd c(ld::tcp_accept(listener));
@@ -77,21 +84,22 @@ void drop_then_serve(int listener, bool reset, std::string* second) {
 
 TEST(EwsClient, ADroppedKeptConnectionIsReplacedOnce) {
   // The next event must reach the printer on a new connection rather than be lost as an empty
-  // "reply" or, after a reset, end the process with SIGPIPE.
-  for (bool reset : {false, true}) {
+  // "reply", a reset read, or, after a reset, end the process with SIGPIPE.
+  for (Drop drop : {Drop::Close, Drop::ResetEarly, Drop::ResetOnRequest}) {
+    const int d = static_cast<int>(drop);
     std::string err;
     ld::UniqueFd listener = ld::tcp_listen(0, 4, true, &err);
     ASSERT_TRUE(listener.valid()) << err;
     std::string second;
-    std::thread printer(drop_then_serve, listener.get(), reset, &second);
+    std::thread printer(drop_then_serve, listener.get(), drop, &second);
     ld::FakeClock clock;
     EwsClient ews("127.0.0.1", ld::local_port(listener.get()), clock, 5000, 1000);
     EXPECT_TRUE(ews.test_printer_connection(&err)) << err;
-    usleep(200000);  // let the close or reset arrive; the outcome is the same if it is late
-    EXPECT_TRUE(ews.ews_send_tag(kEpc, 1, 0, 0, true, &err)) << reset << " " << err;
+    if (drop != Drop::ResetOnRequest) usleep(200000);  // let the close or reset arrive first
+    EXPECT_TRUE(ews.ews_send_tag(kEpc, 1, 0, 0, true, &err)) << d << " " << err;
     printer.join();
     EXPECT_EQ(second, "GET /job/rfid_ntag?st=1&nr=0&dt=0&epc=300833B2DDD901400005ABCD HTTP/1.0\r\n\r\n")
-        << reset;
+        << d;
   }
 }
 

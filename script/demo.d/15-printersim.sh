@@ -3,7 +3,10 @@
 # through the endpoint variables it writes to its ports file.
 section "printer simulator"
 PRINTERSIM_DIR=$WORK/printer
-start printersim "$BIN/printersim" --dir "$PRINTERSIM_DIR"
+# The printer is also the client of the RFID encoder's command port; it connects once its
+# script (rfid_script in its folder) holds a message.
+export LABELDOCK_RFID_PORT=$(free_port)
+start printersim "$BIN/printersim" --dir "$PRINTERSIM_DIR" --rfid-port "$LABELDOCK_RFID_PORT"
 wait_file "$PRINTERSIM_DIR/ports"
 set -a
 . "$PRINTERSIM_DIR/ports"   # LABELDOCK_PRINTER_HOST, _RAW_PORT, _WEB_PORT
