@@ -8,9 +8,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 Bytes with_crc(Bytes bytes) {
-  const uint16_t crc = uiCrc16Cal(bytes);
-  bytes.push_back(static_cast<uint8_t>(crc & 0xFF));
-  bytes.push_back(static_cast<uint8_t>(crc >> 8));
+  append_crc(&bytes);
   return bytes;
 }
 

@@ -13,14 +13,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Len is filled in and the CRC appended.
-Bytes framed(Bytes b) {
-  b[0] = static_cast<uint8_t>(b.size() + 1);
-  const uint16_t crc = uiCrc16Cal(b);
-  b.push_back(static_cast<uint8_t>(crc & 0xFF));
-  b.push_back(static_cast<uint8_t>(crc >> 8));
-  return b;
-}
+// The first byte stands for Len, which is filled in; the CRC is appended.
+Bytes framed(const Bytes& b) { return frame_of(std::span(b).subspan(1)); }
 
 Bytes epc_of(uint8_t last) {
   Bytes e{0x30, 0x08, 0x33, 0xB2, 0xDD, 0xD9, 0x01, 0x40, 0, 0, 0, last};

@@ -29,10 +29,23 @@ bool build_frame(uint8_t cmd, std::span<const uint8_t> data, std::vector<uint8_t
   frame->push_back(kAddress);
   frame->push_back(cmd);
   frame->insert(frame->end(), data.begin(), data.end());
+  append_crc(frame);
+  return true;
+}
+
+void append_crc(std::vector<uint8_t>* frame) {
   const uint16_t crc = uiCrc16Cal(*frame);
   frame->push_back(static_cast<uint8_t>(crc & 0xFF));
   frame->push_back(static_cast<uint8_t>(crc >> 8));
-  return true;
+}
+
+std::vector<uint8_t> frame_of(std::span<const uint8_t> body) {
+  std::vector<uint8_t> f;
+  f.reserve(body.size() + 3);
+  f.push_back(static_cast<uint8_t>(body.size() + 2));
+  f.insert(f.end(), body.begin(), body.end());
+  append_crc(&f);
+  return f;
 }
 
 bool epc_words_ok(std::span<const uint8_t> epc, int words, const char* what, std::string* err) {

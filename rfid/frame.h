@@ -28,6 +28,12 @@ uint16_t uiCrc16Cal(std::span<const uint8_t> bytes);
 bool build_frame(uint8_t cmd, std::span<const uint8_t> data, std::vector<uint8_t>* frame,
                  std::string* err);
 
+// Appends the CRC of everything the frame holds so far, low byte first.
+void append_crc(std::vector<uint8_t>* frame);
+// A whole frame from what follows its Len byte: Len in front, the CRC behind (as the modules
+// send their replies).
+std::vector<uint8_t> frame_of(std::span<const uint8_t> body);
+
 // True when `words` 16-bit words can be taken from `epc` (0..255 words, within its bytes);
 // otherwise *err says which EPC (`what`) is too short.
 bool epc_words_ok(std::span<const uint8_t> epc, int words, const char* what, std::string* err);

@@ -10,13 +10,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes with_crc(Bytes b) {
-  b[0] = static_cast<uint8_t>(b.size() + 1);
-  const uint16_t crc = uiCrc16Cal(b);
-  b.push_back(static_cast<uint8_t>(crc & 0xFF));
-  b.push_back(static_cast<uint8_t>(crc >> 8));
-  return b;
-}
+// The first byte stands for Len, which is filled in; the CRC is appended.
+Bytes with_crc(const Bytes& b) { return frame_of(std::span(b).subspan(1)); }
 
 // A module on the slave side of a pseudo-terminal; the test answers as the reader on the master.
 class ModuleOnPty : public ::testing::Test {

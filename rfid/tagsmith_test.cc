@@ -21,14 +21,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes framed(Bytes b) {
-  b.insert(b.begin(), 0);
-  b[0] = static_cast<uint8_t>(b.size() + 1);
-  const uint16_t crc = uiCrc16Cal(b);
-  b.push_back(static_cast<uint8_t>(crc & 0xFF));
-  b.push_back(static_cast<uint8_t>(crc >> 8));
-  return b;
-}
+Bytes framed(const Bytes& body) { return frame_of(body); }
 
 Bytes hex_bytes(const std::string& hex) {
   Bytes b;

@@ -121,16 +121,6 @@ bool parse_cycles(std::string_view s, CycleRule* rule) {
   return to >= from;
 }
 
-Bytes with_len_and_crc(const Bytes& body) {
-  Bytes f;
-  f.push_back(static_cast<uint8_t>(body.size() + 2));
-  f.insert(f.end(), body.begin(), body.end());
-  const uint16_t crc = rfid::uiCrc16Cal(f);
-  f.push_back(static_cast<uint8_t>(crc & 0xFF));
-  f.push_back(static_cast<uint8_t>(crc >> 8));
-  return f;
-}
-
 bool parse_reply_item(std::string_view s, ScriptedReply* r) {
   if (s == "silent") {
     r->silent = true;
@@ -144,7 +134,7 @@ bool parse_reply_item(std::string_view s, ScriptedReply* r) {
   if (kind == "raw") {
     r->bytes = b;
   } else if ((kind == "frame" || kind == "badcrc") && !b.empty() && b.size() <= 252) {
-    r->bytes = with_len_and_crc(b);
+    r->bytes = rfid::frame_of(b);
     if (kind == "badcrc") r->bytes.back() ^= 0x5A;
   } else {
     return false;
@@ -270,7 +260,7 @@ std::string plain_hex(const Bytes& b) {
 Bytes reply_frame(uint8_t recmd, uint8_t status, const Bytes& data) {
   Bytes body{rfid::kAddress, recmd, status};
   body.insert(body.end(), data.begin(), data.end());
-  return with_len_and_crc(body);
+  return rfid::frame_of(body);
 }
 
 const std::vector<Tag>& field_for(const Script& s, int cycle) {

@@ -10,13 +10,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 // Len, the bytes, the CRC: a frame as the modules send it.
-Bytes framed(Bytes body) {
-  body.insert(body.begin(), static_cast<uint8_t>(body.size() + 2));
-  const uint16_t crc = rfid::uiCrc16Cal(body);
-  body.push_back(static_cast<uint8_t>(crc & 0xFF));
-  body.push_back(static_cast<uint8_t>(crc >> 8));
-  return body;
-}
+Bytes framed(const Bytes& body) { return rfid::frame_of(body); }
 
 Bytes epc(uint8_t last) {
   Bytes e(12, 0x30);
