@@ -1,6 +1,7 @@
 // The print-queue page: the queue's jobs with their states and the links that pause, resume,
 // reorder and delete them.
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,16 @@ using webkit::add_body_line;
 using webkit::add_head_line;
 using webkit::html_escape;
 
+std::optional<int> queue_index(const std::optional<std::string>& value) {
+  if (!value || value->empty() || value->size() > 9) return std::nullopt;
+  int n = 0;
+  for (char c : *value) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
+
 void queue_actions(const char* q, bool* paused) {
   std::string printq = webkit::getParam(q, "printq").value_or("");
   if (printq == "pause") {
@@ -26,9 +37,11 @@ void queue_actions(const char* q, bool* paused) {
     resume_printing();
     *paused = false;
   }
-  if (webkit::getParam(q, "moveup")) printq_moveup(webkit::getIntParam(q, "moveup"));
-  if (webkit::getParam(q, "movedown")) printq_movedown(webkit::getIntParam(q, "movedown"));
-  if (webkit::getParam(q, "delete")) printq_delete(webkit::getIntParam(q, "delete"));
+  // An index that is not a whole number ("", "x", "1x", "-1", one past int) acts on no row: read
+  // as atoi would, it became 0 and deleted or moved the job at the head of the queue.
+  if (auto i = queue_index(webkit::getParam(q, "moveup"))) printq_moveup(*i);
+  if (auto i = queue_index(webkit::getParam(q, "movedown"))) printq_movedown(*i);
+  if (auto i = queue_index(webkit::getParam(q, "delete"))) printq_delete(*i);
 }
 
 std::string queue_state(const queue_record& r, bool paused, JsonNode* local) {

@@ -226,3 +226,30 @@ TEST_F(JobdeskRoad, PrintedFromTheJobPageReachesThePrinter) {
 }
 
 }  // namespace
+
+// A request names a job by its name alone: a name holding "key=value" text is no key of its own,
+// a path reaches no file outside the library, and a queue index that is not a whole number
+// changes nothing.
+TEST_F(JobdeskRoad, NoRequestActsOnAJobItDoesNotName) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("a");
+  library_job("b");
+  library_job("x printq=1 delete=0");
+  page("?prn=a.prn&from=1&to=1&dm_copies=1&do_print=Print");
+  page("?prn=b.prn&from=1&to=1&dm_copies=1&do_print=Print");
+  testkit::spit(root_("/print/prns/tmp/w.prn"), "waiting for its thumbnail");
+  testkit::spit(root_("/outside.prn"), "not a job of the library");
+
+  std::string body = page("?prn=x+printq=1+delete=0.prn&npages=1");
+  EXPECT_NE(body.find("name='do_print'"), std::string::npos) << body;  // the job's own page
+  for (const char* query : {"?prn=../tmp/w.prn", "?prn=..%2Ftmp%2Fw.prn", "?prn=../../outside.prn",
+                            "?printq=1&delete=", "?printq=1&delete=x", "?printq=1&delete=1x",
+                            "?printq=1&delete=-1", "?printq=1&moveup=99999999999"}) {
+    page(query);
+  }
+  EXPECT_TRUE(ld::file_exists(root_("/print/prns/tmp/w.prn")));
+  EXPECT_TRUE(ld::file_exists(root_("/outside.prn")));
+  std::string queue = page("?printq=1");
+  EXPECT_LT(queue.find("vpdq'>a"), queue.find("vpdq'>b")) << queue;
+  EXPECT_NE(queue.find("vpdq'>b"), std::string::npos) << queue;
+}

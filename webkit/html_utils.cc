@@ -147,12 +147,17 @@ ParamList parse_url(std::string_view text) {
 
 namespace {
 
-// Finds "name=" from `from` on; returns the position of its value or npos.
+// Finds "name=" from `from` on where a parameter begins (the text's start or just after "&");
+// returns the position of its value or npos. Matching inside another parameter would let a value
+// such as a job called "x printq=1 delete=0" act as a key of its own, and "prn" would take the
+// value of "saveprn"; pages that send both put "prn" first, so they read the same either way.
 size_t find_value(std::string_view text, std::string_view name, size_t from) {
   if (name.size() + 1 > kSearchMax) return std::string_view::npos;
   std::string key = std::string(name) + "=";
-  size_t at = text.find(key, from);
-  return at == std::string_view::npos ? at : at + key.size();
+  for (size_t at = text.find(key, from); at != std::string_view::npos; at = text.find(key, at + 1)) {
+    if (at == 0 || text[at - 1] == '&') return at + key.size();
+  }
+  return std::string_view::npos;
 }
 
 }  // namespace

@@ -118,8 +118,11 @@ TEST(SearchParam, Table) {
       {"a=1", "b", std::nullopt},
       {"b=&a=1", "b", ""},
       {"a=1&b=", "b", ""},
-      {"saveprn=1&prn=job", "prn", "1"},      // plain substring match, earliest wins
+      {"saveprn=1&prn=job", "prn", "job"},    // only where a parameter begins
       {"prn=job&saveprn=1", "prn", "job"},
+      {"saveprn=1", "prn", std::nullopt},
+      {"prn=x+printq=1+delete=0", "printq", std::nullopt},  // a key inside a value is no key
+      {"prn=Invoice delp=Price&delp=a", "delp", "a"},
       {"a=1\nb=2&c=3", "a", "1\nb=2"},         // a newline does not end the value here
       {nullptr, "a", std::nullopt},
       {"a=1", nullptr, std::nullopt},
@@ -189,7 +192,8 @@ TEST(GetParamValues, CollectsRepeatedNamesUpToMax) {
   } cases[] = {
       {"delp=a&delp=b&delp=c", 2, {"a", "b"}},
       {"delp=a&delp=b&delp=c", 10, {"a", "b", "c"}},
-      {"x=1&delp=a%20b&y=2&xdelp=c", 10, {"a b", "c"}},
+      {"x=1&delp=a%20b&y=2&xdelp=c", 10, {"a b"}},
+      {"prn=Invoice delp=Price tag&delp=b", 10, {"b"}},
       {"delp=", 5, {""}},
       {"x=1", 5, {}},
       {"delp=a", 0, {}},
