@@ -282,7 +282,8 @@ bool dump_tags(const TagTable& t, const std::string& dir, int location, std::str
   const std::string name = dump_file_name(dir, location);
   ld::UniqueFile f(std::fopen(name.c_str(), "we"));
   const std::vector<uint8_t> bytes = t.dump();
-  if (!f.get() || std::fwrite(bytes.data(), 1, bytes.size(), f.get()) != bytes.size() ||
+  // An empty table has no buffer at all: nothing is handed to fwrite then.
+  if (!f.get() || (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), f.get()) != bytes.size()) ||
       std::fflush(f.get()) != 0) {
     if (err) *err = "could not open " + name + "\n";
     return false;
