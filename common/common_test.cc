@@ -91,6 +91,20 @@ TEST(FsOps, CopyMoveAtomicWriteAndDirs) {
   EXPECT_EQ(ld::strip_extension(".hidden"), ".hidden");
 }
 
+TEST(FsOps, DirNameAndFolderSync) {
+  struct Case { const char* path; const char* dir; };
+  for (const Case& c : {Case{"a/b/c", "a/b"}, Case{"/x", "/"}, Case{"name", "."},
+                        Case{"/var/spool/q", "/var/spool"}}) {
+    EXPECT_EQ(ld::dir_name(c.path), c.dir) << c.path;
+  }
+  EXPECT_TRUE(ld::fsync_dir("."));
+  std::string err;
+  EXPECT_FALSE(ld::fsync_dir("/nonexistent-folder-for-sync", &err));
+  EXPECT_NE(err.find("cannot open"), std::string::npos) << err;
+  // A write into a folder that vanished reports the failure instead of success.
+  EXPECT_FALSE(ld::write_file_atomic("/nonexistent-folder-for-sync/f", "x", &err));
+}
+
 TEST(Run, ArgumentsAndInputArriveVerbatimWithoutAShell) {
   testkit::TempRoot root;
   std::string out;
