@@ -253,3 +253,14 @@ TEST_F(JobdeskRoad, NoRequestActsOnAJobItDoesNotName) {
   EXPECT_LT(queue.find("vpdq'>a"), queue.find("vpdq'>b")) << queue;
   EXPECT_NE(queue.find("vpdq'>b"), std::string::npos) << queue;
 }
+
+// Only the page's own upper-case codes are turned back: deleting the job "x%2by" through the
+// link the page builds for it leaves the job "x+y" alone.
+TEST_F(JobdeskRoad, LowerCaseCodeInANameIsNoCode) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("x+y");
+  library_job("x%2by");
+  page("?deletePrn=x%252by.prn&doDelete=Delete");
+  EXPECT_FALSE(ld::file_exists(root_("/print/prns/x%2by.prn")));
+  EXPECT_TRUE(ld::file_exists(root_("/print/prns/x+y.prn")));
+}
