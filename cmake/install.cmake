@@ -143,6 +143,9 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT LABELDOCK_SANITIZE)
   # of the test's own (skipped with one line where they cannot be made).
   add_test(NAME deploy_exposure COMMAND bash ${deploy}/exposure_test.sh ${CMAKE_BINARY_DIR})
   set_tests_properties(deploy_exposure PROPERTIES LABELS scenario TIMEOUT 120)
+  # The package's units booted by this machine's systemd in a container of the test's own.
+  add_test(NAME deploy_systemd COMMAND bash ${deploy}/systemd_test.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(deploy_systemd PROPERTIES LABELS scenario TIMEOUT 180)
 endif()
 
 include(${CMAKE_CURRENT_LIST_DIR}/package.cmake)
