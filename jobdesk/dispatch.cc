@@ -11,7 +11,7 @@
 #include "jobdesk/options.h"
 #include "jobdesk/pages.h"
 #include "jobdesk/print.h"
-#include "spooler/send_prn_net.h"
+#include "spooler/printq.h"
 #include "webkit/html_utils.h"
 
 namespace jobdesk {

@@ -8,7 +8,7 @@
 #include "jobdesk/jobops.h"
 #include "jobdesk/options.h"
 #include "jobdesk/pages.h"
-#include "spooler/send_prn_net.h"
+#include "spooler/printq.h"
 #include "webkit/html_utils.h"
 
 namespace jobdesk {
