@@ -1,52 +1,21 @@
-#include "spooler/printq.h"
+#include "spooler/queue_file.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
-#include "common/bytes.h"
-#include "common/esc_sh.h"
 #include "common/fsops.h"
 #include "common/handles.h"
-#include "common/paths.h"
 #include "spooler/jobhistory.h"
 
 namespace {
-
-char g_process_name[100] = "UNKNOWN";
-ld::Clock* g_clock = nullptr;
-
-ld::Clock& queue_clock() { return g_clock != nullptr ? *g_clock : ld::system_clock(); }
-
-// ctime(3) text of a time, with its newline.
-std::string ctime_text(time_t t) {
-  char buf[64];
-  if (::ctime_r(&t, buf) == nullptr) return "?\n";
-  return buf;
-}
-
-// The text up to its NUL, then zeros: bytes behind a NUL that a program left in memory never
-// reach the file.
-void put_text(const char (&field)[kQueueTextSize], unsigned char* out) {
-  size_t n = ::strnlen(field, kQueueTextSize - 1);
-  std::memset(out, 0, kQueueTextSize);
-  std::memcpy(out, field, n);
-}
-
-bool path_has_room(const char (&path)[kQueueTextSize]) { return ::strnlen(path, kQueueTextSize) <= kQueuePathRoom; }
 
 // A number for a new job: random, never 0 (0 is what a record without one reads as).
 uint32_t fresh_serial(ld::Clock& clock) {
@@ -58,24 +27,6 @@ uint32_t fresh_serial(ld::Clock& clock) {
         static_cast<uint32_t>(clock.now());
   }
   return v != 0 ? v : 1;
-}
-
-void get_text(const unsigned char* in, char (&field)[kQueueTextSize]) {
-  size_t n = 0;
-  while (n < kQueueTextSize - 1 && in[n] != 0) ++n;
-  std::memset(field, 0, kQueueTextSize);
-  std::memcpy(field, in, n);
-}
-
-int32_t get_i32(const unsigned char* b) { return static_cast<int32_t>(ld::get_le32(b)); }
-void put_i32(int32_t v, unsigned char* b) { ld::put_le32(static_cast<uint32_t>(v), b); }
-
-// The record's int32 fields in file order, from offset 400.
-template <typename R>
-auto int_fields(R& r) {
-  return std::array{&r.added_time, &r.printing, &r.print_time, &r.spooled, &r.quality,
-                    &r.disp,       &r.from,     &r.to,         &r.copies,  &r.copies_sent,
-                    &r.collate,    &r.send_copies, &r.ntags};
 }
 
 // --- Reading and writing the file.
@@ -109,13 +60,15 @@ bool read_queue(std::vector<queue_record>* out, std::string* err) {
   }
   count = static_cast<size_t>(got) / kQueueRecordSize;  // the file may have been shorter
   out->reserve(count);
-  for (size_t i = 0; i < count; ++i) out->push_back(decode_queue_record(bytes.data() + i * kQueueRecordSize));
+  for (size_t i = 0; i < count; ++i)
+    out->push_back(decode_queue_record(bytes.data() + i * kQueueRecordSize));
   return true;
 }
 
 // Replaces the queue file through a temporary file and rename, so a crash or a full disk
 // never leaves a torn queue. Messages name `who`; *why gets the reason of a failure.
-bool write_queue(std::span<const queue_record> records, const char* who, std::string* why = nullptr) {
+bool write_queue(std::span<const queue_record> records, const char* who,
+                 std::string* why = nullptr) {
   std::string path = printq_filename();
   std::string tmp = path + ".tmp" + std::to_string(::getpid());
   ld::UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
@@ -125,7 +78,8 @@ bool write_queue(std::span<const queue_record> records, const char* who, std::st
     return false;
   }
   std::vector<unsigned char> bytes(records.size() * kQueueRecordSize);
-  for (size_t i = 0; i < records.size(); ++i) encode_queue_record(records[i], bytes.data() + i * kQueueRecordSize);
+  for (size_t i = 0; i < records.size(); ++i)
+    encode_queue_record(records[i], bytes.data() + i * kQueueRecordSize);
   int error = 0;
   if (!ld::write_all(fd.get(), bytes.data(), bytes.size()) || ::fsync(fd.get()) != 0) error = errno;
   if (::close(fd.release()) != 0 && error == 0) error = errno;
@@ -141,7 +95,8 @@ bool write_queue(std::span<const queue_record> records, const char* who, std::st
 bool read_locked(std::vector<queue_record>* q, const char* who) {
   std::string err;
   if (read_queue(q, &err)) return true;
-  std::fprintf(stderr, "%s ERROR cannot read %s: %s\n", who, printq_filename().c_str(), err.c_str());
+  std::fprintf(stderr, "%s ERROR cannot read %s: %s\n", who, printq_filename().c_str(),
+               err.c_str());
   return false;
 }
 
@@ -160,7 +115,8 @@ int lock_failure(const QueueLock& lock, std::string* err) {
 int read_for_merge(std::vector<queue_record>* q, const char* who, std::string* err) {
   std::string why;
   if (read_queue(q, &why)) return kMergeDone;
-  std::fprintf(stderr, "%s ERROR cannot read %s: %s\n", who, printq_filename().c_str(), why.c_str());
+  std::fprintf(stderr, "%s ERROR cannot read %s: %s\n", who, printq_filename().c_str(),
+               why.c_str());
   set_err(err, "cannot read " + printq_filename() + ": " + why);
   return kMergeFailed;
 }
@@ -178,10 +134,6 @@ int find_job(const std::vector<queue_record>& q, const queue_record& was) {
   return -1;
 }
 
-bool names_path(const std::vector<queue_record>& q, const std::string& path) {
-  return std::any_of(q.begin(), q.end(), [&](const queue_record& r) { return path == r.path; });
-}
-
 int swap_records(int first, const char* who) {
   QueueLock lock;
   std::vector<queue_record> q;
@@ -191,179 +143,11 @@ int swap_records(int first, const char* who) {
   return write_queue(q, who) ? 1 : 0;
 }
 
-// --- Locks.
-
-// The process id in a lock text "name pid:ctime", or 0 when the text does not hold one. The
-// pid is the digits after a blank and before a colon that is not followed by a digit (the
-// time of day inside the ctime text has digits after its colons).
-int lock_pid(const std::string& text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != ' ') continue;
-    size_t j = i + 1;
-    while (j < text.size() && j - i <= 10 && std::isdigit(static_cast<unsigned char>(text[j]))) ++j;
-    if (j == i + 1 || j >= text.size() || text[j] != ':') continue;
-    if (j + 1 < text.size() && std::isdigit(static_cast<unsigned char>(text[j + 1]))) continue;
-    long pid = std::strtol(text.substr(i + 1, j - i - 1).c_str(), nullptr, 10);
-    return pid > 0 && pid <= 0x7FFFFFFF ? static_cast<int>(pid) : 0;
-  }
-  return 0;
-}
-
-// Removes the lock at `path` when it is stale: the process named in it is gone and the file is
-// kStaleLockAge seconds old, or it names no process and is kOwnerlessLockAge seconds old (its
-// writer was killed before the text was in). Several programs may find the same stale lock at
-// once, and a writer holds flock(2) on its lock until the text is written: each breaker takes
-// flock(2) on the stale file itself and removes the path only while it still names that very
-// file, so no program ever removes a lock that another one has taken or is still writing.
-bool break_stale_lock(const std::string& path) {
-  ld::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (!fd.valid()) return false;
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  char buf[256];
-  long n = ld::read_full(fd.get(), buf, sizeof buf);
-  if (n < 0) return false;
-  int pid = lock_pid(std::string(buf, static_cast<size_t>(n)));
-  const long long age = static_cast<long long>(queue_clock().now()) - static_cast<long long>(st.st_mtime);
-  if (pid == ::getpid()) return false;
-  if (pid != 0 && (::kill(pid, 0) == 0 || errno != ESRCH)) return false;
-  if (age < (pid != 0 ? kStaleLockAge : kOwnerlessLockAge)) return false;
-  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;
-  struct stat cur;
-  if (::lstat(path.c_str(), &cur) != 0 || cur.st_ino != st.st_ino || cur.st_dev != st.st_dev) return false;
-  if (::unlink(path.c_str()) != 0) return false;
-  if (pid != 0)
-    std::fprintf(stderr, "LOCK STALE %s: process %d is gone, lock removed\n", path.c_str(), pid);
-  else
-    std::fprintf(stderr, "LOCK STALE %s: no owner in it for %lld seconds, lock removed\n", path.c_str(), age);
-  return true;
-}
-
-// True while `path` still names the file open at fd.
-bool still_names(const std::string& path, int fd) {
-  struct stat a, b;
-  return ::fstat(fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_ino == b.st_ino && a.st_dev == b.st_dev;
-}
-
-// 1 created, 0 exists, -1 cannot be created or written (reported, *err says why).
-int create_lock(const std::string& path, std::string* err) {
-  ld::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  if (!fd.valid()) {
-    if (errno == EEXIST) return 0;
-    *err = "cannot create " + path + ": " + std::strerror(errno);
-    std::fprintf(stderr, "get_lock ERROR %s\n", err->c_str());
-    return -1;
-  }
-  // Held until the text is in: a lock without text is never broken while its writer lives.
-  ::flock(fd.get(), LOCK_EX | LOCK_NB);
-  std::string text = std::string(g_process_name) + " " + std::to_string(::getpid()) + ":" + ctime_text(queue_clock().now()) + "\n";
-  if (!ld::write_all(fd.get(), text.data(), text.size())) {
-    *err = "cannot write " + path + ": " + std::strerror(errno);
-    std::fprintf(stderr, "get_lock ERROR %s\n", err->c_str());
-    if (still_names(path, fd.get())) ::unlink(path.c_str());
-    return -1;
-  }
-  // Broken meanwhile (this program stood still for kOwnerlessLockAge seconds): not ours.
-  return still_names(path, fd.get()) ? 1 : 0;
-}
-
-// 1 taken; 0 held by another program all the time; -1 cannot be made (*err says why).
-int take_lock(const std::string& path, bool break_stale, std::string* err) {
-  int budget = 5;
-  for (;;) {
-    int r = create_lock(path, err);
-    if (r == 0 && break_stale && break_stale_lock(path)) r = create_lock(path, err);
-    if (r != 0) return r;
-    if (budget == 0) return 0;
-    --budget;
-    std::fprintf(stderr, "LOCK EXISTS %s\n", path.c_str());
-    queue_clock().sleep_ms(1000);
-  }
-}
-
-bool orphan_copy_age_reached(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return false;
-  return static_cast<long long>(queue_clock().now()) - static_cast<long long>(st.st_mtime) >= kOrphanCopyAge;
-}
-
-void print_job_head(const queue_record& r) {
-  std::printf("file: %s <%s>", r.path, r.displayname);
-  std::printf("\t %d %s", r.printing, ctime_text(r.added_time).c_str());
-}
-
 }  // namespace
 
-// --- Records.
-
-void encode_queue_record(const queue_record& r, unsigned char* out) {
-  put_text(r.path, out);
-  if (path_has_room(r.path)) put_i32(static_cast<int32_t>(r.serial), out + kQueueSerialOffset);
-  put_text(r.displayname, out + 200);
-  size_t off = 400;
-  for (const int32_t* f : int_fields(r)) {
-    put_i32(*f, out + off);
-    off += 4;
-  }
-  for (const queue_tag& t : r.tags) {
-    put_i32(t.id, out + off);
-    put_i32(t.value, out + off + 4);
-    off += 8;
-  }
+bool names_path(const std::vector<queue_record>& q, const std::string& path) {
+  return std::any_of(q.begin(), q.end(), [&](const queue_record& r) { return path == r.path; });
 }
-
-queue_record decode_queue_record(const unsigned char* in) {
-  queue_record r;
-  get_text(in, r.path);
-  if (path_has_room(r.path)) r.serial = ld::get_le32(in + kQueueSerialOffset);
-  get_text(in + 200, r.displayname);
-  size_t off = 400;
-  for (int32_t* f : int_fields(r)) {
-    *f = get_i32(in + off);
-    off += 4;
-  }
-  for (queue_tag& t : r.tags) {
-    t.id = get_i32(in + off);
-    t.value = get_i32(in + off + 4);
-    off += 8;
-  }
-  r.ntags = std::clamp(r.ntags, 0, kQueueMaxTags);
-  return r;
-}
-
-bool same_job(const queue_record& a, const queue_record& b) {
-  return std::strncmp(a.path, b.path, kQueueTextSize) == 0 && a.added_time == b.added_time &&
-         (path_has_room(a.path) ? a.serial : 0) == (path_has_room(b.path) ? b.serial : 0);
-}
-
-void set_record_text(char (&field)[kQueueTextSize], std::string_view text) {
-  size_t n = std::min(text.size(), kQueueTextSize - 1);
-  n = std::min(n, text.find('\0'));
-  std::memset(field, 0, kQueueTextSize);
-  std::memcpy(field, text.data(), n);
-}
-
-std::string printq_dir() { return ld::rooted("/print/printq/"); }
-std::string printq_filename() { return ld::rooted("/print/printq/printq"); }
-std::string queue_lock() { return ld::rooted("/tmp/printq.lock"); }
-std::string pause_printing_lock() { return ld::rooted("/print/printq/pause"); }
-
-bool printq_owns_file(const std::string& path) {
-  std::string dir = printq_dir();
-  if (path.size() <= dir.size() || path.compare(0, dir.size(), dir) != 0) return false;
-  std::string name = path.substr(dir.size());
-  return name.find('/') == std::string::npos && name != "." && name != "..";
-}
-
-void set_process_name(std::string_view name) {
-  size_t n = std::min(name.size(), sizeof g_process_name - 1);
-  std::memcpy(g_process_name, name.data(), n);
-  g_process_name[n] = '\0';
-}
-
-const char* process_name() { return g_process_name; }
-
-void printq_set_clock(ld::Clock* c) { g_clock = c; }
 
 // --- Queue file.
 
@@ -379,11 +163,14 @@ std::vector<queue_record> get_printq() {
   return q;
 }
 
-int write_pq(std::span<const queue_record> records) { return write_queue(records, "write_pq") ? 1 : 0; }
+int write_pq(std::span<const queue_record> records) {
+  return write_queue(records, "write_pq") ? 1 : 0;
+}
 
 // --- Locked operations.
 
-int add_to_queue(std::string_view path, std::string_view displayname, const queue_record& prepared) {
+int add_to_queue(std::string_view path, std::string_view displayname,
+                 const queue_record& prepared) {
   QueueLock lock;
   if (!lock.held()) return 0;
   queue_record r = prepared;
@@ -418,9 +205,11 @@ int printq_delete(int index) {
   ld::record_queue_job_end(gone, ld::JobEnd::kRemoved, std::time(nullptr));
   std::string err;
   if (names_path(q, file))
-    std::fprintf(stderr, "printq_delete ERROR %s is named by another job too, not removed\n", file.c_str());
+    std::fprintf(stderr, "printq_delete ERROR %s is named by another job too, not removed\n",
+                 file.c_str());
   else if (!printq_owns_file(file))
-    std::fprintf(stderr, "printq_delete ERROR %s is not in %s, not removed\n", file.c_str(), printq_dir().c_str());
+    std::fprintf(stderr, "printq_delete ERROR %s is not in %s, not removed\n", file.c_str(),
+                 printq_dir().c_str());
   else if (!ld::remove_file(file, &err))
     std::fprintf(stderr, "printq_delete ERROR %s\n", err.c_str());
   return 1;
@@ -430,8 +219,8 @@ int printq_moveup(int index) { return index < 1 ? 0 : swap_records(index - 1, "p
 
 int printq_movedown(int index) { return swap_records(index, "printq_movedown"); }
 
-int printq_update_record(const queue_record& was, const queue_record& rec, const std::function<bool()>& under_lock,
-                         std::string* err) {
+int printq_update_record(const queue_record& was, const queue_record& rec,
+                         const std::function<bool()>& under_lock, std::string* err) {
   QueueLock lock;
   if (!lock.held()) return lock_failure(lock, err);
   std::vector<queue_record> q;
@@ -443,7 +232,8 @@ int printq_update_record(const queue_record& was, const queue_record& rec, const
   return write_for_merge(q, "printq_update_record", err);
 }
 
-int printq_remove_record(const queue_record& was, const std::function<void(bool)>& under_lock, std::string* err) {
+int printq_remove_record(const queue_record& was, const std::function<void(bool)>& under_lock,
+                         std::string* err) {
   QueueLock lock;
   if (!lock.held()) return lock_failure(lock, err);
   std::vector<queue_record> q;
@@ -473,90 +263,5 @@ int printq_remove_unnamed(const std::string& path, std::string* err) {
     set_err(err, why);
     return kMergeFailed;
   }
-  return 1;
-}
-
-// --- Locks and the pause flag.
-
-int get_lock(const std::string& path) {
-  std::string err;
-  return take_lock(path, path != pause_printing_lock(), &err) == 1 ? 1 : 0;
-}
-
-int remove_lock(const std::string& path) {
-  ::unlink(path.c_str());
-  return 1;
-}
-
-int get_qlock() { return get_lock(queue_lock()); }
-int remove_qlock() { return remove_lock(queue_lock()); }
-
-QueueLock::QueueLock() {
-  held_ = take_lock(queue_lock(), true, &error_) == 1;
-  if (held_) error_.clear();
-}
-
-QueueLock::~QueueLock() {
-  if (held_) remove_qlock();
-}
-
-int check_pause() { return ld::file_exists(pause_printing_lock()) ? 0 : 1; }
-int pause_printing() {
-  std::string err;
-  return take_lock(pause_printing_lock(), false, &err) == 1 ? 1 : 0;
-}
-int resume_printing() { return remove_lock(pause_printing_lock()); }
-
-// --- Diagnostics.
-
-int dump_queue() {
-  std::vector<queue_record> q = get_printq();
-  std::printf("dump_queue njobs = %d\n", static_cast<int>(q.size()));
-  for (const queue_record& r : q) {
-    print_job_head(r);
-    std::printf("\t sp=%d q=%d f=%d t=%d cp=%d col=%d\n", r.spooled, r.quality, r.from, r.to, r.copies, r.collate);
-    std::printf("\t t=%d: ", r.ntags);
-    for (int i = 0; i < r.ntags; ++i) std::printf(" %x=%d ", static_cast<unsigned>(r.tags[i].id), r.tags[i].value);
-    std::printf("\n");
-  }
-  std::fflush(stdout);
-  return 1;
-}
-
-int check_queue() {
-  QueueLock lock;
-  if (!lock.held()) std::fprintf(stderr, "check_queue ERROR no queue lock, no file is removed\n");
-  std::vector<queue_record> q = get_printq();
-  std::printf("check_queue njobs = %d\n", static_cast<int>(q.size()));
-  for (const queue_record& r : q) {
-    ld::UniqueFd fd(::open(r.path, O_RDONLY | O_CLOEXEC));
-    std::printf("%s", fd.valid() ? "OK\t" : "ERROR\t");
-    print_job_head(r);
-  }
-  std::printf("files:\n");
-  std::vector<std::string> names;
-  std::string dir = printq_dir();
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (struct dirent* e = ::readdir(d))
-      if (std::strstr(e->d_name, ".prn") != nullptr || std::strstr(e->d_name, ".spl") != nullptr)
-        names.push_back(e->d_name);
-    ::closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  for (const std::string& name : names) {
-    std::string full = dir + name;
-    bool named = names_path(q, full);
-    // A copy is only an orphan once it is old enough not to be one that is being queued (its
-    // record follows the copy) or filtered (its output grows) right now.
-    if (name.find(".prn") == std::string::npos && (named || !orphan_copy_age_reached(full))) continue;
-    std::printf("<%s> %s\n", full.c_str(), named ? "OK   " : "ERROR");
-    if (named || !lock.held()) continue;
-    std::printf("rm %s\n", ld::esc_sh(full).c_str());
-    std::fflush(stdout);
-    std::string err;
-    if (!ld::remove_file(full, &err)) std::fprintf(stderr, "check_queue ERROR %s\n", err.c_str());
-  }
-  std::printf("%s\n", std::string(42, '_').c_str());
-  std::fflush(stdout);
   return 1;
 }
