@@ -2,11 +2,14 @@
 // judges every job against the printer model, passes the ones that ask for it through the filter,
 // imports those whose thumbnail thumbmaker marked and hands the rest to the waiting directory.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "common/fsops.h"
+#include "testkit/driver_job.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
 #include "upload/tagscan.h"
@@ -36,10 +39,13 @@ struct UploadRoot {
     testkit::JobSpec wanted;
     wanted.doc_items = std::move(doc);
     testkit::spit(up + name, testkit::make_job(wanted));
-    if (!marked) return;
+    if (marked) marked_thumb(name, testkit::slurp(up + name));
+  }
+  // The thumbnail thumbmaker makes of `job`, as the upload set's thumbnail of `name`.
+  void marked_thumb(const std::string& name, const std::string& job) {
     const std::string work = root("/work/");
     ld::make_dirs(work);
-    testkit::spit(work + name, testkit::slurp(up + name));
+    testkit::spit(work + name, job);
     std::string out;
     ASSERT_EQ(testkit::run({bin("thumbmaker"), work + name}, &out, &out), 0) << out;
     const std::string base = name.substr(0, name.rfind(".prn"));
@@ -114,6 +120,78 @@ TEST(UploadRoad, EmptyUploadAppendsZeroCountsAndAsksForNoThumbnails) {
   ASSERT_EQ(r.run(&out), 0);
   EXPECT_EQ(testkit::slurp(r.root("/tmp/upload_stat")), "dropped=0\ncopied=0\ndropped=0\ncopied=0\n");
   EXPECT_FALSE(ld::file_exists(r.root("/tmp/run_prn2jpg")));
+}
+
+// Whatever the printer model, only a regular file holding a whole job gets in: the rest is
+// refused with a log line, counted as dropped, and its name (never what a link points to) goes.
+TEST(UploadRoad, OnlyWholeJobsEnterTheLibrary) {
+  testkit::DriverJob driver = testkit::driver_job(testkit::shade_pages(600, 800, {testkit::Shade::kGray}));
+  if (driver.cannot_start()) GTEST_SKIP() << "the foo2zjs driver cannot run here: " << driver.error;
+  ASSERT_TRUE(driver.ok()) << driver.error;
+  for (const char* firmware : {"QX9_1", "T1_1", "R7_2"}) {
+    SCOPED_TRACE(firmware);
+    UploadRoot r(firmware);
+    const bool model0 = firmware[0] == 'Q';
+    // A whole job for this model (model 0 jobs carry 0x8403), imported.
+    std::string whole = driver.bytes;
+    if (model0) {
+      testkit::JobSpec s;
+      s.doc_items = {item(0x8403, 1)};
+      whole = testkit::make_job(s);
+    }
+    testkit::spit(r.up + "whole.prn", whole);
+    r.marked_thumb("whole.prn", whole);
+    testkit::spit(r.up + "empty.prn", "");
+    testkit::spit(r.up + "text.prn", "Hello, this is not a job\n");
+    ld::make_dirs(r.up + "dir.prn");
+    testkit::spit(r.up + "dir.prn/inner.prn", whole);
+    ASSERT_EQ(::mkfifo((r.up + "fifo.prn").c_str(), 0644), 0);
+    // The first 300 bytes of the job, beside the thumbnail of the whole one.
+    testkit::spit(r.up + "cut.prn", whole.substr(0, 300));
+    r.marked_thumb("cut.prn", whole);
+    // A link to a whole job outside the upload folder, with a marked thumbnail.
+    const std::string outside = r.root("/outside/job.prn");
+    ld::make_dirs(r.root("/outside"));
+    testkit::spit(outside, whole);
+    ASSERT_EQ(::symlink(outside.c_str(), (r.up + "link.prn").c_str()), 0);
+    r.marked_thumb("link.prn", whole);
+
+    std::string out;
+    ASSERT_EQ(r.run(&out), 0) << out;
+    EXPECT_EQ(testkit::list_dir(r.root("/print/prns")), (std::vector<std::string>{"thumbs", "tmp", "whole.prn"}));
+    EXPECT_EQ(testkit::list_dir(r.root("/print/prns/thumbs")), std::vector<std::string>{"whole.jpeg"});
+    EXPECT_EQ(testkit::list_dir(r.root("/print/prns/tmp")), std::vector<std::string>{});
+    EXPECT_EQ(testkit::list_dir(r.up), (std::vector<std::string>{"dir.prn", "thumbs"}));
+    EXPECT_EQ(testkit::list_dir(r.up + "dir.prn"), std::vector<std::string>{"inner.prn"});
+    EXPECT_EQ(testkit::list_dir(r.up + "thumbs"), std::vector<std::string>{});
+    EXPECT_EQ(testkit::slurp(outside), whole);
+    EXPECT_EQ(testkit::slurp(r.root("/tmp/upload_stat")), "dropped=6\ncopied=1\n");
+    const std::string log = r.root.log_client_output();
+    for (const auto& [name, why] : std::vector<std::pair<std::string, std::string>>{
+             {"empty.prn", "not a job stream"},
+             {"text.prn", "not a job stream"},
+             {"dir.prn", "not a regular file"},
+             {"fifo.prn", "not a regular file"},
+             {"cut.prn", "not a whole job (cut short or broken)"},
+             {"link.prn", "a link"}})
+      EXPECT_EQ(testkit::count_of(log, "Refuse " + r.up + name + ": " + why + "\n"), 1) << name << "\n" << log;
+    EXPECT_EQ(testkit::count_of(log, "Import "), 1) << log;
+  }
+}
+
+// The model item is looked for among all of a job's document items, not only the first few.
+TEST(UploadRoad, ModelItemAfterManyDocumentItemsDecides) {
+  std::vector<zjs::Item> doc;
+  for (uint16_t id = 0x8000; id < 0x8000 + 25; ++id) doc.push_back(item(id, 7));
+  doc.push_back(item(0x8403, 1));
+  for (const auto& [firmware, kept] : {std::pair{"R7_2", false}, {"QX9_1", true}}) {
+    UploadRoot r(firmware);
+    r.job("late.prn", doc, true);
+    std::string out;
+    ASSERT_EQ(r.run(&out), 0) << out;
+    EXPECT_EQ(ld::file_exists(r.root("/print/prns/late.prn")), kept) << firmware;
+    EXPECT_EQ(testkit::slurp(r.root("/tmp/upload_stat")), kept ? "dropped=0\ncopied=1\n" : "dropped=1\ncopied=0\n");
+  }
 }
 
 }  // namespace

@@ -17,7 +17,6 @@
 #include "spooler/jobname.h"
 #include "spooler/prnfilt.h"
 #include "upload/marker.h"
-#include "upload/tagscan.h"
 #include "webkit/json.h"
 
 namespace upload {
@@ -125,6 +124,22 @@ void drop_job(const std::string& path, const UploadConfig& cfg, UploadRun* run) 
   command(cfg, format("rm -f \"%s\"", thumb.c_str()));
   ld::remove_file(thumb);
   ++run->dropped;
+}
+
+// What is not a whole job never enters the library, whatever the printer model: the name is
+// removed from the upload folder (unlinking a link or a FIFO touches nothing behind it), a
+// folder is left as it is.
+void refuse(const std::string& path, JobFile file, const UploadConfig& cfg, UploadRun* run) {
+  if (file == JobFile::kNotJob || file == JobFile::kCut) say(cfg, format("error scanning %s", path.c_str()));
+  say(cfg, format("Refuse %s: %s", path.c_str(), job_file_text(file)));
+  ++run->dropped;
+  if (ld::is_directory(path) && file != JobFile::kLink) return;
+  const std::string thumb = get_jpeg_fullname(path);
+  command(cfg, format("rm \"%s\"", path.c_str()));
+  std::string why;
+  if (!ld::remove_file(path, &why)) say(cfg, why);
+  command(cfg, format("rm -f \"%s\"", thumb.c_str()));
+  ld::remove_file(thumb);
 }
 
 // Into the library, thumbnail first: a job that arrives there without its thumbnail would be
@@ -257,14 +272,13 @@ Verdict decide(int model, const UploadItems& items) {
 int check_prn(const std::string& name, const std::string& dir, int model, const UploadConfig& cfg,
               UploadRun* run) {
   say(cfg, format("Upload checking %s ...", name.c_str()));
-  PrnInfo info;
-  info.job_path = dir + name;
-  const std::string& path = info.job_path;
+  const std::string path = dir + name;
   UploadItems items;
-  if (!prn_tag_scan(&info, kScanFresh, cfg.err))
-    say(cfg, format("error scanning %s", path.c_str()));
-  else
-    items = upload_items(info);
+  const JobFile file = read_job_file(path, &items);
+  if (file != JobFile::kWhole) {
+    refuse(path, file, cfg, run);
+    return 1;
+  }
   Verdict v = decide(model, items);
   if (v == Verdict::kDropOksa) say(cfg, "Drop OKSA file");
   if (v == Verdict::kInvalid || v == Verdict::kDropOksa) {

@@ -144,18 +144,17 @@ TEST(UploadCheck, WithoutAFirmwareVersionNothingIsJudged) {
   EXPECT_NE(r.log[0].find("no firmware version"), std::string::npos);
 }
 
-TEST(UploadCheck, FailedFilterPassLeavesTheJobAsItCame) {
+TEST(UploadCheck, CutJobAskingForTheFilterIsRefusedBeforeIt) {
   UploadSandbox r;
-  // The filter needs a whole job: a START_DOC that asks for the pass and nothing readable after.
   testkit::JobSpec wanted;
   wanted.doc_items = {item(0x8510, 1)};
   std::string job = testkit::make_job(wanted);
   job.resize(job.size() - 3);
   testkit::spit(r.root("/print/tmp/cut.prn"), job);
-  EXPECT_EQ(upload::check_prn("cut.prn", r.root("/print/tmp/"), 1, r.cfg, &r.run), 0);
-  EXPECT_EQ(r.run.copied, 0);
-  EXPECT_EQ(testkit::slurp(r.root("/print/tmp/cut.prn")), job);
-  EXPECT_EQ(testkit::list_dir(r.root("/print/tmp")), (std::vector<std::string>{"cut.prn", "thumbs"}));
+  EXPECT_EQ(upload::check_prn("cut.prn", r.root("/print/tmp/"), 1, r.cfg, &r.run), 1);
+  EXPECT_EQ(r.run.dropped, 1);
+  EXPECT_TRUE(r.logged("Refuse " + r.root("/print/tmp/cut.prn") + ": not a whole job (cut short or broken)"));
+  EXPECT_EQ(testkit::list_dir(r.root("/print/tmp")), std::vector<std::string>{"thumbs"});
 }
 
 }  // namespace

@@ -1,0 +1,78 @@
+#include "upload/importfiles.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+
+#include "spooler/jobstream.h"
+
+namespace upload {
+
+namespace {
+
+constexpr uint16_t kItem8403 = 0x8403, kItem8510 = 0x8510, kItem8600 = 0x8600;
+
+void take_item(const zjs::Item& it, UploadItems* items) {
+  const int32_t v = static_cast<int32_t>(it.value);
+  if (it.id == kItem8403) items->v8403 = v;
+  if (it.id == kItem8510) items->v8510 = v;
+  if (it.id == kItem8600) items->v8600 = v;
+}
+
+// The numeric items of a START_DOC chunk, up to the first item of another kind (as the tag scan
+// reads them); the rest of the chunk is stepped over by the next chunk read.
+void read_doc_items(zjs::Reader& r, uint32_t count, UploadItems* items) {
+  for (uint32_t i = 0; i < count; ++i) {
+    zjs::Item it;
+    if (r.next_item(&it) != zjs::Reader::kOk || !it.numeric()) return;
+    take_item(it, items);
+  }
+}
+
+bool same_file(const struct stat& a, int fd) {
+  struct stat b;
+  return ::fstat(fd, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+const char* job_file_text(JobFile f) {
+  switch (f) {
+    case JobFile::kWhole: return "a whole job";
+    case JobFile::kLink: return "a link";
+    case JobFile::kNotRegular: return "not a regular file";
+    case JobFile::kNotJob: return "not a job stream";
+    case JobFile::kCut: return "not a whole job (cut short or broken)";
+  }
+  return "?";
+}
+
+JobFile read_job_file(const std::string& path, UploadItems* items) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return JobFile::kNotRegular;
+  if (S_ISLNK(st.st_mode)) return JobFile::kLink;
+  if (!S_ISREG(st.st_mode)) return JobFile::kNotRegular;
+  zjs::Reader r;
+  // The name must still be the file looked at: never a link put there since.
+  if (!r.open_regular(path, nullptr) || !same_file(st, r.fd())) return JobFile::kNotRegular;
+  if (!r.read_signature(false, nullptr)) return JobFile::kNotJob;
+  UploadItems found;
+  bool first = true, in_doc = true, ended = false;
+  for (;;) {
+    zjs::ChunkHeader h;
+    const zjs::Reader::Status st = r.next_chunk(&h);
+    if (st == zjs::Reader::kEnd) break;
+    if (st != zjs::Reader::kOk || !r.chunk_in_file()) return JobFile::kCut;
+    if (first && h.type != zjs::START_DOC) return JobFile::kCut;
+    first = false;
+    if (h.type == zjs::START_PAGE) in_doc = false;
+    if (h.type == zjs::END_DOC) ended = true;
+    if (in_doc && h.type == zjs::START_DOC) read_doc_items(r, h.items, &found);
+  }
+  if (!ended) return JobFile::kCut;
+  *items = found;
+  return JobFile::kWhole;
+}
+
+}  // namespace upload
