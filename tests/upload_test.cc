@@ -79,19 +79,21 @@ TEST(UploadRoad, SetIsSortedIntoLibraryWaitingAndDropped) {
   r.job("bad.prn", {}, false);
   testkit::spit(r.up + ".hidden.prn", "x");
   testkit::spit(r.up + "upload.pjl", "x");
-  // The library holds a job of the same name already: it is kept, the new one gets a number.
+  // The library holds a job of the same name already: the new one replaces it.
   testkit::spit(r.root("/print/prns/marked.prn"), "older");
   testkit::spit(r.root("/print/prns/thumbs/marked.jpeg"), "older thumbnail");
+  const std::string marked = testkit::slurp(r.up + "marked.prn");
+  const std::string marked_thumb = testkit::slurp(r.up + "thumbs/marked.jpeg");
 
   std::string out;
   ASSERT_EQ(r.run(&out), 0) << out;
 
   EXPECT_EQ(testkit::list_dir(r.root("/print/prns")),
-            (std::vector<std::string>{"filtered.prn", odd, "marked.prn", "marked1.prn", "thumbs", "tmp"}));
+            (std::vector<std::string>{"filtered.prn", odd, "marked.prn", "thumbs", "tmp"}));
   EXPECT_EQ(testkit::list_dir(r.root("/print/prns/thumbs")),
-            (std::vector<std::string>{"filtered.jpeg", odd.substr(0, odd.size() - 4) + ".jpeg", "marked.jpeg",
-                                      "marked1.jpeg"}));
-  EXPECT_EQ(testkit::slurp(r.root("/print/prns/marked.prn")), "older");
+            (std::vector<std::string>{"filtered.jpeg", odd.substr(0, odd.size() - 4) + ".jpeg", "marked.jpeg"}));
+  EXPECT_EQ(testkit::slurp(r.root("/print/prns/marked.prn")), marked);
+  EXPECT_EQ(testkit::slurp(r.root("/print/prns/thumbs/marked.jpeg")), marked_thumb);
   EXPECT_EQ(item_in(r.root("/print/prns/filtered.prn"), 0x8510), 0);
   EXPECT_EQ(testkit::list_dir(r.root("/print/prns/tmp")),
             (std::vector<std::string>{"a.prn", "bad.prn", "plain.prn", "thumbs"}));

@@ -92,6 +92,23 @@ TEST_F(UsbRoad, BackupOfJobsUploadedBackIntoLibrary) {
   EXPECT_TRUE(log.ends_with("done upload_prns ...\n")) << log;
 }
 
+// Restoring a backup over the library it came from replaces every job with its copy: nothing is
+// doubled, and nothing is left under a hidden name.
+TEST_F(UsbRoad, RestoreOverTheLibraryDoublesNothing) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  page("?backup_prns=1");
+  run_watcher();
+  page(std::string("?upload_prn=") + kName);
+  run_watcher();
+  EXPECT_EQ(testkit::list_dir(root_("/print/prns")),
+            (std::vector<std::string>{"Price tag.prn", "Shelf label.prn", "thumbs", "tmp"}));
+  EXPECT_EQ(testkit::list_dir(root_("/print/prns/thumbs")),
+            (std::vector<std::string>{"Price tag.jpeg", "Shelf label.jpeg"}));
+  EXPECT_EQ(testkit::list_dir(root_("/print/prns/tmp")), std::vector<std::string>{});
+  EXPECT_EQ(testkit::slurp(root_("/print/prns/Price tag.prn")),
+            testkit::slurp(root_("/mnt/backup_usb/prns/") + kName + "/Price tag.prn"));
+}
+
 TEST_F(UsbRoad, LogBackupAndHostileUpload) {
   ASSERT_TRUE(web_.ok()) << web_.error();
   page("?backup_logs=1");

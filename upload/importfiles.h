@@ -1,5 +1,6 @@
-// The files of an import: which entries of the upload folder are whole jobs, read without ever
-// following a link.
+// The files of an import: which entries of the upload folder are whole jobs (read without ever
+// following a link), and putting a job into the library so that a job of the same name is
+// replaced only once the new one is whole on the disk.
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -29,5 +30,28 @@ const char* job_file_text(JobFile f);
 // first page (the last occurrence of an id counts). Whole: "JZJZ", a START_DOC chunk first,
 // every chunk inside the file and an END_DOC chunk.
 JobFile read_job_file(const std::string& path, UploadItems* items);
+
+// A file brought under a hidden name into a folder of the library (renamed there, or copied
+// across file systems) and synced, waiting to be put in place. Unless it is put in place it
+// goes back where it came from (a copy is removed), so a failed import loses nothing.
+class StagedFile {
+ public:
+  StagedFile() = default;
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+  ~StagedFile();
+
+  // Brings the regular file `from` (never a link) into `dir` (ending in "/").
+  bool stage(const std::string& from, const std::string& dir, std::string* err);
+  // Renames it over `to` (a file of that name is replaced in one step; a reader sees the old
+  // file or the new one) and makes the new name durable.
+  bool replace(const std::string& to, std::string* err);
+  const std::string& hidden_path() const { return hidden_; }
+
+ private:
+  std::string from_, dir_, hidden_;
+  bool copied_ = false;
+  bool placed_ = false;
+};
 
 }  // namespace upload

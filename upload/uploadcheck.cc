@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -142,34 +143,42 @@ void refuse(const std::string& path, JobFile file, const UploadConfig& cfg, Uplo
   ld::remove_file(thumb);
 }
 
-// Into the library, thumbnail first: a job that arrives there without its thumbnail would be
-// taken for a broken one. When the job cannot follow, its thumbnail goes back.
+// Whether a file can be renamed over `path`: nothing is there, or a file that is no folder. Known
+// before the thumbnail is replaced, so that the old job does not lose its thumbnail to a new job
+// that then cannot follow.
+bool replaceable(const std::string& path, std::string* err) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
+  *err = "cannot replace " + path + ": a folder";
+  return false;
+}
+
+// Into the library, replacing a job of the same name there. Thumbnail and job are first brought
+// whole into the library's folders under hidden names and synced; only then are they renamed
+// over the old ones, the thumbnail first (a job that stood in the library without its thumbnail
+// would be taken for a broken one). Until then the old job stays as it was, and on a failure
+// the new files go back into the upload folder.
 bool import_job(const std::string& name, const std::string& path, const std::string& thumb,
                 const UploadConfig& cfg) {
   const std::string& lib = cfg.paths.library;
   const std::string lib_thumbs = lib + "thumbs/";
-  ld::make_dirs(lib_thumbs);
-  std::string why, target;
-  int suffix = 0;
-  for (;;) {
-    if (!free_job_name(name, {lib, cfg.paths.waiting}, lib_thumbs, suffix, &target, &suffix)) {
-      say(cfg, format("No free name for %s", path.c_str()));
-      return false;
-    }
-    const std::string thumb_to = lib_thumbs + jobname::base_name(target) + ".jpeg";
-    command(cfg, format("mv \"%s\" %s", thumb.c_str(), no_slash(lib_thumbs).c_str()));
-    Placed p = move_new(thumb, thumb_to, &why);
-    if (p == Placed::kExists) { ++suffix; continue; }
-    if (p == Placed::kFailed) break;
-    command(cfg, format("mv \"%s\" %s", path.c_str(), no_slash(lib).c_str()));
-    p = move_new(path, lib + target, &why);
-    if (p == Placed::kDone) return true;
-    ld::move_file(thumb_to, thumb);
-    if (p == Placed::kExists) { ++suffix; continue; }
-    break;
+  std::string why;
+  if (!ld::make_dirs(lib_thumbs, &why)) {
+    say(cfg, why);
+    return false;
   }
-  say(cfg, why);
-  return false;
+  const std::string target = jobname::job_file_name(jobname::base_name(name));
+  StagedFile new_thumb, new_job;
+  command(cfg, format("mv \"%s\" %s", thumb.c_str(), no_slash(lib_thumbs).c_str()));
+  command(cfg, format("mv \"%s\" %s", path.c_str(), no_slash(lib).c_str()));
+  if (!new_thumb.stage(thumb, lib_thumbs, &why) || !new_job.stage(path, lib, &why) ||
+      !replaceable(lib + target, &why) ||
+      !new_thumb.replace(lib_thumbs + jobname::base_name(target) + ".jpeg", &why) ||
+      !new_job.replace(lib + target, &why)) {
+    say(cfg, why);
+    return false;
+  }
+  return true;
 }
 
 // To the waiting directory, for the thumbnail maker.

@@ -133,6 +133,24 @@ TEST(UploadCheck, JobThatCannotBeMovedStaysAndIsNotCounted) {
   EXPECT_EQ(testkit::slurp(r.root("/tmp/upload_stat")), "dropped=0\ncopied=0\n");
 }
 
+// The old job stays until the new one is in its place; when it cannot be replaced, the new job
+// goes back to the upload folder as it came and nothing is left under a hidden name.
+TEST(UploadCheck, JobThatCannotReplaceTheOldOneGoesBack) {
+  UploadSandbox r;
+  r.job("a.prn", {});
+  r.marked_thumb("a");
+  const std::string job = testkit::slurp(r.root("/print/tmp/a.prn"));
+  ld::make_dirs(r.root("/print/prns/a.prn/inside"));  // a name that no file can replace
+  upload::load_prn_dirs(1, r.cfg, &r.run);
+  EXPECT_EQ(r.run.copied, 0);
+  EXPECT_EQ(testkit::slurp(r.root("/print/tmp/a.prn")), job);
+  EXPECT_TRUE(ld::file_exists(r.root("/print/tmp/thumbs/a.jpeg")));
+  EXPECT_EQ(testkit::list_dir(r.root("/print/prns")), (std::vector<std::string>{"a.prn", "thumbs", "tmp"}));
+  EXPECT_EQ(testkit::list_dir(r.root("/print/prns/thumbs")), std::vector<std::string>{});
+  EXPECT_EQ(testkit::list_dir(r.root("/print/prns/a.prn")), std::vector<std::string>{"inside"});
+  EXPECT_TRUE(r.logged("cannot replace " + r.root("/print/prns/a.prn") + ": a folder"));
+}
+
 TEST(UploadCheck, WithoutAFirmwareVersionNothingIsJudged) {
   UploadSandbox r;
   r.job("a.prn", {});
