@@ -57,6 +57,8 @@ struct UploadRoot {
   }
 };
 
+std::string no_slash(const std::string& dir) { return dir.substr(0, dir.size() - (dir.back() == '/')); }
+
 int32_t item_in(const std::string& path, int32_t id) {
   upload::PrnInfo info;
   info.job_path = path;
@@ -194,6 +196,61 @@ TEST(UploadRoad, ModelItemAfterManyDocumentItemsDecides) {
     EXPECT_EQ(ld::file_exists(r.root("/print/prns/late.prn")), kept) << firmware;
     EXPECT_EQ(testkit::slurp(r.root("/tmp/upload_stat")), kept ? "dropped=0\ncopied=1\n" : "dropped=1\ncopied=0\n");
   }
+}
+
+// The import never follows a link: not the filter's scratch name (a link to a file outside the
+// folder stays as it is, and so does that file), not a thumbnail that links to a marked picture
+// elsewhere (the job waits for its own thumbnail instead).
+TEST(UploadRoad, LinksInTheSetTouchNothingOutsideIt) {
+  UploadRoot r("R7_2");
+  const std::string victim = r.root("/etc/victim"), picture = r.root("/elsewhere/marked.jpeg");
+  ld::make_dirs(r.root("/etc"));
+  testkit::spit(victim, "precious");
+  ASSERT_EQ(::symlink(victim.c_str(), (r.up + ".uploadcheck.cp").c_str()), 0);
+  r.job("filtered.prn", {item(0x8510, 1)}, true);
+  r.job("linked.prn", {}, true);
+  ld::make_dirs(r.root("/elsewhere"));
+  ASSERT_TRUE(ld::move_file(r.up + "thumbs/linked.jpeg", picture));
+  ASSERT_EQ(::symlink(picture.c_str(), (r.up + "thumbs/linked.jpeg").c_str()), 0);
+  const std::string picture_bytes = testkit::slurp(picture);
+
+  std::string out;
+  ASSERT_EQ(r.run(&out), 0) << out;
+  EXPECT_EQ(testkit::slurp(victim), "precious");
+  EXPECT_EQ(testkit::slurp(picture), picture_bytes);
+  EXPECT_EQ(item_in(r.root("/print/prns/filtered.prn"), 0x8510), 0);
+  EXPECT_EQ(testkit::list_dir(r.root("/print/prns/tmp")), (std::vector<std::string>{"linked.prn", "thumbs"}));
+  EXPECT_EQ(testkit::list_dir(r.root("/print/prns/thumbs")), std::vector<std::string>{"filtered.jpeg"});
+  EXPECT_EQ(testkit::list_dir(r.up), (std::vector<std::string>{".uploadcheck.cp", "thumbs"}));
+  EXPECT_EQ(testkit::list_dir(r.up + "thumbs"), std::vector<std::string>{});
+  const std::string log = r.root.log_client_output();
+  EXPECT_EQ(testkit::count_of(log, "Refuse " + r.up + "thumbs/linked.jpeg: a link\nInvalid jpeg\nRecreate jpeg\n"), 1)
+      << log;
+}
+
+// An upload thumbs/ that links to the library's thumbnails: a dropped job does not take the
+// library job's thumbnail with it, an imported one does not take a library thumbnail as its own.
+TEST(UploadRoad, ThumbsFolderThatIsALinkIsNotUsed) {
+  UploadRoot r("R7_2");
+  const std::string lib = r.root("/print/prns/");
+  r.job("keep.prn", {}, true);
+  r.job("other.prn", {}, true);
+  ASSERT_TRUE(ld::move_file(r.up + "keep.prn", lib + "keep.prn"));
+  ASSERT_TRUE(ld::move_file(r.up + "thumbs/keep.jpeg", lib + "thumbs/keep.jpeg"));
+  ASSERT_TRUE(ld::move_file(r.up + "thumbs/other.jpeg", lib + "thumbs/other.jpeg"));
+  ASSERT_TRUE(ld::remove_tree(r.up + "thumbs"));
+  ASSERT_EQ(::symlink(no_slash(lib + "thumbs").c_str(), (r.up + "thumbs").c_str()), 0);
+  r.job("keep.prn", {item(0x8403, 1)}, false);  // another model's job of a library job's name: dropped
+  r.job("other.prn", {}, false);                 // would find "its" thumbnail in the library
+
+  std::string out;
+  ASSERT_EQ(r.run(&out), 0) << out;
+  EXPECT_EQ(testkit::list_dir(lib + "thumbs"), (std::vector<std::string>{"keep.jpeg", "other.jpeg"}));
+  // Waiting under a name whose thumbnail is free.
+  EXPECT_EQ(testkit::list_dir(lib + "tmp"), (std::vector<std::string>{"other1.prn", "thumbs"}));
+  EXPECT_EQ(testkit::slurp(r.root("/tmp/upload_stat")), "dropped=1\ncopied=1\n");
+  const std::string log = r.root.log_client_output();
+  EXPECT_EQ(testkit::count_of(log, "Refuse " + r.up + "thumbs: a link, its thumbnails are not used\n"), 1) << log;
 }
 
 }  // namespace

@@ -108,6 +108,28 @@ bool copy_into(const std::string& from, int out, std::string* err) {
 
 }  // namespace
 
+std::optional<tavu_data> read_thumb_marker(const std::string& path, int* error, bool* link) {
+  *link = false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) {
+    *link = errno == ELOOP;
+    *error = errno == ENOENT ? kJpegMissing : kJpegInvalid;
+    return std::nullopt;
+  }
+  ld::UniqueFd owned(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = kJpegInvalid;
+    return std::nullopt;
+  }
+  ld::UniqueFile f(::fdopen(owned.release(), "rb"));
+  if (!f) {
+    *error = kJpegInvalid;
+    return std::nullopt;
+  }
+  return get_tavu_data(f.get(), error);
+}
+
 StagedFile::~StagedFile() {
   if (hidden_.empty() || placed_) return;
   if (copied_ || ::rename(hidden_.c_str(), from_.c_str()) != 0) ld::remove_file(hidden_);

@@ -1,5 +1,5 @@
-// The files of an import: which entries of the upload folder are whole jobs (read without ever
-// following a link), and putting a job into the library so that a job of the same name is
+// The files of an import: which entries of the upload folder are whole jobs, their thumbnails'
+// markers (both read without ever following a link), and putting a job into the library so that a job of the same name is
 // replaced only once the new one is whole on the disk.
 #pragma once
 #include <cstdint>
@@ -30,6 +30,10 @@ const char* job_file_text(JobFile f);
 // first page (the last occurrence of an id counts). Whole: "JZJZ", a START_DOC chunk first,
 // every chunk inside the file and an END_DOC chunk.
 JobFile read_job_file(const std::string& path, UploadItems* items);
+
+// The marker of a thumbnail, read without following a link and without blocking on a FIFO: a
+// link or anything but a regular file is kJpegInvalid (*link says it was a link).
+std::optional<tavu_data> read_thumb_marker(const std::string& path, int* error, bool* link);
 
 // A file brought under a hidden name into a folder of the library (renamed there, or copied
 // across file systems) and synced, waiting to be put in place. Unless it is put in place it

@@ -27,9 +27,10 @@ namespace {
 constexpr int32_t kItem8403 = 0x8403, kItem8510 = 0x8510, kItem8600 = 0x8600;
 // Suffix numbers tried for a name that is taken in the library, as the receiver does.
 constexpr int kMaxSuffix = 999999;
-// The filter's output, hidden in the upload directory so that no file of the set is
-// overwritten and no later pass takes it for a job.
-constexpr const char* kFilterOutput = ".uploadcheck.cp";
+// The filter's output: a name of its own, created here and hidden in the upload directory, so
+// that no file of the set (nor anything a link in the set points to) is overwritten and no later
+// pass takes it for a job.
+constexpr const char* kFilterOutput = ".uploadcheck-XXXXXX.cp";
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
@@ -95,6 +96,14 @@ bool filter_pass(const std::string& path, const std::string& dir, const UploadCo
   prnfilt_args a;
   a.input = path;
   a.output = dir + kFilterOutput;
+  // mkstemp creates the file exclusively: a link or file of that name is never opened.
+  const int fd = ::mkostemps(a.output.data(), 3, O_CLOEXEC);
+  if (fd < 0) {
+    say(cfg, format("Filter failed %s: cannot create a file in %s: %s", path.c_str(), dir.c_str(), std::strerror(errno)));
+    return false;
+  }
+  ::fchmod(fd, 0644);
+  ::close(fd);
   a.copies = 1;
   a.collate = 0;
   a.from = 1;
@@ -102,6 +111,7 @@ bool filter_pass(const std::string& path, const std::string& dir, const UploadCo
   int32_t send_copies = 0;
   if (prnfilt(a, &send_copies, cfg.err) < 0) {
     say(cfg, format("Filter failed %s", path.c_str()));
+    ld::remove_file(a.output);
     return false;
   }
   command(cfg, format("mv \"%s\" \"%s\"", a.output.c_str(), path.c_str()));
@@ -114,16 +124,33 @@ bool filter_pass(const std::string& path, const std::string& dir, const UploadCo
   return true;
 }
 
+// The thumbnail of a job in the upload folder, or "" when that folder's thumbs/ is a link:
+// through it a dropped job would remove, and an imported one take, thumbnails that are not the
+// set's (the library's own, say). Such a set's thumbnails are not used at all.
+std::string set_thumb(const std::string& path, const UploadConfig& cfg, UploadRun* run) {
+  const std::string thumbs = ld::dir_name(path) + "/thumbs";
+  struct stat st;
+  if (::lstat(thumbs.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return get_jpeg_fullname(path);
+  if (!run->thumbs_link_said) say(cfg, format("Refuse %s: a link, its thumbnails are not used", thumbs.c_str()));
+  run->thumbs_link_said = true;
+  return "";
+}
+
+void remove_thumb(const std::string& thumb, const UploadConfig& cfg) {
+  if (thumb.empty()) return;
+  command(cfg, format("rm -f \"%s\"", thumb.c_str()));
+  ld::remove_file(thumb);
+}
+
 void drop_job(const std::string& path, const UploadConfig& cfg, UploadRun* run) {
-  const std::string thumb = get_jpeg_fullname(path);
+  const std::string thumb = set_thumb(path, cfg, run);
   command(cfg, format("rm \"%s\"", path.c_str()));
   std::string why;
   if (!ld::remove_file(path, &why)) {
     say(cfg, why);
     return;
   }
-  command(cfg, format("rm -f \"%s\"", thumb.c_str()));
-  ld::remove_file(thumb);
+  remove_thumb(thumb, cfg);
   ++run->dropped;
 }
 
@@ -135,12 +162,11 @@ void refuse(const std::string& path, JobFile file, const UploadConfig& cfg, Uplo
   say(cfg, format("Refuse %s: %s", path.c_str(), job_file_text(file)));
   ++run->dropped;
   if (ld::is_directory(path) && file != JobFile::kLink) return;
-  const std::string thumb = get_jpeg_fullname(path);
+  const std::string thumb = set_thumb(path, cfg, run);
   command(cfg, format("rm \"%s\"", path.c_str()));
   std::string why;
   if (!ld::remove_file(path, &why)) say(cfg, why);
-  command(cfg, format("rm -f \"%s\"", thumb.c_str()));
-  ld::remove_file(thumb);
+  remove_thumb(thumb, cfg);
 }
 
 // Whether a file can be renamed over `path`: nothing is there, or a file that is no folder. Known
@@ -215,14 +241,17 @@ bool requeue_job(const std::string& name, const std::string& path, const UploadC
 // The thumbnail check and the move of a job that stays.
 void place_job(const std::string& name, const std::string& path, const UploadConfig& cfg,
                UploadRun* run) {
-  const std::string thumb = get_jpeg_fullname(path);
-  say(cfg, format("Checking jpeg %s", thumb.c_str()));
-  int error = kJpegOk;
-  if (jpeg_get_data(thumb, &error)) {
+  const std::string thumb = set_thumb(path, cfg, run);
+  int error = kJpegMissing;
+  bool link = false;
+  if (!thumb.empty()) say(cfg, format("Checking jpeg %s", thumb.c_str()));
+  if (!thumb.empty() && read_thumb_marker(thumb, &error, &link)) {
     say(cfg, format("Import %s", path.c_str()));
     if (import_job(name, path, thumb, cfg)) ++run->copied;
     return;
   }
+  // A thumbnail that is a link is never trusted; removing it removes the link alone.
+  if (link) say(cfg, format("Refuse %s: a link", thumb.c_str()));
   if (error == kJpegInvalid) {
     say(cfg, "Invalid jpeg");
     command(cfg, format("rm \"%s\"", thumb.c_str()));

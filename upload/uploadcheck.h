@@ -53,6 +53,7 @@ struct UploadRun {
   int dropped = 0;
   int copied = 0;
   bool want_thumbs = false;  // a job went to the waiting directory
+  bool thumbs_link_said = false;  // the upload folder's thumbs/ was refused as a link
 };
 
 // Checks and places one job `dir` + `name`; 0 when it was kept (or left where it was), 1 when
