@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 
+#include "common/endpoints.h"
 #include "common/paths.h"
 #include "jobdesk/jobops.h"
 #include "jobdesk/options.h"
@@ -71,9 +72,7 @@ void list_tools(const PageContext& ctx, bool list_view, const std::string& filte
     add_body_line("<div id='list_thumbs2' onclick=\"list_thumbs('" + js_attr(ctx.base) +
                   "',1);\"><img src='/img/list.png'></div>\n");
   }
-  add_body_line("<div id='returndiv' onclick=\"window.location='http://'+window.location.host+"
-                "'/?touch=true';\">" + html_escape(local_text(ctx.local, "EWS_EXIT_STR")) +
-                "</div>\n");
+  exit_div(ctx);
 }
 
 void job_item(const PageContext& ctx, const upload::PrnInfo& p, bool list_view) {
@@ -123,6 +122,14 @@ void disk_gauge(const PageContext& ctx) {
 }
 
 }  // namespace
+
+void exit_div(const PageContext& ctx) {
+  // The touch home page is the printer's own, reached through its host alias; the host the
+  // page came from is the appliance, which has no home page of its own.
+  add_body_line("<div id='returndiv' onclick=\"window.location='http://" +
+                js_attr(ld::printer_host()) + "/?touch=true';\">" +
+                html_escape(local_text(ctx.local, "EWS_EXIT_STR")) + "</div>\n");
+}
 
 std::string size_text(int64_t bytes) {
   // Sizes up to a million bytes are shown in kB, so no size goes without one.
