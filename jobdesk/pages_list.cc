@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "common/endpoints.h"
 #include "common/paths.h"
@@ -75,36 +76,58 @@ void list_tools(const PageContext& ctx, bool list_view, const std::string& filte
   exit_div(ctx);
 }
 
-void job_item(const PageContext& ctx, const upload::PrnInfo& p, bool list_view) {
-  std::string link = ctx.base + "?prn=" + esc_url(p.file_name) + "&npages=" +
-                     std::to_string(p.pages);
-  std::string click = " onclick=\"printthis('" + js_attr(link) + "');\"";
-  std::string name = html_escape(p.display_name);
+// The texts every row of one page shares, looked up once.
+struct RowTexts {
+  std::string link_head;   // the row's address up to the job name
+  std::string page_word, pages_word;
+};
+
+// One job's row (list view) or cell (gallery view), as one body line.
+void job_item(const PageContext& ctx, const RowTexts& t, const ListRow& p, bool list_view,
+              std::string* line) {
+  const std::string coded = esc_url(p.file_name);
+  const std::string pages = std::to_string(p.pages);
+  std::string& o = *line;
+  o.clear();
+  o += list_view ? "<tr><td class='vpd'" : "<td class='pd'";
+  o += " onclick=\"printthis('";
+  o += js_attr(t.link_head + coded + "&npages=" + pages);
+  o += "');\">";
   if (list_view) {
-    add_body_line("<tr><td class='vpd'" + click + "><div class='fnamestr plfile'>" + name +
-                  "\n" + size_text(p.file_size) + "</div></td>");
-    add_body_line("<td class='plpages plcell'>" + std::to_string(p.pages) +
-                  "</td><td class='pldate plcell'>" +
-                  html_escape(prn_date(p.job_path, ctx.date_format)) +
-                  "</td><td class='plcopies plcell'>" + std::to_string(p.copies) +
-                  "</td><td class='pldel plcell'><input type='checkbox' name='delp' value='" +
-                  html_escape(esc_url(p.file_name)) + "'></td></tr>\n");
-    return;
-  }
-  add_body_line("<td class='pd'" + click + "><div class='frownstr '>" + name + "</div>\n");
-  add_body_line("<div class='imgdiv'><img border='1' src='../" +
-                html_escape(esc_url(p.thumb_path)) + "?" +
-                std::to_string(static_cast<long long>(std::time(nullptr))) +
-                "' width='195'></div>");
-  if (p.copies < 2) {
-    add_body_line("<div>" + std::to_string(p.pages) + " " +
-                  html_escape(local_text(ctx.local, p.pages == 1 ? "EWS_PAGE_STR" : "EWS_PAGES")) +
-                  "</div><!-- /a --></td>\n");
+    o += "<div class='fnamestr plfile'>";
+    o += html_escape(p.display_name);
+    o += "\n";
+    o += size_text(p.file_size);
+    o += "</div></td><td class='plpages plcell'>";
+    o += pages;
+    o += "</td><td class='pldate plcell'>";
+    if (p.dated) o += html_escape(date_text(p.file_mtime, ctx.date_format));
+    o += "</td><td class='plcopies plcell'>";
+    o += std::to_string(p.copies);
+    o += "</td><td class='pldel plcell'><input type='checkbox' name='delp' value='";
+    o += html_escape(coded);
+    o += "'></td></tr>\n";
   } else {
-    add_body_line("<div>" + std::to_string(p.pages) + "x" + std::to_string(p.copies) + " " +
-                  html_escape(local_text(ctx.local, "EWS_PAGES")) + "</div><!-- /a --></td>\n");
+    o += "<div class='frownstr '>";
+    o += html_escape(p.display_name);
+    o += "</div>\n<div class='imgdiv'><img border='1' src='../";
+    o += html_escape(esc_url(p.thumb_path));
+    o += "?";
+    o += std::to_string(static_cast<long long>(std::time(nullptr)));
+    o += "' width='195'></div><div>";
+    o += pages;
+    if (p.copies < 2) {
+      o += " ";
+      o += p.pages == 1 ? t.page_word : t.pages_word;
+    } else {
+      o += "x";
+      o += std::to_string(p.copies);
+      o += " ";
+      o += t.pages_word;
+    }
+    o += "</div><!-- /a --></td>\n\n";
   }
-  add_body_line("\n");
+  add_body_line(o);
 }
 
 void disk_gauge(const PageContext& ctx) {
@@ -160,13 +183,19 @@ void show_prn_list(PrnList* l, const PageContext& ctx, int inum) {
   add_body_line(std::string("<div id='photohide'></div><div id='photobox'><div id='tablebox'>"
                             "<table id='") + (list_view ? "listtb" : "icontb") + "'>" +
                 (list_view ? "" : "<tr>"));
-  int total = get_prn_list(l);
-  sort_prn_list(l, total, "name");
-  sort_prn_list(l, total, sortby);
+  std::vector<ListRow> rows;
+  int total = get_list_rows(l, &rows);
+  sort_list_rows(&rows, "name");
+  sort_list_rows(&rows, sortby);
+  RowTexts texts;
+  texts.link_head = ctx.base + "?prn=";
+  texts.page_word = html_escape(local_text(ctx.local, "EWS_PAGE_STR"));
+  texts.pages_word = html_escape(local_text(ctx.local, "EWS_PAGES"));
+  std::string line;
   int shown = 0;
-  for (const upload::PrnInfo& p : l->list) {
+  for (const ListRow& p : rows) {
     if (!filter.empty() && p.file_name.find(filter) == std::string::npos) continue;
-    job_item(ctx, p, list_view);
+    job_item(ctx, texts, p, list_view, &line);
     shown++;
   }
   add_head_line("<script>var n_thumbs=" + std::to_string(shown) + ";</script>\n");
