@@ -76,42 +76,81 @@ void list_tools(const PageContext& ctx, bool list_view, const std::string& filte
   exit_div(ctx);
 }
 
-// The texts every row of one page shares, looked up once.
+// Whether a text comes through every coding the rows use (HTML, script string, the page
+// script's URL coding) unchanged, as most job names do: such a text is copied as it is.
+bool passes_codings(std::string_view text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) return false;
+    switch (c) {
+      case '"': case '#': case '%': case '&': case '\'': case '+': case '`': case '<':
+      case '>': case '\\':
+        return false;
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
+void append_html(std::string* o, std::string_view text) {
+  if (passes_codings(text)) {
+    *o += text;
+  } else {
+    *o += html_escape(text);
+  }
+}
+
+// The texts every row of one page shares, coded once. Each coding works character by
+// character, so a coded address is the coded pieces put together.
 struct RowTexts {
-  std::string link_head;   // the row's address up to the job name
+  std::string link_head;   // the row's address up to the job name, as a script string
+  std::string link_pages;  // the address between the name and the page count
   std::string page_word, pages_word;
 };
 
 // One job's row (list view) or cell (gallery view), as one body line.
 void job_item(const PageContext& ctx, const RowTexts& t, const ListRow& p, bool list_view,
               std::string* line) {
-  const std::string coded = esc_url(p.file_name);
+  const bool plain = passes_codings(p.file_name);
+  const std::string coded = plain ? std::string() : esc_url(p.file_name);
+  const std::string_view name = plain ? std::string_view(p.file_name) : std::string_view(coded);
   const std::string pages = std::to_string(p.pages);
   std::string& o = *line;
   o.clear();
   o += list_view ? "<tr><td class='vpd'" : "<td class='pd'";
   o += " onclick=\"printthis('";
-  o += js_attr(t.link_head + coded + "&npages=" + pages);
+  o += t.link_head;
+  if (plain) {
+    o += name;
+  } else {
+    o += js_attr(name);
+  }
+  o += t.link_pages;
+  o += pages;
   o += "');\">";
   if (list_view) {
     o += "<div class='fnamestr plfile'>";
-    o += html_escape(p.display_name);
+    append_html(&o, p.display_name);
     o += "\n";
     o += size_text(p.file_size);
     o += "</div></td><td class='plpages plcell'>";
     o += pages;
     o += "</td><td class='pldate plcell'>";
-    if (p.dated) o += html_escape(date_text(p.file_mtime, ctx.date_format));
+    if (p.dated) append_html(&o, date_text(p.file_mtime, ctx.date_format));
     o += "</td><td class='plcopies plcell'>";
     o += std::to_string(p.copies);
     o += "</td><td class='pldel plcell'><input type='checkbox' name='delp' value='";
-    o += html_escape(coded);
+    append_html(&o, name);
     o += "'></td></tr>\n";
   } else {
     o += "<div class='frownstr '>";
-    o += html_escape(p.display_name);
+    append_html(&o, p.display_name);
     o += "</div>\n<div class='imgdiv'><img border='1' src='../";
-    o += html_escape(esc_url(p.thumb_path));
+    if (passes_codings(p.thumb_path)) {
+      o += p.thumb_path;
+    } else {
+      o += html_escape(esc_url(p.thumb_path));
+    }
     o += "?";
     o += std::to_string(static_cast<long long>(std::time(nullptr)));
     o += "' width='195'></div><div>";
@@ -188,7 +227,8 @@ void show_prn_list(PrnList* l, const PageContext& ctx, int inum) {
   sort_list_rows(&rows, "name");
   sort_list_rows(&rows, sortby);
   RowTexts texts;
-  texts.link_head = ctx.base + "?prn=";
+  texts.link_head = js_attr(ctx.base + "?prn=");
+  texts.link_pages = js_attr("&npages=");
   texts.page_word = html_escape(local_text(ctx.local, "EWS_PAGE_STR"));
   texts.pages_word = html_escape(local_text(ctx.local, "EWS_PAGES"));
   std::string line;
