@@ -91,9 +91,7 @@ void show_queue(const PageContext& ctx, const char* job_name) {
                 "',1);\"><img src='/img/list.png'></div>");
   add_body_line("<div id='list_thumbs2' onclick=\"list_thumbs('" + base +
                 "',0);\"><img class='rotateimg90' src='/img/gallery.png'></div>");
-  add_body_line("<div id='returndiv' onclick=\"window.location='http://'+window.location.host+"
-                "'/?touch=true';\">" + html_escape(local_text(ctx.local, "EWS_EXIT_STR")) +
-                "</div>\n");
+  exit_div(ctx);
   add_body_line("<div id='sliderbox'><div id='slider'> </div></div>");
   std::vector<queue_record> queue = get_printq();
   if (!paused) {
