@@ -225,7 +225,8 @@ void show_prn_list(PrnList* l, const PageContext& ctx, int inum) {
   std::vector<ListRow> rows;
   int total = get_list_rows(l, &rows);
   sort_list_rows(&rows, "name");
-  sort_list_rows(&rows, sortby);
+  // The sort keeps the order of equal rows, so a second pass by name would change nothing.
+  if (sortby != "name") sort_list_rows(&rows, sortby);
   RowTexts texts;
   texts.link_head = js_attr(ctx.base + "?prn=");
   texts.link_pages = js_attr("&npages=");

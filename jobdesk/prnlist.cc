@@ -314,8 +314,34 @@ int get_list_rows(PrnList* l, std::vector<ListRow>* rows) {
   return count;
 }
 
+namespace {
+// Sorts references to the rows rather than the rows themselves, with the order known to the
+// compiler, then puts the rows in that order.
+template <class Less>
+void sort_rows_by(std::vector<ListRow>* rows, Less less) {
+  std::vector<ListRow*> refs;
+  refs.reserve(rows->size());
+  for (ListRow& r : *rows) refs.push_back(&r);
+  std::stable_sort(refs.begin(), refs.end(),
+                   [&](const ListRow* a, const ListRow* b) { return less(*a, *b); });
+  std::vector<ListRow> sorted;
+  sorted.reserve(rows->size());
+  for (ListRow* r : refs) sorted.push_back(std::move(*r));
+  rows->swap(sorted);
+}
+}  // namespace
+
 void sort_list_rows(std::vector<ListRow>* rows, std::string_view key) {
-  std::stable_sort(rows->begin(), rows->end(), order_of<ListRow>(key));
+  using R = ListRow;
+  auto by_name = [](const R& a, const R& b) {
+    return strcasecmp(a.file_name.c_str(), b.file_name.c_str()) < 0;
+  };
+  if (key == "name") return sort_rows_by(rows, by_name);
+  if (key == "NAME") return sort_rows_by(rows, [&](const R& a, const R& b) { return by_name(b, a); });
+  if (key == "pages") return sort_rows_by(rows, [](const R& a, const R& b) { return a.pages < b.pages; });
+  if (key == "PAGES") return sort_rows_by(rows, [](const R& a, const R& b) { return a.pages > b.pages; });
+  if (key == "DATE") return sort_rows_by(rows, [](const R& a, const R& b) { return a.mtime > b.mtime; });
+  sort_rows_by(rows, [](const R& a, const R& b) { return a.mtime < b.mtime; });
 }
 
 upload::PrnInfo* get_prn_entry(PrnList* l, const std::string& name) {
