@@ -130,6 +130,9 @@ void StuckWatchdog::begin(const queue_record& head) {
   std::string key = record_text(head.path, sizeof head.path) + "#" + std::to_string(head.copies_sent);
   if (key != key_) {
     idle();
+    // A notice left by a sender that died is no longer true: this one sends now (it holds the
+    // job file's lock), and only it may put one up again.
+    remove_file(stuck_notice_path());
     key_ = key;
     job_ = record_text(head.displayname, sizeof head.displayname);
     path_ = record_text(head.path, sizeof head.path);

@@ -83,7 +83,10 @@ TEST(StuckWatchdog, NoticeAndLogFollowTheSendAcrossRetries) {
   const queue_record head = head_record("/print/printq/a_0.prn", "Pallet tags", 1);
   std::vector<queue_record> queue = {head};
 
+  // A sender killed while its job was stuck left the notice; the next send takes it down.
+  ASSERT_TRUE(ld::write_file_atomic(ld::stuck_notice_path(), ld::format_stuck_notice({"Pallet tags", head.path, 1})));
   watch.begin(head);
+  EXPECT_FALSE(ld::file_exists(ld::stuck_notice_path()));
   watch.progress(50000);
   clock.advance(59);
   watch.progress(50000);
