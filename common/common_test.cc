@@ -199,6 +199,17 @@ TEST(UiLog, HandsTheTextToTheLogClientUnchanged) {
   EXPECT_FALSE(ld::file_exists(root("/pwned")));
 }
 
+// A client left running is waited for before the next line, so the lines keep their order, and
+// at the latest when the program ends.
+TEST(UiLog, AClientLeftRunningKeepsTheLinesInOrder) {
+  testkit::TempRoot root;
+  root.install_recording_log_client();
+  ui_log_start("first");
+  ui_log_start("second");
+  ui_log("third");
+  EXPECT_EQ(root.log_client_output(), "first\nsecond\nthird\n");
+}
+
 // A line break inside a text (a job name can carry one) must not make a second record.
 TEST(UiLog, LineBreaksInATextNeverMakeASecondRecord) {
   testkit::TempRoot root;

@@ -12,5 +12,11 @@ std::string ui_log_line(std::string_view text);
 
 void ui_log(std::string_view text);
 
+// The same line, but the client is left running while the caller goes on (a CGI program whose
+// page should not wait for the log's round trip). It is waited for, within the same time
+// limit, by the next ui_log or ui_log_start (so lines keep their order) and at the latest when
+// the program ends.
+void ui_log_start(std::string_view text);
+
 // The next client that cannot be started is reported again (for tests).
 void ui_log_reset_warning();

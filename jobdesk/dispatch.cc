@@ -11,7 +11,7 @@
 #include "jobdesk/options.h"
 #include "jobdesk/pages.h"
 #include "jobdesk/print.h"
-#include "spooler/send_prn_net.h"
+#include "spooler/printq.h"
 #include "webkit/html_utils.h"
 
 namespace jobdesk {
@@ -114,7 +114,7 @@ int run_jobdesk(const char* invocation, FILE* out) {
   if (!system) show_popup("ERROR", "unable to read system.json");
   ctx.cutter = getJSONObjectInt("system.Cutter", system.top());
 
-  ui_log(query_text);
+  ui_log_start(query_text);
   add_head_frame();
   const char* uri = std::getenv("REQUEST_URI");
   ctx.base = uri ? std::string(uri).substr(0, std::string(uri).find('?')) : "";

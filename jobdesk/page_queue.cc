@@ -9,7 +9,7 @@
 #include "jobdesk/jobops.h"
 #include "jobdesk/options.h"
 #include "jobdesk/pages.h"
-#include "spooler/send_prn_net.h"
+#include "spooler/printq.h"
 #include "spooler/stuckwatch.h"
 #include "webkit/html_utils.h"
 
@@ -93,9 +93,7 @@ void show_queue(const PageContext& ctx, const char* job_name) {
                 "',1);\"><img src='/img/list.png'></div>");
   add_body_line("<div id='list_thumbs2' onclick=\"list_thumbs('" + base +
                 "',0);\"><img class='rotateimg90' src='/img/gallery.png'></div>");
-  add_body_line("<div id='returndiv' onclick=\"window.location='http://'+window.location.host+"
-                "'/?touch=true';\">" + html_escape(local_text(ctx.local, "EWS_EXIT_STR")) +
-                "</div>\n");
+  exit_div(ctx);
   add_body_line("<div id='sliderbox'><div id='slider'> </div></div>");
   add_body_line("<div id='history_btn' onclick=\"window.location='/cgi-bin/statusdesk?history=1';\">" +
                 html_escape(getJSONKeyVal("status-local.ST_HISTORY", ctx.local, "Job history")) + "</div>\n");

@@ -27,6 +27,9 @@ std::string size_text(int64_t bytes);
 // product 100 x available is never formed, so no block count can overflow it.
 int disk_used_percent(uint64_t available, uint64_t total);
 
+// The Exit button of the list and the queue page: it leads to the touch home page.
+void exit_div(const PageContext& ctx);
+
 void show_prn_list(PrnList* l, const PageContext& ctx, int inum);
 int show_prn(PrnList* l, const std::string& name, const PageContext& ctx, int inum);
 void show_queue(const PageContext& ctx, const char* job_name);

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
+#include "common/endpoints.h"
 #include "common/paths.h"
 #include "jobdesk/jobops.h"
 #include "jobdesk/options.h"
@@ -71,41 +73,100 @@ void list_tools(const PageContext& ctx, bool list_view, const std::string& filte
     add_body_line("<div id='list_thumbs2' onclick=\"list_thumbs('" + js_attr(ctx.base) +
                   "',1);\"><img src='/img/list.png'></div>\n");
   }
-  add_body_line("<div id='returndiv' onclick=\"window.location='http://'+window.location.host+"
-                "'/?touch=true';\">" + html_escape(local_text(ctx.local, "EWS_EXIT_STR")) +
-                "</div>\n");
+  exit_div(ctx);
 }
 
-void job_item(const PageContext& ctx, const upload::PrnInfo& p, bool list_view) {
-  std::string link = ctx.base + "?prn=" + esc_url(p.file_name) + "&npages=" +
-                     std::to_string(p.pages);
-  std::string click = " onclick=\"printthis('" + js_attr(link) + "');\"";
-  std::string name = html_escape(p.display_name);
-  if (list_view) {
-    add_body_line("<tr><td class='vpd'" + click + "><div class='fnamestr plfile'>" + name +
-                  "\n" + size_text(p.file_size) + "</div></td>");
-    add_body_line("<td class='plpages plcell'>" + std::to_string(p.pages) +
-                  "</td><td class='pldate plcell'>" +
-                  html_escape(prn_date(p.job_path, ctx.date_format)) +
-                  "</td><td class='plcopies plcell'>" + std::to_string(p.copies) +
-                  "</td><td class='pldel plcell'><input type='checkbox' name='delp' value='" +
-                  html_escape(esc_url(p.file_name)) + "'></td></tr>\n");
-    return;
+// Whether a text comes through every coding the rows use (HTML, script string, the page
+// script's URL coding) unchanged, as most job names do: such a text is copied as it is.
+bool passes_codings(std::string_view text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) return false;
+    switch (c) {
+      case '"': case '#': case '%': case '&': case '\'': case '+': case '`': case '<':
+      case '>': case '\\':
+        return false;
+      default:
+        break;
+    }
   }
-  add_body_line("<td class='pd'" + click + "><div class='frownstr '>" + name + "</div>\n");
-  add_body_line("<div class='imgdiv'><img border='1' src='../" +
-                html_escape(esc_url(p.thumb_path)) + "?" +
-                std::to_string(static_cast<long long>(std::time(nullptr))) +
-                "' width='195'></div>");
-  if (p.copies < 2) {
-    add_body_line("<div>" + std::to_string(p.pages) + " " +
-                  html_escape(local_text(ctx.local, p.pages == 1 ? "EWS_PAGE_STR" : "EWS_PAGES")) +
-                  "</div><!-- /a --></td>\n");
+  return true;
+}
+
+void append_html(std::string* o, std::string_view text) {
+  if (passes_codings(text)) {
+    *o += text;
   } else {
-    add_body_line("<div>" + std::to_string(p.pages) + "x" + std::to_string(p.copies) + " " +
-                  html_escape(local_text(ctx.local, "EWS_PAGES")) + "</div><!-- /a --></td>\n");
+    *o += html_escape(text);
   }
-  add_body_line("\n");
+}
+
+// The texts every row of one page shares, coded once. Each coding works character by
+// character, so a coded address is the coded pieces put together.
+struct RowTexts {
+  std::string link_head;   // the row's address up to the job name, as a script string
+  std::string link_pages;  // the address between the name and the page count
+  std::string page_word, pages_word;
+};
+
+// One job's row (list view) or cell (gallery view), as one body line.
+void job_item(const PageContext& ctx, const RowTexts& t, const ListRow& p, bool list_view,
+              std::string* line) {
+  const bool plain = passes_codings(p.file_name);
+  const std::string coded = plain ? std::string() : esc_url(p.file_name);
+  const std::string_view name = plain ? std::string_view(p.file_name) : std::string_view(coded);
+  const std::string pages = std::to_string(p.pages);
+  std::string& o = *line;
+  o.clear();
+  o += list_view ? "<tr><td class='vpd'" : "<td class='pd'";
+  o += " onclick=\"printthis('";
+  o += t.link_head;
+  if (plain) {
+    o += name;
+  } else {
+    o += js_attr(name);
+  }
+  o += t.link_pages;
+  o += pages;
+  o += "');\">";
+  if (list_view) {
+    o += "<div class='fnamestr plfile'>";
+    append_html(&o, p.display_name);
+    o += "\n";
+    o += size_text(p.file_size);
+    o += "</div></td><td class='plpages plcell'>";
+    o += pages;
+    o += "</td><td class='pldate plcell'>";
+    if (p.dated) append_html(&o, date_text(p.file_mtime, ctx.date_format));
+    o += "</td><td class='plcopies plcell'>";
+    o += std::to_string(p.copies);
+    o += "</td><td class='pldel plcell'><input type='checkbox' name='delp' value='";
+    append_html(&o, name);
+    o += "'></td></tr>\n";
+  } else {
+    o += "<div class='frownstr '>";
+    append_html(&o, p.display_name);
+    o += "</div>\n<div class='imgdiv'><img border='1' src='../";
+    if (passes_codings(p.thumb_path)) {
+      o += p.thumb_path;
+    } else {
+      o += html_escape(esc_url(p.thumb_path));
+    }
+    o += "?";
+    o += std::to_string(static_cast<long long>(std::time(nullptr)));
+    o += "' width='195'></div><div>";
+    o += pages;
+    if (p.copies < 2) {
+      o += " ";
+      o += p.pages == 1 ? t.page_word : t.pages_word;
+    } else {
+      o += "x";
+      o += std::to_string(p.copies);
+      o += " ";
+      o += t.pages_word;
+    }
+    o += "</div><!-- /a --></td>\n\n";
+  }
+  add_body_line(o);
 }
 
 void disk_gauge(const PageContext& ctx) {
@@ -123,6 +184,14 @@ void disk_gauge(const PageContext& ctx) {
 }
 
 }  // namespace
+
+void exit_div(const PageContext& ctx) {
+  // The touch home page is the printer's own, reached through its host alias; the host the
+  // page came from is the appliance, which has no home page of its own.
+  add_body_line("<div id='returndiv' onclick=\"window.location='http://" +
+                js_attr(ld::printer_host()) + "/?touch=true';\">" +
+                html_escape(local_text(ctx.local, "EWS_EXIT_STR")) + "</div>\n");
+}
 
 std::string size_text(int64_t bytes) {
   // Sizes up to a million bytes are shown in kB, so no size goes without one.
@@ -153,13 +222,20 @@ void show_prn_list(PrnList* l, const PageContext& ctx, int inum) {
   add_body_line(std::string("<div id='photohide'></div><div id='photobox'><div id='tablebox'>"
                             "<table id='") + (list_view ? "listtb" : "icontb") + "'>" +
                 (list_view ? "" : "<tr>"));
-  int total = get_prn_list(l);
-  sort_prn_list(l, total, "name");
-  sort_prn_list(l, total, sortby);
+  std::vector<ListRow> rows;
+  int total = get_list_rows(l, &rows);
+  sort_list_rows(&rows, "name");
+  sort_list_rows(&rows, sortby);
+  RowTexts texts;
+  texts.link_head = js_attr(ctx.base + "?prn=");
+  texts.link_pages = js_attr("&npages=");
+  texts.page_word = html_escape(local_text(ctx.local, "EWS_PAGE_STR"));
+  texts.pages_word = html_escape(local_text(ctx.local, "EWS_PAGES"));
+  std::string line;
   int shown = 0;
-  for (const upload::PrnInfo& p : l->list) {
+  for (const ListRow& p : rows) {
     if (!filter.empty() && p.file_name.find(filter) == std::string::npos) continue;
-    job_item(ctx, p, list_view);
+    job_item(ctx, texts, p, list_view, &line);
     shown++;
   }
   add_head_line("<script>var n_thumbs=" + std::to_string(shown) + ";</script>\n");

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 
 #include "common/fsops.h"
 #include "testkit/cgi_page.h"
@@ -98,6 +99,25 @@ TEST_F(PagesTest, GalleryShowsPagesAndTheThumbnailAddress) {
   EXPECT_NE(page.find("src='../thumbs/a.jpeg?"), std::string::npos);
   EXPECT_EQ(page.find("vlist"), std::string::npos);
   EXPECT_LT(page.find("<div>3 Pages"), page.find("<div>1 Page<"));  // PAGES: most first
+}
+
+TEST_F(PagesTest, ExitLeadsToThePrintersTouchHomePage) {
+  // The page is shown on the appliance; the home page is the printer's, under its host alias.
+  const char* old = getenv("LABELDOCK_PRINTER_HOST");
+  std::string saved = old ? old : "";
+  setenv("LABELDOCK_PRINTER_HOST", "printer.test", 1);
+  std::string q = "list=1";
+  ctx.query = q.c_str();
+  jobdesk::show_prn_list(&l, ctx, 0);
+  jobdesk::show_queue(ctx, nullptr);
+  if (old) setenv("LABELDOCK_PRINTER_HOST", saved.c_str(), 1); else unsetenv("LABELDOCK_PRINTER_HOST");
+  std::string page = testkit::page_text();
+  const std::string exit_div =
+      "<div id='returndiv' onclick=\"window.location='http://printer.test/?touch=true';\">Exit</div>";
+  size_t first = page.find(exit_div);
+  ASSERT_NE(first, std::string::npos) << page;
+  EXPECT_NE(page.find(exit_div, first + 1), std::string::npos);  // the queue page's too
+  EXPECT_EQ(page.find("window.location.host"), std::string::npos);
 }
 
 TEST_F(PagesTest, JobPageEscapesTheNameInEveryPlace) {

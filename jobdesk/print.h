@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "jobdesk/prnlist.h"
-#include "spooler/send_prn_net.h"
+#include "spooler/printq.h"
 
 namespace jobdesk {
 

@@ -1,14 +1,19 @@
 #include "jobdesk/prnlist.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <unordered_map>
 
 #include "common/bytes.h"
 #include "common/fsops.h"
@@ -38,13 +43,24 @@ std::vector<std::string> job_entries() {
   return out;
 }
 
-// One pass over the job folder: a record for every job that keeps one. Result: jobs counted,
-// and in *fitting those whose record the cache can hold.
-int walk_jobs(PrnList* l, int* fitting) {
+upload::PrnInfo* make_prn_entry(PrnList* l, const std::string& name);
+
+// One pass over the job folder: a record for every job that keeps one. Records already in the
+// list are found by name (the first of a name, as get_prn_entry finds it), so a pass costs one
+// look-up per job, not a walk of the list. Result: jobs counted, in *fitting those whose record
+// the cache can hold, in *unmatched the records of the list that no job met.
+int walk_jobs(PrnList* l, int* fitting, size_t* unmatched) {
+  std::unordered_map<std::string_view, upload::PrnInfo*> known;
+  known.reserve(l->list.size());
+  for (upload::PrnInfo& info : l->list) known.emplace(info.file_name, &info);
+  const size_t listed = l->list.size();
+  size_t met = 0;
   int count = 0;
   *fitting = 0;
   for (const std::string& name : job_entries()) {
-    upload::PrnInfo* info = get_prn_entry(l, name);
+    auto it = known.find(name);
+    upload::PrnInfo* info = it != known.end() ? it->second : make_prn_entry(l, name);
+    if (it != known.end()) ++met;
     if (!info) continue;
     std::string input = prns_dir() + name;
     if (info->filter_input != input) {
@@ -61,7 +77,100 @@ int walk_jobs(PrnList* l, int* fitting) {
     ++count;
     if (record_fits(*info)) ++*fitting;
   }
+  *unmatched = listed - met;
   return count;
+}
+
+// Whether a cached record stands where its job is: the list would otherwise correct its paths
+// and write the cache again.
+bool in_place(const PrnInfoView& r, std::string_view dir) {
+  auto at_dir = [&](std::string_view path) {
+    return path.size() == dir.size() + r.file_name.size() && path.starts_with(dir) &&
+           path.ends_with(r.file_name);
+  };
+  return at_dir(r.job_path) && at_dir(r.filter_input);
+}
+
+// The list page's rows straight from a cache in step with the folder, or false when anything is
+// out of step (get_prn_list then brings it in line). The records are mapped a few at a time and
+// only the fields the list shows are read: the whole cache is megabytes at a few hundred jobs,
+// and neither reading it all nor holding it resident is needed. The cache is only ever replaced
+// by a rename, never cut in place, so a mapping of it stays whole.
+bool rows_from_cache(std::vector<ListRow>* rows) {
+  rows->clear();
+  ld::UniqueFd fd(open(cache_path().c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || st.st_size < 4) return false;
+  unsigned char v[4];
+  if (pread(fd.get(), v, 4, 0) != 4 || static_cast<int32_t>(ld::get_le32(v)) != kCacheVersion)
+    return false;
+  const size_t n = static_cast<size_t>((static_cast<uint64_t>(st.st_size) - 4) / kPrnInfoSize);
+  const std::string dir = prns_dir();
+  const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  constexpr size_t kWindow = 32;  // records mapped at once
+  rows->reserve(n);
+  for (size_t first = 0; first < n; first += kWindow) {
+    const size_t count = std::min(kWindow, n - first);
+    const uint64_t start = 4 + uint64_t{first} * kPrnInfoSize;
+    const uint64_t map_at = start / page * page;
+    const size_t len = static_cast<size_t>(start - map_at) + count * kPrnInfoSize;
+    void* m = mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd.get(), static_cast<off_t>(map_at));
+    if (m == MAP_FAILED) return false;
+    const unsigned char* rec = static_cast<const unsigned char*>(m) + (start - map_at);
+    bool ok = true;
+    for (size_t i = 0; i < count && ok; ++i, rec += kPrnInfoSize) {
+      PrnInfoView r = view_prn_info(rec);
+      if (!(ok = in_place(r, dir))) break;
+      ListRow& row = rows->emplace_back();
+      row.file_name = r.file_name;
+      row.display_name = r.display_name;
+      row.thumb_path = r.thumb_path;
+      row.file_size = r.file_size;
+      row.pages = r.pages;
+      row.copies = r.copies;
+      row.mtime = r.mtime;
+    }
+    munmap(m, len);
+    if (!ok) return false;
+  }
+  // The list holds the records in the reverse of the file order.
+  std::reverse(rows->begin(), rows->end());
+
+  // Every job must meet its own record, and every record its job, with the size unchanged.
+  std::unordered_map<std::string_view, ListRow*> by_name;
+  by_name.reserve(n);
+  for (ListRow& row : *rows) {
+    if (!by_name.emplace(row.file_name, &row).second) return false;  // a name twice
+  }
+  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+  if (!d) return false;
+  size_t met = 0;
+  while (dirent* e = readdir(d.get())) {
+    if (!is_job_entry(e->d_name)) continue;
+    auto it = by_name.find(e->d_name);
+    struct stat js;
+    if (it == by_name.end() || fstatat(dirfd(d.get()), e->d_name, &js, 0) != 0 ||
+        static_cast<int32_t>(js.st_size) != it->second->file_size)
+      return false;
+    it->second->dated = true;
+    it->second->file_mtime = js.st_mtime;
+    ++met;
+  }
+  return met == n;
+}
+
+// The orders of sort_prn_list, for records and for rows alike.
+template <class T>
+std::function<bool(const T&, const T&)> order_of(std::string_view key) {
+  auto by_name = [](const T& a, const T& b) {
+    return strcasecmp(a.file_name.c_str(), b.file_name.c_str()) < 0;
+  };
+  if (key == "name") return by_name;
+  if (key == "NAME") return [=](const T& a, const T& b) { return by_name(b, a); };
+  if (key == "pages") return [](const T& a, const T& b) { return a.pages < b.pages; };
+  if (key == "PAGES") return [](const T& a, const T& b) { return a.pages > b.pages; };
+  if (key == "DATE") return [](const T& a, const T& b) { return a.mtime > b.mtime; };
+  return [](const T& a, const T& b) { return a.mtime < b.mtime; };
 }
 
 // Jobs the scan cannot read (other byte order, object streams) still show their first page's
@@ -162,13 +271,20 @@ int get_prn_list(PrnList* l) {
   l->changed = false;
   int cached = load_prn_list(l, cache_path());
   int fitting = 0;
-  int count = walk_jobs(l, &fitting);
+  size_t unmatched = 0;
+  int count = walk_jobs(l, &fitting, &unmatched);
   // Jobs whose names do not fit a record never reach the cache, so they are not expected in it.
-  if (fitting != cached) {
+  // A record whose job is gone means the folder changed too, even when another job came in
+  // its place and the counts agree: kept, it would list a job that is no longer there.
+  if (fitting != cached || unmatched != 0) {
     fprintf(l->err, "ERROR - prn_list does not match number of prns %d in directory  %d\n",
             cached, count);
-    l->list.clear();
-    count = walk_jobs(l, &fitting);
+    // With nothing taken from the cache every record was just read from its job, so a second
+    // pass would read the same jobs again.
+    if (cached != 0 || unmatched != 0) {
+      l->list.clear();
+      count = walk_jobs(l, &fitting, &unmatched);
+    }
   }
   // A cache in step with the folder and every record is left as it is: rewriting it would
   // cost more than the whole page.
@@ -176,10 +292,42 @@ int get_prn_list(PrnList* l) {
   return count;
 }
 
+int get_list_rows(PrnList* l, std::vector<ListRow>* rows) {
+  l->list.clear();
+  if (rows_from_cache(rows)) return static_cast<int>(rows->size());
+  int count = get_prn_list(l);
+  rows->clear();
+  rows->reserve(l->list.size());
+  for (const upload::PrnInfo& info : l->list) {
+    ListRow& row = rows->emplace_back();
+    row.file_name = info.file_name;
+    row.display_name = info.display_name;
+    row.thumb_path = info.thumb_path;
+    row.file_size = info.file_size;
+    row.pages = info.pages;
+    row.copies = info.copies;
+    row.mtime = info.mtime;
+    struct stat st;
+    row.dated = stat(info.job_path.c_str(), &st) == 0;
+    if (row.dated) row.file_mtime = st.st_mtime;
+  }
+  return count;
+}
+
+void sort_list_rows(std::vector<ListRow>* rows, std::string_view key) {
+  std::stable_sort(rows->begin(), rows->end(), order_of<ListRow>(key));
+}
+
 upload::PrnInfo* get_prn_entry(PrnList* l, const std::string& name) {
   for (upload::PrnInfo& info : l->list) {
     if (info.file_name == name) return &info;
   }
+  return make_prn_entry(l, name);
+}
+
+namespace {
+// A new record read from job `name`, put in front of the list (see get_prn_entry).
+upload::PrnInfo* make_prn_entry(PrnList* l, const std::string& name) {
   // A request value names a job, never a path: "../tmp/x.prn" would reach a job still waiting
   // for its thumbnail, a queued copy or a file outside the root, and the "no thumbnail" rule
   // below would delete it. Only a regular file standing in the library folder is a job here.
@@ -222,6 +370,7 @@ upload::PrnInfo* get_prn_entry(PrnList* l, const std::string& name) {
   l->changed = true;
   return &l->list.front();
 }
+}  // namespace
 
 void get_prn_data(PrnList* l, upload::PrnInfo* info) {
   // The scan reads the items the schema names; their found flags tell the form what to show.
@@ -241,36 +390,23 @@ bool drop_prn_entry(PrnList* l, const std::string& name) {
 
 void sort_prn_list(PrnList* l, int count, std::string_view key) {
   using Info = upload::PrnInfo;
-  auto by_name = [](const Info& a, const Info& b) {
-    return strcasecmp(a.file_name.c_str(), b.file_name.c_str()) < 0;
-  };
-  std::function<bool(const Info&, const Info&)> less;
-  if (key == "name") {
-    less = by_name;
-  } else if (key == "NAME") {
-    less = [&](const Info& a, const Info& b) { return by_name(b, a); };
-  } else if (key == "pages") {
-    less = [](const Info& a, const Info& b) { return a.pages < b.pages; };
-  } else if (key == "PAGES") {
-    less = [](const Info& a, const Info& b) { return a.pages > b.pages; };
-  } else if (key == "DATE") {
-    less = [](const Info& a, const Info& b) { return a.mtime > b.mtime; };
-  } else {
-    less = [](const Info& a, const Info& b) { return a.mtime < b.mtime; };
-  }
   // Only the first `count` records take part, as the caller counted them.
   auto end = l->list.begin();
   std::advance(end, std::clamp<long>(count, 0, static_cast<long>(l->list.size())));
   std::list<Info> head;
   head.splice(head.begin(), l->list, l->list.begin(), end);
-  head.sort(less);
+  head.sort(order_of<Info>(key));
   l->list.splice(l->list.begin(), head);
 }
 
 std::string prn_date(const std::string& path, const std::string& format) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return "";
-  time_t t = st.st_mtime;
+  return date_text(st.st_mtime, format);
+}
+
+std::string date_text(int64_t mtime, const std::string& format) {
+  time_t t = static_cast<time_t>(mtime);
   struct tm tm;
   gmtime_r(&t, &tm);
   // A long format is cut to the page's 21 characters rather than giving nothing.

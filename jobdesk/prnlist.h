@@ -60,6 +60,26 @@ bool drop_prn_entry(PrnList* l, const std::string& name);
 // "DATE"; anything else is "date").
 void sort_prn_list(PrnList* l, int count, std::string_view key);
 
+// One row of the list page: what it shows of a job and sorts by.
+struct ListRow {
+  std::string file_name, display_name, thumb_path;
+  int32_t file_size = 0, pages = 0, copies = 0;
+  int64_t mtime = 0;       // the record's, the key of the date orders
+  bool dated = false;      // the job file could be read for its date
+  int64_t file_mtime = 0;  // the job file's modification time, shown as its date
+};
+
+// get_prn_list for the list page: the same records, messages and cache, each job as a row in
+// list order. When the cache is in step with the folder (every job has its record, every record
+// its job, with paths and sizes unchanged) the records are read in place and only as far as the
+// list shows them, and l->list stays empty; otherwise get_prn_list runs and l->list holds the
+// records the rows come from. Result: number of jobs.
+int get_list_rows(PrnList* l, std::vector<ListRow>* rows);
+// sort_prn_list's orders, for the rows.
+void sort_list_rows(std::vector<ListRow>* rows, std::string_view key);
+
+// A modification time as UTC text in `format`, at most 21 characters.
+std::string date_text(int64_t mtime, const std::string& format);
 // The job file's modification time as UTC text in `format`, at most 21 characters ("" when the
 // file cannot be read).
 std::string prn_date(const std::string& path, const std::string& format);

@@ -198,6 +198,71 @@ TEST_F(PrnListTest, EverySortKeyOrdersTheList) {
   }
 }
 
+// The rows of the list page as text, in their order, for comparing two runs.
+std::string rows_text(const std::vector<jobdesk::ListRow>& rows) {
+  std::string t;
+  for (const auto& r : rows) {
+    t += r.file_name + "|" + r.display_name + "|" + r.thumb_path + "|" +
+         std::to_string(r.file_size) + "|" + std::to_string(r.pages) + "|" +
+         std::to_string(r.copies) + "|" + std::to_string(r.mtime) + "|" +
+         (r.dated ? std::to_string(r.file_mtime) : "-") + "\n";
+  }
+  return t;
+}
+
+TEST_F(PrnListTest, RowsReadInPlaceFromTheCacheAreTheRowsOfTheWholeRecords) {
+  add_job("Beta.prn", 3);
+  add_job("alpha.prn", 12);
+  add_job("gamma.prn", 1);
+  add_job("b'q%2B.prn", 2);
+  set_mtime("Beta.prn", 1000);
+  set_mtime("alpha.prn", 3000);
+  set_mtime("gamma.prn", 2000);
+  ListRun cold, warm;
+  std::vector<jobdesk::ListRow> whole, in_place;
+  EXPECT_EQ(jobdesk::get_list_rows(&cold.l, &whole), 4);
+  EXPECT_EQ(cold.l.list.size(), 4u);  // read from the jobs
+  EXPECT_EQ(jobdesk::get_list_rows(&warm.l, &in_place), 4);
+  EXPECT_TRUE(warm.l.list.empty());  // read from the cache in place
+  EXPECT_EQ(warm.messages(), "");
+  for (const char* key : {"name", "NAME", "pages", "PAGES", "date", "DATE", ""}) {
+    for (auto* rows : {&whole, &in_place}) {
+      jobdesk::sort_list_rows(rows, "name");
+      jobdesk::sort_list_rows(rows, key);
+    }
+    EXPECT_EQ(rows_text(in_place), rows_text(whole)) << key;
+  }
+  EXPECT_EQ(rows_text(in_place).substr(0, 9), "Beta.prn|");  // the date, oldest first
+
+  // A job grown in place is not served from the cache: its record is written again.
+  std::string job;
+  ASSERT_TRUE(ld::read_file(root("/print/prns/gamma.prn"), &job));
+  ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/gamma.prn"), job + "more"));
+  ListRun grown;
+  jobdesk::get_list_rows(&grown.l, &in_place);
+  EXPECT_FALSE(grown.l.list.empty());
+  EXPECT_NE(rows_text(in_place).find("gamma.prn|gamma|thumbs/gamma.jpeg|" +
+                                     std::to_string(job.size() + 4) + "|"),
+            std::string::npos);
+}
+
+TEST_F(PrnListTest, JobReplacedByAnotherWithTheCountUnchangedIsNotListed) {
+  add_job("a.prn", 1);
+  add_job("gone.prn", 2);
+  ListRun first;
+  ASSERT_EQ(jobdesk::get_prn_list(&first.l), 2);
+  ASSERT_TRUE(ld::remove_file(root("/print/prns/gone.prn")));
+  add_job("new.prn", 3);
+  for (int pass = 0; pass < 2; ++pass) {
+    ListRun run;
+    EXPECT_EQ(jobdesk::get_prn_list(&run.l), 2);
+    std::string names;
+    for (const auto& i : run.l.list) names += i.file_name + " ";
+    EXPECT_EQ(names.find("gone.prn"), std::string::npos) << pass << ": " << names;
+    EXPECT_NE(names.find("new.prn"), std::string::npos) << pass;
+  }
+}
+
 TEST_F(PrnListTest, DateExistsAndDriverText) {
   add_job("a.prn", 1);
   set_mtime("a.prn", 1765000000);  // 2025-12-06 05:46:40 UTC

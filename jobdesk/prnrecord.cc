@@ -14,10 +14,14 @@ void put_text(const std::string& text, unsigned char* out, size_t field) {
   std::memcpy(out, text.data(), std::min(text.size(), field - 1));
 }
 
-std::string get_text(const unsigned char* in, size_t field) {
+std::string_view view_text(const unsigned char* in, size_t field) {
   const void* nul = std::memchr(in, 0, field);
   size_t n = nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - in) : field;
-  return std::string(reinterpret_cast<const char*>(in), n);
+  return std::string_view(reinterpret_cast<const char*>(in), n);
+}
+
+std::string get_text(const unsigned char* in, size_t field) {
+  return std::string(view_text(in, field));
 }
 
 void put_i32(int32_t v, unsigned char* out) { ld::put_le32(static_cast<uint32_t>(v), out); }
@@ -143,6 +147,21 @@ upload::PrnInfo decode_prn_info(const unsigned char* in) {
     info.options.push_back(decode_prn_option(in + kOptions + size_t(i) * kPrnOptionSize));
   }
   return info;
+}
+
+PrnInfoView view_prn_info(const unsigned char* in) {
+  using namespace info_at;
+  PrnInfoView v;
+  v.file_name = view_text(in + kFileName, kNameField);
+  v.job_path = view_text(in + kJobPath, kNameField);
+  v.filter_input = view_text(in + kFilterInput, kNameField);
+  v.thumb_path = view_text(in + kThumb, kNameField);
+  v.display_name = view_text(in + kDisplay, kNameField);
+  v.file_size = get_i32(in + kFileSize);
+  v.pages = get_i32(in + kPages);
+  v.copies = get_i32(in + kCopies);
+  v.mtime = get_i32(in + kMtime);
+  return v;
 }
 
 }  // namespace jobdesk

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "upload/prninfo.h"
 
@@ -50,5 +51,14 @@ void encode_prn_info(const upload::PrnInfo& info, unsigned char* out);
 // Reads a record; an option count outside 0..40 is held within it, so a damaged cache never
 // makes a reader walk past the record.
 upload::PrnInfo decode_prn_info(const unsigned char* in);
+
+// The fields of a record that the job list needs, read in place: the texts are views into the
+// record's bytes (up to their NUL), valid as long as those bytes are.
+struct PrnInfoView {
+  std::string_view file_name, job_path, filter_input, thumb_path, display_name;
+  int32_t file_size = 0, pages = 0, copies = 0;
+  int64_t mtime = 0;
+};
+PrnInfoView view_prn_info(const unsigned char* in);
 
 }  // namespace jobdesk

@@ -131,6 +131,18 @@ TEST(PrnRecord, DecodeGivesBackWhatWasEncoded) {
   EXPECT_DOUBLE_EQ(out.options[1].scaled, 1.5);
   EXPECT_EQ(out.options[1].type, 5);
   EXPECT_EQ(out.options[1].display, "1.50");
+
+  // The in-place view reads the list's fields as the whole decode does.
+  jobdesk::PrnInfoView v = jobdesk::view_prn_info(b.data());
+  EXPECT_EQ(v.file_name, out.file_name);
+  EXPECT_EQ(v.job_path, out.job_path);
+  EXPECT_EQ(v.filter_input, out.filter_input);
+  EXPECT_EQ(v.thumb_path, out.thumb_path);
+  EXPECT_EQ(v.display_name, out.display_name);
+  EXPECT_EQ(v.file_size, out.file_size);
+  EXPECT_EQ(v.pages, out.pages);
+  EXPECT_EQ(v.copies, out.copies);
+  EXPECT_EQ(v.mtime, out.mtime);
 }
 
 TEST(PrnRecord, TextsLongerThanTheirFieldsAreCutNeverWrittenPast) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "spooler/send_prn_net.h"
+#include "spooler/printq.h"
 
 // Names tried: "<base>_0" to "<base>_99".
 constexpr int kEnqueueNames = 100;

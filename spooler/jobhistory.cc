@@ -13,7 +13,7 @@
 #include "common/fsops.h"
 #include "common/handles.h"
 #include "common/paths.h"
-#include "spooler/send_prn_net.h"
+#include "spooler/printq.h"
 
 namespace ld {
 namespace {

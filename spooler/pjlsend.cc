@@ -22,8 +22,8 @@
 #include "common/handles.h"
 #include "common/net.h"
 #include "spooler/jobhistory.h"
-#include "spooler/printer_link.h"
-#include "spooler/send_prn_net.h"
+#include "spooler/printer_send.h"
+#include "spooler/printq.h"
 
 namespace {
 

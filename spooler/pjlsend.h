@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "common/clock.h"
-#include "spooler/send_prn_net.h"
+#include "spooler/printq.h"
 #include "spooler/stuckwatch.h"
 
 // Bytes of the job file sent per step, and the most read back from the printer at a time.

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "spooler/pjlsend.h"
-#include "spooler/printer_link.h"
-#include "spooler/send_prn_net.h"
+#include "spooler/printer_send.h"
+#include "spooler/printq.h"
 
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);

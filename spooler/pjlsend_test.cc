@@ -17,8 +17,8 @@
 #include "common/handles.h"
 #include "common/net.h"
 #include "gtest/gtest.h"
-#include "spooler/printer_link.h"
-#include "spooler/send_prn_net.h"
+#include "spooler/printer_send.h"
+#include "spooler/printq.h"
 #include "testkit/capture.h"
 #include "testkit/scenario.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "spooler/send_prn_net.h"
+#include "spooler/printq.h"
 
 namespace queuejson {
 

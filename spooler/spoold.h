@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "spooler/prnfilt.h"
-#include "spooler/send_prn_net.h"
+#include "spooler/printq.h"
 
 // Times spoold asks for the queue lock (each ask waits up to five seconds) before it gives up
 // the step; it never writes the queue without the lock.

@@ -39,8 +39,8 @@ StuckChange stuck_step(StuckState* st, const StuckSample& s, int64_t limit_ms) {
 #include "common/fsops.h"
 #include "common/paths.h"
 #include "common/ui_log.h"
-#include "spooler/printer_link.h"
-#include "spooler/send_prn_net.h"
+#include "spooler/printer_send.h"
+#include "spooler/printq.h"
 #include "webkit/json.h"
 
 namespace ld {

@@ -6,7 +6,7 @@
 
 #include "common/fsops.h"
 #include "gtest/gtest.h"
-#include "spooler/send_prn_net.h"
+#include "spooler/printq.h"
 #include "testkit/scenario.h"
 
 namespace {

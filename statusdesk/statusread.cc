@@ -10,7 +10,7 @@
 
 #include "common/fsops.h"
 #include "common/paths.h"
-#include "spooler/send_prn_net.h"
+#include "spooler/printq.h"
 #include "webkit/json.h"
 
 namespace statusdesk {

@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "spooler/printer_link.h"
+#include "spooler/printer_send.h"
 #include "webkit/html_utils.h"
 
 namespace statusdesk {

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "common/fsops.h"
-#include "spooler/printer_link.h"
+#include "spooler/printer_send.h"
 #include "testkit/webserver.h"
 
 namespace testkit {

@@ -7,9 +7,9 @@
 
 #include "common/fsops.h"
 #include "spooler/pjlsend.h"
-#include "spooler/printer_link.h"
+#include "spooler/printer_send.h"
 #include "spooler/prnfilt.h"
-#include "spooler/send_prn_net.h"
+#include "spooler/printq.h"
 #include "testkit/capture.h"
 #include "testkit/driver_job.h"
 #include "testkit/scenario.h"

@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "common/fsops.h"
-#include "spooler/send_prn_net.h"
+#include "spooler/printq.h"
 #include "testkit/scenario.h"
 #include "testkit/webserver.h"
 

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "common/fsops.h"
-#include "spooler/printer_link.h"
+#include "spooler/printer_send.h"
 #include "spooler/prnfilt.h"
-#include "spooler/send_prn_net.h"
+#include "spooler/printq.h"
 #include "spooler/spoold.h"
 #include "testkit/capture.h"
 #include "testkit/scenario.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "common/fsops.h"
-#include "spooler/send_prn_net.h"
+#include "spooler/printq.h"
 #include "spooler/stuckwatch.h"
 #include "testkit/capture.h"
 #include "testkit/scenario.h"

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "common/fsops.h"
 #include "testkit/scenario.h"
@@ -87,9 +89,66 @@ TEST_F(UsbRoad, BackupOfJobsUploadedBackIntoLibrary) {
             (std::vector<std::string>{"Price tag.jpeg", "Shelf label.jpeg"}));
   // The script's event lines frame uploadcheck's own.
   std::string log = root_.log_client_output();
-  EXPECT_EQ(log.rfind("run upload_prns ...\n", 0), 0u) << log;
+  EXPECT_EQ(log.rfind(std::string("Backup to prns/") + kName + ": 2 print jobs copied, 0 not copied\nrun upload_prns ...\n", 0), 0u)
+      << log;
   EXPECT_NE(log.find("Import " + root_("/print/tmp/Shelf label.prn")), std::string::npos) << log;
   EXPECT_TRUE(log.ends_with("done upload_prns ...\n")) << log;
+}
+
+// Restoring a backup over the library it came from replaces every job with its copy: nothing is
+// doubled, and nothing is left under a hidden name.
+TEST_F(UsbRoad, RestoreOverTheLibraryDoublesNothing) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  page("?backup_prns=1");
+  run_watcher();
+  page(std::string("?upload_prn=") + kName);
+  run_watcher();
+  EXPECT_EQ(testkit::list_dir(root_("/print/prns")),
+            (std::vector<std::string>{"Price tag.prn", "Shelf label.prn", "thumbs", "tmp"}));
+  EXPECT_EQ(testkit::list_dir(root_("/print/prns/thumbs")),
+            (std::vector<std::string>{"Price tag.jpeg", "Shelf label.jpeg"}));
+  EXPECT_EQ(testkit::list_dir(root_("/print/prns/tmp")), std::vector<std::string>{});
+  EXPECT_EQ(testkit::slurp(root_("/print/prns/Price tag.prn")),
+            testkit::slurp(root_("/mnt/backup_usb/prns/") + kName + "/Price tag.prn"));
+}
+
+// A job the stick cannot take is named in the event log, and the count of copied jobs follows;
+// the stick keeps no part of it. (The set's folder holding a folder of the job's name stands in
+// for a FAT stick refusing the name.)
+TEST_F(UsbRoad, BackupNamesEveryJobItCouldNotCopy) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("Box 3:4 \"big\"");
+  const std::string set = root_("/mnt/backup_usb/prns/") + kName;
+  ld::make_dirs(set + "/Box 3:4 \"big\".prn");
+  page("?backup_prns=1");
+  run_watcher();
+  EXPECT_EQ(testkit::list_dir(set), (std::vector<std::string>{"Box 3:4 \"big\".prn", "Price tag.prn",
+                                                              "Shelf label.prn", "thumbs"}));
+  EXPECT_TRUE(ld::is_directory(set + "/Box 3:4 \"big\".prn"));
+  const std::string log = root_.log_client_output();
+  EXPECT_EQ(testkit::count_of(log, "Backup could not copy Box 3:4 \"big\".prn (a FAT stick holds no name with \" * : "
+                                   "< > ? \\ |)\n"),
+            1)
+      << log;
+  EXPECT_EQ(testkit::count_of(log, std::string("Backup to prns/") + kName + ": 2 print jobs copied, 1 not copied\n"), 1)
+      << log;
+}
+
+// When the action cannot be left for the watcher, the page says so and offers it again.
+TEST_F(UsbRoad, ActionThatCannotBeWrittenIsShownAsFailed) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  ld::make_dirs(root_("/tmp/do_usb.sh/blocked"));  // no file can take this name
+  ld::make_dirs(root_("/mnt/backup_usb/prns/A"));
+  for (const auto& [query, what, button] : std::vector<std::tuple<std::string, std::string, std::string>>{
+           {"?backup_logs=1", "the log backup", "value='Backup Logs'"},
+           {"?backup_prns=1", "the print job backup", "value='Backup Print Jobs'"},
+           {"?upload_prn=A", "the upload", ">Upload Print Jobs</button>"}}) {
+    const std::string body = page(query);
+    EXPECT_NE(body.find("<div class='usb_error'>Could not start " + what + ": "), std::string::npos) << query << body;
+    EXPECT_NE(body.find(button), std::string::npos) << query << body;
+    EXPECT_EQ(body.find("btn_done"), std::string::npos) << query << body;
+    EXPECT_NE(body.find("<script>var waiting_for_completion = 0;</script>"), std::string::npos) << query << body;
+  }
 }
 
 TEST_F(UsbRoad, LogBackupAndHostileUpload) {

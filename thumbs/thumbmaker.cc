@@ -168,6 +168,53 @@ struct WaitingJob {
   std::string name, src, work, thumb, dest;
 };
 
+// Moves a file to a name that must be free; 0, or the errno (EEXIST: the name is taken).
+int move_no_replace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  // A file system without the flag: a hard link never replaces a file either.
+  if (::link(from.c_str(), to.c_str()) != 0) return errno;
+  ::unlink(from.c_str());
+  return 0;
+}
+
+// Highest number tried after a job's name when the library holds that name already.
+constexpr int kMaxSuffix = 9999;
+
+// Moves the finished picture and the job into the library without ever replacing a job or a
+// thumbnail there. The receiver chose a name free in the library, but the name may have been
+// taken since (an import, a rename in the job browser): the job then takes the first free
+// numbered name, its thumbnail with it. A picture that cannot be moved keeps the job waiting:
+// the library drops a job that has no thumbnail, and the next run starts over on it.
+void place_in_library(const WaitingJob& j, bool picture, ThumbContext& ctx) {
+  const std::string lib = ld::dir_name(j.dest) + "/", thumbs = ld::dir_name(j.thumb) + "/";
+  const std::string base = jobname::base_name(j.name);
+  for (int i = 0; i <= kMaxSuffix; ++i) {
+    const std::string name = i == 0 ? j.name : jobname::job_file_name(base, i);
+    const std::string dest = lib + name, thumb = thumbs + jobname::base_name(name) + ".jpeg";
+    if (ld::file_exists(dest) || (picture && ld::file_exists(thumb))) continue;
+    int e = picture ? move_no_replace(j.work, thumb) : 0;
+    if (e == EEXIST) continue;
+    if (e != 0) {
+      std::fprintf(ctx.out, "cannot move %s to %s: %s\n", j.work.c_str(), thumb.c_str(), std::strerror(e));
+      ld::remove_file(j.work);
+      return;
+    }
+    e = move_no_replace(j.src, dest);
+    if (e == 0) {
+      if (i > 0) std::fprintf(ctx.out, "%s is taken in the library: stored as %s\n", j.name.c_str(), name.c_str());
+      return;
+    }
+    if (picture) ::rename(thumb.c_str(), j.work.c_str());
+    if (e == EEXIST) continue;
+    std::fprintf(ctx.out, "cannot move %s to %s: %s\n", j.src.c_str(), dest.c_str(), std::strerror(e));
+    ld::remove_file(j.work);
+    return;
+  }
+  std::fprintf(ctx.out, "no free name in the library for %s\n", j.src.c_str());
+  ld::remove_file(j.work);
+}
+
 // Renders one waiting job into its working picture (fd, locked) and moves picture and job into
 // place. False when its thumbnail could not be made or written: the job is left waiting.
 bool finish_job(const WaitingJob& j, int fd, const ThumbOptions& o, ThumbContext& ctx) {
@@ -196,15 +243,7 @@ bool finish_job(const WaitingJob& j, int fd, const ThumbOptions& o, ThumbContext
   }
   if (r == Rendered::kMissing) ld::remove_file(j.work);
   ctx.clock->sleep_ms(1000);
-  if (r != Rendered::kMissing && !ld::move_file(j.work, j.thumb, &err)) {
-    // The library drops a job that has no thumbnail: the job waits for the next run instead,
-    // which starts over on it once the working picture is gone.
-    std::fprintf(ctx.out, "cannot move %s to %s: %s\n", j.work.c_str(), j.thumb.c_str(), err.c_str());
-    ld::remove_file(j.work);
-    return true;
-  }
-  if (!ld::move_file(j.src, j.dest, &err))
-    std::fprintf(ctx.out, "cannot move %s to %s: %s\n", j.src.c_str(), j.dest.c_str(), err.c_str());
+  place_in_library(j, r != Rendered::kMissing, ctx);
   return true;
 }
 

@@ -236,6 +236,24 @@ TEST_F(ThumbmakerRun, ThumbnailsOfJobsNamedAlikeDoNotCollide) {
   EXPECT_EQ(marker_of(root("/print/prns/thumbs/label.prnx.jpeg")).pages, 3);
 }
 
+// A name taken in the library since the job arrived (an import, a rename) is never replaced:
+// the waiting job takes the next free number, with its thumbnail.
+TEST_F(ThumbmakerRun, AJobNeverReplacesALibraryJob) {
+  const std::string wait = root("/print/prns/tmp/"), lib = root("/print/prns/");
+  testkit::spit(wait + "a.prn", zx_job(2));
+  testkit::spit(lib + "a.prn", "the library's a");
+  testkit::spit(lib + "thumbs/a.jpeg", "its thumbnail");
+  testkit::spit(lib + "thumbs/a1.jpeg", "a thumbnail without its job");
+  EXPECT_EQ(process_waiting(ThumbOptions(), ctx), 0);
+  EXPECT_EQ(testkit::slurp(lib + "a.prn"), "the library's a");
+  EXPECT_EQ(testkit::slurp(lib + "thumbs/a.jpeg"), "its thumbnail");
+  EXPECT_EQ(testkit::slurp(lib + "thumbs/a1.jpeg"), "a thumbnail without its job");
+  EXPECT_EQ(testkit::slurp(lib + "a2.prn"), zx_job(2));
+  EXPECT_EQ(marker_of(lib + "thumbs/a2.jpeg").pages, 2);
+  EXPECT_EQ(testkit::list_dir(wait), std::vector<std::string>{"thumbs"});
+  EXPECT_NE(out.text().find("a.prn is taken in the library: stored as a2.prn"), std::string::npos) << out.text();
+}
+
 TEST_F(ThumbmakerRun, AThumbnailThatCannotBeMovedKeepsTheJobWaiting) {
   const std::string wait = root("/print/prns/tmp/");
   testkit::spit(wait + "a.prn", zx_job(1));

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -17,7 +18,6 @@
 #include "spooler/jobname.h"
 #include "spooler/prnfilt.h"
 #include "upload/marker.h"
-#include "upload/tagscan.h"
 #include "webkit/json.h"
 
 namespace upload {
@@ -27,9 +27,10 @@ namespace {
 constexpr int32_t kItem8403 = 0x8403, kItem8510 = 0x8510, kItem8600 = 0x8600;
 // Suffix numbers tried for a name that is taken in the library, as the receiver does.
 constexpr int kMaxSuffix = 999999;
-// The filter's output, hidden in the upload directory so that no file of the set is
-// overwritten and no later pass takes it for a job.
-constexpr const char* kFilterOutput = ".uploadcheck.cp";
+// The filter's output: a name of its own, created here and hidden in the upload directory, so
+// that no file of the set (nor anything a link in the set points to) is overwritten and no later
+// pass takes it for a job.
+constexpr const char* kFilterOutput = ".uploadcheck-XXXXXX.cp";
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
@@ -95,6 +96,14 @@ bool filter_pass(const std::string& path, const std::string& dir, const UploadCo
   prnfilt_args a;
   a.input = path;
   a.output = dir + kFilterOutput;
+  // mkstemp creates the file exclusively: a link or file of that name is never opened.
+  const int fd = ::mkostemps(a.output.data(), 3, O_CLOEXEC);
+  if (fd < 0) {
+    say(cfg, format("Filter failed %s: cannot create a file in %s: %s", path.c_str(), dir.c_str(), std::strerror(errno)));
+    return false;
+  }
+  ::fchmod(fd, 0644);
+  ::close(fd);
   a.copies = 1;
   a.collate = 0;
   a.from = 1;
@@ -102,6 +111,7 @@ bool filter_pass(const std::string& path, const std::string& dir, const UploadCo
   int32_t send_copies = 0;
   if (prnfilt(a, &send_copies, cfg.err) < 0) {
     say(cfg, format("Filter failed %s", path.c_str()));
+    ld::remove_file(a.output);
     return false;
   }
   command(cfg, format("mv \"%s\" \"%s\"", a.output.c_str(), path.c_str()));
@@ -114,47 +124,87 @@ bool filter_pass(const std::string& path, const std::string& dir, const UploadCo
   return true;
 }
 
+// The thumbnail of a job in the upload folder, or "" when that folder's thumbs/ is a link:
+// through it a dropped job would remove, and an imported one take, thumbnails that are not the
+// set's (the library's own, say). Such a set's thumbnails are not used at all.
+std::string set_thumb(const std::string& path, const UploadConfig& cfg, UploadRun* run) {
+  const std::string thumbs = ld::dir_name(path) + "/thumbs";
+  struct stat st;
+  if (::lstat(thumbs.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return get_jpeg_fullname(path);
+  if (!run->thumbs_link_said) say(cfg, format("Refuse %s: a link, its thumbnails are not used", thumbs.c_str()));
+  run->thumbs_link_said = true;
+  return "";
+}
+
+void remove_thumb(const std::string& thumb, const UploadConfig& cfg) {
+  if (thumb.empty()) return;
+  command(cfg, format("rm -f \"%s\"", thumb.c_str()));
+  ld::remove_file(thumb);
+}
+
 void drop_job(const std::string& path, const UploadConfig& cfg, UploadRun* run) {
-  const std::string thumb = get_jpeg_fullname(path);
+  const std::string thumb = set_thumb(path, cfg, run);
   command(cfg, format("rm \"%s\"", path.c_str()));
   std::string why;
   if (!ld::remove_file(path, &why)) {
     say(cfg, why);
     return;
   }
-  command(cfg, format("rm -f \"%s\"", thumb.c_str()));
-  ld::remove_file(thumb);
+  remove_thumb(thumb, cfg);
   ++run->dropped;
 }
 
-// Into the library, thumbnail first: a job that arrives there without its thumbnail would be
-// taken for a broken one. When the job cannot follow, its thumbnail goes back.
+// What is not a whole job never enters the library, whatever the printer model: the name is
+// removed from the upload folder (unlinking a link or a FIFO touches nothing behind it), a
+// folder is left as it is.
+void refuse(const std::string& path, JobFile file, const UploadConfig& cfg, UploadRun* run) {
+  if (file == JobFile::kNotJob || file == JobFile::kCut) say(cfg, format("error scanning %s", path.c_str()));
+  say(cfg, format("Refuse %s: %s", path.c_str(), job_file_text(file)));
+  ++run->dropped;
+  if (ld::is_directory(path) && file != JobFile::kLink) return;
+  const std::string thumb = set_thumb(path, cfg, run);
+  command(cfg, format("rm \"%s\"", path.c_str()));
+  std::string why;
+  if (!ld::remove_file(path, &why)) say(cfg, why);
+  remove_thumb(thumb, cfg);
+}
+
+// Whether a file can be renamed over `path`: nothing is there, or a file that is no folder. Known
+// before the thumbnail is replaced, so that the old job does not lose its thumbnail to a new job
+// that then cannot follow.
+bool replaceable(const std::string& path, std::string* err) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
+  *err = "cannot replace " + path + ": a folder";
+  return false;
+}
+
+// Into the library, replacing a job of the same name there. Thumbnail and job are first brought
+// whole into the library's folders under hidden names and synced; only then are they renamed
+// over the old ones, the thumbnail first (a job that stood in the library without its thumbnail
+// would be taken for a broken one). Until then the old job stays as it was, and on a failure
+// the new files go back into the upload folder.
 bool import_job(const std::string& name, const std::string& path, const std::string& thumb,
                 const UploadConfig& cfg) {
   const std::string& lib = cfg.paths.library;
   const std::string lib_thumbs = lib + "thumbs/";
-  ld::make_dirs(lib_thumbs);
-  std::string why, target;
-  int suffix = 0;
-  for (;;) {
-    if (!free_job_name(name, {lib, cfg.paths.waiting}, lib_thumbs, suffix, &target, &suffix)) {
-      say(cfg, format("No free name for %s", path.c_str()));
-      return false;
-    }
-    const std::string thumb_to = lib_thumbs + jobname::base_name(target) + ".jpeg";
-    command(cfg, format("mv \"%s\" %s", thumb.c_str(), no_slash(lib_thumbs).c_str()));
-    Placed p = move_new(thumb, thumb_to, &why);
-    if (p == Placed::kExists) { ++suffix; continue; }
-    if (p == Placed::kFailed) break;
-    command(cfg, format("mv \"%s\" %s", path.c_str(), no_slash(lib).c_str()));
-    p = move_new(path, lib + target, &why);
-    if (p == Placed::kDone) return true;
-    ld::move_file(thumb_to, thumb);
-    if (p == Placed::kExists) { ++suffix; continue; }
-    break;
+  std::string why;
+  if (!ld::make_dirs(lib_thumbs, &why)) {
+    say(cfg, why);
+    return false;
   }
-  say(cfg, why);
-  return false;
+  const std::string target = jobname::job_file_name(jobname::base_name(name));
+  StagedFile new_thumb, new_job;
+  command(cfg, format("mv \"%s\" %s", thumb.c_str(), no_slash(lib_thumbs).c_str()));
+  command(cfg, format("mv \"%s\" %s", path.c_str(), no_slash(lib).c_str()));
+  if (!new_thumb.stage(thumb, lib_thumbs, &why) || !new_job.stage(path, lib, &why) ||
+      !replaceable(lib + target, &why) ||
+      !new_thumb.replace(lib_thumbs + jobname::base_name(target) + ".jpeg", &why) ||
+      !new_job.replace(lib + target, &why)) {
+    say(cfg, why);
+    return false;
+  }
+  return true;
 }
 
 // To the waiting directory, for the thumbnail maker.
@@ -191,14 +241,17 @@ bool requeue_job(const std::string& name, const std::string& path, const UploadC
 // The thumbnail check and the move of a job that stays.
 void place_job(const std::string& name, const std::string& path, const UploadConfig& cfg,
                UploadRun* run) {
-  const std::string thumb = get_jpeg_fullname(path);
-  say(cfg, format("Checking jpeg %s", thumb.c_str()));
-  int error = kJpegOk;
-  if (jpeg_get_data(thumb, &error)) {
+  const std::string thumb = set_thumb(path, cfg, run);
+  int error = kJpegMissing;
+  bool link = false;
+  if (!thumb.empty()) say(cfg, format("Checking jpeg %s", thumb.c_str()));
+  if (!thumb.empty() && read_thumb_marker(thumb, &error, &link)) {
     say(cfg, format("Import %s", path.c_str()));
     if (import_job(name, path, thumb, cfg)) ++run->copied;
     return;
   }
+  // A thumbnail that is a link is never trusted; removing it removes the link alone.
+  if (link) say(cfg, format("Refuse %s: a link", thumb.c_str()));
   if (error == kJpegInvalid) {
     say(cfg, "Invalid jpeg");
     command(cfg, format("rm \"%s\"", thumb.c_str()));
@@ -257,14 +310,13 @@ Verdict decide(int model, const UploadItems& items) {
 int check_prn(const std::string& name, const std::string& dir, int model, const UploadConfig& cfg,
               UploadRun* run) {
   say(cfg, format("Upload checking %s ...", name.c_str()));
-  PrnInfo info;
-  info.job_path = dir + name;
-  const std::string& path = info.job_path;
+  const std::string path = dir + name;
   UploadItems items;
-  if (!prn_tag_scan(&info, kScanFresh, cfg.err))
-    say(cfg, format("error scanning %s", path.c_str()));
-  else
-    items = upload_items(info);
+  const JobFile file = read_job_file(path, &items);
+  if (file != JobFile::kWhole) {
+    refuse(path, file, cfg, run);
+    return 1;
+  }
   Verdict v = decide(model, items);
   if (v == Verdict::kDropOksa) say(cfg, "Drop OKSA file");
   if (v == Verdict::kInvalid || v == Verdict::kDropOksa) {

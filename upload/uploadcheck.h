@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "upload/importfiles.h"
 #include "upload/prninfo.h"
 
 struct JsonNode;
@@ -42,10 +43,6 @@ int model_type_of(JsonNode* system_top);
 // The thumbnail of a job path: "<dir>/thumbs/<name up to its last ".prn">.jpeg".
 std::string get_jpeg_fullname(std::string_view job_path);
 
-// The three items that decide a job's fate; -1 when absent (a carried -1 is the same).
-struct UploadItems {
-  int32_t v8403 = -1, v8510 = -1, v8600 = -1;
-};
 // From a fresh scan's option list; the last occurrence of an id counts.
 UploadItems upload_items(const PrnInfo& info);
 
@@ -56,10 +53,14 @@ struct UploadRun {
   int dropped = 0;
   int copied = 0;
   bool want_thumbs = false;  // a job went to the waiting directory
+  bool thumbs_link_said = false;  // the upload folder's thumbs/ was refused as a link
 };
 
 // Checks and places one job `dir` + `name`; 0 when it was kept (or left where it was), 1 when
-// it was dropped.
+// it was dropped. Only a regular file holding a whole job stream is judged at all: anything
+// else under a job name (a link, a folder, a FIFO, an empty, text or cut file) is refused with
+// a log line and counts as dropped; its name is removed (a link goes, never its target) unless
+// it is a folder.
 int check_prn(const std::string& name, const std::string& dir, int model, const UploadConfig& cfg,
               UploadRun* run);
 // Every job file of the upload directory, then the statistics lines and the flag file.

@@ -133,6 +133,24 @@ TEST(UploadCheck, JobThatCannotBeMovedStaysAndIsNotCounted) {
   EXPECT_EQ(testkit::slurp(r.root("/tmp/upload_stat")), "dropped=0\ncopied=0\n");
 }
 
+// The old job stays until the new one is in its place; when it cannot be replaced, the new job
+// goes back to the upload folder as it came and nothing is left under a hidden name.
+TEST(UploadCheck, JobThatCannotReplaceTheOldOneGoesBack) {
+  UploadSandbox r;
+  r.job("a.prn", {});
+  r.marked_thumb("a");
+  const std::string job = testkit::slurp(r.root("/print/tmp/a.prn"));
+  ld::make_dirs(r.root("/print/prns/a.prn/inside"));  // a name that no file can replace
+  upload::load_prn_dirs(1, r.cfg, &r.run);
+  EXPECT_EQ(r.run.copied, 0);
+  EXPECT_EQ(testkit::slurp(r.root("/print/tmp/a.prn")), job);
+  EXPECT_TRUE(ld::file_exists(r.root("/print/tmp/thumbs/a.jpeg")));
+  EXPECT_EQ(testkit::list_dir(r.root("/print/prns")), (std::vector<std::string>{"a.prn", "thumbs", "tmp"}));
+  EXPECT_EQ(testkit::list_dir(r.root("/print/prns/thumbs")), std::vector<std::string>{});
+  EXPECT_EQ(testkit::list_dir(r.root("/print/prns/a.prn")), std::vector<std::string>{"inside"});
+  EXPECT_TRUE(r.logged("cannot replace " + r.root("/print/prns/a.prn") + ": a folder"));
+}
+
 TEST(UploadCheck, WithoutAFirmwareVersionNothingIsJudged) {
   UploadSandbox r;
   r.job("a.prn", {});
@@ -144,18 +162,17 @@ TEST(UploadCheck, WithoutAFirmwareVersionNothingIsJudged) {
   EXPECT_NE(r.log[0].find("no firmware version"), std::string::npos);
 }
 
-TEST(UploadCheck, FailedFilterPassLeavesTheJobAsItCame) {
+TEST(UploadCheck, CutJobAskingForTheFilterIsRefusedBeforeIt) {
   UploadSandbox r;
-  // The filter needs a whole job: a START_DOC that asks for the pass and nothing readable after.
   testkit::JobSpec wanted;
   wanted.doc_items = {item(0x8510, 1)};
   std::string job = testkit::make_job(wanted);
   job.resize(job.size() - 3);
   testkit::spit(r.root("/print/tmp/cut.prn"), job);
-  EXPECT_EQ(upload::check_prn("cut.prn", r.root("/print/tmp/"), 1, r.cfg, &r.run), 0);
-  EXPECT_EQ(r.run.copied, 0);
-  EXPECT_EQ(testkit::slurp(r.root("/print/tmp/cut.prn")), job);
-  EXPECT_EQ(testkit::list_dir(r.root("/print/tmp")), (std::vector<std::string>{"cut.prn", "thumbs"}));
+  EXPECT_EQ(upload::check_prn("cut.prn", r.root("/print/tmp/"), 1, r.cfg, &r.run), 1);
+  EXPECT_EQ(r.run.dropped, 1);
+  EXPECT_TRUE(r.logged("Refuse " + r.root("/print/tmp/cut.prn") + ": not a whole job (cut short or broken)"));
+  EXPECT_EQ(testkit::list_dir(r.root("/print/tmp")), std::vector<std::string>{"thumbs"});
 }
 
 }  // namespace

@@ -45,11 +45,34 @@ std::string backup_logs_script(const UsbPaths& p, const std::string& name) {
          q(p.device + "/" + name + ".tgz") + " " + q(p.print_log) + "\n" + done_line(p);
 }
 
+// One job at a time, so that a job the stick cannot take (a FAT stick holds no name with
+// " * : < > ? \ |) is named in the event log instead of passing unseen, and the count of copied
+// jobs is logged at the end. Job names stay inside shell variables; a part left by a failed copy
+// is removed, so the set never holds a cut job.
 std::string backup_prns_script(const UsbPaths& p, const std::string& name) {
   std::string set = p.prns_dir + "/" + name;
   return "mkdir " + q(p.prns_dir) + "\n" + "mkdir " + q(set) + "\n" + "mkdir " + q(set + "/thumbs") + "\n" +
-         "cp " + q(p.print_prns + "/") + "*.prn " + q(set) + "\n" + "cp " + q(p.print_prns + "/thumbs/") +
-         "*.jpeg " + q(set + "/thumbs") + "\n" + done_line(p);
+         "say() { { printf '%s' \"$1\" | tr '\\r\\n' '  '; echo; } | " + q(p.log_client) + "; }\n" +
+         "copied=0\nfailed=0\n" +
+         "for job in " + q(p.print_prns + "/") + "*.prn; do\n" +
+         "  if [ -L \"$job\" ] || [ ! -f \"$job\" ]; then continue; fi\n" +
+         "  name=${job##*/}\n" +
+         "  if cp \"$job\" " + q(set + "/") + "; then\n" +
+         "    copied=$((copied + 1))\n" +
+         "    thumb=" + q(p.print_prns + "/thumbs/") + "\"${name%.prn}.jpeg\"\n" +
+         "    if [ -f \"$thumb\" ] && ! cp \"$thumb\" " + q(set + "/thumbs/") + "; then\n" +
+         "      say \"Backup could not copy the thumbnail of $name\"\n" +
+         "    fi\n" +
+         "  else\n" +
+         "    failed=$((failed + 1))\n" +
+         "    [ -d " + q(set + "/") + "\"$name\" ] || rm -f " + q(set + "/") + "\"$name\"\n" +
+         "    case $name in\n" +
+         "      *[\\\"*:\\<\\>?\\\\\\|]*) say \"Backup could not copy $name (a FAT stick holds no name with \\\" * : < > ? \\\\ |)\" ;;\n" +
+         "      *) say \"Backup could not copy $name\" ;;\n" +
+         "    esac\n" +
+         "  fi\n" +
+         "done\n" +
+         "say \"Backup to prns/" + name + ": $copied print jobs copied, $failed not copied\"\n" + done_line(p);
 }
 
 std::string upload_prns_script(const UsbPaths& p, const std::string& set_name) {

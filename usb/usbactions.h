@@ -28,6 +28,8 @@ UsbPaths default_usb_paths();
 
 // Script texts. Every path and name is one single-quoted shell word; the job and thumbnail
 // globs stay outside the quotes. Each ends with the rename that tells the watcher it is done.
+// The job backup copies one job at a time and logs, through the log client, every job it could
+// not copy and then how many it copied.
 std::string backup_logs_script(const UsbPaths& p, const std::string& name);
 std::string backup_prns_script(const UsbPaths& p, const std::string& name);
 std::string upload_prns_script(const UsbPaths& p, const std::string& set_name);

@@ -14,13 +14,27 @@ struct Request {
   BackupSource src;
 };
 
+// An action whose script could not be left for the watcher never runs: the page says so and
+// offers the action again, instead of a "done" button for work that will not happen.
+bool start_action(Request* r, const char* what, const char* action, std::string_view key, std::string_view value,
+                  const std::string& script) {
+  std::string err;
+  if (write_action(r->cfg.paths, key, value, script, &err)) return true;
+  std::fprintf(r->cfg.err, "%s: %s\n", action, err.c_str());
+  r->page.body.push_back(std::string("<div class='usb_error'>Could not start ") + what + ": " +
+                         webkit::html_escape(err) + "</div>");
+  return false;
+}
+
+const char* kLogsActive = "<input class='btn btn_active' type='submit' value='Backup Logs' name='backup_logs'>";
+const char* kPrnsActive =
+    "<input class='btn btn_active' type='submit' value='Backup Print Jobs' name='backup_prns'>";
+
 std::string logs_cell(Request* r) {
   std::string name = get_backup_filename(&r->page, r->src, r->cfg.now);
-  std::string err;
-  if (!write_action(r->cfg.paths, "backuplog", name + "_syslog.tgz",
-                    backup_logs_script(r->cfg.paths, get_backup_filename(&r->page, r->src, r->cfg.now)), &err)) {
-    std::fprintf(r->cfg.err, "backup_logs: %s\n", err.c_str());
-  }
+  if (!start_action(r, "the log backup", "backup_logs", "backuplog", name + "_syslog.tgz",
+                    backup_logs_script(r->cfg.paths, get_backup_filename(&r->page, r->src, r->cfg.now))))
+    return kLogsActive;
   r->page.head.push_back("<script>var waiting_for_completion = 1;</script>\n");
   r->page.waiting = true;
   return "<button type='button' class='btn btn_done' id='backup_logs_div'>Logs backed up to<br> " +
@@ -29,9 +43,9 @@ std::string logs_cell(Request* r) {
 
 std::string prns_cell(Request* r) {
   std::string name = get_backup_filename(&r->page, r->src, r->cfg.now);
-  std::string err;
-  if (!write_action(r->cfg.paths, "backupprn", "prns/" + name, backup_prns_script(r->cfg.paths, name), &err))
-    std::fprintf(r->cfg.err, "backup_prns: %s\n", err.c_str());
+  if (!start_action(r, "the print job backup", "backup_prns", "backupprn", "prns/" + name,
+                    backup_prns_script(r->cfg.paths, name)))
+    return kPrnsActive;
   r->page.head.push_back("<script>var waiting_for_completion = 1;</script>\n");
   r->page.waiting = true;
   return "<button type='button' class='btn btn_done' id='backup_logs_div'>Print jobs backed up to <br>prns/" +
@@ -55,9 +69,8 @@ std::string upload_cell(Request* r, const std::string& set) {
                            " on the device</div>");
     return kUploadActive;
   }
-  std::string err;
-  if (!write_action(r->cfg.paths, "import", set, upload_prns_script(r->cfg.paths, set), &err))
-    std::fprintf(r->cfg.err, "upload_prns: %s\n", err.c_str());
+  if (!start_action(r, "the upload", "upload_prns", "import", set, upload_prns_script(r->cfg.paths, set)))
+    return kUploadActive;
   r->page.head.push_back("<script>var waiting_for_completion = 1;</script>\n");
   r->page.head.push_back("<script>var backup_fname='" + js_string(set) + "';</script>\n");
   r->page.head.push_back("<script>var saving_dir = 0;</script>\n");
@@ -69,13 +82,9 @@ std::string upload_cell(Request* r, const std::string& set) {
 void add_form(Request* r) {
   const char* q = r->cfg.query.c_str();
   std::string row = "<div class='tbl' id='tb1'><form ><table><tr><td>";
-  row += webkit::getParam(q, "backup_logs")
-             ? logs_cell(r)
-             : "<input class='btn btn_active' type='submit' value='Backup Logs' name='backup_logs'>";
+  row += webkit::getParam(q, "backup_logs") ? logs_cell(r) : kLogsActive;
   row += "</td><td>";
-  row += webkit::getParam(q, "backup_prns")
-             ? prns_cell(r)
-             : "<input class='btn btn_active' type='submit' value='Backup Print Jobs' name='backup_prns'>";
+  row += webkit::getParam(q, "backup_prns") ? prns_cell(r) : kPrnsActive;
   row += "</td></tr><tr><td>";
   std::optional<std::string> set = webkit::getParam(q, "upload_prn");
   row += set ? upload_cell(r, *set) : kUploadActive;

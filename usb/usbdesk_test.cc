@@ -77,11 +77,14 @@ TEST_F(UsbPage, BackupPrnsScriptAndMode) {
   Page page = run("backup_prns=1");
   std::string set = "/mnt/backup_usb/prns/QX9_ABC123_2611251403";
   EXPECT_EQ(file("/tmp/usb_mode"), "backupprn=prns/QX9_ABC123_2611251403");
-  EXPECT_EQ(file("/tmp/do_usb.sh"),
-            "mkdir " + q("/mnt/backup_usb/prns") + "\nmkdir " + q(set.c_str()) + "\nmkdir " +
-                q((set + "/thumbs").c_str()) + "\ncp " + q("/print/prns/") + "*.prn " + q(set.c_str()) + "\ncp " +
-                q("/print/prns/thumbs/") + "*.jpeg " + q((set + "/thumbs").c_str()) + "\nmv " +
-                q("/tmp/active_usb.sh") + " " + q("/tmp/usb_done.sh") + "\n");
+  const std::string script = file("/tmp/do_usb.sh");
+  EXPECT_EQ(script.rfind("mkdir " + q("/mnt/backup_usb/prns") + "\nmkdir " + q(set.c_str()) + "\nmkdir " +
+                             q((set + "/thumbs").c_str()) + "\n",
+                         0),
+            0u)
+      << script;
+  EXPECT_NE(script.find("for job in " + q("/print/prns/") + "*.prn; do\n"), std::string::npos) << script;
+  EXPECT_TRUE(script.ends_with("mv " + q("/tmp/active_usb.sh") + " " + q("/tmp/usb_done.sh") + "\n")) << script;
   EXPECT_NE(joined(page.body).find("Print jobs backed up to <br>prns/QX9_ABC123_2611251403</button>"),
             std::string::npos);
 }

@@ -1,4 +1,4 @@
-#include "spooler/printer_link.h"
+#include "spooler/printer_send.h"
 
 #include <fcntl.h>
 #include <linux/sockios.h>

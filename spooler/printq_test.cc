@@ -1,4 +1,4 @@
-#include "spooler/send_prn_net.h"
+#include "spooler/printq.h"
 
 #include <fcntl.h>
 #include <signal.h>
