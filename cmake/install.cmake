@@ -24,7 +24,7 @@ if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
 endif()
 
 set(LABELDOCK_TEST_FOLDERS testkit)
-set(LABELDOCK_CGI_PROGRAMS jobdesk queuejson usbdesk ewsrelay)
+set(LABELDOCK_CGI_PROGRAMS jobdesk queuejson usbdesk statusdesk ewsrelay)
 # CGI programs that the appliance's timers and scripts also run as commands.
 set(LABELDOCK_CGI_COMMANDS ewsrelay)
 set(LABELDOCK_CGI_DIR /var/www/html/cgi-bin)

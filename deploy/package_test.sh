@@ -37,7 +37,7 @@ step "control data and the file list (dpkg-deb -c)"
 dpkg-deb -c "$deb" | awk '{ print $6 }' > "$X/list"
 for f in ./usr/bin/jobcatcher ./usr/bin/eventlogd ./usr/bin/thumbmaker ./usr/bin/spoold ./usr/bin/pjlsend \
          ./usr/bin/ewsrelay ./usr/bin/uploadcheck ./usr/bin/netfind \
-         ./var/www/html/cgi-bin/jobdesk ./var/www/html/cgi-bin/queuejson ./var/www/html/cgi-bin/usbdesk \
+         ./var/www/html/cgi-bin/jobdesk ./var/www/html/cgi-bin/queuejson ./var/www/html/cgi-bin/usbdesk ./var/www/html/cgi-bin/statusdesk \
          ./var/www/html/cgi-bin/ewsrelay ./var/www/html/cgi-bin/tags.json ./var/www/html/cgi-bin/system.json \
          ./var/www/html/thumbs ./lib/systemd/system/labeldock-jobcatcher.service \
          ./lib/systemd/system/labeldock-thumbmaker.path ./lib/systemd/system/labeldock-status.timer \

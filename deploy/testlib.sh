@@ -29,7 +29,7 @@ check_installed_tree() {
   for p in jobcatcher eventlogd thumbmaker spoold pjlsend uploadcheck netfind ewsrelay; do
     [ -f "$root$bindir/$p" ] && [ -x "$root$bindir/$p" ] || fail "program $bindir/$p missing"
   done
-  for p in jobdesk queuejson usbdesk; do
+  for p in jobdesk queuejson usbdesk statusdesk; do
     [ -f "$root/var/www/html/cgi-bin/$p" ] && [ -x "$root/var/www/html/cgi-bin/$p" ] || fail "CGI program $p missing"
   done
   [ "$(readlink -f "$root/var/www/html/cgi-bin/ewsrelay")" = "$(readlink -f "$root$bindir/ewsrelay")" ] ||

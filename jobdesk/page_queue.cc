@@ -1,6 +1,7 @@
 // The print-queue page: the queue's jobs with their states and the links that pause, resume,
 // reorder and delete them.
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "jobdesk/options.h"
 #include "jobdesk/pages.h"
 #include "spooler/printq.h"
+#include "spooler/stuckwatch.h"
 #include "webkit/html_utils.h"
 
 namespace jobdesk {
@@ -93,7 +95,14 @@ void show_queue(const PageContext& ctx, const char* job_name) {
                 "',0);\"><img class='rotateimg90' src='/img/gallery.png'></div>");
   exit_div(ctx);
   add_body_line("<div id='sliderbox'><div id='slider'> </div></div>");
+  add_body_line("<div id='history_btn' onclick=\"window.location='/cgi-bin/statusdesk?history=1';\">" +
+                html_escape(getJSONKeyVal("status-local.ST_HISTORY", ctx.local, "Job history")) + "</div>\n");
   std::vector<queue_record> queue = get_printq();
+  if (auto stuck = ld::current_stuck_notice(queue))
+    add_body_line("<div id='queue_stuck'>" +
+                  html_escape(ld::stuck_notice_words(*stuck, std::time(nullptr),
+                                                     getJSONKeyVal("status-local.ST_STUCK", ctx.local, ld::kStuckLead))) +
+                  "</div>\n");
   if (!paused) {
     if (!queue.empty()) add_head_line("<script>\nvar refresh_page = 1;\n</script>");
     add_body_line("<div id='printQdiv' onclick=\"window.location='?printq=pause';\">"

@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +52,45 @@ bool send_all(int fd, const char* data, size_t n) {
     }
     data += w;
     n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// The job's bytes while someone watches the send: the send time-out is cut into ticks of a
+// second so that `on_progress` hears how far the printer got while a piece waits; the send is
+// still given up only once the printer took nothing for `timeout_ms`. False with errno set.
+struct WatchedSend {
+  const std::function<void(int64_t)>& on_progress;
+  int timeout_ms;
+  int64_t written = 0;
+};
+
+long long steady_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+bool send_watched(int fd, const char* data, size_t n, WatchedSend* w) {
+  long long moved_at = steady_ms();
+  while (n > 0) {
+    ssize_t sent = ::send(fd, data, n, MSG_NOSIGNAL);
+    if (sent > 0) {
+      data += sent;
+      n -= static_cast<size_t>(sent);
+      w->written += sent;
+      moved_at = steady_ms();
+    } else if (sent < 0 && errno == EINTR) {
+      continue;
+    } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (steady_ms() - moved_at >= w->timeout_ms) {
+        errno = EAGAIN;
+        return false;
+      }
+    } else {
+      if (sent == 0) errno = EPIPE;
+      return false;
+    }
+    w->on_progress(w->written - printer_unacked_bytes(fd));
   }
   return true;
 }
@@ -116,8 +157,9 @@ int keep_trying(const std::function<int(std::string*)>& step, const std::string&
 
 // Takes a finished job out of the queue: the very job that was sent, wherever the job browser
 // moved it meanwhile. Its file goes under the queue lock, and only while no other record names
-// it (a job deleted and queued again meanwhile may have the same name).
-void remove_job(const queue_record& job, ld::Clock& clock) {
+// it (a job deleted and queued again meanwhile may have the same name). False when the job had
+// left the queue already (a user removed it, and that went into the history).
+bool remove_job(const queue_record& job, ld::Clock& clock) {
   const std::string path = job.path;
   auto step = [&](std::string* err) {
     return printq_remove_record(
@@ -135,8 +177,14 @@ void remove_job(const queue_record& job, ld::Clock& clock) {
         },
         err);
   };
-  if (keep_trying(step, path + " is done", clock) == kMergeGone)
-    std::fprintf(stderr, "print_first: %s is no longer in the queue\n", path.c_str());
+  if (keep_trying(step, path + " is done", clock) != kMergeGone) return true;
+  std::fprintf(stderr, "print_first: %s is no longer in the queue\n", path.c_str());
+  return false;
+}
+
+// A job that left the queue by this sender's hand goes into the history.
+void remove_and_record(const queue_record& job, ld::JobEnd end, ld::Clock& clock) {
+  if (remove_job(job, clock)) ld::record_queue_job_end(job, end, clock.now());
 }
 
 // After a whole copy of a job that is sent once per copy: no send under way any more.
@@ -211,7 +259,8 @@ int print_pjl(const std::string& path) {
   return pjl_send(path, -1, send_timeout_seconds() * 1000) == SendResult::kSent ? 1 : 0;
 }
 
-SendResult pjl_send(const std::string& path, int file_fd, int timeout_ms) {
+SendResult pjl_send(const std::string& path, int file_fd, int timeout_ms,
+                    const std::function<void(int64_t taken)>& on_progress) {
   const std::string host = ld::printer_host();
   const int port = ld::printer_raw_port();
   if (!list_printer_addresses(host, port)) {
@@ -236,7 +285,8 @@ SendResult pjl_send(const std::string& path, int file_fd, int timeout_ms) {
   }
   // A printer that takes nothing for the time-out is given up; the reports are read without
   // waiting.
-  ld::set_socket_timeouts(sock.get(), 0, timeout_ms);
+  ld::set_socket_timeouts(sock.get(), 0, on_progress ? std::min(timeout_ms, 1000) : timeout_ms);
+  WatchedSend watched{on_progress, timeout_ms};
 
   if (!send_piece(sock.get(), kJobOpen, path) || !send_piece(sock.get(), pjl_hex_name(path), path) ||
       !send_piece(sock.get(), kJobClose, path))
@@ -254,7 +304,8 @@ SendResult pjl_send(const std::string& path, int file_fd, int timeout_ms) {
       return SendResult::kFailed;
     }
     if (n == 0) break;
-    if (!send_all(sock.get(), buf.data(), static_cast<size_t>(n))) {
+    if (!(on_progress ? send_watched(sock.get(), buf.data(), static_cast<size_t>(n), &watched)
+                      : send_all(sock.get(), buf.data(), static_cast<size_t>(n)))) {
       const int error = errno;
       std::fprintf(stderr, "ERROR: Failed to send %d bytes from file %s %d.\n", static_cast<int>(n), path.c_str(),
                    error);
@@ -272,7 +323,10 @@ SendResult pjl_send(const std::string& path, int file_fd, int timeout_ms) {
   DrainLimits limits;
   limits.stall_ms = timeout_ms;
   SendEnd end = finish_send(
-      sock.get(), limits, [&](std::string_view text) { return printer_report(text, &cancel); }, &err);
+      sock.get(), limits, [&](std::string_view text) { return printer_report(text, &cancel); }, &err,
+      [&](long unacked) {
+        if (on_progress) on_progress(watched.written - unacked);
+      });
   switch (end) {
     case SendEnd::kTaken:
       return SendResult::kSent;
@@ -292,7 +346,7 @@ bool job_finished(const queue_record& r) {
   return r.printing == 0 && r.copies_sent > 0 && (r.send_copies == 0 || r.copies_sent >= r.copies);
 }
 
-int print_first(ld::Clock& clock) {
+int print_first(ld::Clock& clock, ld::StuckWatchdog* watch) {
   queue_record head;
   // Open and flock(2)ed for the whole send and its recording: a second sender sees that the
   // head is being sent and leaves it alone. The kernel lets go when this program dies.
@@ -317,13 +371,18 @@ int print_first(ld::Clock& clock) {
   }
   if (job_finished(head)) {
     std::fprintf(stderr, "print_first: %s went out before, it is only taken out of the queue\n", head.path);
-    remove_job(head, clock);
+    remove_and_record(head, ld::JobEnd::kSent, clock);
     return 1;
   }
 
   const std::string path = head.path;
   const int timeout = send_timeout_seconds();
-  const SendResult result = pjl_send(path, file.valid() ? file.get() : -1, timeout * 1000);
+  std::function<void(int64_t)> progress;
+  if (watch != nullptr) {
+    watch->begin(head);
+    progress = [watch](int64_t taken) { watch->progress(taken); };
+  }
+  const SendResult result = pjl_send(path, file.valid() ? file.get() : -1, timeout * 1000, progress);
   switch (result) {
     case SendResult::kStalled:
       std::fprintf(stderr, "print_first: the printer took no data for %d seconds, %s stays at the head of the queue\n",
@@ -332,15 +391,13 @@ int print_first(ld::Clock& clock) {
     case SendResult::kFailed:
     case SendResult::kCancelled: {
       std::fputs("fatal error - failed to send print job\n", stderr);
-      remove_job(head, clock);
-      const bool cancelled = result == SendResult::kCancelled;
-      ld::record_queue_job_end(head, cancelled ? ld::JobEnd::kCancelled : ld::JobEnd::kFailed, clock.now());
+      remove_and_record(head, result == SendResult::kCancelled ? ld::JobEnd::kCancelled : ld::JobEnd::kFailed,
+                        clock);
       return 1;
     }
     case SendResult::kSent:
       if (head.send_copies == 0 || head.copies_sent >= head.copies) {
-        remove_job(head, clock);
-        ld::record_queue_job_end(head, ld::JobEnd::kSent, clock.now());
+        remove_and_record(head, ld::JobEnd::kSent, clock);
       } else {
         record_copy_sent(head, clock);
       }
@@ -350,16 +407,21 @@ int print_first(ld::Clock& clock) {
 }
 
 int print_all(ld::Clock& clock) {
+  ld::StuckWatchdog watch(clock, ld::real_stuck_probes(clock));
   for (;;) {
     for (;;) {
       int online = check_printer_status(clock);
       int go = check_pause();
       if (online == 1 && go == 1) break;
+      // An offline printer or a paused queue explains the wait: no job is stuck meanwhile.
+      watch.idle();
       std::printf("wait  %d\n", go);
       std::fflush(stdout);
       clock.sleep_ms(1000);
     }
-    if (print_first(clock) != 1) return 1;
+    if (print_first(clock, &watch) != 1) break;
     clock.sleep_ms(1000);
   }
+  watch.idle();
+  return 1;
 }

@@ -4,11 +4,14 @@
 // is online and the queue is not paused, and removes each job after its last send.
 #pragma once
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
 #include "common/clock.h"
 #include "spooler/printq.h"
+#include "spooler/stuckwatch.h"
 
 // Bytes of the job file sent per step, and the most read back from the printer at a time.
 constexpr size_t kPjlFileBuffer = 100000;
@@ -50,7 +53,10 @@ enum class SendResult { kSent, kFailed, kStalled, kCancelled };
 // when the name does not resolve, the connection fails or breaks, the file cannot be opened or
 // read, a send fails otherwise or the printer reports "CANCEL". The connection (and a file
 // opened here) is closed on every return.
-SendResult pjl_send(const std::string& path, int file_fd, int timeout_ms);
+// `on_progress`, when given, hears about once a second (and whenever the printer takes more)
+// how many bytes of the connection the printer has taken so far, also while a piece waits.
+SendResult pjl_send(const std::string& path, int file_fd, int timeout_ms,
+                    const std::function<void(int64_t taken)>& on_progress = {});
 // pjl_send of the file at `path` with send_timeout_seconds(): 1 when sent, else 0.
 int print_pjl(const std::string& path);
 
@@ -68,9 +74,11 @@ bool job_finished(const queue_record& r);
 // went out, its result is recorded however long the queue lock stays taken or the disk full
 // (a message, a second's pause, again): it is never sent again for a failed write.
 // `clock` gives the send time and those pauses.
-int print_first(ld::Clock& clock = ld::system_clock());
+// `watch`, when given, hears of each send and its progress (the stuck-job watchdog).
+int print_first(ld::Clock& clock = ld::system_clock(), ld::StuckWatchdog* watch = nullptr);
 
 // The send loop: waits ("wait  %d\n" once a second) until the printer is online and the queue
 // is not paused, sends the head job, pauses a second, and again, until print_first sends
-// nothing. Returns 1.
+// nothing. Returns 1. A head job whose send does not move while the printer says it is online
+// is reported by the stuck-job watchdog (event log and notice file).
 int print_all(ld::Clock& clock = ld::system_clock());

@@ -96,9 +96,11 @@ std::optional<SendEnd> drain_next(const DrainView& v, const DrainLimits& limits)
   return std::nullopt;
 }
 
+long printer_unacked_bytes(int fd) { return unacked_bytes(fd); }
+
 SendEnd finish_send(int fd, const DrainLimits& limits,
                     const std::function<bool(std::string_view report)>& on_report,
-                    std::string* err) {
+                    std::string* err, const std::function<void(long unacked)>& on_wait) {
   if (::shutdown(fd, SHUT_WR) != 0) {
     *err = std::strerror(errno);
     return SendEnd::kBroken;
@@ -109,6 +111,7 @@ SendEnd finish_send(int fd, const DrainLimits& limits,
   long long progress_at = monotonic_ms();
   for (;;) {
     v.unacked = unacked_bytes(fd);
+    if (on_wait) on_wait(v.unacked);
     long long now = monotonic_ms();
     if (v.unacked < least) {
       least = v.unacked;

@@ -58,9 +58,13 @@ std::optional<SendEnd> drain_next(const DrainView& v, const DrainLimits& limits)
 // only then may the connection be closed. Closing with a report unread makes the kernel reset
 // the connection and throw away the end of the job still queued on this side. *err says why on
 // kBroken and kStalled.
+// `on_wait`, when given, hears the bytes still unacknowledged each time the drain looks.
 SendEnd finish_send(int fd, const DrainLimits& limits,
                     const std::function<bool(std::string_view report)>& on_report,
-                    std::string* err);
+                    std::string* err, const std::function<void(long unacked)>& on_wait = {});
+
+// Bytes sent on the connection that the printer has not acknowledged yet (SIOCOUTQ).
+long printer_unacked_bytes(int fd);
 
 // Sends the file's bytes, nothing before or after them, to the printer's raw print port at
 // `address` (the port comes from the endpoints), and waits for the printer to take them

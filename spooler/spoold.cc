@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "common/esc_sh.h"
 #include "common/fsops.h"
 #include "common/handles.h"
 #include "common/ui_log.h"
+#include "spooler/jobhistory.h"
 #include "spooler/jobstream.h"
 
 namespace {
@@ -53,6 +55,7 @@ void drop_job(const queue_record& r, const char* why) {
   }
   if (res == kMergeGone) return;  // deleted meanwhile
   std::fprintf(stderr, "spoold: %s %s, removed from the print queue\n", r.path, why);
+  ld::record_queue_job_end(r, ld::JobEnd::kFailed, std::time(nullptr));
   ui_log(std::string("print job ") + r.displayname + " removed from the print queue: it " + why);
 }
 

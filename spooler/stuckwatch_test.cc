@@ -1,8 +1,13 @@
 #include "spooler/stuckwatch.h"
 
+#include <cstring>
+#include <string>
 #include <vector>
 
+#include "common/fsops.h"
 #include "gtest/gtest.h"
+#include "spooler/printq.h"
+#include "testkit/scenario.h"
 
 namespace {
 
@@ -51,6 +56,94 @@ TEST(StuckWatch, DecidesOverTime) {
              {1200, true, false, false, 0, M, false}, {1300, true, false, false, 0, N, false},
              {1400, true, false, true, 0, N, false}, {2399, true, false, true, 0, N, false},
              {2400, true, false, true, 0, S, true}});
+}
+
+queue_record head_record(const char* path, const char* name, int copies_sent) {
+  queue_record r;
+  std::strncpy(r.path, path, sizeof r.path - 1);
+  std::strncpy(r.displayname, name, sizeof r.displayname - 1);
+  r.printing = 1;
+  r.copies_sent = copies_sent;
+  return r;
+}
+
+// The watchdog as the send loop drives it: the notice file and the event-log lines follow the
+// decision, a send tried again after it was given up keeps its clock, a resend that gets no
+// further than the last try is no progress, and the pages show only a notice about the head.
+TEST(StuckWatchdog, NoticeAndLogFollowTheSendAcrossRetries) {
+  testkit::TempRoot root;
+  ld::FakeClock clock;
+  std::vector<std::string> log;
+  bool online = true;
+  ld::StuckWatchdog::Probes probes;
+  probes.printer_online = [&] { return online; };
+  probes.paused = [] { return false; };
+  probes.log = [&](std::string_view t) { log.emplace_back(t); };
+  ld::StuckWatchdog watch(clock, probes, 60000);
+  const queue_record head = head_record("/print/printq/a_0.prn", "Pallet tags", 1);
+  std::vector<queue_record> queue = {head};
+
+  // A sender killed while its job was stuck left the notice; the next send takes it down.
+  ASSERT_TRUE(ld::write_file_atomic(ld::stuck_notice_path(), ld::format_stuck_notice({"Pallet tags", head.path, 1})));
+  watch.begin(head);
+  EXPECT_FALSE(ld::file_exists(ld::stuck_notice_path()));
+  watch.progress(50000);
+  clock.advance(59);
+  watch.progress(50000);
+  EXPECT_FALSE(ld::file_exists(ld::stuck_notice_path()));
+  clock.advance(1);
+  watch.progress(50000);
+  ASSERT_TRUE(ld::current_stuck_notice(queue).has_value());
+  EXPECT_EQ(ld::current_stuck_notice(queue)->job, "Pallet tags");
+  EXPECT_EQ(ld::current_stuck_notice(queue)->since, static_cast<int64_t>(clock.now()) - 60);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_NE(log[0].find("Pallet tags is not moving"), std::string::npos) << log[0];
+
+  // The send was given up and is tried again: the same bytes again are no progress.
+  watch.begin(head);
+  watch.progress(20000);
+  clock.advance(5);
+  watch.progress(50000);
+  EXPECT_TRUE(ld::file_exists(ld::stuck_notice_path()));
+  EXPECT_EQ(log.size(), 1u);
+
+  // The notice concerns the head job only: another head does not show it.
+  EXPECT_FALSE(ld::current_stuck_notice({head_record("/print/printq/b_0.prn", "B", 1)}).has_value());
+
+  watch.progress(50001);
+  EXPECT_FALSE(ld::file_exists(ld::stuck_notice_path()));
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_NE(log[1].find("moving again"), std::string::npos) << log[1];
+
+  // Stuck again, then the printer goes offline: that explains the wait, the notice goes.
+  clock.advance(61);
+  watch.progress(50001);
+  EXPECT_TRUE(ld::file_exists(ld::stuck_notice_path()));
+  online = false;
+  clock.advance(1);
+  watch.progress(50001);
+  EXPECT_FALSE(ld::file_exists(ld::stuck_notice_path()));
+
+  // A new copy is a new send; the loop ending takes everything down.
+  online = true;
+  watch.begin(head_record("/print/printq/a_0.prn", "Pallet tags", 2));
+  clock.advance(61);
+  watch.progress(0);
+  EXPECT_TRUE(ld::file_exists(ld::stuck_notice_path()));
+  watch.idle();
+  EXPECT_FALSE(ld::file_exists(ld::stuck_notice_path()));
+  EXPECT_EQ(log.size(), 6u);
+}
+
+TEST(StuckNotice, ParsesWhatItWritesAndRefusesTheRest) {
+  ld::StuckNotice n{"name\nwith=line", "/print/printq/x_0.prn", 1700000000};
+  std::optional<ld::StuckNotice> back = ld::parse_stuck_notice(ld::format_stuck_notice(n));
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(back->job, "name with=line");
+  EXPECT_EQ(back->path, n.path);
+  EXPECT_EQ(back->since, n.since);
+  for (const char* bad : {"", "since=12\n", "since=x\npath=/a\n", "job=a\npath=/a\n", "since=\npath=/a\n"})
+    EXPECT_FALSE(ld::parse_stuck_notice(bad).has_value()) << bad;
 }
 
 }  // namespace

@@ -2,8 +2,9 @@
 """The touch pages in a real browser: headless Chromium, driven through its DevTools protocol,
 uses the running demo appliance by mouse as a user would by touch. It opens the job list and the
 gallery, pauses the queue, opens a job, sets two copies on the keypad, prints, sees the job in
-the queue, resumes printing and sees the job arrive at the printer simulator; then backs the
-library up on the USB page. Screenshots of every page go to --out. Interrupting the demo as
+the queue, resumes printing and sees the job arrive at the printer simulator; opens the printer
+status page from the home page and finds the job in the history; then backs the library up on
+the USB page. Screenshots of every page go to --out. Interrupting the demo as
 Ctrl-C does must leave none of its programs running.
 
     browser_test.py --bin BUILD/bin --out DIR      exit 0 passed, 1 failed, 77 skipped
@@ -326,6 +327,38 @@ def print_job(b, demo, out):
     check(True, 'the queue page refreshes itself until the queue is empty')
 
 
+STATUS = 'document.querySelector("#statustb") !== null'
+HISTORY = 'document.querySelector("#historytb") !== null'
+FITS = 'document.documentElement.scrollWidth <= %d && document.documentElement.scrollHeight <= %d' % SCREEN
+
+
+def text(b, selector):
+    return b.js('(document.querySelector(%s) || {}).textContent' % json.dumps(selector)) or ''
+
+
+def status_pages(b, demo, out):
+    """The home page's tile opens the printer status page; the job printed above is in the
+    history, reached from the status page and from the queue page."""
+    b.open(demo.url('/?touch=true'))
+    b.tap_to(mark(b, 'a', 'Printer status'), STATUS, 'the status page from the home page')
+    check('Online' in text(b, '#st_printer') and text(b, '#st_doc').startswith('Status' + 'fresh'),
+          'the status page says the printer is online and its status copy fresh: %s / %s'
+          % (text(b, '#st_printer'), text(b, '#st_doc')))
+    check('empty' in text(b, '#st_queue') and 'used' in text(b, '#st_disk') and
+          b.js('document.querySelectorAll("#eventlog .evline").length') > 0,
+          'it shows the queue, the disk and the last events: %s / %s' % (text(b, '#st_queue'), text(b, '#st_disk')))
+    check(b.js(FITS), 'the status page fits the 800x480 screen')
+    b.screenshot(os.path.join(out, 'status.png'))
+    b.tap_to('#hist_btn', HISTORY, 'the history from the status page')
+    first = text(b, '#historytb tr:nth-child(2)')
+    check('Shipping label 42' in first and 'Printed' in first, 'the history shows the printed job first: ' + first)
+    check(b.js('document.documentElement.scrollWidth') <= SCREEN[0], 'the history is no wider than the screen')
+    b.screenshot(os.path.join(out, 'history.png'))
+    b.open(demo.url('/cgi-bin/jobdesk?printq=1'))
+    b.tap_to('#history_btn', HISTORY, 'the history from the queue page')
+    b.tap_to('#returndiv', 'document.title === "labeldock"', 'the home page from the history')
+
+
 def job_options(b, demo, out):
     b.open(demo.url('/cgi-bin/jobdesk?list=1&sortby=name'))
     b.tap_to(mark(b, 'td.vpd', 'Pallet tags'), JOB_PAGE, 'the job page of Pallet tags')
@@ -462,6 +495,7 @@ def main():
         job_list(browser, demo, args.out)
         pause_queue(browser)
         print_job(browser, demo, args.out)
+        status_pages(browser, demo, args.out)
         job_options(browser, demo, args.out)
         rename_filter_delete(browser, demo, args.out)
         usb_page(browser, demo, args.out)

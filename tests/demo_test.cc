@@ -53,7 +53,7 @@ TEST(DemoOnce, EveryRoadPassesAndNothingKeepsRunning) {
   const size_t summary = out.find("\n== summary\n");
   ASSERT_NE(summary, std::string::npos) << out;
   for (std::string road :
-       {"receive", "filter", "thumbnail", "list", "print", "queue", "rfid", "upload", "usb", "events"}) {
+       {"receive", "filter", "thumbnail", "list", "print", "queue", "status", "rfid", "upload", "usb", "events"}) {
     road.resize(10, ' ');
     EXPECT_NE(out.find("\n" + road + " ok ", summary), std::string::npos) << road << out.substr(summary);
   }

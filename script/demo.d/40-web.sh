@@ -16,7 +16,7 @@ fi
 TOUCH_URL=$WEB_URL/?touch=true
 export LABELDOCK_LOCAL_WEB=127.0.0.1:$WEB_PORT
 cgis=()
-for p in queuejson jobdesk usbdesk ewsrelay; do
+for p in queuejson jobdesk usbdesk statusdesk ewsrelay; do
   [ -x "$BIN/$p" ] && cgis+=(--cgi "$BIN/$p")
 done
 start webserver "$BIN/webserver" --root "$LABELDOCK_ROOT" --port "$WEB_PORT" "${cgis[@]}"

@@ -1,0 +1,5 @@
+// statusdesk: CGI program behind the printer status page and the job history page. It takes its
+// request from QUERY_STRING; command-line arguments are ignored.
+#include "statusdesk/statusdesk.h"
+
+int main() { return statusdesk::run_statusdesk(statusdesk::config_from_environment()); }
