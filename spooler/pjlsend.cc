@@ -23,6 +23,8 @@
 #include "spooler/printer_send.h"
 #include "spooler/printq.h"
 
+namespace spooler {
+
 namespace {
 
 constexpr char kCancel[] = "CANCEL";
@@ -363,3 +365,5 @@ int print_all(ld::Clock& clock) {
     clock.sleep_ms(1000);
   }
 }
+
+}  // namespace spooler

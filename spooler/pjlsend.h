@@ -10,6 +10,8 @@
 #include "common/clock.h"
 #include "spooler/printq.h"
 
+namespace spooler {
+
 // Bytes of the job file sent per step, and the most read back from the printer at a time.
 constexpr size_t kPjlFileBuffer = 100000;
 constexpr size_t kPjlReplyBuffer = 99999;
@@ -74,3 +76,5 @@ int print_first(ld::Clock& clock = ld::system_clock());
 // is not paused, sends the head job, pauses a second, and again, until print_first sends
 // nothing. Returns 1.
 int print_all(ld::Clock& clock = ld::system_clock());
+
+}  // namespace spooler

@@ -6,6 +6,8 @@
 
 #include "common/bytes.h"
 
+namespace spooler {
+
 namespace {
 
 // The text up to its NUL, then zeros: bytes behind a NUL that a program left in memory never
@@ -86,3 +88,5 @@ void set_record_text(char (&field)[kQueueTextSize], std::string_view text) {
   std::memset(field, 0, kQueueTextSize);
   std::memcpy(field, text.data(), n);
 }
+
+}  // namespace spooler

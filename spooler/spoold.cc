@@ -14,6 +14,8 @@
 #include "common/ui_log.h"
 #include "spooler/jobstream.h"
 
+namespace spooler {
+
 namespace {
 
 // True when the copy is a job stream whose chunks are all whole. A filter failure on such a
@@ -224,3 +226,5 @@ int spoold_pass() {
   std::fflush(stdout);
   return 1;
 }
+
+}  // namespace spooler
