@@ -27,4 +27,8 @@ inline void put_le16(uint16_t v, unsigned char* b) {
   b[0] = static_cast<unsigned char>(v);
   b[1] = static_cast<unsigned char>(v >> 8);
 }
+// Signed 32-bit record fields, two's complement, least significant byte first; value first
+// like the unsigned ones, so no caller has its own pair with the arguments the other way round.
+inline int32_t get_le_i32(const unsigned char* b) { return static_cast<int32_t>(get_le32(b)); }
+inline void put_le_i32(int32_t v, unsigned char* b) { put_le32(static_cast<uint32_t>(v), b); }
 }  // namespace ld

@@ -15,6 +15,8 @@
 #include "webkit/html_utils.h"
 
 namespace jobdesk {
+using spooler::set_process_name;
+
 namespace {
 
 constexpr const char* kBodyOpen = "<BODY style='background-color:black'><div id='maindiv' class='nosel'>\n";

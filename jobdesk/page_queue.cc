@@ -14,6 +14,15 @@
 #include "webkit/html_utils.h"
 
 namespace jobdesk {
+using spooler::check_pause;
+using spooler::get_printq;
+using spooler::pause_printing;
+using spooler::printq_delete;
+using spooler::printq_movedown;
+using spooler::printq_moveup;
+using spooler::queue_record;
+using spooler::resume_printing;
+
 namespace {
 
 using webkit::add_body_line;

@@ -17,6 +17,13 @@
 #include "webkit/html_utils.h"
 
 namespace jobdesk {
+using spooler::check_pause;
+using spooler::enqueue_job;
+using spooler::kEnqueueNames;
+using spooler::kQueueMaxTags;
+using spooler::printq_dir;
+using spooler::queue_record;
+
 namespace {
 
 std::string job_base(const std::string& name) {

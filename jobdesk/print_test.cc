@@ -9,6 +9,10 @@
 #include "testkit/zjsgen.h"
 #include "webkit/html_utils.h"
 
+using spooler::get_printq;
+using spooler::pause_printing;
+using spooler::queue_record;
+
 namespace {
 
 const std::string kTags = std::string(LABELDOCK_SOURCE_DIR) + "/jobdesk/samples/tags.json";

@@ -8,6 +8,8 @@
 #include "common/fsops.h"
 #include "common/handles.h"
 
+namespace spooler {
+
 namespace {
 
 constexpr char kLongestSuffix[] = "_99.spl";
@@ -78,3 +80,5 @@ bool enqueue_job(const std::string& job, std::string_view displayname, const que
   *queued = spl;
   return true;
 }
+
+}  // namespace spooler

@@ -7,6 +7,8 @@
 
 #include "spooler/printq.h"
 
+namespace spooler {
+
 // Names tried: "<base>_0" to "<base>_99".
 constexpr int kEnqueueNames = 100;
 
@@ -24,3 +26,5 @@ std::string enqueue_base(std::string_view job_path);
 // cannot be written).
 bool enqueue_job(const std::string& job, std::string_view displayname, const queue_record& options,
                  std::string* queued, std::string* err);
+
+}  // namespace spooler

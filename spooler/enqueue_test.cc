@@ -8,8 +8,9 @@
 #include "testkit/capture.h"
 #include "testkit/scenario.h"
 
-namespace {
+namespace spooler {
 
+namespace {
 
 class Enqueue : public testing::Test {
  protected:
@@ -103,3 +104,5 @@ TEST_F(Enqueue, LongNamesAreCutSoTheRecordNamesTheWholeCopy) {
 }
 
 }  // namespace
+
+}  // namespace spooler

@@ -107,7 +107,7 @@ bool record_job_end(const HistoryEntry& e, std::string* err, size_t max) {
   return write_file_atomic(history_path(), out, err);
 }
 
-HistoryEntry history_entry(const queue_record& r, JobEnd end, int64_t now) {
+HistoryEntry history_entry(const spooler::queue_record& r, JobEnd end, int64_t now) {
   HistoryEntry e;
   e.name = std::string(r.displayname, strnlen(r.displayname, sizeof r.displayname));
   // A range whose end lies before its start still prints one page.
@@ -119,7 +119,7 @@ HistoryEntry history_entry(const queue_record& r, JobEnd end, int64_t now) {
   return e;
 }
 
-void record_queue_job_end(const queue_record& r, JobEnd end, int64_t now) {
+void record_queue_job_end(const spooler::queue_record& r, JobEnd end, int64_t now) {
   std::string err;
   if (!record_job_end(history_entry(r, end, now), &err))
     std::fprintf(stderr, "job history: %s not recorded: %s\n", r.displayname, err.c_str());

@@ -1,6 +1,8 @@
 // The pause flag: while it exists, nothing is sent to the printer.
 #pragma once
 
+namespace spooler {
+
 // 1 when printing may go on (no pause flag), 0 when paused.
 int check_pause();
 // Creates the pause flag with the lock text, by get_lock's protocol: pausing while paused fails
@@ -8,3 +10,5 @@ int check_pause();
 int pause_printing();
 // Deletes the pause flag; always 1.
 int resume_printing();
+
+}  // namespace spooler

@@ -25,6 +25,8 @@
 #include "spooler/printer_send.h"
 #include "spooler/printq.h"
 
+namespace spooler {
+
 namespace {
 
 constexpr char kCancel[] = "CANCEL";
@@ -425,3 +427,5 @@ int print_all(ld::Clock& clock) {
   watch.idle();
   return 1;
 }
+
+}  // namespace spooler

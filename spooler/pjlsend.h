@@ -13,6 +13,8 @@
 #include "spooler/printq.h"
 #include "spooler/stuckwatch.h"
 
+namespace spooler {
+
 // Bytes of the job file sent per step, and the most read back from the printer at a time.
 constexpr size_t kPjlFileBuffer = 100000;
 constexpr size_t kPjlReplyBuffer = 99999;
@@ -82,3 +84,5 @@ int print_first(ld::Clock& clock = ld::system_clock(), ld::StuckWatchdog* watch 
 // nothing. Returns 1. A head job whose send does not move while the printer says it is online
 // is reported by the stuck-job watchdog (event log and notice file).
 int print_all(ld::Clock& clock = ld::system_clock());
+
+}  // namespace spooler

@@ -12,22 +12,22 @@
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  set_process_name(argc > 0 ? argv[0] : "pjlsend");
+  spooler::set_process_name(argc > 0 ? argv[0] : "pjlsend");
   const std::string arg = argc > 1 ? argv[1] : "";
   if (arg == "-dump") {
     std::printf("printq \n");
-    dump_queue();
+    spooler::dump_queue();
     return 0;
   }
   if (arg == "-check") {
     std::printf("check printq \n");
-    check_queue();
+    spooler::check_queue();
     return 0;
   }
   if (arg == "-p") {
     check_printer_status();
     return 0;
   }
-  print_all();
+  spooler::print_all();
   return 1;
 }

@@ -22,6 +22,8 @@
 #include "testkit/capture.h"
 #include "testkit/scenario.h"
 
+namespace spooler {
+
 namespace {
 
 using testkit::slurp;
@@ -472,3 +474,5 @@ TEST(SendTimeout, FromTheEnvironmentWithinBounds) {
 }
 
 }  // namespace
+
+}  // namespace spooler

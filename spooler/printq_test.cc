@@ -24,8 +24,9 @@
 #include "testkit/capture.h"
 #include "testkit/scenario.h"
 
-namespace {
+namespace spooler {
 
+namespace {
 
 constexpr time_t kT0 = 1700000000;  // Tue Nov 14 22:13:20 2023 UTC
 
@@ -805,3 +806,5 @@ TEST_F(Queue, ConcurrentProcessesLoseAndDuplicateNothing) {
 }
 
 }  // namespace
+
+}  // namespace spooler

@@ -15,6 +15,8 @@
 #include "common/handles.h"
 #include "spooler/queue_file.h"
 
+namespace spooler {
+
 namespace {
 
 bool orphan_copy_age_reached(const std::string& path) {
@@ -85,3 +87,5 @@ int check_queue() {
   std::fflush(stdout);
   return 1;
 }
+
+}  // namespace spooler

@@ -1,6 +1,8 @@
 // The queue as text for the service pages, and the sweep of job files that no record names.
 #pragma once
 
+namespace spooler {
+
 // On standard output.
 // "dump_queue njobs = %d\n" and one block per job. Returns 1.
 int dump_queue();
@@ -14,3 +16,5 @@ int dump_queue();
 // Returns 1.
 constexpr int kOrphanCopyAge = 60;
 int check_queue();
+
+}  // namespace spooler

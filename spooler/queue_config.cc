@@ -5,6 +5,8 @@
 
 #include "common/paths.h"
 
+namespace spooler {
+
 namespace {
 
 char g_process_name[100] = "UNKNOWN";
@@ -42,3 +44,5 @@ void set_process_name(std::string_view name) {
 const char* process_name() { return g_process_name; }
 
 void printq_set_clock(ld::Clock* c) { g_clock = c; }
+
+}  // namespace spooler

@@ -7,6 +7,8 @@
 
 #include "common/clock.h"
 
+namespace spooler {
+
 // The fixed files, with the root prefix in front.
 std::string printq_dir();           // "/print/printq/"
 std::string printq_filename();      // "/print/printq/printq"
@@ -26,3 +28,5 @@ void printq_set_clock(ld::Clock* clock);
 ld::Clock& queue_clock();
 // ctime(3) text of a time, with its newline ("?\n" when it has none).
 std::string ctime_text(time_t t);
+
+}  // namespace spooler

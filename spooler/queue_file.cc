@@ -15,6 +15,8 @@
 #include "common/handles.h"
 #include "spooler/jobhistory.h"
 
+namespace spooler {
+
 namespace {
 
 // A number for a new job: random, never 0 (0 is what a record without one reads as).
@@ -265,3 +267,5 @@ int printq_remove_unnamed(const std::string& path, std::string* err) {
   }
   return 1;
 }
+
+}  // namespace spooler

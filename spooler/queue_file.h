@@ -12,6 +12,8 @@
 #include "spooler/queue_lock.h"
 #include "spooler/queue_record.h"
 
+namespace spooler {
+
 // A queue file longer than this many records is taken as damaged: it is not read, and nothing
 // rewrites it.
 constexpr size_t kQueueMaxJobs = 10000;
@@ -76,3 +78,5 @@ int printq_remove_unnamed(const std::string& path, std::string* err = nullptr);
 
 // True when a record of q names path.
 bool names_path(const std::vector<queue_record>& q, const std::string& path);
+
+}  // namespace spooler

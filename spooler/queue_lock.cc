@@ -16,6 +16,8 @@
 #include "common/handles.h"
 #include "spooler/queue_config.h"
 
+namespace spooler {
+
 namespace {
 
 // The process id in a lock text "name pid:ctime", or 0 when the text does not hold one. The
@@ -133,3 +135,5 @@ QueueLock::QueueLock() {
 QueueLock::~QueueLock() {
   if (held_) remove_qlock();
 }
+
+}  // namespace spooler

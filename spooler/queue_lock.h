@@ -2,6 +2,8 @@
 #pragma once
 #include <string>
 
+namespace spooler {
+
 // A lock whose process is gone is broken once its file is this old (seconds).
 constexpr int kStaleLockAge = 3;
 // A lock that names no owner (a program was killed between creating it and writing its text,
@@ -46,3 +48,5 @@ class QueueLock {
   bool held_ = false;
   std::string error_;
 };
+
+}  // namespace spooler

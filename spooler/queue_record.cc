@@ -6,6 +6,8 @@
 
 #include "common/bytes.h"
 
+namespace spooler {
+
 namespace {
 
 // The text up to its NUL, then zeros: bytes behind a NUL that a program left in memory never
@@ -23,9 +25,6 @@ void get_text(const unsigned char* in, char (&field)[kQueueTextSize]) {
   std::memcpy(field, in, n);
 }
 
-int32_t get_i32(const unsigned char* b) { return static_cast<int32_t>(ld::get_le32(b)); }
-void put_i32(int32_t v, unsigned char* b) { ld::put_le32(static_cast<uint32_t>(v), b); }
-
 // The record's int32 fields in file order, from offset 400.
 template <typename R>
 auto int_fields(R& r) {
@@ -42,16 +41,16 @@ bool path_has_room(const char (&path)[kQueueTextSize]) {
 
 void encode_queue_record(const queue_record& r, unsigned char* out) {
   put_text(r.path, out);
-  if (path_has_room(r.path)) put_i32(static_cast<int32_t>(r.serial), out + kQueueSerialOffset);
+  if (path_has_room(r.path)) ld::put_le32(r.serial, out + kQueueSerialOffset);
   put_text(r.displayname, out + 200);
   size_t off = 400;
   for (const int32_t* f : int_fields(r)) {
-    put_i32(*f, out + off);
+    ld::put_le_i32(*f, out + off);
     off += 4;
   }
   for (const queue_tag& t : r.tags) {
-    put_i32(t.id, out + off);
-    put_i32(t.value, out + off + 4);
+    ld::put_le_i32(t.id, out + off);
+    ld::put_le_i32(t.value, out + off + 4);
     off += 8;
   }
 }
@@ -63,12 +62,12 @@ queue_record decode_queue_record(const unsigned char* in) {
   get_text(in + 200, r.displayname);
   size_t off = 400;
   for (int32_t* f : int_fields(r)) {
-    *f = get_i32(in + off);
+    *f = ld::get_le_i32(in + off);
     off += 4;
   }
   for (queue_tag& t : r.tags) {
-    t.id = get_i32(in + off);
-    t.value = get_i32(in + off + 4);
+    t.id = ld::get_le_i32(in + off);
+    t.value = ld::get_le_i32(in + off + 4);
     off += 8;
   }
   r.ntags = std::clamp(r.ntags, 0, kQueueMaxTags);
@@ -86,3 +85,5 @@ void set_record_text(char (&field)[kQueueTextSize], std::string_view text) {
   std::memset(field, 0, kQueueTextSize);
   std::memcpy(field, text.data(), n);
 }
+
+}  // namespace spooler

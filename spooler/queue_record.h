@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
+namespace spooler {
+
 constexpr size_t kQueueRecordSize = 852;
 constexpr size_t kQueueTextSize = 200;  // path and displayname: at most 199 bytes and a NUL
 constexpr int kQueueMaxTags = 50;
@@ -55,3 +57,5 @@ queue_record decode_queue_record(const unsigned char* in /* kQueueRecordSize */)
 bool path_has_room(const char (&path)[kQueueTextSize]);
 // Copies at most 199 bytes of text into a path or displayname field, always terminated.
 void set_record_text(char (&field)[kQueueTextSize], std::string_view text);
+
+}  // namespace spooler

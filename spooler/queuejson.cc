@@ -2,7 +2,7 @@
 
 #include "webkit/html_utils.h"
 
-namespace queuejson {
+namespace spooler::queuejson {
 
 const char* job_status(const queue_record& job, bool paused) {
   if (job.spooled == 0) return "Spooling";
@@ -35,4 +35,4 @@ int run() {
   return webkit::print_json() < 0 ? 1 : 0;
 }
 
-}  // namespace queuejson
+}  // namespace spooler::queuejson

@@ -8,7 +8,7 @@
 
 #include "spooler/printq.h"
 
-namespace queuejson {
+namespace spooler::queuejson {
 
 // "Spooling" while the job still has to be filtered, else "Paused" while the queue is paused
 // (even for the job being sent), else "Printing" or "Queued".
@@ -22,4 +22,4 @@ std::vector<std::string> report_lines(const std::vector<queue_record>& jobs, boo
 // output. The exit status: 0, or 1 when the response could not be written.
 int run();
 
-}  // namespace queuejson
+}  // namespace spooler::queuejson

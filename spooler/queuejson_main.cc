@@ -3,4 +3,4 @@
 // pass a query without "=" (such as a cache-busting "?1712") as arguments.
 #include "spooler/queuejson.h"
 
-int main() { return queuejson::run(); }
+int main() { return spooler::queuejson::run(); }

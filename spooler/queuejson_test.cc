@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace queuejson {
+namespace spooler::queuejson {
 namespace {
 
 std::string join(const std::vector<std::string>& lines) {
@@ -78,4 +78,4 @@ TEST(QueueJson, NamesAreJsonStrings) {
 }
 
 }  // namespace
-}  // namespace queuejson
+}  // namespace spooler::queuejson

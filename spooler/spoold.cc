@@ -16,6 +16,8 @@
 #include "spooler/jobhistory.h"
 #include "spooler/jobstream.h"
 
+namespace spooler {
+
 namespace {
 
 // True when the copy is a job stream whose chunks are all whole. A filter failure on such a
@@ -227,3 +229,5 @@ int spoold_pass() {
   std::fflush(stdout);
   return 1;
 }
+
+}  // namespace spooler

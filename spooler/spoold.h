@@ -8,6 +8,8 @@
 #include "spooler/prnfilt.h"
 #include "spooler/printq.h"
 
+namespace spooler {
+
 // Times spoold asks for the queue lock (each ask waits up to five seconds) before it gives up
 // the step; it never writes the queue without the lock.
 constexpr int kSpoolLockTries = 6;
@@ -25,3 +27,5 @@ prnfilt_args spool_args(const queue_record& r);
 // the queue lock stays taken) ends the pass and leaves the job for the next one. Returns the
 // program's exit status, 1.
 int spoold_pass();
+
+}  // namespace spooler

@@ -13,6 +13,8 @@
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
 
+namespace spooler {
+
 namespace {
 
 using testkit::slurp;
@@ -228,3 +230,5 @@ TEST_F(SpoolPass, ALiveLockIsWaitedForAndNeverRemoved) {
 }
 
 }  // namespace
+
+}  // namespace spooler

@@ -8,6 +8,10 @@
 #include "common/fsops.h"
 #include "spooler/enqueue.h"
 
+using spooler::enqueue_job;
+using spooler::kQueueMaxTags;
+using spooler::queue_record;
+
 namespace {
 
 int usage() {

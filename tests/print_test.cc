@@ -22,6 +22,16 @@
 #include "testkit/sim_printer.h"
 #include "testkit/zjsgen.h"
 
+using spooler::add_to_queue;
+using spooler::get_printq;
+using spooler::pause_printing;
+using spooler::pjl_header;
+using spooler::printq_delete;
+using spooler::queue_record;
+using spooler::resume_printing;
+using spooler::set_record_text;
+using spooler::spool_args;
+
 namespace {
 
 using testkit::slurp;

@@ -16,6 +16,11 @@
 #include "testkit/sim_printer.h"
 #include "testkit/zjsgen.h"
 
+using spooler::pjl_header;
+using spooler::queue_record;
+using spooler::set_record_text;
+using spooler::write_pq;
+
 namespace {
 
 using testkit::slurp;

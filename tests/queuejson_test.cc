@@ -10,6 +10,11 @@
 #include "testkit/scenario.h"
 #include "testkit/webserver.h"
 
+using spooler::encode_queue_record;
+using spooler::kQueueRecordSize;
+using spooler::queue_record;
+using spooler::set_record_text;
+
 namespace {
 
 struct Job {

@@ -23,6 +23,15 @@
 #include "testkit/sim_printer.h"
 #include "testkit/zjsgen.h"
 
+using spooler::get_printq;
+using spooler::kOwnerlessLockAge;
+using spooler::printq_delete;
+using spooler::printq_filename;
+using spooler::queue_lock;
+using spooler::queue_record;
+using spooler::same_job;
+using spooler::spool_args;
+
 namespace {
 
 using testkit::slurp;
