@@ -1,10 +1,14 @@
 #include "rfid/printer_link.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -131,13 +135,62 @@ void PrinterPort::adopt_listener(ld::UniqueFd fd) {
   conn_.reset();
 }
 
-int PrinterPort::connect_socket(std::string* out) {
+// The alias is looked up again when a refused peer comes and the last look-up is older than
+// this, so a printer that got a new address is let in without a restart, while a stranger
+// knocking cannot make the daemon ask the resolver at every pass.
+constexpr int64_t kResolveAgainMs = 30000;
+
+bool PrinterPort::peer_allowed(int fd, int64_t now_ms, std::string* peer) {
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) {
+    *peer = "an unknown peer";
+    return false;
+  }
+  char text[INET6_ADDRSTRLEN] = "?";
+  uint32_t addr = 0;
+  bool v4 = false;
+  if (ss.ss_family == AF_INET) {
+    const auto* sin = reinterpret_cast<const sockaddr_in*>(&ss);
+    addr = sin->sin_addr.s_addr;
+    v4 = true;
+    inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
+  } else if (ss.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_addr, text, sizeof text);
+  }
+  *peer = text;
+  if (host_.empty()) return true;
+  if (!v4) return false;
+  auto listed = [&] { return std::find(allowed_.begin(), allowed_.end(), addr) != allowed_.end(); };
+  if (resolved_at_ms_ >= 0 && (listed() || now_ms - resolved_at_ms_ < kResolveAgainMs)) return listed();
+  resolved_at_ms_ = now_ms;
+  allowed_.clear();
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  if (::getaddrinfo(host_.c_str(), nullptr, &hints, &res) == 0) {
+    for (const addrinfo* a = res; a; a = a->ai_next) {
+      allowed_.push_back(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr);
+    }
+    ::freeaddrinfo(res);
+  }
+  return listed();
+}
+
+int PrinterPort::connect_socket(std::string* out, int64_t now_ms) {
   if (!listen_.valid()) {
     *out += "socket not connected!";
     return -1;
   }
   const int c = ld::tcp_accept(listen_.get());
   if (c >= 0) {
+    std::string peer;
+    if (!peer_allowed(c, now_ms, &peer)) {
+      ::close(c);
+      *out += "refused connection from " + peer + ": not the printer (" + host_ + ")\n";
+      return kRefused;
+    }
     conn_.reset(c);
     *out += "socket connect " + std::to_string(c) + "\n";
     return c;

@@ -63,8 +63,17 @@ class PrinterPort {
   bool connect_to_printer(int port, std::string* out);
   // Takes over a socket already listening (tests use a free port).
   void adopt_listener(ld::UniqueFd fd);
-  // Accepts a waiting connection when there is none; a negative value when none came.
-  int connect_socket(std::string* out);
+  // Only the printer may drive the encoder (anyone else could make it write any EPC into the
+  // labels): connections are taken from the addresses `host` resolves to, all others refused
+  // at accept. Empty: from anyone.
+  void set_printer_host(std::string host) {
+    host_ = std::move(host);
+    resolved_at_ms_ = -1;
+  }
+  // Accepts a waiting connection when there is none; a negative value when none came, and
+  // kRefused when it came from elsewhere than the printer (*out then says from whom).
+  static constexpr int kRefused = -2;
+  int connect_socket(std::string* out, int64_t now_ms = 0);
   // Reads one message into *msg when the connection has data within `wait_ms`. 1 a message,
   // 0 none (closed connections are closed here too).
   int read_message(int wait_ms, std::string* msg, std::string* out);
@@ -80,8 +89,13 @@ class PrinterPort {
   int remembered = -20;
 
  private:
+  bool peer_allowed(int fd, int64_t now_ms, std::string* peer);
+
   ld::UniqueFd listen_;
   ld::UniqueFd conn_;
+  std::string host_;
+  std::vector<uint32_t> allowed_;  // IPv4 addresses in network order
+  int64_t resolved_at_ms_ = -1;
 };
 
 }  // namespace rfid

@@ -83,6 +83,7 @@ Tagsmith::Tagsmith(TagsmithConfig cfg)
     if (!ews_.ews_send_tag(r.epc, r.st, r.nr, r.dt, r.entry, &why)) err_ += why + "\n";
   };
   if (cfg_.listen_fd >= 0) port_.adopt_listener(ld::UniqueFd(cfg_.listen_fd));
+  port_.set_printer_host(cfg_.printer_host);
 }
 
 Tagsmith::~Tagsmith() { release_modules(); }
@@ -373,7 +374,12 @@ int Tagsmith::check_printer(std::string* msg) {
   }
   if (port_.conn_fd() < 0) {
     const int before = port_.conn_fd();
-    port_.connect_socket(&out_);
+    std::string said;
+    if (port_.connect_socket(&said, cfg_.clock->monotonic_ms()) == PrinterPort::kRefused) {
+      log("%s", said.c_str());
+    } else {
+      out_ += said;
+    }
     if (port_.conn_fd() != before) say("check_printer 2 %d->%d\n", before, port_.conn_fd());
   }
   if (port_.conn_fd() <= 0) return 0;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -357,6 +358,38 @@ TEST_F(DecidedTagsmith, AModuleWhoseAdapterIsGoneIsClosedNotPolledForEver) {
   EXPECT_GE(d.reader()->port_fd, 0);
   d.flush();
   EXPECT_NE(err_.text().find("Exit: port " + device(0) + " hung up; closed\n"), std::string::npos) << err_.text();
+}
+
+// A connection from another address than the printer's is closed at once and the log names it;
+// the printer's own connection is then taken as before.
+TEST_F(TagsmithTest, OnlyThePrintersAddressMayConnect) {
+  Tagsmith d(cfg_);
+  ld::UniqueFd stranger(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  from.sin_addr.s_addr = htonl(0x7F000002);  // 127.0.0.2
+  ASSERT_EQ(bind(stranger.get(), reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(static_cast<uint16_t>(port_));
+  ASSERT_EQ(connect(stranger.get(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  const std::string msg = "write=" + kTag + "&data=" + kTag;
+  ASSERT_EQ(write(stranger.get(), msg.data(), msg.size()), ssize_t(msg.size()));
+  std::string m;
+  for (int i = 0; i < 50 && d.printer().conn_fd() < 0 && ld::wait_readable(stranger.get(), 0) == 0; ++i) {
+    d.check_printer(&m);
+    usleep(2000);
+  }
+  EXPECT_LT(d.printer().conn_fd(), 0);
+  char buf[16];
+  ASSERT_EQ(ld::wait_readable(stranger.get(), 2000), 1);
+  EXPECT_LE(read(stranger.get(), buf, sizeof buf), 0);  // closed unanswered
+  d.flush();
+  EXPECT_NE(out_.text().find("refused connection from 127.0.0.2: not the printer (127.0.0.1)\n"), std::string::npos)
+      << out_.text();
+  connect_printer();
+  EXPECT_EQ(ask(d, "cmd=status", 42), "mods=0&conf=0&entry_pwr=00&exit_pwr=00<OK>");
 }
 
 TEST_F(TagsmithTest, WithoutModulesMessagesAreStillAnswered) {
