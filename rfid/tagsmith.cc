@@ -701,7 +701,9 @@ bool Tagsmith::main_pass() {
     }
   }
   for (reader_module* m : {reader_, writer_}) {
-    if (m && posix_com_dataready(m->port_fd) && m->ops.op_process) m->ops.op_process(*m, env_);
+    if (!m) continue;
+    if (awaiting_reply(*m) && posix_com_dataready(m->port_fd) && m->ops.op_process) m->ops.op_process(*m, env_);
+    tend_module(*m, env_);
   }
   send_pending_write();
   struct { int* once; int* continuous; reader_module* m; } reads[] = {
@@ -752,10 +754,16 @@ void Tagsmith::wait_for_work() {
       (all || gconfig_.continuous_exit_read || gconfig_.exit_read_once)) {
     return;
   }
-  int wait = cfg_.idle_wait_ms;
+  int64_t wait = cfg_.idle_wait_ms;
   const int64_t probe_in = (ews_.last_printer_activity() + 6 - cfg_.clock->now()) * 1000;
-  wait = static_cast<int>(std::clamp<int64_t>(probe_in, 0, wait));
-  if (::poll(fds.data(), fds.size(), wait) <= 0) return;
+  wait = std::clamp<int64_t>(probe_in, 0, wait);
+  // A reply deadline or the end of a module's quiet time wakes the loop too.
+  const int64_t now = cfg_.clock->monotonic_ms();
+  for (reader_module* m : {reader_, writer_}) {
+    const int64_t due = m ? module_due_in_ms(*m, now) : -1;
+    if (due >= 0) wait = std::min(wait, due + 1);
+  }
+  if (::poll(fds.data(), fds.size(), static_cast<int>(wait)) <= 0) return;
   // A module whose adapter is gone reports a hang-up for ever: every pass would read nothing
   // from it at full speed. Its port is closed; the module stays out until a new discovery.
   for (const pollfd& p : fds) {
