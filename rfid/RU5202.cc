@@ -357,6 +357,7 @@ void RU5202_process_module(reader_module& m, RfidEnv& env) {
             r.data.empty() ? 0 : r.data[0]);
     _set_state(m, IDLE);
   } else {
+    if (state == WAITING_FOR_SET_POWER && r.status != 0) m.last_command_failed = true;
     _set_state(m, IDLE);  // set power, beeper
   }
 }

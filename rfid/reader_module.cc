@@ -72,6 +72,7 @@ void send_frame(reader_module& m, RfidEnv& env, std::span<const uint8_t> frame) 
   const size_t n = std::min(frame.size(), kTxFrameMax);
   std::copy(frame.begin(), frame.begin() + static_cast<long>(n), m.tx_frame.begin());
   m.tx_len = static_cast<int>(n);
+  m.last_command_failed = false;
   resend_frame(m, env);
 }
 
@@ -128,6 +129,7 @@ void end_command(reader_module& m, RfidEnv& env, const std::string& why, int64_t
   log_fmt(env, "%s: ERROR %s (state %d); command ended\n", loc, why.c_str(), state);
   m.rx_have = 0;
   m.resend_after_settle = false;
+  m.last_command_failed = true;
   if (state == WAITING_FOR_WRITE || state == WAITING_FOR_REWRITE) {
     report_write_result(m, env, kWriteNoReply, 0);
     log_fmt(env, "%s: WRITE FAIL : no reply %d\n", loc, env.failed_writes++);
@@ -284,6 +286,7 @@ void handle_inventory(reader_module& m, RfidEnv& env, const Reply& whole) {
       std::array<uint8_t, 2 + kEpcLen + 3> framed{};
       framed[1] = item[0];
       std::copy(item.begin() + 1, item.end(), framed.begin() + 2);
+      m.total_reads++;  // RU5102 items count toward deciding the modules too
       m.tags.add_tag(framed, 0, env.tags);
     }
   } else if (inv.kind == ru5102::Inventory::NoTags) {
@@ -300,6 +303,8 @@ void handle_write(reader_module& m, RfidEnv& env, const Reply& r) {
     say(env, "WAITING_FOR_WRITE got unexpected response %02x status %02x\n", r.recmd, r.status);
     return;
   }
+  // The printer hears of every result, as from an RU5202.
+  report_write_result(m, env, r.status, r.status != 0 && !r.data.empty() ? r.data[0] : 0);
   if (w.entry_status >= 0) m.tags.at(m.write_index).status = w.entry_status;
   if (w.kind == ru5102::WriteOutcome::Succeeded) {
     log_text(env, "WRITE SUCCESS " + std::to_string(env.writes++) + " state(" +

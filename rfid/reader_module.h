@@ -38,6 +38,9 @@ constexpr int64_t kSettleMaxMs = 1500;
 // The write result state reported when a write's reply never came (or could not be trusted):
 // unlike every Status byte, it cannot be mistaken for an answer of the module.
 constexpr int kWriteNoReply = -1;
+// The state reported for a write the daemon refused or gave up before sending it (its EPC does
+// not fit the frame, it waited too long, or the modules were discovered again meanwhile).
+constexpr int kWriteNotSent = -2;
 
 // Module types in the information reply.
 constexpr uint8_t kModuleTypeRU5102 = 0x08;
@@ -120,6 +123,8 @@ struct reader_module {
   int64_t settle_started_ms = 0;
   int64_t settle_quiet_ms = 0;  // the quiet time this settling needs
   bool resend_after_settle = false;
+  // Whether the latest command ended without a usable reply (or its reply said it failed).
+  bool last_command_failed = false;
   // Resends of a failed write the model makes (RU5202 three, RU5102 one).
   int max_resends = 3;
 

@@ -73,6 +73,7 @@ TEST_F(ModuleOnPty, InventoryAddsTagsAndNoTagsIsLogged) {
   EXPECT_EQ(module_->tags.count(), 2);
   EXPECT_EQ(module_->tags.at(1).epc[11], 2);
   EXPECT_EQ(module_->tags.at(1).hdr[1], 12);
+  EXPECT_EQ(module_->total_reads, 2);  // counted toward deciding the modules
 
   RU5102_do_read(*module_, env_);
   take(5);
@@ -82,8 +83,10 @@ TEST_F(ModuleOnPty, InventoryAddsTagsAndNoTagsIsLogged) {
   EXPECT_NE(log_.find("no tags\n"), std::string::npos);
 }
 
-TEST_F(ModuleOnPty, FailedWriteIsSentOnceMore) {
+TEST_F(ModuleOnPty, FailedWriteIsSentOnceMoreAndEachResultReported) {
   set_nonblocking_master();
+  std::vector<std::pair<int, int>> results;
+  env_.write_result = [&](int state, int err, int, std::span<const uint8_t>) { results.emplace_back(state, err); };
   const Bytes old_epc(12, 0x11), new_epc(12, 0x22);
   RU5102_do_write(*module_, env_, old_epc, 6, new_epc, 6);
   const Bytes first = take(static_cast<size_t>(module_->tx_len));
@@ -98,6 +101,7 @@ TEST_F(ModuleOnPty, FailedWriteIsSentOnceMore) {
   RU5102_process_module(*module_, env_);
   EXPECT_EQ(module_->module_state, IDLE);
   EXPECT_EQ(env_.failed_writes, 2);
+  EXPECT_EQ(results, (std::vector<std::pair<int, int>>{{0x0F, 0}, {0x0F, 0}}));
 }
 
 TEST_F(ModuleOnPty, FixModeWritesTheNewEpc) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/fsops.h"
+#include "common/net.h"
 #include "rfid/RU5202.h"
 #include "rfid/tags.h"
 #include "testkit/scenario.h"
@@ -317,6 +318,32 @@ TEST_F(Tagsmith, AnOverlongInventoryKeepsTheTagsThatFit) {
   EXPECT_NE(daemon_->out().find("Entry: ERROR inventory reply of 218 bytes: 14 of 15 tags kept"), std::string::npos)
       << diag();
   EXPECT_EQ(slurp(printer_.dir() + "/requests.log").find("epc=300833B2DDD901400000010E"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// A web server that accepts and never answers: each tag report waits out its 6 s limit in turn,
+// while the printer's messages are answered at once and the modules go on reading.
+TEST_F(Tagsmith, ASilentWebServerDoesNotHoldUpThePrinter) {
+  std::string err;
+  ld::UniqueFd silent = ld::tcp_listen(0, 100, true, &err);
+  ASSERT_TRUE(silent.valid()) << err;
+  remember_modules();
+  std::string field;
+  for (int i = 0; i < 5; ++i) field += " 300833B2DDD90140000002" + std::string(1, '0') + std::to_string(i);
+  ASSERT_TRUE(readers().control("ttyUSB0 field" + field + "\n"));
+  start(ld::local_port(silent.get()));
+  ASSERT_TRUE(decided()) << diag();
+  say("cmd=C\ncmd=M\ncmd=R\n");
+  ASSERT_TRUE(testkit::wait_until([&] { return daemon_->out().find("Entry: new tag 5") != std::string::npos; }, 30000))
+      << diag();
+  // Five reports are queued behind each other (30 s of waiting); the printer is answered now.
+  say("cmd=status\n");
+  EXPECT_TRUE(replied("reply mods=2&conf=1&entry_pwr=01&exit_pwr=01<OK>", 4000)) << diag();
+  const int reads = readers().log_count("ttyUSB0 inventory");
+  EXPECT_TRUE(testkit::wait_until([&] { return readers().log_count("ttyUSB0 inventory") > reads + 3; }, 4000));
 }
 
 }  // namespace
