@@ -23,6 +23,9 @@ enum ModuleState : int {
   WAITING_FOR_READ_VARIANT = 10,  // never entered by a command; handled like WAITING_FOR_READ
   WAITING_FOR_BEEPER = 11,
   WAITING_FOR_REWRITE = 12,
+  // Between a command that ended without a usable reply and the next: not idle, so nothing is
+  // sent, until the line has been quiet long enough (see kSettleQuietMs).
+  SETTLING = 13,
 };
 
 // Write status codes of a tag entry.

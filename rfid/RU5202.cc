@@ -127,7 +127,9 @@ void handle_inventory(reader_module& m, RfidEnv& env, const Reply& r) {
   const char* loc = _mod_loc_txt(m);
   _set_state(m, IDLE);
   m.read_cycle++;
-  const ru5202::Inventory inv = ru5202::parse_inventory(m.rx(), r);
+  // An over-long reply (more than 14 tags) keeps the items that fit the reply record.
+  const ru5202::Inventory inv =
+      ru5202::parse_inventory(m.rx().first(std::min(m.rx().size(), kRxFrameMax)), r);
   if (inv.kind == ru5202::Inventory::NoTags) {
     log_fmt(env, "%s: no tags\n", loc);
     return;
@@ -137,7 +139,12 @@ void handle_inventory(reader_module& m, RfidEnv& env, const Reply& r) {
     return;
   }
   if (m.verbose > 0) log_fmt(env, "%s read %d tags status %d\n", loc, inv.num, r.status);
-  if (inv.truncated) say(env, "%s: ERROR inventory reply announces more tags than it holds\n", loc);
+  if (inv.truncated && m.rx_len > static_cast<int>(kRxFrameMax)) {
+    log_fmt(env, "%s: ERROR inventory reply of %d bytes: %d of %d tags kept\n", loc, m.rx_len,
+            static_cast<int>(inv.items.size()), inv.num);
+  } else if (inv.truncated) {
+    say(env, "%s: ERROR inventory reply announces more tags than it holds\n", loc);
+  }
   if (env.refresh_tags) env.refresh_tags(m, env.tags);
   for (const auto& item : inv.items) {
     m.total_reads++;
@@ -160,10 +167,7 @@ void handle_write(reader_module& m, RfidEnv& env, const Reply& r) {
         r.status);
     return;
   }
-  const size_t epc_len = static_cast<size_t>(std::clamp(m.new_epc_len, 0, 20));
-  if (env.write_result) {
-    env.write_result(r.status, w.error_code, m.write_slot, std::span<const uint8_t>(m.new_epc.data(), epc_len));
-  }
+  report_write_result(m, env, r.status, w.error_code);
   if (w.entry_status >= 0) m.tags.at(m.write_index).status = w.entry_status;
   if (w.kind == ru5202::WriteOutcome::Succeeded) {
     log_fmt(env, "%s: WRITE SUCCESS %d state(%d)\n", loc, env.writes++, m.module_state);
@@ -176,7 +180,7 @@ void handle_write(reader_module& m, RfidEnv& env, const Reply& r) {
   m.rewrite_count++;
   if (w.kind == ru5202::WriteOutcome::Resend) {
     log_fmt(env, "%s: rewriting %d\n", loc, m.rewrite_count);
-    posix_com_write_data(m.port_fd, m.tx(), env.timer);
+    resend_frame(m, env);
   }
   _set_state(m, w.next_state);
 }
@@ -213,6 +217,7 @@ std::unique_ptr<reader_module> init_RU5202_module(const std::string& device, Rfi
   m->port_fd = posix_com_open(device.c_str(), 57600, 'N', 8, 1, 0, env.out, &err);
   if (m->port_fd < 0 && !err.empty()) say_err(env, "%s\n", err.c_str());
   m->write_index = -1;
+  m->max_resends = ru5202::kMaxResends;
   return m;
 }
 
@@ -307,7 +312,8 @@ void save_module_info(reader_module& m, RfidEnv& env, const Reply& r) { print_mo
 void RU5202_process_module(reader_module& m, RfidEnv& env) {
   const char* loc = _mod_loc_txt(m);
   const int state = m.module_state;
-  const bool ok = get_response(m, env);
+  std::string why;
+  const ReplyRead got = get_response(m, env, &why);
   switch (state) {
     case WAITING_FOR_READ: case WAITING_FOR_READ_VARIANT: case WAITING_FOR_WRITE:
     case WAITING_FOR_REWRITE: case WAITING_FOR_SET_POWER: case WAITING_FOR_BEEPER:
@@ -318,13 +324,18 @@ void RU5202_process_module(reader_module& m, RfidEnv& env) {
       say(env, "%s: unexpected state  %d\n", loc, state);
       return;
   }
-  // A reply that did not arrive whole, or whose CRC is wrong, is not acted upon: line noise
-  // must not become a tag or a write result. The module keeps waiting for a proper one.
+  // A reply that does not hold together (its CRC above all) ends the command: line noise must
+  // not become a tag or a write result. The next cycle reads again.
+  if (got == ReplyRead::kPending) return;
   Reply r;
-  std::string err;
-  if (!ok) return;
-  if (!parse_reply(m.rx(), &r, &err)) {
-    say(env, "%s: ERROR %s; reply ignored\n", loc, err.c_str());
+  if (got == ReplyRead::kBroken || !parse_reply(m.rx(), &r, &why)) {
+    end_command(m, env, why);
+    return;
+  }
+  const bool read = state == WAITING_FOR_READ || state == WAITING_FOR_READ_VARIANT;
+  if (!read && m.rx_len > static_cast<int>(kRxFrameMax)) {
+    end_command(m, env, "reply of " + std::to_string(m.rx_len) + " bytes is longer than " +
+                            std::to_string(kRxFrameMax));
     return;
   }
   if (state == WAITING_FOR_READ || state == WAITING_FOR_READ_VARIANT) {
@@ -346,6 +357,7 @@ void RU5202_process_module(reader_module& m, RfidEnv& env) {
             r.data.empty() ? 0 : r.data[0]);
     _set_state(m, IDLE);
   } else {
+    if (state == WAITING_FOR_SET_POWER && r.status != 0) m.last_command_failed = true;
     _set_state(m, IDLE);  // set power, beeper
   }
 }

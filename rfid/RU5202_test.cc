@@ -317,7 +317,7 @@ TEST_F(Ru5202OnPty, PowerSerialGpioAndBusyRefusals) {
   Bytes noise = framed({0, 0x00, 0x4C, 0x00, 1, 2, 3, 4});
   noise.back() ^= 0x55;
   answer(noise);
-  EXPECT_EQ(module_->module_state, WAITING_FOR_SERIAL);
+  EXPECT_EQ(module_->module_state, SETTLING);
   EXPECT_EQ(module_->serial_text, "12345678");
 }
 

@@ -16,6 +16,10 @@ namespace rfid {
 // Room of the module record's frame buffers: the longest command and the longest reply kept.
 constexpr size_t kTxFrameMax = 203;
 constexpr size_t kRxFrameMax = 215;
+// The longest frame a one-byte Len can announce: a reply is always read whole (and its CRC
+// checked) into a buffer this long, whatever it announces; what is kept of it is a matter for
+// its handler (kRxFrameMax).
+constexpr size_t kRxBufferMax = 256;
 // Len, Adr, reCmd, Status, and one CRC byte: the least a reply can be before its length is known.
 constexpr size_t kReplyHeader = 5;
 constexpr uint8_t kAddress = 0x00;

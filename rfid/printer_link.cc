@@ -1,10 +1,14 @@
 #include "rfid/printer_link.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -113,6 +117,18 @@ int tof_position(std::string_view msg) {
   return std::atoi(std::string(msg.substr(kTagPosPrefix.size())).c_str());
 }
 
+bool parse_power(std::string_view text, int* level) {
+  if (text.empty() || text.size() > 3) return false;
+  int v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  if (v < kMinPower || v > kMaxPower) return false;
+  *level = v;
+  return true;
+}
+
 bool PrinterPort::connect_to_printer(int port, std::string* out) {
   std::string err;
   ld::UniqueFd fd = ld::tcp_listen(port, 10, false, &err);
@@ -131,14 +147,63 @@ void PrinterPort::adopt_listener(ld::UniqueFd fd) {
   conn_.reset();
 }
 
-int PrinterPort::connect_socket(std::string* out) {
+// The alias is looked up again when a refused peer comes and the last look-up is older than
+// this, so a printer that got a new address is let in without a restart, while a stranger
+// knocking cannot make the daemon ask the resolver at every pass.
+constexpr int64_t kResolveAgainMs = 30000;
+
+bool PrinterPort::peer_allowed(int fd, int64_t now_ms, std::string* peer) {
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) {
+    *peer = "an unknown peer";
+    return false;
+  }
+  char text[INET6_ADDRSTRLEN] = "?";
+  uint32_t addr = 0;
+  bool v4 = false;
+  if (ss.ss_family == AF_INET) {
+    const auto* sin = reinterpret_cast<const sockaddr_in*>(&ss);
+    addr = sin->sin_addr.s_addr;
+    v4 = true;
+    inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
+  } else if (ss.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_addr, text, sizeof text);
+  }
+  *peer = text;
+  if (host_.empty()) return true;
+  if (!v4) return false;
+  auto listed = [&] { return std::find(allowed_.begin(), allowed_.end(), addr) != allowed_.end(); };
+  if (resolved_at_ms_ >= 0 && (listed() || now_ms - resolved_at_ms_ < kResolveAgainMs)) return listed();
+  resolved_at_ms_ = now_ms;
+  allowed_.clear();
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  if (::getaddrinfo(host_.c_str(), nullptr, &hints, &res) == 0) {
+    for (const addrinfo* a = res; a; a = a->ai_next) {
+      allowed_.push_back(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr);
+    }
+    ::freeaddrinfo(res);
+  }
+  return listed();
+}
+
+int PrinterPort::connect_socket(std::string* out, int64_t now_ms) {
   if (!listen_.valid()) {
     *out += "socket not connected!";
     return -1;
   }
   const int c = ld::tcp_accept(listen_.get());
   if (c >= 0) {
-    conn_.reset(c);
+    std::string peer;
+    if (!peer_allowed(c, now_ms, &peer)) {
+      ::close(c);
+      *out += "refused connection from " + peer + ": not the printer (" + host_ + ")\n";
+      return kRefused;
+    }
+    take(c, now_ms);
     *out += "socket connect " + std::to_string(c) + "\n";
     return c;
   }
@@ -146,22 +211,92 @@ int PrinterPort::connect_socket(std::string* out) {
   return -1;
 }
 
-int PrinterPort::read_message(int wait_ms, std::string* msg, std::string* out) {
+void PrinterPort::take(int fd, int64_t now_ms) {
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  conn_.reset(fd);
+  outgoing_.clear();
+  overflowed_ = false;
+  last_rx_ms_ = now_ms;
+  stalled_since_ms_ = -1;
+}
+
+void PrinterPort::drop(const std::string& why, std::string* out) {
+  *out += why;
+  conn_.reset();
+  outgoing_.clear();
+  overflowed_ = false;
+  stalled_since_ms_ = -1;
+}
+
+bool PrinterPort::idle_gives_way(int64_t now_ms, std::string* out) {
+  if (!listen_.valid() || !idle_past(now_ms)) return false;
+  const int c = ld::tcp_accept(listen_.get());
+  if (c < 0) return false;
+  std::string peer;
+  if (!peer_allowed(c, now_ms, &peer)) {
+    ::close(c);
+    *out += "refused connection from " + peer + ": not the printer (" + host_ + ")\n";
+    return false;
+  }
+  *out += "connection " + std::to_string(conn_.get()) + " silent for " + std::to_string((now_ms - last_rx_ms_) / 1000) +
+          " s gives way to a new one\n";
+  take(c, now_ms);
+  *out += "socket connect " + std::to_string(c) + "\n";
+  return true;
+}
+
+bool PrinterPort::write_some() {
+  bool progress = false;
+  while (!outgoing_.empty()) {
+    // MSG_NOSIGNAL: a printer that has left must not end the daemon through SIGPIPE.
+    const ssize_t n = ::send(conn_.get(), outgoing_.data(), outgoing_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      outgoing_.erase(0, static_cast<size_t>(n));
+      progress = true;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    outgoing_.clear();  // the printer has left; its replies are lost with it
+    break;
+  }
+  return progress;
+}
+
+void PrinterPort::flush_out(int64_t now_ms, std::string* out) {
+  if (!conn_.valid()) return;
+  if (overflowed_) {
+    drop("printer does not read its replies: more than " + std::to_string(kMaxOutgoing) +
+             " bytes waiting; connection closed\n", out);
+    return;
+  }
+  const bool progress = write_some();
+  if (outgoing_.empty() || progress) {
+    stalled_since_ms_ = outgoing_.empty() ? -1 : now_ms;
+    return;
+  }
+  if (stalled_since_ms_ < 0) stalled_since_ms_ = now_ms;
+  if (now_ms - stalled_since_ms_ >= kStallMs) {
+    drop("printer took no reply for " + std::to_string(kStallMs / 1000) + " s; connection closed\n", out);
+  }
+}
+
+int PrinterPort::read_message(int wait_ms, std::string* msg, std::string* out, int64_t now_ms) {
   if (!conn_.valid() || ld::wait_readable(conn_.get(), wait_ms) != 1) return 0;
   char buf[kMessageBuffer];
   const ssize_t n = ::read(conn_.get(), buf, sizeof buf - 1);
   if (n == 0) {
-    *out += "connection closed ";
-    conn_.reset();
+    drop("connection closed ", out);
     return 0;
   }
   if (n < 0) {
     if (errno == EAGAIN || errno == EINTR) return 0;
     if (errno != ECONNRESET) *out += std::string("read: ") + std::strerror(errno) + "\n";
     // A broken connection stays readable for ever; the printer has to connect again.
-    conn_.reset();
+    drop("", out);
     return 0;
   }
+  last_rx_ms_ = now_ms;
   // The text ends at the bytes read (or at an embedded NUL, as the printer's C text would).
   msg->assign(buf, static_cast<size_t>(n));
   msg->resize(std::strlen(msg->c_str()));
@@ -169,17 +304,20 @@ int PrinterPort::read_message(int wait_ms, std::string* msg, std::string* out) {
 }
 
 void PrinterPort::send(std::string_view text, bool with_nul) {
-  if (!conn_.valid()) return;
-  std::string bytes(text);
-  if (with_nul) bytes.push_back('\0');
-  // MSG_NOSIGNAL: a printer that has left must not end the daemon through SIGPIPE.
-  [[maybe_unused]] ssize_t n = ::send(conn_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  if (!conn_.valid() || overflowed_) return;
+  if (outgoing_.size() + text.size() + 1 > kMaxOutgoing) {
+    overflowed_ = true;  // closed at the next flush, where the reason can be told
+    return;
+  }
+  outgoing_ += text;
+  if (with_nul) outgoing_.push_back('\0');
+  write_some();  // the stall is timed by the loop's flush_out
 }
 
 void PrinterPort::close_connection(std::string* out) {
   if (conn_.get() > 0) {
     *out += "close_connection " + std::to_string(conn_.get()) + "\n";
-    conn_.reset();
+    drop("", out);
   }
 }
 

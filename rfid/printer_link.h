@@ -54,8 +54,23 @@ struct WriteMessage {
 bool parse_write_message(std::string_view msg, WriteMessage* w);
 // The number after "tag at ".
 int tof_position(std::string_view msg);
+// The power levels the printer may ask for; anything else is refused with kPowerRefused.
+constexpr int kMinPower = 1;
+constexpr int kMaxPower = 30;
+constexpr std::string_view kPowerRefused = "power must be a number from 1 to 30<ERROR>";
+// The level of a power message's number: only digits, within kMinPower..kMaxPower.
+bool parse_power(std::string_view text, int* level);
 
-// The listening socket and the single printer connection.
+// Replies wait in this much memory while the printer does not read; more closes the connection.
+constexpr size_t kMaxOutgoing = 64 * 1024;
+// A printer that takes none of its replies for this long is disconnected (it may connect again).
+constexpr int64_t kStallMs = 5000;
+// A connection that has sent nothing for this long gives way when another connects, so a silent
+// stranger (or a connection the printer abandoned) cannot hold the one printer slot.
+constexpr int64_t kIdleYieldMs = 10000;
+
+// The listening socket and the single printer connection. Replies never block the loop: they
+// are written without waiting from a bounded outgoing buffer.
 class PrinterPort {
  public:
   // Listens on all IPv4 addresses; `out` gets the progress and error lines. False when the
@@ -63,14 +78,31 @@ class PrinterPort {
   bool connect_to_printer(int port, std::string* out);
   // Takes over a socket already listening (tests use a free port).
   void adopt_listener(ld::UniqueFd fd);
-  // Accepts a waiting connection when there is none; a negative value when none came.
-  int connect_socket(std::string* out);
+  // Only the printer may drive the encoder (anyone else could make it write any EPC into the
+  // labels): connections are taken from the addresses `host` resolves to, all others refused
+  // at accept. Empty: from anyone.
+  void set_printer_host(std::string host) {
+    host_ = std::move(host);
+    resolved_at_ms_ = -1;
+  }
+  // Accepts a waiting connection when there is none; a negative value when none came, and
+  // kRefused when it came from elsewhere than the printer (*out then says from whom).
+  static constexpr int kRefused = -2;
+  int connect_socket(std::string* out, int64_t now_ms = 0);
   // Reads one message into *msg when the connection has data within `wait_ms`. 1 a message,
   // 0 none (closed connections are closed here too).
-  int read_message(int wait_ms, std::string* msg, std::string* out);
-  // Sends a reply with one write; a failure (the printer has left) is not reported and never
-  // ends the daemon.
+  int read_message(int wait_ms, std::string* msg, std::string* out, int64_t now_ms = 0);
+  // Queues a reply and writes what the connection takes now; a failure (the printer has left)
+  // never ends the daemon. A reply that would take the queue past kMaxOutgoing closes it.
   void send(std::string_view text, bool with_nul);
+  // Writes what waits; closes a connection that took nothing for kStallMs. *out says why.
+  void flush_out(int64_t now_ms, std::string* out);
+  bool wants_write() const { return conn_.valid() && !outgoing_.empty(); }
+  size_t outgoing() const { return outgoing_.size(); }
+  // With a connection silent for kIdleYieldMs, a waiting newcomer (from the printer's address)
+  // takes its place. True when it did.
+  bool idle_gives_way(int64_t now_ms, std::string* out);
+  bool idle_past(int64_t now_ms) const { return conn_.valid() && now_ms - last_rx_ms_ >= kIdleYieldMs; }
   void close_connection(std::string* out);
   void close_printer(std::string* out);
 
@@ -80,8 +112,21 @@ class PrinterPort {
   int remembered = -20;
 
  private:
+  bool peer_allowed(int fd, int64_t now_ms, std::string* peer);
+
+  void take(int fd, int64_t now_ms);
+  bool write_some();
+  void drop(const std::string& why, std::string* out);
+
   ld::UniqueFd listen_;
   ld::UniqueFd conn_;
+  std::string outgoing_;
+  bool overflowed_ = false;
+  int64_t last_rx_ms_ = 0;
+  int64_t stalled_since_ms_ = -1;
+  std::string host_;
+  std::vector<uint32_t> allowed_;  // IPv4 addresses in network order
+  int64_t resolved_at_ms_ = -1;
 };
 
 }  // namespace rfid

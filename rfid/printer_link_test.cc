@@ -1,6 +1,11 @@
 #include "rfid/printer_link.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "common/net.h"
 
 namespace rfid {
 namespace {
@@ -98,6 +103,88 @@ TEST(PrinterMessages, WriteMessages) {
     EXPECT_EQ(w.new_hex, c.new_hex);
     EXPECT_EQ(w.index, c.index);
   }
+}
+
+}  // namespace
+}  // namespace rfid
+
+namespace rfid {
+namespace {
+
+// A port on a free loopback port with the printer (the test) connected to it.
+struct PortWithPrinter {
+  PrinterPort port;
+  ld::UniqueFd printer;
+  int number = 0;
+  std::string out;
+  explicit PortWithPrinter(int recv_buf = 0) {
+    std::string err;
+    ld::UniqueFd l = ld::tcp_listen(0, 10, true, &err);
+    number = ld::local_port(l.get());
+    port.adopt_listener(std::move(l));
+    port.set_printer_host("127.0.0.1");
+    printer = connect_client(recv_buf);
+    for (int i = 0; i < 200 && port.connect_socket(&out, 0) < 0; ++i) usleep(1000);
+  }
+  ld::UniqueFd connect_client(int recv_buf) {
+    ld::UniqueFd c(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (recv_buf > 0) setsockopt(c.get(), SOL_SOCKET, SO_RCVBUF, &recv_buf, sizeof recv_buf);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(number));
+    EXPECT_EQ(connect(c.get(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    return c;
+  }
+};
+
+// A printer that stops reading never blocks a reply: they wait in the bounded buffer, and the
+// connection is closed once nothing was taken for the stall time, or the buffer would overflow.
+TEST(PrinterPortLink, APrinterThatStopsReadingIsDisconnectedNotWaitedFor) {
+  for (const bool overflow : {false, true}) {
+    SCOPED_TRACE(overflow ? "overflow" : "stall");
+    PortWithPrinter p(2048);
+    ASSERT_GE(p.port.conn_fd(), 0) << p.out;
+    int small = 2048;
+    setsockopt(p.port.conn_fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    const std::string reply(1900, 'x');
+    int sent = 0;
+    while (p.port.outgoing() == 0 && sent < 10000) {  // fills the socket, then the buffer
+      p.port.send(reply, false);
+      ++sent;
+    }
+    ASSERT_GT(p.port.outgoing(), 0u);
+    if (overflow) {
+      for (int i = 0; i < 40; ++i) p.port.send(reply, false);
+      p.port.flush_out(1, &p.out);
+      EXPECT_NE(p.out.find("printer does not read its replies: more than 65536 bytes waiting"), std::string::npos)
+          << p.out;
+    } else {
+      p.port.flush_out(1000, &p.out);
+      EXPECT_GE(p.port.conn_fd(), 0);
+      p.port.flush_out(1000 + kStallMs, &p.out);
+      EXPECT_NE(p.out.find("printer took no reply for 5 s; connection closed"), std::string::npos) << p.out;
+    }
+    EXPECT_LT(p.port.conn_fd(), 0);
+  }
+}
+
+// A connection that has sent nothing for the idle time gives way to a newcomer; before that
+// the newcomer waits.
+TEST(PrinterPortLink, ASilentConnectionGivesWayToANewOne) {
+  PortWithPrinter p;
+  ASSERT_GE(p.port.conn_fd(), 0);
+  const int first = p.port.conn_fd();
+  ld::UniqueFd second = p.connect_client(0);
+  usleep(20000);
+  EXPECT_FALSE(p.port.idle_gives_way(kIdleYieldMs - 1, &p.out));
+  EXPECT_EQ(p.port.conn_fd(), first);
+  EXPECT_TRUE(p.port.idle_gives_way(kIdleYieldMs, &p.out));
+  EXPECT_NE(p.out.find("silent for 10 s gives way to a new one"), std::string::npos) << p.out;
+  p.port.send("<OK>", true);
+  char buf[8];
+  ASSERT_EQ(ld::wait_readable(second.get(), 2000), 1);
+  EXPECT_EQ(read(second.get(), buf, sizeof buf), 5);
 }
 
 }  // namespace

@@ -20,30 +20,22 @@ void log_text(RfidEnv& env, const std::string& text) {
   if (env.log) env.log(text);
 }
 
-std::string hex_bytes(std::span<const uint8_t> bytes) {
-  std::string s;
-  char buf[4];
-  for (uint8_t b : bytes) {
-    std::snprintf(buf, sizeof buf, "%02x ", b);
-    s += buf;
+int64_t now_ms(RfidEnv& env) { return env.clock ? env.clock->monotonic_ms() : 0; }
+
+// Reads and drops what waits on the port; the number of bytes.
+size_t drain(int fd) {
+  size_t n = 0;
+  uint8_t scratch[256];
+  for (int i = 0; i < 64 && fd >= 0; ++i) {  // bounded: a babbling line cannot hold the pass
+    const ssize_t got = read(fd, scratch, sizeof scratch);
+    if (got <= 0) break;
+    n += static_cast<size_t>(got);
   }
-  return s;
+  return n;
 }
 
-// Reads up to `want` bytes; the part past the buffer goes to `scratch` and is dropped.
-long read_into(int fd, reader_module& m, size_t at, size_t want) {
-  if (at >= kRxFrameMax) {
-    uint8_t scratch[256];
-    return read(fd, scratch, std::min(want, sizeof scratch));
-  }
-  return read(fd, m.rx_frame.data() + at, std::min(want, kRxFrameMax - at));
-}
-
-bool stop_key(RfidEnv& env) {
-  if (!env.keyboard || !env.keyboard->kbhit()) return false;
-  char key = 0;
-  return !env.keyboard->getkey(&key) && key == 27;
-}
+// The shortest reply: Adr reCmd Status and the CRC after Len.
+constexpr uint8_t kMinReplyLen = 5;
 
 }  // namespace
 
@@ -80,72 +72,129 @@ void send_frame(reader_module& m, RfidEnv& env, std::span<const uint8_t> frame) 
   const size_t n = std::min(frame.size(), kTxFrameMax);
   std::copy(frame.begin(), frame.begin() + static_cast<long>(n), m.tx_frame.begin());
   m.tx_len = static_cast<int>(n);
-  posix_com_write_data(m.port_fd, m.tx(), env.timer);
+  m.last_command_failed = false;
+  resend_frame(m, env);
 }
 
-bool get_response(reader_module& m, RfidEnv& env) {
-  size_t expected = kReplyHeader, received = 0;
-  int attempt = 0;
-  while (received < expected && attempt < 20) {
-    ++attempt;
-    const long n = read_into(m.port_fd, m, received, expected - received);
-    if (n < 0) {
-      say(env, "NO DATA");
-      break;
-    }
-    received += static_cast<size_t>(n);
-    if (received > 4) {
-      if (!m.ops.op_check_header || !m.ops.op_check_header(m.rx_frame)) {
-        say(env, "ERROR !!!!!!! bad header\n");
+void resend_frame(reader_module& m, RfidEnv& env) {
+  // What is still on the line belongs to no command: it must not start the coming reply.
+  drain(m.port_fd);
+  m.rx_have = 0;
+  posix_com_write_data(m.port_fd, m.tx(), env.timer);
+  m.reply_due_ms = now_ms(env) + kReplyDeadlineMs;
+}
+
+ReplyRead get_response(reader_module& m, RfidEnv& env, std::string* why) {
+  for (;;) {
+    size_t expected = kReplyHeader;
+    if (m.rx_have >= 1) {
+      if (m.rx_frame[0] < kMinReplyLen) {
+        *why = "garbage on the line (length byte " + std::to_string(m.rx_frame[0]) + ")";
+        return ReplyRead::kBroken;
       }
-      if (m.ops.op_msg_len) expected = static_cast<size_t>(m.ops.op_msg_len(m.rx_frame));
+      expected = m.ops.op_msg_len ? static_cast<size_t>(m.ops.op_msg_len({m.rx_frame.data(), m.rx_have}))
+                                  : m.rx_frame[0] + 1u;
+      expected = std::clamp<size_t>(expected, 1, kRxBufferMax);
     }
-    if (received >= expected) break;
-    if (n == 0 && env.clock) env.clock->sleep_ms(attempt * 2);
-    if (stop_key(env)) {
-      env.stop_request = true;
-      return false;
+    if (m.rx_have >= expected) break;
+    // Only the bytes of this reply are taken; anything after them is drained as stray.
+    const ssize_t n = m.port_fd < 0 ? -1 : read(m.port_fd, m.rx_frame.data() + m.rx_have, expected - m.rx_have);
+    if (n <= 0) return ReplyRead::kPending;
+    m.rx_have += static_cast<size_t>(n);
+  }
+  m.rx_len = static_cast<int>(m.rx_have);
+  m.rx_have = 0;
+  if (m.ops.op_check_header && m.ops.op_check_header(m.rx())) {
+    if (m.ops.op_show_error) m.ops.op_show_error(m.rx(), env);
+  } else {
+    say(env, "Invalid response header");
+  }
+  return ReplyRead::kWhole;
+}
+
+bool awaiting_reply(const reader_module& m) { return m.module_state != IDLE && m.module_state != SETTLING; }
+
+void report_write_result(reader_module& m, RfidEnv& env, int state, int err) {
+  const size_t epc_len = static_cast<size_t>(std::clamp(m.new_epc_len, 0, static_cast<int>(m.new_epc.size())));
+  if (env.write_result) env.write_result(state, err, m.write_slot, std::span<const uint8_t>(m.new_epc.data(), epc_len));
+}
+
+void end_command(reader_module& m, RfidEnv& env, const std::string& why) {
+  end_command(m, env, why, kSettleQuietMs);
+}
+
+void end_command(reader_module& m, RfidEnv& env, const std::string& why, int64_t quiet_ms) {
+  const char* loc = _mod_loc_txt(m);
+  const int state = m.module_state;
+  log_fmt(env, "%s: ERROR %s (state %d); command ended\n", loc, why.c_str(), state);
+  m.rx_have = 0;
+  m.resend_after_settle = false;
+  m.last_command_failed = true;
+  if (state == WAITING_FOR_WRITE || state == WAITING_FOR_REWRITE) {
+    report_write_result(m, env, kWriteNoReply, 0);
+    log_fmt(env, "%s: WRITE FAIL : no reply %d\n", loc, env.failed_writes++);
+    if (m.rewrite_count < m.max_resends) {
+      m.rewrite_count++;
+      m.resend_after_settle = true;
+      log_fmt(env, "%s: rewriting %d\n", loc, m.rewrite_count);
     }
   }
-  if (received < expected) {
-    say(env, "ERROR reading %d of %d\n", static_cast<int>(received), static_cast<int>(expected));
-    if (received == 0) env.stop_request = true;
-    return false;
+  m.module_state = SETTLING;
+  m.quiet_since_ms = m.settle_started_ms = now_ms(env);
+  m.settle_quiet_ms = quiet_ms;
+}
+
+void tend_module(reader_module& m, RfidEnv& env) {
+  const int64_t now = now_ms(env);
+  if (awaiting_reply(m)) {
+    if (now < m.reply_due_ms) return;
+    end_command(m, env, m.rx_have > 0 ? "reply cut short after " + std::to_string(m.rx_have) + " bytes"
+                                      : "no reply within " + std::to_string(kReplyDeadlineMs) + " ms",
+                kSettleAfterSilenceMs);
+    return;
   }
-  if (expected > kRxFrameMax) {
-    say(env, "ERROR reply of %d bytes is longer than %d; dropped\n", static_cast<int>(expected),
-        static_cast<int>(kRxFrameMax));
-    m.rx_len = 0;
-    return false;
+  const size_t stray = drain(m.port_fd);
+  if (stray > 0) {
+    m.quiet_since_ms = now;
+    log_fmt(env, "%s: %d bytes nobody waited for dropped\n", _mod_loc_txt(m), static_cast<int>(stray));
   }
-  m.rx_len = static_cast<int>(expected);
-  if (received == expected) {
-    if (m.ops.op_check_header && m.ops.op_check_header(m.rx())) {
-      if (m.ops.op_show_error) m.ops.op_show_error(m.rx(), env);
-    } else {
-      say(env, "Invalid response header");
-    }
-    return true;
+  if (m.module_state != SETTLING) return;
+  if (now - m.quiet_since_ms < m.settle_quiet_ms && now - m.settle_started_ms < kSettleMaxMs) return;
+  m.module_state = IDLE;
+  if (m.resend_after_settle) {
+    m.resend_after_settle = false;
+    resend_frame(m, env);
+    m.module_state = WAITING_FOR_REWRITE;
   }
-  say(env, "ERROR in response ret = %d --> %s\n", static_cast<int>(received),
-      hex_bytes({m.rx_frame.data(), std::min(received, kRxFrameMax)}).c_str());
-  return false;
+}
+
+int64_t module_due_in_ms(const reader_module& m, int64_t now) {
+  if (awaiting_reply(m)) return std::max<int64_t>(0, m.reply_due_ms - now);
+  if (m.module_state != SETTLING) return -1;
+  const int64_t due = std::min(m.quiet_since_ms + m.settle_quiet_ms, m.settle_started_ms + kSettleMaxMs);
+  return std::max<int64_t>(0, due - now);
 }
 
 int wait_for_response(std::span<reader_module* const> modules, RfidEnv& env) {
   say(env, "waiting for response from %d modules\n", static_cast<int>(modules.size()));
   int sum = 0;
+  // Bounded by the reply deadline and the quiet time of each module; the pass limit guards a
+  // clock that does not move.
   for (int pass = 0; pass < 1001; ++pass) {
     sum = 0;
+    bool any = false;
     for (size_t i = 0; i < modules.size(); ++i) {
       reader_module& m = *modules[i];
-      if (posix_com_dataready(m.port_fd) && m.ops.op_process) {
+      if (awaiting_reply(m) && posix_com_dataready(m.port_fd) && m.ops.op_process) {
         m.ops.op_process(m, env);
         say(env, "got response %d state %d\n", static_cast<int>(i), m.module_state);
+        any = true;
       }
+      tend_module(m, env);
       sum += m.module_state;
     }
     if (sum == 0) break;
+    if (!any && env.clock) env.clock->sleep_ms(5);
   }
   return sum;
 }
@@ -163,6 +212,7 @@ void init_RU5102_fn_ptrs(reader_module& m) {
   m.ops.reserved1 = nullptr;
   m.ops.op_beeper = RU5102_beeper_ctl;
   m.ops.op_show_error = [](std::span<const uint8_t>, RfidEnv&) {};
+  m.max_resends = 1;
 }
 
 std::unique_ptr<reader_module> init_RU5102_module(const std::string& device, RfidEnv& env) {
@@ -195,6 +245,7 @@ void RU5102_do_write(reader_module& m, RfidEnv& env, std::span<const uint8_t> ol
   Epc old{};
   std::copy_n(old_epc.begin(), std::min(old_epc.size(), kEpcLen), old.begin());
   log_text(env, "writing to tag <" + epc_hex_lower(old) + ">\n");
+  m.rewrite_count = 0;
   send_frame(m, env, frame);
   _set_state(m, WAITING_FOR_WRITE);
 }
@@ -221,16 +272,10 @@ void RU5102_beeper_ctl(reader_module& m, RfidEnv& env, int value) {
 
 namespace {
 
-// A reply whose frame does not hold together (its CRC above all) is reported and not acted
-// upon: line noise must not become a tag or a write result. The module keeps waiting.
-bool checked_reply(reader_module& m, RfidEnv& env, Reply* reply) {
-  std::string err;
-  if (parse_reply(m.rx(), reply, &err)) return true;
-  say(env, "%s: ERROR %s; reply ignored\n", _mod_loc_txt(m), err.c_str());
-  return false;
-}
-
-void handle_inventory(reader_module& m, RfidEnv& env, const Reply& r) {
+void handle_inventory(reader_module& m, RfidEnv& env, const Reply& whole) {
+  // An over-long reply keeps the items that fit the reply record.
+  Reply r = whole;
+  if (m.rx_len > static_cast<int>(kRxFrameMax)) r.data = r.data.first(kRxFrameMax - 6);
   const ru5102::Inventory inv = ru5102::parse_inventory(r);
   if (env.refresh_tags) env.refresh_tags(m, env.tags);
   if (inv.kind == ru5102::Inventory::Tags) {
@@ -241,6 +286,7 @@ void handle_inventory(reader_module& m, RfidEnv& env, const Reply& r) {
       std::array<uint8_t, 2 + kEpcLen + 3> framed{};
       framed[1] = item[0];
       std::copy(item.begin() + 1, item.end(), framed.begin() + 2);
+      m.total_reads++;  // RU5102 items count toward deciding the modules too
       m.tags.add_tag(framed, 0, env.tags);
     }
   } else if (inv.kind == ru5102::Inventory::NoTags) {
@@ -257,6 +303,8 @@ void handle_write(reader_module& m, RfidEnv& env, const Reply& r) {
     say(env, "WAITING_FOR_WRITE got unexpected response %02x status %02x\n", r.recmd, r.status);
     return;
   }
+  // The printer hears of every result, as from an RU5202.
+  report_write_result(m, env, r.status, r.status != 0 && !r.data.empty() ? r.data[0] : 0);
   if (w.entry_status >= 0) m.tags.at(m.write_index).status = w.entry_status;
   if (w.kind == ru5102::WriteOutcome::Succeeded) {
     log_text(env, "WRITE SUCCESS " + std::to_string(env.writes++) + " state(" +
@@ -268,7 +316,8 @@ void handle_write(reader_module& m, RfidEnv& env, const Reply& r) {
   log_text(env, "WRITE FAIL : " + std::to_string(env.failed_writes++) + "\n");
   if (w.kind == ru5102::WriteOutcome::Resend) {
     log_text(env, "rewriting\n");
-    posix_com_write_data(m.port_fd, m.tx(), env.timer);
+    m.rewrite_count++;
+    resend_frame(m, env);
   }
   _set_state(m, w.next_state);
 }
@@ -345,13 +394,27 @@ void RU5102_process_module(reader_module& m, RfidEnv& env) {
                      state == WAITING_FOR_WRITE || state == WAITING_FOR_REWRITE ||
                      state == WAITING_FOR_BEEPER || ru5102::completes_any_reply(state);
   if (!known) {
-    get_response(m, env);
+    std::string why;
+    get_response(m, env, &why);
     say(env, "unexpected state  %d\n", state);
     return;
   }
-  if (!posix_com_dataready(m.port_fd) || !get_response(m, env)) return;
+  std::string why;
+  const ReplyRead got = get_response(m, env, &why);
+  if (got == ReplyRead::kPending) return;
+  // A reply that does not hold together (its CRC above all) ends the command: line noise must
+  // not become a tag or a write result.
   Reply r;
-  if (!checked_reply(m, env, &r)) return;
+  if (got == ReplyRead::kBroken || !parse_reply(m.rx(), &r, &why)) {
+    end_command(m, env, why);
+    return;
+  }
+  const bool read = state == WAITING_FOR_READ || state == WAITING_FOR_READ_VARIANT;
+  if (!read && m.rx_len > static_cast<int>(kRxFrameMax)) {
+    end_command(m, env, "reply of " + std::to_string(m.rx_len) + " bytes is longer than " +
+                            std::to_string(kRxFrameMax));
+    return;
+  }
   if (state == WAITING_FOR_READ || state == WAITING_FOR_READ_VARIANT) {
     handle_inventory(m, env, r);
   } else if (state == WAITING_FOR_WRITE || state == WAITING_FOR_REWRITE) {

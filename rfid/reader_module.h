@@ -21,6 +21,27 @@ namespace rfid {
 
 struct reader_module;
 
+// How long a module has to answer a command, from the moment the frame went out. The longest
+// reply a Len byte can announce (256 bytes) takes 45 ms on the line at 57600 baud; 500 ms leaves
+// the module ten times that for its inventory round, and keeps a silent module from holding
+// the printer's writes for more than half a second (the loop itself never waits for it).
+constexpr int64_t kReplyDeadlineMs = 500;
+// After a command ended without a usable reply, the line must be quiet this long before the
+// module takes the next command: late bytes of the old reply are drained, never read as the
+// start of the next one. A module that keeps talking is taken back after kSettleMaxMs anyway.
+// After a reply that did not come (or not whole) by its deadline the module may still be
+// sending: the quiet time is longer then, so that a reply (or its rest) up to 800 ms late is
+// drained rather than taken for the start of the next.
+constexpr int64_t kSettleQuietMs = 50;
+constexpr int64_t kSettleAfterSilenceMs = 300;
+constexpr int64_t kSettleMaxMs = 1500;
+// The write result state reported when a write's reply never came (or could not be trusted):
+// unlike every Status byte, it cannot be mistaken for an answer of the module.
+constexpr int kWriteNoReply = -1;
+// The state reported for a write the daemon refused or gave up before sending it (its EPC does
+// not fit the frame, it waited too long, or the modules were discovered again meanwhile).
+constexpr int kWriteNotSent = -2;
+
 // Module types in the information reply.
 constexpr uint8_t kModuleTypeRU5102 = 0x08;
 constexpr uint8_t kModuleTypeRU5202 = 0x10;
@@ -82,7 +103,7 @@ struct reader_module {
   int tx_len = 0;
   std::array<uint8_t, kTxFrameMax> tx_frame{};
   int rx_len = 0;
-  std::array<uint8_t, kRxFrameMax> rx_frame{};
+  std::array<uint8_t, kRxBufferMax> rx_frame{};
   int write_index = -1;
   int write_slot = 0;
   std::array<uint8_t, 20> new_epc{};
@@ -93,6 +114,19 @@ struct reader_module {
   int verbose = 0;
   int rewrite_count = 0;
   ModuleOps ops;
+  // The reply in flight: bytes received so far, when it is due (monotonic ms).
+  size_t rx_have = 0;
+  int64_t reply_due_ms = 0;
+  // SETTLING: when the last stray byte came and when settling began; a write whose reply never
+  // came goes out again once the line is quiet.
+  int64_t quiet_since_ms = 0;
+  int64_t settle_started_ms = 0;
+  int64_t settle_quiet_ms = 0;  // the quiet time this settling needs
+  bool resend_after_settle = false;
+  // Whether the latest command ended without a usable reply (or its reply said it failed).
+  bool last_command_failed = false;
+  // Resends of a failed write the model makes (RU5202 three, RU5102 one).
+  int max_resends = 3;
 
   std::span<const uint8_t> tx() const { return {tx_frame.data(), static_cast<size_t>(tx_len)}; }
   std::span<const uint8_t> rx() const { return {rx_frame.data(), static_cast<size_t>(rx_len)}; }
@@ -104,10 +138,30 @@ const char* _mod_loc_txt(const reader_module& m);
 // Stores a frame as the module's last command and writes it to the port.
 void send_frame(reader_module& m, RfidEnv& env, std::span<const uint8_t> frame);
 
-// Reads one reply into rx_frame; true when exactly the announced length arrived. A reply longer
-// than rx_frame is read to its end and dropped (reported), never stored past the buffer.
-bool get_response(reader_module& m, RfidEnv& env);
-// Lets all modules finish their commands; the sum of their states (0: all idle).
+// Sends the module's last frame again (a resend), with a new reply deadline.
+void resend_frame(reader_module& m, RfidEnv& env);
+
+// Reads what has arrived of the reply in flight without waiting. kWhole once Len + 1 bytes are
+// in (rx_len is then the reply's length, and the next reply starts afresh); kBroken, with the
+// reason, when the bytes cannot be a reply (a Len byte below the shortest reply).
+enum class ReplyRead { kPending, kWhole, kBroken };
+ReplyRead get_response(reader_module& m, RfidEnv& env, std::string* why);
+// True while the module waits for the reply to a command.
+bool awaiting_reply(const reader_module& m);
+// Ends the command in flight without a usable reply: logged, a write reported to the printer
+// as failed (and sent again after the quiet time while the model's resends allow), and the
+// module SETTLING until its line is quiet.
+void end_command(reader_module& m, RfidEnv& env, const std::string& why);
+void end_command(reader_module& m, RfidEnv& env, const std::string& why, int64_t quiet_ms);
+// The loop's care of a module besides its replies: bytes nobody waits for are drained (and
+// logged), a command whose reply is overdue is ended, a settled module is idle again.
+void tend_module(reader_module& m, RfidEnv& env);
+// Milliseconds until tend_module has something to do for the module; -1 when nothing is due.
+int64_t module_due_in_ms(const reader_module& m, int64_t now_ms);
+// Tells the printer the result of the module's write (state = Status, or kWriteNoReply).
+void report_write_result(reader_module& m, RfidEnv& env, int state, int err);
+// Lets all modules finish their commands (bounded by the reply deadline and the quiet time);
+// the sum of their states (0: all idle).
 int wait_for_response(std::span<reader_module* const> modules, RfidEnv& env);
 // The two-line dump of a frame.
 std::string show_message(std::span<const uint8_t> frame);

@@ -69,23 +69,32 @@ Tagsmith::Tagsmith(TagsmithConfig cfg)
     rfidlog_.write(cfg_.now(), text);
   };
   env_.write_result = [this](int state, int err, int index, std::span<const uint8_t> epc) {
-    std::string url, why;
-    const bool ok = ews_.write_result_notify_printer(state, err, index, epc, &url, &why);
-    out_ += url;
-    if (!ok) err_ += why + "\n";
+    const std::string path = write_result_path(state, err, index, epc);
+    say("url:%s\n", path.c_str());
+    web_request(path);
   };
   env_.refresh_tags = [this](const reader_module& m, TagContext& ctx) { refresh_tags(m, ctx); };
   env_.tags.lost_tags = &lost_tags_;
   env_.tags.out = &out_;
   env_.tags.log = &tags_log_;
-  env_.tags.report = [this](const TagReport& r) {
-    std::string why;
-    if (!ews_.ews_send_tag(r.epc, r.st, r.nr, r.dt, r.entry, &why)) err_ += why + "\n";
-  };
+  env_.tags.report = [this](const TagReport& r) { web_request(tag_event_path(r.epc, r.st, r.nr, r.dt, r.entry)); };
   if (cfg_.listen_fd >= 0) port_.adopt_listener(ld::UniqueFd(cfg_.listen_fd));
+  port_.set_printer_host(cfg_.printer_host);
 }
 
 Tagsmith::~Tagsmith() { release_modules(); }
+
+void Tagsmith::web_request(const std::string& path, EwsLink::Done done) {
+  if (!done) {
+    done = [this](bool ok, const std::string& why) {
+      if (!ok) say_err("%s\n", why.c_str());
+    };
+  }
+  if (!ews_.enqueue(path, std::move(done))) {
+    log("web request queue full (%d waiting): %s dropped, %d dropped so far\n", static_cast<int>(ews_.queued()),
+        path.c_str(), static_cast<int>(ews_.dropped()));
+  }
+}
 
 void Tagsmith::say(const char* fmt, ...) {
   va_list ap;
@@ -191,6 +200,8 @@ void Tagsmith::open_modules(std::vector<std::string>* found) {
 
 bool Tagsmith::get_modules(int max_inventories) {
   release_modules();
+  ++generation_;  // writes and power changes asked for until now were for the old records
+  power_[0] = power_[1] = PowerChange{};
   std::error_code ec;
   std::filesystem::directory_iterator it(cfg_.devices_dir, ec);
   if (ec) {
@@ -373,14 +384,27 @@ int Tagsmith::check_printer(std::string* msg) {
   }
   if (port_.conn_fd() < 0) {
     const int before = port_.conn_fd();
-    port_.connect_socket(&out_);
+    std::string said;
+    if (port_.connect_socket(&said, cfg_.clock->monotonic_ms()) == PrinterPort::kRefused) {
+      log("%s", said.c_str());
+    } else {
+      out_ += said;
+    }
     if (port_.conn_fd() != before) say("check_printer 2 %d->%d\n", before, port_.conn_fd());
   }
+  const int64_t now = cfg_.clock->monotonic_ms();
+  if (port_.conn_fd() > 0) {
+    std::string said;
+    if (port_.idle_gives_way(now, &said)) say("check_printer 3 %d\n", port_.conn_fd());
+    if (!said.empty()) log("%s", said.c_str());
+  }
+  port_.flush_out(now, &out_);
   if (port_.conn_fd() <= 0) return 0;
   // The loop's poll has already waited for the connection; reading must not wait again.
-  if (!port_.read_message(0, msg, &out_)) return 0;
+  if (!port_.read_message(0, msg, &out_, now)) return 0;
   log("ip:got <%s>\n", msg->c_str());
   const int r = handle_message(*msg);
+  port_.flush_out(cfg_.clock->monotonic_ms(), &out_);
   if (r > 0) say("check_for_data returned %d\n", r);
   return r;
 }
@@ -422,6 +446,12 @@ void Tagsmith::answer_write(const std::string& msg) {
     if (hex->size() % 2 != 0) say("incorrect number of hex characters");
     hex2byte(*hex, bytes);
   }
+  const reader_module* m = write_module();
+  if (m && m->ops.op_write && !write_fits(*m, old_epc, new_epc)) {
+    say("invalid write cmd %s\n", msg.c_str());
+    report_not_sent(w.index, new_epc);
+    return;
+  }
   say("write in=%d %s\n", static_cast<int>(old_epc.size()), hex_list(old_epc).c_str());
   say("write data=%d %s\n", static_cast<int>(new_epc.size()), hex_list(new_epc).c_str());
   say("writing tag at %d in printer table\n", w.index);
@@ -439,12 +469,17 @@ int Tagsmith::handle_message(const std::string& msg) {
       break;
     case MessageKind::ExitPower: case MessageKind::EntryPower: {
       const bool exit = kind == MessageKind::ExitPower;
-      const int level = std::atoi(msg.c_str() + (exit ? 15 : 16));
+      ack = false;
+      int level = 0;
+      if (!parse_power(std::string_view(msg).substr(exit ? 15 : 16), &level)) {
+        say("refused %s: %s\n", msg.c_str(), std::string(kPowerRefused).c_str());
+        port_.send(kPowerRefused, false);
+        break;
+      }
       say(exit ? "setting writer power to %d\n" : "setting entry power to %d\n", level);
       port_.send(kOk, false);
-      ack = false;
-      flush();
-      exit ? set_writer_power(level) : set_reader_power(level);
+      // Set when the module is idle, like a write, instead of holding the loop for it.
+      request_power(exit ? 1 : 0, level);
       break;
     }
     case MessageKind::Status: case MessageKind::Setscan: {
@@ -492,6 +527,71 @@ void Tagsmith::start_read(reader_module* m) {
   if (m && m->ops.op_read) m->ops.op_read(*m, env_);
 }
 
+// The write frame carries the EPCs in whole words; an RU5202 writes a 6-word EPC addressed by a
+// 6-word one whatever it is given, so anything else would make it write other bytes into the tag.
+bool Tagsmith::write_fits(const reader_module& m, std::span<const uint8_t> old_epc,
+                          std::span<const uint8_t> new_epc) const {
+  if (m.ops.op_write == RU5202_do_write) return old_epc.size() == kEpcLen && new_epc.size() == kEpcLen;
+  auto words = [](size_t n) { return n > 0 && n % 2 == 0 && n <= kWriteEpcMax; };
+  return words(old_epc.size()) && words(new_epc.size());
+}
+
+void Tagsmith::report_not_sent(int index, std::span<const uint8_t> new_epc) {
+  env_.failed_writes++;
+  const std::string path = write_result_path(kWriteNotSent, 0, index, new_epc);
+  say("url:%s\n", path.c_str());
+  web_request(path);
+}
+
+void Tagsmith::expire_pending_writes() {
+  const int64_t now = cfg_.clock->monotonic_ms();
+  while (!pending_writes_.empty()) {
+    const PendingWrite& w = pending_writes_.front();
+    const bool old_discovery = w.generation != generation_;
+    if (!old_discovery && now - w.queued_ms <= kMaxWriteWaitMs) break;
+    if (old_discovery) {
+      log("write for index %d dropped: asked for before the modules were discovered again\n", w.index);
+    } else {
+      log("write for index %d dropped: waited %d ms\n", w.index, static_cast<int>(now - w.queued_ms));
+    }
+    report_not_sent(w.index, w.new_epc);
+    pending_writes_.pop_front();
+  }
+}
+
+void Tagsmith::request_power(int slot, int level) {
+  reader_module* m = slot == 1 ? writer_ : reader_;
+  if (!m || !m->ops.op_set_power) {
+    say("no module for power %d\n", level);
+    return;
+  }
+  power_[slot].level = level;  // a later request replaces one still waiting
+  work_power_changes();
+}
+
+void Tagsmith::work_power_changes() {
+  for (int slot = 0; slot < 2; ++slot) {
+    reader_module* m = slot == 1 ? writer_ : reader_;
+    PowerChange& p = power_[slot];
+    if (!m || m->module_state != IDLE) continue;
+    if (p.in_flight) {
+      p.in_flight = false;
+      if (m->last_command_failed) {
+        // The module and the status must not disagree: the power stays what it was.
+        m->power = p.old;
+        log("%s: power not set; it stays %d\n", _mod_loc_txt(*m), m->power);
+      } else {
+        write_module_file();
+      }
+    }
+    if (p.level >= 0 && (slot == 0 || pending_writes_.empty())) {
+      p.old = m->power;
+      if (m->ops.op_set_power(*m, env_, p.level)) p.in_flight = true;
+      p.level = -1;
+    }
+  }
+}
+
 int Tagsmith::write_tag_epc(std::span<const uint8_t> old_epc, std::span<const uint8_t> new_epc, int index) {
   reader_module* m = write_module();
   if (!m || !m->ops.op_write) {
@@ -505,7 +605,8 @@ int Tagsmith::write_tag_epc(std::span<const uint8_t> old_epc, std::span<const ui
       say_err("write for index %d dropped: %d writes are waiting\n", index, static_cast<int>(pending_writes_.size()));
       return 0;
     }
-    pending_writes_.push_back({{old_epc.begin(), old_epc.end()}, {new_epc.begin(), new_epc.end()}, index});
+    pending_writes_.push_back({{old_epc.begin(), old_epc.end()}, {new_epc.begin(), new_epc.end()}, index,
+                               cfg_.clock->monotonic_ms(), generation_});
     say("%s module busy (state %d): write for index %d waits\n", _mod_loc_txt(*m), m->module_state, index);
     return 1;
   }
@@ -528,6 +629,7 @@ void Tagsmith::start_write(reader_module* m, std::span<const uint8_t> old_epc, s
 }
 
 void Tagsmith::send_pending_write() {
+  expire_pending_writes();
   reader_module* m = write_module();
   if (!m || !m->ops.op_write || pending_writes_.empty() || m->module_state != IDLE) return;
   const PendingWrite w = std::move(pending_writes_.front());
@@ -559,10 +661,7 @@ void Tagsmith::init_entry_exit_read() {
   }
 }
 
-void Tagsmith::new_tag_event(const Epc& epc) {
-  std::string why;
-  if (!ews_.ews_send_tag(epc, 1, 1, 0, false, &why)) say_err("%s\n", why.c_str());
-}
+void Tagsmith::new_tag_event(const Epc& epc) { web_request(tag_event_path(epc, 1, 1, 0, false)); }
 
 void Tagsmith::show_listing() {
   const TimeVal now = cfg_.now();
@@ -651,25 +750,33 @@ int Tagsmith::process_key(std::string_view text) {
 
 // --- the main loop ---------------------------------------------------------------------------
 
-bool Tagsmith::test_printer_connection() {
-  std::string why;
-  if (ews_.test_printer_connection(&why)) {
-    say("OK");
-    return true;
-  }
-  say_err("ERROR - cannot connect to printer\n");
-  if (!why.empty()) say_err("%s\n", why.c_str());
-  port_.close_connection(&out_);
-  return false;
+// The probe runs in the loop like every web request; its failure closes the printer's command
+// connection, as the printer has to connect again.
+void Tagsmith::test_printer_connection() {
+  probing_ = true;
+  last_probe_ms_ = cfg_.clock->monotonic_ms();
+  web_request(kStatusPath, [this](bool ok, const std::string& why) {
+    probing_ = false;
+    last_probe_ms_ = cfg_.clock->monotonic_ms();
+    if (ok) {
+      say("OK");
+      return;
+    }
+    say_err("ERROR - cannot connect to printer\n");
+    if (!why.empty()) say_err("%s\n", why.c_str());
+    port_.close_connection(&out_);
+  });
 }
 
 bool Tagsmith::main_pass() {
-  if (cfg_.clock->now() - ews_.last_printer_activity() > 5) {
+  // The probe is not repeated while one is under way, nor more than once a second (the pause
+  // that followed it would hold the loop).
+  if (cfg_.clock->now() - ews_.last_printer_activity() > 5 && !probing_ &&
+      cfg_.clock->monotonic_ms() - last_probe_ms_ >= 1000) {
     say("no printer activity for >5 seconds");
     test_printer_connection();
-    flush();
-    cfg_.clock->sleep_ms(1000);
   }
+  ews_.step();
   if (env_.failed_writes > 100 && fix_tags_) {
     say("write failed");
     fix_tags_ = false;
@@ -695,9 +802,12 @@ bool Tagsmith::main_pass() {
     }
   }
   for (reader_module* m : {reader_, writer_}) {
-    if (m && posix_com_dataready(m->port_fd) && m->ops.op_process) m->ops.op_process(*m, env_);
+    if (!m) continue;
+    if (awaiting_reply(*m) && posix_com_dataready(m->port_fd) && m->ops.op_process) m->ops.op_process(*m, env_);
+    tend_module(*m, env_);
   }
   send_pending_write();
+  work_power_changes();
   struct { int* once; int* continuous; reader_module* m; } reads[] = {
       {&gconfig_.entry_read_once, &gconfig_.continuous_entry_read, reader_},
       {&gconfig_.exit_read_once, &gconfig_.continuous_exit_read, writer_}};
@@ -710,6 +820,7 @@ bool Tagsmith::main_pass() {
   for (auto& r : reads) {
     if (*r.continuous && r.m && r.m->module_state == IDLE) start_read(r.m);
   }
+  ews_.step();
   if (keyboard_ && keyboard_->kbhit(&err_)) {
     char key = 0;
     keyboard_->getkey(&key);
@@ -728,8 +839,10 @@ void Tagsmith::wait_for_work() {
   auto add = [&fds](int fd) {
     if (fd >= 0) fds.push_back(pollfd{fd, POLLIN, 0});
   };
-  if (port_.conn_fd() < 0) add(port_.listen_fd());
+  if (port_.conn_fd() < 0 || port_.idle_past(cfg_.clock->monotonic_ms())) add(port_.listen_fd());
   add(port_.conn_fd());
+  if (port_.wants_write()) fds.push_back(pollfd{port_.conn_fd(), POLLOUT, 0});
+  if (ews_.fd() >= 0 && ews_.events() != 0) fds.push_back(pollfd{ews_.fd(), ews_.events(), 0});
   for (reader_module* m : {reader_, writer_}) {
     if (m) add(m->port_fd);
   }
@@ -737,6 +850,10 @@ void Tagsmith::wait_for_work() {
   // Work the next pass would start at once needs no wait.
   const reader_module* w = write_module();
   if (!pending_writes_.empty() && w && w->module_state == IDLE) return;
+  for (int slot = 0; slot < 2; ++slot) {
+    const reader_module* pm = slot == 1 ? writer_ : reader_;
+    if (pm && pm->module_state == IDLE && (power_[slot].level >= 0 || power_[slot].in_flight)) return;
+  }
   const bool all = cmd0() == 'I';
   if (reader_ && reader_->module_state == IDLE &&
       (all || fix_tags_ || gconfig_.continuous_entry_read || gconfig_.entry_read_once)) {
@@ -746,10 +863,20 @@ void Tagsmith::wait_for_work() {
       (all || gconfig_.continuous_exit_read || gconfig_.exit_read_once)) {
     return;
   }
-  int wait = cfg_.idle_wait_ms;
-  const int64_t probe_in = (ews_.last_printer_activity() + 6 - cfg_.clock->now()) * 1000;
-  wait = static_cast<int>(std::clamp<int64_t>(probe_in, 0, wait));
-  if (::poll(fds.data(), fds.size(), wait) <= 0) return;
+  int64_t wait = cfg_.idle_wait_ms;
+  if (!probing_) {
+    const int64_t probe_in = std::max<int64_t>((ews_.last_printer_activity() + 6 - cfg_.clock->now()) * 1000,
+                                               last_probe_ms_ + 1000 - cfg_.clock->monotonic_ms());
+    wait = std::clamp<int64_t>(probe_in, 0, wait);
+  }
+  // A reply deadline, the end of a module's quiet time or of a web request wakes the loop too.
+  const int64_t now = cfg_.clock->monotonic_ms();
+  if (ews_.due_in_ms() >= 0) wait = std::min(wait, ews_.due_in_ms() + 1);
+  for (reader_module* m : {reader_, writer_}) {
+    const int64_t due = m ? module_due_in_ms(*m, now) : -1;
+    if (due >= 0) wait = std::min(wait, due + 1);
+  }
+  if (::poll(fds.data(), fds.size(), static_cast<int>(wait)) <= 0) return;
   // A module whose adapter is gone reports a hang-up for ever: every pass would read nothing
   // from it at full speed. Its port is closed; the module stays out until a new discovery.
   for (const pollfd& p : fds) {

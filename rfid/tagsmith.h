@@ -38,6 +38,10 @@ struct GConfig {
 constexpr size_t kMaxModules = 3;
 // Writes the printer asked for while the writing module was busy, held until it is idle.
 constexpr size_t kMaxPendingWrites = 32;
+// A waiting write older than this is for a label that has moved on: it is dropped and reported
+// failed rather than written into whatever label is then in the field. (A module that answers
+// nothing keeps a write busy for about 3.2 s with its resends; a write behind it is then gone.)
+constexpr int64_t kMaxWriteWaitMs = 3000;
 
 struct TagsmithConfig {
   std::string program = "tagsmith";
@@ -104,7 +108,9 @@ class Tagsmith {
   void clear_all_tags();
   void init_entry_exit_read();
   void new_tag_event(const Epc& epc);
-  bool test_printer_connection();
+  // Queues the probe of the printer's web server (its failure closes the command connection).
+  void test_printer_connection();
+  size_t web_requests() const { return ews_.queued(); }
   void shutdown();
 
   // For tests: modules made elsewhere become the list; entry/exit are indexes into it (-1 none).
@@ -126,6 +132,9 @@ class Tagsmith {
   void say_err(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   void log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   void release_modules();
+  // Queues a GET on the printer's web server; a failure is printed (or goes to `done`), an
+  // overflow of the queue logged and counted.
+  void web_request(const std::string& path, EwsLink::Done done = {});
   std::vector<reader_module*> module_ptrs() const;
   bool all_idle_after_pause(const char* failure);
   void open_modules(std::vector<std::string>* found);
@@ -152,7 +161,9 @@ class Tagsmith {
   std::unique_ptr<Keyboard> keyboard_;
   std::unique_ptr<termios> settings_;
   std::string console_;
-  EwsClient ews_;
+  EwsLink ews_;
+  bool probing_ = false;
+  int64_t last_probe_ms_ = -1000000;
   PrinterPort port_;
   LabelPositions positions_;
   RfidEnv env_;
@@ -170,7 +181,23 @@ class Tagsmith {
   struct PendingWrite {
     std::vector<uint8_t> old_epc, new_epc;
     int index = 0;
+    int64_t queued_ms = 0;
+    int generation = 0;  // the discovery it was asked for under
   };
+  void expire_pending_writes();
+  void report_not_sent(int index, std::span<const uint8_t> new_epc);
+  bool write_fits(const reader_module& m, std::span<const uint8_t> old_epc, std::span<const uint8_t> new_epc) const;
+  // A power change the printer asked for, per module (0 entry, 1 exit): waiting for the module
+  // to be idle (level), then waiting for its reply (in_flight, with the power before it).
+  struct PowerChange {
+    int level = -1;
+    bool in_flight = false;
+    int old = 0;
+  };
+  PowerChange power_[2];
+  void request_power(int slot, int level);
+  void work_power_changes();
+  int generation_ = 0;
   std::deque<PendingWrite> pending_writes_;
 };
 

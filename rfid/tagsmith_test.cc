@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -305,16 +306,13 @@ TEST_F(DecidedTagsmith, AWriteForABusyModuleWaitsForItInsteadOfBeingLost) {
 TEST_F(DecidedTagsmith, MessagesAndTheirReplies) {
   Tagsmith d(cfg_);
   decide(d);
-  // Acknowledged without a NUL before the power is set; the file follows the new power.
-  bool acked_before_power = false;
-  clock_.on_pause = [&] {
-    const bool power_sent = !readers_[0]->frames.empty() && readers_[0]->frames.back()[2] == 0x2F;
-    if (power_sent && ld::wait_readable(printer_.get(), 0) == 1) acked_before_power = true;
-  };
+  // Acknowledged without a NUL; the power goes out at once to an idle module, and the file
+  // follows the new power once the module has answered.
   EXPECT_EQ(ask(d, "cmd=exit_power=7", 4), "<OK>");
-  clock_.on_pause = nullptr;
-  EXPECT_TRUE(acked_before_power);
+  readers_[0]->answer();
   EXPECT_EQ(readers_[0]->frames.back(), framed({0x00, 0x2F, 7}));
+  usleep(20000);
+  d.main_pass();
   EXPECT_EQ(d.get_writer_power(), 7);
   EXPECT_NE(testkit::slurp(cfg_.modules_file).find("EXIT " + device(0) + " 52000000 7\n"), std::string::npos);
 
@@ -348,6 +346,66 @@ TEST_F(DecidedTagsmith, MessagesAndTheirReplies) {
   EXPECT_NE(out.find("setting writer power to 7\n"), std::string::npos);
 }
 
+// A power command for a busy module waits for it; values out of range or not numbers are refused
+// plainly; a power the module did not take is not shown as set.
+TEST_F(DecidedTagsmith, PowerWaitsForABusyModuleAndBadValuesAreRefused) {
+  Tagsmith d(cfg_);
+  decide(d);
+  for (const char* bad : {"cmd=exit_power=0", "cmd=exit_power=31", "cmd=exit_power=-1000000000",
+                          "cmd=exit_power=7x", "cmd=entry_power=", "cmd=entry_power=abc"}) {
+    EXPECT_EQ(ask(d, bad, 42), std::string(kPowerRefused)) << bad;
+  }
+  readers_[0]->answer();
+  EXPECT_EQ(readers_[0]->count(0x2F), 1);  // only discovery's
+  _set_state(*d.writer(), WAITING_FOR_READ);  // an inventory under way
+  EXPECT_EQ(ask(d, "cmd=exit_power=9", 4), "<OK>");
+  readers_[0]->answer();
+  EXPECT_EQ(readers_[0]->count(0x2F), 1);
+  EXPECT_EQ(d.get_writer_power(), 1);
+  _set_state(*d.writer(), IDLE);  // its reply is in
+  d.main_pass();
+  readers_[0]->answer();
+  EXPECT_EQ(readers_[0]->frames.back(), framed({0x00, 0x2F, 9}));
+  usleep(20000);
+  d.main_pass();
+  EXPECT_EQ(d.get_writer_power(), 9);
+  // A power the module refuses (Status not 0) leaves the old one in the status and the file.
+  readers_[1]->write_status = 0;
+  EXPECT_EQ(ask(d, "cmd=entry_power=12", 4), "<OK>");
+  const Bytes refuse = framed({0x00, 0x2F, 0x0F});
+  ASSERT_EQ(write(readers_[1]->master.get(), refuse.data(), refuse.size()), ssize_t(refuse.size()));
+  usleep(20000);
+  d.main_pass();
+  EXPECT_EQ(d.get_reader_power(), 5);
+  EXPECT_EQ(ask(d, "cmd=status", 42), "mods=2&conf=1&entry_pwr=05&exit_pwr=09<OK>");
+}
+
+// Writes whose EPCs do not fit the frame are refused and reported; a write that waited too long
+// for its module is dropped and reported rather than written into another label.
+TEST_F(DecidedTagsmith, UnfitAndStaleWritesAreReportedNotSent) {
+  Tagsmith d(cfg_);
+  decide(d);
+  const std::string ok_epc = "300833B2DDD901400000000C";
+  for (const std::string& bad : {"write=" + kTag + "&data=3008&index=2", "write=3008&data=" + ok_epc + "&index=2",
+                                 "write=" + kTag + "&data=" + ok_epc + "0&index=2"}) {
+    EXPECT_EQ(ask(d, bad, 5), std::string("<OK>\0", 5)) << bad;
+  }
+  _set_state(*d.writer(), WAITING_FOR_READ);
+  EXPECT_EQ(ask(d, "write=" + kTag + "&data=" + ok_epc + "&index=3", 5), std::string("<OK>\0", 5));
+  EXPECT_EQ(d.pending_writes(), 1u);
+  clock_.advance_ms(kMaxWriteWaitMs + 1);
+  _set_state(*d.writer(), IDLE);
+  d.main_pass();
+  readers_[0]->answer();
+  EXPECT_EQ(readers_[0]->count(0x03), 0);  // nothing written
+  EXPECT_EQ(d.pending_writes(), 0u);
+  d.flush();
+  const std::string out = out_.text();
+  EXPECT_EQ(testkit::count_of(out, "url:/job/rfid_wtag_result?state=-2&err=0&index=2&epc_len="), 3) << out;
+  EXPECT_NE(out.find("write for index 3 dropped: waited 3001 ms"), std::string::npos) << out;
+  EXPECT_NE(out.find("url:/job/rfid_wtag_result?state=-2&err=0&index=3&epc_len=12&epc=" + ok_epc), std::string::npos);
+}
+
 TEST_F(DecidedTagsmith, AModuleWhoseAdapterIsGoneIsClosedNotPolledForEver) {
   Tagsmith d(cfg_);
   decide(d);
@@ -357,6 +415,56 @@ TEST_F(DecidedTagsmith, AModuleWhoseAdapterIsGoneIsClosedNotPolledForEver) {
   EXPECT_GE(d.reader()->port_fd, 0);
   d.flush();
   EXPECT_NE(err_.text().find("Exit: port " + device(0) + " hung up; closed\n"), std::string::npos) << err_.text();
+}
+
+// A connection from another address than the printer's is closed at once and the log names it;
+// the printer's own connection is then taken as before.
+TEST_F(TagsmithTest, OnlyThePrintersAddressMayConnect) {
+  Tagsmith d(cfg_);
+  ld::UniqueFd stranger(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  from.sin_addr.s_addr = htonl(0x7F000002);  // 127.0.0.2
+  ASSERT_EQ(bind(stranger.get(), reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(static_cast<uint16_t>(port_));
+  ASSERT_EQ(connect(stranger.get(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  const std::string msg = "write=" + kTag + "&data=" + kTag;
+  ASSERT_EQ(write(stranger.get(), msg.data(), msg.size()), ssize_t(msg.size()));
+  std::string m;
+  for (int i = 0; i < 50 && d.printer().conn_fd() < 0 && ld::wait_readable(stranger.get(), 0) == 0; ++i) {
+    d.check_printer(&m);
+    usleep(2000);
+  }
+  EXPECT_LT(d.printer().conn_fd(), 0);
+  char buf[16];
+  ASSERT_EQ(ld::wait_readable(stranger.get(), 2000), 1);
+  EXPECT_LE(read(stranger.get(), buf, sizeof buf), 0);  // closed unanswered
+  d.flush();
+  EXPECT_NE(out_.text().find("refused connection from 127.0.0.2: not the printer (127.0.0.1)\n"), std::string::npos)
+      << out_.text();
+  connect_printer();
+  EXPECT_EQ(ask(d, "cmd=status", 42), "mods=0&conf=0&entry_pwr=00&exit_pwr=00<OK>");
+}
+
+// A web server that accepts and never answers holds nothing up: the requests wait in a bounded
+// queue (the overflow counted and logged) and the printer's messages are answered meanwhile.
+TEST_F(TagsmithTest, ASilentWebServerFillsABoundedQueueAndBlocksNothing) {
+  std::string err;
+  ld::UniqueFd silent = ld::tcp_listen(0, 100, true, &err);  // never accepts, never answers
+  cfg_.printer_web_port = ld::local_port(silent.get());
+  Tagsmith d(cfg_);
+  Epc epc{};
+  for (size_t i = 0; i < kMaxWebRequests + 6; ++i) d.new_tag_event(epc);
+  EXPECT_EQ(d.web_requests(), kMaxWebRequests);
+  connect_printer();
+  EXPECT_EQ(ask(d, "cmd=status", 42), "mods=0&conf=0&entry_pwr=00&exit_pwr=00<OK>");
+  d.flush();
+  EXPECT_NE(out_.text().find("web request queue full (64 waiting): /job/rfid_exittag?st=1&nr=1&dt=0&epc="
+                             "000000000000000000000000 dropped, 6 dropped so far\n"),
+            std::string::npos) << out_.text();
 }
 
 TEST_F(TagsmithTest, WithoutModulesMessagesAreStillAnswered) {

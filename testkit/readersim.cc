@@ -33,7 +33,11 @@
 //   <module> reply ITEM ...              the next frames, in order, get ITEM in place of the
 //                                        model's answer: frame:HEX (Adr onwards; Len and CRC
 //                                        added), badcrc:HEX (the same with a wrong CRC),
-//                                        raw:HEX (bytes as they stand), silent (no answer)
+//                                        raw:HEX (bytes as they stand), silent or lost (no
+//                                        answer); or the model's own answer spoilt: cut:N (its
+//                                        first N bytes only), late:MS (sent MS late), split:N:MS
+//                                        (N bytes, a gap of MS, the rest), badcrc (CRC spoilt),
+//                                        long:N (followed by N bytes EE)
 //   <module> serial HHHHHHHH | power N | gpio N | delay MS (pause before each reply)
 // <module> is the published name ("ttyUSB0"); EPCs are hex (usually 24 digits), RSSI two hex
 // digits (default 60). Inventories are counted per module from 1; a tag written successfully
@@ -122,13 +126,37 @@ bool parse_cycles(std::string_view s, CycleRule* rule) {
 }
 
 bool parse_reply_item(std::string_view s, ScriptedReply* r) {
-  if (s == "silent") {
+  if (s == "silent" || s == "lost") {
+    r->kind = ScriptedReply::kSilent;
     r->silent = true;
+    return true;
+  }
+  if (s == "badcrc") {
+    r->kind = ScriptedReply::kBadCrc;
     return true;
   }
   const size_t colon = s.find(':');
   if (colon == std::string_view::npos) return false;
   const std::string_view kind = s.substr(0, colon);
+  long long a = 0, gap = 0;
+  const std::string_view rest = s.substr(colon + 1);
+  if (kind == "cut" || kind == "late" || kind == "long") {
+    if (!parse_uint(rest, 10, 10000, &a)) return false;
+    r->kind = kind == "cut" ? ScriptedReply::kCut : kind == "late" ? ScriptedReply::kLate : ScriptedReply::kLong;
+    (kind == "late" ? r->ms : r->n) = static_cast<int>(a);
+    return true;
+  }
+  if (kind == "split") {
+    const size_t c2 = rest.find(':');
+    if (c2 == std::string_view::npos || !parse_uint(rest.substr(0, c2), 10, 255, &a) ||
+        !parse_uint(rest.substr(c2 + 1), 10, 10000, &gap) || a < 1) {
+      return false;
+    }
+    r->kind = ScriptedReply::kSplit;
+    r->n = static_cast<int>(a);
+    r->ms = static_cast<int>(gap);
+    return true;
+  }
   Bytes b;
   if (!parse_hex(s.substr(colon + 1), &b)) return false;
   if (kind == "raw") {
@@ -354,13 +382,56 @@ Bytes info(const Module& m) {
 
 }  // namespace
 
+namespace {
+std::vector<uint8_t> model_answer(Module& m, const Script& s, std::span<const uint8_t> frame,
+                                  std::vector<std::string>* events);
+}  // namespace
+
 std::vector<uint8_t> answer(Module& m, const Script& s, std::span<const uint8_t> frame,
-                            std::vector<std::string>* events) {
-  if (m.replies_used < s.replies.size()) {
-    const ScriptedReply& r = s.replies[m.replies_used++];
+                            std::vector<std::string>* events, Delivery* how) {
+  if (how) *how = Delivery{s.delay_ms, 0, 0};
+  if (m.replies_used >= s.replies.size()) return model_answer(m, s, frame, events);
+  const ScriptedReply& r = s.replies[m.replies_used++];
+  if (r.kind == ScriptedReply::kBytes || r.kind == ScriptedReply::kSilent) {
     events->push_back(r.silent ? "scripted silence" : "scripted reply");
     return r.bytes;
   }
+  Bytes b = model_answer(m, s, frame, events);
+  if (b.empty()) return b;
+  switch (r.kind) {
+    case ScriptedReply::kCut:
+      b.resize(std::min(b.size(), static_cast<size_t>(r.n)));
+      events->push_back("scripted cut " + std::to_string(b.size()));
+      break;
+    case ScriptedReply::kLate:
+      if (how) how->first_ms += r.ms;
+      events->push_back("scripted late " + std::to_string(r.ms));
+      break;
+    case ScriptedReply::kSplit:
+      if (how && static_cast<size_t>(r.n) < b.size()) {
+        how->split_at = static_cast<size_t>(r.n);
+        how->gap_ms = r.ms;
+      }
+      events->push_back("scripted split " + std::to_string(r.n) + " " + std::to_string(r.ms));
+      break;
+    case ScriptedReply::kBadCrc:
+      b.back() ^= 0x5A;
+      events->push_back("scripted badcrc");
+      break;
+    case ScriptedReply::kLong:
+      b.insert(b.end(), static_cast<size_t>(r.n), 0xEE);
+      events->push_back("scripted long " + std::to_string(r.n));
+      break;
+    default:
+      break;
+  }
+  return b;
+}
+
+namespace {
+
+std::vector<uint8_t> model_answer(Module& m, const Script& s, std::span<const uint8_t> frame,
+                                  std::vector<std::string>* events) {
   const uint8_t cmd = frame[2];
   const auto data = frame.subspan(3, frame.size() - 5);
   const bool ru5102 = m.model == Model::RU5102;
@@ -414,6 +485,8 @@ std::vector<uint8_t> answer(Module& m, const Script& s, std::span<const uint8_t>
   return reply_frame(cmd, kStatusBadCommand, {});
 }
 
+}  // namespace
+
 namespace {
 
 int64_t now_ms() {
@@ -433,6 +506,15 @@ struct Port {
   std::string slave_path, link, sys_entry;
   Bytes in;
   int64_t last_byte_ms = 0;
+  // Replies (or their pieces) waiting for their moment, in order; the simulator goes on
+  // serving the other modules meanwhile.
+  struct Out {
+    int64_t due_ms;
+    Bytes bytes;
+    bool whole;  // the last piece of its reply (logged as tx)
+    Bytes reply;
+  };
+  std::vector<Out> out;
 };
 
 class Sim {
@@ -450,6 +532,7 @@ class Sim {
   void reload();
   void take_frames(Port& p);
   void reply(Port& p, const Bytes& frame);
+  void send_due(Port& p);
   void log(const Port& p, const std::string& what) {
     const std::string line = p.module.name + " " + what + "\n";
     ld::write_all(log_fd_.get(), line.data(), line.size());
@@ -554,13 +637,30 @@ void Sim::reply(Port& p, const Bytes& frame) {
   auto it = scripts_.find(p.module.name);
   const Script& s = it == scripts_.end() ? kNone : it->second;
   std::vector<std::string> events;
-  const Bytes r = answer(p.module, s, frame, &events);
+  Delivery how;
+  const Bytes r = answer(p.module, s, frame, &events, &how);
   for (const auto& e : events) log(p, e);
   if (r.empty()) return;
-  if (s.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(s.delay_ms));
-  // One write, so the daemon finds the reply whole as a module's would arrive.
-  const ssize_t n = ::write(p.master.get(), r.data(), r.size());
-  log(p, (n == static_cast<ssize_t>(r.size()) ? "tx " : "tx cut ") + hex(r));
+  const int64_t at = now_ms() + how.first_ms;
+  if (how.split_at == 0) {
+    p.out.push_back({at, r, true, r});
+  } else {
+    p.out.push_back({at, Bytes(r.begin(), r.begin() + static_cast<long>(how.split_at)), false, r});
+    p.out.push_back({at + how.gap_ms, Bytes(r.begin() + static_cast<long>(how.split_at), r.end()), true, r});
+  }
+  send_due(p);
+}
+
+void Sim::send_due(Port& p) {
+  const int64_t now = now_ms();
+  while (!p.out.empty() && p.out.front().due_ms <= now) {
+    const Port::Out o = std::move(p.out.front());
+    p.out.erase(p.out.begin());
+    // One write per piece, so the daemon finds a reply whole as a module's would arrive.
+    const ssize_t n = ::write(p.master.get(), o.bytes.data(), o.bytes.size());
+    if (n != static_cast<ssize_t>(o.bytes.size())) log(p, "tx cut " + hex(o.bytes));
+    else if (o.whole) log(p, "tx " + hex(o.reply));
+  }
 }
 
 void Sim::take_frames(Port& p) {
@@ -588,7 +688,11 @@ int Sim::loop(int signal_fd) {
   for (;;) {
     fds.assign(1, pollfd{signal_fd, POLLIN, 0});
     for (const Port& p : ports_) fds.push_back({p.master.get(), POLLIN, 0});
-    if (poll(fds.data(), fds.size(), 50) < 0 && errno != EINTR) return 1;
+    int wait = 50;
+    for (const Port& p : ports_) {
+      if (!p.out.empty()) wait = static_cast<int>(std::clamp<int64_t>(p.out.front().due_ms - now_ms(), 0, wait));
+    }
+    if (poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR) return 1;
     if (fds[0].revents & POLLIN) return 0;
     const int64_t now = now_ms();
     for (size_t i = 0; i < ports_.size(); ++i) {
@@ -602,6 +706,7 @@ int Sim::loop(int signal_fd) {
         }
       }
       take_frames(p);
+      send_due(p);
       if (!p.in.empty() && now - p.last_byte_ms > kFrameGapMs) {
         log(p, "incomplete " + hex(p.in));
         p.in.clear();

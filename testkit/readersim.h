@@ -38,10 +38,23 @@ struct WriteResult {
   uint8_t error = 0;
 };
 
-// A reply sent in place of the model's own: bytes as they stand, or nothing at all.
+// A reply sent in place of the model's own: bytes as they stand, or nothing at all; or the
+// model's own reply spoilt as a faulty line or module would: cut after `n` bytes, sent `ms` late,
+// split after `n` bytes with a gap of `ms`, its CRC spoilt, or followed by `n` extra bytes.
 struct ScriptedReply {
+  enum Kind { kBytes, kSilent, kCut, kLate, kSplit, kBadCrc, kLong } kind = kBytes;
   bool silent = false;
   std::vector<uint8_t> bytes;
+  int n = 0;
+  int ms = 0;
+};
+
+// How a reply goes out: `first_ms` after the frame, and when `split_at` is set, the rest
+// `gap_ms` after its first `split_at` bytes.
+struct Delivery {
+  int first_ms = 0;
+  size_t split_at = 0;
+  int gap_ms = 0;
 };
 
 // What the control file says about one module.
@@ -81,7 +94,7 @@ Module make_module(Model model, int index);
 // The reply to one complete command frame whose CRC was checked (empty: no reply). `events`
 // receives the log lines of what the frame did (without the module name).
 std::vector<uint8_t> answer(Module& m, const Script& s, std::span<const uint8_t> frame,
-                            std::vector<std::string>* events);
+                            std::vector<std::string>* events, Delivery* how = nullptr);
 
 // Lowercase "%02x " bytes, without the trailing blank.
 std::string hex(std::span<const uint8_t> bytes);

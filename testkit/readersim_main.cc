@@ -20,6 +20,7 @@ const char kUsage[] =
     "    <module> cycle N[-M|-] EPC[:RSSI] ...  tags in the field for inventories N to M\n"
     "    <module> write SS[:EE] ...             outcomes of the next writes (00 success)\n"
     "    <module> reply frame:HEX|badcrc:HEX|raw:HEX|silent ...   next replies, in place\n"
+    "    <module> reply cut:N|late:MS|split:N:MS|badcrc|long:N|lost ...   next replies spoilt\n"
     "    <module> serial HHHHHHHH | power N | gpio N | delay MS\n"
     "SIGTERM or SIGINT ends it and removes what it published.\n";
 

@@ -120,6 +120,33 @@ TEST(Readersim, ScriptedRepliesReplaceTheModelsAnswer) {
   EXPECT_EQ(m.inventories, 0);  // none of them was the model's own inventory
 }
 
+TEST(Readersim, ScriptedFaultsSpoilTheModelsOwnAnswer) {
+  std::string errors;
+  auto scripts = parse_control("ttyUSB0 reply cut:3 late:700 split:2:600 badcrc long:4 lost\n", &errors);
+  ASSERT_EQ(errors, "");
+  Module m = make_module(Model::RU5102, 0);
+  const Script& s = scripts["ttyUSB0"];
+  const Bytes own = framed({0x00, 0x01, 0xFB});
+  std::vector<std::string> events;
+  Delivery how;
+  const Bytes inventory = framed({0x00, 0x01});
+  auto next = [&] { return answer(m, s, inventory, &events, &how); };
+  EXPECT_EQ(next(), Bytes(own.begin(), own.begin() + 3));
+  EXPECT_EQ(next(), own);
+  EXPECT_EQ(how.first_ms, 700);
+  EXPECT_EQ(next(), own);
+  EXPECT_EQ(how.split_at, 2u);
+  EXPECT_EQ(how.gap_ms, 600);
+  const Bytes bad = next();
+  EXPECT_EQ(bad.size(), own.size());
+  EXPECT_FALSE(rfid::frame_crc_ok(bad));
+  Bytes longer = own;
+  longer.insert(longer.end(), 4, 0xEE);
+  EXPECT_EQ(next(), longer);
+  EXPECT_EQ(next(), Bytes{});
+  EXPECT_EQ(next(), own);  // the script used up: the model answers again
+}
+
 TEST(Readersim, ControlLinesThatCannotBeUsedAreReported) {
   std::string errors;
   parse_control(

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/fsops.h"
+#include "common/net.h"
 #include "rfid/RU5202.h"
 #include "rfid/tags.h"
 #include "testkit/scenario.h"
@@ -254,6 +255,95 @@ TEST_F(TagsmithWithAnRu5102, RecognisedFromItsInformationAndReadAsOne) {
   say("cmd=setscan\ncmd=I\n");
   EXPECT_TRUE(requested("GET /job/rfid_ntag?st=1&nr=0&dt=0&epc=" + kA + " HTTP/1.0")) << diag();
   EXPECT_TRUE(readers().log_has_prefix("ttyUSB0 rx 04 00 01 db 4b")) << diag();  // the RU5102 inventory
+}
+
+}  // namespace
+
+namespace {
+
+// Each fault a reader line can show ends the command within the reply deadline, and the module
+// reads again at the next cycle: the inventories after the faults are answered and used.
+TEST_F(Tagsmith, FaultyRepliesEndTheCommandAndTheNextCycleReads) {
+  remember_modules();
+  start();
+  ASSERT_TRUE(decided()) << diag();
+  ASSERT_TRUE(readers().control("ttyUSB1 field " + kA + "\nttyUSB1 reply cut:3 late:700 split:2:600 badcrc long:4 lost "
+                                "raw:02ff00\n"));
+  say("cmd=B\n");  // continuous inventories on both modules
+  ASSERT_TRUE(testkit::wait_until([&] { return readers().log_count("ttyUSB1 inventory") >= 12; }, 60000)) << diag();
+  const std::string out = daemon_->out();
+  for (const char* why : {"Exit: ERROR reply cut short after 3 bytes (state 1)",
+                                 "Exit: ERROR no reply within 500 ms (state 1)",
+                                 "Exit: ERROR reply cut short after 2 bytes (state 1)",
+                                 "Exit: ERROR reply CRC mismatch (state 1)",
+                                 "Exit: ERROR garbage on the line (length byte 2)",
+                                 "Exit: 4 bytes nobody waited for dropped"}) {
+    EXPECT_NE(out.find(why), std::string::npos) << why << "\n" << diag();
+  }
+  // Late bytes were never taken as a reply: no length or CRC complaint about them.
+  EXPECT_EQ(out.find("length byte 238"), std::string::npos);
+  // And the module goes on: a write now is sent and its success reported.
+  say("cmd=q\nwrite=" + kA + "&data=" + kNew + "&index=4\n");
+  EXPECT_TRUE(requested("GET /job/rfid_wtag_result?state=0&err=0&index=4&epc_len=12&epc=" + kNew)) << diag();
+}
+
+// A write whose reply is lost is reported failed and sent once more after the quiet time.
+TEST_F(Tagsmith, AWriteWhoseReplyIsLostIsResent) {
+  remember_modules();
+  start();
+  ASSERT_TRUE(decided()) << diag();
+  ASSERT_TRUE(readers().control("ttyUSB1 reply lost\n"));
+  say("write=" + kA + "&data=" + kNew + "&index=5\n");
+  EXPECT_TRUE(requested("GET /job/rfid_wtag_result?state=-1&err=0&index=5&epc_len=12&epc=" + kNew)) << diag();
+  EXPECT_TRUE(requested("GET /job/rfid_wtag_result?state=0&err=0&index=5&epc_len=12&epc=" + kNew)) << diag();
+  EXPECT_EQ(readers().log_count("ttyUSB1 write ok"), 1);
+}
+
+// More than 14 tags in the field: the reply is longer than the module record holds; the 14 tags
+// that fit are kept and reported, and the module reads on.
+TEST_F(Tagsmith, AnOverlongInventoryKeepsTheTagsThatFit) {
+  remember_modules();
+  std::string field;
+  for (int i = 0; i < 15; ++i) {
+    char epc[32];
+    std::snprintf(epc, sizeof epc, " 300833B2DDD90140000001%02X", i);
+    field += epc;
+  }
+  ASSERT_TRUE(readers().control("ttyUSB0 field" + field + "\n"));
+  start();
+  ASSERT_TRUE(decided()) << diag();
+  say("cmd=C\ncmd=M\ncmd=R\n");  // tables cleared, reports on, continuous entry inventories
+  EXPECT_TRUE(requested("GET /job/rfid_ntag?st=1&nr=0&dt=0&epc=300833B2DDD901400000010D HTTP/1.0")) << diag();
+  EXPECT_TRUE(testkit::wait_until([&] { return readers().log_count("ttyUSB0 inventory") >= 5; }, 60000));
+  EXPECT_NE(daemon_->out().find("Entry: ERROR inventory reply of 218 bytes: 14 of 15 tags kept"), std::string::npos)
+      << diag();
+  EXPECT_EQ(slurp(printer_.dir() + "/requests.log").find("epc=300833B2DDD901400000010E"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// A web server that accepts and never answers: each tag report waits out its 6 s limit in turn,
+// while the printer's messages are answered at once and the modules go on reading.
+TEST_F(Tagsmith, ASilentWebServerDoesNotHoldUpThePrinter) {
+  std::string err;
+  ld::UniqueFd silent = ld::tcp_listen(0, 100, true, &err);
+  ASSERT_TRUE(silent.valid()) << err;
+  remember_modules();
+  std::string field;
+  for (int i = 0; i < 5; ++i) field += " 300833B2DDD90140000002" + std::string(1, '0') + std::to_string(i);
+  ASSERT_TRUE(readers().control("ttyUSB0 field" + field + "\n"));
+  start(ld::local_port(silent.get()));
+  ASSERT_TRUE(decided()) << diag();
+  say("cmd=C\ncmd=M\ncmd=R\n");
+  ASSERT_TRUE(testkit::wait_until([&] { return daemon_->out().find("Entry: new tag 5") != std::string::npos; }, 30000))
+      << diag();
+  // Five reports are queued behind each other (30 s of waiting); the printer is answered now.
+  say("cmd=status\n");
+  EXPECT_TRUE(replied("reply mods=2&conf=1&entry_pwr=01&exit_pwr=01<OK>", 4000)) << diag();
+  const int reads = readers().log_count("ttyUSB0 inventory");
+  EXPECT_TRUE(testkit::wait_until([&] { return readers().log_count("ttyUSB0 inventory") > reads + 3; }, 4000));
 }
 
 }  // namespace
