@@ -1,51 +1,19 @@
 // The touch screen's road through the job browser: jobdesk run by real lighttpd lists a job
 // thumbmaker has drawn, opens its page, prints it into the queue and shows the queue; every
 // query reaches the event log as text, and job names reach the page only as text.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <string>
 
 #include "common/fsops.h"
 #include "testkit/scenario.h"
 #include "testkit/sim_printer.h"
-#include "testkit/webserver.h"
-#include "testkit/zjsgen.h"
+#include "tests/jobdesk_fixture.h"
 
 namespace {
 
 using testkit::bin;
 
-class JobdeskRoad : public ::testing::Test {
+class JobdeskRoad : public jobdesk_scenario::JobdeskFixture {
  protected:
-  void SetUp() override {
-    root_.install_recording_log_client();
-    for (const char* d : {"/print/prns/thumbs", "/print/prns/tmp", "/print/printq", "/var/www/html/cgi-bin"})
-      ld::make_dirs(root_(d));
-    ASSERT_EQ(::symlink(root_("/print/prns/thumbs").c_str(), root_("/var/www/html/thumbs").c_str()), 0);
-    for (const char* doc : {"local.json", "system.json", "tags.json"}) {
-      testkit::spit(root_("/var/www/html/cgi-bin/") + doc,
-                    testkit::slurp(std::string(LABELDOCK_SOURCE_DIR) + "/jobdesk/samples/" + doc));
-    }
-  }
-  // A job in the library with the thumbnail thumbmaker made for it.
-  void library_job(const std::string& name, int pages = 1) {
-    std::string job = root_("/print/prns/") + name + ".prn";
-    testkit::JobSpec wanted;
-    wanted.pages = pages;
-    testkit::spit(job, testkit::make_job(wanted));
-    std::string out;
-    ASSERT_EQ(testkit::run({bin("thumbmaker"), job}, &out, &out), 0) << out;
-    ASSERT_TRUE(ld::move_file(root_("/print/prns/") + name + ".jpeg",
-                              root_("/print/prns/thumbs/") + name + ".jpeg"));
-  }
-  std::string page(const std::string& query) {
-    testkit::HttpResponse r = testkit::http_get(web_.port(), "/cgi-bin/jobdesk" + query);
-    EXPECT_EQ(r.status, 200) << r.error << r.status_line << web_.cgi_log();
-    EXPECT_EQ(r.header("Content-length"), std::to_string(r.body.size()));
-    return r.body;
-  }
-
   // What a browser makes of the page: the texts of its script elements and the text shown in
   // the job name elements (list, gallery, job page), one per line, from Python's parser.
   std::string parsed(const std::string& body) {
@@ -69,10 +37,6 @@ P().feed(sys.stdin.read())
     EXPECT_EQ(testkit::run({"/usr/bin/python3", "-c", kParser}, &out, &err, {}, body), 0) << err;
     return out;
   }
-  std::string events() const { return root_.log_client_output(); }
-
-  testkit::TempRoot root_;
-  testkit::WebServer web_{root_, {"jobdesk"}};
 };
 
 TEST_F(JobdeskRoad, QueryReachesTheEventLogAsText) {

@@ -147,12 +147,17 @@ ParamList parse_url(std::string_view text) {
 
 namespace {
 
-// Finds "name=" from `from` on; returns the position of its value or npos.
+// Finds the parameter "name=" from `from` on; returns the position of its value or npos.
+// Only a parameter's own start counts (the text's start or behind "&"): a job name that a page
+// puts into a link unchanged may hold "delp=x" or "printq=1", and such text inside another
+// parameter's value must never be read as that key. "prn" thus no longer finds "saveprn".
 size_t find_value(std::string_view text, std::string_view name, size_t from) {
-  if (name.size() + 1 > kSearchMax) return std::string_view::npos;
+  if (name.empty() || name.size() + 1 > kSearchMax) return std::string_view::npos;
   std::string key = std::string(name) + "=";
-  size_t at = text.find(key, from);
-  return at == std::string_view::npos ? at : at + key.size();
+  for (size_t at = text.find(key, from); at != std::string_view::npos; at = text.find(key, at + 1)) {
+    if (at == 0 || text[at - 1] == '&') return at + key.size();
+  }
+  return std::string_view::npos;
 }
 
 }  // namespace
