@@ -1,6 +1,8 @@
 // The print-queue page: the queue's jobs with their states and the links that pause, resume,
 // reorder and delete them.
+#include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,19 @@ using webkit::add_body_line;
 using webkit::add_head_line;
 using webkit::html_escape;
 
+// The queue index of an action as the page's own links write it: a whole number of at most
+// nine digits, nothing else. An empty, signed, cut or otherwise garbled value names no job (read
+// as a number it would be 0, the queue's head job); the queue functions check the range.
+std::optional<int> queue_index(const char* q, const char* key) {
+  std::optional<std::string> v = webkit::getParam(q, key);
+  if (!v) return std::nullopt;
+  if (v->empty() || v->size() > 9 || v->find_first_not_of("0123456789") != std::string::npos) {
+    std::fprintf(stderr, "jobdesk ERROR %s=%s is not a queue index\n", key, v->c_str());
+    return std::nullopt;
+  }
+  return std::stoi(*v);
+}
+
 void queue_actions(const char* q, bool* paused) {
   std::string printq = webkit::getParam(q, "printq").value_or("");
   if (printq == "pause") {
@@ -26,9 +41,9 @@ void queue_actions(const char* q, bool* paused) {
     resume_printing();
     *paused = false;
   }
-  if (webkit::getParam(q, "moveup")) printq_moveup(webkit::getIntParam(q, "moveup"));
-  if (webkit::getParam(q, "movedown")) printq_movedown(webkit::getIntParam(q, "movedown"));
-  if (webkit::getParam(q, "delete")) printq_delete(webkit::getIntParam(q, "delete"));
+  if (auto i = queue_index(q, "moveup")) printq_moveup(*i);
+  if (auto i = queue_index(q, "movedown")) printq_movedown(*i);
+  if (auto i = queue_index(q, "delete")) printq_delete(*i);
 }
 
 std::string queue_state(const queue_record& r, bool paused, JsonNode* local) {

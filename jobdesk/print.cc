@@ -1,13 +1,21 @@
 #include "jobdesk/print.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 #include "common/endpoints.h"
 #include "common/esc_sh.h"
 #include "common/fsops.h"
+#include "common/handles.h"
 #include "common/ui_log.h"
 #include "jobdesk/jobops.h"
 #include "jobdesk/options.h"
@@ -43,6 +51,46 @@ void queue_copy(PrnList* l, const std::string& name, const std::string& display,
   }
 }
 
+constexpr const char* kSavePrefix = ".jobdesk-save-";
+
+// Save outputs that a run which died mid-save left behind. Saves run one at a time under the
+// library lock, so every such file found while holding it is a leftover.
+void remove_stale_saves(PrnList* l) {
+  DIR* d = opendir(prns_dir().c_str());
+  if (!d) return;
+  std::vector<std::string> stale;
+  while (dirent* e = readdir(d)) {
+    if (std::strncmp(e->d_name, kSavePrefix, std::strlen(kSavePrefix)) == 0) stale.emplace_back(e->d_name);
+  }
+  closedir(d);
+  for (const std::string& name : stale) {
+    fprintf(l->err, "jobdesk removing the leftover %s%s\n", prns_dir().c_str(), name.c_str());
+    ld::remove_file(prns_dir() + name);
+  }
+}
+
+// The save's output: a new hidden file of its own in the job folder (so putting it in place is
+// one rename on the same file system), under a name no other program or run can own. It holds
+// no ".prn", so no list and no import takes it for a job. "" when none can be made.
+std::string new_save_output(PrnList* l) {
+  std::string path = prns_dir() + kSavePrefix + "XXXXXX";
+  int fd = ::mkstemp(path.data());
+  if (fd < 0) {
+    fprintf(l->err, "jobdesk ERROR cannot create a file in %s: %s\n", prns_dir().c_str(), std::strerror(errno));
+    return "";
+  }
+  ::fchmod(fd, 0644);  // stored jobs are read by the web server's user too
+  ::close(fd);
+  return path;
+}
+
+// The filter wrote through its own descriptor; the bytes reach the disk before the rename makes
+// them the job.
+bool sync_file(const std::string& path) {
+  ld::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  return fd.valid() && ::fsync(fd.get()) == 0;
+}
+
 // Rewrites the stored job through the filter; the job is replaced only by a whole filtered file.
 void save_job(PrnList* l, const std::string& name, const std::string& out, PrintSettings s,
               const char* query, const std::vector<upload::PrnOption>& schema) {
@@ -64,7 +112,7 @@ void save_job(PrnList* l, const std::string& name, const std::string& out, Print
   }
   int32_t too_large = 0;
   int pages = prnfilt(args, &too_large, l->err);
-  if (pages >= 0 && too_large == 0 && zjs::stream_is_whole(out)) {
+  if (pages >= 0 && too_large == 0 && zjs::stream_is_whole(out) && sync_file(out)) {
     std::string err;
     if (!ld::move_file(out, prns_dir() + name, &err)) fprintf(l->err, "%s\n", err.c_str());
     return;
@@ -142,7 +190,9 @@ int do_print(PrnList* l, const std::string& name, int mode, const char* query,
                             webkit::html_escape(ld::printer_host()) + "/?touch=true'>\n");
     }
   } else {
-    out = printq_dir() + name;
+    remove_stale_saves(l);
+    out = new_save_output(l);
+    if (out.empty()) return 1;
   }
   char line[160];
   snprintf(line, sizeof line, "prnfilt from=%d to=%d dm=%d collate=%d quality=%d noptions=%zu",

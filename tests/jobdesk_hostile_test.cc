@@ -1,0 +1,392 @@
+// The job browser under hostile requests and two hands at once, through real lighttpd: names
+// that are paths, names holding other keys, a save beside the print queue, renames onto names
+// that are taken or waiting, queue indexes that are no numbers, and two screens acting on one
+// job at the same moment. No request may act on a job it does not name, and no job may end cut,
+// lost, doubled or back from the dead.
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <latch>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/fsops.h"
+#include "spooler/jobstream.h"
+#include "testkit/scenario.h"
+#include "tests/jobdesk_fixture.h"
+#include "webkit/html_utils.h"
+
+namespace {
+
+using testkit::bin;
+using testkit::slurp;
+using testkit::spit;
+
+// What a browser makes of a printthis('...') argument as the page writes it into an onclick
+// attribute: the HTML and script escapes undone, then the bytes a URL cannot carry coded.
+std::string browser_url(const std::string& attr) {
+  std::string js;
+  for (size_t i = 0; i < attr.size(); ++i) {
+    static const std::pair<const char*, char> entities[] = {
+        {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&#39;", '\''}};
+    bool done = false;
+    for (const auto& [text, c] : entities) {
+      if (attr.compare(i, strlen(text), text) == 0) {
+        js += c;
+        i += strlen(text) - 1;
+        done = true;
+        break;
+      }
+    }
+    if (!done) js += attr[i];
+  }
+  std::string url;
+  for (size_t i = 0; i < js.size(); ++i) {
+    if (js[i] == '\\' && i + 1 < js.size() && js[i + 1] == 'x' && i + 3 < js.size()) {
+      url += static_cast<char>(std::stoi(js.substr(i + 2, 2), nullptr, 16));
+      i += 3;
+    } else if (js[i] == '\\' && i + 1 < js.size()) {
+      url += js[++i];
+    } else {
+      url += js[i];
+    }
+  }
+  std::string sent;
+  for (unsigned char c : url) {
+    if (c <= ' ' || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '\'') {
+      char buf[4];
+      snprintf(buf, sizeof buf, "%%%02X", c);
+      sent += buf;
+    } else {
+      sent += static_cast<char>(c);
+    }
+  }
+  return sent;
+}
+
+// The address the list page's entry for `file_name` leads to, as the browser sends it.
+std::string list_link(const std::string& list_page, const std::string& file_name) {
+  const std::string open = "printthis('";
+  for (size_t at = list_page.find(open); at != std::string::npos; at = list_page.find(open, at + 1)) {
+    size_t start = at + open.size();
+    size_t end = list_page.find("');", start);
+    std::string url = browser_url(list_page.substr(start, end - start));
+    // The name as it stands in the link, spaces coded as the browser codes them.
+    std::string coded;
+    for (char c : file_name) coded += c == ' ' ? "%20" : c == '&' ? "%26" : std::string(1, c);
+    if (url.find("?prn=" + coded + "&npages=") != std::string::npos) {
+      return url.substr(url.find('?'));
+    }
+  }
+  return "";
+}
+
+class HostileRequests : public jobdesk_scenario::JobdeskFixture {
+ protected:
+  // Size and digest of every file below a folder of the root (the print folder), by path.
+  std::map<std::string, std::string> print_files(const std::string& dir = "/print") {
+    std::map<std::string, std::string> files;
+    std::function<void(const std::string&)> walk = [&](const std::string& d) {
+      for (const std::string& e : testkit::list_dir(d)) {
+        std::string p = d + "/" + e;
+        if (ld::is_directory(p)) {
+          walk(p);
+        } else {
+          std::string bytes = slurp(p);
+          files[p.substr(root_.path().size())] =
+              std::to_string(bytes.size()) + " bytes #" + std::to_string(std::hash<std::string>()(bytes));
+        }
+      }
+    };
+    walk(root_(dir));
+    files.erase("/print/prns/prn_meta");
+    return files;
+  }
+  // Puts a folder back for the next case: every file of `bytes` (path to content) is written
+  // again, every other one removed.
+  void restore(const std::map<std::string, std::string>& bytes, const std::string& dir = "/print") {
+    for (const auto& [path, digest] : print_files(dir))
+      if (!bytes.count(path)) ld::remove_file(root_(path));
+    for (const auto& [path, content] : bytes) spit(root_(path), content);
+  }
+  std::map<std::string, std::string> contents(const std::map<std::string, std::string>& files) {
+    std::map<std::string, std::string> bytes;
+    for (const auto& [path, digest] : files) bytes[path] = slurp(root_(path));
+    return bytes;
+  }
+  int queued() {
+    std::string q = page("?printq=1");
+    size_t at = q.find("var n_thumbs=");
+    return at == std::string::npos ? -1 : std::stoi(q.substr(at + 13));
+  }
+};
+
+// A request value naming a job is a name, never a path: none of these reaches the waiting job,
+// the queue's file or a job file outside the appliance's folders.
+TEST_F(HostileRequests, NamesThatArePathsTouchNoFileOutsideTheLibrary) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("a");
+  testkit::JobSpec spec;
+  spit(root_("/print/prns/tmp/w.prn"), testkit::make_job(spec));
+  spit(root_("/print/printq/q_0.prn"), testkit::make_job(spec));
+  ld::make_dirs(root_("/elsewhere"));
+  spit(root_("/elsewhere/x.prn"), testkit::make_job(spec));
+  const std::map<std::string, std::string> before = print_files();
+  const std::map<std::string, std::string> bytes = contents(before);
+  const std::string outside = slurp(root_("/elsewhere/x.prn"));
+  struct Case {
+    const char* query;
+    bool rename;  // refused with the rename box's own popup title
+  } cases[] = {
+      {"?prn=../tmp/w.prn", false},
+      {"?prn=..%2Fprintq%2Fq_0.prn&inum=0", false},
+      {"?prn=../../elsewhere/x.prn", false},
+      {"?prn=../tmp/w.prn&saveprn=Save&from=1&to=1&dm_copies_orig=1&quality=-3", false},
+      {"?prn=../printq/q_0.prn&do_print=Print&from_disp=1&to_disp=1&dm_copies=1", false},
+      {"?prn=..&saveprn=Save&from=1&to=1&dm_copies_orig=1", false},
+      {"?prn=.&inum=0", false},
+      {"?prn=%2E%2E%2Ftmp%2Fw.prn&inum=0", false},
+      {"?deletePrn=../tmp/w.prn&doDelete=Delete", false},
+      {"?deletePrn=..&doDelete=Delete", false},
+      {"?delp=../printq/q_0.prn&delp=..%2F..%2Felsewhere%2Fx.prn&list=1", false},
+      {"?renamePrn=../tmp/w.prn&renamePrnTo=stolen&doRename=Rename", true},
+      {"?renamePrn=a.prn&renamePrnTo=../tmp/w&doRename=Rename", true},
+      {"?renamePrn=a.prn&renamePrnTo=..&doRename=Rename", true},
+      {"?renamePrn=a.prn&renamePrnTo=.&doRename=Rename", true},
+      {"?renamePrn=..&renamePrnTo=b&doRename=Rename", true},
+  };
+  for (const Case& c : cases) {
+    std::string body = page(c.query);
+    EXPECT_EQ(print_files(), before) << c.query << web_.cgi_log();
+    EXPECT_EQ(slurp(root_("/elsewhere/x.prn")), outside) << c.query;
+    EXPECT_NE(body.find("var popup_msg=\"Invalid filename!\";"), std::string::npos) << c.query << body;
+    EXPECT_EQ(body.find("var popup_title=\"Rename\";") != std::string::npos, c.rename) << c.query;
+    restore(bytes);
+    spit(root_("/elsewhere/x.prn"), outside);
+  }
+}
+
+// A workstation may give a job any name. Opening such a job through the link its own list
+// entry builds opens that job, and nothing else happens: no other job is deleted or renamed,
+// the queue is neither changed nor paused, nothing is saved or printed, no setting changes.
+TEST_F(HostileRequests, KeysInsideAJobNameAreNotKeys) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("Price tag");
+  const std::vector<std::string> hostile = {
+      "Invoice delp=Price tag",
+      "x&delp=Price tag",
+      "x printq=1 delete=0",
+      "x printq=pause",
+      "x deletePrn=Price tag.prn doDelete=1",
+      "x renamePrn=Price tag.prn doRename=1 renamePrnTo=gone",
+      "x cancel=1",
+      "x do_print=1 from_disp=1 to_disp=1 dm_copies=1",
+      "x saveprn=1 quality=-3 from=1 to=1 dm_copies_orig=1",
+      "x filter=zzz",
+      "x list=0 sortby=pages",
+      "x inum=7",
+  };
+  for (const std::string& name : hostile) library_job(name);
+  page("?prn=Price%20tag.prn&from_disp=1&to_disp=1&dm_copies=1&do_print=Print");
+  ASSERT_EQ(queued(), 1);
+  const std::string list = page("?list=1&sortby=name&filter=");
+  const std::string settings = slurp(root_("/var/www/html/cgi-bin/.jobdesk.data"));
+  const std::map<std::string, std::string> before = print_files();
+  const std::map<std::string, std::string> bytes = contents(before);
+  for (const std::string& name : hostile) {
+    std::string link = list_link(list, name + ".prn");
+    ASSERT_FALSE(link.empty()) << name << list;
+    std::string body = page(link);
+    // The page carries the name in the page script's coding ("&" as %26).
+    std::string coded = name;
+    for (size_t at = coded.find('&'); at != std::string::npos; at = coded.find('&', at))
+      coded.replace(at, 1, "%26");
+    EXPECT_NE(body.find("name='prn' value='" + webkit::html_escape(coded) + ".prn'"),
+              std::string::npos)
+        << name << " via " << link << body;
+    EXPECT_NE(body.find("var initthumb=0;"), std::string::npos) << name;
+    EXPECT_EQ(print_files(), before) << name << " via " << link << web_.cgi_log();
+    EXPECT_EQ(slurp(root_("/var/www/html/cgi-bin/.jobdesk.data")), settings) << name;
+    // A case that did act is undone, so the next one starts from the same library.
+    restore(bytes);
+    spit(root_("/var/www/html/cgi-bin/.jobdesk.data"), settings);
+  }
+  EXPECT_EQ(queued(), 1);
+}
+
+// Saving a job rewrites only that job. The library job Foo_0 shares its name with the queue's
+// spooled copy of the job Foo; the queued print stays as it was spooled.
+TEST_F(HostileRequests, SaveLeavesTheQueueFolderAlone) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("Foo", 2);
+  library_job("Foo_0", 2);
+  page("?prn=Foo.prn&from_disp=1&to_disp=2&dm_copies=1&do_print=Print");
+  std::string out;
+  testkit::run({bin("spoold")}, &out, &out);
+  ASSERT_TRUE(ld::file_exists(root_("/print/printq/Foo_0.prn"))) << out;
+  const std::map<std::string, std::string> queue = print_files("/print/printq");
+  page("?renamePrn=Foo_0.prn&renamePrnTo=Foo_0&deletePrn=Foo_0.prn&prn=Foo_0.prn&inum=0&npages=2"
+       "&quality=-3&disp_units=1&from=1&to=2&dm_copies_orig=1&dm_copies=1&saveprn=Save");
+  EXPECT_EQ(print_files("/print/printq"), queue) << web_.cgi_log();
+  EXPECT_TRUE(zjs::stream_is_whole(job_file("Foo_0.prn")));
+  // The save's own output was put in place: nothing of it is left in the job folder.
+  EXPECT_EQ(testkit::list_dir(root_("/print/prns")),
+            (std::vector<std::string>{"Foo.prn", "Foo_0.prn", "thumbs", "tmp"}));
+}
+
+// A name is taken while a job of that name waits for its thumbnail: thumbmaker would move the
+// waiting job over the renamed one.
+TEST_F(HostileRequests, RenameRefusesANameWaitingForItsThumbnail) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("a");
+  library_job("b");
+  testkit::JobSpec spec;
+  spec.seed = 7;
+  spit(root_("/print/prns/tmp/c.prn"), testkit::make_job(spec));
+  for (const char* to : {"c", "b"}) {
+    std::string body = page(std::string("?renamePrn=a.prn&renamePrnTo=") + to + "&doRename=Rename");
+    EXPECT_NE(body.find("var popup_msg=\"Duplicate filename!\";"), std::string::npos) << to << body;
+    EXPECT_TRUE(ld::file_exists(job_file("a.prn"))) << to;
+    EXPECT_TRUE(ld::file_exists(thumb_file("a"))) << to;
+  }
+  EXPECT_FALSE(ld::file_exists(job_file("c.prn")));
+  EXPECT_EQ(slurp(root_("/print/prns/tmp/c.prn")), testkit::make_job(spec));
+}
+
+// Only a whole number naming a queued job moves or deletes one; an empty or cut index used to
+// act on the head job.
+TEST_F(HostileRequests, QueueIndexMustBeAWholeNumberInRange) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("a");
+  library_job("b");
+  page("?prn=a.prn&from_disp=1&to_disp=1&dm_copies=1&do_print=Print");
+  page("?prn=b.prn&from_disp=1&to_disp=1&dm_copies=1&do_print=Print");
+  page("?printq=pause");  // the queue stays as it is while the cases run
+  const std::string start = slurp(root_("/print/printq/printq"));
+  const std::map<std::string, std::string> queue = contents(print_files("/print/printq"));
+  for (const char* q : {"delete=", "delete=x", "delete=1x", "delete=-1", "delete=+0", "delete=%200",
+                        "delete=2", "delete=4294967296", "delete=0.5", "movedown=", "movedown=abc",
+                        "movedown=0x", "moveup=", "moveup=1+", "moveup=2"}) {
+    std::string body = page(std::string("?printq=1&") + q);
+    EXPECT_EQ(slurp(root_("/print/printq/printq")), start) << q;
+    EXPECT_NE(body.find("var n_thumbs=2;"), std::string::npos) << q;
+    restore(queue, "/print/printq");
+  }
+  // A whole number in range still acts.
+  page("?printq=1&delete=1");
+  EXPECT_EQ(queued(), 1);
+}
+
+// Two screens at once. Each round puts the library back as it started, sends the two requests
+// at the same moment and checks what is left: every job whole and with its thumbnail, every
+// thumbnail with its job, nothing left over in the job folder, and the number of jobs the two
+// requests can leave.
+class TwoHands : public HostileRequests {
+ protected:
+  void SetUp() override {
+    HostileRequests::SetUp();
+    ASSERT_TRUE(web_.ok()) << web_.error();
+    for (const char* n : {"a", "b"}) {
+      library_job(n, 3);
+      jobs_[n] = slurp(job_file(std::string(n) + ".prn"));
+      thumbs_[n] = slurp(thumb_file(n));
+    }
+  }
+  void reset() {
+    for (const std::string& e : testkit::list_dir(root_("/print/prns")))
+      if (e != "thumbs" && e != "tmp") ld::remove_file(root_("/print/prns/") + e);
+    for (const std::string& e : testkit::list_dir(root_("/print/prns/thumbs")))
+      ld::remove_file(root_("/print/prns/thumbs/") + e);
+    for (const auto& [n, bytes] : jobs_) spit(job_file(n + ".prn"), bytes);
+    for (const auto& [n, bytes] : thumbs_) spit(thumb_file(n), bytes);
+  }
+  // Both requests start together; returns the two pages.
+  std::pair<std::string, std::string> at_once(const std::string& q1, const std::string& q2) {
+    std::latch go(3);
+    testkit::HttpResponse r1, r2;
+    std::thread t1([&] { go.arrive_and_wait(); r1 = testkit::http_get(web_.port(), "/cgi-bin/jobdesk" + q1); });
+    std::thread t2([&] { go.arrive_and_wait(); r2 = testkit::http_get(web_.port(), "/cgi-bin/jobdesk" + q2); });
+    go.arrive_and_wait();
+    t1.join();
+    t2.join();
+    EXPECT_EQ(r1.status, 200) << q1;
+    EXPECT_EQ(r2.status, 200) << q2;
+    return {r1.body, r2.body};
+  }
+  // The jobs of the library, each checked to be whole and to have its thumbnail.
+  std::set<std::string> sound_library(const std::string& round) {
+    std::set<std::string> jobs;
+    for (const std::string& e : testkit::list_dir(root_("/print/prns"))) {
+      if (e == "thumbs" || e == "tmp" || e == "prn_meta") continue;
+      EXPECT_EQ(e.size() > 4 && e.substr(e.size() - 4) == ".prn", true) << round << ": left over " << e;
+      std::string base = e.substr(0, e.size() - 4);
+      EXPECT_TRUE(zjs::stream_is_whole(job_file(e))) << round << ": " << e << " is cut";
+      EXPECT_TRUE(ld::file_exists(thumb_file(base))) << round << ": " << e << " has no thumbnail";
+      jobs.insert(base);
+    }
+    for (const std::string& t : testkit::list_dir(root_("/print/prns/thumbs"))) {
+      std::string base = t.substr(0, t.size() - 5);
+      EXPECT_TRUE(jobs.count(base)) << round << ": thumbnail " << t << " has no job";
+    }
+    return jobs;
+  }
+  static std::string save(const char* name, int quality) {
+    return std::string("?renamePrn=") + name + ".prn&renamePrnTo=" + name + "&deletePrn=" + name +
+           ".prn&prn=" + name + ".prn&inum=0&npages=3&quality=" + std::to_string(quality) +
+           "&disp_units=1&from=1&to=3&dm_copies_orig=1&dm_copies=1&saveprn=Save";
+  }
+  static std::string rename(const char* from, const char* to) {
+    return std::string("?renamePrn=") + from + ".prn&renamePrnTo=" + to + "&doRename=Rename";
+  }
+  std::map<std::string, std::string> jobs_, thumbs_;
+};
+
+// Of two renames to one new name exactly one wins; the other is told the name is taken.
+TEST_F(TwoHands, TwoRenamesToOneName) {
+  const int kRounds = 40;
+  for (int round = 0; round < kRounds; ++round) {
+    reset();
+    auto [p1, p2] = at_once(rename("a", "c"), rename("b", "c"));
+    std::set<std::string> jobs = sound_library("round " + std::to_string(round));
+    ASSERT_EQ(jobs.size(), 2u) << "round " << round << ": a job was lost";
+    EXPECT_TRUE(jobs.count("c")) << round;
+    const std::string dup = "var popup_msg=\"Duplicate filename!\";";
+    EXPECT_EQ(testkit::count_of(p1 + p2, dup), 1) << "round " << round;
+  }
+}
+
+// The pairs of actions on one job that two screens may start together, and what each leaves:
+// the number of jobs in the library afterwards (one, or none where one action deletes).
+TEST_F(TwoHands, TwoActionsOnOneJob) {
+  struct Race {
+    const char* what;
+    std::string first, second;
+    size_t min_jobs, max_jobs;  // besides job b, which no request names
+  } races[] = {
+      {"save/save", save("a", -3), save("a", -4), 1, 1},
+      {"save/print", save("a", -3), "?prn=a.prn&from_disp=1&to_disp=3&dm_copies=1&do_print=Print", 1, 1},
+      {"save/delete", save("a", -3), "?deletePrn=a.prn&doDelete=Delete", 0, 0},
+      {"rename/save", rename("a", "c"), save("a", -3), 1, 1},
+      {"rename/list", rename("a", "c"), "?list=1", 1, 1},
+      {"rename/delete", rename("a", "c"), "?deletePrn=a.prn&doDelete=Delete", 0, 1},
+  };
+  const int kRounds = 12;
+  for (const Race& r : races) {
+    for (int round = 0; round < kRounds; ++round) {
+      reset();
+      at_once(r.first, r.second);
+      std::string at = std::string(r.what) + " round " + std::to_string(round);
+      std::set<std::string> jobs = sound_library(at);
+      ASSERT_TRUE(jobs.count("b")) << at;
+      jobs.erase("b");
+      EXPECT_GE(jobs.size(), r.min_jobs) << at << ": a job was lost";
+      EXPECT_LE(jobs.size(), r.max_jobs) << at << ": a job was doubled or came back";
+      for (const std::string& n : jobs) EXPECT_TRUE(n == "a" || n == "c") << at << ": " << n;
+    }
+  }
+}
+
+}  // namespace
