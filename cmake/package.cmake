@@ -43,8 +43,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Static programs: no shared libraries to depend on. lighttpd runs the CGI programs and its
 # fragment is enabled by postinst; systemd runs the units and makes the folders (tmpfiles.d).
+# The commands the programs and the scripts they write run: printer discovery sets the netmask
+# with ip (iproute2) and the route with route (net-tools, through sudo when not root) and pings candidate
+# addresses (iputils-ping); the USB page's scripts use sudo, kill (procps) and umount (mount).
+# The rest (tar, cp, mv, mkdir) is essential. deploy/package_test.sh holds the list of commands.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "lighttpd, systemd, libjs-jquery, libjs-jquery-ui")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "lighttpd, systemd, libjs-jquery, libjs-jquery-ui, iproute2, net-tools, iputils-ping, sudo, procps, mount")
 if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
 endif()

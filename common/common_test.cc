@@ -91,6 +91,20 @@ TEST(FsOps, CopyMoveAtomicWriteAndDirs) {
   EXPECT_EQ(ld::strip_extension(".hidden"), ".hidden");
 }
 
+TEST(FsOps, DirNameAndFolderSync) {
+  struct Case { const char* path; const char* dir; };
+  for (const Case& c : {Case{"a/b/c", "a/b"}, Case{"/x", "/"}, Case{"name", "."},
+                        Case{"/var/spool/q", "/var/spool"}}) {
+    EXPECT_EQ(ld::dir_name(c.path), c.dir) << c.path;
+  }
+  EXPECT_TRUE(ld::fsync_dir("."));
+  std::string err;
+  EXPECT_FALSE(ld::fsync_dir("/nonexistent-folder-for-sync", &err));
+  EXPECT_NE(err.find("cannot open"), std::string::npos) << err;
+  // A write into a folder that vanished reports the failure instead of success.
+  EXPECT_FALSE(ld::write_file_atomic("/nonexistent-folder-for-sync/f", "x", &err));
+}
+
 TEST(Run, ArgumentsAndInputArriveVerbatimWithoutAShell) {
   testkit::TempRoot root;
   std::string out;
@@ -205,10 +219,37 @@ TEST(UiLog, LineBreaksInATextNeverMakeASecondRecord) {
   EXPECT_EQ(root.log_client_output(), want);
 }
 
-TEST(UiLog, MissingClientLosesTheLineOnly) {
+// Standard error of the calls in `fn`, through a temporary file in place of descriptor 2.
+template <typename Fn>
+std::string stderr_of(const testkit::TempRoot& root, Fn fn) {
+  std::fflush(stderr);
+  int saved = ::dup(2);
+  int fd = ::open(root("/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ::dup2(fd, 2);
+  ::close(fd);
+  fn();
+  std::fflush(stderr);
+  ::dup2(saved, 2);
+  ::close(saved);
+  std::string text;
+  ld::read_file(root("/stderr"), &text);
+  return text;
+}
+
+// A client that cannot be started loses the line and says so once; one that runs says nothing.
+TEST(UiLog, AClientThatCannotStartIsReportedOnce) {
   testkit::TempRoot root;
-  ui_log("nobody listens");  // must simply return
-  SUCCEED();
+  ui_log_reset_warning();
+  std::string said = stderr_of(root, [] {
+    ui_log("nobody listens");
+    ui_log("still nobody");
+  });
+  EXPECT_NE(said.find("event log: cannot run " + root("/home/pi/log_client")), std::string::npos) << said;
+  EXPECT_EQ(said.find('\n'), said.size() - 1) << said;
+  ui_log_reset_warning();
+  root.install_recording_log_client();
+  EXPECT_EQ(stderr_of(root, [] { ui_log("heard"); }), "");
+  EXPECT_EQ(root.log_client_output(), "heard\n");
 }
 
 }  // namespace

@@ -88,7 +88,7 @@ bool copy_file(const std::string& from, const std::string& to, std::string* err)
       return false;
     }
   }
-  if (::close(out.release()) != 0) {
+  if (::fsync(out.get()) != 0 || ::close(out.release()) != 0) {
     fail(err, "cannot write", tmp);
     ::unlink(tmp.c_str());
     return false;
@@ -98,7 +98,7 @@ bool copy_file(const std::string& from, const std::string& to, std::string* err)
     ::unlink(tmp.c_str());
     return false;
   }
-  return true;
+  return fsync_dir(dir_name(to), err);
 }
 
 bool move_file(const std::string& from, const std::string& to, std::string* err) {
@@ -181,7 +181,21 @@ bool write_file_atomic(const std::string& path, std::string_view data, std::stri
     ::unlink(tmp.c_str());
     return false;
   }
+  return fsync_dir(dir_name(path), err);
+}
+
+bool fsync_dir(const std::string& dir, std::string* err) {
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return fail(err, "cannot open", dir);
+  if (::fsync(fd.get()) != 0) return fail(err, "cannot sync", dir);
   return true;
+}
+
+std::string dir_name(std::string_view path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
 }
 
 std::string base_name(std::string_view path) {

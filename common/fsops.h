@@ -27,9 +27,16 @@ bool touch_file(const std::string& path, std::string* err = nullptr);
 
 // Whole-file read; false when the file cannot be opened or read.
 bool read_file(const std::string& path, std::string* out, std::string* err = nullptr);
-// Writes `data` to "<path>.tmp<pid>" in the same folder, syncs it, renames it over `path`.
-// A reader sees the old file or the new one, never a part.
+// Writes `data` to "<path>.tmp<pid>" in the same folder, syncs it, renames it over `path`, then
+// syncs the folder so the new name survives a power cut too. A reader sees the old file or the
+// new one, never a part; after a cut the file holds the old bytes or the new ones.
 bool write_file_atomic(const std::string& path, std::string_view data, std::string* err = nullptr);
+
+// fsync(2) of a folder: makes the names created, renamed or removed in it durable. Without it
+// a rename that returned may be undone by a power cut.
+bool fsync_dir(const std::string& dir, std::string* err = nullptr);
+// The folder part of a path ("." when it has none).
+std::string dir_name(std::string_view path);
 
 // Writes all of `n` bytes, retrying short writes and EINTR.
 bool write_all(int fd, const void* data, size_t n);

@@ -15,6 +15,11 @@ start_lighttpd() {
   [ "$(id -u)" = 0 ] && chown www-data "$D/test/web"
   [ "$(id -u)" = 0 ] && user='server.username = "www-data"
 server.groupname = "www-data"'
+  # The fragment's helper (the printer's address) is run from the tree.
+  local share
+  share=$(unit_bindir "$D")
+  share=${share%/bin}/share/labeldock
+  sed "s#\"/usr/share/labeldock/#\"$D$share/#" "$D/etc/lighttpd/conf-available/50-labeldock.conf" >"$D/test/50-labeldock.conf"
   cat >"$conf" <<EOF
 server.modules = ( "mod_indexfile", "mod_access", "mod_alias", "mod_redirect", "mod_setenv" )
 server.document-root = "$D/var/www/html"
@@ -28,7 +33,7 @@ url.access-deny = ( "~", ".inc" )
 mimetype.assign = ( ".json" => "application/json", ".jpeg" => "image/jpeg", "" => "application/octet-stream" )
 setenv.add-environment = ( "LABELDOCK_ROOT" => "$D", "LABELDOCK_PRINTER_HOST" => "$LABELDOCK_PRINTER_HOST",
                            "LABELDOCK_PRINTER_WEB_PORT" => "$LABELDOCK_PRINTER_WEB_PORT" )
-include "$D/etc/lighttpd/conf-available/50-labeldock.conf"
+include "$D/test/50-labeldock.conf"
 EOF
   /usr/sbin/lighttpd -tt -f "$conf" || fail "lighttpd does not accept the configuration with our fragment"
   /usr/sbin/lighttpd -D -f "$conf" >"$D/test/lighttpd.out" 2>&1 &

@@ -81,10 +81,36 @@ if [ -n "$tools" ] && [ -x "$tools/printersim" ]; then
   echo "ok: the packaged ewsrelay fetched the status page from host 'localhost' under qemu-arm"
 fi
 
+step "every command the programs run is provided (Depends: or an essential package)"
+# Command, then the Debian package that provides it on the board. Where the code names a new
+# command, it gets a line here.
+depends=$(dpkg-deb -f "$deb" Depends | tr -d ' ' | tr ',' '\n' | sed 's/[(|].*//')
+while read -r cmd pkg; do
+  [ -n "$cmd" ] || continue
+  grep -rqE "[\" ]$cmd[\" ]" "$top"/discovery/*.cc "$top"/usb/*.cc "$top"/common/*.cc ||
+    fail "the list names $cmd, which no program runs any more"
+  if ! grep -qxF "$pkg" <<<"$depends"; then
+    [ "$(dpkg-query -W -f='${Essential}' "$pkg" 2>/dev/null)" = yes ] ||
+      fail "$cmd comes with $pkg, which is neither in Depends: nor essential"
+  fi
+done <<'EOF_CMDS'
+ip iproute2
+route net-tools
+ping iputils-ping
+sudo sudo
+tar tar
+cp coreutils
+mv coreutils
+mkdir coreutils
+umount mount
+kill procps
+EOF_CMDS
+echo "ok: Depends: $(echo $depends)"
+
 step "maintainer scripts"
 dpkg-deb -e "$deb" "$X/control"
 for s in postinst prerm postrm; do sh -n "$X/control/$s" || fail "$s does not parse"; done
-want=$(grep -l '^\[Install\]' "$X/root/lib/systemd/system/"* | xargs -n1 basename | sort | tr '\n' ' ')
+want=$(find "$X/root/lib/systemd/system" -maxdepth 1 -type f -exec grep -l '^\[Install\]' {} + | xargs -n1 basename | sort | tr '\n' ' ')
 have=$(sed -n 's/^units="\(.*\)"$/\1/p' "$X/control/postinst" | tr ' ' '\n' | sort | tr '\n' ' ')
 [ "$want" = "$have" ] || fail "postinst enables '$have', the package's units to enable are '$want'"
 grep -qxF /etc/lighttpd/conf-available/50-labeldock.conf "$X/control/conffiles" || fail "the fragment is no conffile"

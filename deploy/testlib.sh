@@ -57,6 +57,7 @@ check_installed_tree() {
   [ -e "$root$bindir/tagsmith" ] && prog=yes
   [ -e "$root/lib/systemd/system/labeldock-tagsmith.service" ] && unit=yes
   [ "$prog" = "$unit" ] || fail "tagsmith installed: $prog, its unit: $unit"
+  [ -f "$root/lib/systemd/system/labeldock-.service.d/hardening.conf" ] || fail "the services' hardening drop-in is missing"
   [ -f "$root/etc/lighttpd/conf-available/50-labeldock.conf" ] || fail "lighttpd fragment missing"
   [ -f "$root/usr/lib/tmpfiles.d/labeldock.conf" ] || fail "tmpfiles entry missing"
   [ -x "$root${bindir%/bin}/share/labeldock/hosts-entry" ] || fail "hosts-entry missing"
@@ -75,7 +76,7 @@ verify_units() {
   cp -a "$tree/lib/systemd/system/." "$v/usr/lib/systemd/system/"
   cp -a "$tree$(unit_bindir "$tree")/." "$v/usr/bin/"
   cp /usr/bin/rm "$v/usr/bin/"
-  out=$(cd "$v" && systemd-analyze verify --root="$v" --man=no --generators=no usr/lib/systemd/system/labeldock-* 2>&1) ||
+  out=$(cd "$v" && systemd-analyze verify --root="$v" --man=no --generators=no usr/lib/systemd/system/labeldock-*.{service,path,timer} 2>&1) ||
     { rm -rf "$v"; fail "systemd-analyze verify: $out"; }
   rm -rf "$v"
   [ -z "$out" ] || fail "systemd-analyze verify: $out"

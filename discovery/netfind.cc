@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -102,14 +103,33 @@ Ip4 get_printer_ip(const Config& cfg) {
   return ip;
 }
 
-void fix_netmask(const Config& cfg, const IfAddress& a) {
-  if (!in_link_network(a.addr) || a.netmask == kLinkNetmask) return;
-  std::fprintf(cfg.out, "need to change netamask %08x\n", as_number(a.netmask));
-  std::fflush(cfg.out);
-  const std::vector<std::string> ifconfig = {"ifconfig", cfg.iface, dotted(a.addr), "netmask",
-                                             dotted(kLinkNetmask)};
-  for (int i = 0; i < 2; ++i)
-    if (cfg.run(ifconfig, nullptr) != 0) std::fprintf(cfg.err, "ifconfig: setting the netmask failed\n");
+int prefix_length(const Ip4& mask) {
+  int n = 0;
+  for (uint8_t b : mask)
+    for (int bit = 7; bit >= 0; --bit) n += (b >> bit) & 1;
+  return n;
+}
+
+bool needs_link_netmask(const IfAddress& a) { return in_link_network(a.addr) && a.netmask != kLinkNetmask; }
+
+// Gives every link-network address of the interface the link netmask, keeping all of them: each
+// is added again with the new mask before its old form goes (setting the mask with ifconfig
+// would replace the interface's first address with the one being fixed, and so drop the other).
+// The old forms go in reverse order, secondaries before the primary, which would take them along.
+void fix_netmasks(const Config& cfg, const std::vector<IfAddress>& addrs) {
+  std::vector<IfAddress> wrong;
+  for (const IfAddress& a : addrs)
+    if (needs_link_netmask(a)) wrong.push_back(a);
+  if (wrong.empty()) return;
+  const std::string link_prefix = "/" + std::to_string(prefix_length(kLinkNetmask));
+  for (const IfAddress& a : wrong)
+    if (cfg.run({"ip", "addr", "add", dotted(a.addr) + link_prefix, "dev", cfg.iface}, nullptr) != 0)
+      std::fprintf(cfg.err, "ip addr add: setting the netmask of %s failed\n", dotted(a.addr).c_str());
+  for (auto a = wrong.rbegin(); a != wrong.rend(); ++a) {
+    const std::string old = dotted(a->addr) + "/" + std::to_string(prefix_length(a->netmask));
+    if (cfg.run({"ip", "addr", "del", old, "dev", cfg.iface}, nullptr) != 0)
+      std::fprintf(cfg.err, "ip addr del: removing %s failed\n", old.c_str());
+  }
   std::vector<std::string> route = {"sudo", "route", "add", "default", "gw", dotted(kLinkGateway)};
   if (!cfg.use_sudo) route.erase(route.begin());
   if (cfg.run(route, nullptr) != 0) std::fprintf(cfg.err, "route: adding the default route failed\n");
@@ -126,8 +146,10 @@ void get_local_info(const Config& cfg, State* s) {
   for (const IfAddress& a : addrs) {
     std::fprintf(cfg.out, "local ip: %s\n", dotted(a.addr).c_str());
     s->local_ip = a.addr;
-    fix_netmask(cfg, a);
+    if (needs_link_netmask(a)) std::fprintf(cfg.out, "need to change netamask %08x\n", as_number(a.netmask));
   }
+  std::fflush(cfg.out);
+  fix_netmasks(cfg, addrs);
 }
 
 // Finds the controller and its view: alias, SLP, default address.
@@ -331,6 +353,14 @@ int check_slp(const Config& cfg, Ip4* found) {
     std::fprintf(cfg.err, "setsockopt IP_MULTICAST_TTL failed\n");
     return 0;
   }
+  // The controller sits on the private link: the request leaves by that interface whatever the
+  // routes say (a board may have no default or multicast route at all).
+  ip_mreqn via{};
+  via.imr_ifindex = static_cast<int>(::if_nametoindex(cfg.iface.c_str()));
+  if (via.imr_ifindex == 0)
+    std::fprintf(cfg.err, "no interface %s: the SLP request goes where the routes say\n", cfg.iface.c_str());
+  else if (::setsockopt(fd.get(), IPPROTO_IP, IP_MULTICAST_IF, &via, sizeof via) != 0)
+    std::fprintf(cfg.err, "setsockopt IP_MULTICAST_IF %s: %s\n", cfg.iface.c_str(), std::strerror(errno));
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(static_cast<uint16_t>(cfg.slp_port));

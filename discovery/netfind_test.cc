@@ -1,5 +1,5 @@
 // The run's decisions against a controller web server on loopback, with the interface
-// addresses and the commands (ifconfig, route, ping) played by the test: nothing here leaves
+// addresses and the commands (ip, route, ping) played by the test: nothing here leaves
 // loopback or touches an interface. (The real programs meet in tests/netfind_test.cc.)
 #include "discovery/netfind.h"
 
@@ -137,13 +137,30 @@ TEST(NetfindRun, FixesOnlyAWrongNetmaskOnTheLinkNetwork) {
     std::vector<std::string> setup(f.commands.begin(), f.commands.begin() + (c.fixed ? 3 : 0));
     if (c.fixed) {
       EXPECT_NE(f.out.text().find("need to change netamask ffffff00\n"), std::string::npos);
-      EXPECT_EQ(setup, (std::vector<std::string>{"ifconfig eth0 172.31.31.33 netmask 255.240.0.0",
-                                                 "ifconfig eth0 172.31.31.33 netmask 255.240.0.0",
+      EXPECT_EQ(setup, (std::vector<std::string>{"ip addr add 172.31.31.33/12 dev eth0",
+                                                 "ip addr del 172.31.31.33/24 dev eth0",
                                                  "sudo route add default gw 172.31.31.1"}));
     }
     for (size_t i = setup.size(); i < f.commands.size(); ++i)
       EXPECT_EQ(f.commands[i].rfind("ping", 0), 0u) << f.commands[i];
   }
+}
+
+// Every address keeps its place: all are added with the link netmask before any old form goes,
+// the old forms in reverse (a primary removed first would take its secondaries along).
+TEST(NetfindRun, FixesEveryAddressOfTheInterfaceAndKeepsThemAll) {
+  Fixture f(kAgreeing);
+  f.eth0 = {{{172, 31, 31, 33}, {255, 255, 255, 0}},
+            {{172, 20, 5, 6}, {255, 255, 0, 0}},
+            {{10, 0, 0, 5}, {255, 255, 255, 0}},
+            {{172, 31, 31, 40}, {255, 255, 255, 0}}};
+  netfind(f.cfg, false);
+  ASSERT_GE(f.commands.size(), 7u);
+  EXPECT_EQ(std::vector<std::string>(f.commands.begin(), f.commands.begin() + 7),
+            (std::vector<std::string>{"ip addr add 172.31.31.33/12 dev eth0", "ip addr add 172.20.5.6/12 dev eth0",
+                                      "ip addr add 172.31.31.40/12 dev eth0", "ip addr del 172.31.31.40/24 dev eth0",
+                                      "ip addr del 172.20.5.6/16 dev eth0", "ip addr del 172.31.31.33/24 dev eth0",
+                                      "route add default gw 172.31.31.1"}));
 }
 
 TEST(NetfindRun, MismatchOnlyReportsWithoutAnArgumentAndResyncsWithOne) {

@@ -11,6 +11,7 @@ constexpr std::string_view kLanguage = "en";
 constexpr std::string_view kService = "service:printer:raw-tcp";
 constexpr std::string_view kScope = "DEFAULT";
 constexpr size_t kAttrListStart = 20;
+constexpr unsigned kAttrRply = 7;
 
 class Writer {
  public:
@@ -52,6 +53,10 @@ std::array<uint8_t, kSlpRequestSize> set_slp_req() {
 
 bool slp_reply_from_controller(const Ip4& source, std::string_view datagram) {
   if (!in_link_network(source) || datagram.size() <= kAttrListStart) return false;
+  // Only the answer to our request: any other SLP message (a service reply, an advertisement, a
+  // request of another agent) or another search's transaction may hold a maker's name too.
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(datagram[i]); };
+  if (byte(0) != 2 || byte(1) != kAttrRply || ((byte(10) << 8) | byte(11)) != kXid) return false;
   std::string_view attrs = datagram.substr(kAttrListStart);
   return attrs.find("Velkoran") != std::string_view::npos ||
          attrs.find("Trundell") != std::string_view::npos;

@@ -23,8 +23,17 @@ TEST(SlpRequest, IsTheFiftySixByteAttributeRequest) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(req.data()), req.size()), expected);
 }
 
-TEST(SlpReply, NeedsTheLinkNetworkAndAVendorWordInTheAttributes) {
-  const std::string head(20, '\0');
+TEST(SlpReply, NeedsTheLinkNetworkOurTransactionAndAVendorWordInTheAttributes) {
+  // Version 2, function 7 (AttrRply), transaction id 0x2010 at bytes 10 and 11.
+  auto header = [](char version, char function, char xid_hi, char xid_lo) {
+    std::string h(20, '\0');
+    h[0] = version;
+    h[1] = function;
+    h[10] = xid_hi;
+    h[11] = xid_lo;
+    return h;
+  };
+  const std::string head = header(2, 7, 0x20, 0x10);
   struct {
     Ip4 source;
     std::string datagram;
@@ -36,6 +45,12 @@ TEST(SlpReply, NeedsTheLinkNetworkAndAVendorWordInTheAttributes) {
       {{172, 31, 31, 253}, head + "(x-maker=Other)", false},
       {{172, 31, 31, 253}, "Velkoran" + std::string(12, '\0'), false},  // in the header only
       {{172, 31, 31, 253}, "", false},
+      {{172, 31, 31, 253}, header(2, 2, 0x20, 0x10) + "(x-maker=Velkoran)", false},  // SrvRqst
+      {{172, 31, 31, 253}, header(2, 8, 0x20, 0x10) + "(x-maker=Velkoran)", false},  // SrvRply
+      {{172, 31, 31, 253}, header(2, 11, 0x20, 0x10) + "(x-maker=Velkoran)", false}, // DAAdvert
+      {{172, 31, 31, 253}, header(2, 7, 0x20, 0x11) + "(x-maker=Velkoran)", false},  // another XID
+      {{172, 31, 31, 253}, header(2, 7, 0x10, 0x20) + "(x-maker=Velkoran)", false},
+      {{172, 31, 31, 253}, header(1, 7, 0x20, 0x10) + "(x-maker=Velkoran)", false},  // version 1
   };
   for (const auto& c : cases)
     EXPECT_EQ(slp_reply_from_controller(c.source, c.datagram), c.taken) << dotted(c.source);

@@ -1,12 +1,17 @@
 #include "eventlog/eventlogd.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "common/net.h"
@@ -20,7 +25,50 @@ constexpr int kAcceptsPerRound = 16;
 
 void set_nonblocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
+// The address bytes of an IPv4 or IPv6 socket address, IPv4-mapped IPv6 as IPv4; empty else.
+std::string address_bytes(const sockaddr* sa) {
+  if (sa->sa_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(sa);
+    return std::string(reinterpret_cast<const char*>(&in->sin_addr), 4);
+  }
+  if (sa->sa_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
+    const char* b = reinterpret_cast<const char*>(&in6->sin6_addr);
+    if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) return std::string(b + 12, 4);
+    return std::string(b, 16);
+  }
+  return "";
+}
+
+std::string printable(const sockaddr* sa) {
+  std::string a = address_bytes(sa);
+  char text[INET6_ADDRSTRLEN] = "?";
+  if (a.size() == 4 || a.size() == 16)
+    ::inet_ntop(a.size() == 4 ? AF_INET : AF_INET6, a.data(), text, sizeof text);
+  return text;
+}
+
 }  // namespace
+
+bool is_local_client(const sockaddr* peer, const std::vector<std::string>& own_addresses) {
+  std::string a = address_bytes(peer);
+  if (a.size() == 4 && static_cast<unsigned char>(a[0]) == 127) return true;
+  if (a.size() == 16 && a == std::string(15, '\0') + '\1') return true;
+  return !a.empty() && std::find(own_addresses.begin(), own_addresses.end(), a) != own_addresses.end();
+}
+
+std::vector<std::string> own_addresses() {
+  std::vector<std::string> out;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return out;
+  std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> owned(list, ::freeifaddrs);
+  for (ifaddrs* i = list; i; i = i->ifa_next)
+    if (i->ifa_addr) {
+      std::string a = address_bytes(i->ifa_addr);
+      if (!a.empty()) out.push_back(a);
+    }
+  return out;
+}
 
 std::string log_dir() { return ld::rooted("/print/log"); }
 
@@ -90,7 +138,19 @@ void Server::accept_clients() {
         std::fprintf(cfg_.err, "accept : %s\n", std::strerror(errno));
       return;
     }
-    add_connection(ld::UniqueFd(fd));
+    ld::UniqueFd conn(fd);
+    // Event lines come from the log client on this board: another host could write any line
+    // into the appliance's logs. The board's addresses are read again for each client, as
+    // printer discovery may change them while the server runs.
+    sockaddr_storage peer{};
+    socklen_t len = sizeof peer;
+    if (::getpeername(conn.get(), reinterpret_cast<sockaddr*>(&peer), &len) != 0) continue;
+    if (!is_local_client(reinterpret_cast<const sockaddr*>(&peer), own_addresses())) {
+      std::fprintf(cfg_.out, "refused client %s: not on this machine\n",
+                   printable(reinterpret_cast<const sockaddr*>(&peer)).c_str());
+      continue;
+    }
+    add_connection(std::move(conn));
   }
 }
 

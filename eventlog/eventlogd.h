@@ -1,6 +1,7 @@
 // The event log server: takes event lines "<tag>,<message>" from any number of clients at once
 // in one poll loop and appends each, time-stamped, to the day file of its tag. A client that
-// stalls holds up no one and is let go when idle too long; no accepted line is lost.
+// stalls holds up no one and is let go when idle too long; no accepted line is lost. Only clients
+// on this machine are served: a connection from another host is closed at once, and said so.
 #pragma once
 #include <poll.h>
 
@@ -13,7 +14,15 @@
 #include "eventlog/logfiles.h"
 #include "eventlog/logline.h"
 
+struct sockaddr;
+
 namespace eventlog {
+
+// A client on this machine: a loopback address, or one of `own_addresses` (address bytes as
+// own_addresses() gives them; IPv4-mapped IPv6 counts as IPv4).
+bool is_local_client(const sockaddr* peer, const std::vector<std::string>& own_addresses);
+// The address bytes of every interface address of this machine (4 or 16 bytes each).
+std::vector<std::string> own_addresses();
 
 struct Config {
   std::string log_dir;            // "/print/log" under the root

@@ -1,6 +1,8 @@
 #include "eventlog/eventlogd.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -156,4 +158,45 @@ TEST_F(ServerTest, BinaryAndOverlongInputIsBounded) {
 }
 
 }  // namespace
+// Who counts as a client on this machine: loopback in both families (also IPv4 mapped into
+// IPv6), and the board's own addresses; any other host is foreign.
+TEST(LocalClient, LoopbackAndOwnAddressesOnly) {
+  auto v4 = [](const char* text) {
+    sockaddr_storage s{};
+    auto* in = reinterpret_cast<sockaddr_in*>(&s);
+    in->sin_family = AF_INET;
+    EXPECT_EQ(::inet_pton(AF_INET, text, &in->sin_addr), 1);
+    return s;
+  };
+  auto v6 = [](const char* text) {
+    sockaddr_storage s{};
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&s);
+    in6->sin6_family = AF_INET6;
+    EXPECT_EQ(::inet_pton(AF_INET6, text, &in6->sin6_addr), 1);
+    return s;
+  };
+  in_addr own{};
+  ASSERT_EQ(::inet_pton(AF_INET, "172.31.31.254", &own), 1);
+  const std::vector<std::string> mine = {std::string(reinterpret_cast<const char*>(&own), 4)};
+  struct Case {
+    sockaddr_storage peer;
+    bool local;
+  } cases[] = {
+      {v4("127.0.0.1"), true},      {v4("127.3.2.1"), true},
+      {v6("::1"), true},            {v6("::ffff:127.0.0.1"), true},
+      {v4("172.31.31.254"), true},  {v6("::ffff:172.31.31.254"), true},
+      {v4("172.31.31.253"), false}, {v4("10.0.0.5"), false},
+      {v6("fe80::1"), false},       {v6("::ffff:10.0.0.5"), false},
+  };
+  for (const Case& c : cases) {
+    char text[INET6_ADDRSTRLEN] = "";
+    const auto* sa = reinterpret_cast<const sockaddr*>(&c.peer);
+    const void* bytes = sa->sa_family == AF_INET
+                            ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(sa)->sin_addr)
+                            : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr);
+    ::inet_ntop(sa->sa_family, bytes, text, sizeof text);
+    EXPECT_EQ(is_local_client(sa, mine), c.local) << text;
+  }
+}
+
 }  // namespace eventlog

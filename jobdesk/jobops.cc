@@ -39,6 +39,16 @@ std::string js_escape(std::string_view text) {
 
 namespace {
 constexpr std::string_view kUrlCoded = "\"#%&'+`";
+
+// The character whose esc_url code has these two digits, or NUL.
+char url_coded_char(std::string_view digits) {
+  for (char c : kUrlCoded) {
+    char coded[4];
+    snprintf(coded, sizeof coded, "%02X", static_cast<unsigned char>(c));
+    if (digits == coded) return c;
+  }
+  return '\0';
+}
 }  // namespace
 
 std::string esc_url(std::string_view name) {
@@ -58,13 +68,12 @@ std::string esc_url(std::string_view name) {
 std::string unesc_url(std::string_view name) {
   std::string out;
   for (size_t i = 0; i < name.size(); ++i) {
+    // Exactly the sequences esc_url writes, in its upper case: "%2b" stays as it is, or the job
+    // "x%2by.prn" would open, save, print and delete the job "x+y.prn".
     if (name[i] == '%' && i + 2 < name.size()) {
-      unsigned v = 0;
-      if (sscanf(std::string(name.substr(i + 1, 2)).c_str(), "%2X", &v) == 1 &&
-          isxdigit(static_cast<unsigned char>(name[i + 1])) &&
-          isxdigit(static_cast<unsigned char>(name[i + 2])) &&
-          kUrlCoded.find(static_cast<char>(v)) != std::string_view::npos) {
-        out += static_cast<char>(v);
+      const char plain = url_coded_char(name.substr(i + 1, 2));
+      if (plain != '\0') {
+        out += plain;
         i += 2;
         continue;
       }

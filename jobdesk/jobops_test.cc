@@ -133,6 +133,7 @@ TEST(NameCoding, UrlCodingTurnsBackExactlyItsSevenCharacters) {
     EXPECT_EQ(jobdesk::unesc_url(coded), plain);
   }
   EXPECT_EQ(jobdesk::unesc_url("%41%2F%2"), "%41%2F%2");  // other sequences stay
+  EXPECT_EQ(jobdesk::unesc_url("x%2by%2b%26%22"), "x%2by%2b&\"");  // lower case is no code
 }
 
 }  // namespace

@@ -19,17 +19,14 @@ using webkit::add_body_line;
 using webkit::add_head_line;
 using webkit::html_escape;
 
-// The queue index of an action as the page's own links write it: a whole number of at most
-// nine digits, nothing else. An empty, signed, cut or otherwise garbled value names no job (read
-// as a number it would be 0, the queue's head job); the queue functions check the range.
-std::optional<int> queue_index(const char* q, const char* key) {
-  std::optional<std::string> v = webkit::getParam(q, key);
-  if (!v) return std::nullopt;
-  if (v->empty() || v->size() > 9 || v->find_first_not_of("0123456789") != std::string::npos) {
-    std::fprintf(stderr, "jobdesk ERROR %s=%s is not a queue index\n", key, v->c_str());
-    return std::nullopt;
+std::optional<int> queue_index(const std::optional<std::string>& value) {
+  if (!value || value->empty() || value->size() > 9) return std::nullopt;
+  int n = 0;
+  for (char c : *value) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + (c - '0');
   }
-  return std::stoi(*v);
+  return n;
 }
 
 void queue_actions(const char* q, bool* paused) {
@@ -41,9 +38,11 @@ void queue_actions(const char* q, bool* paused) {
     resume_printing();
     *paused = false;
   }
-  if (auto i = queue_index(q, "moveup")) printq_moveup(*i);
-  if (auto i = queue_index(q, "movedown")) printq_movedown(*i);
-  if (auto i = queue_index(q, "delete")) printq_delete(*i);
+  // An index that is not a whole number ("", "x", "1x", "-1", one past int) acts on no row: read
+  // as atoi would, it became 0 and deleted or moved the job at the head of the queue.
+  if (auto i = queue_index(webkit::getParam(q, "moveup"))) printq_moveup(*i);
+  if (auto i = queue_index(webkit::getParam(q, "movedown"))) printq_movedown(*i);
+  if (auto i = queue_index(webkit::getParam(q, "delete"))) printq_delete(*i);
 }
 
 std::string queue_state(const queue_record& r, bool paused, JsonNode* local) {

@@ -15,6 +15,7 @@
 #include "common/handles.h"
 #include "common/paths.h"
 #include "common/ui_log.h"
+#include "jobdesk/jobops.h"
 #include "jobdesk/prnrecord.h"
 #include "spooler/jobname.h"
 #include "thumbs/zxdoc.h"
@@ -179,11 +180,23 @@ upload::PrnInfo* get_prn_entry(PrnList* l, const std::string& name) {
   for (upload::PrnInfo& info : l->list) {
     if (info.file_name == name) return &info;
   }
+  // A request value names a job, never a path: "../tmp/x.prn" would reach a job still waiting
+  // for its thumbnail, a queued copy or a file outside the root, and the "no thumbnail" rule
+  // below would delete it. Only a regular file standing in the library folder is a job here.
+  if (!is_plain_name(name)) {
+    fprintf(l->err, "jobdesk ERROR refusing job name <%s>\n", name.c_str());
+    return nullptr;
+  }
   upload::PrnInfo info;
   info.options = l->schema;
   info.option_room = kMaxOptions;
   info.file_name = name.find(".prn") == std::string::npos ? name + ".prn" : name;
   info.job_path = prns_dir() + info.file_name;
+  struct stat lst;
+  if (lstat(info.job_path.c_str(), &lst) != 0 || !S_ISREG(lst.st_mode)) {
+    fprintf(l->err, "jobdesk ERROR no job %s\n", info.job_path.c_str());
+    return nullptr;
+  }
   get_prn_data(l, &info);
   info.base = jobname::base_name(info.file_name);
   info.thumb_path = "thumbs/" + info.base + ".jpeg";

@@ -220,20 +220,19 @@ void Sleep(long ms) {
   }
 }
 
-uint32_t log_stamp(TimeVal start, TimeVal now) {
-  const double us = (static_cast<double>(now.sec) * 1e6 + now.usec) -
-                    (static_cast<double>(start.sec) * 1e6 + start.usec);
-  if (!(us >= 0 && us < 4294967295.0)) return 4294967295u;  // out of range, either way
-  return static_cast<uint32_t>(us);
+uint64_t log_stamp(TimeVal start, TimeVal now) {
+  const int64_t us = (static_cast<int64_t>(now.sec) - start.sec) * 1000000 +
+                     (static_cast<int64_t>(now.usec) - start.usec);
+  return us < 0 ? 0 : static_cast<uint64_t>(us);
 }
 
 void RfidLog::write(TimeVal now, const std::string& text) {
-  const unsigned stamp = log_stamp(start_, now);
+  const unsigned long long stamp = log_stamp(start_, now);
   if (file_) {
-    std::fprintf(file_, "%12u %s", stamp, text.c_str());
+    std::fprintf(file_, "%12llu %s", stamp, text.c_str());
     std::fflush(file_);
   } else {
-    std::fprintf(out_, "%8u%s", stamp, text.c_str());
+    std::fprintf(out_, "%8llu%s", stamp, text.c_str());
   }
   std::fputs(text.c_str(), out_);
 }

@@ -80,8 +80,9 @@ int posix_set_termsettings(const char* path, const termios& saved);
 std::string posix_console_name();
 void Sleep(long ms);
 
-// Microseconds from the daemon's start, as an unsigned 32-bit count (saturating).
-uint32_t log_stamp(TimeVal start, TimeVal now);
+// Microseconds from the daemon's start, 64 bits wide so the stamp does not wrap after 72
+// minutes (a 32-bit count did); 0 when the clock went back before the start.
+uint64_t log_stamp(TimeVal start, TimeVal now);
 
 // The daemon log: each record stamped into the log file when one is open, else onto `out`,
 // and the text once more unstamped onto `out`.

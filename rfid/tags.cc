@@ -231,11 +231,26 @@ std::vector<uint8_t> TagTable::dump() const {
   return bytes;
 }
 
-int TagTable::load(std::span<const uint8_t> bytes) {
+namespace {
+
+// A record is used only when the fields that index or size something stay inside their
+// bounds: `cycle_count` indexes `cycle_list` on the next read of the tag.
+bool entry_in_bounds(const tag_entry& e) {
+  return e.cycle_count >= 0 && e.cycle_count <= kCycleCountMax;
+}
+
+}  // namespace
+
+int TagTable::load(std::span<const uint8_t> bytes, int* refused) {
   count_ = 0;
+  if (refused) *refused = 0;
   for (size_t off = 0; off + kTagEntryBytes <= bytes.size() && count_ < kTagTableSize;
        off += kTagEntryBytes) {
     tag_entry e = decode_tag_entry(std::span<const uint8_t, kTagEntryBytes>(bytes.data() + off, kTagEntryBytes));
+    if (!entry_in_bounds(e)) {
+      if (refused) ++*refused;
+      continue;
+    }
     e.reads = 0;
     entries_[static_cast<size_t>(count_++)] = e;
   }
@@ -254,7 +269,9 @@ std::string show_tag(const TagTable& t, int i, TimeVal now) {
   if (prev) {
     append(&s, " %6.3f %6.3f %6.3f", seconds_between(prev->first_seen, e.first_seen), e.t1, e.t2);
   }
-  append(&s, " %6d %3d %d\n", e.pos, prev ? e.pos - prev->pos : 0, e.cycle_count);
+  // Positions come from the printer; their difference is taken in 64 bits so any two fit.
+  const long long gap = prev ? static_cast<long long>(e.pos) - prev->pos : 0;
+  append(&s, " %6d %3lld %d\n", e.pos, gap, e.cycle_count);
   return s;
 }
 
@@ -282,7 +299,8 @@ bool dump_tags(const TagTable& t, const std::string& dir, int location, std::str
   const std::string name = dump_file_name(dir, location);
   ld::UniqueFile f(std::fopen(name.c_str(), "we"));
   const std::vector<uint8_t> bytes = t.dump();
-  if (!f.get() || std::fwrite(bytes.data(), 1, bytes.size(), f.get()) != bytes.size() ||
+  // An empty table has no buffer at all: nothing is handed to fwrite then.
+  if (!f.get() || (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), f.get()) != bytes.size()) ||
       std::fflush(f.get()) != 0) {
     if (err) *err = "could not open " + name + "\n";
     return false;
@@ -301,7 +319,9 @@ bool load_tags(TagTable* t, const std::string& dir, int location, std::string* e
   std::vector<uint8_t> bytes(static_cast<size_t>(kTagTableSize) * kTagEntryBytes);
   const size_t n = std::fread(bytes.data(), 1, bytes.size(), f.get());
   bytes.resize(n);
-  t->load(bytes);
+  int refused = 0;
+  t->load(bytes, &refused);
+  if (refused > 0 && err) *err = "refused " + std::to_string(refused) + " damaged tag records in " + name + "\n";
   return true;
 }
 

@@ -106,7 +106,8 @@ class TagTable {
   // Dump file records of the used entries, and loading them back (at most the table's size;
   // loaded entries have no sightings yet).
   std::vector<uint8_t> dump() const;
-  int load(std::span<const uint8_t> bytes);
+  // Records whose bounded fields are out of range are skipped and counted in *refused.
+  int load(std::span<const uint8_t> bytes, int* refused = nullptr);
 
   int count() const { return count_; }
   int lost_count() const { return lost_count_; }
@@ -126,7 +127,8 @@ std::string show_tag(const TagTable& t, int index, TimeVal now);
 std::string show_tags(const TagTable& t, int location, TimeVal now);
 
 // The dump file of a module: "entry_tags.data" for the entry module, else "exit_tags.data",
-// in `dir`. Load replaces the table; both say what went wrong in *err.
+// in `dir`. Load replaces the table; both say what went wrong in *err, and a load that
+// refused damaged records says how many there (and still returns true).
 std::string dump_file_name(const std::string& dir, int location);
 bool dump_tags(const TagTable& t, const std::string& dir, int location, std::string* err);
 bool load_tags(TagTable* t, const std::string& dir, int location, std::string* err);

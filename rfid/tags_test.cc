@@ -240,5 +240,25 @@ TEST(EpcText, Conversions) {
   EXPECT_EQ(write_status_name(-1), "-1");
 }
 
+// A damaged dump file cannot steer memory: a record whose cycle count is out of range is
+// refused (a later read of that tag indexed its cycle list with it), and a listing of positions
+// far apart prints their true distance.
+TEST(TagTable, DamagedRecordsAreRefusedAndFarPositionsListed) {
+  Harness h;
+  TagTable t, back;
+  h.cycle(t, 1, {1, 2, 3});
+  t.at(1).cycle_count = -1000000000;
+  t.at(2).cycle_count = kCycleCountMax + 1;
+  int refused = 0;
+  EXPECT_EQ(back.load(t.dump(), &refused), 1);
+  EXPECT_EQ(refused, 2);
+  back.add_tag(item(2), 2, h.ctx);  // the refused tag comes back as a new entry
+  EXPECT_EQ(back.count(), 2);
+
+  t.at(0).pos = INT32_MIN;
+  t.at(1).pos = INT32_MAX;
+  EXPECT_NE(show_tags(t, 1, {1003, 0}).find(" 4294967295 "), std::string::npos);
+}
+
 }  // namespace
 }  // namespace rfid

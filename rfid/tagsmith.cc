@@ -624,7 +624,7 @@ int Tagsmith::process_key(std::string_view text) {
         std::string err;
         const bool ok = key == 'd' ? dump_tags(m->tags, cfg_.dump_dir, m->location, &err)
                                    : load_tags(&m->tags, cfg_.dump_dir, m->location, &err);
-        if (!ok) out_ += err;
+        out_ += err;  // a failure, or the damaged records a load refused
         if (ok && key == 'l') {
           say("read %d tags\n", m->tags.count());
           out_ += show_tags(m->tags, m->location, cfg_.now());

@@ -19,6 +19,7 @@
 #include "common/fsops.h"
 #include "common/handles.h"
 #include "common/net.h"
+#include "spooler/jobhistory.h"
 #include "spooler/printer_link.h"
 #include "spooler/send_prn_net.h"
 
@@ -264,7 +265,7 @@ SendResult pjl_send(const std::string& path, int file_fd, int timeout_ms) {
     while (r < 0 && errno == EINTR);
     if (r > 0 && printer_report(std::string_view(reply.data(), static_cast<size_t>(r)), &cancel)) {
       std::fputs("Job cancelled\n\n", stderr);
-      return SendResult::kFailed;
+      return SendResult::kCancelled;
     }
   }
   // The printer may report after the last piece; hanging up on it would cost the end of the job.
@@ -277,7 +278,7 @@ SendResult pjl_send(const std::string& path, int file_fd, int timeout_ms) {
       return SendResult::kSent;
     case SendEnd::kCancelled:
       std::fputs("Job cancelled\n\n", stderr);
-      return SendResult::kFailed;
+      return SendResult::kCancelled;
     case SendEnd::kStalled:
     case SendEnd::kBroken:
       break;
@@ -322,18 +323,27 @@ int print_first(ld::Clock& clock) {
 
   const std::string path = head.path;
   const int timeout = send_timeout_seconds();
-  switch (pjl_send(path, file.valid() ? file.get() : -1, timeout * 1000)) {
+  const SendResult result = pjl_send(path, file.valid() ? file.get() : -1, timeout * 1000);
+  switch (result) {
     case SendResult::kStalled:
       std::fprintf(stderr, "print_first: the printer took no data for %d seconds, %s stays at the head of the queue\n",
                    timeout, path.c_str());
       return 1;
     case SendResult::kFailed:
+    case SendResult::kCancelled: {
       std::fputs("fatal error - failed to send print job\n", stderr);
       remove_job(head, clock);
+      const bool cancelled = result == SendResult::kCancelled;
+      ld::record_queue_job_end(head, cancelled ? ld::JobEnd::kCancelled : ld::JobEnd::kFailed, clock.now());
       return 1;
+    }
     case SendResult::kSent:
-      if (head.send_copies == 0 || head.copies_sent >= head.copies) remove_job(head, clock);
-      else record_copy_sent(head, clock);
+      if (head.send_copies == 0 || head.copies_sent >= head.copies) {
+        remove_job(head, clock);
+        ld::record_queue_job_end(head, ld::JobEnd::kSent, clock.now());
+      } else {
+        record_copy_sent(head, clock);
+      }
       return 1;
   }
   return 1;

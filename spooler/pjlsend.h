@@ -40,7 +40,7 @@ int send_header(int fd, const std::string& text);
 
 // How a send ended. A printer that takes no data for the time-out (out of media or ribbon, a
 // door open) has not refused the job: the job is not at fault and is sent again later.
-enum class SendResult { kSent, kFailed, kStalled };
+enum class SendResult { kSent, kFailed, kStalled, kCancelled };
 
 // Sends the job file to the printer (host alias and raw port from the endpoints): the header,
 // then the file in kPjlFileBuffer pieces, reading the printer's reports without waiting after

@@ -22,6 +22,7 @@
 #include "common/fsops.h"
 #include "common/handles.h"
 #include "common/paths.h"
+#include "spooler/jobhistory.h"
 
 namespace {
 
@@ -410,9 +411,11 @@ int printq_delete(int index) {
   if (!lock.held() || !read_locked(&q, "printq_delete")) return 0;
   if (index < 0 || static_cast<size_t>(index) >= q.size()) return 0;
   std::string file = q[index].path;
+  const queue_record gone = q[index];
   q.erase(q.begin() + index);
   // The record goes first: a failed rewrite keeps both the record and its file.
   if (!write_queue(q, "printq_delete")) return 0;
+  ld::record_queue_job_end(gone, ld::JobEnd::kRemoved, std::time(nullptr));
   std::string err;
   if (names_path(q, file))
     std::fprintf(stderr, "printq_delete ERROR %s is named by another job too, not removed\n", file.c_str());

@@ -2,6 +2,7 @@
 // namespace of their own. It joins the SLP multicast group, and answers every request it hears
 // with an attribute reply sent from a chosen address.
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -19,10 +20,12 @@
 namespace {
 
 const char kUsage[] =
-    "usage: slpsim --from ADDR --attrs TEXT [--group ADDR] [--port N] [--ready FILE]\n"
+    "usage: slpsim --from ADDR --attrs TEXT [--group ADDR] [--port N] [--iface NAME] [--ready FILE]\n"
     "Answers each SLP request to GROUP:PORT (default 239.255.255.253:427) with an attribute\n"
     "reply holding TEXT, sent from ADDR (an address of this host). FILE is written once it\n"
-    "listens. Only for use inside a test's own network namespace.\n";
+    "listens. NAME: the interface that joins the group (default: the one the routes give; a\n"
+    "namespace without a route for the group needs it). Only for use inside a test's own\n"
+    "network namespace.\n";
 
 // Version 2 AttrRply: header with the request's XID, language "en", error 0, the list.
 std::string attr_reply(const unsigned char* req, size_t n, const std::string& attrs) {
@@ -54,7 +57,7 @@ bool bind_to(int fd, const std::string& addr, int port) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string from, attrs, group = "239.255.255.253", ready;
+  std::string from, attrs, group = "239.255.255.253", ready, iface;
   int port = 427;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];
@@ -63,6 +66,7 @@ int main(int argc, char** argv) {
     else if (a == "--group") group = argv[i + 1];
     else if (a == "--port") port = std::atoi(argv[i + 1]);
     else if (a == "--ready") ready = argv[i + 1];
+    else if (a == "--iface") iface = argv[i + 1];
   }
   if (from.empty() || argc % 2 == 0) {
     std::fputs(kUsage, stderr);
@@ -74,7 +78,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "slpsim: %s\n", err.c_str());
     return 1;
   }
-  ip_mreq m{};
+  ip_mreqn m{};
+  if (!iface.empty()) m.imr_ifindex = static_cast<int>(::if_nametoindex(iface.c_str()));
   if (!bind_to(in.get(), "0.0.0.0", port) || ::inet_pton(AF_INET, group.c_str(), &m.imr_multiaddr) != 1 ||
       ::setsockopt(in.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) != 0 || !bind_to(out.get(), from, 0)) {
     std::fprintf(stderr, "slpsim: cannot listen on %s:%d or send from %s: %s\n", group.c_str(), port,

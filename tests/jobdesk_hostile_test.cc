@@ -256,30 +256,6 @@ TEST_F(HostileRequests, RenameRefusesANameWaitingForItsThumbnail) {
   EXPECT_EQ(slurp(root_("/print/prns/tmp/c.prn")), testkit::make_job(spec));
 }
 
-// Only a whole number naming a queued job moves or deletes one; an empty or cut index used to
-// act on the head job.
-TEST_F(HostileRequests, QueueIndexMustBeAWholeNumberInRange) {
-  ASSERT_TRUE(web_.ok()) << web_.error();
-  library_job("a");
-  library_job("b");
-  page("?prn=a.prn&from_disp=1&to_disp=1&dm_copies=1&do_print=Print");
-  page("?prn=b.prn&from_disp=1&to_disp=1&dm_copies=1&do_print=Print");
-  page("?printq=pause");  // the queue stays as it is while the cases run
-  const std::string start = slurp(root_("/print/printq/printq"));
-  const std::map<std::string, std::string> queue = contents(print_files("/print/printq"));
-  for (const char* q : {"delete=", "delete=x", "delete=1x", "delete=-1", "delete=+0", "delete=%200",
-                        "delete=2", "delete=4294967296", "delete=0.5", "movedown=", "movedown=abc",
-                        "movedown=0x", "moveup=", "moveup=1+", "moveup=2"}) {
-    std::string body = page(std::string("?printq=1&") + q);
-    EXPECT_EQ(slurp(root_("/print/printq/printq")), start) << q;
-    EXPECT_NE(body.find("var n_thumbs=2;"), std::string::npos) << q;
-    restore(queue, "/print/printq");
-  }
-  // A whole number in range still acts.
-  page("?printq=1&delete=1");
-  EXPECT_EQ(queued(), 1);
-}
-
 // Two screens at once. Each round puts the library back as it started, sends the two requests
 // at the same moment and checks what is left: every job whole and with its thumbnail, every
 // thumbnail with its job, nothing left over in the job folder, and the number of jobs the two

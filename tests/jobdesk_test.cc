@@ -190,3 +190,43 @@ TEST_F(JobdeskRoad, PrintedFromTheJobPageReachesThePrinter) {
 }
 
 }  // namespace
+
+// A request names a job by its name alone: a name holding "key=value" text is no key of its own,
+// and a queue index that is not a whole number in range changes nothing (names that are paths:
+// jobdesk_hostile_test).
+TEST_F(JobdeskRoad, NoRequestActsOnAJobItDoesNotName) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("a");
+  library_job("b");
+  library_job("x printq=1 delete=0");
+  page("?prn=a.prn&from=1&to=1&dm_copies=1&do_print=Print");
+  page("?prn=b.prn&from=1&to=1&dm_copies=1&do_print=Print");
+
+  std::string body = page("?prn=x+printq=1+delete=0.prn&npages=1");
+  EXPECT_NE(body.find("name='do_print'"), std::string::npos) << body;  // the job's own page
+  page("?printq=pause");  // the queue stays as it is while the cases run
+  for (const char* query : {"?printq=1&delete=", "?printq=1&delete=x", "?printq=1&delete=1x",
+                            "?printq=1&delete=-1", "?printq=1&delete=+0", "?printq=1&delete=%200",
+                            "?printq=1&delete=0.5", "?printq=1&delete=4294967296",
+                            "?printq=1&movedown=", "?printq=1&movedown=0x", "?printq=1&moveup=1+",
+                            "?printq=1&moveup=99999999999"}) {
+    page(query);
+  }
+  std::string queue = page("?printq=1");
+  EXPECT_LT(queue.find("vpdq'>a"), queue.find("vpdq'>b")) << queue;
+  EXPECT_NE(queue.find("vpdq'>b"), std::string::npos) << queue;
+  page("?printq=1&delete=0");  // a whole number in range still acts
+  queue = page("?printq=1");
+  EXPECT_EQ(queue.find("vpdq'>a"), std::string::npos) << queue;
+}
+
+// Only the page's own upper-case codes are turned back: deleting the job "x%2by" through the
+// link the page builds for it leaves the job "x+y" alone.
+TEST_F(JobdeskRoad, LowerCaseCodeInANameIsNoCode) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("x+y");
+  library_job("x%2by");
+  page("?deletePrn=x%252by.prn&doDelete=Delete");
+  EXPECT_FALSE(ld::file_exists(root_("/print/prns/x%2by.prn")));
+  EXPECT_TRUE(ld::file_exists(root_("/print/prns/x+y.prn")));
+}

@@ -1,6 +1,6 @@
 // Printer discovery on a private link that the test builds: a network namespace of its own
 // holding a veth pair, "eth0" for the appliance and "ctl0" for the controller (printersim on
-// port 80 and the SLP responder). netfind, ping, ifconfig and route run inside it with their
+// port 80 and the SLP responder). netfind, ping, ip and route run inside it with their
 // real sockets and commands, so nothing reaches or changes the machine's own network. Where
 // namespaces cannot be made the tests say so and are skipped.
 
@@ -79,7 +79,9 @@ struct Link {
   Netns ns;
   std::unique_ptr<testkit::Process> sim, slp;
 
-  Link(const std::string& tag, const std::string& eth0_prefix, const std::vector<std::string>& status) : ns(tag) {
+  Link(const std::string& tag, const std::string& eth0_prefix, const std::vector<std::string>& status,
+       bool multicast_route = true)
+      : ns(tag) {
     if (!ns.made()) return;
     ns.ip({"link", "set", "lo", "up"});
     ns.ip({"link", "add", "eth0", "type", "veth", "peer", "name", "ctl0"});
@@ -90,7 +92,7 @@ struct Link {
     ns.ip({"link", "set", "ctl0", "up"});
     // Multicast leaves by eth0 (readdressing eth0 drops this route; the default route that the
     // netmask fix adds takes over).
-    ns.ip({"route", "add", "224.0.0.0/4", "dev", "eth0"});
+    if (multicast_route) ns.ip({"route", "add", "224.0.0.0/4", "dev", "eth0"});
     std::vector<std::string> argv{testkit::bin("printersim"), "--dir", root("/printer"), "--any-address",
                                   "--web-port", "80"};
     for (const std::string& s : status) argv.insert(argv.end(), {"--set", s});
@@ -98,9 +100,13 @@ struct Link {
     EXPECT_TRUE(testkit::wait_until([&] { return !slurp(root("/printer/ports")).empty(); }, 30000))
         << sim->err();
   }
+  // The responder joins the group on eth0: both ends share the namespace, so it hears the copy
+  // of the request that the kernel loops back on the interface the request left by (and only
+  // on that one).
   void start_slp(const std::string& attrs) {
     slp = std::make_unique<testkit::Process>(ns.inside(
-        {testkit::bin("slpsim"), "--from", "172.31.31.253", "--attrs", attrs, "--ready", root("/slp.ready")}));
+        {testkit::bin("slpsim"), "--from", "172.31.31.253", "--attrs", attrs, "--iface", "eth0", "--ready",
+         root("/slp.ready")}));
     EXPECT_TRUE(testkit::wait_until([&] { return !slurp(root("/slp.ready")).empty(); }, 30000)) << slp->err();
   }
   int netfind(const std::string& alias, bool act, std::string* out) {
@@ -133,6 +139,35 @@ TEST(NetfindLink, FixesTheNetmaskFindsTheControllerBySlpAndAsksForAResync) {
             std::string::npos) << out;
   EXPECT_NE(link.requests().find("GET /cgi-bin/ip.cgi?rpi_ip=172.31.31.33&printer_ip=172.31.31.253 "),
             std::string::npos) << link.requests();
+  EXPECT_NE(link.slp->out().find("request from 172.31.31.33, 56 bytes"), std::string::npos) << link.slp->out();
+}
+
+// Two addresses on eth0 in one subnet of the link network, both with a narrower mask: both
+// stay, each with the link netmask (changing the first one's mask in place drops the second,
+// which the kernel holds as its secondary).
+TEST(NetfindLink, KeepsEveryAddressOfEth0WithTheLinkNetmask) {
+  Link link("two", "24", {"printer_ip=10.0.0.7", "ui_ip=172.31.31.33", "kova_ip=172.31.31.253"});
+  if (!link.ns.made()) GTEST_SKIP() << link.ns.why();
+  link.ns.ip({"addr", "add", "172.31.31.40/24", "dev", "eth0"});
+  std::string out;
+  link.netfind("172.31.31.253", false, &out);
+  const std::string addrs = link.ns.show({"-4", "-o", "addr", "show", "dev", "eth0"});
+  EXPECT_NE(addrs.find("172.31.31.33/12"), std::string::npos) << addrs << out;
+  EXPECT_NE(addrs.find("172.31.31.40/12"), std::string::npos) << addrs << out;
+  EXPECT_EQ(addrs.find("/24"), std::string::npos) << addrs;
+}
+
+// No default route and no multicast route: the request still leaves by eth0 and the controller
+// is found.
+TEST(NetfindLink, SendsTheSlpRequestOutOfEth0WithoutAnyRoute) {
+  Link link("noroute", "12", {"printer_ip=10.0.0.7", "ui_ip=172.31.31.33", "kova_ip=172.31.31.253"}, false);
+  if (!link.ns.made()) GTEST_SKIP() << link.ns.why();
+  link.start_slp("(x-maker=Velkoran)");
+  ASSERT_EQ(link.ns.show({"route", "show", "default"}), "");
+  std::string out;
+  link.netfind("172.31.31.250", false, &out);
+  EXPECT_EQ(out.find("unreachable"), std::string::npos) << out;
+  EXPECT_NE(out.find("Checking slp...\nKOVA printer_ip 172.31.31.253\n"), std::string::npos) << out;
   EXPECT_NE(link.slp->out().find("request from 172.31.31.33, 56 bytes"), std::string::npos) << link.slp->out();
 }
 

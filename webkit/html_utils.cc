@@ -147,10 +147,10 @@ ParamList parse_url(std::string_view text) {
 
 namespace {
 
-// Finds the parameter "name=" from `from` on; returns the position of its value or npos.
-// Only a parameter's own start counts (the text's start or behind "&"): a job name that a page
-// puts into a link unchanged may hold "delp=x" or "printq=1", and such text inside another
-// parameter's value must never be read as that key. "prn" thus no longer finds "saveprn".
+// Finds "name=" from `from` on where a parameter begins (the text's start or just after "&");
+// returns the position of its value or npos. Matching inside another parameter would let a value
+// such as a job called "x printq=1 delete=0" act as a key of its own, and "prn" would take the
+// value of "saveprn"; pages that send both put "prn" first, so they read the same either way.
 size_t find_value(std::string_view text, std::string_view name, size_t from) {
   if (name.empty() || name.size() + 1 > kSearchMax) return std::string_view::npos;
   std::string key = std::string(name) + "=";

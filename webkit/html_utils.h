@@ -66,16 +66,16 @@ std::string decode_value(std::string_view raw, size_t max_bytes);
 // "=" and not decoded; text after the last "=" that has no "=" of its own is ignored.
 ParamList parse_url(std::string_view text);
 
-// The decoded value of the first parameter "name=" in the text, up to the next "&" or the end.
-// A parameter begins at the text's start or behind "&": "prn" does not match the tail of
-// "saveprn=", nor "delp=" text inside another parameter's value. An empty value is present
-// (""). Absent text or name, an empty name, or no match: nullopt.
+// The decoded value of the first "name=" that begins a parameter (at the text's start or after
+// "&"), up to the next "&" or the end: "prn" never matches the tail of "saveprn=", and a value
+// that holds "key=" text is never read as that key. An empty value is present (""). Absent text
+// or name, or no match: nullopt.
 std::optional<std::string> searchParam(const char* text, const char* name);
 // searchParam on the query, else on the persistence text read at start.
 std::optional<std::string> getParam(const char* query, const char* name);
 // getParam as a decimal number like atoi (blanks, a sign, digits; clamped to int); absent is 0.
 int getIntParam(const char* query, const char* name);
-// Appends the values of up to `max` parameters "name=" (found as searchParam finds one) to *slots,
+// Appends the values of up to `max` parameters "name=" (found as searchParam finds them) to *slots,
 // in order of appearance; returns how many were stored.
 int getParamValues(const char* text, const char* name, std::vector<std::string>* slots, int max);
 
