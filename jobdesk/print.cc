@@ -91,6 +91,56 @@ bool sync_file(const std::string& path) {
   return fd.valid() && ::fsync(fd.get()) == 0;
 }
 
+// A saved page range leaves fewer pages than the job's page-count item says: the item is set
+// to the pages the output holds (START_PAGE chunks), so the file, the list and the job page
+// agree. A job without the item keeps none. False with *err when the output cannot be read or
+// written.
+bool set_page_count(const std::string& path, std::string* err) {
+  zjs::Reader r;
+  if (!r.open_regular(path, err) || !r.read_signature(false, err)) return false;
+  zjs::ChunkHeader h;
+  if (r.next_chunk(&h, err) != zjs::Reader::kOk || h.type != zjs::START_DOC) {
+    if (err->empty()) *err = path + ": no START_DOC chunk first";
+    return false;
+  }
+  int64_t value_at = -1;
+  uint32_t stated = 0;
+  for (uint32_t i = 0; i < h.items; ++i) {
+    const uint64_t at = r.offset();
+    zjs::Item it;
+    if (r.next_item(&it) != zjs::Reader::kOk) break;
+    if (it.id == zjs::ZJI_PAGECOUNT && it.numeric() && it.size >= zjs::kNumericItemSize) {
+      value_at = static_cast<int64_t>(at + zjs::kItemHeaderSize);
+      stated = it.value;
+      break;
+    }
+  }
+  uint32_t pages = 0;
+  zjs::Reader::Status st;
+  while ((st = r.next_chunk(&h, err)) == zjs::Reader::kOk) {
+    if (h.type == zjs::START_PAGE) ++pages;
+  }
+  if (st != zjs::Reader::kEnd) return false;
+  if (value_at < 0 || stated == pages) return true;
+  ld::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+  const unsigned char be[4] = {static_cast<unsigned char>(pages >> 24), static_cast<unsigned char>(pages >> 16),
+                               static_cast<unsigned char>(pages >> 8), static_cast<unsigned char>(pages)};
+  if (!fd.valid() || ::pwrite(fd.get(), be, sizeof be, static_cast<off_t>(value_at)) != sizeof be) {
+    *err = "cannot write the page count of " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// The job changed under its name, so its cached record (page count, size, option values) is
+// read again from the file; the number of records stays, so the next list needs no rebuild.
+void refresh_record(PrnList* l, const std::string& name) {
+  load_prn_list(l, cache_path());
+  drop_prn_entry(l, name);
+  get_prn_entry(l, name);
+  save_prn_list(*l, cache_path());
+}
+
 // Rewrites the stored job through the filter; the job is replaced only by a whole filtered file.
 void save_job(PrnList* l, const std::string& name, const std::string& out, PrintSettings s,
               const char* query, const std::vector<upload::PrnOption>& schema) {
@@ -112,11 +162,17 @@ void save_job(PrnList* l, const std::string& name, const std::string& out, Print
   }
   int32_t too_large = 0;
   int pages = prnfilt(args, &too_large, l->err);
-  if (pages >= 0 && too_large == 0 && zjs::stream_is_whole(out) && sync_file(out)) {
-    std::string err;
-    if (!ld::move_file(out, prns_dir() + name, &err)) fprintf(l->err, "%s\n", err.c_str());
+  std::string err;
+  if (pages >= 0 && too_large == 0 && zjs::stream_is_whole(out) && set_page_count(out, &err) &&
+      sync_file(out)) {
+    if (ld::move_file(out, prns_dir() + name, &err)) {
+      refresh_record(l, name);
+    } else {
+      fprintf(l->err, "%s\n", err.c_str());
+    }
     return;
   }
+  if (!err.empty()) fprintf(l->err, "jobdesk ERROR %s\n", err.c_str());
   if (too_large) fprintf(l->err, "jobdesk ERROR - file too large %s\n", out.c_str());
   fprintf(l->err, "/bin/rm %s\n", ld::esc_sh(out).c_str());
   ld::remove_file(out);

@@ -256,7 +256,7 @@ TEST_F(HostileRequests, SaveLeavesTheQueueFolderAlone) {
   EXPECT_TRUE(zjs::stream_is_whole(job_file("Foo_0.prn")));
   // The save's own output was put in place: nothing of it is left in the job folder.
   EXPECT_EQ(testkit::list_dir(root_("/print/prns")),
-            (std::vector<std::string>{"Foo.prn", "Foo_0.prn", "thumbs", "tmp"}));
+            (std::vector<std::string>{"Foo.prn", "Foo_0.prn", "prn_meta", "thumbs", "tmp"}));
 }
 
 // A name is taken while a job of that name waits for its thumbnail: thumbmaker would move the

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/fsops.h"
+#include "spooler/jobstream.h"
 #include "testkit/scenario.h"
 #include "testkit/sim_printer.h"
 #include "tests/jobdesk_fixture.h"
@@ -229,4 +230,32 @@ TEST_F(JobdeskRoad, LowerCaseCodeInANameIsNoCode) {
   page("?deletePrn=x%252by.prn&doDelete=Delete");
   EXPECT_FALSE(ld::file_exists(root_("/print/prns/x%2by.prn")));
   EXPECT_TRUE(ld::file_exists(root_("/print/prns/x+y.prn")));
+}
+
+// Saving pages 2 to 3 of a three-page job leaves a two-page job: its page-count item, the list
+// (through the cache, without a rebuild) and the job page all say 2.
+TEST_F(JobdeskRoad, SavedPageRangeCountsItsPages) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("three", 3);
+  page("?list=1");  // the cache holds the three-page record
+  page("?prn=three.prn&inum=0&npages=3&quality=-3&disp_units=1&from=2&to=3&dm_copies_orig=1"
+       "&dm_copies=1&saveprn=Save");
+  zjs::Reader r;
+  std::string err;
+  ASSERT_TRUE(r.open(root_("/print/prns/three.prn"), &err) && r.read_signature(false, &err)) << err;
+  zjs::ChunkHeader h;
+  ASSERT_EQ(r.next_chunk(&h), zjs::Reader::kOk);
+  uint32_t stated = 0;
+  zjs::Item it;
+  for (uint32_t i = 0; i < h.items && r.next_item(&it) == zjs::Reader::kOk; ++i)
+    if (it.id == zjs::ZJI_PAGECOUNT) stated = it.value;
+  int pages = 0;
+  while (r.next_chunk(&h) == zjs::Reader::kOk) pages += h.type == zjs::START_PAGE;
+  EXPECT_EQ(pages, 2);
+  EXPECT_EQ(stated, 2u);
+  std::string list = page("?list=1");
+  EXPECT_NE(list.find("?prn=three.prn\\x26npages=2"), std::string::npos) << list;
+  EXPECT_EQ(web_.cgi_log().find("does not match number of prns 1"), std::string::npos) << web_.cgi_log();
+  std::string job = page("?prn=three.prn&inum=0");
+  EXPECT_NE(job.find("var n_options=4;"), std::string::npos) << job;  // still a page range: 2 pages
 }
