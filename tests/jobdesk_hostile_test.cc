@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <latch>
@@ -313,14 +314,16 @@ class TwoHands : public HostileRequests {
     for (const auto& [n, bytes] : jobs_) spit(job_file(n + ".prn"), bytes);
     for (const auto& [n, bytes] : thumbs_) spit(thumb_file(n), bytes);
   }
-  // All requests start together; returns their pages.
-  std::vector<std::string> at_once(const std::vector<std::string>& queries) {
+  // All requests start together, each after the first `stagger_ms` later than the one before
+  // (so it lands inside the other's held move); returns their pages.
+  std::vector<std::string> at_once(const std::vector<std::string>& queries, int stagger_ms = 0) {
     std::latch go(static_cast<std::ptrdiff_t>(queries.size()) + 1);
     std::vector<testkit::HttpResponse> r(queries.size());
     std::vector<std::thread> hands;
     for (size_t i = 0; i < queries.size(); ++i) {
       hands.emplace_back([&, i] {
         go.arrive_and_wait();
+        std::this_thread::sleep_for(std::chrono::milliseconds(stagger_ms * static_cast<int>(i)));
         r[i] = testkit::http_get(web_.port(), "/cgi-bin/jobdesk" + queries[i]);
       });
     }
@@ -395,21 +398,22 @@ TEST_F(TwoHands, TwoActionsOnOneJob) {
   struct Race {
     const char* what;
     std::vector<std::string> queries;
+    int stagger_ms;             // the second request arrives while the first one's move is held
     size_t min_jobs, max_jobs;  // of a and c
   } races[] = {
-      {"save/save", {save("a", -3), save("a", -4), save("a", -3)}, 1, 1},
-      {"save/print", {save("a", -3), print}, 1, 1},
-      {"save/delete", {save("a", -3), "?deletePrn=a.prn&doDelete=Delete"}, 0, 0},
-      {"rename/save", {rename("a", "c"), save("a", -3)}, 1, 1},
-      {"rename/list", {rename("a", "c"), "?list=1", "?list=0"}, 1, 1},
-      {"rename/delete", {rename("a", "c"), "?deletePrn=a.prn&doDelete=Delete"}, 0, 1},
+      {"save/save", {save("a", -3), save("a", -4)}, 30, 1, 1},
+      {"save/print", {save("a", -3), print}, 30, 1, 1},
+      {"save/delete", {save("a", -3), "?deletePrn=a.prn&doDelete=Delete"}, 30, 0, 0},
+      {"rename/save", {rename("a", "c"), save("a", -3)}, 30, 1, 1},
+      {"rename/list", {rename("a", "c"), "?list=1"}, 130, 1, 1},
+      {"rename/delete", {rename("a", "c"), "?deletePrn=a.prn&doDelete=Delete"}, 130, 0, 1},
   };
   const int kRounds = 1;
   for (const Race& r : races) {
     int failed = 0;
     for (int round = 0; round < kRounds; ++round) {
       reset();
-      at_once(r.queries);
+      at_once(r.queries, r.stagger_ms);
       std::vector<std::string> faults;
       std::set<std::string> jobs = library(&faults);
       for (const char* untouched : {"b", "r0", "r1", "r2", "r3"}) {
