@@ -3,9 +3,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "common/clock.h"
 #include "common/ui_log.h"
 #include "jobdesk/jobops.h"
 #include "jobdesk/options.h"
@@ -50,6 +52,26 @@ JsonTree load_system() {
   return system;
 }
 
+// The job a request value names, in the page script's coding undone. Every such value is a
+// name, never a path: one that is not plain is refused (popup, line on standard error) before
+// any file is touched.
+std::optional<std::string> named_job(const char* q, const char* key, const char* popup_title) {
+  std::string name = unesc_url(param(q, key));
+  if (is_plain_name(name)) return name;
+  std::fprintf(stderr, "jobdesk ERROR %s is not a job name: %s\n", key, name.c_str());
+  show_popup(popup_title, kInvalidName);
+  return std::nullopt;
+}
+
+// A job that another screen deleted or renamed meanwhile: the popup says so and nothing acts
+// on a file of that name.
+bool job_gone(const std::string& file_name) {
+  if (is_library_job(file_name)) return false;
+  std::fprintf(stderr, "jobdesk %s is not a job of the library\n", file_name.c_str());
+  show_popup("Error", kJobGone);
+  return true;
+}
+
 // Chooses and runs the one action of the query; false when the list is still to be shown.
 bool run_action(PrnList* l, const PageContext& ctx) {
   const char* q = ctx.query;
@@ -60,26 +82,29 @@ bool run_action(PrnList* l, const PageContext& ctx) {
   }
   if (has(q, "renamePrn") && has(q, "doRename") && !form_button) {
     std::string from = unesc_url(param(q, "renamePrn"));
-    std::string to = unesc_url(param(q, "renamePrnTo"));
-    std::fprintf(stderr, "renamePrn %s %s\n", from.c_str(), to.c_str());
-    do_rename(l, from.c_str(), to.c_str());
+    std::optional<std::string> to = webkit::getParam(q, "renamePrnTo");
+    if (to) *to = unesc_url(*to);
+    std::fprintf(stderr, "renamePrn %s %s\n", from.c_str(), to ? to->c_str() : "");
+    do_rename(l, from.c_str(), to ? to->c_str() : nullptr);
     webkit::add_head_line("<!-- rename -->\n");
     return false;
   }
   if (has(q, "deletePrn") && has(q, "doDelete") && !form_button) {
-    do_delete(*l, unesc_url(param(q, "deletePrn")));
+    if (auto name = named_job(q, "deletePrn", "Error"); name && !job_gone(*name)) do_delete(*l, *name);
     webkit::add_head_line("<!-- delete -->\n");
     return false;
   }
   if (has(q, "prn") && !has(q, "cancel") && !has(q, "do_print")) {
-    std::string name = unesc_url(param(q, "prn"));
-    if (has(q, "saveprn")) do_print(l, name, kSaveMode, q);
-    return show_prn(l, name, ctx, webkit::getIntParam(q, "inum")) == 1;
+    std::optional<std::string> name = named_job(q, "prn", "Error");
+    if (!name || job_gone(job_file_of(*name))) return false;
+    if (has(q, "saveprn")) do_print(l, *name, kSaveMode, q);
+    return show_prn(l, *name, ctx, webkit::getIntParam(q, "inum")) == 1;
   }
   if (has(q, "prn") && has(q, "do_print")) {
-    std::string name = unesc_url(param(q, "prn"));
+    std::optional<std::string> name = named_job(q, "prn", "Error");
+    if (!name || job_gone(*name)) return false;
     webkit::add_body_line(kBodyOpen);
-    if (do_print(l, name, kPrintMode, q) == 1) {
+    if (do_print(l, *name, kPrintMode, q) == 1) {
       show_queue(ctx, nullptr);
     } else {
       std::string raw = param(q, "prn");
@@ -122,15 +147,29 @@ int run_jobdesk(const char* invocation, FILE* out) {
   ctx.base = uri ? std::string(uri).substr(0, std::string(uri).find('?')) : "";
 
   bool page_done = false;
-  if (q != nullptr) {
-    do_multi_delete(&l, q);
-    page_done = run_action(&l, ctx);
-  }
-  webkit::add_head_line("<script>var initthumb=" +
-                        std::to_string(webkit::getIntParam(q, "inum")) + ";</script>\n");
-  if (!page_done) {
-    webkit::add_body_line(kBodyOpen);
-    show_prn_list(&l, ctx, webkit::getIntParam(q, "inum"));
+  {
+    // Everything that reads or changes the library runs under its lock; the queue page alone
+    // works on the queue, which has a lock of its own.
+    std::optional<LibraryLock> lock;
+    if (q == nullptr || !has(q, "printq") || has(q, "delp")) {
+      lock.emplace(library_lock_path(), kLibraryLockWaitMs, ld::system_clock());
+      if (!lock->held()) {
+        std::fprintf(stderr, "jobdesk ERROR %s\n", lock->error().c_str());
+        show_popup(kBusyTitle, kBusyText);
+      }
+    }
+    // Without the lock no action runs; the list is still shown (the lock is only ever held
+    // that long by a save, which leaves no job the list would take for a broken one).
+    if (q != nullptr && (!lock || lock->held())) {
+      do_multi_delete(&l, q);
+      page_done = run_action(&l, ctx);
+    }
+    webkit::add_head_line("<script>var initthumb=" +
+                          std::to_string(webkit::getIntParam(q, "inum")) + ";</script>\n");
+    if (!page_done) {
+      webkit::add_body_line(kBodyOpen);
+      show_prn_list(&l, ctx, webkit::getIntParam(q, "inum"));
+    }
   }
   webkit::add_body_line("</div>\r\n");
   popup_box(ctx.local);

@@ -1,11 +1,20 @@
 #include "jobdesk/jobops.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "common/esc_sh.h"
 #include "common/fsops.h"
+#include "common/paths.h"
 #include "spooler/jobname.h"
 #include "webkit/html_utils.h"
 
@@ -88,9 +97,91 @@ bool is_plain_name(std::string_view name) {
   return true;
 }
 
+std::string job_file_of(std::string_view name) {
+  std::string file(name);
+  if (file.find(".prn") == std::string::npos) file += ".prn";
+  return file;
+}
+
+bool is_library_job(const std::string& file_name) {
+  if (!is_plain_name(file_name) || !is_job_entry(file_name)) return false;
+  struct stat st;
+  return ::lstat((prns_dir() + file_name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+namespace {
+
+std::vector<std::string> entries_of(const std::string& dir) {
+  std::vector<std::string> out;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) out.emplace_back(e->d_name);
+    closedir(d);
+  }
+  return out;
+}
+
+}  // namespace
+
+bool name_taken(const std::string& new_name, FILE* err) {
+  const std::string file = new_name + ".prn";
+  bool taken = prn_exists(file, err) == 1;
+  // Another library job whose thumbnail has the new name ("c.prn.bak" shows thumbs/c.jpeg).
+  for (const std::string& e : entries_of(prns_dir())) {
+    if (is_job_entry(e) && jobname::base_name(e) == new_name) taken = true;
+  }
+  // A job waiting for its thumbnail: thumbmaker names the thumbnail after the name up to its
+  // first ".prn" and then moves the job into the library.
+  for (const std::string& e : entries_of(prns_dir() + "tmp/")) {
+    size_t at = e.find(".prn");
+    if (at != std::string::npos && (e == file || e.substr(0, at) == new_name)) taken = true;
+  }
+  return taken;
+}
+
+MoveResult move_no_replace(const std::string& from, const std::string& to, std::string* err) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+    return MoveResult::kMoved;
+  if (errno == EEXIST) return MoveResult::kExists;
+  if (errno == EINVAL || errno == ENOSYS || errno == EPERM || errno == EOPNOTSUPP) {
+    // A file system without the flag: a hard link never replaces a name either.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+      if (::unlink(from.c_str()) == 0) return MoveResult::kMoved;
+      *err = "cannot remove " + from + ": " + std::strerror(errno);
+      ::unlink(to.c_str());
+      return MoveResult::kFailed;
+    }
+    if (errno == EEXIST) return MoveResult::kExists;
+  }
+  *err = "cannot move " + from + " to " + to + ": " + std::strerror(errno);
+  return MoveResult::kFailed;
+}
+
+std::string library_lock_path() { return ld::rooted("/tmp/jobdesk.lock"); }
+
+LibraryLock::LibraryLock(const std::string& path, long wait_ms, ld::Clock& clock) {
+  ld::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
+  if (!fd.valid()) {
+    error_ = "cannot open " + path + ": " + std::strerror(errno);
+    return;
+  }
+  const int64_t until = clock.monotonic_ms() + wait_ms;
+  while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      error_ = "cannot lock " + path + ": " + std::strerror(errno);
+      return;
+    }
+    if (clock.monotonic_ms() >= until) {
+      error_ = path + " is held by another run";
+      return;
+    }
+    clock.sleep_ms(20);
+  }
+  fd_ = std::move(fd);
+}
+
 int do_delete(const PrnList& l, const std::string& name) {
-  if (!is_plain_name(name)) {
-    fprintf(l.err, "jobdesk ERROR refusing to delete %s\n", name.c_str());
+  if (!is_library_job(name)) {
+    fprintf(l.err, "jobdesk ERROR refusing to delete %s: not a job of the library\n", name.c_str());
     return 0;
   }
   std::string thumb = "thumbs/" + jobname::base_name(name) + ".jpeg";
@@ -103,8 +194,17 @@ int do_delete(const PrnList& l, const std::string& name) {
 
 int do_multi_delete(PrnList* l, const char* query) {
   // The page script codes names with esc_url before the URL coding the toolkit undoes.
-  std::vector<std::string> names;
-  if (webkit::getParamValues(query, "delp", &names, 100) == 0) return 0;
+  std::vector<std::string> values, names;
+  if (webkit::getParamValues(query, "delp", &values, 100) == 0) return 0;
+  for (const std::string& v : values) {
+    if (is_plain_name(unesc_url(v))) {
+      names.push_back(v);
+    } else {
+      fprintf(l->err, "jobdesk ERROR delp %s is not a job name\n", v.c_str());
+      show_popup("Error", kInvalidName);
+    }
+  }
+  if (names.empty()) return 0;
   load_prn_list(l, cache_path());
   for (const std::string& name : names) drop_prn_entry(l, unesc_url(name));
   save_prn_list(*l, cache_path());
@@ -131,12 +231,17 @@ int do_rename(PrnList* l, const char* old_name, const char* new_name) {
   if (!old_name) fprintf(l->err, "do_rename error prn is null\n");
   if (!new_name) fprintf(l->err, "do_rename error renameTo is null\n");
   if (!old_name || !new_name || !is_plain_name(old_name) || !new_name_acceptable(new_name)) {
-    show_popup("Rename", "Invalid filename!");
+    show_popup("Rename", kInvalidName);
     return 0;
   }
   std::string from = old_name;
   std::string to = std::string(new_name) + ".prn";
-  int found = prn_exists(to, l->err);
+  if (!is_library_job(from)) {
+    fprintf(l->err, "do_rename %s is not a job of the library\n", from.c_str());
+    show_popup("Error", kJobGone);
+    return 0;
+  }
+  int found = name_taken(new_name, l->err) ? 1 : 0;
   fprintf(l->err, "do_rename %s %d\n", to.c_str(), found);
   if (found) {
     show_popup("Error", "Duplicate filename!");
@@ -145,9 +250,16 @@ int do_rename(PrnList* l, const char* old_name, const char* new_name) {
   std::string err;
   fprintf(l->err, "do_rename /bin/mv /print/prns/%s /print/prns/%s\n", ld::esc_sh(from).c_str(),
           ld::esc_sh(to).c_str());
-  if (!ld::move_file(prns_dir() + from, prns_dir() + to, &err)) {
+  // A job that arrived under the new name since the check (the receiver or the import place
+  // jobs without asking jobdesk) is never replaced.
+  MoveResult moved = move_no_replace(prns_dir() + from, prns_dir() + to, &err);
+  if (moved != MoveResult::kMoved) {
     // The job stayed where it was; its thumbnail and the cache stay with it.
-    fprintf(l->err, "%s\n", err.c_str());
+    if (moved == MoveResult::kExists) {
+      show_popup("Error", "Duplicate filename!");
+    } else {
+      fprintf(l->err, "%s\n", err.c_str());
+    }
     return 0;
   }
   std::string old_base = jobname::base_name(from);

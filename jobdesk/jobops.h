@@ -5,9 +5,17 @@
 #include <string>
 #include <string_view>
 
+#include "common/clock.h"
+#include "common/handles.h"
 #include "jobdesk/prnlist.h"
 
 namespace jobdesk {
+
+// The popups of a request the library cannot serve as asked.
+constexpr const char* kInvalidName = "Invalid filename!";
+constexpr const char* kJobGone = "Job not found!";
+constexpr const char* kBusyTitle = "Busy";
+constexpr const char* kBusyText = "The jobs are being changed on another screen. Please try again.";
 
 // Text for a single-quoted or double-quoted script string inside a <script> element: quotes,
 // backslashes, "<", ">", "&" and control bytes as escapes, so a name can neither end the
@@ -25,16 +33,54 @@ void show_popup(std::string_view title, std::string_view message);
 
 // A name that stays inside its folder: not empty, not "." or "..", no "/" and no control byte.
 bool is_plain_name(std::string_view name);
+// The file name a request's job name stands for: the name, with ".prn" added when it has none.
+std::string job_file_of(std::string_view name);
+// Whether `file_name` is a job of the library right now: a plain job name whose entry in the
+// job folder is a regular file (not a link, a folder or a name the folder lacks).
+bool is_library_job(const std::string& file_name);
+// Whether a rename to `new_name` (without ".prn") would meet another job: a library job whose
+// file or thumbnail has that name, or a job waiting in the folder of new jobs that thumbmaker
+// will place under it. Job entries compared in the library are written to `err` as
+// "%s<>%s %d\n".
+bool name_taken(const std::string& new_name, FILE* err);
 
-// Removes the job and its thumbnail and tells the page script which job went. Names that are
-// not plain are refused (nothing is removed); result 1 when the job was taken, else 0.
+// Moves `from` to `to` only when `to` does not exist, in one step (a rename that refuses to
+// replace, else a hard link and the removal of the old name): of two moves to one name exactly
+// one wins. kExists when the name is taken.
+enum class MoveResult { kMoved, kExists, kFailed };
+MoveResult move_no_replace(const std::string& from, const std::string& to, std::string* err);
+
+// The lock every jobdesk run holds while it reads or changes the library (list, job page, save,
+// print, rename, delete), so two screens never act on the library at the same moment: a rename
+// never meets a list that takes its half-moved job for one without a thumbnail, a save never
+// puts back a job that was deleted or renamed meanwhile. flock(2) on a file of its own, so a run
+// that dies (even by kill -9) leaves nothing held. The wait is bounded.
+std::string library_lock_path();  // ".../tmp/jobdesk.lock"
+constexpr long kLibraryLockWaitMs = 15000;
+class LibraryLock {
+ public:
+  LibraryLock(const std::string& path, long wait_ms, ld::Clock& clock);
+  bool held() const { return fd_.valid(); }
+  // Why the lock was not had ("" when held).
+  const std::string& error() const { return error_; }
+
+ private:
+  ld::UniqueFd fd_;  // closing it releases the lock
+  std::string error_;
+};
+
+// Removes the job and its thumbnail and tells the page script which job went. Only a job of
+// the library is removed (is_library_job); result 1 when the job was taken, else 0.
 int do_delete(const PrnList& l, const std::string& name);
 // Deletes every "delp" value of the query (at most 100), dropping their records from the cache
-// first so the next list needs no rebuild. Result: number of names taken.
+// first so the next list needs no rebuild. Values that are not plain names are refused before
+// anything is touched. Result: number of names taken.
 int do_multi_delete(PrnList* l, const char* query);
 // Renames job `old_name` (with ".prn") to `new_name` + ".prn", its thumbnail with it, and
-// empties the cache. A missing, not plain or too long new name shows "Rename" / "Invalid
-// filename!", an existing one "Error" / "Duplicate filename!". Result 1 when renamed.
+// empties the cache. A missing, not plain or too long name shows "Rename" / "Invalid
+// filename!", a name taken (name_taken, or by a job placed meanwhile) "Error" / "Duplicate
+// filename!", a job no longer in the library "Error" / "Job not found!". The job is moved
+// without ever replacing another. Result 1 when renamed.
 int do_rename(PrnList* l, const char* old_name, const char* new_name);
 
 }  // namespace jobdesk

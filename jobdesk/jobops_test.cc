@@ -112,12 +112,16 @@ TEST_F(JobOpsTest, MultiDeleteKeepsTheCacheInStep) {
 
 TEST_F(JobOpsTest, DeleteEscapesTheNameAndRefusesPaths) {
   add_job("x");
+  add_job("<script>alert('x')");
   std::string evil = "<script>alert('x').prn";
   EXPECT_EQ(jobdesk::do_delete(l, evil), 1);
   std::string page = testkit::page_text();
   EXPECT_EQ(page.find("<script>alert"), std::string::npos);
   EXPECT_NE(page.find("var delete_prn='\\x3Cscript\\x3Ealert(\\'x\\')"), std::string::npos);
   EXPECT_EQ(jobdesk::do_delete(l, "../prns/x.prn"), 0);
+  // Only a job of the library: not the cache, not a name the folder lacks.
+  EXPECT_EQ(jobdesk::do_delete(l, "prn_meta"), 0);
+  EXPECT_EQ(jobdesk::do_delete(l, "gone.prn"), 0);
   EXPECT_TRUE(job("x"));
 }
 

@@ -1,5 +1,6 @@
 // The print-queue page: the queue's jobs with their states and the links that pause, resume,
 // reorder and delete them.
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <optional>

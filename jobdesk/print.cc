@@ -1,13 +1,21 @@
 #include "jobdesk/print.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 #include "common/endpoints.h"
 #include "common/esc_sh.h"
 #include "common/fsops.h"
+#include "common/handles.h"
 #include "common/ui_log.h"
 #include "jobdesk/jobops.h"
 #include "jobdesk/options.h"
@@ -50,6 +58,96 @@ void queue_copy(PrnList* l, const std::string& name, const std::string& display,
   }
 }
 
+constexpr const char* kSavePrefix = ".jobdesk-save-";
+
+// Save outputs that a run which died mid-save left behind. Saves run one at a time under the
+// library lock, so every such file found while holding it is a leftover.
+void remove_stale_saves(PrnList* l) {
+  DIR* d = opendir(prns_dir().c_str());
+  if (!d) return;
+  std::vector<std::string> stale;
+  while (dirent* e = readdir(d)) {
+    if (std::strncmp(e->d_name, kSavePrefix, std::strlen(kSavePrefix)) == 0) stale.emplace_back(e->d_name);
+  }
+  closedir(d);
+  for (const std::string& name : stale) {
+    fprintf(l->err, "jobdesk removing the leftover %s%s\n", prns_dir().c_str(), name.c_str());
+    ld::remove_file(prns_dir() + name);
+  }
+}
+
+// The save's output: a new hidden file of its own in the job folder (so putting it in place is
+// one rename on the same file system), under a name no other program or run can own. It holds
+// no ".prn", so no list and no import takes it for a job. "" when none can be made.
+std::string new_save_output(PrnList* l) {
+  std::string path = prns_dir() + kSavePrefix + "XXXXXX";
+  int fd = ::mkstemp(path.data());
+  if (fd < 0) {
+    fprintf(l->err, "jobdesk ERROR cannot create a file in %s: %s\n", prns_dir().c_str(), std::strerror(errno));
+    return "";
+  }
+  ::fchmod(fd, 0644);  // stored jobs are read by the web server's user too
+  ::close(fd);
+  return path;
+}
+
+// The filter wrote through its own descriptor; the bytes reach the disk before the rename makes
+// them the job.
+bool sync_file(const std::string& path) {
+  ld::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  return fd.valid() && ::fsync(fd.get()) == 0;
+}
+
+// A saved page range leaves fewer pages than the job's page-count item says: the item is set
+// to the pages the output holds (START_PAGE chunks), so the file, the list and the job page
+// agree. A job without the item keeps none. False with *err when the output cannot be read or
+// written.
+bool set_page_count(const std::string& path, std::string* err) {
+  zjs::Reader r;
+  if (!r.open_regular(path, err) || !r.read_signature(false, err)) return false;
+  zjs::ChunkHeader h;
+  if (r.next_chunk(&h, err) != zjs::Reader::kOk || h.type != zjs::START_DOC) {
+    if (err->empty()) *err = path + ": no START_DOC chunk first";
+    return false;
+  }
+  int64_t value_at = -1;
+  uint32_t stated = 0;
+  for (uint32_t i = 0; i < h.items; ++i) {
+    const uint64_t at = r.offset();
+    zjs::Item it;
+    if (r.next_item(&it) != zjs::Reader::kOk) break;
+    if (it.id == zjs::ZJI_PAGECOUNT && it.numeric() && it.size >= zjs::kNumericItemSize) {
+      value_at = static_cast<int64_t>(at + zjs::kItemHeaderSize);
+      stated = it.value;
+      break;
+    }
+  }
+  uint32_t pages = 0;
+  zjs::Reader::Status st;
+  while ((st = r.next_chunk(&h, err)) == zjs::Reader::kOk) {
+    if (h.type == zjs::START_PAGE) ++pages;
+  }
+  if (st != zjs::Reader::kEnd) return false;
+  if (value_at < 0 || stated == pages) return true;
+  ld::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+  const unsigned char be[4] = {static_cast<unsigned char>(pages >> 24), static_cast<unsigned char>(pages >> 16),
+                               static_cast<unsigned char>(pages >> 8), static_cast<unsigned char>(pages)};
+  if (!fd.valid() || ::pwrite(fd.get(), be, sizeof be, static_cast<off_t>(value_at)) != sizeof be) {
+    *err = "cannot write the page count of " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// The job changed under its name, so its cached record (page count, size, option values) is
+// read again from the file; the number of records stays, so the next list needs no rebuild.
+void refresh_record(PrnList* l, const std::string& name) {
+  load_prn_list(l, cache_path());
+  drop_prn_entry(l, name);
+  get_prn_entry(l, name);
+  save_prn_list(*l, cache_path());
+}
+
 // Rewrites the stored job through the filter; the job is replaced only by a whole filtered file.
 void save_job(PrnList* l, const std::string& name, const std::string& out, PrintSettings s,
               const char* query, const std::vector<upload::PrnOption>& schema) {
@@ -71,11 +169,17 @@ void save_job(PrnList* l, const std::string& name, const std::string& out, Print
   }
   int32_t too_large = 0;
   int pages = prnfilt(args, &too_large, l->err);
-  if (pages >= 0 && too_large == 0 && zjs::stream_is_whole(out)) {
-    std::string err;
-    if (!ld::move_file(out, prns_dir() + name, &err)) fprintf(l->err, "%s\n", err.c_str());
+  std::string err;
+  if (pages >= 0 && too_large == 0 && zjs::stream_is_whole(out) && set_page_count(out, &err) &&
+      sync_file(out)) {
+    if (ld::move_file(out, prns_dir() + name, &err)) {
+      refresh_record(l, name);
+    } else {
+      fprintf(l->err, "%s\n", err.c_str());
+    }
     return;
   }
+  if (!err.empty()) fprintf(l->err, "jobdesk ERROR %s\n", err.c_str());
   if (too_large) fprintf(l->err, "jobdesk ERROR - file too large %s\n", out.c_str());
   fprintf(l->err, "/bin/rm %s\n", ld::esc_sh(out).c_str());
   ld::remove_file(out);
@@ -149,7 +253,9 @@ int do_print(PrnList* l, const std::string& name, int mode, const char* query,
                             webkit::html_escape(ld::printer_host()) + "/?touch=true'>\n");
     }
   } else {
-    out = printq_dir() + name;
+    remove_stale_saves(l);
+    out = new_save_output(l);
+    if (out.empty()) return 1;
   }
   char line[160];
   snprintf(line, sizeof line, "prnfilt from=%d to=%d dm=%d collate=%d quality=%d noptions=%zu",

@@ -28,7 +28,9 @@ std::string queue_display_name(const std::string& name, int32_t first, int32_t l
 std::string free_queue_path(const std::string& base);
 
 // Save (mode 1) or print (mode 0) job `name` with the query's settings; `schema_path` is the
-// option schema to reload. Result 1, or 0 when printing finds no free queue name.
+// option schema to reload. Save filters into a hidden file of its own in the job folder and
+// renames it over the job only when it is whole; it never touches the queue folder. The caller
+// holds the library lock. Result 1, or 0 when printing finds no free queue name.
 int do_print(PrnList* l, const std::string& name, int mode, const char* query,
              const std::string& schema_path = "tags.json");
 

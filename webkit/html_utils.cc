@@ -152,7 +152,7 @@ namespace {
 // such as a job called "x printq=1 delete=0" act as a key of its own, and "prn" would take the
 // value of "saveprn"; pages that send both put "prn" first, so they read the same either way.
 size_t find_value(std::string_view text, std::string_view name, size_t from) {
-  if (name.size() + 1 > kSearchMax) return std::string_view::npos;
+  if (name.empty() || name.size() + 1 > kSearchMax) return std::string_view::npos;
   std::string key = std::string(name) + "=";
   for (size_t at = text.find(key, from); at != std::string_view::npos; at = text.find(key, at + 1)) {
     if (at == 0 || text[at - 1] == '&') return at + key.size();

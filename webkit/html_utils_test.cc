@@ -123,6 +123,7 @@ TEST(SearchParam, Table) {
       {"saveprn=1", "prn", std::nullopt},
       {"prn=x+printq=1+delete=0", "printq", std::nullopt},  // a key inside a value is no key
       {"prn=Invoice delp=Price&delp=a", "delp", "a"},
+      {"a==1&=2", "", std::nullopt},                       // an empty name is no key
       {"a=1\nb=2&c=3", "a", "1\nb=2"},         // a newline does not end the value here
       {nullptr, "a", std::nullopt},
       {"a=1", nullptr, std::nullopt},

@@ -1,0 +1,434 @@
+// The job browser under hostile requests and two hands at once, through real lighttpd: names
+// that are paths, names holding other keys, a save beside the print queue, renames onto names
+// that are taken or waiting, queue indexes that are no numbers, and two screens acting on one
+// job at the same moment. No request may act on a job it does not name, and no job may end cut,
+// lost, doubled or back from the dead.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <latch>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/fsops.h"
+#include "spooler/jobstream.h"
+#include "testkit/scenario.h"
+#include "tests/jobdesk_fixture.h"
+#include "webkit/html_utils.h"
+
+namespace {
+
+using testkit::bin;
+using testkit::slurp;
+using testkit::spit;
+
+// What a browser makes of a printthis('...') argument as the page writes it into an onclick
+// attribute: the HTML and script escapes undone, then the bytes a URL cannot carry coded.
+std::string browser_url(const std::string& attr) {
+  std::string js;
+  for (size_t i = 0; i < attr.size(); ++i) {
+    static const std::pair<const char*, char> entities[] = {
+        {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&#39;", '\''}};
+    bool done = false;
+    for (const auto& [text, c] : entities) {
+      if (attr.compare(i, strlen(text), text) == 0) {
+        js += c;
+        i += strlen(text) - 1;
+        done = true;
+        break;
+      }
+    }
+    if (!done) js += attr[i];
+  }
+  std::string url;
+  for (size_t i = 0; i < js.size(); ++i) {
+    if (js[i] == '\\' && i + 1 < js.size() && js[i + 1] == 'x' && i + 3 < js.size()) {
+      url += static_cast<char>(std::stoi(js.substr(i + 2, 2), nullptr, 16));
+      i += 3;
+    } else if (js[i] == '\\' && i + 1 < js.size()) {
+      url += js[++i];
+    } else {
+      url += js[i];
+    }
+  }
+  std::string sent;
+  for (unsigned char c : url) {
+    if (c <= ' ' || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '\'') {
+      char buf[4];
+      snprintf(buf, sizeof buf, "%%%02X", c);
+      sent += buf;
+    } else {
+      sent += static_cast<char>(c);
+    }
+  }
+  return sent;
+}
+
+// The address the list page's entry for `file_name` leads to, as the browser sends it.
+std::string list_link(const std::string& list_page, const std::string& file_name) {
+  const std::string open = "printthis('";
+  for (size_t at = list_page.find(open); at != std::string::npos; at = list_page.find(open, at + 1)) {
+    size_t start = at + open.size();
+    size_t end = list_page.find("');", start);
+    std::string url = browser_url(list_page.substr(start, end - start));
+    // The name as it stands in the link, spaces coded as the browser codes them.
+    std::string coded;
+    for (char c : file_name) coded += c == ' ' ? "%20" : c == '&' ? "%26" : std::string(1, c);
+    if (url.find("?prn=" + coded + "&npages=") != std::string::npos) {
+      return url.substr(url.find('?'));
+    }
+  }
+  return "";
+}
+
+class HostileRequests : public jobdesk_scenario::JobdeskFixture {
+ protected:
+  // Size and digest of every file below a folder of the root (the print folder), by path.
+  std::map<std::string, std::string> print_files(const std::string& dir = "/print") {
+    std::map<std::string, std::string> files;
+    std::function<void(const std::string&)> walk = [&](const std::string& d) {
+      for (const std::string& e : testkit::list_dir(d)) {
+        std::string p = d + "/" + e;
+        if (ld::is_directory(p)) {
+          walk(p);
+        } else {
+          std::string bytes = slurp(p);
+          files[p.substr(root_.path().size())] =
+              std::to_string(bytes.size()) + " bytes #" + std::to_string(std::hash<std::string>()(bytes));
+        }
+      }
+    };
+    walk(root_(dir));
+    files.erase("/print/prns/prn_meta");
+    return files;
+  }
+  // Puts a folder back for the next case: every file of `bytes` (path to content) is written
+  // again, every other one removed.
+  void restore(const std::map<std::string, std::string>& bytes, const std::string& dir = "/print") {
+    for (const auto& [path, digest] : print_files(dir))
+      if (!bytes.count(path)) ld::remove_file(root_(path));
+    for (const auto& [path, content] : bytes) spit(root_(path), content);
+  }
+  std::map<std::string, std::string> contents(const std::map<std::string, std::string>& files) {
+    std::map<std::string, std::string> bytes;
+    for (const auto& [path, digest] : files) bytes[path] = slurp(root_(path));
+    return bytes;
+  }
+  int queued() {
+    std::string q = page("?printq=1");
+    size_t at = q.find("var n_thumbs=");
+    return at == std::string::npos ? -1 : std::stoi(q.substr(at + 13));
+  }
+};
+
+// A request value naming a job is a name, never a path: none of these reaches the waiting job,
+// the queue's file or a job file outside the appliance's folders.
+TEST_F(HostileRequests, NamesThatArePathsTouchNoFileOutsideTheLibrary) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("a");
+  testkit::JobSpec spec;
+  spit(root_("/print/prns/tmp/w.prn"), testkit::make_job(spec));
+  spit(root_("/print/printq/q_0.prn"), testkit::make_job(spec));
+  ld::make_dirs(root_("/elsewhere"));
+  spit(root_("/elsewhere/x.prn"), testkit::make_job(spec));
+  const std::map<std::string, std::string> before = print_files();
+  const std::map<std::string, std::string> bytes = contents(before);
+  const std::string outside = slurp(root_("/elsewhere/x.prn"));
+  struct Case {
+    const char* query;
+    bool rename;  // refused with the rename box's own popup title
+  } cases[] = {
+      {"?prn=../tmp/w.prn", false},
+      {"?prn=..%2Fprintq%2Fq_0.prn&inum=0", false},
+      {"?prn=../../elsewhere/x.prn", false},
+      {"?prn=../tmp/w.prn&saveprn=Save&from=1&to=1&dm_copies_orig=1&quality=-3", false},
+      {"?prn=../printq/q_0.prn&do_print=Print&from_disp=1&to_disp=1&dm_copies=1", false},
+      {"?prn=..&saveprn=Save&from=1&to=1&dm_copies_orig=1", false},
+      {"?prn=.&inum=0", false},
+      {"?prn=%2E%2E%2Ftmp%2Fw.prn&inum=0", false},
+      {"?prn=a.prn%00&inum=0", false},
+      {"?prn=a%00/../../tmp/w.prn&inum=0", false},
+      {"?deletePrn=a.prn%00&doDelete=Delete", false},
+      {"?delp=a.prn%00&list=1", false},
+      {"?renamePrn=a.prn%00&renamePrnTo=b&doRename=Rename", true},
+      {"?renamePrn=a.prn&renamePrnTo=x/y&doRename=Rename", true},
+      {"?deletePrn=.&doDelete=Delete", false},
+      {"?delp=.&delp=..&list=1", false},
+      {"?deletePrn=../tmp/w.prn&doDelete=Delete", false},
+      {"?deletePrn=..&doDelete=Delete", false},
+      {"?delp=../printq/q_0.prn&delp=..%2F..%2Felsewhere%2Fx.prn&list=1", false},
+      {"?renamePrn=../tmp/w.prn&renamePrnTo=stolen&doRename=Rename", true},
+      {"?renamePrn=a.prn&renamePrnTo=../tmp/w&doRename=Rename", true},
+      {"?renamePrn=a.prn&renamePrnTo=..&doRename=Rename", true},
+      {"?renamePrn=a.prn&renamePrnTo=.&doRename=Rename", true},
+      {"?renamePrn=..&renamePrnTo=b&doRename=Rename", true},
+  };
+  for (const Case& c : cases) {
+    std::string body;
+    if (std::strstr(c.query, "%00")) {
+      // lighttpd answers such a request itself (400); another server may hand it on.
+      EXPECT_EQ(testkit::http_get(web_.port(), std::string("/cgi-bin/jobdesk") + c.query).status, 400);
+      EXPECT_EQ(testkit::run({"/bin/sh", "-c", "cd \"$1\" && exec \"$2\"", "sh",
+                              root_("/var/www/html/cgi-bin"), bin("jobdesk")},
+                             &body, nullptr, {{"LABELDOCK_ROOT", root_.path()}, {"QUERY_STRING", c.query + 1}}),
+                0);
+    } else {
+      body = page(c.query);
+    }
+    EXPECT_EQ(print_files(), before) << c.query << web_.cgi_log();
+    EXPECT_EQ(slurp(root_("/elsewhere/x.prn")), outside) << c.query;
+    // The toolkit never decodes "%00" (a name can hold no NUL): such a name stays "a.prn%00",
+    // which names no job.
+    if (!std::strstr(c.query, "%00")) {
+      EXPECT_NE(body.find("var popup_msg=\"Invalid filename!\";"), std::string::npos) << c.query << body;
+      EXPECT_EQ(body.find("var popup_title=\"Rename\";") != std::string::npos, c.rename) << c.query;
+    }
+    restore(bytes);
+    spit(root_("/elsewhere/x.prn"), outside);
+  }
+}
+
+// A workstation may give a job any name. Opening such a job through the link its own list
+// entry builds opens that job, and nothing else happens: no other job is deleted or renamed,
+// the queue is neither changed nor paused, nothing is saved or printed, no setting changes.
+TEST_F(HostileRequests, KeysInsideAJobNameAreNotKeys) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("Price tag");
+  const std::vector<std::string> hostile = {
+      "Invoice delp=Price tag",
+      "x&delp=Price tag",
+      "x printq=1 delete=0",
+      "x printq=pause",
+      "x deletePrn=Price tag.prn doDelete=1",
+      "x renamePrn=Price tag.prn doRename=1 renamePrnTo=gone",
+      "x cancel=1",
+      "x do_print=1 from_disp=1 to_disp=1 dm_copies=1",
+      "x saveprn=1 quality=-3 from=1 to=1 dm_copies_orig=1",
+      "x filter=zzz",
+      "x list=0 sortby=pages",
+      "x inum=7",
+  };
+  for (const std::string& name : hostile) library_job(name);
+  page("?prn=Price%20tag.prn&from_disp=1&to_disp=1&dm_copies=1&do_print=Print");
+  ASSERT_EQ(queued(), 1);
+  const std::string list = page("?list=1&sortby=name&filter=");
+  const std::string settings = slurp(root_("/var/www/html/cgi-bin/.jobdesk.data"));
+  const std::map<std::string, std::string> before = print_files();
+  const std::map<std::string, std::string> bytes = contents(before);
+  for (const std::string& name : hostile) {
+    std::string link = list_link(list, name + ".prn");
+    ASSERT_FALSE(link.empty()) << name << list;
+    std::string body = page(link);
+    // The page carries the name in the page script's coding ("&" as %26).
+    std::string coded = name;
+    for (size_t at = coded.find('&'); at != std::string::npos; at = coded.find('&', at))
+      coded.replace(at, 1, "%26");
+    EXPECT_NE(body.find("name='prn' value='" + webkit::html_escape(coded) + ".prn'"),
+              std::string::npos)
+        << name << " via " << link << body;
+    EXPECT_NE(body.find("var initthumb=0;"), std::string::npos) << name;
+    EXPECT_EQ(print_files(), before) << name << " via " << link << web_.cgi_log();
+    EXPECT_EQ(slurp(root_("/var/www/html/cgi-bin/.jobdesk.data")), settings) << name;
+    // A case that did act is undone, so the next one starts from the same library.
+    restore(bytes);
+    spit(root_("/var/www/html/cgi-bin/.jobdesk.data"), settings);
+  }
+  EXPECT_EQ(queued(), 1);
+}
+
+// Saving a job rewrites only that job. The library job Foo_0 shares its name with the queue's
+// spooled copy of the job Foo; the queued print stays as it was spooled.
+TEST_F(HostileRequests, SaveLeavesTheQueueFolderAlone) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("Foo", 2);
+  library_job("Foo_0", 2);
+  page("?prn=Foo.prn&from_disp=1&to_disp=2&dm_copies=1&do_print=Print");
+  std::string out;
+  testkit::run({bin("spoold")}, &out, &out);
+  ASSERT_TRUE(ld::file_exists(root_("/print/printq/Foo_0.prn"))) << out;
+  const std::map<std::string, std::string> queue = print_files("/print/printq");
+  page("?renamePrn=Foo_0.prn&renamePrnTo=Foo_0&deletePrn=Foo_0.prn&prn=Foo_0.prn&inum=0&npages=2"
+       "&quality=-3&disp_units=1&from=1&to=2&dm_copies_orig=1&dm_copies=1&saveprn=Save");
+  EXPECT_EQ(print_files("/print/printq"), queue) << web_.cgi_log();
+  EXPECT_TRUE(zjs::stream_is_whole(job_file("Foo_0.prn")));
+  // The save's own output was put in place: nothing of it is left in the job folder.
+  EXPECT_EQ(testkit::list_dir(root_("/print/prns")),
+            (std::vector<std::string>{"Foo.prn", "Foo_0.prn", "prn_meta", "thumbs", "tmp"}));
+}
+
+// A name is taken while a job of that name waits for its thumbnail: thumbmaker would move the
+// waiting job over the renamed one.
+TEST_F(HostileRequests, RenameRefusesANameWaitingForItsThumbnail) {
+  ASSERT_TRUE(web_.ok()) << web_.error();
+  library_job("a");
+  library_job("b");
+  testkit::JobSpec spec;
+  spec.seed = 7;
+  spit(root_("/print/prns/tmp/c.prn"), testkit::make_job(spec));
+  for (const char* to : {"c", "b"}) {
+    std::string body = page(std::string("?renamePrn=a.prn&renamePrnTo=") + to + "&doRename=Rename");
+    EXPECT_NE(body.find("var popup_msg=\"Duplicate filename!\";"), std::string::npos) << to << body;
+    EXPECT_TRUE(ld::file_exists(job_file("a.prn"))) << to;
+    EXPECT_TRUE(ld::file_exists(thumb_file("a"))) << to;
+  }
+  EXPECT_FALSE(ld::file_exists(job_file("c.prn")));
+  EXPECT_EQ(slurp(root_("/print/prns/tmp/c.prn")), testkit::make_job(spec));
+}
+
+// Two screens at once. Each round puts the library back as it started, sends the requests at
+// the same moment and checks what is left: every job whole and with its thumbnail, every
+// thumbnail with its job, nothing left over in the job folder, and the number of jobs the
+// requests can leave. A CGI run takes milliseconds and its check-then-move windows
+// microseconds, so left to chance two runs almost never meet inside one: jobdesk runs under
+// strace, which holds every rename(2) 100 ms before it enters the kernel. Any check made before
+// a move then meets the other run's move unless the two are serialised.
+class TwoHands : public HostileRequests {
+ protected:
+  void SetUp() override {
+    HostileRequests::SetUp();
+    ASSERT_TRUE(web_.ok()) << web_.error();
+    if (!ld::file_exists("/usr/bin/strace")) GTEST_SKIP() << "/usr/bin/strace is missing (script/bootstrap installs it)";
+    for (const char* n : {"a", "b", "r0", "r1", "r2", "r3"}) {
+      library_job(n, 3);
+      jobs_[n] = slurp(job_file(std::string(n) + ".prn"));
+      thumbs_[n] = slurp(thumb_file(n));
+    }
+    reset();
+    // lighttpd runs the program it finds in cgi-bin for each request.
+    const std::string cgi = root_("/var/www/html/cgi-bin/jobdesk");
+    spit(cgi, "#!/bin/sh\nexec /usr/bin/strace -f -qq -o /dev/null -e trace=rename,renameat,renameat2 "
+              "-e inject=rename,renameat,renameat2:delay_enter=100000 '" + bin("jobdesk") + "'\n");
+    ASSERT_EQ(::chmod(cgi.c_str(), 0755), 0);
+  }
+  void reset() {
+    for (const std::string& e : testkit::list_dir(root_("/print/prns")))
+      if (e != "thumbs" && e != "tmp") ld::remove_file(root_("/print/prns/") + e);
+    for (const std::string& e : testkit::list_dir(root_("/print/prns/thumbs")))
+      ld::remove_file(root_("/print/prns/thumbs/") + e);
+    for (const auto& [n, bytes] : jobs_) spit(job_file(n + ".prn"), bytes);
+    for (const auto& [n, bytes] : thumbs_) spit(thumb_file(n), bytes);
+  }
+  // All requests start together, each after the first `stagger_ms` later than the one before
+  // (so it lands inside the other's held move); returns their pages.
+  std::vector<std::string> at_once(const std::vector<std::string>& queries, int stagger_ms = 0) {
+    std::latch go(static_cast<std::ptrdiff_t>(queries.size()) + 1);
+    std::vector<testkit::HttpResponse> r(queries.size());
+    std::vector<std::thread> hands;
+    for (size_t i = 0; i < queries.size(); ++i) {
+      hands.emplace_back([&, i] {
+        go.arrive_and_wait();
+        std::this_thread::sleep_for(std::chrono::milliseconds(stagger_ms * static_cast<int>(i)));
+        r[i] = testkit::http_get(web_.port(), "/cgi-bin/jobdesk" + queries[i]);
+      });
+    }
+    go.arrive_and_wait();
+    for (std::thread& t : hands) t.join();
+    std::vector<std::string> pages;
+    for (size_t i = 0; i < queries.size(); ++i) {
+      EXPECT_EQ(r[i].status, 200) << queries[i];
+      pages.push_back(r[i].body);
+    }
+    return pages;
+  }
+  // The jobs of the library, each checked to be whole and to have its
+  // thumbnail; what is wrong is added to *faults.
+  std::set<std::string> library(std::vector<std::string>* faults) {
+    std::set<std::string> jobs;
+    for (const std::string& e : testkit::list_dir(root_("/print/prns"))) {
+      if (e == "thumbs" || e == "tmp" || e == "prn_meta") continue;
+      if (e.size() <= 4 || e.substr(e.size() - 4) != ".prn") {
+        faults->push_back("left over " + e);
+        continue;
+      }
+      std::string base = e.substr(0, e.size() - 4);
+      if (!zjs::stream_is_whole(job_file(e))) faults->push_back(e + " is cut");
+      if (!ld::file_exists(thumb_file(base))) faults->push_back(e + " has no thumbnail");
+      jobs.insert(base);
+    }
+    for (const std::string& t : testkit::list_dir(root_("/print/prns/thumbs"))) {
+      std::string base = t.substr(0, t.size() - 5);
+      if (!jobs.count(base)) faults->push_back("thumbnail " + t + " has no job");
+    }
+    return jobs;
+  }
+  static std::string save(const char* name, int quality) {
+    return std::string("?renamePrn=") + name + ".prn&renamePrnTo=" + name + "&deletePrn=" + name +
+           ".prn&prn=" + name + ".prn&inum=0&npages=3&quality=" + std::to_string(quality) +
+           "&disp_units=1&from=1&to=3&dm_copies_orig=1&dm_copies=1&saveprn=Save";
+  }
+  static std::string rename(const char* from, const char* to) {
+    return std::string("?renamePrn=") + from + ".prn&renamePrnTo=" + to + "&doRename=Rename";
+  }
+  std::map<std::string, std::string> jobs_, thumbs_;
+};
+
+// Of several renames to one new name exactly one wins; each other is told the name is taken
+// and keeps its job.
+TEST_F(TwoHands, RenamesToOneName) {
+  const int kRounds = 3;
+  int failed = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    reset();
+    std::vector<std::string> pages =
+        at_once({rename("r0", "c"), rename("r1", "c"), rename("r2", "c"), rename("r3", "c")});
+    std::vector<std::string> faults;
+    std::set<std::string> jobs = library(&faults);
+    if (jobs.size() != 6) faults.push_back(std::to_string(6 - static_cast<int>(jobs.size())) + " jobs lost");
+    if (!jobs.count("c")) faults.push_back("no job c");
+    int dup = 0;
+    for (const std::string& p : pages) dup += testkit::count_of(p, "var popup_msg=\"Duplicate filename!\";");
+    if (dup != 3) faults.push_back(std::to_string(dup) + " popups \"Duplicate filename!\"");
+    if (!faults.empty()) ++failed;
+    for (const std::string& f : faults) ADD_FAILURE() << "round " << round << ": " << f;
+  }
+  EXPECT_EQ(failed, 0) << "of " << kRounds << " rounds";
+}
+
+// The pairs of actions on one job that two screens may start together, and what each leaves:
+// the number of raced jobs in the library afterwards besides the untouched ones (one, or none
+// where one action deletes), and the popup the losing request shows where there is one.
+TEST_F(TwoHands, TwoActionsOnOneJob) {
+  const std::string print = "?prn=a.prn&from_disp=1&to_disp=3&dm_copies=1&do_print=Print";
+  struct Race {
+    const char* what;
+    std::vector<std::string> queries;
+    int stagger_ms;             // the second request arrives while the first one's move is held
+    size_t min_jobs, max_jobs;  // of a and c
+  } races[] = {
+      {"save/save", {save("a", -3), save("a", -4)}, 30, 1, 1},
+      {"save/print", {save("a", -3), print}, 30, 1, 1},
+      {"save/delete", {save("a", -3), "?deletePrn=a.prn&doDelete=Delete"}, 30, 0, 0},
+      {"rename/save", {rename("a", "c"), save("a", -3)}, 30, 1, 1},
+      {"rename/list", {rename("a", "c"), "?list=1"}, 130, 1, 1},
+      {"rename/delete", {rename("a", "c"), "?deletePrn=a.prn&doDelete=Delete"}, 130, 0, 1},
+  };
+  const int kRounds = 1;
+  for (const Race& r : races) {
+    int failed = 0;
+    for (int round = 0; round < kRounds; ++round) {
+      reset();
+      at_once(r.queries, r.stagger_ms);
+      std::vector<std::string> faults;
+      std::set<std::string> jobs = library(&faults);
+      for (const char* untouched : {"b", "r0", "r1", "r2", "r3"}) {
+        if (!jobs.count(untouched)) faults.push_back(std::string(untouched) + " lost");
+        jobs.erase(untouched);
+      }
+      if (jobs.size() < r.min_jobs) faults.push_back("a job was lost");
+      if (jobs.size() > r.max_jobs) faults.push_back("a job was doubled or came back");
+      for (const std::string& n : jobs)
+        if (n != "a" && n != "c") faults.push_back("unexpected job " + n);
+      if (!faults.empty()) ++failed;
+      for (const std::string& f : faults) ADD_FAILURE() << r.what << " round " << round << ": " << f;
+    }
+    EXPECT_EQ(failed, 0) << r.what << ": of " << kRounds << " rounds";
+  }
+}
+
+}  // namespace
