@@ -26,6 +26,8 @@ bool is_hidden(std::string_view name);
 // "prn_meta", "notes.txt" or "a.prnx" are not.
 bool is_job_name(std::string_view name);
 
+// The thumbnail folder of a folder of jobs (ending in "/"): "<folder>thumbs/".
+std::string thumbs_folder(std::string_view jobs_folder);
 // The thumbnail of a job file: "<base>.jpeg".
 std::string thumb_name(std::string_view job_file);
 // The thumbnail beside a job path, in the thumbs/ folder of the job's folder:
