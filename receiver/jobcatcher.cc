@@ -21,6 +21,8 @@
 #include "common/net.h"
 #include "common/paths.h"
 #include "common/ui_log.h"
+#include "library/folders.h"
+#include "library/names.h"
 #include "spooler/jobname.h"
 #include "spooler/jobstream.h"
 
@@ -30,9 +32,6 @@ namespace {
 constexpr char kPjlPrefix[] = "\x1b%-12345X@PJL JOB WNAME = \"";
 constexpr size_t kPjlPrefixLen = sizeof kPjlPrefix - 1;  // 27
 constexpr char kMagic[] = "JZJZ";
-
-std::string waiting_dir() { return ld::rooted("/print/prns/tmp/"); }
-std::string library_dir() { return ld::rooted("/print/prns/"); }
 
 void log_line(const char* fmt, const std::string& a) {
   std::vector<char> buf(a.size() + std::strlen(fmt) + 1);
@@ -352,13 +351,13 @@ bool read_start_doc(int in, int64_t offset, int64_t consumed, int pagecount, std
 
 int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int pagecount,
                    const std::string& cap_path) {
-  const std::string lib = library_dir(), wait = waiting_dir();
+  const std::string lib = library::jobs_dir(), wait = library::waiting_dir();
   auto taken = [&](const std::string& candidate) {
     return ld::file_exists(lib + candidate) || ld::file_exists(wait + candidate);
   };
   auto choose = [&](int from) -> int {
     for (int i = from; i <= kMaxSuffix; ++i)
-      if (!taken(jobname::job_file_name(name, i))) return i;
+      if (!taken(library::job_file_name(name, i))) return i;
     return -1;
   };
   int suffix = choose(0);
@@ -367,7 +366,7 @@ int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int 
     std::fflush(stdout);
     return 0;
   }
-  auto target = [&](int i) { return wait + jobname::job_file_name(name, i); };
+  auto target = [&](int i) { return wait + library::job_file_name(name, i); };
 
   ld::UniqueFd in(::open(cap_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!in.valid()) {
@@ -416,7 +415,7 @@ int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int 
   std::fprintf(stderr, "/bin/rm \"%s\"\n", cap_path.c_str());
   std::fflush(stdout);
   ld::remove_file(cap_path);
-  ld::touch_file(ld::rooted("/tmp/run_prn2jpg"));
+  ld::touch_file(library::thumb_flag());
   return 1;
 }
 

@@ -1,6 +1,5 @@
 #include "thumbs/thumbmaker.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -13,8 +12,9 @@
 
 #include "common/fsops.h"
 #include "common/handles.h"
-#include "common/paths.h"
-#include "spooler/jobname.h"
+#include "library/folders.h"
+#include "library/listing.h"
+#include "library/names.h"
 #include "thumbs/pagecanvas.h"
 #include "thumbs/pagedecode.h"
 #include "thumbs/thumbjpeg.h"
@@ -58,7 +58,7 @@ int parse_thumb_args(int argc, char** argv, ThumbOptions* o, FILE* out, FILE* er
   return -1;
 }
 
-std::string rejected_dir() { return ld::rooted("/print/prns/rejected/"); }
+std::string rejected_dir() { return library::rejected_dir(); }
 
 Rendered render_page(ZxDoc& doc, int n, const std::string& path, const ThumbOptions& o,
                      ThumbContext& ctx, int* exit_status, int fd) {
@@ -127,7 +127,7 @@ int render_job(const ThumbOptions& o, ThumbContext& ctx) {
   // The pictures sit beside the job, named after its base name.
   size_t slash = o.job.rfind('/');
   std::string dir = slash == std::string::npos ? "" : o.job.substr(0, slash + 1);
-  std::string stem = dir + jobname::base_name(o.job.substr(dir.size()));
+  std::string stem = dir + library::base_name(o.job.substr(dir.size()));
   int status = 0;
   if (!o.all) {
     if (render_page(doc, o.start_page, stem + ".jpeg", o, ctx, &status) == Rendered::kFatal) return status;
@@ -188,10 +188,10 @@ constexpr int kMaxSuffix = 9999;
 // the library drops a job that has no thumbnail, and the next run starts over on it.
 void place_in_library(const WaitingJob& j, bool picture, ThumbContext& ctx) {
   const std::string lib = ld::dir_name(j.dest) + "/", thumbs = ld::dir_name(j.thumb) + "/";
-  const std::string base = jobname::base_name(j.name);
+  const std::string base = library::base_name(j.name);
   for (int i = 0; i <= kMaxSuffix; ++i) {
-    const std::string name = i == 0 ? j.name : jobname::job_file_name(base, i);
-    const std::string dest = lib + name, thumb = thumbs + jobname::base_name(name) + ".jpeg";
+    const std::string name = i == 0 ? j.name : library::job_file_name(base, i);
+    const std::string dest = lib + name, thumb = thumbs + library::thumb_name(name);
     if (ld::file_exists(dest) || (picture && ld::file_exists(thumb))) continue;
     int e = picture ? move_no_replace(j.work, thumb) : 0;
     if (e == EEXIST) continue;
@@ -284,29 +284,24 @@ Claim claim_working_picture(const std::string& work, ld::UniqueFd* fd, std::stri
 }
 
 int process_waiting(const ThumbOptions& o, ThumbContext& ctx) {
-  const std::string wait = ld::rooted("/print/prns/tmp/");
-  DIR* d = ::opendir(wait.c_str());
-  if (d == nullptr) {
+  const std::string wait = library::waiting_dir();
+  // Hidden names are files still being written by the receiver: no job names.
+  std::vector<std::string> names;
+  if (!library::list_names(wait, &names, library::is_job_name)) {
     std::perror("could not open");
     return 0;
   }
-  std::vector<std::string> names;
-  while (dirent* e = ::readdir(d)) names.emplace_back(e->d_name);
-  ::closedir(d);
   std::sort(names.begin(), names.end());
 
-  const std::string work_dir = wait + "thumbs/";
-  const std::string thumb_dir = ld::rooted("/print/prns/thumbs/");
+  const std::string work_dir = library::work_dir();
+  const std::string thumb_dir = library::thumbs_dir();
   int status = 0;
   for (const std::string& name : names) {
-    // Hidden names are files still being written by the receiver.
-    if (name.empty() || name[0] == '.' || name.find(".prn") == std::string::npos) continue;
     std::string src = wait + name;
     if (ld::is_directory(src)) continue;
-    std::string base = jobname::base_name(name);
-    std::string work = work_dir + base + ".jpeg";
-    std::string thumb = thumb_dir + base + ".jpeg";
-    std::string dest = ld::rooted("/print/prns") + "/" + name;
+    std::string work = work_dir + library::thumb_name(name);
+    std::string thumb = thumb_dir + library::thumb_name(name);
+    std::string dest = library::jobs_dir() + name;
     if (special_file(src)) {
       reject(src, name, "not a regular file", ctx);
       continue;

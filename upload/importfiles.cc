@@ -9,6 +9,7 @@
 
 #include "common/fsops.h"
 #include "common/handles.h"
+#include "library/names.h"
 #include "spooler/jobstream.h"
 
 namespace upload {
@@ -137,8 +138,8 @@ StagedFile::~StagedFile() {
 
 bool StagedFile::stage(const std::string& from, const std::string& dir, std::string* err) {
   // A name of our own that no reader of the folder takes for a job or a thumbnail.
-  std::string tmpl = dir + ".import-XXXXXX";
-  ld::UniqueFd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
+  std::string tmpl;
+  ld::UniqueFd fd = library::make_scratch(dir, "import", "", &tmpl);
   if (!fd.valid()) {
     *err = "cannot create a file in " + dir + ": " + std::strerror(errno);
     return false;

@@ -1,6 +1,5 @@
 #include "upload/uploadcheck.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <stdio.h>
@@ -15,7 +14,9 @@
 #include "common/fsops.h"
 #include "common/paths.h"
 #include "common/ui_log.h"
-#include "spooler/jobname.h"
+#include "library/folders.h"
+#include "library/listing.h"
+#include "library/names.h"
 #include "spooler/prnfilt.h"
 #include "upload/marker.h"
 #include "webkit/json.h"
@@ -30,7 +31,7 @@ constexpr int kMaxSuffix = 999999;
 // The filter's output: a name of its own, created here and hidden in the upload directory, so
 // that no file of the set (nor anything a link in the set points to) is overwritten and no later
 // pass takes it for a job.
-constexpr const char* kFilterOutput = ".uploadcheck-XXXXXX.cp";
+constexpr std::string_view kFilterTag = "uploadcheck", kFilterExt = ".cp";
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
@@ -79,10 +80,10 @@ Placed move_new(const std::string& from, const std::string& to, std::string* err
 // limit), with the first suffix number whose job and thumbnail names are free in `dirs`.
 bool free_job_name(const std::string& name, const std::vector<std::string>& dirs,
                    const std::string& thumbs, int from, std::string* out, int* suffix) {
-  const std::string base = jobname::base_name(name);
+  const std::string base = library::base_name(name);
   for (int i = from; i <= kMaxSuffix; ++i) {
-    const std::string candidate = jobname::job_file_name(base, i);
-    bool taken = ld::file_exists(thumbs + jobname::base_name(candidate) + ".jpeg");
+    const std::string candidate = library::job_file_name(base, i);
+    bool taken = ld::file_exists(thumbs + library::thumb_name(candidate));
     for (const std::string& d : dirs) taken = taken || ld::file_exists(d + candidate);
     if (taken) continue;
     *out = candidate;
@@ -95,15 +96,14 @@ bool free_job_name(const std::string& name, const std::vector<std::string>& dirs
 bool filter_pass(const std::string& path, const std::string& dir, const UploadConfig& cfg) {
   prnfilt_args a;
   a.input = path;
-  a.output = dir + kFilterOutput;
-  // mkstemp creates the file exclusively: a link or file of that name is never opened.
-  const int fd = ::mkostemps(a.output.data(), 3, O_CLOEXEC);
-  if (fd < 0) {
+  // Created exclusively: a link or file of that name is never opened.
+  ld::UniqueFd out = library::make_scratch(dir, kFilterTag, kFilterExt, &a.output);
+  if (!out.valid()) {
     say(cfg, format("Filter failed %s: cannot create a file in %s: %s", path.c_str(), dir.c_str(), std::strerror(errno)));
     return false;
   }
-  ::fchmod(fd, 0644);
-  ::close(fd);
+  ::fchmod(out.get(), 0644);
+  out.reset();
   a.copies = 1;
   a.collate = 0;
   a.from = 1;
@@ -187,19 +187,19 @@ bool replaceable(const std::string& path, std::string* err) {
 bool import_job(const std::string& name, const std::string& path, const std::string& thumb,
                 const UploadConfig& cfg) {
   const std::string& lib = cfg.paths.library;
-  const std::string lib_thumbs = lib + "thumbs/";
+  const std::string lib_thumbs = library::thumbs_folder(lib);
   std::string why;
   if (!ld::make_dirs(lib_thumbs, &why)) {
     say(cfg, why);
     return false;
   }
-  const std::string target = jobname::job_file_name(jobname::base_name(name));
+  const std::string target = library::job_file_name(library::base_name(name));
   StagedFile new_thumb, new_job;
   command(cfg, format("mv \"%s\" %s", thumb.c_str(), no_slash(lib_thumbs).c_str()));
   command(cfg, format("mv \"%s\" %s", path.c_str(), no_slash(lib).c_str()));
   if (!new_thumb.stage(thumb, lib_thumbs, &why) || !new_job.stage(path, lib, &why) ||
       !replaceable(lib + target, &why) ||
-      !new_thumb.replace(lib_thumbs + jobname::base_name(target) + ".jpeg", &why) ||
+      !new_thumb.replace(lib_thumbs + library::thumb_name(target), &why) ||
       !new_job.replace(lib + target, &why)) {
     say(cfg, why);
     return false;
@@ -220,7 +220,7 @@ bool requeue_job(const std::string& name, const std::string& path, const UploadC
   }
   int suffix = 0;
   for (;;) {
-    if (!free_job_name(name, {cfg.paths.library, wait}, cfg.paths.library + "thumbs/", suffix, &target,
+    if (!free_job_name(name, {cfg.paths.library, wait}, library::thumbs_folder(cfg.paths.library), suffix, &target,
                        &suffix)) {
       say(cfg, format("No free name for %s", path.c_str()));
       return false;
@@ -264,9 +264,9 @@ void place_job(const std::string& name, const std::string& path, const UploadCon
 }  // namespace
 
 UploadPaths default_upload_paths() {
-  return {ld::rooted("/print/tmp/"),       ld::rooted("/print/prns/"),
-          ld::rooted("/print/prns/tmp/"),  ld::rooted("/tmp/upload_stat"),
-          ld::rooted("/tmp/run_prn2jpg"), ld::rooted("/var/www/html/cgi-bin/system.json")};
+  return {library::upload_dir(),   library::jobs_dir(),
+          library::waiting_dir(),  ld::rooted("/tmp/upload_stat"),
+          library::thumb_flag(),   ld::rooted("/var/www/html/cgi-bin/system.json")};
 }
 
 int get_model_type(std::string_view firmware) {
@@ -282,12 +282,7 @@ int model_type_of(JsonNode* system_top) {
   return fw.empty() ? -1 : get_model_type(fw);
 }
 
-std::string get_jpeg_fullname(std::string_view job_path) {
-  const size_t slash = job_path.rfind('/');
-  const std::string_view dir = slash == std::string_view::npos ? std::string_view(".") : job_path.substr(0, slash);
-  const std::string_view name = slash == std::string_view::npos ? job_path : job_path.substr(slash + 1);
-  return std::string(dir) + "/thumbs/" + jobname::base_name(name) + ".jpeg";
-}
+std::string get_jpeg_fullname(std::string_view job_path) { return library::thumb_beside(job_path); }
 
 UploadItems upload_items(const PrnInfo& info) {
   UploadItems it;
@@ -332,18 +327,10 @@ int check_prn(const std::string& name, const std::string& dir, int model, const 
 
 namespace {
 
-// The job files of the upload directory, listed before any of them moves: a name that
-// contains ".prn" and is not hidden.
+// The job files of the upload directory, listed before any of them moves.
 std::vector<std::string> job_files(const std::string& dir) {
   std::vector<std::string> names;
-  DIR* d = ::opendir(dir.c_str());
-  if (!d) return names;
-  while (const dirent* e = ::readdir(d)) {
-    const std::string_view n = e->d_name;
-    if (n.empty() || n[0] == '.' || n.find(".prn") == std::string_view::npos) continue;
-    names.emplace_back(n);
-  }
-  ::closedir(d);
+  library::list_names(dir, &names, library::is_job_name);
   return names;
 }
 

@@ -1,6 +1,5 @@
 #include "usb/usbactions.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -11,6 +10,9 @@
 #include "common/fsops.h"
 #include "common/handles.h"
 #include "common/paths.h"
+#include "library/folders.h"
+#include "library/listing.h"
+#include "library/names.h"
 #include "usb/usbpage.h"
 
 namespace usb {
@@ -34,7 +36,8 @@ UsbPaths default_usb_paths() {
   p.prns_dir = ld::rooted("/mnt/backup_usb/prns");
   p.var_log = ld::rooted("/var/log");
   p.print_log = ld::rooted("/print/log");
-  p.print_prns = ld::rooted("/print/prns");
+  p.print_prns = library::jobs_dir();
+  p.print_prns.pop_back();  // joined with "/" in the script texts
   p.upload_script = ld::rooted("/home/pi/upload_prns.sh");
   p.log_client = ld::rooted("/home/pi/log_client");
   return p;
@@ -59,7 +62,7 @@ std::string backup_prns_script(const UsbPaths& p, const std::string& name) {
          "  name=${job##*/}\n" +
          "  if cp \"$job\" " + q(set + "/") + "; then\n" +
          "    copied=$((copied + 1))\n" +
-         "    thumb=" + q(p.print_prns + "/thumbs/") + "\"${name%.prn}.jpeg\"\n" +
+         "    thumb=" + q(library::thumbs_folder(p.print_prns + "/")) + "\"${name%.prn}.jpeg\"\n" +
          "    if [ -f \"$thumb\" ] && ! cp \"$thumb\" " + q(set + "/thumbs/") + "; then\n" +
          "      say \"Backup could not copy the thumbnail of $name\"\n" +
          "    fi\n" +
@@ -123,14 +126,11 @@ bool write_eject_script(const UsbPaths& p, std::string* err) {
 }
 
 bool list_prn_dirs(const UsbPaths& p, std::vector<std::string>* names) {
-  DIR* d = ::opendir(p.prns_dir.c_str());
-  if (!d) return false;
-  while (struct dirent* e = ::readdir(d)) {
-    std::string n = e->d_name;
-    if (n.empty() || n[0] == '.') continue;
+  std::vector<std::string> found;
+  if (!library::list_names(p.prns_dir, &found, [](std::string_view n) { return !library::is_hidden(n); }))
+    return false;
+  for (const std::string& n : found)
     if (valid_set_name(n) && ld::is_directory(p.prns_dir + "/" + n)) names->push_back(n);
-  }
-  ::closedir(d);
   std::sort(names->begin(), names->end());
   return true;
 }
