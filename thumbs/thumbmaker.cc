@@ -196,14 +196,16 @@ bool finish_job(const WaitingJob& j, int fd, const ThumbOptions& o, ThumbContext
   }
   if (r == Rendered::kMissing) ld::remove_file(j.work);
   ctx.clock->sleep_ms(1000);
-  if (r != Rendered::kMissing && !ld::move_file(j.work, j.thumb, &err)) {
+  // Picture first, then job, each durable before the next: after a power cut a job in the
+  // library always has its thumbnail, and a job still waiting is simply taken up again.
+  if (r != Rendered::kMissing && !ld::move_file_durably(j.work, j.thumb, &err)) {
     // The library drops a job that has no thumbnail: the job waits for the next run instead,
     // which starts over on it once the working picture is gone.
     std::fprintf(ctx.out, "cannot move %s to %s: %s\n", j.work.c_str(), j.thumb.c_str(), err.c_str());
     ld::remove_file(j.work);
     return true;
   }
-  if (!ld::move_file(j.src, j.dest, &err))
+  if (!ld::move_file_durably(j.src, j.dest, &err))
     std::fprintf(ctx.out, "cannot move %s to %s: %s\n", j.src.c_str(), j.dest.c_str(), err.c_str());
   return true;
 }
