@@ -108,6 +108,17 @@ bool move_file(const std::string& from, const std::string& to, std::string* err)
   return remove_file(from, err);
 }
 
+bool move_file_durably(const std::string& from, const std::string& to, std::string* err) {
+  int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(err, "cannot open", from);
+  bool synced = ::fsync(fd) == 0;
+  ::close(fd);
+  if (!synced) return fail(err, "cannot sync", from);
+  if (!move_file(from, to, err)) return false;
+  const std::string to_dir = dir_name(to), from_dir = dir_name(from);
+  return fsync_dir(to_dir, err) && (from_dir == to_dir || fsync_dir(from_dir, err));
+}
+
 bool remove_file(const std::string& path, std::string* err) {
   if (::unlink(path.c_str()) == 0 || errno == ENOENT) return true;
   return fail(err, "cannot remove", path);

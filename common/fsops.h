@@ -14,6 +14,11 @@ int64_t file_size(const std::string& path);
 
 // rename(2), falling back to copy and remove across file systems.
 bool move_file(const std::string& from, const std::string& to, std::string* err = nullptr);
+// move_file made to survive a power cut: the file's bytes are synced first, then after the
+// rename the destination folder, then the source folder. A cut at any moment leaves the file
+// under its old name, its new name or (between the two folder syncs) both, never neither and
+// never with bytes missing.
+bool move_file_durably(const std::string& from, const std::string& to, std::string* err = nullptr);
 // unlink(2); a missing file counts as removed.
 bool remove_file(const std::string& path, std::string* err = nullptr);
 // Removes a folder and everything below it (no links are followed).

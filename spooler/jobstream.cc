@@ -347,14 +347,17 @@ bool NewJobFile::finish(std::string* err) {
 
 NewJobFile::Place NewJobFile::place(const std::string& path, std::string* err) {
   // A hard link never replaces a file; on a file system without them, a rename that refuses to.
+  // The folder is synced once the name is there, so a job that was stored survives a power cut.
   if (::link(part_.c_str(), path.c_str()) == 0) {
     placed_ = true;
+    ld::fsync_dir(ld::dir_name(path));
     ld::remove_file(part_);
     return kPlaced;
   }
   if (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK) {
     if (::renameat2(AT_FDCWD, part_.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
       placed_ = true;
+      ld::fsync_dir(ld::dir_name(path));
       return kPlaced;
     }
   }

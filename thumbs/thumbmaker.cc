@@ -168,13 +168,25 @@ struct WaitingJob {
   std::string name, src, work, thumb, dest;
 };
 
-// Moves a file to a name that must be free; 0, or the errno (EEXIST: the name is taken).
+// Moves a file to a name that must be free; 0, or the errno (EEXIST: the name is taken). The
+// file is durable before it moves and both folders after, so after a power cut a job in the
+// library has its thumbnail (the picture moves first) and a job still waiting is taken up again.
 int move_no_replace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS) return errno;
-  // A file system without the flag: a hard link never replaces a file either.
-  if (::link(from.c_str(), to.c_str()) != 0) return errno;
-  ::unlink(from.c_str());
+  const int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const int synced = ::fsync(fd) == 0 ? 0 : errno;
+  ::close(fd);
+  if (synced != 0) return synced;
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+    // A file system without the flag: a hard link never replaces a file either.
+    if (::link(from.c_str(), to.c_str()) != 0) return errno;
+    ::unlink(from.c_str());
+  }
+  // The move has happened: a folder that cannot be synced is no reason to undo it.
+  const std::string to_dir = ld::dir_name(to), from_dir = ld::dir_name(from);
+  ld::fsync_dir(to_dir);
+  if (from_dir != to_dir) ld::fsync_dir(from_dir);
   return 0;
 }
 

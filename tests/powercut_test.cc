@@ -1,0 +1,211 @@
+// Power cuts at random moments on the roads where the appliance writes its SD card: the sandbox
+// root lives on cutfs, the real programs run on it, the power is cut (every program frozen at
+// once, only the durable state kept), the board "reboots" (the programs run again on what is
+// left) and the invariants are checked. LABELDOCK_CUTS (cuts per road, default 4) and
+// LABELDOCK_CUT_SEED (default 1) make a longer campaign:
+//   LABELDOCK_CUTS=200 LABELDOCK_CUT_SEED=7 build/tests/powercut_test
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <random>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "common/fsops.h"
+#include "spooler/jobstream.h"
+#include "spooler/send_prn_net.h"
+#include "testkit/cutfs_mount.h"
+#include "testkit/scenario.h"
+#include "testkit/sim_printer.h"
+#include "testkit/zjsgen.h"
+
+namespace {
+
+using testkit::bin;
+using testkit::list_dir;
+using testkit::slurp;
+
+int env_int(const char* name, int fallback) {
+  const char* v = std::getenv(name);
+  return v && *v ? std::atoi(v) : fallback;
+}
+
+struct Figures {
+  int cuts = 0, checks = 0, twice = 0;
+};
+
+// A program in a session of its own, so the cut freezes it with all its children at once.
+std::unique_ptr<testkit::Process> start(std::vector<std::string> argv, const std::map<std::string, std::string>& env = {}) {
+  argv.insert(argv.begin(), "/usr/bin/setsid");
+  return std::make_unique<testkit::Process>(argv, env);
+}
+
+std::string marker_of(const std::string& jpeg) {
+  std::string f = slurp(jpeg);
+  if (f.size() < 6) return "";
+  size_t at = 4 + ((uint8_t(f[4]) << 8) | uint8_t(f[5]));
+  if (f.size() < at + 42 || uint8_t(f[at]) != 0xFF || uint8_t(f[at + 1]) != 0xE9) return "";
+  return std::string(f.c_str() + at + 4);
+}
+
+class PowerCut : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    if (!testkit::cutfs_usable(&why)) GTEST_SKIP() << "no power-cut file system here: " << why;
+    base_ = scratch_.path() + "/cut";
+    disk_ = base_ + "/disk";
+    mnt_ = base_ + "/root";
+    out_ = base_ + "/out";
+    ld::make_dirs(mnt_);
+    ld::make_dirs(out_);
+    rng_.seed(static_cast<uint32_t>(env_int("LABELDOCK_CUT_SEED", 1)));
+    cuts_ = env_int("LABELDOCK_CUTS", 4);
+  }
+  void TearDown() override {
+    mount_.reset();
+    ::setenv("LABELDOCK_ROOT", scratch_.path().c_str(), 1);
+  }
+
+  // A fresh card with the appliance's folders, and whatever `prepare` puts on it (durable).
+  void fresh_disk() {
+    mount_.reset();
+    ld::remove_tree(disk_);
+    for (const char* d : {"/print/prns/tmp", "/print/prns/thumbs", "/print/tmp", "/print/printq", "/print/log",
+                          "/tmp", "/var/www/html/cgi-bin", "/home/pi"})
+      ld::make_dirs(disk_ + d);
+  }
+  bool power_on(bool manifest) {
+    mount_ = std::make_unique<testkit::CutMount>(disk_, mnt_, manifest ? out_ + "/live" : "");
+    ::setenv("LABELDOCK_ROOT", mnt_.c_str(), 1);
+    if (!mount_->ok()) ADD_FAILURE() << mount_->why();
+    return mount_->ok();
+  }
+  // Freezes every program at once, cuts, and lets them go.
+  void cut_after(int ms, std::vector<std::unique_ptr<testkit::Process>>& programs) {
+    ::usleep(static_cast<useconds_t>(ms) * 1000);
+    for (auto& p : programs) ::kill(-p->pid(), SIGSTOP);
+    ASSERT_TRUE(mount_->cut());
+    for (auto& p : programs) ::kill(-p->pid(), SIGKILL);
+    programs.clear();
+    ++fig_.cuts;
+  }
+  // The live files at the cut that match `re` (paths on the card).
+  std::vector<std::string> live_at_cut(const std::regex& re) {
+    std::vector<std::string> hits;
+    std::istringstream in(slurp(out_ + "/live"));
+    for (std::string l; std::getline(in, l);) {
+      std::string path = l.substr(l.find(' ') + 1);
+      if (std::regex_match(path, re)) hits.push_back(path);
+    }
+    return hits;
+  }
+  void check(bool ok, const std::string& what) {
+    ++fig_.checks;
+    EXPECT_TRUE(ok) << what << " (cut " << fig_.cuts << ")";
+  }
+  int random_ms(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
+  void report(const char* road) {
+    std::printf("power cut road %s: %d cuts, %d invariant checks, %d jobs printed twice\n", road, fig_.cuts,
+                fig_.checks, fig_.twice);
+  }
+
+  testkit::TempRoot scratch_;
+  std::string base_, disk_, mnt_, out_;
+  std::unique_ptr<testkit::CutMount> mount_;
+  std::mt19937 rng_;
+  int cuts_ = 4;
+  bool verbose_ = env_int("LABELDOCK_CUT_VERBOSE", 0) != 0;
+  Figures fig_;
+};
+
+// Jobs sent to the receiver, rendered and moved into the library. A job the screen could list
+// (its file and thumbnail in the library) is there after the reboot, whole, with its marker; so
+// is every job the library holds after the renderer took up what was waiting.
+TEST_F(PowerCut, ReceivingAndPlacingJobsLosesNoListedJob) {
+  std::vector<std::string> caps;
+  for (int j = 0; j < 3; ++j) {
+    testkit::JobSpec s;
+    s.pages = 1 + j % 2;
+    s.payload = 20000u + 7000u * j;
+    caps.push_back(out_ + "/job" + std::to_string(j) + ".cap");
+    testkit::spit(caps.back(), testkit::wrap_capture(testkit::make_job(s), "job " + std::to_string(j)));
+  }
+  const int port = testkit::free_port();
+  const std::map<std::string, std::string> env = {{"LABELDOCK_RECEIVER_PORT", std::to_string(port)}};
+  std::string script = "for f in";
+  for (auto& c : caps) script += " '" + c + "'";
+  script += "; do '" + bin("jobsend") + "' 127.0.0.1:" + std::to_string(port) + " \"$f\"; '" + bin("thumbmaker") +
+            "'; done";
+  for (int round = 0; round < cuts_; ++round) {
+    fresh_disk();
+    ASSERT_TRUE(power_on(true));
+    std::vector<std::unique_ptr<testkit::Process>> programs;
+    programs.push_back(start({bin("jobcatcher")}, env));
+    ASSERT_TRUE(testkit::wait_for_port(port));
+    programs.push_back(start({"/bin/sh", "-c", script}, env));
+    cut_after(random_ms(0, 4500), programs);
+
+    std::vector<std::string> listed;
+    for (const std::string& p : live_at_cut(std::regex("/print/prns/[^/]*\\.prn"))) {
+      std::string thumb = "/print/prns/thumbs/" + ld::strip_extension(ld::base_name(p)) + ".jpeg";
+      if (!live_at_cut(std::regex(thumb)).empty()) listed.push_back(p);
+    }
+    ASSERT_TRUE(power_on(false));
+    std::string out;
+    EXPECT_EQ(testkit::run({bin("thumbmaker")}, &out, &out), 0) << out;
+    if (verbose_) std::printf("live at the cut:\n%s\nthumbmaker after the reboot:\n%s\n", slurp(out_ + "/live").c_str(), out.c_str());
+    for (const std::string& p : listed) check(ld::file_exists(mnt_ + p), p + " was listed before the cut and is gone");
+    for (const std::string& n : list_dir(mnt_ + "/print/prns")) {
+      if (n.size() < 4 || n.substr(n.size() - 4) != ".prn") continue;
+      check(zjs::stream_is_whole(mnt_ + "/print/prns/" + n), n + " in the library is not a whole job");
+      std::string m = marker_of(mnt_ + "/print/prns/thumbs/" + ld::strip_extension(n) + ".jpeg");
+      check(m.rfind("TAVU page", 0) == 0, n + " has no thumbnail with its marker");
+    }
+  }
+  report("receive+thumbnails");
+}
+
+// Lines handed to the log client while the power goes: the day files hold whole lines only,
+// also once the rebooted eventlogd has appended to them.
+TEST_F(PowerCut, TheEventLogKeepsWholeLinesOnly) {
+  const int port = testkit::free_port();
+  const std::map<std::string, std::string> env = {{"LABELDOCK_EVENTLOG_PORT", std::to_string(port)}};
+  const std::string script = "i=0; while [ $i -lt 400 ]; do echo \"line $i of the campaign\" | '" + bin("log_client") +
+                             "' --tag pc; i=$((i+1)); done";
+  const std::regex line("\\d\\d:\\d\\d:\\d\\d,(line \\d+ of the campaign|after the reboot)");
+  for (int round = 0; round < cuts_; ++round) {
+    fresh_disk();
+    ASSERT_TRUE(power_on(false));
+    std::vector<std::unique_ptr<testkit::Process>> programs;
+    programs.push_back(start({bin("eventlogd")}, env));
+    ASSERT_TRUE(testkit::wait_for_port(port));
+    programs.push_back(start({"/bin/sh", "-c", script}, env));
+    cut_after(random_ms(0, 1500), programs);
+
+    ASSERT_TRUE(power_on(false));
+    {
+      testkit::Process server({bin("eventlogd")}, env);
+      ASSERT_TRUE(testkit::wait_for_port(port));
+      ASSERT_EQ(testkit::run({bin("log_client"), "--tag", "pc"}, nullptr, nullptr, env, "after the reboot\n"), 0);
+      testkit::wait_until([&] {
+        for (const std::string& n : list_dir(mnt_ + "/print/log"))
+          if (slurp(mnt_ + "/print/log/" + n).find("after the reboot") != std::string::npos) return true;
+        return false;
+      });
+    }
+    for (const std::string& n : list_dir(mnt_ + "/print/log")) {
+      std::string text = slurp(mnt_ + "/print/log/" + n);
+      check(text.empty() || text.substr(text.size() - 2) == "\r\n", n + " ends inside a line");
+      size_t at = 0;
+      for (size_t end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+        check(std::regex_match(text.substr(at, end - at), line), n + " holds a torn line: " + text.substr(at, end - at));
+    }
+  }
+  report("event log");
+}
+
+}  // namespace
