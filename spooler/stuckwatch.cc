@@ -108,7 +108,7 @@ std::optional<StuckNotice> parse_stuck_notice(std::string_view text) {
   return n;
 }
 
-std::optional<StuckNotice> current_stuck_notice(const std::vector<queue_record>& queue) {
+std::optional<StuckNotice> current_stuck_notice(const std::vector<spooler::queue_record>& queue) {
   std::string text;
   if (queue.empty() || queue[0].printing == 0 || !read_file(stuck_notice_path(), &text) || text.size() > 4096)
     return std::nullopt;
@@ -126,7 +126,7 @@ std::string stuck_notice_words(const StuckNotice& n, int64_t now, std::string_vi
 StuckWatchdog::StuckWatchdog(Clock& clock, Probes probes, int64_t limit_ms)
     : clock_(clock), probes_(std::move(probes)), limit_ms_(limit_ms) {}
 
-void StuckWatchdog::begin(const queue_record& head) {
+void StuckWatchdog::begin(const spooler::queue_record& head) {
   std::string key = record_text(head.path, sizeof head.path) + "#" + std::to_string(head.copies_sent);
   if (key != key_) {
     idle();
@@ -192,7 +192,7 @@ void StuckWatchdog::sample(bool sending, int64_t taken) {
 StuckWatchdog::Probes real_stuck_probes(Clock& clock) {
   StuckWatchdog::Probes p;
   p.printer_online = [&clock] { return printer_online_quietly(clock); };
-  p.paused = [] { return check_pause() != 1; };
+  p.paused = [] { return spooler::check_pause() != 1; };
   p.log = [](std::string_view text) { ui_log(text); };
   return p;
 }

@@ -56,12 +56,14 @@ std::optional<StuckNotice> parse_stuck_notice(std::string_view text);
 
 }  // namespace ld
 
+namespace spooler {
 struct queue_record;
+}  // namespace spooler
 namespace ld {
 
 // The notice, if there is one and it still speaks of the job being sent at the head of `queue`:
 // a notice left behind by a sender that died, or about a job since deleted, is not shown.
-std::optional<StuckNotice> current_stuck_notice(const std::vector<queue_record>& queue);
+std::optional<StuckNotice> current_stuck_notice(const std::vector<spooler::queue_record>& queue);
 
 // The words of the notice on a page (not escaped): `lead` is the localised lead text.
 std::string stuck_notice_words(const StuckNotice& n, int64_t now, std::string_view lead);
@@ -82,7 +84,7 @@ class StuckWatchdog {
   // A send of the head job begins. A send again of the same copy of the same job (after a send
   // was given up) goes on with the same watch: only bytes beyond what an earlier try got
   // through count as progress.
-  void begin(const queue_record& head);
+  void begin(const spooler::queue_record& head);
   void progress(int64_t taken);
   // Nothing is sent any more (the queue is empty or waits): any notice goes.
   void idle();

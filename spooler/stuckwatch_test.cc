@@ -12,6 +12,7 @@
 namespace {
 
 using ld::StuckChange;
+using spooler::queue_record;
 
 struct Row {
   int64_t t_ms;

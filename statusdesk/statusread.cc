@@ -39,10 +39,10 @@ PrinterView read_printer(int64_t now) {
   return p;
 }
 
-QueueView read_queue(const std::vector<queue_record>& q) {
+QueueView read_queue(const std::vector<spooler::queue_record>& q) {
   QueueView v;
-  v.paused = check_pause() != 1;
-  for (const queue_record& r : q) {
+  v.paused = spooler::check_pause() != 1;
+  for (const spooler::queue_record& r : q) {
     QueueJob j;
     j.name = std::string(r.displayname, strnlen(r.displayname, sizeof r.displayname));
     j.spooled = r.spooled != 0;
@@ -128,7 +128,7 @@ StatusInput read_status(int64_t now) {
   StatusInput in;
   in.now = now;
   in.printer = read_printer(now);
-  const std::vector<queue_record> q = get_printq();
+  const std::vector<spooler::queue_record> q = spooler::get_printq();
   in.queue = read_queue(q);
   in.stuck = ld::current_stuck_notice(q);
   std::string text;

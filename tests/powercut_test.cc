@@ -16,7 +16,6 @@
 
 #include "common/fsops.h"
 #include "spooler/jobstream.h"
-#include "spooler/send_prn_net.h"
 #include "testkit/cutfs_mount.h"
 #include "testkit/scenario.h"
 #include "testkit/sim_printer.h"

@@ -16,6 +16,9 @@
 namespace {
 
 using testkit::slurp;
+using spooler::add_to_queue;
+using spooler::get_printq;
+using spooler::queue_record;
 
 TEST(StuckJob, AStalledPrinterRaisesTheNoticeAndItGoesWhenTheJobMoves) {
   testkit::TempRoot root;
