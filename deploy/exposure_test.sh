@@ -2,7 +2,7 @@
 # Who may reach what, over real sockets between network namespaces that the test makes (the
 # machine's own network is never touched): a stranger on the LAN is refused by the event log
 # server (port 5002) and by lighttpd's CGI folder (with our fragment), while this machine and the
-# printer get through.
+# printer get through; the RFID command port (5011) answers the printer only.
 #   deploy/exposure_test.sh BUILD_DIR
 # Layout, all inside a private namespace "board": the printer's namespace on a link
 # 172.31.31.254 <-> 172.31.31.253 (the printer alias's default address), a stranger's on
@@ -118,5 +118,23 @@ stranger $stranger http://10.99.0.1:$wport/cgi-bin/probe 403
 stranger-dot $stranger http://10.99.0.1:$wport/cgi-bin/./probe 403
 stranger $stranger http://10.99.0.1:$wport/index.html 200
 TABLE
+
+step "RFID command port (5011): the printer only"
+mkdir -p "$X/root/print"
+(cd "$X/root/print" && LABELDOCK_ROOT=$X/root LABELDOCK_PRINTER_HOST=172.31.31.253 \
+  exec "$build/bin/tagsmith" </dev/null >"$logs/tagsmith.out" 2>&1) &
+pids+=($!)
+wait_for "tagsmith did not listen" listening 5011
+ask_status() {  # ask_status NS_PID ADDRESS: what the port answers to a status question
+  local cmd='exec 3<>"/dev/tcp/$0/5011" && printf "cmd=status" >&3 && timeout 2 cat <&3'
+  timeout 5 nsenter -t "$1" -n bash -c "$cmd" "$2" 2>/dev/null || true
+}
+got=$(ask_status "$stranger" 10.99.0.1)
+[ -z "$got" ] || fail "tagsmith answered a stranger: $got"
+wait_for "tagsmith did not say it refused 10.99.0.2" grep -q "refused connection from 10.99.0.2" "$logs/tagsmith.out"
+got=$(ask_status "$printer" 172.31.31.254)
+case "$got" in *"<OK>"*) ;; *) fail "tagsmith did not answer the printer: '$got'" ;; esac
+echo "ok: the stranger closed unanswered and logged, the printer answered ($got)"
+
 echo
 echo "exposure test passed"
