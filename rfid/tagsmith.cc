@@ -670,10 +670,11 @@ void Tagsmith::show_listing() {
     out_ += show_tags(writer_->tags, writer_->location, now);
     if (reader_) check_overlap(reader_->tags, writer_->tags, &out_);
   }
-  if (logfile_ && reader_) {
+  if (rfidlog_.file() && reader_) {
     const std::string listing = show_tags(reader_->tags, reader_->location, now);
-    std::fputs(listing.c_str(), logfile_.get());
-    std::fflush(logfile_.get());
+    std::fputs(listing.c_str(), rfidlog_.file());
+    std::fflush(rfidlog_.file());
+    rfidlog_.rotate_if_full();
   }
   say("successful writes %d\n", env_.writes);
   say("failed writes %d\n", env_.failed_writes);
@@ -895,9 +896,7 @@ void Tagsmith::wait_for_work() {
 void Tagsmith::start() {
   console_ = posix_console_name();
   if (cfg_.keys) settings_ = posix_get_termsettings(console_.c_str());
-  logfile_.reset(std::fopen(cfg_.log_file.c_str(), "w+e"));
-  if (!logfile_) say("could not open log file <%s>\n", cfg_.log_file.c_str());
-  rfidlog_.set_file(logfile_.get());
+  if (!rfidlog_.open(cfg_.log_file)) say("could not open log file <%s>\n", cfg_.log_file.c_str());
   find_modules_ = true;
   say("connecting to printer");
   if (port_.listen_fd() < 0) port_.connect_to_printer(cfg_.rfid_port, &out_);
@@ -909,8 +908,7 @@ void Tagsmith::shutdown() {
   port_.close_printer(&out_);
   restore_console();
   flush();
-  rfidlog_.set_file(nullptr);
-  logfile_.reset();
+  rfidlog_.close();
 }
 
 int Tagsmith::run() {

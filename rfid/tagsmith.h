@@ -156,7 +156,6 @@ class Tagsmith {
   TagsmithConfig cfg_;
   std::string out_, err_, tags_log_;
   RfidLog rfidlog_;
-  ld::UniqueFile logfile_;
   ResponseTimer timer_;
   std::unique_ptr<Keyboard> keyboard_;
   std::unique_ptr<termios> settings_;
