@@ -1,5 +1,8 @@
 #include "rfid/module_choice.h"
 
+#include <charconv>
+#include <cstring>
+
 #include <cstdio>
 
 namespace rfid {
@@ -33,10 +36,17 @@ int decide_by_tags(int reads0, int reads1) {
 bool parse_module_line(std::string_view line, ModuleFileLine* l) {
   const std::string text(line.substr(0, kLinePiece));
   char word[kLinePiece + 1], device[kLinePiece + 1], serial[kLinePiece + 1];
-  int power = 0;
+  char power_text[kLinePiece + 1];
   // Each field is shorter than the text it comes from, so the buffers always hold it.
-  if (std::sscanf(text.c_str(), "%98s %98s %98s %d", word, device, serial, &power) != 4) return false;
-  *l = ModuleFileLine{word, device, serial, power};
+  if (std::sscanf(text.c_str(), "%98s %98s %98s %98s", word, device, serial, power_text) != 4) return false;
+  // The power is a whole number of at most the module's highest level; a number too large for
+  // an int (which %d would turn into anything) or past that level is no power at all. Zero and
+  // below stay, to be corrected to 1.
+  long long power = 0;
+  const char* end = power_text + std::strlen(power_text);
+  const auto [p, ec] = std::from_chars(power_text, end, power);
+  if (ec != std::errc() || p != end || power > kMaxModulePower || power < -kMaxModulePower) return false;
+  *l = ModuleFileLine{word, device, serial, static_cast<int>(power)};
   return true;
 }
 

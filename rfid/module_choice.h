@@ -13,6 +13,8 @@ namespace rfid {
 int decide_by_tags(int reads0, int reads1);
 
 // One line of the module file: "ENTRY|EXIT device serial power".
+// The highest power level a module file line may name (as the printer may set).
+constexpr int kMaxModulePower = 30;
 struct ModuleFileLine {
   std::string word, device, serial;
   int power = 0;

@@ -12,6 +12,32 @@ TEST(ModuleChoice, ByTags) {
   for (const auto& c : cases) EXPECT_EQ(decide_by_tags(c.r0, c.r1), c.who) << c.r0 << " " << c.r1;
 }
 
+// Every field of a line is checked against its bounds; a line that fails is refused whole.
+TEST(ModuleChoice, LinesAreReadWithinTheirBounds) {
+  struct {
+    const char* line;
+    bool ok;
+    int power;
+  } cases[] = {
+      {"ENTRY /dev/ttyUSB0 52000000 5", true, 5},
+      {"EXIT /dev/ttyUSB1 x 0", true, 0},     // corrected later
+      {"EXIT /dev/ttyUSB1 x -7", true, -7},   // likewise
+      {"EXIT /dev/ttyUSB1 x 30", true, 30},
+      {"EXIT /dev/ttyUSB1 x 31", false, 0},
+      {"EXIT /dev/ttyUSB1 x 99999999999999999999", false, 0},  // %d would make anything of it
+      {"EXIT /dev/ttyUSB1 x -1000000000", false, 0},
+      {"EXIT /dev/ttyUSB1 x 7x", false, 0},
+      {"EXIT /dev/ttyUSB1 x", false, 0},
+  };
+  for (const auto& c : cases) {
+    ModuleFileLine l;
+    EXPECT_EQ(parse_module_line(c.line, &l), c.ok) << c.line;
+    if (c.ok) {
+      EXPECT_EQ(l.power, c.power) << c.line;
+    }
+  }
+}
+
 TEST(ModuleChoice, FromTheModuleFile) {
   const std::vector<std::string> devs{"/r/dev/ttyUSB0", "/r/dev/ttyUSB1"};
   struct Case {

@@ -226,11 +226,35 @@ uint64_t log_stamp(TimeVal start, TimeVal now) {
   return us < 0 ? 0 : static_cast<uint64_t>(us);
 }
 
+bool RfidLog::open(const std::string& path, long limit) {
+  set_file(nullptr);
+  owned_.reset(std::fopen(path.c_str(), "w+e"));
+  if (!owned_) return false;
+  file_ = owned_.get();
+  path_ = path;
+  limit_ = limit;
+  return true;
+}
+
+void RfidLog::rotate_if_full() {
+  if (!owned_ || path_.empty()) return;
+  const long size = std::ftell(owned_.get());
+  if (size < limit_) return;
+  for (int i = kLogKeptFiles; i > 1; --i) {
+    std::rename((path_ + "." + std::to_string(i - 1)).c_str(), (path_ + "." + std::to_string(i)).c_str());
+  }
+  owned_.reset();
+  std::rename(path_.c_str(), (path_ + ".1").c_str());
+  owned_.reset(std::fopen(path_.c_str(), "w+e"));
+  file_ = owned_.get();  // a failed reopen leaves the log on the terminal only
+}
+
 void RfidLog::write(TimeVal now, const std::string& text) {
   const unsigned long long stamp = log_stamp(start_, now);
   if (file_) {
     std::fprintf(file_, "%12llu %s", stamp, text.c_str());
     std::fflush(file_);
+    rotate_if_full();
   } else {
     std::fprintf(out_, "%8llu%s", stamp, text.c_str());
   }

@@ -84,19 +84,38 @@ void Sleep(long ms);
 // minutes (a 32-bit count did); 0 when the clock went back before the start.
 uint64_t log_stamp(TimeVal start, TimeVal now);
 
+// The log file lives on the board's SD card and continuous reads log all day (about 65 MB a
+// day): past this size it is rotated (rfid.log -> rfid.log.1 -> rfid.log.2), so at most three
+// files, about 3 MiB, are ever kept.
+constexpr long kLogRotateBytes = 1L << 20;
+constexpr int kLogKeptFiles = 2;
+
 // The daemon log: each record stamped into the log file when one is open, else onto `out`,
 // and the text once more unstamped onto `out`.
 class RfidLog {
  public:
   RfidLog(TimeVal start, FILE* out) : start_(start), out_(out) {}
-  void set_file(FILE* file) { file_ = file; }
+  // A stream the caller owns (never rotated).
+  void set_file(FILE* file) {
+    owned_.reset();
+    path_.clear();
+    file_ = file;
+  }
+  // Opens (emptying) the log file at `path`, owned and rotated at `limit` bytes.
+  bool open(const std::string& path, long limit = kLogRotateBytes);
+  void close() { set_file(nullptr); }
   FILE* file() const { return file_; }
   void write(TimeVal now, const std::string& text);
+  // Rotates the owned file once it has reached its limit; called after every write to it.
+  void rotate_if_full();
 
  private:
   TimeVal start_;
   FILE* out_;
   FILE* file_ = nullptr;
+  ld::UniqueFile owned_;
+  std::string path_;
+  long limit_ = kLogRotateBytes;
 };
 TimeVal time_now();
 

@@ -5,9 +5,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string_view>
 
 #include "testkit/capture.h"
+#include "testkit/scenario.h"
 
 namespace rfid {
 namespace {
@@ -228,6 +230,31 @@ TEST(RfidLog, StampsAndEchoes) {
   fclose(out);
   EXPECT_EQ(std::string(buf, len), "      42no tags\nno tags\nx\n");
   free(buf);
+}
+
+// The log is rotated at its size limit: the current file and two earlier ones are kept.
+TEST(RfidLog, RotatesAtItsLimitKeepingTwoEarlierFiles) {
+  testkit::TempRoot root;
+  const std::string path = root("/rfid.log");
+  char* buf = nullptr;
+  size_t len = 0;
+  FILE* out = open_memstream(&buf, &len);
+  {
+    RfidLog log({0, 0}, out);
+    ASSERT_TRUE(log.open(path, 100));
+    for (int i = 0; i < 40; ++i) log.write({0, 0}, "record " + std::to_string(i) + "\n");
+    log.close();
+  }
+  fclose(out);
+  free(buf);
+  for (const std::string& f : {path, path + ".1", path + ".2"}) {
+    EXPECT_LE(testkit::slurp(f).size(), 100u + 40) << f;
+    if (f != path) {  // the current one may be new
+      EXPECT_FALSE(testkit::slurp(f).empty()) << f;
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(path + ".3"));
+  EXPECT_NE(testkit::slurp(path + ".1").find("record"), std::string::npos);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +42,21 @@ bool append_entries(const TagTable* t, size_t room, std::string* out) {
 }
 
 }  // namespace
+
+// The number at the start of a text as atoi reads it (blanks, a sign, digits), but kept within
+// int: atoi of a longer number is undefined.
+int leading_int(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
+  bool minus = false;
+  if (i < s.size() && (s[i] == '-' || s[i] == '+')) minus = s[i++] == '-';
+  long long v = 0;
+  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+    v = std::min<long long>(v * 10 + (s[i] - '0'), static_cast<long long>(INT_MAX) + 1);
+  }
+  if (minus) v = -v;
+  return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
+}
 
 MessageKind classify_message(std::string_view msg) {
   static constexpr struct {
@@ -108,13 +124,13 @@ bool parse_write_message(std::string_view msg, WriteMessage* w) {
   const size_t index = msg.find(kIndex, new_at);
   w->old_hex = std::string(msg.substr(kWrite.size(), data - kWrite.size()));
   w->new_hex = std::string(msg.substr(new_at, index == std::string_view::npos ? msg.npos : index - new_at));
-  w->index = index == std::string_view::npos ? 0 : std::atoi(std::string(msg.substr(index + kIndex.size())).c_str());
+  w->index = index == std::string_view::npos ? 0 : leading_int(msg.substr(index + kIndex.size()));
   return w->old_hex.size() <= 2 * kWriteEpcMax && w->new_hex.size() <= 2 * kWriteEpcMax;
 }
 
 int tof_position(std::string_view msg) {
   if (msg.size() <= kTagPosPrefix.size()) return 0;
-  return std::atoi(std::string(msg.substr(kTagPosPrefix.size())).c_str());
+  return leading_int(msg.substr(kTagPosPrefix.size()));
 }
 
 bool parse_power(std::string_view text, int* level) {

@@ -52,6 +52,8 @@ struct WriteMessage {
 // False for a message without "&data=" and for EPC texts longer than the 20-byte buffers hold
 // (more than 40 hex digits); odd-length texts are accepted here and come out of hex2byte empty.
 bool parse_write_message(std::string_view msg, WriteMessage* w);
+// The number a text starts with, as atoi reads it but saturated at the ends of int.
+int leading_int(std::string_view s);
 // The number after "tag at ".
 int tof_position(std::string_view msg);
 // The power levels the printer may ask for; anything else is refused with kPowerRefused.

@@ -1,6 +1,7 @@
 #include "rfid/printer_link.h"
 
 #include <gtest/gtest.h>
+#include <climits>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -110,6 +111,19 @@ TEST(PrinterMessages, WriteMessages) {
 
 namespace rfid {
 namespace {
+
+TEST(PrinterMessages, NumbersAreReadWithoutOverflow) {
+  struct {
+    const char* text;
+    int value;
+  } cases[] = {{"130", 130}, {" -7x", -7}, {"", 0}, {"abc", 0}, {"99999999999999999999", INT_MAX},
+               {"-99999999999999999999", INT_MIN}};
+  for (const auto& c : cases) EXPECT_EQ(leading_int(c.text), c.value) << c.text;
+  EXPECT_EQ(tof_position("tag at 99999999999"), INT_MAX);
+  WriteMessage w;
+  ASSERT_TRUE(parse_write_message("write=00&data=11&index=99999999999", &w));
+  EXPECT_EQ(w.index, INT_MAX);
+}
 
 // A port on a free loopback port with the printer (the test) connected to it.
 struct PortWithPrinter {

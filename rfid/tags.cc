@@ -1,5 +1,7 @@
 #include "rfid/tags.h"
 
+#include <climits>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -332,7 +334,8 @@ void LabelPositions::tof(int n, TimeVal now, std::string* out) {
     starting_pos_ = n;
     current_pos_ = 0;
   } else {
-    current_pos_ = n - starting_pos_;
+    // Positions far apart (a printer counter that wrapped) must not overflow: saturated.
+    current_pos_ = static_cast<int>(std::clamp<int64_t>(static_cast<int64_t>(n) - starting_pos_, INT_MIN, INT_MAX));
   }
 }
 

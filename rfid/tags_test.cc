@@ -1,6 +1,8 @@
 #include "rfid/tags.h"
 
 #include <gtest/gtest.h>
+
+#include <climits>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -225,6 +227,10 @@ TEST(LabelPositions, FirstReportSetsTheOrigin) {
   EXPECT_DOUBLE_EQ(p.get_time_since_last_tof({102, 0}), 0.5);
   p.clear_positions();
   EXPECT_EQ(p.get_last_pos(), -1);
+  // Positions whose difference does not fit an int are saturated, never overflowed.
+  p.tof(-2000000000, {103, 0}, &out);
+  p.tof(2000000000, {104, 0}, &out);
+  EXPECT_EQ(p.get_last_pos(), INT_MAX);
 }
 
 TEST(EpcText, Conversions) {

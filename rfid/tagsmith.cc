@@ -47,6 +47,7 @@ TagsmithConfig default_config() {
   c.dev_dir = ld::rooted("/dev");
   c.modules_file = ld::rooted("/print/rfid_modules.txt");
   c.log_file = ld::rooted("/print/rfid.log");
+  c.status_file = ld::rooted("/tmp/rfid_status");
   c.rfid_port = ld::rfid_port();
   c.printer_host = ld::printer_host();
   c.printer_web_port = ld::printer_web_port();
@@ -70,6 +71,7 @@ Tagsmith::Tagsmith(TagsmithConfig cfg)
   };
   env_.write_result = [this](int state, int err, int index, std::span<const uint8_t> epc) {
     const std::string path = write_result_path(state, err, index, epc);
+    note_event(state == 0 ? "write-ok" : "write-failed", epc);
     say("url:%s\n", path.c_str());
     web_request(path);
   };
@@ -77,12 +79,47 @@ Tagsmith::Tagsmith(TagsmithConfig cfg)
   env_.tags.lost_tags = &lost_tags_;
   env_.tags.out = &out_;
   env_.tags.log = &tags_log_;
-  env_.tags.report = [this](const TagReport& r) { web_request(tag_event_path(r.epc, r.st, r.nr, r.dt, r.entry)); };
+  env_.tags.report = [this](const TagReport& r) {
+    note_event(r.st == 0 ? "exit" : "new", r.epc);
+    web_request(tag_event_path(r.epc, r.st, r.nr, r.dt, r.entry));
+  };
   if (cfg_.listen_fd >= 0) port_.adopt_listener(ld::UniqueFd(cfg_.listen_fd));
   port_.set_printer_host(cfg_.printer_host);
 }
 
 Tagsmith::~Tagsmith() { release_modules(); }
+
+void Tagsmith::note_event(const char* kind, std::span<const uint8_t> epc) {
+  std::string hex;
+  char b[4];
+  for (uint8_t x : epc) {
+    std::snprintf(b, sizeof b, "%02X", x);
+    hex += b;
+  }
+  last_event_ = std::to_string(static_cast<long long>(cfg_.clock->now())) + " " + kind + " " + hex;
+}
+
+// Written only when something changed (the updated= stamp aside), so the SD card's tmp sees a
+// few writes a minute at most, and always whole (temp file and rename).
+void Tagsmith::update_status() {
+  if (cfg_.status_file.empty()) return;
+  auto module = [](const reader_module* m) {
+    if (!m) return std::string("none");
+    const char* model = m->ops.op_process == RU5102_process_module ? "RU5102" : "RU5202";
+    const std::string serial = m->serial_text == "UNKNOWN" || m->serial_text.empty() ? "-" : m->serial_text;
+    return std::string(model) + " " + serial + " " + std::to_string(m->power);
+  };
+  std::string body = std::string("printer=") + (port_.conn_fd() >= 0 ? "connected" : "none") + "\n";
+  body += "entry=" + module(find_modules_ ? nullptr : reader_) + "\n";
+  body += "exit=" + module(find_modules_ ? nullptr : writer_) + "\n";
+  if (!last_event_.empty()) body += "last_event=" + last_event_ + "\n";
+  if (body == status_said_) return;
+  // A folder that cannot take it is tried again at the next change, not at every pass.
+  status_said_ = body;
+  std::string err;
+  ld::write_file_atomic(cfg_.status_file,
+                        "updated=" + std::to_string(static_cast<long long>(cfg_.clock->now())) + "\n" + body, &err);
+}
 
 void Tagsmith::web_request(const std::string& path, EwsLink::Done done) {
   if (!done) {
@@ -351,6 +388,7 @@ void Tagsmith::wait_for_retry() {
     std::string msg;
     const int r = check_printer(&msg);
     say("check printer %d\n", r);
+    update_status();
     if (r > 0) {
       log("PRINTER <%s>\n", msg.c_str());
       if (msg.starts_with("cmd=retry")) return;
@@ -670,10 +708,11 @@ void Tagsmith::show_listing() {
     out_ += show_tags(writer_->tags, writer_->location, now);
     if (reader_) check_overlap(reader_->tags, writer_->tags, &out_);
   }
-  if (logfile_ && reader_) {
+  if (rfidlog_.file() && reader_) {
     const std::string listing = show_tags(reader_->tags, reader_->location, now);
-    std::fputs(listing.c_str(), logfile_.get());
-    std::fflush(logfile_.get());
+    std::fputs(listing.c_str(), rfidlog_.file());
+    std::fflush(rfidlog_.file());
+    rfidlog_.rotate_if_full();
   }
   say("successful writes %d\n", env_.writes);
   say("failed writes %d\n", env_.failed_writes);
@@ -827,6 +866,7 @@ bool Tagsmith::main_pass() {
     cmd_ = std::string(1, key);
     process_key(cmd_);
   }
+  update_status();
   flush();
   return cmd0() != 'Q';
 }
@@ -895,9 +935,7 @@ void Tagsmith::wait_for_work() {
 void Tagsmith::start() {
   console_ = posix_console_name();
   if (cfg_.keys) settings_ = posix_get_termsettings(console_.c_str());
-  logfile_.reset(std::fopen(cfg_.log_file.c_str(), "w+e"));
-  if (!logfile_) say("could not open log file <%s>\n", cfg_.log_file.c_str());
-  rfidlog_.set_file(logfile_.get());
+  if (!rfidlog_.open(cfg_.log_file)) say("could not open log file <%s>\n", cfg_.log_file.c_str());
   find_modules_ = true;
   say("connecting to printer");
   if (port_.listen_fd() < 0) port_.connect_to_printer(cfg_.rfid_port, &out_);
@@ -909,8 +947,7 @@ void Tagsmith::shutdown() {
   port_.close_printer(&out_);
   restore_console();
   flush();
-  rfidlog_.set_file(nullptr);
-  logfile_.reset();
+  rfidlog_.close();
 }
 
 int Tagsmith::run() {

@@ -49,6 +49,7 @@ struct TagsmithConfig {
   std::string dev_dir;       // where their device nodes are
   std::string modules_file;  // the remembered entry and exit modules
   std::string log_file;      // the daemon log, emptied at every start
+  std::string status_file;   // the small status the operator's page shows ("" none)
   std::string dump_dir = ".";  // the tag dump files
   int rfid_port = 5011;      // the printer's command port
   int listen_fd = -1;        // a listening socket to use instead of opening rfid_port (taken over)
@@ -132,6 +133,9 @@ class Tagsmith {
   void say_err(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   void log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   void release_modules();
+  // Rewrites the status file when what it says has changed.
+  void update_status();
+  void note_event(const char* kind, std::span<const uint8_t> epc);
   // Queues a GET on the printer's web server; a failure is printed (or goes to `done`), an
   // overflow of the queue logged and counted.
   void web_request(const std::string& path, EwsLink::Done done = {});
@@ -156,7 +160,6 @@ class Tagsmith {
   TagsmithConfig cfg_;
   std::string out_, err_, tags_log_;
   RfidLog rfidlog_;
-  ld::UniqueFile logfile_;
   ResponseTimer timer_;
   std::unique_ptr<Keyboard> keyboard_;
   std::unique_ptr<termios> settings_;
@@ -198,6 +201,7 @@ class Tagsmith {
   void request_power(int slot, int level);
   void work_power_changes();
   int generation_ = 0;
+  std::string status_said_, last_event_;
   std::deque<PendingWrite> pending_writes_;
 };
 

@@ -406,6 +406,29 @@ TEST_F(DecidedTagsmith, UnfitAndStaleWritesAreReportedNotSent) {
   EXPECT_NE(out.find("url:/job/rfid_wtag_result?state=-2&err=0&index=3&epc_len=12&epc=" + ok_epc), std::string::npos);
 }
 
+// The status file tells the operator's page the printer connection, both modules and the latest
+// tag event; it follows what changes.
+TEST_F(DecidedTagsmith, TheStatusFileFollowsTheModulesThePrinterAndTheLatestEvent) {
+  std::string err;
+  ASSERT_TRUE(ld::make_dirs(root_("/tmp"), &err)) << err;
+  cfg_.status_file = root_("/tmp/rfid_status");
+  Tagsmith d(cfg_);
+  decide(d);
+  d.main_pass();  // takes the printer's connection
+  std::string text = testkit::slurp(cfg_.status_file);
+  EXPECT_EQ(text.rfind("updated=" + std::to_string(clock_.now()) + "\n", 0), 0u) << text;
+  EXPECT_EQ(text.substr(text.find('\n') + 1),
+            "printer=connected\nentry=RU5202 52000001 5\nexit=RU5202 52000000 1\n") << text;
+  const std::string new_epc = "300833B2DDD901400000000C";
+  EXPECT_EQ(ask(d, "write=" + kTag + "&data=" + new_epc + "&index=12", 5), std::string("<OK>\0", 5));
+  readers_[0]->answer();
+  usleep(20000);
+  d.main_pass();
+  text = testkit::slurp(cfg_.status_file);
+  EXPECT_NE(text.find("\nlast_event=" + std::to_string(clock_.now()) + " write-ok " + new_epc + "\n"),
+            std::string::npos) << text;
+}
+
 TEST_F(DecidedTagsmith, AModuleWhoseAdapterIsGoneIsClosedNotPolledForEver) {
   Tagsmith d(cfg_);
   decide(d);

@@ -153,12 +153,12 @@ TEST_F(ReaderLink, ShortSilentAndEmptyReplies) {
     if (!c.stop) {
       ASSERT_TRUE(reply_waits(*m));
     }
-    EXPECT_FALSE(rfid::get_response(*m, env_)) << c.reply;
-    EXPECT_TRUE(out_has(c.message)) << c.reply << ": " << out_;
-    EXPECT_EQ(env_.stop_request, c.stop) << c.reply;
+    // Short, silent or garbage: never a whole reply; the deadline ends the command (rfid_test).
+    std::string why;
+    EXPECT_NE(rfid::get_response(*m, env_, &why), rfid::ReplyRead::kWhole) << c.reply;
+    EXPECT_FALSE(env_.stop_request) << c.reply << c.message;
     EXPECT_EQ(m->module_state, rfid::WAITING_FOR_READ);
   }
-  EXPECT_TRUE(out_has("ERROR !!!!!!! bad header\n")) << out_;  // Len 0
   EXPECT_EQ(sim_.log_count("ttyUSB0 rx 04 00 01 db 4b"), 4);
 }
 
@@ -168,18 +168,16 @@ TEST_F(ReaderLink, OverlongAndCorruptRepliesAreNotActedUpon) {
   ASSERT_TRUE(sim_.control("ttyUSB0 field" + tags_line(17) + "\n"));
   rfid::RU5102_do_read(*m, env_);
   process(*m);
-  EXPECT_TRUE(out_has("ERROR reply of 228 bytes is longer than 215; dropped\n")) << out_;
-  EXPECT_EQ(m->tags.count(), 0);
-  EXPECT_EQ(rfid::posix_com_dataready(m->port_fd), 0);  // the rest was read and dropped
+  EXPECT_EQ(m->tags.count(), 16);  // the items that fit the 215-byte reply record
+  EXPECT_EQ(rfid::posix_com_dataready(m->port_fd), 0);  // the whole reply was read
 
   // Line noise: a tag reply whose CRC does not hold.
   ASSERT_TRUE(sim_.control("ttyUSB0 reply badcrc:000101010c303030303030303030303030\n"));
   rfid::_set_state(*m, rfid::IDLE);
   rfid::RU5102_do_read(*m, env_);
   process(*m);
-  EXPECT_EQ(m->tags.count(), 0);
-  EXPECT_EQ(m->module_state, rfid::WAITING_FOR_READ);
-  EXPECT_TRUE(out_has("CRC")) << out_;
+  EXPECT_EQ(m->tags.count(), 16);
+  EXPECT_EQ(m->module_state, rfid::SETTLING);  // the command ended; no tag taken from noise
 }
 
 TEST_F(ReaderLink, WaitForResponseSumsTheStatesOfAllModules) {
@@ -197,13 +195,13 @@ TEST_F(ReaderLink, WaitForResponseSumsTheStatesOfAllModules) {
             "got response 0 state 0\n"
             "got response 1 state 0\n");
 
-  // A module that stays silent keeps the sum at its waiting state.
+  // A module that stays silent is given up at the reply deadline: the wait ends with all idle.
   ASSERT_TRUE(sim_.control("ttyUSB1 reply silent\n"));
   rfid::RU5102_do_read(*a, env_);
   rfid::RU5102_do_read(*b, env_);
   ASSERT_TRUE(reply_waits(*a));
   EXPECT_TRUE(sim_.log_has("ttyUSB1 scripted silence"));
-  EXPECT_EQ(rfid::wait_for_response(both, env_), rfid::WAITING_FOR_READ);
+  EXPECT_EQ(rfid::wait_for_response(both, env_), 0);
   EXPECT_EQ(a->module_state, rfid::IDLE);
 }
 
