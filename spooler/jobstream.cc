@@ -350,8 +350,8 @@ NewJobFile::Place NewJobFile::place(const std::string& path, std::string* err) {
   // The folder is synced once the name is there, so a job that was stored survives a power cut.
   if (::link(part_.c_str(), path.c_str()) == 0) {
     placed_ = true;
-    ld::fsync_dir(ld::dir_name(path));
     ld::remove_file(part_);
+    ld::fsync_dir(ld::dir_name(path));  // one sync for the new name and the scratch file's end
     return kPlaced;
   }
   if (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK) {
