@@ -245,4 +245,104 @@ TEST_F(PowerCut, TheEventLogKeepsWholeLinesOnly) {
   report("event log");
 }
 
+// Jobs queued, spooled and sent to printersim while the power goes. After the reboot spoold and
+// pjlsend run again on what is left: a job queued before the cut (its queuejob had returned) is
+// printed exactly once, or twice only when printersim had already received it whole before the
+// cut (pjlsend had no time to take it off the queue); no job is printed more often than that.
+// Every program runs with a deadline, so a send that waits for ever fails the round quickly.
+TEST_F(PowerCut, SpoolingAndSendingPrintsEachQueuedJobOnce) {
+  testkit::SimPrinter sim(base_ + "/printer", {"--set", "chunked="});
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  sim.export_endpoints();
+  const std::string status = sim.status_page();
+  ASSERT_FALSE(status.empty()) << "printersim serves no status page";
+  // The relay's part: pjlsend sends only while the status document is younger than a few
+  // seconds. The path is the mount point's, so the writes fail while the power is off.
+  std::atomic<bool> stop{false};
+  std::thread relay([&] {
+    for (; !stop; ::usleep(200000)) ld::write_file_atomic(mnt_ + "/var/www/html/cgi-bin/system.json", status);
+  });
+  const std::vector<std::string> jobs = {"ja", "jb"};
+  const std::string queued_list = out_ + "/queued";
+  std::string script;
+  for (const std::string& j : jobs)
+    script += "'" + bin("queuejob") + "' '" + mnt_ + "/print/prns/" + j + ".prn' && echo " + j + " >> '" + queued_list + "'; ";
+  script += "'" + bin("spoold") + "'; '" + bin("pjlsend") + "'";
+  // Runs a program to its end within `seconds`; a program still running then fails the round.
+  auto bounded = [&](const std::string& prog, int seconds) {
+    testkit::Process p({bin(prog)});
+    int rc = p.wait(seconds * 1000);
+    if (rc == -1) {
+      p.kill(9);
+      std::string err = p.err();
+      ADD_FAILURE() << prog << " still running after " << seconds << " s (cut " << fig_.cuts << "), its last words: "
+                    << err.substr(err.size() > 600 ? err.size() - 600 : 0);
+    }
+    if (verbose_) std::printf("%s after the reboot:\n%s%s\n", prog.c_str(), p.out().c_str(), p.err().c_str());
+  };
+  // Whole jobs printersim received, per job, from its log starting at byte `from`; `before`
+  // counts those whose connection opened before byte `cut_at`.
+  struct Printed {
+    int whole = 0, before = 0;
+  };
+  auto printed = [&](size_t from, size_t cut_at) {
+    std::map<std::string, Printed> out;
+    std::string log = sim.raw_log();
+    std::istringstream in(log.substr(std::min(from, log.size())));
+    size_t at = from;
+    std::map<int, size_t> opened;
+    for (std::string l; std::getline(in, l); at += l.size() + 1) {
+      int id = 0;
+      char what[64] = "";
+      if (std::sscanf(l.c_str(), "job %d %63s", &id, what) != 2) continue;
+      std::string w = what;
+      if (w == "open") opened[id] = at;
+      if (w != "name") continue;
+      std::string name = l.substr(l.find(" name ") + 6);
+      char file[32];
+      std::snprintf(file, sizeof file, "/jobs/%04d.prn", id);
+      if (!zjs::stream_is_whole(sim.dir() + file)) continue;
+      Printed& p = out[name.substr(0, name.find('_'))];
+      ++p.whole;
+      if (opened.count(id) && opened[id] < cut_at) ++p.before;
+    }
+    return out;
+  };
+  for (int round = 0; round < cuts_; ++round) {
+    fresh_disk();
+    for (size_t k = 0; k < jobs.size(); ++k) {
+      testkit::JobSpec s;
+      s.pages = 1 + static_cast<int>(k);
+      s.payload = 15000u + 5000u * k;
+      testkit::spit(disk_ + "/print/prns/" + jobs[k] + ".prn", testkit::make_job(s));
+    }
+    ld::remove_file(queued_list);
+    const size_t round_start = sim.raw_log().size();
+    ASSERT_TRUE(power_on(false));
+    std::vector<std::unique_ptr<testkit::Process>> programs;
+    programs.push_back(start({"/bin/sh", "-c", script}));
+    cut_after(random_ms(0, 2500), programs);
+    const size_t cut_at = sim.raw_log().size();
+
+    ASSERT_TRUE(power_on(false));
+    bounded("spoold", 15);
+    bounded("pjlsend", 20);
+    std::set<std::string> queued;
+    std::istringstream q(slurp(queued_list));
+    for (std::string j; std::getline(q, j);) queued.insert(j);
+    auto got = printed(round_start, cut_at);
+    for (const std::string& j : jobs) {
+      const Printed p = got[j];
+      const bool twice = p.whole == 2 && p.before >= 1;
+      if (twice) ++fig_.twice;
+      if (queued.count(j)) check(p.whole == 1 || twice, j + " was queued before the cut and printed " + std::to_string(p.whole) + " times");
+      else check(p.whole <= 1 || twice, j + " printed " + std::to_string(p.whole) + " times");
+    }
+    if (verbose_) std::printf("queued %zu, printersim log:\n%s\n", queued.size(), sim.raw_log().substr(round_start).c_str());
+  }
+  stop = true;
+  relay.join();
+  report("spool+send");
+}
+
 }  // namespace
