@@ -258,9 +258,16 @@ TEST_F(PowerCut, SpoolingAndSendingPrintsEachQueuedJobOnce) {
   ASSERT_FALSE(status.empty()) << "printersim serves no status page";
   // The relay's part: pjlsend sends only while the status document is younger than a few
   // seconds. The path is the mount point's, so the writes fail while the power is off.
-  std::atomic<bool> stop{false};
-  std::thread relay([&] {
-    for (; !stop; ::usleep(200000)) ld::write_file_atomic(mnt_ + "/var/www/html/cgi-bin/system.json", status);
+  struct Relay {
+    std::atomic<bool> stop{false};
+    std::thread thread;
+    ~Relay() {  // also when an assertion leaves the test early
+      stop = true;
+      if (thread.joinable()) thread.join();
+    }
+  } relay;
+  relay.thread = std::thread([&] {
+    for (; !relay.stop; ::usleep(200000)) ld::write_file_atomic(mnt_ + "/var/www/html/cgi-bin/system.json", status);
   });
   const std::vector<std::string> jobs = {"ja", "jb"};
   const std::string queued_list = out_ + "/queued";
@@ -268,17 +275,19 @@ TEST_F(PowerCut, SpoolingAndSendingPrintsEachQueuedJobOnce) {
   for (const std::string& j : jobs)
     script += "'" + bin("queuejob") + "' '" + mnt_ + "/print/prns/" + j + ".prn' && echo " + j + " >> '" + queued_list + "'; ";
   script += "'" + bin("spoold") + "'; '" + bin("pjlsend") + "'";
-  // Runs a program to its end within `seconds`; a program still running then fails the round.
+  // Runs a program to its end within `seconds`; false (and the campaign stops) when it is
+  // still running then.
   auto bounded = [&](const std::string& prog, int seconds) {
     testkit::Process p({bin(prog)});
-    int rc = p.wait(seconds * 1000);
-    if (rc == -1) {
+    const bool ended = p.wait(seconds * 1000) != -1;
+    if (!ended) {
       p.kill(9);
       std::string err = p.err();
       ADD_FAILURE() << prog << " still running after " << seconds << " s (cut " << fig_.cuts << "), its last words: "
                     << err.substr(err.size() > 600 ? err.size() - 600 : 0);
     }
     if (verbose_) std::printf("%s after the reboot:\n%s%s\n", prog.c_str(), p.out().c_str(), p.err().c_str());
+    return ended;
   };
   // Whole jobs printersim received, per job, from its log starting at byte `from`; `before`
   // counts those whose connection opened before byte `cut_at`.
@@ -325,8 +334,7 @@ TEST_F(PowerCut, SpoolingAndSendingPrintsEachQueuedJobOnce) {
     const size_t cut_at = sim.raw_log().size();
 
     ASSERT_TRUE(power_on(false));
-    bounded("spoold", 15);
-    bounded("pjlsend", 20);
+    if (!bounded("spoold", 15) || !bounded("pjlsend", 20)) break;
     std::set<std::string> queued;
     std::istringstream q(slurp(queued_list));
     for (std::string j; std::getline(q, j);) queued.insert(j);
@@ -340,8 +348,6 @@ TEST_F(PowerCut, SpoolingAndSendingPrintsEachQueuedJobOnce) {
     }
     if (verbose_) std::printf("queued %zu, printersim log:\n%s\n", queued.size(), sim.raw_log().substr(round_start).c_str());
   }
-  stop = true;
-  relay.join();
   report("spool+send");
 }
 
