@@ -109,6 +109,21 @@ class PowerCut : public ::testing::Test {
     ++fig_.checks;
     EXPECT_TRUE(ok) << what << " (cut " << fig_.cuts << ")";
   }
+  // Runs a program to its end within `seconds` (its output in *out); a program still running
+  // then is killed and fails the test (-1), so a hang never holds up the campaign.
+  int run_bounded(const std::vector<std::string>& argv, int seconds, std::string* out = nullptr,
+                  const std::map<std::string, std::string>& env = {}, const std::string& stdin_file = "/dev/null") {
+    testkit::Process p(argv, env, stdin_file);
+    const int rc = p.wait(seconds * 1000);
+    if (rc == -1) {
+      p.kill(9);
+      std::string err = p.err();
+      ADD_FAILURE() << argv[0] << " still running after " << seconds << " s (cut " << fig_.cuts
+                    << "), its last words: " << err.substr(err.size() > 600 ? err.size() - 600 : 0);
+    }
+    if (out != nullptr) *out = p.out() + p.err();
+    return rc;
+  }
   int random_ms(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
   void report(const char* road) {
     std::printf("power cut road %s: %d cuts, %d invariant checks, %d jobs printed twice\n", road, fig_.cuts,
@@ -158,7 +173,7 @@ TEST_F(PowerCut, ReceivingAndPlacingJobsLosesNoListedJob) {
     }
     ASSERT_TRUE(power_on(false));
     std::string out;
-    EXPECT_EQ(testkit::run({bin("thumbmaker")}, &out, &out), 0) << out;
+    EXPECT_EQ(run_bounded({bin("thumbmaker")}, 60, &out), 0) << out;
     if (verbose_) std::printf("live at the cut:\n%s\nthumbmaker after the reboot:\n%s\n", slurp(out_ + "/live").c_str(), out.c_str());
     for (const std::string& p : listed) check(ld::file_exists(mnt_ + p), p + " was listed before the cut and is gone");
     for (const std::string& n : list_dir(mnt_ + "/print/prns")) {
@@ -230,7 +245,8 @@ TEST_F(PowerCut, TheEventLogKeepsWholeLinesOnly) {
     {
       testkit::Process server({bin("eventlogd")}, env);
       ASSERT_TRUE(testkit::wait_for_port(port));
-      ASSERT_EQ(testkit::run({bin("log_client"), "--tag", "pc"}, nullptr, nullptr, env, "after the reboot\n"), 0);
+      testkit::spit(out_ + "/after", "after the reboot\n");
+      ASSERT_EQ(run_bounded({bin("log_client"), "--tag", "pc"}, 15, nullptr, env, out_ + "/after"), 0);
       EXPECT_TRUE(testkit::wait_until([&] { return logged(mnt_ + "/print/log").find("after the reboot") != std::string::npos; }))
           << "the rebooted eventlogd wrote nothing";
     }
@@ -278,15 +294,9 @@ TEST_F(PowerCut, SpoolingAndSendingPrintsEachQueuedJobOnce) {
   // Runs a program to its end within `seconds`; false (and the campaign stops) when it is
   // still running then.
   auto bounded = [&](const std::string& prog, int seconds) {
-    testkit::Process p({bin(prog)});
-    const bool ended = p.wait(seconds * 1000) != -1;
-    if (!ended) {
-      p.kill(9);
-      std::string err = p.err();
-      ADD_FAILURE() << prog << " still running after " << seconds << " s (cut " << fig_.cuts << "), its last words: "
-                    << err.substr(err.size() > 600 ? err.size() - 600 : 0);
-    }
-    if (verbose_) std::printf("%s after the reboot:\n%s%s\n", prog.c_str(), p.out().c_str(), p.err().c_str());
+    std::string out;
+    const bool ended = run_bounded({bin(prog)}, seconds, &out) != -1;
+    if (verbose_) std::printf("%s after the reboot:\n%s\n", prog.c_str(), out.c_str());
     return ended;
   };
   // Whole jobs printersim received, per job, from its log starting at byte `from`; `before`
