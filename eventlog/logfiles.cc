@@ -143,6 +143,10 @@ void LogStore::rotate(File* f, std::string_view tag, const std::tm& t) {
     std::fprintf(err_, "ERROR open_file: no free name to rotate %s\n", f->path.c_str());
   } else if (::rename(f->path.c_str(), target.c_str()) != 0) {
     std::fprintf(err_, "ERROR open_file: cannot rotate %s: %s\n", f->path.c_str(), std::strerror(errno));
+  } else if (!ld::fsync_dir(dir_, &err)) {
+    // Without it a cut could keep the new day file under the name and lose the old one's.
+    std::fprintf(err_, "ERROR open_file: cannot sync %s: %s\n", dir_.c_str(), err.c_str());
+    err.clear();
   }
   if (!open_path(f, &err)) {
     std::fprintf(err_, "ERROR open_file: cannot open %s: %s, line dropped\n", f->path.c_str(), err.c_str());
@@ -158,8 +162,13 @@ void LogStore::rotate(File* f, std::string_view tag, const std::tm& t) {
 
 void LogStore::write_pending(File* f) {
   if (f->pending.empty()) return;
+  // Each batch is synced as soon as it is written, so a power cut takes at most the batch being
+  // written: the board logs a few lines a second at most, and one fsync per batch of input (not
+  // per line) keeps even a burst cheap. The fsync also makes a new day file's name durable.
   if (f->fd.valid() && ld::write_all(f->fd.get(), f->pending.data(), f->pending.size())) {
     f->size += static_cast<int64_t>(f->pending.size());
+    if (::fsync(f->fd.get()) != 0)
+      std::fprintf(err_, "ERROR write: cannot sync %s: %s\n", f->path.c_str(), std::strerror(errno));
   } else {
     std::fprintf(out_, "\n Error : Fputs error\n");
   }

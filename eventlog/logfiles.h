@@ -1,6 +1,7 @@
 // The day files of the event log: one file per tag and local date under the log folder, moved
 // aside once it grows past the rotation size. Records are gathered per file and written out by
-// flush(), which the server calls after each batch of input, so a burst costs few writes.
+// flush(), which the server calls after each batch of input, so a burst costs few writes; each
+// write is synced at once, so a power cut loses at most the batch being written.
 #pragma once
 #include <cstdio>
 #include <ctime>

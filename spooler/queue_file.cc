@@ -86,6 +86,12 @@ bool write_queue(std::span<const queue_record> records, const char* who,
   if (!ld::write_all(fd.get(), bytes.data(), bytes.size()) || ::fsync(fd.get()) != 0) error = errno;
   if (::close(fd.release()) != 0 && error == 0) error = errno;
   if (error == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) error = errno;
+  // The folder sync makes the new queue durable, and with it the names of the job files beside
+  // it that its records name: without it a power cut could bring back the old queue (a job
+  // queued and shown, gone; a job sent, sent again) or records whose files never got a name.
+  std::string dir_err;
+  if (error == 0 && !ld::fsync_dir(ld::dir_name(path), &dir_err))
+    std::fprintf(stderr, "%s ERROR cannot sync the folder of %s: %s\n", who, path.c_str(), dir_err.c_str());
   if (error != 0) {
     std::fprintf(stderr, "%s ERROR cannot write %s: %s\n", who, path.c_str(), std::strerror(error));
     if (why != nullptr) *why = std::strerror(error);

@@ -122,6 +122,14 @@ bool put_in_place(const queue_record& r, const queue_record& done, const prnfilt
           std::printf("/bin/mv %s.tmp %s\n", ld::esc_sh(a.input).c_str(), ld::esc_sh(prn).c_str());
           std::fflush(stdout);
           std::string why;
+          // The filter does not sync its output: the queue written back next names the ".prn",
+          // so its bytes must be on the card before that, or a cut leaves a record of an empty job.
+          ld::UniqueFd out(::open(a.output.c_str(), O_RDONLY | O_CLOEXEC));
+          if (!out.valid() || ::fsync(out.get()) != 0) {
+            std::fprintf(stderr, "spoold: cannot sync %s: %s\n", a.output.c_str(), std::strerror(errno));
+            stage = kMoveFailed;
+            return false;
+          }
           if (!ld::move_file(a.output, prn, &why)) {
             std::fprintf(stderr, "spoold: %s\n", why.c_str());
             stage = kMoveFailed;
