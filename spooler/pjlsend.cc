@@ -229,9 +229,9 @@ std::string pjl_hex_name(std::string_view path) {
   return hex;
 }
 
-std::string pjl_header(std::string_view path) {
-  std::string h = kJobOpen + pjl_hex_name(path) + kJobClose;
-  for (const char* line : kHeaderLines) h += line;
+std::vector<HeaderPiece> pjl_job_header(std::string_view path) {
+  std::vector<HeaderPiece> h{{kJobOpen}, {pjl_hex_name(path)}, {kJobClose}};
+  for (const char* line : kHeaderLines) h.push_back({line, true});
   return h;
 }
 
@@ -255,10 +255,6 @@ int send_timeout_seconds() {
     if (*c < '0' || *c > '9') return kDefaultSendTimeout;
   int v = std::atoi(text);
   return v >= 1 && v <= 86400 ? v : kDefaultSendTimeout;
-}
-
-int print_pjl(const std::string& path) {
-  return pjl_send(path, -1, send_timeout_seconds() * 1000) == SendResult::kSent ? 1 : 0;
 }
 
 SendResult pjl_send(const std::string& path, int file_fd, int timeout_ms,
@@ -285,16 +281,20 @@ SendResult pjl_send(const std::string& path, int file_fd, int timeout_ms,
     std::fputs("ERROR: Failed to connect to the printer!\n", stderr);
     return SendResult::kFailed;
   }
+  return send_job(sock.get(), pjl_job_header(path), file_fd, path, timeout_ms, on_progress);
+}
+
+SendResult send_job(int fd, const std::vector<HeaderPiece>& header, int file_fd, const std::string& path,
+                    int timeout_ms, const std::function<void(int64_t taken)>& on_progress) {
   // A printer that takes nothing for the time-out is given up; the reports are read without
   // waiting.
-  ld::set_socket_timeouts(sock.get(), 0, on_progress ? std::min(timeout_ms, 1000) : timeout_ms);
+  ld::set_socket_timeouts(fd, 0, on_progress ? std::min(timeout_ms, 1000) : timeout_ms);
   WatchedSend watched{on_progress, timeout_ms};
 
-  if (!send_piece(sock.get(), kJobOpen, path) || !send_piece(sock.get(), pjl_hex_name(path), path) ||
-      !send_piece(sock.get(), kJobClose, path))
+  for (const HeaderPiece& piece : header) {
+    if (piece.command ? send_header(fd, piece.text) == 1 : send_piece(fd, piece.text, path)) continue;
     return failed_send(errno);
-  for (const char* line : kHeaderLines)
-    if (send_header(sock.get(), line) == 0) return failed_send(errno);
+  }
 
   std::vector<char> buf(kPjlFileBuffer);
   std::vector<char> reply(kPjlReplyBuffer + 1);
@@ -306,15 +306,15 @@ SendResult pjl_send(const std::string& path, int file_fd, int timeout_ms,
       return SendResult::kFailed;
     }
     if (n == 0) break;
-    if (!(on_progress ? send_watched(sock.get(), buf.data(), static_cast<size_t>(n), &watched)
-                      : send_all(sock.get(), buf.data(), static_cast<size_t>(n)))) {
+    if (!(on_progress ? send_watched(fd, buf.data(), static_cast<size_t>(n), &watched)
+                      : send_all(fd, buf.data(), static_cast<size_t>(n)))) {
       const int error = errno;
       std::fprintf(stderr, "ERROR: Failed to send %d bytes from file %s %d.\n", static_cast<int>(n), path.c_str(),
                    error);
       return failed_send(error);
     }
     ssize_t r;
-    do r = ::recv(sock.get(), reply.data(), kPjlReplyBuffer, MSG_DONTWAIT);
+    do r = ::recv(fd, reply.data(), kPjlReplyBuffer, MSG_DONTWAIT);
     while (r < 0 && errno == EINTR);
     if (r > 0 && printer_report(std::string_view(reply.data(), static_cast<size_t>(r)), &cancel)) {
       std::fputs("Job cancelled\n\n", stderr);
@@ -324,8 +324,9 @@ SendResult pjl_send(const std::string& path, int file_fd, int timeout_ms,
   // The printer may report after the last piece; hanging up on it would cost the end of the job.
   DrainLimits limits;
   limits.stall_ms = timeout_ms;
+  std::string err;
   SendEnd end = finish_send(
-      sock.get(), limits, [&](std::string_view text) { return printer_report(text, &cancel); }, &err,
+      fd, limits, [&](std::string_view text) { return printer_report(text, &cancel); }, &err,
       [&](long unacked) {
         if (on_progress) on_progress(watched.written - unacked);
       });

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/clock.h"
 #include "spooler/printq.h"
@@ -25,8 +26,16 @@ int send_timeout_seconds();
 
 // The job name of the JOB line: the file's base name, each byte as two lower-case hex digits.
 std::string pjl_hex_name(std::string_view path);
-// The eight pieces of the job header, in the order they are sent.
-std::string pjl_header(std::string_view path);
+
+// One piece of what goes ahead of a job's bytes, sent on its own. A piece that cannot be sent
+// is reported as the command it is (send_header's message) or, for the parts of the job's name
+// line, as bytes of the job file.
+struct HeaderPiece {
+  std::string text;
+  bool command = false;
+};
+// The eight pieces of the PJL job header for the file at `path`, in the order they are sent.
+std::vector<HeaderPiece> pjl_job_header(std::string_view path);
 
 // Finds "CANCEL" in the printer's reports even when one report arrives in two reads: the tail
 // of the previous read is kept in front of the next.
@@ -47,20 +56,24 @@ int send_header(int fd, const std::string& text);
 // door open) has not refused the job: the job is not at fault and is sent again later.
 enum class SendResult { kSent, kFailed, kStalled, kCancelled };
 
-// Sends the job file to the printer (host alias and raw port from the endpoints): the header,
-// then the file in kPjlFileBuffer pieces, reading the printer's reports without waiting after
-// each, and after the last piece until the printer closes (finish_send). `file_fd` is the job
-// file open for reading, or -1 to open `path` here. kSent when the printer took the whole file;
-// kStalled when it took no data for `timeout_ms`; kFailed, with a message on standard error,
-// when the name does not resolve, the connection fails or breaks, the file cannot be opened or
-// read, a send fails otherwise or the printer reports "CANCEL". The connection (and a file
-// opened here) is closed on every return.
+// The one raw send of a job on the open printer connection `fd`: the header pieces, then the
+// bytes of `file_fd` (read to its end; `path` names it in messages) in kPjlFileBuffer pieces,
+// reading the printer's reports without waiting after each piece and after the last until the
+// printer closes (finish_send). A report with "CANCEL" ends it as kCancelled. kStalled when the
+// printer took no data for `timeout_ms`; kFailed, with a message on standard error, when the
+// file cannot be read or a send fails otherwise. `on_progress` as for pjl_send.
+SendResult send_job(int fd, const std::vector<HeaderPiece>& header, int file_fd, const std::string& path,
+                    int timeout_ms, const std::function<void(int64_t taken)>& on_progress = {});
+
+// Sends the job file to the printer (host alias and raw port from the endpoints): connects and
+// hands the connection to send_job behind the PJL job header. `file_fd` is the job file open for
+// reading, or -1 to open `path` here. Results as for send_job; kFailed also, with a message on
+// standard error, when the name does not resolve, the connection fails or the file cannot be
+// opened. The connection (and a file opened here) is closed on every return.
 // `on_progress`, when given, hears about once a second (and whenever the printer takes more)
 // how many bytes of the connection the printer has taken so far, also while a piece waits.
 SendResult pjl_send(const std::string& path, int file_fd, int timeout_ms,
                     const std::function<void(int64_t taken)>& on_progress = {});
-// pjl_send of the file at `path` with send_timeout_seconds(): 1 when sent, else 0.
-int print_pjl(const std::string& path);
 
 // True when the record says that the job went out whole and only its removal is left: no
 // send under way, and the sends made are all it needs.

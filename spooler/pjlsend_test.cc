@@ -29,6 +29,19 @@ namespace {
 using testkit::slurp;
 using testkit::spit;
 
+// The job header as the printer must see it, for the job whose base name is `hex` in hex.
+std::string wire_header(const std::string& hex) {
+  return "\x1b%-12345X@PJL JOB WNAME = \"" + hex +
+         "\"\r\n"
+         "@PJL INFO STATUS\r\n@PJL USTATUS JOB = ON\r\n@PJL USTATUS PAGE = ON\r\n"
+         "@PJL USTATUS DEVICE = ON\r\n@PJL USTATUS TIMED = 30\r\n";
+}
+
+// One send of the job at `path` to the printer the endpoints name: 1 when the printer has it.
+int send_once(const std::string& path) {
+  return pjl_send(path, -1, send_timeout_seconds() * 1000) == SendResult::kSent ? 1 : 0;
+}
+
 TEST(PjlHeader, HexNameOfTheBaseNameAndTheEightPieces) {
   struct {
     std::string path, hex;
@@ -40,10 +53,15 @@ TEST(PjlHeader, HexNameOfTheBaseNameAndTheEightPieces) {
       {"/x/", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(pjl_hex_name(c.path), c.hex) << c.path;
-  EXPECT_EQ(pjl_header("/q/a.prn"),
-            "\x1b%-12345X@PJL JOB WNAME = \"612e70726e\"\r\n"
-            "@PJL INFO STATUS\r\n@PJL USTATUS JOB = ON\r\n@PJL USTATUS PAGE = ON\r\n"
-            "@PJL USTATUS DEVICE = ON\r\n@PJL USTATUS TIMED = 30\r\n");
+  // Eight pieces; the five status requests are the commands that send_header reports.
+  std::string joined;
+  std::vector<bool> commands;
+  for (const HeaderPiece& piece : pjl_job_header("/q/a.prn")) {
+    joined += piece.text;
+    commands.push_back(piece.command);
+  }
+  EXPECT_EQ(joined, wire_header("612e70726e"));
+  EXPECT_EQ(commands, (std::vector<bool>{false, false, false, true, true, true, true, true}));
 }
 
 TEST(CancelWatch, FoundInOneReadOrSplitOverSeveral) {
@@ -153,10 +171,10 @@ TEST(PrintPjl, HeaderThenTheFileExactly) {
     spit(file, data);
     size_t n = printer.jobs().size() + 1;
     testkit::Capture cap_out_1(testkit::kStdout);
-    EXPECT_EQ(print_pjl(file), 1);
+    EXPECT_EQ(send_once(file), 1);
     EXPECT_EQ(cap_out_1.out(), "  IPv4: 127.0.0.1\n");
     ASSERT_TRUE(wait_jobs(printer, n));
-    EXPECT_TRUE(printer.jobs()[n - 1] == pjl_header(file) + data) << size;
+    EXPECT_TRUE(printer.jobs()[n - 1] == wire_header("61625f302e70726e") + data) << size;
   }
 }
 
@@ -170,7 +188,7 @@ TEST(PrintPjl, CancelMissingFileAndNoPrinter) {
     printer.say(1000, "@PJL USTATUS JOB\r\nCANCEL\r\n");
     testkit::Capture cap_out_2(testkit::kStdout);
     testkit::Capture cap_err_1(testkit::kStderr);
-    EXPECT_EQ(print_pjl(file), 0);
+    EXPECT_EQ(send_once(file), 0);
     std::string err = cap_err_1.err();
     cap_out_2.out();
     EXPECT_NE(err.find("read 26 bytes from printer <@PJL USTATUS JOB\r\nCANCEL\r\n>\n"), std::string::npos) << err;
@@ -181,7 +199,7 @@ TEST(PrintPjl, CancelMissingFileAndNoPrinter) {
     size_t before = printer.jobs().size();
     testkit::Capture cap_out_3(testkit::kStdout);
     testkit::Capture cap_err_2(testkit::kStderr);
-    EXPECT_EQ(print_pjl(root("/print/printq/gone.prn")), 0);
+    EXPECT_EQ(send_once(root("/print/printq/gone.prn")), 0);
     cap_out_3.out();
     EXPECT_EQ(cap_err_2.err(), "ERROR: File " + root("/print/printq/gone.prn") + " not found.\n");
     ::usleep(100000);
@@ -194,7 +212,7 @@ TEST(PrintPjl, CancelMissingFileAndNoPrinter) {
     ::setenv("LABELDOCK_PRINTER_HOST", host, 1);
     testkit::Capture cap_err_3(testkit::kStderr);
     testkit::Capture cap_out_4(testkit::kStdout);
-    EXPECT_EQ(print_pjl(file), 0) << host;
+    EXPECT_EQ(send_once(file), 0) << host;
     cap_out_4.out();
     EXPECT_EQ(cap_err_3.err(), "ERROR: Failed to connect to the printer!\n") << host;
   }
@@ -310,7 +328,7 @@ TEST_F(SendLoop, StopsAtAnUnspooledJobAndDropsAMissingFile) {
   EXPECT_NE(err.find("ERROR: File " + root_("/print/printq/gone_0.prn") + " not found.\n"), std::string::npos);
   EXPECT_NE(err.find("fatal error - failed to send print job\n"), std::string::npos);
   ASSERT_TRUE(wait_jobs(printer_, 1));
-  EXPECT_EQ(printer_.jobs(), std::vector<std::string>{pjl_header("a_0.prn") + "A"});
+  EXPECT_EQ(printer_.jobs(), std::vector<std::string>{wire_header("615f302e70726e") + "A"});
   EXPECT_EQ(queued(), std::vector<std::string>{"b_0.spl"});
   // Two sends, a second's pause after each, then the unspooled head ends the loop.
   EXPECT_EQ(clock_.sleeps(), 2);

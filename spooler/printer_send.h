@@ -1,6 +1,6 @@
-// The two operations that touch the printer directly: the printer-online gate, which trusts
-// the status document that another component keeps copying from the printer only while it is
-// fresh, and the bare raw send of a file to the printer's print port.
+// What the sender needs around the printer itself: the printer-online gate, which trusts the
+// status document that another component keeps copying from the printer only while it is fresh,
+// and the end of a send on the printer's print port (send_job in pjlsend.h does the send).
 #pragma once
 #include <functional>
 #include <optional>
@@ -19,8 +19,6 @@ constexpr long kStatusMaxAgeSeconds = 3;
 // Every refusal is reported on standard error; the caller waits and asks again.
 int check_printer_status(ld::Clock& clock = ld::system_clock());
 
-// Bytes read from the file and sent per step.
-constexpr size_t kPrintSendBuffer = 100000;
 // A printer that takes no data for this long has its connection given up.
 constexpr int kPrintSendTimeoutMs = 300000;
 constexpr int kPrintConnectTimeoutMs = 15000;
@@ -65,10 +63,3 @@ SendEnd finish_send(int fd, const DrainLimits& limits,
 
 // Bytes sent on the connection that the printer has not acknowledged yet (SIOCOUTQ).
 long printer_unacked_bytes(int fd);
-
-// Sends the file's bytes, nothing before or after them, to the printer's raw print port at
-// `address` (the port comes from the endpoints), and waits for the printer to take them
-// (finish_send; its reports are not looked at). 1 when the printer has the whole file; 0, with a
-// message on standard error, when the file cannot be opened or read or the connection fails.
-// The connection and the file are closed on every return.
-int print_prn(const std::string& address, const std::string& path, const DrainLimits& limits = {});

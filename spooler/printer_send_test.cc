@@ -11,8 +11,12 @@
 #include <functional>
 #include <optional>
 #include <thread>
+#include <vector>
 
+#include "common/endpoints.h"
+#include "common/handles.h"
 #include "common/net.h"
+#include "spooler/pjlsend.h"
 #include "testkit/capture.h"
 #include "testkit/scenario.h"
 
@@ -121,49 +125,56 @@ class RawPort {
   int connections_ = 0;
 };
 
-TEST(PrintPrn, SendsTheFileBytesAsTheyAre) {
+// The job's raw send to the stand-in, on a connection of its own.
+spooler::SendResult send_file(const std::string& path, const std::vector<spooler::HeaderPiece>& header = {}) {
+  std::string err;
+  ld::UniqueFd sock = ld::tcp_connect("127.0.0.1", ld::printer_raw_port(), 5000, &err);
+  EXPECT_TRUE(sock.valid()) << err;
+  ld::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  EXPECT_TRUE(file.valid()) << path;
+  return spooler::send_job(sock.get(), header, file.get(), path, kPrintSendTimeoutMs);
+}
+
+TEST(SendJob, HeaderPiecesThenTheFileBytesAsTheyAre) {
   testkit::TempRoot root;
   std::string big;
-  for (size_t i = 0; i < 2 * kPrintSendBuffer + 12345; ++i) big.push_back(static_cast<char>(i * 7 + i / 256));
+  for (size_t i = 0; i < 2 * spooler::kPjlFileBuffer + 12345; ++i) big.push_back(static_cast<char>(i * 7 + i / 256));
+  const std::vector<spooler::HeaderPiece> header{{"AB"}, {"cd\r\n", true}};
   for (const std::string& data : {big, std::string()}) {
-    SCOPED_TRACE(data.size());
-    std::string file = root.path() + "/job.prn";
-    spit(file, data);
-    RawPort port;
-    EXPECT_EQ(print_prn("127.0.0.1", file), 1);
-    port.finish();
-    EXPECT_EQ(port.connections(), 1);
-    EXPECT_TRUE(port.received() == data);
+    for (bool with_header : {false, true}) {
+      SCOPED_TRACE(testing::Message() << data.size() << (with_header ? " behind a header" : " bare"));
+      std::string file = root.path() + "/job.prn";
+      spit(file, data);
+      RawPort port;
+      EXPECT_EQ(send_file(file, with_header ? header : std::vector<spooler::HeaderPiece>{}), spooler::SendResult::kSent);
+      port.finish();
+      EXPECT_EQ(port.connections(), 1);
+      EXPECT_TRUE(port.received() == (with_header ? "ABcd\r\n" : "") + data);
+    }
   }
 }
 
-TEST(PrintPrn, FailuresAreReportedAndTheCallerCarriesOn) {
+TEST(SendJob, PrinterThatHangsUpIsAFailedSend) {
   testkit::TempRoot root;
-  std::string missing = root.path() + "/missing.prn";
-  {
-    RawPort port(false, 300);
+  // In the middle of the job (no SIGPIPE ends this process), and before it has the end.
+  struct {
+    size_t size;
+    std::string message_start;
+  } cases[] = {
+      {8 << 20, "ERROR: Failed to send 100000 bytes from file "},
+      {300000, "ERROR: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    std::string file = root.path() + "/job.prn";
+    spit(file, std::string(c.size, 'x'));
+    RawPort port(true);
     testkit::Capture cap(testkit::kStderr);
-    EXPECT_EQ(print_prn("127.0.0.1", missing), 0);
-    EXPECT_EQ(cap.err(), "ERROR: File " + missing + " not found.\n");
+    EXPECT_EQ(send_file(file), spooler::SendResult::kFailed);
+    std::string msg = cap.err();
+    EXPECT_EQ(msg.rfind(c.message_start, 0), 0u) << msg;
     port.finish();
-    EXPECT_EQ(port.connections(), 0);  // no empty job for the printer
   }
-
-  std::string file = root.path() + "/job.prn";
-  spit(file, std::string(8 << 20, 'x'));
-  ::setenv("LABELDOCK_PRINTER_RAW_PORT", std::to_string(testkit::free_port()).c_str(), 1);
-  testkit::Capture refused(testkit::kStderr);
-  EXPECT_EQ(print_prn("127.0.0.1", file), 0);
-  EXPECT_EQ(refused.err(), "ERROR: Failed to connect to the printer!\n");
-  ::unsetenv("LABELDOCK_PRINTER_RAW_PORT");
-
-  // The printer hangs up in the middle: the send fails (no SIGPIPE ends this process).
-  RawPort port(true);
-  testkit::Capture hung_up(testkit::kStderr);
-  EXPECT_EQ(print_prn("127.0.0.1", file), 0);
-  std::string msg = hung_up.err();
-  EXPECT_EQ(msg.rfind("ERROR: Failed to send 100000 bytes from file " + file + " ", 0), 0u) << msg;
-  port.finish();
 }
 
 TEST(DrainNext, EndsWhenThePrinterHasItAllOrStalls) {
@@ -306,18 +317,6 @@ TEST(FinishSend, PrinterThatResetsOrStopsTakingIsABrokenSend) {
             static_cast<int>(SendEnd::kStalled));
   let_go = true;
   EXPECT_EQ(err.rfind("the printer took none of the last ", 0), 0u) << err;
-}
-
-TEST(PrintPrn, PrinterThatResetsBeforeItHasTheEndIsAFailedSend) {
-  testkit::TempRoot root;
-  std::string file = root.path() + "/job.prn";
-  spit(file, std::string(300000, 'x'));
-  RawPort port(true);
-  testkit::Capture cap(testkit::kStderr);
-  EXPECT_EQ(print_prn("127.0.0.1", file), 0);
-  std::string msg = cap.err();
-  EXPECT_EQ(msg.rfind("ERROR: ", 0), 0u) << msg;
-  port.finish();
 }
 
 }  // namespace

@@ -40,17 +40,21 @@ class OutFile {
  public:
   bool create(const std::string& path) {
     fd_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd_.valid()) error_ = errno;
     return fd_.valid();
   }
   bool is_open() const { return fd_.valid(); }
   // False once any write failed.
   bool ok() const { return ok_; }
+  // The system error of the failed create or of the first failed write, 0 when none is known.
+  int error() const { return error_; }
 
   void put(const void* data, size_t n) {
     if (!ok_) return;
     if (len_ + n > buf_.size()) flush();
     if (n >= buf_.size()) {
       ok_ = ld::write_all(fd_.get(), data, n);
+      if (!ok_) error_ = errno;
       return;
     }
     std::memcpy(buf_.data() + len_, data, n);
@@ -89,13 +93,19 @@ class OutFile {
   // Writes what is buffered and closes; false when any write failed.
   bool close() {
     flush();
-    if (fd_.valid() && ::close(fd_.release()) != 0) ok_ = false;
+    if (ok_ && fd_.valid() && ::close(fd_.release()) != 0) {
+      ok_ = false;
+      error_ = errno;
+    }
     return ok_;
   }
 
  private:
   void flush() {
-    if (ok_ && len_ > 0) ok_ = ld::write_all(fd_.get(), buf_.data(), len_);
+    if (ok_ && len_ > 0) {
+      ok_ = ld::write_all(fd_.get(), buf_.data(), len_);
+      if (!ok_) error_ = errno;
+    }
     len_ = 0;
   }
 
@@ -103,6 +113,7 @@ class OutFile {
   std::vector<unsigned char> buf_ = std::vector<unsigned char>(1 << 16);
   size_t len_ = 0;
   bool ok_ = true;
+  int error_ = 0;
   bool kernel_copy_ = true;
 };
 
@@ -131,7 +142,7 @@ class Filter {
  public:
   Filter(const prnfilt_args& a, FILE* msg) : a_(a), msg_(msg) {}
 
-  int run(int32_t* send_copies);
+  prnfilt_result run(int32_t* send_copies);
 
  private:
   bool copy_chunk(uint64_t offset, const zjs::ChunkHeader& h);
@@ -142,7 +153,11 @@ class Filter {
   bool copy_prologue(uint64_t from_offset, uint64_t page_offset);
   bool collate_copies(uint64_t start, uint64_t end);
   bool end_selection(uint64_t start, uint64_t end, int32_t* send_copies);
-  int fail(const char* text);  // prints text, removes a partial output, returns -1
+  // Prints text, removes a partial output and returns the failure: the output's when a write
+  // to it failed, else the job's.
+  prnfilt_result fail(const char* text);
+  prnfilt_result output_failed(int error) { return {-1, prnfilt_fault::kOutput, error}; }
+  static prnfilt_result job_failed() { return {-1, prnfilt_fault::kJob, 0}; }
 
   const prnfilt_args& a_;
   FILE* msg_;
@@ -155,11 +170,12 @@ class Filter {
   std::vector<unsigned char> block_ = std::vector<unsigned char>(kFilterBlock);
 };
 
-int Filter::fail(const char* text) {
+prnfilt_result Filter::fail(const char* text) {
   std::fputs(text, msg_);
+  const prnfilt_result r = out_.ok() ? job_failed() : output_failed(out_.error());
   if (out_.is_open()) out_.close();
   if (created_) ld::remove_file(a_.output);
-  return -1;
+  return r;
 }
 
 void Filter::copy_as_is(uint64_t offset, uint64_t n) {
@@ -283,10 +299,10 @@ bool Filter::end_selection(uint64_t start, uint64_t end, int32_t* send_copies) {
   return collate_copies(start, end);
 }
 
-int Filter::run(int32_t* send_copies) {
+prnfilt_result Filter::run(int32_t* send_copies) {
   if (!in_.open(a_.input, nullptr)) {
     std::fprintf(msg_, "ERROR: File %s not found.\n", a_.input.c_str());
-    return -1;
+    return job_failed();
   }
   if (!in_.read_signature(false, nullptr)) return fail("Error: invalid file format!\n");
 
@@ -342,7 +358,7 @@ int Filter::run(int32_t* send_copies) {
       sel_start = offset;
       if (!open_output()) {
         std::fprintf(msg_, "ERROR: Cannot open file %s\n", a_.output.c_str());
-        return -1;
+        return output_failed(out_.error());
       }
       out_.put("JZJZ", 4);
       if (!copy_prologue(doc_start, offset) || !copy_chunk(offset, h)) return fail(kCopyFailed);
@@ -358,12 +374,14 @@ int Filter::run(int32_t* send_copies) {
   } else if (a_.from > 0) {
     std::fputs("ERROR: Cannot find selected page\n", msg_);
   }
-  return pages;
+  return {pages, prnfilt_fault::kNone, 0};
 }
 
 }  // namespace
 
-int prnfilt(const prnfilt_args& args, int32_t* send_copies, FILE* msg) {
+prnfilt_result prnfilt_run(const prnfilt_args& args, int32_t* send_copies, FILE* msg) {
   Filter f(args, msg);
   return f.run(send_copies);
 }
+
+int prnfilt(const prnfilt_args& args, int32_t* send_copies, FILE* msg) { return prnfilt_run(args, send_copies, msg).pages; }

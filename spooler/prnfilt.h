@@ -40,3 +40,17 @@ constexpr size_t kFilterBlock = 65535;
 // while copying) the message is printed to `msg`, a partly written output is removed, and the
 // result is -1: the calling program decides how to end.
 int prnfilt(const prnfilt_args& args, int32_t* send_copies, FILE* msg = stderr);
+
+// Whose fault a failed run is: the job's (missing, not a job stream, cut inside a chunk or
+// unreadable), which no later run mends, or the output's (cannot be created or written, the
+// disk full), which may pass.
+enum class prnfilt_fault { kNone, kJob, kOutput };
+
+struct prnfilt_result {
+  int pages = 0;                              // as prnfilt returns it
+  prnfilt_fault fault = prnfilt_fault::kNone;  // kNone exactly when pages >= 0
+  int error = 0;                              // the system error of an output fault, 0 when unknown
+};
+
+// prnfilt, telling a failure's cause as well.
+prnfilt_result prnfilt_run(const prnfilt_args& args, int32_t* send_copies, FILE* msg = stderr);

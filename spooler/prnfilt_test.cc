@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <map>
 #include <sstream>
 
@@ -121,11 +122,13 @@ class PrnfiltTest : public ::testing::Test {
   std::string path(const std::string& name) const { return root_.path() + "/" + name; }
 
   // Runs the filter with its messages captured.
-  int filter(const prnfilt_args& a, int32_t* flag, std::string* messages) {
+  int filter(const prnfilt_args& a, int32_t* flag, std::string* messages, prnfilt_result* result = nullptr) {
     testkit::CapturedFile msg;
-    int r = prnfilt(a, flag, msg.get());
+    prnfilt_result r = prnfilt_run(a, flag, msg.get());
     *messages = msg.text();
-    return r;
+    EXPECT_EQ(r.fault == prnfilt_fault::kNone, r.pages >= 0);
+    if (result != nullptr) *result = r;
+    return r.pages;
   }
 
   testkit::TempRoot root_;
@@ -255,12 +258,17 @@ TEST_F(PrnfiltTest, FatalErrorsAreReturnedWithTheirMessage) {
   spit(bad, "ZJZJ" + slurp(good).substr(4));
   struct {
     std::string in, out, want;
+    prnfilt_fault fault;
+    int error;
   } cases[] = {
-      {path("missing.prn"), path("o.prn"), "ERROR: File " + path("missing.prn") + " not found.\n"},
-      {bad, path("o.prn"), "Error: invalid file format!\n"},
-      {path("messages"), path("o.prn"), "Error: invalid file format!\n"},  // empty
-      {good, path("no/such/dir/o.prn"), "ERROR: Cannot open file " + path("no/such/dir/o.prn") + "\n"},
-      {good, good, "ERROR: Cannot open file " + good + "\n"},  // never onto itself
+      {path("missing.prn"), path("o.prn"), "ERROR: File " + path("missing.prn") + " not found.\n",
+       prnfilt_fault::kJob, 0},
+      {bad, path("o.prn"), "Error: invalid file format!\n", prnfilt_fault::kJob, 0},
+      {path("messages"), path("o.prn"), "Error: invalid file format!\n", prnfilt_fault::kJob, 0},  // empty
+      {good, path("no/such/dir/o.prn"), "ERROR: Cannot open file " + path("no/such/dir/o.prn") + "\n",
+       prnfilt_fault::kOutput, ENOENT},
+      {good, path(""), "ERROR: Cannot open file " + path("") + "\n", prnfilt_fault::kOutput, EISDIR},
+      {good, good, "ERROR: Cannot open file " + good + "\n", prnfilt_fault::kOutput, 0},  // never onto itself
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.want);
@@ -268,8 +276,11 @@ TEST_F(PrnfiltTest, FatalErrorsAreReturnedWithTheirMessage) {
     prnfilt_args a{c.in, c.out, 1, 0, 1, 2, 0, 0, {}};
     int32_t flag = 0;
     std::string msg;
-    EXPECT_EQ(filter(a, &flag, &msg), -1);
+    prnfilt_result r;
+    EXPECT_EQ(filter(a, &flag, &msg, &r), -1);
     EXPECT_EQ(msg, c.want);
+    EXPECT_EQ(static_cast<int>(r.fault), static_cast<int>(c.fault));
+    EXPECT_EQ(r.error, c.error);
     EXPECT_FALSE(ld::file_exists(path("o.prn")));
   }
   EXPECT_EQ(slurp(good), testkit::make_job(five_pages()));
@@ -371,9 +382,10 @@ TEST_F(PrnfiltTest, WriteFailureRemovesThePartialOutput) {
     rlimit lim{8000, 8000};
     ::setrlimit(RLIMIT_FSIZE, &lim);
     prnfilt_args a{in, out, 1, 0, 1, 5, 0, 0, {}};
-    int r = prnfilt(a, nullptr, msg.get());
+    // The output's fault, with the system's reason: the job itself is sound.
+    prnfilt_result r = prnfilt_run(a, nullptr, msg.get());
     std::fflush(msg.get());
-    ::_exit(r == -1 ? 0 : 1);
+    ::_exit(r.pages == -1 && r.fault == prnfilt_fault::kOutput && r.error == EFBIG ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -457,7 +469,11 @@ TEST_F(PrnfiltTest, BrokenChunkInsideTheSelectionFails) {
     prnfilt_args a{in, out, 2, 1, c.from, c.to, 0, 0, {}};
     int32_t flag = 0;
     std::string msg;
-    EXPECT_EQ(filter(a, &flag, &msg), c.want);
+    prnfilt_result r;
+    EXPECT_EQ(filter(a, &flag, &msg, &r), c.want);
+    if (c.want < 0) {
+      EXPECT_EQ(static_cast<int>(r.fault), static_cast<int>(prnfilt_fault::kJob));  // the job's own
+    }
     EXPECT_EQ(ld::file_exists(out), c.output);
     EXPECT_NE(msg.find("ERROR: chunk size 15 below 16 at offset " + std::to_string(page3) + "\n"), std::string::npos) << msg;
   }

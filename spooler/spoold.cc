@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,16 +13,10 @@
 #include "common/handles.h"
 #include "common/ui_log.h"
 #include "spooler/jobhistory.h"
-#include "spooler/jobstream.h"
 
 namespace spooler {
 
 namespace {
-
-// True when the copy is a job stream whose chunks are all whole. A filter failure on such a
-// copy lies with the output side (a full disk, a folder not writable) and may pass; a job cut
-// inside a chunk fails on every pass and is dropped instead of holding up the jobs behind it.
-bool looks_like_job(const std::string& path) { return zjs::stream_is_whole(path); }
 
 void remove_quietly(const std::string& path) {
   std::string err;
@@ -84,26 +77,25 @@ class Captured {
   FILE* f_;
 };
 
-// Runs the filter. On failure: a copy that is no job at all goes (false, *hopeless); with a
-// good copy the failure lies with the output (a full disk, a folder not writable), which the
-// message says, and the job waits (false).
+// Runs the filter. On failure: a job at fault (missing, not a job stream, cut inside a chunk)
+// fails on every pass, so it goes instead of holding up the jobs behind it (false, *hopeless);
+// a failure of the output (a full disk, a folder not writable), which the message says, may
+// pass, and the job waits (false).
 bool run_filter(const queue_record& r, const prnfilt_args& a, queue_record* done, bool* hopeless) {
   Captured msg;
-  errno = 0;
-  const int pages = prnfilt(a, &done->send_copies, msg.stream());
-  const int error = errno;
-  if (pages >= 0) {
+  const prnfilt_result res = prnfilt_run(a, &done->send_copies, msg.stream());
+  if (res.fault == prnfilt_fault::kNone) {
     std::fputs(msg.text().c_str(), stderr);
     return true;
   }
-  if (!looks_like_job(a.input)) {
+  if (res.fault == prnfilt_fault::kJob) {
     std::fputs(msg.text().c_str(), stderr);
     drop_job(r, "cannot be filtered");
     *hopeless = true;
     return false;
   }
   std::fprintf(stderr, "spoold: cannot write %s%s%s; %s waits for the next pass\n", a.output.c_str(),
-               error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "", a.input.c_str());
+               res.error != 0 ? ": " : "", res.error != 0 ? std::strerror(res.error) : "", a.input.c_str());
   return false;
 }
 

@@ -25,7 +25,6 @@
 using spooler::add_to_queue;
 using spooler::get_printq;
 using spooler::pause_printing;
-using spooler::pjl_header;
 using spooler::printq_delete;
 using spooler::queue_record;
 using spooler::resume_printing;
@@ -36,6 +35,14 @@ namespace {
 
 using testkit::slurp;
 using testkit::spit;
+
+// The job header as the printer must see it, for the job whose base name is `hex` in hex.
+std::string wire_header(const std::string& hex) {
+  return "\x1b%-12345X@PJL JOB WNAME = \"" + hex +
+         "\"\r\n"
+         "@PJL INFO STATUS\r\n@PJL USTATUS JOB = ON\r\n@PJL USTATUS PAGE = ON\r\n"
+         "@PJL USTATUS DEVICE = ON\r\n@PJL USTATUS TIMED = 30\r\n";
+}
 
 class Print : public ::testing::Test {
  protected:
@@ -146,8 +153,8 @@ TEST_F(Print, QueuedJobsReachThePrinterFiltered) {
   EXPECT_NE(out.find("printing file: " + q("Shipping label_0.prn") + " copy 0 of 2 (0)\n"), std::string::npos) << out;
   EXPECT_NE(out.find("  IPv4: 127.0.0.1\n"), std::string::npos) << out;
   EXPECT_NE(raw_log().find("job 1 name Shipping label_0.prn\n"), std::string::npos) << raw_log();
-  EXPECT_EQ(slurp(dir_ + "/jobs/0001.pjl"), pjl_header("Shipping label_0.prn"));
-  EXPECT_EQ(slurp(dir_ + "/jobs/0002.pjl"), pjl_header("gen_0.prn"));
+  EXPECT_EQ(slurp(dir_ + "/jobs/0001.pjl"), wire_header("5368697070696e67206c6162656c5f302e70726e"));
+  EXPECT_EQ(slurp(dir_ + "/jobs/0002.pjl"), wire_header("67656e5f302e70726e"));
   EXPECT_TRUE(slurp(dir_ + "/jobs/0001.prn") == want_a);
   EXPECT_TRUE(slurp(dir_ + "/jobs/0002.prn") == want_b);
   EXPECT_TRUE(queued().empty());
@@ -220,7 +227,7 @@ TEST_F(Print, CancelledAndMissingJobsAreDroppedAndTheNextIsSent) {
   EXPECT_NE(err.find("ERROR: File " + q("gone_0.prn") + " not found.\n"), std::string::npos) << err;
   EXPECT_EQ(testkit::count_of(err, "fatal error - failed to send print job\n"), 2) << err;
   ASSERT_TRUE(raw_log_has("job 2 end "));
-  EXPECT_EQ(slurp(dir_ + "/jobs/0002.pjl"), pjl_header("next_0.prn"));
+  EXPECT_EQ(slurp(dir_ + "/jobs/0002.pjl"), wire_header("6e6578745f302e70726e"));
   EXPECT_TRUE(queued().empty());
   EXPECT_FALSE(ld::file_exists(q("big_0.prn")));
 }

@@ -1,9 +1,14 @@
 // A filtered job on its way to the printer stand-in: the raw send of the filtered file, the
 // printer hanging up in the middle, the end of a job while the printer reports, and the online
 // gate over a copy of the printer's own status page.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "common/endpoints.h"
+#include "common/handles.h"
+#include "common/net.h"
 
 #include "common/fsops.h"
 #include "spooler/pjlsend.h"
@@ -16,7 +21,6 @@
 #include "testkit/sim_printer.h"
 #include "testkit/zjsgen.h"
 
-using spooler::pjl_header;
 using spooler::queue_record;
 using spooler::set_record_text;
 using spooler::write_pq;
@@ -24,6 +28,14 @@ using spooler::write_pq;
 namespace {
 
 using testkit::slurp;
+
+// The job header as the printer must see it, for the job whose base name is `hex` in hex.
+std::string wire_header(const std::string& hex) {
+  return "\x1b%-12345X@PJL JOB WNAME = \"" + hex +
+         "\"\r\n"
+         "@PJL INFO STATUS\r\n@PJL USTATUS JOB = ON\r\n@PJL USTATUS PAGE = ON\r\n"
+         "@PJL USTATUS DEVICE = ON\r\n@PJL USTATUS TIMED = 30\r\n";
+}
 
 class PrintLink : public ::testing::Test {
  protected:
@@ -54,6 +66,15 @@ class PrintLink : public ::testing::Test {
     ASSERT_EQ(write_pq(std::vector<queue_record>{r}), 1);
   }
 
+  // The job's raw send, no header, on a connection of its own: what the printer gets is the file.
+  int raw_send(const std::string& path) {
+    std::string err;
+    ld::UniqueFd sock = ld::tcp_connect("127.0.0.1", ld::printer_raw_port(), 5000, &err);
+    ld::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!sock.valid() || !file.valid()) return 0;
+    return spooler::send_job(sock.get(), {}, file.get(), path, kPrintSendTimeoutMs) == spooler::SendResult::kSent;
+  }
+
   testkit::TempRoot root_;
   testkit::SimPrinter sim_{root_("/printer"), {"--set", "chunked="}};
 };
@@ -71,14 +92,14 @@ TEST_F(PrintLink, FilteredJobReachesThePrinterAsItIs) {
   std::string filtered = slurp(out);
   ASSERT_GT(filtered.size(), job.size());
 
-  EXPECT_EQ(print_prn("127.0.0.1", out), 1);
+  EXPECT_EQ(raw_send(out), 1);
   ASSERT_TRUE(raw_log_has("job 1 end pjl 0 data " + std::to_string(filtered.size())));
   EXPECT_TRUE(slurp(sim_.dir() + "/jobs/0001.prn") == filtered);
 
   // An empty file: a connection opened and closed, not a byte sent.
   std::string empty = root_("/print/printq/empty.prn");
   testkit::spit(empty, "");
-  EXPECT_EQ(print_prn("127.0.0.1", empty), 1);
+  EXPECT_EQ(raw_send(empty), 1);
   ASSERT_TRUE(raw_log_has("job 2 end pjl 0 data 0"));
 }
 
@@ -87,7 +108,7 @@ TEST_F(PrintLink, PrinterHangsUpInTheMiddle) {
   std::string file = root_("/print/printq/big.prn");
   testkit::spit(file, std::string(16 << 20, 'x'));
   testkit::Capture cap(testkit::kStderr);
-  EXPECT_EQ(print_prn("127.0.0.1", file), 0);
+  EXPECT_EQ(raw_send(file), 0);
   std::string msg = cap.err();
   EXPECT_EQ(msg.rfind("ERROR: Failed to send 100000 bytes from file " + file + " ", 0), 0u) << msg;
   EXPECT_TRUE(raw_log_has("job 1 drop at 300000 pjl 0 data 300000"));
@@ -101,7 +122,7 @@ TEST_F(PrintLink, ReportAfterTheLastPieceDoesNotCostTheEndOfTheJob) {
   wanted.payload = 4 << 20;
   const std::string job = testkit::make_job(wanted);
   const std::string path = root_("/print/printq/late_0.prn");
-  const size_t header = pjl_header(path).size();
+  const size_t header = wire_header("6c6174655f302e70726e").size();
   struct {
     std::string report;  // as the control file writes it
     std::string logged;

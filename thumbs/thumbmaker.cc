@@ -108,8 +108,9 @@ Rendered render_page(ZxDoc& doc, int n, const std::string& path, const ThumbOpti
   const ThumbPicture pic{rgb, w, h, n, pages, info.marker_value};
   if (fd >= 0 ? !ctx.write_fd(fd, path, pic, &err)
               : !write_thumbnail(path, rgb, w, h, n, pages, info.marker_value, &err)) {
-    if (err.compare(0, 10, "can't open") == 0) std::fprintf(ctx.err, "can't open %s\n", path.c_str());
-    else std::fprintf(ctx.err, "%s\n", err.c_str());
+    // The writers' messages already tell a file that cannot be created ("can't open PATH") from
+    // one that cannot be written whole.
+    std::fprintf(ctx.err, "%s\n", err.c_str());
     *exit_status = 1;
     return Rendered::kFatal;
   }
