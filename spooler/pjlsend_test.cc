@@ -21,6 +21,7 @@
 #include "spooler/printq.h"
 #include "testkit/capture.h"
 #include "testkit/scenario.h"
+#include "testkit/sim_printer.h"
 
 namespace spooler {
 
@@ -29,13 +30,7 @@ namespace {
 using testkit::slurp;
 using testkit::spit;
 
-// The job header as the printer must see it, for the job whose base name is `hex` in hex.
-std::string wire_header(const std::string& hex) {
-  return "\x1b%-12345X@PJL JOB WNAME = \"" + hex +
-         "\"\r\n"
-         "@PJL INFO STATUS\r\n@PJL USTATUS JOB = ON\r\n@PJL USTATUS PAGE = ON\r\n"
-         "@PJL USTATUS DEVICE = ON\r\n@PJL USTATUS TIMED = 30\r\n";
-}
+using testkit::wire_header;
 
 // One send of the job at `path` to the printer the endpoints name: 1 when the printer has it.
 int send_once(const std::string& path) {

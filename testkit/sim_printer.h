@@ -11,6 +11,14 @@
 
 namespace testkit {
 
+// The job header as the printer must see it, for the job whose base name is `hex` in hex.
+inline std::string wire_header(const std::string& hex) {
+  return "\x1b%-12345X@PJL JOB WNAME = \"" + hex +
+         "\"\r\n"
+         "@PJL INFO STATUS\r\n@PJL USTATUS JOB = ON\r\n@PJL USTATUS PAGE = ON\r\n"
+         "@PJL USTATUS DEVICE = ON\r\n@PJL USTATUS TIMED = 30\r\n";
+}
+
 class SimPrinter {
  public:
   // Starts printersim with "--dir dir" and `args`, and waits for its ports.

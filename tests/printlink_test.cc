@@ -29,13 +29,7 @@ namespace {
 
 using testkit::slurp;
 
-// The job header as the printer must see it, for the job whose base name is `hex` in hex.
-std::string wire_header(const std::string& hex) {
-  return "\x1b%-12345X@PJL JOB WNAME = \"" + hex +
-         "\"\r\n"
-         "@PJL INFO STATUS\r\n@PJL USTATUS JOB = ON\r\n@PJL USTATUS PAGE = ON\r\n"
-         "@PJL USTATUS DEVICE = ON\r\n@PJL USTATUS TIMED = 30\r\n";
-}
+using testkit::wire_header;
 
 class PrintLink : public ::testing::Test {
  protected:
