@@ -1,3 +1,6 @@
+// tagsmith's loop: the daemon's start and end, its output and status file, the web requests
+// to the printer, and the main pass with the wait between passes. Discovery, the printer's
+// messages, the key commands and the pending writes are in tagsmith_*.cc.
 #include "rfid/tagsmith.h"
 
 #include <poll.h>
