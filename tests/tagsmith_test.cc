@@ -53,13 +53,16 @@ class Tagsmith : public ::testing::Test {
     testkit::spit(root_("/print/rfid_modules.txt"),
                   "ENTRY " + device(0) + " 52000000 1\nEXIT " + device(1) + " 52000001 1\n");
   }
+  // The daemon's fixed pauses (a second each during discovery) are cut short: replies are still
+  // waited for up to their deadlines, so only time in which nothing happens goes.
   void start(int web_port = 0) {
     daemon_ = std::make_unique<testkit::Process>(
         std::vector<std::string>{testkit::bin("tagsmith")},
         std::map<std::string, std::string>{
             {"LABELDOCK_RFID_PORT", std::to_string(rfid_port_)},
             {"LABELDOCK_PRINTER_HOST", "127.0.0.1"},
-            {"LABELDOCK_PRINTER_WEB_PORT", std::to_string(web_port ? web_port : printer_.web_port())}});
+            {"LABELDOCK_PRINTER_WEB_PORT", std::to_string(web_port ? web_port : printer_.web_port())},
+            {"LABELDOCK_RFID_PAUSE_MS", "20"}});
   }
   // Waits until discovery has decided (the main loop has started).
   bool decided() { return testkit::wait_until([this] { return daemon_->out().find("main loop ...") != std::string::npos; }, 90000); }
