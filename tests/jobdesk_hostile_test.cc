@@ -132,11 +132,11 @@ class HostileRequests : public jobdesk_scenario::JobdeskFixture {
 TEST_F(HostileRequests, NamesThatArePathsTouchNoFileOutsideTheLibrary) {
   ASSERT_TRUE(web_.ok()) << web_.error();
   library_job("a");
-  testkit::JobSpec spec;
-  spit(root_("/print/prns/tmp/w.prn"), testkit::make_job(spec));
-  spit(root_("/print/printq/q_0.prn"), testkit::make_job(spec));
+  testkit::JobSpec shape;
+  spit(root_("/print/prns/tmp/w.prn"), testkit::make_job(shape));
+  spit(root_("/print/printq/q_0.prn"), testkit::make_job(shape));
   ld::make_dirs(root_("/elsewhere"));
-  spit(root_("/elsewhere/x.prn"), testkit::make_job(spec));
+  spit(root_("/elsewhere/x.prn"), testkit::make_job(shape));
   const std::map<std::string, std::string> before = print_files();
   const std::map<std::string, std::string> bytes = contents(before);
   const std::string outside = slurp(root_("/elsewhere/x.prn"));
@@ -268,9 +268,9 @@ TEST_F(HostileRequests, RenameRefusesANameWaitingForItsThumbnail) {
   ASSERT_TRUE(web_.ok()) << web_.error();
   library_job("a");
   library_job("b");
-  testkit::JobSpec spec;
-  spec.seed = 7;
-  spit(root_("/print/prns/tmp/c.prn"), testkit::make_job(spec));
+  testkit::JobSpec shape;
+  shape.seed = 7;
+  spit(root_("/print/prns/tmp/c.prn"), testkit::make_job(shape));
   for (const char* to : {"c", "b"}) {
     std::string body = page(std::string("?renamePrn=a.prn&renamePrnTo=") + to + "&doRename=Rename");
     EXPECT_NE(body.find("var popup_msg=\"Duplicate filename!\";"), std::string::npos) << to << body;
@@ -278,7 +278,7 @@ TEST_F(HostileRequests, RenameRefusesANameWaitingForItsThumbnail) {
     EXPECT_TRUE(ld::file_exists(thumb_file("a"))) << to;
   }
   EXPECT_FALSE(ld::file_exists(job_file("c.prn")));
-  EXPECT_EQ(slurp(root_("/print/prns/tmp/c.prn")), testkit::make_job(spec));
+  EXPECT_EQ(slurp(root_("/print/prns/tmp/c.prn")), testkit::make_job(shape));
 }
 
 // Two screens at once. Each round puts the library back as it started, sends the requests at

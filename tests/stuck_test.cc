@@ -31,11 +31,11 @@ TEST(StuckJob, AStalledPrinterRaisesTheNoticeAndItGoesWhenTheJobMoves) {
   ASSERT_TRUE(sim.control("raw=stall\n"));
 
   // Far more than the socket buffers on both sides hold, so the stall shows on this side.
-  testkit::JobSpec spec;
-  spec.pages = 2;
-  spec.payload = 8 << 20;
+  testkit::JobSpec shape;
+  shape.pages = 2;
+  shape.payload = 8 << 20;
   const std::string spl = root("/print/printq/stall_0.spl");
-  testkit::spit(spl, testkit::make_job(spec));
+  testkit::spit(spl, testkit::make_job(shape));
   queue_record options;
   options.from = 1;
   options.to = 2;
