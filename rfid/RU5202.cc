@@ -312,32 +312,21 @@ void save_module_info(reader_module& m, RfidEnv& env, const Reply& r) { print_mo
 void RU5202_process_module(reader_module& m, RfidEnv& env) {
   const char* loc = _mod_loc_txt(m);
   const int state = m.module_state;
-  std::string why;
-  const ReplyRead got = get_response(m, env, &why);
   switch (state) {
     case WAITING_FOR_READ: case WAITING_FOR_READ_VARIANT: case WAITING_FOR_WRITE:
     case WAITING_FOR_REWRITE: case WAITING_FOR_SET_POWER: case WAITING_FOR_BEEPER:
     case WAITING_FOR_SERIAL: case WAITING_FOR_INFO: case WAITING_FOR_SET_GPIO:
     case WAITING_FOR_GET_GPIO:
       break;
-    default:
+    default: {
+      std::string why;
+      get_response(m, env, &why);
       say(env, "%s: unexpected state  %d\n", loc, state);
       return;
+    }
   }
-  // A reply that does not hold together (its CRC above all) ends the command: line noise must
-  // not become a tag or a write result. The next cycle reads again.
-  if (got == ReplyRead::kPending) return;
   Reply r;
-  if (got == ReplyRead::kBroken || !parse_reply(m.rx(), &r, &why)) {
-    end_command(m, env, why);
-    return;
-  }
-  const bool read = state == WAITING_FOR_READ || state == WAITING_FOR_READ_VARIANT;
-  if (!read && m.rx_len > static_cast<int>(kRxFrameMax)) {
-    end_command(m, env, "reply of " + std::to_string(m.rx_len) + " bytes is longer than " +
-                            std::to_string(kRxFrameMax));
-    return;
-  }
+  if (!take_reply(m, env, &r)) return;
   if (state == WAITING_FOR_READ || state == WAITING_FOR_READ_VARIANT) {
     handle_inventory(m, env, r);
   } else if (state == WAITING_FOR_WRITE || state == WAITING_FOR_REWRITE) {

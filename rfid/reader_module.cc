@@ -388,6 +388,26 @@ bool complete_kept_reply(reader_module& m, RfidEnv& env, const Reply& r) {
   return true;
 }
 
+bool take_reply(reader_module& m, RfidEnv& env, Reply* r) {
+  std::string why;
+  const ReplyRead got = get_response(m, env, &why);
+  if (got == ReplyRead::kPending) return false;
+  // A reply that does not hold together (its CRC above all) ends the command: line noise must
+  // not become a tag or a write result. The next cycle reads again.
+  if (got == ReplyRead::kBroken || !parse_reply(m.rx(), r, &why)) {
+    end_command(m, env, why);
+    return false;
+  }
+  // Only an inventory may be longer than the reply buffer keeps (its excess tags are dropped).
+  const bool read = m.module_state == WAITING_FOR_READ || m.module_state == WAITING_FOR_READ_VARIANT;
+  if (!read && m.rx_len > static_cast<int>(kRxFrameMax)) {
+    end_command(m, env, "reply of " + std::to_string(m.rx_len) + " bytes is longer than " +
+                            std::to_string(kRxFrameMax));
+    return false;
+  }
+  return true;
+}
+
 void RU5102_process_module(reader_module& m, RfidEnv& env) {
   const int state = m.module_state;
   const bool known = state == WAITING_FOR_READ || state == WAITING_FOR_READ_VARIANT ||
@@ -399,22 +419,8 @@ void RU5102_process_module(reader_module& m, RfidEnv& env) {
     say(env, "unexpected state  %d\n", state);
     return;
   }
-  std::string why;
-  const ReplyRead got = get_response(m, env, &why);
-  if (got == ReplyRead::kPending) return;
-  // A reply that does not hold together (its CRC above all) ends the command: line noise must
-  // not become a tag or a write result.
   Reply r;
-  if (got == ReplyRead::kBroken || !parse_reply(m.rx(), &r, &why)) {
-    end_command(m, env, why);
-    return;
-  }
-  const bool read = state == WAITING_FOR_READ || state == WAITING_FOR_READ_VARIANT;
-  if (!read && m.rx_len > static_cast<int>(kRxFrameMax)) {
-    end_command(m, env, "reply of " + std::to_string(m.rx_len) + " bytes is longer than " +
-                            std::to_string(kRxFrameMax));
-    return;
-  }
+  if (!take_reply(m, env, &r)) return;
   if (state == WAITING_FOR_READ || state == WAITING_FOR_READ_VARIANT) {
     handle_inventory(m, env, r);
   } else if (state == WAITING_FOR_WRITE || state == WAITING_FOR_REWRITE) {

@@ -146,6 +146,10 @@ void resend_frame(reader_module& m, RfidEnv& env);
 // reason, when the bytes cannot be a reply (a Len byte below the shortest reply).
 enum class ReplyRead { kPending, kWhole, kBroken };
 ReplyRead get_response(reader_module& m, RfidEnv& env, std::string* why);
+// Takes the reply to the command in flight once it is whole: false while it is still arriving,
+// or when it does not hold together or is longer than its handler keeps (the command is then
+// ended, see end_command).
+bool take_reply(reader_module& m, RfidEnv& env, Reply* r);
 // True while the module waits for the reply to a command.
 bool awaiting_reply(const reader_module& m);
 // Ends the command in flight without a usable reply: logged, a write reported to the printer
