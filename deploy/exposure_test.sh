@@ -20,17 +20,10 @@ if [ -z "${LABELDOCK_IN_NETNS:-}" ]; then
   exec env LABELDOCK_IN_NETNS=1 unshare --net bash "$0" "$@"
 fi
 
-X=$(mktemp -d "${TMPDIR:-/tmp}/labeldock-exposure.XXXXXX")
+scratch_dir X exposure
 chmod 755 "$X"
 logs=$X/logs
 mkdir -p "$logs"
-pids=()
-cleanup() {
-  for p in "${pids[@]:-}"; do [ -n "$p" ] && kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$X"
-}
-trap cleanup EXIT
 
 # A peer namespace: a process that holds it, its pid in the named variable.
 peer_ns() {

@@ -13,14 +13,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/appliance_pass.sh"
 tools=$build/bin
 
-D=$(mktemp -d "${TMPDIR:-/tmp}/labeldock-install.XXXXXX")
-pids=()
-cleanup() {
-  for p in "${pids[@]:-}"; do [ -n "$p" ] && kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$D"
-}
-trap cleanup EXIT
+scratch_dir D install
 
 step "install into a temporary DESTDIR"
 DESTDIR=$D cmake --install "$build" >"$D.install.log" 2>&1 || { cat "$D.install.log"; fail "cmake --install failed"; }

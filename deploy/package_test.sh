@@ -17,14 +17,7 @@ if ! command -v arm-linux-gnueabihf-g++ >/dev/null || ! command -v qemu-arm >/de
   exit 0
 fi
 
-X=$(mktemp -d "${TMPDIR:-/tmp}/labeldock-package.XXXXXX")
-pids=()
-cleanup() {
-  for p in "${pids[@]:-}"; do [ -n "$p" ] && kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$X"
-}
-trap cleanup EXIT
+scratch_dir X package
 
 step "script/package"
 "$top/script/package" >"$X/package.log" 2>&1 || { tail -n 30 "$X/package.log"; fail "script/package failed"; }

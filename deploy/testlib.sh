@@ -137,6 +137,20 @@ start_unit() {
   pids+=($!)
 }
 
+# A scratch folder for one test run: `scratch_dir VAR NAME` puts its path in VAR; it goes, with
+# every program whose pid was added to `pids`, when the script ends.
+pids=()
+scratch_dir() {
+  _scratch=$(mktemp -d "${TMPDIR:-/tmp}/labeldock-$2.XXXXXX")
+  printf -v "$1" '%s' "$_scratch"
+  trap _end_scratch EXIT
+}
+_end_scratch() {
+  for p in "${pids[@]:-}"; do [ -n "$p" ] && kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$_scratch"
+}
+
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 wait_for() {  # wait_for WHAT COMMAND...: up to 20 seconds
   local what=$1; shift
