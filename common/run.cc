@@ -47,6 +47,23 @@ UniqueFd open_pidfd(pid_t pid) {
 #endif
 }
 
+// What every program started here gets: SIGPIPE at its default, whatever this process does
+// with it (the daemons ignore it), since the programs expect the usual end on a closed pipe.
+struct SpawnDefaults {
+  posix_spawnattr_t attr;
+  SpawnDefaults() {
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+  }
+  ~SpawnDefaults() { posix_spawnattr_destroy(&attr); }
+  SpawnDefaults(const SpawnDefaults&) = delete;
+  SpawnDefaults& operator=(const SpawnDefaults&) = delete;
+};
+
 // The child as it is started: the descriptors it gets and the one that tells of its end.
 struct Child {
   pid_t pid = -1;
@@ -79,16 +96,9 @@ bool spawn_child(const std::vector<std::string>& argv, const RunOptions& opt, Ch
   if (opt.discard_output) posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
   // Duplicating a descriptor onto itself clears its close-on-exec flag in the child only.
   if (end_w.valid()) posix_spawn_file_actions_adddup2(&fa, end_w.get(), end_w.get());
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-  int rc = ::posix_spawn(&c->pid, args[0], &fa, &attr, args.data(), environ);
+  SpawnDefaults attr;
+  int rc = ::posix_spawn(&c->pid, args[0], &fa, &attr.attr, args.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
-  posix_spawnattr_destroy(&attr);
   if (rc != 0) {
     if (err) *err = "cannot run " + argv[0] + ": " + std::strerror(rc);
     return false;
@@ -191,6 +201,21 @@ int run_program(const std::vector<std::string>& argv, const RunOptions& opt, std
   do w = ::waitpid(child.pid, &status, 0);
   while (w < 0 && errno == EINTR);
   return w == child.pid ? exit_code(status) : -1;
+}
+
+int start_program(const std::string& path, int stdin_fd, int* pid) {
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, stdin_fd, 0);
+  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  SpawnDefaults attr;
+  char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+  pid_t child = -1;
+  const int rc = ::posix_spawn(&child, path.c_str(), &fa, &attr.attr, argv, environ);
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc == 0) *pid = child;
+  return rc;
 }
 
 }  // namespace ld

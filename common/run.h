@@ -26,4 +26,8 @@ struct RunOptions {
 int run_program(const std::vector<std::string>& argv, const RunOptions& opt = {},
                 std::string* err = nullptr);
 
+// Starts `path` (no arguments) with `stdin_fd` as its standard input and its output and errors
+// to /dev/null, without waiting: the caller reaps the pid it returns. 0 or the error number.
+int start_program(const std::string& path, int stdin_fd, int* pid);
+
 }  // namespace ld

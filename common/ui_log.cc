@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -105,24 +104,8 @@ void ui_log_start(std::string_view text) {
     ui_log(text);
     return;
   }
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, p[0], 0);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-  char* argv[] = {const_cast<char*>(client.c_str()), nullptr};
-  extern char** environ;
-  pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, client.c_str(), &fa, &attr, argv, environ);
-  posix_spawn_file_actions_destroy(&fa);
-  posix_spawnattr_destroy(&attr);
+  int pid = -1;
+  const int rc = ld::start_program(client, p[0], &pid);
   ::close(p[0]);
   if (rc != 0) {
     warn_lost("cannot run " + client + ": " + std::strerror(rc));
