@@ -83,6 +83,18 @@ int walk_jobs(PrnList* l, int* fitting, size_t* unmatched) {
 
 // Whether a cached record stands where its job is: the list would otherwise correct its paths
 // and write the cache again.
+// A list row from a record, read in place from the cache or decoded whole.
+template <class Record>
+void fill_row(ListRow& row, const Record& r) {
+  row.file_name = r.file_name;
+  row.display_name = r.display_name;
+  row.thumb_path = r.thumb_path;
+  row.file_size = r.file_size;
+  row.pages = r.pages;
+  row.copies = r.copies;
+  row.mtime = r.mtime;
+}
+
 bool in_place(const PrnInfoView& r, std::string_view dir) {
   auto at_dir = [&](std::string_view path) {
     return path.size() == dir.size() + r.file_name.size() && path.starts_with(dir) &&
@@ -121,14 +133,7 @@ bool rows_from_cache(std::vector<ListRow>* rows) {
     for (size_t i = 0; i < count && ok; ++i, rec += kPrnInfoSize) {
       PrnInfoView r = view_prn_info(rec);
       if (!(ok = in_place(r, dir))) break;
-      ListRow& row = rows->emplace_back();
-      row.file_name = r.file_name;
-      row.display_name = r.display_name;
-      row.thumb_path = r.thumb_path;
-      row.file_size = r.file_size;
-      row.pages = r.pages;
-      row.copies = r.copies;
-      row.mtime = r.mtime;
+      fill_row(rows->emplace_back(), r);
     }
     munmap(m, len);
     if (!ok) return false;
@@ -300,13 +305,7 @@ int get_list_rows(PrnList* l, std::vector<ListRow>* rows) {
   rows->reserve(l->list.size());
   for (const upload::PrnInfo& info : l->list) {
     ListRow& row = rows->emplace_back();
-    row.file_name = info.file_name;
-    row.display_name = info.display_name;
-    row.thumb_path = info.thumb_path;
-    row.file_size = info.file_size;
-    row.pages = info.pages;
-    row.copies = info.copies;
-    row.mtime = info.mtime;
+    fill_row(row, info);
     struct stat st;
     row.dated = stat(info.job_path.c_str(), &st) == 0;
     if (row.dated) row.file_mtime = st.st_mtime;
