@@ -108,15 +108,49 @@ bool move_file(const std::string& from, const std::string& to, std::string* err)
   return remove_file(from, err);
 }
 
-bool move_file_durably(const std::string& from, const std::string& to, std::string* err) {
-  int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(err, "cannot open", from);
-  bool synced = ::fsync(fd) == 0;
-  ::close(fd);
-  if (!synced) return fail(err, "cannot sync", from);
-  if (!move_file(from, to, err)) return false;
-  const std::string to_dir = dir_name(to), from_dir = dir_name(from);
-  return fsync_dir(to_dir, err) && (from_dir == to_dir || fsync_dir(from_dir, err));
+namespace {
+
+MoveResult move_once(const std::string& from, const std::string& to, std::string* err) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+    return MoveResult::kMoved;
+  if (errno == EEXIST) return MoveResult::kExists;
+  if (errno == EXDEV) {
+    if (file_exists(to)) return MoveResult::kExists;
+    return move_file(from, to, err) ? MoveResult::kMoved : MoveResult::kFailed;
+  }
+  if (errno == EINVAL || errno == ENOSYS || errno == EPERM || errno == EOPNOTSUPP) {
+    // A file system without the flag: a hard link never replaces a name either.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+      if (::unlink(from.c_str()) == 0) return MoveResult::kMoved;
+      fail(err, "cannot remove", from);
+      ::unlink(to.c_str());
+      return MoveResult::kFailed;
+    }
+    if (errno == EEXIST) return MoveResult::kExists;
+  }
+  fail(err, "cannot move " + from + " to", to);
+  return MoveResult::kFailed;
+}
+
+}  // namespace
+
+MoveResult move_no_replace(const std::string& from, const std::string& to, std::string* err,
+                           bool durable) {
+  if (durable) {
+    const int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail(err, "cannot open", from), MoveResult::kFailed;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    if (!synced) return fail(err, "cannot sync", from), MoveResult::kFailed;
+  }
+  const MoveResult r = move_once(from, to, err);
+  if (r == MoveResult::kMoved && durable) {
+    // The move has happened: a folder that cannot be synced is no reason to undo it.
+    const std::string to_dir = dir_name(to), from_dir = dir_name(from);
+    fsync_dir(to_dir);
+    if (from_dir != to_dir) fsync_dir(from_dir);
+  }
+  return r;
 }
 
 bool remove_file(const std::string& path, std::string* err) {

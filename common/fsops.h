@@ -14,11 +14,15 @@ int64_t file_size(const std::string& path);
 
 // rename(2), falling back to copy and remove across file systems.
 bool move_file(const std::string& from, const std::string& to, std::string* err = nullptr);
-// move_file made to survive a power cut: the file's bytes are synced first, then after the
-// rename the destination folder, then the source folder. A cut at any moment leaves the file
-// under its old name, its new name or (between the two folder syncs) both, never neither and
-// never with bytes missing.
-bool move_file_durably(const std::string& from, const std::string& to, std::string* err = nullptr);
+// Moves `from` to `to` only when `to` does not exist, in one step (a rename that refuses to
+// replace, else a hard link and the removal of the old name): of two moves to one name exactly
+// one wins, and kExists tells the loser. Across file systems the name is checked, then the file
+// copied. `durable`: the file's bytes are synced first and, after the move, the destination
+// folder, then the source folder, so a power cut at any moment leaves the file whole under its
+// old name, its new name or both, never neither.
+enum class MoveResult { kMoved, kExists, kFailed };
+MoveResult move_no_replace(const std::string& from, const std::string& to, std::string* err = nullptr,
+                           bool durable = false);
 // unlink(2); a missing file counts as removed.
 bool remove_file(const std::string& path, std::string* err = nullptr);
 // Removes a folder and everything below it (no links are followed).

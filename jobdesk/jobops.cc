@@ -138,24 +138,6 @@ bool name_taken(const std::string& new_name, FILE* err) {
   return taken;
 }
 
-MoveResult move_no_replace(const std::string& from, const std::string& to, std::string* err) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-    return MoveResult::kMoved;
-  if (errno == EEXIST) return MoveResult::kExists;
-  if (errno == EINVAL || errno == ENOSYS || errno == EPERM || errno == EOPNOTSUPP) {
-    // A file system without the flag: a hard link never replaces a name either.
-    if (::link(from.c_str(), to.c_str()) == 0) {
-      if (::unlink(from.c_str()) == 0) return MoveResult::kMoved;
-      *err = "cannot remove " + from + ": " + std::strerror(errno);
-      ::unlink(to.c_str());
-      return MoveResult::kFailed;
-    }
-    if (errno == EEXIST) return MoveResult::kExists;
-  }
-  *err = "cannot move " + from + " to " + to + ": " + std::strerror(errno);
-  return MoveResult::kFailed;
-}
-
 std::string library_lock_path() { return ld::rooted("/tmp/jobdesk.lock"); }
 
 LibraryLock::LibraryLock(const std::string& path, long wait_ms, ld::Clock& clock) {
@@ -252,10 +234,10 @@ int do_rename(PrnList* l, const char* old_name, const char* new_name) {
           ld::esc_sh(to).c_str());
   // A job that arrived under the new name since the check (the receiver or the import place
   // jobs without asking jobdesk) is never replaced.
-  MoveResult moved = move_no_replace(prns_dir() + from, prns_dir() + to, &err);
-  if (moved != MoveResult::kMoved) {
+  const ld::MoveResult moved = ld::move_no_replace(prns_dir() + from, prns_dir() + to, &err);
+  if (moved != ld::MoveResult::kMoved) {
     // The job stayed where it was; its thumbnail and the cache stay with it.
-    if (moved == MoveResult::kExists) {
+    if (moved == ld::MoveResult::kExists) {
       show_popup("Error", "Duplicate filename!");
     } else {
       fprintf(l->err, "%s\n", err.c_str());

@@ -44,11 +44,6 @@ bool is_library_job(const std::string& file_name);
 // "%s<>%s %d\n".
 bool name_taken(const std::string& new_name, FILE* err);
 
-// Moves `from` to `to` only when `to` does not exist, in one step (a rename that refuses to
-// replace, else a hard link and the removal of the old name): of two moves to one name exactly
-// one wins. kExists when the name is taken.
-enum class MoveResult { kMoved, kExists, kFailed };
-MoveResult move_no_replace(const std::string& from, const std::string& to, std::string* err);
 
 // The lock every jobdesk run holds while it reads or changes the library (list, job page, save,
 // print, rename, delete), so two screens never act on the library at the same moment: a rename

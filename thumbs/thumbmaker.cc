@@ -169,28 +169,6 @@ struct WaitingJob {
   std::string name, src, work, thumb, dest;
 };
 
-// Moves a file to a name that must be free; 0, or the errno (EEXIST: the name is taken). The
-// file is durable before it moves and both folders after, so after a power cut a job in the
-// library has its thumbnail (the picture moves first) and a job still waiting is taken up again.
-int move_no_replace(const std::string& from, const std::string& to) {
-  const int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  const int synced = ::fsync(fd) == 0 ? 0 : errno;
-  ::close(fd);
-  if (synced != 0) return synced;
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
-    if (errno != EINVAL && errno != ENOSYS) return errno;
-    // A file system without the flag: a hard link never replaces a file either.
-    if (::link(from.c_str(), to.c_str()) != 0) return errno;
-    ::unlink(from.c_str());
-  }
-  // The move has happened: a folder that cannot be synced is no reason to undo it.
-  const std::string to_dir = ld::dir_name(to), from_dir = ld::dir_name(from);
-  ld::fsync_dir(to_dir);
-  if (from_dir != to_dir) ld::fsync_dir(from_dir);
-  return 0;
-}
-
 // Highest number tried after a job's name when the library holds that name already.
 constexpr int kMaxSuffix = 9999;
 
@@ -206,21 +184,24 @@ void place_in_library(const WaitingJob& j, bool picture, ThumbContext& ctx) {
     const std::string name = i == 0 ? j.name : library::job_file_name(base, i);
     const std::string dest = lib + name, thumb = thumbs + library::thumb_name(name);
     if (ld::file_exists(dest) || (picture && ld::file_exists(thumb))) continue;
-    int e = picture ? move_no_replace(j.work, thumb) : 0;
-    if (e == EEXIST) continue;
-    if (e != 0) {
-      std::fprintf(ctx.out, "cannot move %s to %s: %s\n", j.work.c_str(), thumb.c_str(), std::strerror(e));
+    // Picture first, then job, each durable: after a power cut a job in the library has its
+    // thumbnail, and a job still waiting is taken up again.
+    std::string err;
+    ld::MoveResult e = picture ? ld::move_no_replace(j.work, thumb, &err, true) : ld::MoveResult::kMoved;
+    if (e == ld::MoveResult::kExists) continue;
+    if (e == ld::MoveResult::kFailed) {
+      std::fprintf(ctx.out, "%s\n", err.c_str());
       ld::remove_file(j.work);
       return;
     }
-    e = move_no_replace(j.src, dest);
-    if (e == 0) {
+    e = ld::move_no_replace(j.src, dest, &err, true);
+    if (e == ld::MoveResult::kMoved) {
       if (i > 0) std::fprintf(ctx.out, "%s is taken in the library: stored as %s\n", j.name.c_str(), name.c_str());
       return;
     }
     if (picture) ::rename(thumb.c_str(), j.work.c_str());
-    if (e == EEXIST) continue;
-    std::fprintf(ctx.out, "cannot move %s to %s: %s\n", j.src.c_str(), dest.c_str(), std::strerror(e));
+    if (e == ld::MoveResult::kExists) continue;
+    std::fprintf(ctx.out, "%s\n", err.c_str());
     ld::remove_file(j.work);
     return;
   }

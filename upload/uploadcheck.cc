@@ -60,22 +60,6 @@ void command(const UploadConfig& cfg, const std::string& text) {
   std::fflush(cfg.out);
 }
 
-enum class Placed { kDone, kExists, kFailed };
-
-// Moves a file to a name that must not exist yet: an existing job or thumbnail is never
-// replaced. Across file systems (or where the flag is not known) the name is checked first.
-Placed move_new(const std::string& from, const std::string& to, std::string* err) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-    return Placed::kDone;
-  if (errno == EEXIST) return Placed::kExists;
-  if (errno != EXDEV && errno != EINVAL && errno != ENOSYS) {
-    *err = "cannot move " + from + ": " + std::strerror(errno);
-    return Placed::kFailed;
-  }
-  if (ld::file_exists(to)) return Placed::kExists;
-  return ld::move_file(from, to, err) ? Placed::kDone : Placed::kFailed;
-}
-
 // Where a job goes: the file name the receiver would give it (safe bytes, the one length
 // limit), with the first suffix number whose job and thumbnail names are free in `dirs`.
 bool free_job_name(const std::string& name, const std::vector<std::string>& dirs,
@@ -226,9 +210,9 @@ bool requeue_job(const std::string& name, const std::string& path, const UploadC
       return false;
     }
     command(cfg, format("mv \"%s\" %s", path.c_str(), no_slash(wait).c_str()));
-    const Placed p = move_new(path, wait + target, &why);
-    if (p == Placed::kDone) break;
-    if (p == Placed::kFailed) {
+    const ld::MoveResult p = ld::move_no_replace(path, wait + target, &why);
+    if (p == ld::MoveResult::kMoved) break;
+    if (p == ld::MoveResult::kFailed) {
       say(cfg, why);
       return false;
     }
