@@ -357,10 +357,45 @@ class TwoHands : public HostileRequests {
     }
     return jobs;
   }
-  static std::string save(const char* name, int quality) {
+  // The job page's form as Save sends it for a job of three pages, keeping pages from..to.
+  static std::string save(const char* name, int quality, int from = 1, int to = 3) {
     return std::string("?renamePrn=") + name + ".prn&renamePrnTo=" + name + "&deletePrn=" + name +
            ".prn&prn=" + name + ".prn&inum=0&npages=3&quality=" + std::to_string(quality) +
-           "&disp_units=1&from=1&to=3&dm_copies_orig=1&dm_copies=1&saveprn=Save";
+           "&disp_units=1&from=" + std::to_string(from) + "&to=" + std::to_string(to) +
+           "&dm_copies_orig=1&dm_copies=1&saveprn=Save";
+  }
+  // The popup message a page shows, "" when it shows none.
+  static std::string popup(const std::string& page) {
+    const std::string open = "var popup_msg=\"";
+    size_t at = page.find(open);
+    if (at == std::string::npos) return "";
+    at += open.size();
+    return page.substr(at, page.find('"', at) - at);
+  }
+  static bool job_page_of(const std::string& page, const std::string& file_name) {
+    return page.find("name='prn' value='" + file_name + "'") != std::string::npos;
+  }
+  // Job a's bytes after `query` ran alone once, twice, ... `times` times, one run after the
+  // other; the library is put back afterwards.
+  std::vector<std::string> applied_in_turn(const std::string& query, int times) {
+    reset();
+    std::vector<std::string> after;
+    for (int i = 0; i < times; ++i) {
+      page(query);
+      after.push_back(slurp(job_file("a.prn")));
+    }
+    reset();
+    return after;
+  }
+  // Every job of the library besides a and c is there as it was; what is wrong goes to *faults
+  // and the raced ones (a, c) are left in *jobs.
+  static void untouched_kept(std::set<std::string>* jobs, std::vector<std::string>* faults) {
+    for (const char* untouched : {"b", "r0", "r1", "r2", "r3"}) {
+      if (!jobs->count(untouched)) faults->push_back(std::string(untouched) + " lost");
+      jobs->erase(untouched);
+    }
+    for (const std::string& n : *jobs)
+      if (n != "a" && n != "c") faults->push_back("unexpected job " + n);
   }
   static std::string rename(const char* from, const char* to) {
     return std::string("?renamePrn=") + from + ".prn&renamePrnTo=" + to + "&doRename=Rename";
@@ -429,6 +464,156 @@ TEST_F(TwoHands, TwoActionsOnOneJob) {
     }
     EXPECT_EQ(failed, 0) << r.what << ": of " << kRounds << " rounds";
   }
+}
+
+// Two screens save job a at once, each keeping pages 2 to 3 of the three it shows. The saves
+// take turns: the second keeps pages 2 to 3 of what the first left (one page), or it is turned
+// away with a popup and the job holds the first one's result. A job that holds one save's
+// result while both pages report success has lost the other's work.
+TEST_F(TwoHands, TwoSavesOfOneJobTakeTurns) {
+  const std::string keep = save("a", -3, 2, 3);
+  const std::vector<std::string> after = applied_in_turn(keep, 2);
+  ASSERT_NE(after[0], after[1]) << "one save and two in turn leave the same job";
+  const int kRounds = 3;
+  int failed = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    reset();
+    std::vector<std::string> pages = at_once({keep, keep}, 30);
+    std::vector<std::string> faults;
+    std::set<std::string> jobs = library(&faults);
+    untouched_kept(&jobs, &faults);
+    const int refused = !popup(pages[0]).empty() + !popup(pages[1]).empty();
+    const std::string job = jobs.count("a") ? slurp(job_file("a.prn")) : "";
+    if (jobs != std::set<std::string>{"a"}) {
+      faults.push_back("job a is lost or renamed");
+    } else if (job == after[1]) {
+      if (refused != 0) faults.push_back("both saves were applied, yet a page shows a popup");
+      for (const std::string& p : pages)
+        if (!job_page_of(p, "a.prn")) faults.push_back("a save's reply is not the job's page");
+    } else if (job == after[0]) {
+      if (refused != 1) faults.push_back("the job holds one save, yet " + std::to_string(2 - refused) + " report success");
+    } else {
+      faults.push_back("job a holds neither one save nor two");
+    }
+    if (!faults.empty()) ++failed;
+    for (const std::string& f : faults) ADD_FAILURE() << "round " << round << ": " << f;
+  }
+  EXPECT_EQ(failed, 0) << "of " << kRounds << " rounds";
+}
+
+// A save and a print of job a at once: the job holds the save's result, and the queue holds one
+// whole copy, of the job either as it was before the save or as it is after.
+TEST_F(TwoHands, SaveAndPrintOfOneJob) {
+  const std::string keep = save("a", -3, 2, 3);
+  const std::string print = "?prn=a.prn&from_disp=1&to_disp=3&dm_copies=1&do_print=Print";
+  const std::string saved = applied_in_turn(keep, 1)[0];
+  ASSERT_NE(saved, jobs_["a"]);
+  const int kRounds = 3;
+  int failed = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    reset();
+    for (const std::string& e : testkit::list_dir(root_("/print/printq")))
+      ld::remove_file(root_("/print/printq/") + e);
+    std::vector<std::string> pages = at_once({keep, print}, 30);
+    std::vector<std::string> faults;
+    std::set<std::string> jobs = library(&faults);
+    untouched_kept(&jobs, &faults);
+    if (jobs != std::set<std::string>{"a"}) {
+      faults.push_back("job a is lost or renamed");
+    } else if (slurp(job_file("a.prn")) != saved) {
+      faults.push_back("job a does not hold the save's result");
+    }
+    for (const std::string& p : pages)
+      if (!popup(p).empty()) faults.push_back("a page shows \"" + popup(p) + "\"");
+    std::vector<std::string> copies;
+    for (const std::string& e : testkit::list_dir(root_("/print/printq")))
+      if (e != "printq") copies.push_back(e);
+    if (copies.size() != 1) {
+      faults.push_back(std::to_string(copies.size()) + " files beside the queue file in the queue folder");
+    } else {
+      const std::string copy = slurp(root_("/print/printq/") + copies[0]);
+      if (copy != jobs_["a"] && copy != saved) faults.push_back("the queued copy is neither job a nor its save");
+    }
+    if (!faults.empty()) ++failed;
+    for (const std::string& f : faults) ADD_FAILURE() << "round " << round << ": " << f;
+  }
+  EXPECT_EQ(failed, 0) << "of " << kRounds << " rounds";
+}
+
+// A save met by a delete of the same job. Either the save runs first, its reply is the saved
+// job's page, and the delete then takes the job; or the delete runs first and the save finds
+// "Job not found!" and puts nothing back. A save that puts its result back after the delete
+// brings the job back without its thumbnail, and its reply is not the job's page.
+TEST_F(TwoHands, SaveMetByADelete) {
+  const std::string keep = save("a", -3, 2, 3);
+  const int kRounds = 3;
+  int failed = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    reset();
+    std::vector<std::string> pages = at_once({keep, "?deletePrn=a.prn&doDelete=Delete"}, 30);
+    std::vector<std::string> faults;
+    std::set<std::string> jobs = library(&faults);
+    untouched_kept(&jobs, &faults);
+    if (!jobs.empty()) faults.push_back("job a outlived its delete");
+    if (!job_page_of(pages[0], "a.prn") && popup(pages[0]) != "Job not found!")
+      faults.push_back("the save's reply is neither the job's page nor \"Job not found!\" (popup \"" +
+                       popup(pages[0]) + "\")");
+    if (!popup(pages[1]).empty()) faults.push_back("the delete shows \"" + popup(pages[1]) + "\"");
+    if (!faults.empty()) ++failed;
+    for (const std::string& f : faults) ADD_FAILURE() << "round " << round << ": " << f;
+  }
+  EXPECT_EQ(failed, 0) << "of " << kRounds << " rounds";
+}
+
+// The list is asked for while job a is renamed to c, between the move of the job and the move
+// of its thumbnail. The list shows the job under one of its names, and the renamed job keeps
+// its thumbnail: a list that met the job without it would remove it as a job that has none.
+TEST_F(TwoHands, ListDuringARename) {
+  const int kRounds = 3;
+  int failed = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    reset();
+    std::vector<std::string> pages = at_once({rename("a", "c"), "?list=1"}, 130);
+    std::vector<std::string> faults;
+    std::set<std::string> jobs = library(&faults);
+    untouched_kept(&jobs, &faults);
+    if (jobs != std::set<std::string>{"c"}) faults.push_back("job c is not the one job left of a and c");
+    if (!popup(pages[0]).empty()) faults.push_back("the rename shows \"" + popup(pages[0]) + "\"");
+    const int shown = !list_link(pages[1], "a.prn").empty() + !list_link(pages[1], "c.prn").empty();
+    if (shown != 1) faults.push_back("the list shows the job under " + std::to_string(shown) + " names");
+    if (!faults.empty()) ++failed;
+    for (const std::string& f : faults) ADD_FAILURE() << "round " << round << ": " << f;
+  }
+  EXPECT_EQ(failed, 0) << "of " << kRounds << " rounds";
+}
+
+// A rename of job a to c met by a delete of a, the delete arriving while the job's move is held
+// and while its thumbnail's is. One of the two acts and the other shows "Job not found!": c is
+// left whole with its thumbnail, or nothing is.
+TEST_F(TwoHands, RenameMetByADelete) {
+  const int kRounds = 2;
+  int failed = 0;
+  for (int stagger_ms : {30, 130}) {
+    for (int round = 0; round < kRounds; ++round) {
+      reset();
+      std::vector<std::string> pages = at_once({rename("a", "c"), "?deletePrn=a.prn&doDelete=Delete"}, stagger_ms);
+      std::vector<std::string> faults;
+      std::set<std::string> jobs = library(&faults);
+      untouched_kept(&jobs, &faults);
+      const std::string renamed = popup(pages[0]), deleted = popup(pages[1]);
+      if (jobs.count("a")) {
+        faults.push_back("job a is neither renamed nor deleted");
+      } else if (jobs.count("c")) {
+        if (!renamed.empty() || deleted != "Job not found!")
+          faults.push_back("c was renamed, yet the rename shows \"" + renamed + "\" and the delete \"" + deleted + "\"");
+      } else if (renamed != "Job not found!" || !deleted.empty()) {
+        faults.push_back("a was deleted, yet the rename shows \"" + renamed + "\" and the delete \"" + deleted + "\"");
+      }
+      if (!faults.empty()) ++failed;
+      for (const std::string& f : faults) ADD_FAILURE() << stagger_ms << " ms apart, round " << round << ": " << f;
+    }
+  }
+  EXPECT_EQ(failed, 0) << "of " << 2 * kRounds << " rounds";
 }
 
 }  // namespace
