@@ -283,11 +283,14 @@ TEST_F(HostileRequests, RenameRefusesANameWaitingForItsThumbnail) {
 
 // Two screens at once. Each round puts the library back as it started, sends the requests at
 // the same moment and checks what is left: every job whole and with its thumbnail, every
-// thumbnail with its job, nothing left over in the job folder, and the number of jobs the
-// requests can leave. A CGI run takes milliseconds and its check-then-move windows
-// microseconds, so left to chance two runs almost never meet inside one: jobdesk runs under
-// strace, which holds every rename(2) 100 ms before it enters the kernel. Any check made before
-// a move then meets the other run's move unless the two are serialised.
+// thumbnail with its job, nothing left over in the job folder, and that what is left is what
+// the requests' pages said: both applied one after the other, or one applied and the other
+// showing why not. Two requests that both report success while only one took effect lost the
+// other's work, however whole the library looks. A CGI run takes milliseconds and its
+// check-then-move windows microseconds, so left to chance two runs almost never meet inside
+// one: jobdesk runs under strace, which holds every rename(2) 100 ms before it enters the
+// kernel. Any check made before a move then meets the other run's move unless the two are
+// serialised.
 class TwoHands : public HostileRequests {
  protected:
   void SetUp() override {
@@ -335,6 +338,13 @@ class TwoHands : public HostileRequests {
       pages.push_back(r[i].body);
     }
     return pages;
+  }
+  // Two requests at once, `other` first when `other_first`; their pages in the order named.
+  std::vector<std::string> pair_at_once(const std::string& one, const std::string& other, int stagger_ms,
+                                        bool other_first) {
+    if (!other_first) return at_once({one, other}, stagger_ms);
+    std::vector<std::string> pages = at_once({other, one}, stagger_ms);
+    return {pages[1], pages[0]};
   }
   // The jobs of the library, each checked to be whole and to have its
   // thumbnail; what is wrong is added to *faults.
@@ -387,15 +397,31 @@ class TwoHands : public HostileRequests {
     reset();
     return after;
   }
-  // Every job of the library besides a and c is there as it was; what is wrong goes to *faults
-  // and the raced ones (a, c) are left in *jobs.
-  static void untouched_kept(std::set<std::string>* jobs, std::vector<std::string>* faults) {
+  // The raced jobs of the library (a, c), after checking it (library()) and that every other
+  // job is there as it was; what is wrong is added to *faults.
+  std::set<std::string> raced_jobs(std::vector<std::string>* faults) {
+    std::set<std::string> jobs = library(faults);
     for (const char* untouched : {"b", "r0", "r1", "r2", "r3"}) {
-      if (!jobs->count(untouched)) faults->push_back(std::string(untouched) + " lost");
-      jobs->erase(untouched);
+      if (!jobs.count(untouched)) faults->push_back(std::string(untouched) + " lost");
+      jobs.erase(untouched);
     }
-    for (const std::string& n : *jobs)
+    for (const std::string& n : jobs)
       if (n != "a" && n != "c") faults->push_back("unexpected job " + n);
+    return jobs;
+  }
+  // Runs `rounds` rounds of a race, each from the library as it started: `round_faults` sends
+  // the requests and says what is wrong afterwards. Each fault fails the test with its round;
+  // the last line counts the rounds that went wrong.
+  using RoundFaults = std::function<std::vector<std::string>(int round)>;
+  void race(int rounds, const RoundFaults& round_faults, const std::string& what = "") {
+    int failed = 0;
+    for (int round = 0; round < rounds; ++round) {
+      reset();
+      std::vector<std::string> faults = round_faults(round);
+      if (!faults.empty()) ++failed;
+      for (const std::string& f : faults) ADD_FAILURE() << what << "round " << round << ": " << f;
+    }
+    EXPECT_EQ(failed, 0) << what << "of " << rounds << " rounds";
   }
   static std::string rename(const char* from, const char* to) {
     return std::string("?renamePrn=") + from + ".prn&renamePrnTo=" + to + "&doRename=Rename";
@@ -406,10 +432,7 @@ class TwoHands : public HostileRequests {
 // Of several renames to one new name exactly one wins; each other is told the name is taken
 // and keeps its job.
 TEST_F(TwoHands, RenamesToOneName) {
-  const int kRounds = 3;
-  int failed = 0;
-  for (int round = 0; round < kRounds; ++round) {
-    reset();
+  race(3, [&](int) {
     std::vector<std::string> pages =
         at_once({rename("r0", "c"), rename("r1", "c"), rename("r2", "c"), rename("r3", "c")});
     std::vector<std::string> faults;
@@ -419,10 +442,8 @@ TEST_F(TwoHands, RenamesToOneName) {
     int dup = 0;
     for (const std::string& p : pages) dup += testkit::count_of(p, "var popup_msg=\"Duplicate filename!\";");
     if (dup != 3) faults.push_back(std::to_string(dup) + " popups \"Duplicate filename!\"");
-    if (!faults.empty()) ++failed;
-    for (const std::string& f : faults) ADD_FAILURE() << "round " << round << ": " << f;
-  }
-  EXPECT_EQ(failed, 0) << "of " << kRounds << " rounds";
+    return faults;
+  });
 }
 
 // Two screens save job a at once, each keeping pages 2 to 3 of the three it shows. The saves
@@ -433,31 +454,27 @@ TEST_F(TwoHands, TwoSavesOfOneJobTakeTurns) {
   const std::string keep = save("a", -3, 2, 3);
   const std::vector<std::string> after = applied_in_turn(keep, 2);
   ASSERT_NE(after[0], after[1]) << "one save and two in turn leave the same job";
-  const int kRounds = 3;
-  int failed = 0;
-  for (int round = 0; round < kRounds; ++round) {
-    reset();
+  race(3, [&](int) {
     std::vector<std::string> pages = at_once({keep, keep}, 30);
     std::vector<std::string> faults;
-    std::set<std::string> jobs = library(&faults);
-    untouched_kept(&jobs, &faults);
-    const int refused = !popup(pages[0]).empty() + !popup(pages[1]).empty();
-    const std::string job = jobs.count("a") ? slurp(job_file("a.prn")) : "";
-    if (jobs != std::set<std::string>{"a"}) {
+    if (raced_jobs(&faults) != std::set<std::string>{"a"}) {
       faults.push_back("job a is lost or renamed");
-    } else if (job == after[1]) {
+      return faults;
+    }
+    const int refused = !popup(pages[0]).empty() + !popup(pages[1]).empty();
+    const std::string job = slurp(job_file("a.prn"));
+    if (job == after[1]) {
       if (refused != 0) faults.push_back("both saves were applied, yet a page shows a popup");
       for (const std::string& p : pages)
         if (!job_page_of(p, "a.prn")) faults.push_back("a save's reply is not the job's page");
     } else if (job == after[0]) {
-      if (refused != 1) faults.push_back("the job holds one save, yet " + std::to_string(2 - refused) + " report success");
+      if (refused != 1)
+        faults.push_back("the job holds one save, yet " + std::to_string(2 - refused) + " report success");
     } else {
       faults.push_back("job a holds neither one save nor two");
     }
-    if (!faults.empty()) ++failed;
-    for (const std::string& f : faults) ADD_FAILURE() << "round " << round << ": " << f;
-  }
-  EXPECT_EQ(failed, 0) << "of " << kRounds << " rounds";
+    return faults;
+  });
 }
 
 // A save and a print of job a at once, each arriving while the other's move is held: the job
@@ -468,18 +485,13 @@ TEST_F(TwoHands, SaveAndPrintOfOneJob) {
   const std::string print = "?prn=a.prn&from_disp=1&to_disp=3&dm_copies=1&do_print=Print";
   const std::string saved = applied_in_turn(keep, 1)[0];
   ASSERT_NE(saved, jobs_["a"]);
-  const int kRounds = 4;  // the save first in even rounds, the print first in odd ones
-  int failed = 0;
-  for (int round = 0; round < kRounds; ++round) {
-    reset();
+  // The save first in even rounds, the print first in odd ones.
+  race(4, [&](int round) {
     for (const std::string& e : testkit::list_dir(root_("/print/printq")))
       ld::remove_file(root_("/print/printq/") + e);
-    std::vector<std::string> pages =
-        round % 2 == 0 ? at_once({keep, print}, 30) : at_once({print, keep}, 30);
+    std::vector<std::string> pages = pair_at_once(keep, print, 30, round % 2 == 1);
     std::vector<std::string> faults;
-    std::set<std::string> jobs = library(&faults);
-    untouched_kept(&jobs, &faults);
-    if (jobs != std::set<std::string>{"a"}) {
+    if (raced_jobs(&faults) != std::set<std::string>{"a"}) {
       faults.push_back("job a is lost or renamed");
     } else if (slurp(job_file("a.prn")) != saved) {
       faults.push_back("job a does not hold the save's result");
@@ -493,123 +505,110 @@ TEST_F(TwoHands, SaveAndPrintOfOneJob) {
       faults.push_back(std::to_string(copies.size()) + " files beside the queue file in the queue folder");
     } else {
       const std::string copy = slurp(root_("/print/printq/") + copies[0]);
-      if (copy != jobs_["a"] && copy != saved) faults.push_back("the queued copy is neither job a nor its save");
+      if (copy != jobs_["a"] && copy != saved)
+        faults.push_back("the queued copy is neither job a nor its save");
     }
-    if (!faults.empty()) ++failed;
-    for (const std::string& f : faults) ADD_FAILURE() << "round " << round << ": " << f;
-  }
-  EXPECT_EQ(failed, 0) << "of " << kRounds << " rounds";
+    return faults;
+  });
 }
 
-// A save met by a delete of the same job. Either the save runs first, its reply is the saved
-// job's page, and the delete then takes the job; or the delete runs first and the save finds
-// "Job not found!" and puts nothing back. A save that puts its result back after the delete
-// brings the job back without its thumbnail, and its reply is not the job's page.
+// A save met by a delete of the same job, each arriving while the other runs. Either the save
+// runs first, its reply is the saved job's page, and the delete then takes the job; or the
+// delete runs first and the save finds "Job not found!" and puts nothing back. A save that
+// puts its result back after the delete brings the job back without its thumbnail, and its
+// reply is not the job's page.
 TEST_F(TwoHands, SaveMetByADelete) {
   const std::string keep = save("a", -3, 2, 3);
-  const int kRounds = 3;
-  int failed = 0;
-  for (int round = 0; round < kRounds; ++round) {
-    reset();
-    std::vector<std::string> pages = at_once({keep, "?deletePrn=a.prn&doDelete=Delete"}, 30);
+  // The save first in even rounds, the delete first in odd ones.
+  race(4, [&](int round) {
+    std::vector<std::string> pages =
+        pair_at_once(keep, "?deletePrn=a.prn&doDelete=Delete", 30, round % 2 == 1);
     std::vector<std::string> faults;
-    std::set<std::string> jobs = library(&faults);
-    untouched_kept(&jobs, &faults);
-    if (!jobs.empty()) faults.push_back("job a outlived its delete");
+    if (!raced_jobs(&faults).empty()) faults.push_back("job a outlived its delete");
     if (!job_page_of(pages[0], "a.prn") && popup(pages[0]) != "Job not found!")
       faults.push_back("the save's reply is neither the job's page nor \"Job not found!\" (popup \"" +
                        popup(pages[0]) + "\")");
     if (!popup(pages[1]).empty()) faults.push_back("the delete shows \"" + popup(pages[1]) + "\"");
-    if (!faults.empty()) ++failed;
-    for (const std::string& f : faults) ADD_FAILURE() << "round " << round << ": " << f;
-  }
-  EXPECT_EQ(failed, 0) << "of " << kRounds << " rounds";
+    return faults;
+  });
 }
 
 // The list is asked for while job a is renamed to c, between the move of the job and the move
 // of its thumbnail. The list shows the job under one of its names, and the renamed job keeps
 // its thumbnail: a list that met the job without it would remove it as a job that has none.
 TEST_F(TwoHands, ListDuringARename) {
-  const int kRounds = 3;
-  int failed = 0;
-  for (int round = 0; round < kRounds; ++round) {
-    reset();
+  race(3, [&](int) {
     std::vector<std::string> pages = at_once({rename("a", "c"), "?list=1"}, 130);
     std::vector<std::string> faults;
-    std::set<std::string> jobs = library(&faults);
-    untouched_kept(&jobs, &faults);
-    if (jobs != std::set<std::string>{"c"}) faults.push_back("job c is not the one job left of a and c");
+    if (raced_jobs(&faults) != std::set<std::string>{"c"})
+      faults.push_back("job c is not the one job left of a and c");
     if (!popup(pages[0]).empty()) faults.push_back("the rename shows \"" + popup(pages[0]) + "\"");
     const int shown = !list_link(pages[1], "a.prn").empty() + !list_link(pages[1], "c.prn").empty();
     if (shown != 1) faults.push_back("the list shows the job under " + std::to_string(shown) + " names");
-    if (!faults.empty()) ++failed;
-    for (const std::string& f : faults) ADD_FAILURE() << "round " << round << ": " << f;
-  }
-  EXPECT_EQ(failed, 0) << "of " << kRounds << " rounds";
+    return faults;
+  });
 }
 
-// A rename of job a to c met by a delete of a, the delete arriving while the job's move is held
-// and while its thumbnail's is. One of the two acts and the other shows "Job not found!": c is
-// left whole with its thumbnail, or nothing is.
+// A rename of job a to c met by a delete of a: the delete arriving while the job's move is held
+// or while its thumbnail's is, or the rename arriving while the delete runs. One of the two
+// acts and the other shows "Job not found!": c is left whole with its thumbnail, or nothing is.
 TEST_F(TwoHands, RenameMetByADelete) {
-  const int kRounds = 2;
-  int failed = 0;
-  for (int stagger_ms : {30, 130}) {
-    for (int round = 0; round < kRounds; ++round) {
-      reset();
-      std::vector<std::string> pages = at_once({rename("a", "c"), "?deletePrn=a.prn&doDelete=Delete"}, stagger_ms);
+  const struct {
+    int stagger_ms;
+    bool delete_first;
+  } cases[] = {{30, false}, {130, false}, {30, true}};
+  for (const auto& [stagger_ms, delete_first] : cases) {
+    const std::string what = std::string(delete_first ? "delete" : "rename") + " first, " +
+                             std::to_string(stagger_ms) + " ms apart, ";
+    race(2, [&](int) {
+      std::vector<std::string> pages =
+          pair_at_once(rename("a", "c"), "?deletePrn=a.prn&doDelete=Delete", stagger_ms, delete_first);
       std::vector<std::string> faults;
-      std::set<std::string> jobs = library(&faults);
-      untouched_kept(&jobs, &faults);
+      std::set<std::string> jobs = raced_jobs(&faults);
       const std::string renamed = popup(pages[0]), deleted = popup(pages[1]);
+      const std::string said = "the rename shows \"" + renamed + "\" and the delete \"" + deleted + "\"";
       if (jobs.count("a")) {
         faults.push_back("job a is neither renamed nor deleted");
       } else if (jobs.count("c")) {
-        if (!renamed.empty() || deleted != "Job not found!")
-          faults.push_back("c was renamed, yet the rename shows \"" + renamed + "\" and the delete \"" + deleted + "\"");
+        if (!renamed.empty() || deleted != "Job not found!") faults.push_back("c was renamed, yet " + said);
       } else if (renamed != "Job not found!" || !deleted.empty()) {
-        faults.push_back("a was deleted, yet the rename shows \"" + renamed + "\" and the delete \"" + deleted + "\"");
+        faults.push_back("a was deleted, yet " + said);
       }
-      if (!faults.empty()) ++failed;
-      for (const std::string& f : faults) ADD_FAILURE() << stagger_ms << " ms apart, round " << round << ": " << f;
-    }
+      return faults;
+    }, what);
   }
-  EXPECT_EQ(failed, 0) << "of " << 2 * kRounds << " rounds";
 }
 
-// A rename of job a to c met by a save of a. Either the save runs first and c holds the saved
-// job, both pages without a popup; or the rename runs first, c holds the job as it was and the
-// save shows "Job not found!". A save that puts its result back under the old name after the
-// rename brings a back without its thumbnail.
+// A rename of job a to c met by a save of a, each arriving while the other's move is held.
+// Either the save runs first and c holds the saved job, both pages without a popup; or the
+// rename runs first, c holds the job as it was and the save shows "Job not found!". A save
+// that puts its result back under the old name after the rename brings a back without its
+// thumbnail.
 TEST_F(TwoHands, RenameMetByASave) {
   const std::string keep = save("a", -3, 2, 3);
   const std::string saved = applied_in_turn(keep, 1)[0];
   ASSERT_NE(saved, jobs_["a"]);
-  const int kRounds = 3;
-  int failed = 0;
-  for (int round = 0; round < kRounds; ++round) {
-    reset();
-    std::vector<std::string> pages = at_once({rename("a", "c"), keep}, 30);
+  // The rename first in even rounds, the save first in odd ones.
+  race(4, [&](int round) {
+    std::vector<std::string> pages = pair_at_once(rename("a", "c"), keep, 30, round % 2 == 1);
     std::vector<std::string> faults;
-    std::set<std::string> jobs = library(&faults);
-    untouched_kept(&jobs, &faults);
-    const std::string renamed = popup(pages[0]), kept = popup(pages[1]);
-    const std::string job = jobs.count("c") ? slurp(job_file("c.prn")) : "";
-    if (jobs != std::set<std::string>{"c"}) {
+    if (raced_jobs(&faults) != std::set<std::string>{"c"}) {
       faults.push_back("c is not the one job left of a and c");
-    } else if (job == saved) {
+      return faults;
+    }
+    const std::string renamed = popup(pages[0]), kept = popup(pages[1]);
+    const std::string said = "the rename shows \"" + renamed + "\" and the save \"" + kept + "\"";
+    const std::string job = slurp(job_file("c.prn"));
+    if (job == saved) {
       if (!renamed.empty() || !kept.empty() || !job_page_of(pages[1], "a.prn"))
-        faults.push_back("c holds the save, yet the rename shows \"" + renamed + "\" and the save \"" + kept + "\"");
+        faults.push_back("c holds the save, yet " + said);
     } else if (job == jobs_["a"]) {
-      if (!renamed.empty() || kept != "Job not found!")
-        faults.push_back("c holds a as it was, yet the rename shows \"" + renamed + "\" and the save \"" + kept + "\"");
+      if (!renamed.empty() || kept != "Job not found!") faults.push_back("c holds a as it was, yet " + said);
     } else {
       faults.push_back("c holds neither a nor its save");
     }
-    if (!faults.empty()) ++failed;
-    for (const std::string& f : faults) ADD_FAILURE() << "round " << round << ": " << f;
-  }
-  EXPECT_EQ(failed, 0) << "of " << kRounds << " rounds";
+    return faults;
+  });
 }
 
 }  // namespace
