@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,39 +25,6 @@ std::string hex_upper(std::span<const uint8_t> bytes) {
   }
   return s;
 }
-
-// A printer that closed the connection makes the next write raise SIGPIPE, whose default ends
-// the process. While a request is sent the signal is held back, and one it raised is taken
-// out of the pending set, so the write just fails with EPIPE.
-class SigpipeHold {
- public:
-  SigpipeHold() {
-    sigemptyset(&pipe_);
-    sigaddset(&pipe_, SIGPIPE);
-    sigset_t pending;
-    sigpending(&pending);
-    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-  }
-  ~SigpipeHold() {
-    if (!was_pending_) {
-      sigset_t pending;
-      sigpending(&pending);
-      if (sigismember(&pending, SIGPIPE) == 1) {
-        timespec zero{0, 0};
-        while (sigtimedwait(&pipe_, nullptr, &zero) < 0 && errno == EINTR) {
-        }
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-  }
-  SigpipeHold(const SigpipeHold&) = delete;
-  SigpipeHold& operator=(const SigpipeHold&) = delete;
-
- private:
-  sigset_t pipe_, old_;
-  bool was_pending_ = false;
-};
 
 }  // namespace
 
@@ -92,12 +58,9 @@ bool EwsClient::exchange(const std::string& request, std::string* err) {
     if (err) *err = "ERROR connecting to " + host_ + ":" + std::to_string(port_) + ": " + *err;
     return false;
   }
-  bool sent;
-  {
-    SigpipeHold hold;
-    sent = client_.send(request, ld::http::deadline_in(io_ms_), err);
-  }
-  if (!sent) {
+  // A printer that has closed the connection makes the send fail with EPIPE (every program
+  // ignores SIGPIPE from its start).
+  if (!client_.send(request, ld::http::deadline_in(io_ms_), err)) {
     if (err) *err = "ERROR writing message to socket: " + *err;
     retry_ok_ = true;
     return false;

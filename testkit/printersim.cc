@@ -881,7 +881,6 @@ int run(const Options& opts) {
   sa.sa_handler = on_signal;
   ::sigaction(SIGTERM, &sa, nullptr);
   ::sigaction(SIGINT, &sa, nullptr);
-  ::signal(SIGPIPE, SIG_IGN);
   Server s(opts);
   return s.run();
 }

@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/run.h"
 #include "testkit/webserver.h"
 
 int main(int argc, char** argv) {
+  ld::ignore_sigpipe();
   testkit::WebServerOptions opt;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
