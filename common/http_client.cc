@@ -268,4 +268,40 @@ void Client::read_reply(Deadline deadline, size_t max, Reply* r) {
   if (!r->complete) fd_.reset();
 }
 
+std::string step_message(Step step, const std::string& why) {
+  switch (step) {
+    case Step::kUnresolved: return "ERROR, no such host: " + why;
+    case Step::kNoConnection: return "ERROR connecting: " + why;
+    case Step::kNotSent: return "ERROR writing message to socket: " + why;
+    case Step::kSent: break;
+  }
+  return "";
+}
+
+std::string reply_message(const std::string& problem) {
+  return "ERROR reading response from socket: " + problem;
+}
+
+Step send_request(Client* client, const std::string& host, int port, std::string_view request,
+                  Deadline deadline, std::string* why) {
+  bool unresolved = false;
+  if (!client->connected() && !client->connect(host, port, deadline, why, &unresolved))
+    return unresolved ? Step::kUnresolved : Step::kNoConnection;
+  return client->send(request, deadline, why) ? Step::kSent : Step::kNotSent;
+}
+
+bool fetch(const std::string& host, int port, std::string_view request, Deadline deadline,
+           size_t max, Reply* r, std::string* err) {
+  Client client;
+  std::string why;
+  const Step step = send_request(&client, host, port, request, deadline, &why);
+  if (step != Step::kSent) {
+    *r = Reply{};
+    if (err) *err = step_message(step, why);
+    return false;
+  }
+  client.read_reply(deadline, max, r);
+  return true;
+}
+
 }  // namespace ld::http

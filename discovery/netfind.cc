@@ -241,22 +241,15 @@ Config system_config() {
 size_t ews_call(const Config& cfg, const std::string& host, int port, const std::string& path,
                 std::string* reply) {
   reply->clear();
-  const ld::http::Deadline deadline = ld::http::deadline_in(cfg.web_limit_ms);
-  ld::http::Client client;
   std::string why;
-  bool unresolved = false;
-  if (!client.connect(host, port, deadline, &why, &unresolved)) {
-    std::fprintf(cfg.err, unresolved ? "ERROR, no such host: %s\n" : "ERROR connecting: %s\n", why.c_str());
-    return 0;
-  }
-  if (!client.send(ld::http::build_request("GET", path), deadline, &why)) {
-    std::fprintf(cfg.err, "ERROR writing message to socket: %s\n", why.c_str());
-    return 0;
-  }
   ld::http::Reply r;
-  client.read_reply(deadline, kStatusReplyMax, &r);
+  if (!ld::http::fetch(host, port, ld::http::build_request("GET", path),
+                       ld::http::deadline_in(cfg.web_limit_ms), kStatusReplyMax, &r, &why)) {
+    std::fprintf(cfg.err, "%s\n", why.c_str());
+    return 0;
+  }
   if (!r.complete && !r.problem.empty())
-    std::fprintf(cfg.err, "ERROR reading response from socket: %s\n", r.problem.c_str());
+    std::fprintf(cfg.err, "%s\n", ld::http::reply_message(r.problem).c_str());
   *reply = std::move(r.raw);
   return reply->size();
 }

@@ -54,14 +54,17 @@ bool EwsClient::ews_call(const std::string& method, const std::string& path, std
 
 bool EwsClient::exchange(const std::string& request, std::string* err) {
   retry_ok_ = false;
-  if (!client_.connected() && !client_.connect(host_, port_, ld::http::deadline_in(io_ms_), err)) {
-    if (err) *err = "ERROR connecting to " + host_ + ":" + std::to_string(port_) + ": " + *err;
-    return false;
-  }
   // A printer that has closed the connection makes the send fail with EPIPE (every program
   // ignores SIGPIPE from its start).
-  if (!client_.send(request, ld::http::deadline_in(io_ms_), err)) {
-    if (err) *err = "ERROR writing message to socket: " + *err;
+  std::string why;
+  const ld::http::Step step =
+      ld::http::send_request(&client_, host_, port_, request, ld::http::deadline_in(io_ms_), &why);
+  if (step == ld::http::Step::kUnresolved || step == ld::http::Step::kNoConnection) {
+    if (err) *err = "ERROR connecting to " + host_ + ":" + std::to_string(port_) + ": " + why;
+    return false;
+  }
+  if (step == ld::http::Step::kNotSent) {
+    if (err) *err = ld::http::step_message(step, why);
     retry_ok_ = true;
     return false;
   }
@@ -72,12 +75,12 @@ bool EwsClient::exchange(const std::string& request, std::string* err) {
   if (reply.complete && reply.raw.empty()) {
     // Closed without a byte: no answer at all.
     client_.close();
-    if (err) *err = "ERROR reading response from socket: closed without a reply";
+    if (err) *err = ld::http::reply_message("closed without a reply");
     retry_ok_ = true;
     return false;
   }
   if (!reply.complete) {
-    if (err) *err = "ERROR reading response from socket: " + reply.problem;
+    if (err) *err = ld::http::reply_message(reply.problem);
     // A printer that closes a kept connection just as the next request arrives resets it
     // before a byte of the reply, with the request unread: a new connection may carry it. A
     // reply that timed out is not sent again (the printer may have taken it).
