@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -89,15 +88,11 @@ struct State {
 
 Ip4 get_printer_ip(const Config& cfg) {
   Ip4 ip{};
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  if (::getaddrinfo(cfg.printer_host.c_str(), nullptr, &hints, &res) != 0) return ip;
-  std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(res, ::freeaddrinfo);
-  for (addrinfo* a = res; a; a = a->ai_next) {
-    if (a->ai_family != AF_INET) continue;  // the link network is IPv4
-    ip = from_in_addr(reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr);
+  for (const ld::HostAddress& a : ld::resolve_host(cfg.printer_host)) {
+    if (!a.ipv4) continue;  // the link network is IPv4
+    in_addr in{};
+    in.s_addr = a.v4;
+    ip = from_in_addr(in);
     std::fprintf(cfg.out, "printer_ip: %s\n", dotted(ip).c_str());
   }
   return ip;
@@ -354,16 +349,11 @@ int check_slp(const Config& cfg, Ip4* found) {
     std::fprintf(cfg.err, "no interface %s: the SLP request goes where the routes say\n", cfg.iface.c_str());
   else if (::setsockopt(fd.get(), IPPROTO_IP, IP_MULTICAST_IF, &via, sizeof via) != 0)
     std::fprintf(cfg.err, "setsockopt IP_MULTICAST_IF %s: %s\n", cfg.iface.c_str(), std::strerror(errno));
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(cfg.slp_port));
-  if (::inet_pton(AF_INET, cfg.slp_addr.c_str(), &to.sin_addr) != 1) {
-    std::fprintf(cfg.err, "sendto: bad address %s\n", cfg.slp_addr.c_str());
-    return 0;
-  }
-  auto req = set_slp_req();
-  if (::sendto(fd.get(), req.data(), req.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) {
-    std::fprintf(cfg.err, "sendto: %s\n", std::strerror(errno));
+  const auto req = set_slp_req();
+  if (!ld::udp_send_to(fd.get(), cfg.slp_addr, cfg.slp_port,
+                       std::string_view(reinterpret_cast<const char*>(req.data()), req.size()),
+                       &why)) {
+    std::fprintf(cfg.err, "sendto: %s\n", why.c_str());
     return 0;
   }
   // A stream of foreign replies (or controllers already served) cannot hold the search for ever.

@@ -2,7 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,7 +11,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <poll.h>
+
+#include "common/net.h"
 
 namespace rfid {
 namespace {
@@ -140,15 +141,8 @@ int64_t EwsLink::due_in_ms() const {
 bool EwsLink::resolve(sockaddr_in* addr, std::string* why) {
   const int64_t now = clock_.monotonic_ms();
   if (resolved_at_ms_ < 0 || now - resolved_at_ms_ >= kResolveEveryMs || addr_ == 0) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* res = nullptr;
-    addr_ = 0;
-    if (::getaddrinfo(host_.c_str(), nullptr, &hints, &res) == 0 && res) {
-      addr_ = reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
-      ::freeaddrinfo(res);
-    }
+    const std::vector<ld::HostAddress> found = ld::resolve_host(host_, true);
+    addr_ = found.empty() ? 0 : found.front().v4;
     resolved_at_ms_ = now;
   }
   if (addr_ == 0) {
