@@ -7,34 +7,17 @@
 # tree, it can take this function's place.
 
 # lighttpd as on the board (Debian's base modules, the document root, www-data) plus our
-# fragment; the only additions are the root and the printer's address for the CGI programs.
+# fragment, configured by the test web server's writer; the only additions are the root and the
+# endpoints for the CGI programs.
 start_lighttpd() {
-  local port=$1 conf=$D/test/lighttpd.conf user=""
-  # lighttpd opens its logs as the user it becomes.
-  mkdir -p "$D/test/web"
-  [ "$(id -u)" = 0 ] && chown www-data "$D/test/web"
-  [ "$(id -u)" = 0 ] && user='server.username = "www-data"
-server.groupname = "www-data"'
+  local port=$1 conf share user=()
   # The fragment's helper (the printer's address) is run from the tree.
-  local share
   share=$(unit_bindir "$D")
   share=${share%/bin}/share/labeldock
-  sed "s#\"/usr/share/labeldock/#\"$D$share/#" "$D/etc/lighttpd/conf-available/50-labeldock.conf" >"$D/test/50-labeldock.conf"
-  cat >"$conf" <<EOF
-server.modules = ( "mod_indexfile", "mod_access", "mod_alias", "mod_redirect", "mod_setenv" )
-server.document-root = "$D/var/www/html"
-server.bind = "127.0.0.1"
-server.port = $port
-server.errorlog = "$D/test/web/error.log"
-server.breakagelog = "$D/test/web/cgi.log"
-server.upload-dirs = ( "$D/var/cache/lighttpd/uploads" )
-$user
-url.access-deny = ( "~", ".inc" )
-mimetype.assign = ( ".json" => "application/json", ".jpeg" => "image/jpeg", "" => "application/octet-stream" )
-setenv.add-environment = ( "LABELDOCK_ROOT" => "$D", "LABELDOCK_PRINTER_HOST" => "$LABELDOCK_PRINTER_HOST",
-                           "LABELDOCK_PRINTER_WEB_PORT" => "$LABELDOCK_PRINTER_WEB_PORT" )
-include "$D/test/50-labeldock.conf"
-EOF
+  [ "$(id -u)" = 0 ] && user=(--user www-data)
+  conf=$("$tools/webserver" --root "$D" --port "$port" --fragment "$D/etc/lighttpd/conf-available/50-labeldock.conf" \
+    --share "$D$share" "${user[@]}" --write-only) || fail "the web server configuration cannot be written"
+  ln -sfn "$D/var/log/lighttpd" "$D/test/web"  # its logs among the test's
   /usr/sbin/lighttpd -tt -f "$conf" || fail "lighttpd does not accept the configuration with our fragment"
   /usr/sbin/lighttpd -D -f "$conf" >"$D/test/lighttpd.out" 2>&1 &
   pids+=($!)

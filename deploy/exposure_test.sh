@@ -75,24 +75,17 @@ grep -q "refused client 10.99.0.2" "$logs/eventlogd.out" || fail "eventlogd did 
 echo "ok: lines from loopback and the board's address written; the stranger's and the printer's refused"
 
 step "lighttpd with the fragment: the CGI folder for the touch screen and the printer only"
-web=$X/www
-mkdir -p "$web/cgi-bin" "$X/share" "$X/weblog"
+web=$X/var/www/html
+mkdir -p "$web/cgi-bin" "$X/share"
 printf '#!/bin/sh\nprintf "Content-Type: text/plain\\r\\n\\r\\nran\\n"\n' >"$web/cgi-bin/probe"
 chmod 755 "$web/cgi-bin/probe"
 echo page >"$web/index.html"
 cp "$here/lighttpd/printer-address" "$X/share/"
-sed "s#\"/usr/share/labeldock/#\"$X/share/#" "$here/lighttpd/50-labeldock.conf" >"$X/fragment.conf"
 wport=8080
-cat >"$X/lighttpd.conf" <<CONF
-server.modules = ( "mod_indexfile", "mod_access", "mod_alias", "mod_redirect" )
-server.document-root = "$web"
-server.port = $wport
-server.errorlog = "$X/weblog/error.log"
-index-file.names = ( "index.html" )
-include "$X/fragment.conf"
-CONF
-/usr/sbin/lighttpd -tt -f "$X/lighttpd.conf" || fail "lighttpd does not accept the fragment"
-/usr/sbin/lighttpd -D -f "$X/lighttpd.conf" >"$logs/lighttpd.out" 2>&1 &
+conf=$("$build/bin/webserver" --root "$X" --port "$wport" --any-address --fragment "$here/lighttpd/50-labeldock.conf" \
+  --share "$X/share" --write-only) || fail "the web server configuration cannot be written"
+/usr/sbin/lighttpd -tt -f "$conf" || fail "lighttpd does not accept the fragment"
+/usr/sbin/lighttpd -D -f "$conf" >"$logs/lighttpd.out" 2>&1 &
 pids+=($!)
 wait_or_fail "lighttpd did not come up" listening "$wport"
 status() {  # status NS_PID|- URL
