@@ -19,7 +19,7 @@ struct PercentRule {
   bool plus_is_space = true;    // "+" stands for a blank (query values)
   bool upper_only = false;      // only upper-case digits: "%2b" stays as it is
   bool decodes_nul = true;      // "%00" becomes a NUL byte (false: it stays as text)
-  std::string_view only;        // when not empty: only these bytes are decoded
+  std::string_view only = {};   // when not empty: only these bytes are decoded
   size_t max = std::string::npos;  // the result is cut at this many bytes
 };
 

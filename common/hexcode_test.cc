@@ -23,20 +23,10 @@ struct DecodeCase {
   std::string out;
 };
 
-ld::PercentRule rule_of(bool plus, bool upper, bool nul, std::string_view only, size_t max) {
-  ld::PercentRule r;
-  r.plus_is_space = plus;
-  r.upper_only = upper;
-  r.decodes_nul = nul;
-  r.only = only;
-  r.max = max;
-  return r;
-}
-
 TEST(HexCode, EachRuleDecodesExactlyItsSequences) {
   const ld::PercentRule query;
-  const ld::PercentRule no_nul = rule_of(true, false, false, "", std::string::npos);
-  const ld::PercentRule names = rule_of(false, true, true, "\"#%&'+`", std::string::npos);
+  const ld::PercentRule no_nul{.decodes_nul = false};
+  const ld::PercentRule names{.plus_is_space = false, .upper_only = true, .only = "\"#%&'+`"};
   const DecodeCase cases[] = {
       {"query: plus and both cases", "a+b%2b%2B%41", query, "a b++A"},
       {"query: cut or bad sequences stay", "%4%zz%", query, "%4%zz%"},
@@ -46,8 +36,8 @@ TEST(HexCode, EachRuleDecodesExactlyItsSequences) {
       {"names: upper case only", "x%2by%2Bz", names, "x%2by+z"},
       {"names: only the coded seven", "%41%22%25%60", names, "%41\"%`"},
       {"names: plus is a plus", "a+b", names, "a+b"},
-      {"bound: cut at max bytes", "abcdef", rule_of(true, false, true, "", 4), "abcd"},
-      {"bound: a sequence counts as one byte", "%41%42%43", rule_of(true, false, true, "", 2), "AB"},
+      {"bound: cut at max bytes", "abcdef", ld::PercentRule{.max = 4}, "abcd"},
+      {"bound: a sequence counts as one byte", "%41%42%43", ld::PercentRule{.max = 2}, "AB"},
   };
   for (const DecodeCase& c : cases) EXPECT_EQ(ld::percent_decode(c.raw, c.rule), c.out) << c.what;
 }
