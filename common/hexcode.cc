@@ -14,6 +14,17 @@ int hex_pair(char high, char low) {
   return h < 0 || l < 0 ? -1 : h * 16 + l;
 }
 
+std::string hex_text(std::string_view bytes, bool upper) {
+  const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 0xF];
+  }
+  return out;
+}
+
 namespace {
 
 bool upper_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }

@@ -14,6 +14,9 @@ int hex_digit(char c);
 // The byte two hexadecimal digits stand for, -1 when either is no digit.
 int hex_pair(char high, char low);
 
+// Two hexadecimal digits for each byte of `bytes`, in upper or lower case.
+std::string hex_text(std::string_view bytes, bool upper = true);
+
 // Which %XX sequences a decode turns into their byte; any other stays as its three characters.
 struct PercentRule {
   bool plus_is_space = true;    // "+" stands for a blank (query values)

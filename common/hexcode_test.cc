@@ -14,6 +14,8 @@ TEST(HexCode, DigitsOfEitherCaseAndNothingElse) {
   for (char c : std::string("gG/:@`\0 \xff", 9)) EXPECT_EQ(ld::hex_digit(c), -1) << int(c);
   EXPECT_EQ(ld::hex_pair('f', 'F'), 255);
   EXPECT_EQ(ld::hex_pair('4', 'x'), -1);
+  EXPECT_EQ(ld::hex_text(std::string("\x00\x9f\xff", 3)), "009FFF");
+  EXPECT_EQ(ld::hex_text("\xab", false), "ab");
 }
 
 struct DecodeCase {

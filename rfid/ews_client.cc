@@ -12,19 +12,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/hexcode.h"
 #include "common/net.h"
 
 namespace rfid {
 namespace {
 
 std::string hex_upper(std::span<const uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string s;
-  for (uint8_t b : bytes) {
-    s += kDigits[b >> 4];
-    s += kDigits[b & 0x0F];
-  }
-  return s;
+  return ld::hex_text(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 }  // namespace
