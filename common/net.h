@@ -1,5 +1,5 @@
-// The one place that calls socket/bind/listen/accept/connect. Errors come back as text; the
-// callers decide what to print.
+// The one place that calls socket/bind/listen/accept/connect and resolves host names (getaddrinfo,
+// sendto). Errors come back as text; the callers decide what to print.
 #pragma once
 #include <cstdint>
 #include <string>
