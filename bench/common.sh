@@ -17,5 +17,5 @@ seconds() { local s e; s=$(date +%s.%N); "$@" >/dev/null; e=$(date +%s.%N); echo
 # Peak resident memory of a live process, in KiB.
 peak_kib() { awk '/VmHWM/ {print $2}' "/proc/$1/status"; }
 ratio() { echo "scale=2; $1 / $2" | bc -l; }
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() { for _ in $(seq 1 200); do ss -Hltn "sport = :$1" | grep -q . && return 0; sleep 0.05; done; return 1; }
+# free_port, listening, wait_port, wait_for SECONDS COMMAND...
+. script/helpers.sh

@@ -189,6 +189,27 @@ TEST(Run, ProgramThatDoesNotReadItsInputDoesNotKillTheCaller) {
   EXPECT_EQ(ld::run_program({"/bin/true"}, opt), 0);
 }
 
+// Bit 13 (SIGPIPE) of a "SigIgn:" mask as /proc/PID/status prints it.
+bool sigpipe_ignored_in(const std::string& status) {
+  size_t at = status.find("SigIgn:");
+  if (at == std::string::npos) return false;
+  unsigned long long mask = std::strtoull(status.c_str() + at + 7, nullptr, 16);
+  return (mask >> (SIGPIPE - 1)) & 1;
+}
+
+TEST(Run, TheCallerIgnoresSigpipeWhileTheProgramsItStartsGetTheDefault) {
+  struct sigaction now {};
+  ASSERT_EQ(::sigaction(SIGPIPE, nullptr, &now), 0);
+  EXPECT_EQ(now.sa_handler, SIG_IGN);  // the test binaries' main sets the programs' rule
+  std::string status;
+  ld::RunOptions opt;
+  opt.discard_output = false;
+  opt.capture = &status;
+  ASSERT_EQ(ld::run_program({"/bin/grep", "SigIgn", "/proc/self/status"}, opt), 0);
+  EXPECT_FALSE(sigpipe_ignored_in(status)) << status;
+  EXPECT_TRUE(sigpipe_ignored_in("SigIgn:\t0000000000001000\n"));  // the reading itself
+}
+
 TEST(UiLog, HandsTheTextToTheLogClientUnchanged) {
   testkit::TempRoot root;
   root.install_recording_log_client();

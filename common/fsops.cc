@@ -1,6 +1,5 @@
 #include "common/fsops.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +8,7 @@
 #include <cstring>
 
 #include "common/handles.h"
+#include "common/listing.h"
 
 namespace ld {
 namespace {
@@ -162,14 +162,12 @@ bool remove_tree(const std::string& path, std::string* err) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT ? true : fail(err, "cannot stat", path);
   if (!S_ISDIR(st.st_mode)) return remove_file(path, err);
-  DIR* d = ::opendir(path.c_str());
-  if (d == nullptr) return fail(err, "cannot open", path);
   bool ok = true;
-  while (struct dirent* e = ::readdir(d)) {
-    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-    ok = remove_tree(path + "/" + e->d_name, err) && ok;
+  {
+    DirReader d(path);
+    if (!d.ok()) return fail(err, "cannot open", path);
+    while (const char* name = d.next()) ok = remove_tree(path + "/" + name, err) && ok;
   }
-  ::closedir(d);
   if (::rmdir(path.c_str()) != 0) return fail(err, "cannot remove", path);
   return ok;
 }

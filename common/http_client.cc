@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/fsops.h"
+#include "common/hexcode.h"
 #include "common/net.h"
 
 namespace ld::http {
@@ -16,13 +17,6 @@ namespace {
 
 constexpr size_t npos = std::string_view::npos;
 constexpr size_t kReadPiece = 65536;
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 bool same_name(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -130,9 +124,9 @@ ChunkHead read_chunk_head(std::string_view s, size_t pos) {
   if (pos >= s.size()) return h;  // kNeedMore
   size_t p = pos;
   uint64_t size = 0;
-  for (; p < s.size() && hex_value(s[p]) >= 0; ++p) {
+  for (; p < s.size() && hex_digit(s[p]) >= 0; ++p) {
     // Saturate: no reply can hold more than a few MiB anyway.
-    size = size > (uint64_t{1} << 40) ? size : size * 16 + static_cast<uint64_t>(hex_value(s[p]));
+    size = size > (uint64_t{1} << 40) ? size : size * 16 + static_cast<uint64_t>(hex_digit(s[p]));
   }
   h.digits_end = p;
   if (size == 0) {
@@ -272,6 +266,42 @@ void Client::read_reply(Deadline deadline, size_t max, Reply* r) {
     }
   }
   if (!r->complete) fd_.reset();
+}
+
+std::string step_message(Step step, const std::string& why) {
+  switch (step) {
+    case Step::kUnresolved: return "ERROR, no such host: " + why;
+    case Step::kNoConnection: return "ERROR connecting: " + why;
+    case Step::kNotSent: return "ERROR writing message to socket: " + why;
+    case Step::kSent: break;
+  }
+  return "";
+}
+
+std::string reply_message(const std::string& problem) {
+  return "ERROR reading response from socket: " + problem;
+}
+
+Step send_request(Client* client, const std::string& host, int port, std::string_view request,
+                  Deadline deadline, std::string* why) {
+  bool unresolved = false;
+  if (!client->connected() && !client->connect(host, port, deadline, why, &unresolved))
+    return unresolved ? Step::kUnresolved : Step::kNoConnection;
+  return client->send(request, deadline, why) ? Step::kSent : Step::kNotSent;
+}
+
+bool fetch(const std::string& host, int port, std::string_view request, Deadline deadline,
+           size_t max, Reply* r, std::string* err) {
+  Client client;
+  std::string why;
+  const Step step = send_request(&client, host, port, request, deadline, &why);
+  if (step != Step::kSent) {
+    *r = Reply{};
+    if (err) *err = step_message(step, why);
+    return false;
+  }
+  client.read_reply(deadline, max, r);
+  return true;
 }
 
 }  // namespace ld::http

@@ -122,4 +122,26 @@ class Client {
   UniqueFd fd_;
 };
 
+// How far a request got: the first step that failed, or kSent.
+enum class Step { kUnresolved, kNoConnection, kNotSent, kSent };
+
+// The appliance's words for a request that could not be made, `why` being the reason the step
+// gave: "ERROR, no such host: <why>", "ERROR connecting: <why>", "ERROR writing message to
+// socket: <why>" (empty for kSent).
+std::string step_message(Step step, const std::string& why);
+// The words for a reply that stopped early or never came: "ERROR reading response from
+// socket: <problem>".
+std::string reply_message(const std::string& problem);
+
+// Connects `client` when it is not connected, then sends `request`, both before `deadline`.
+// What failed and its reason (for step_message) come back; a failed send closes the connection.
+Step send_request(Client* client, const std::string& host, int port, std::string_view request,
+                  Deadline deadline, std::string* why);
+
+// One whole exchange on a new connection: the request sent and its reply read (at most `max`
+// bytes) before `deadline`. False with *err (step_message) when no reply could be asked for;
+// a reply that stopped early comes back with r->complete false and its reason in r->problem.
+bool fetch(const std::string& host, int port, std::string_view request, Deadline deadline,
+           size_t max, Reply* r, std::string* err);
+
 }  // namespace ld::http

@@ -204,4 +204,39 @@ TEST(Client, UnknownHostIsToldApartFromAnUnreachableOne) {
   EXPECT_FALSE(unresolved) << err;
 }
 
+// Every caller prints these words as they are: the relay on its error stream, discovery, the
+// tag daemon's printer link.
+TEST(Fetch, SaysWhichStepFailedInTheAppliancesWords) {
+  http::Reply r;
+  r.raw = "stale";
+  std::string err;
+  EXPECT_FALSE(http::fetch("no-such-host.invalid", 80, "GET / HTTP/1.0\r\n\r\n",
+                           http::deadline_in(2000), 100, &r, &err));
+  EXPECT_EQ(err.rfind("ERROR, no such host: cannot resolve no-such-host.invalid", 0), 0u) << err;
+  EXPECT_EQ(r.raw, "");
+  EXPECT_FALSE(http::fetch("127.0.0.1", testkit::free_port(), "GET / HTTP/1.0\r\n\r\n",
+                           http::deadline_in(2000), 100, &r, &err));
+  EXPECT_EQ(err.rfind("ERROR connecting: ", 0), 0u) << err;
+  EXPECT_EQ(http::step_message(http::Step::kNotSent, "Broken pipe"),
+            "ERROR writing message to socket: Broken pipe");
+  EXPECT_EQ(http::step_message(http::Step::kSent, "x"), "");
+  EXPECT_EQ(http::reply_message("closed without a reply"),
+            "ERROR reading response from socket: closed without a reply");
+}
+
+TEST(Fetch, BringsTheReplyOrWhyItStoppedEarly) {
+  const std::string page = kOk + "Content-Length: 5\r\n\r\nhello";
+  for (bool whole : {true, false}) {
+    ScriptedServer s({{0, whole ? page : page.substr(0, 30)}}, whole ? 0 : 10000);
+    http::Reply r;
+    std::string err;
+    EXPECT_TRUE(http::fetch("127.0.0.1", s.port(), http::build_request("GET", "/x"),
+                            http::deadline_in(300), 100, &r, &err));
+    EXPECT_EQ(s.request(), "GET /x HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(r.complete, whole);
+    EXPECT_EQ(r.raw, whole ? page : page.substr(0, 30));
+    EXPECT_EQ(r.problem, whole ? "" : "no complete reply within 300 ms");
+  }
+}
+
 }  // namespace

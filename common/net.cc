@@ -21,6 +21,49 @@ UniqueFd udp_socket(std::string* err) {
   return fd;
 }
 
+bool udp_send_to(int fd, const std::string& ip, int port, std::string_view data, std::string* err) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  if (::inet_pton(AF_INET, ip.c_str(), &to.sin_addr) != 1) {
+    if (err) *err = "bad address " + ip;
+    return false;
+  }
+  if (::sendto(fd, data.data(), data.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to),
+               sizeof to) < 0) {
+    if (err) *err = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+std::vector<HostAddress> resolve_host(const std::string& host, bool ipv4_only) {
+  addrinfo hints{};
+  hints.ai_family = ipv4_only ? AF_INET : AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;  // one entry an address, not one a socket type
+  addrinfo* res = nullptr;
+  std::vector<HostAddress> out;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0) return out;
+  for (const addrinfo* a = res; a != nullptr; a = a->ai_next) {
+    HostAddress h;
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (a->ai_family == AF_INET) {
+      h.ipv4 = true;
+      h.v4 = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
+      ::inet_ntop(AF_INET, &h.v4, text, sizeof text);
+    } else if (a->ai_family == AF_INET6) {
+      ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr, text,
+                  sizeof text);
+    } else {
+      continue;
+    }
+    h.text = text;
+    out.push_back(std::move(h));
+  }
+  ::freeaddrinfo(res);
+  return out;
+}
+
 UniqueFd tcp_listen(int port, int backlog, bool loopback_only, std::string* err) {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.valid()) {

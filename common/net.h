@@ -1,7 +1,10 @@
-// The one place that calls socket/bind/listen/accept/connect. Errors come back as text; the
-// callers decide what to print.
+// The one place that calls socket/bind/listen/accept/connect and resolves host names (getaddrinfo,
+// sendto). Errors come back as text; the callers decide what to print.
 #pragma once
+#include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "common/handles.h"
 
@@ -23,9 +26,24 @@ int tcp_accept(int listen_fd);
 UniqueFd tcp_connect(const std::string& host, int port, int timeout_ms, std::string* err,
                      bool* unresolved = nullptr);
 
+// One address a host name resolves to.
+struct HostAddress {
+  bool ipv4 = false;
+  uint32_t v4 = 0;   // the IPv4 address in network byte order (when ipv4)
+  std::string text;  // its numeric form: "172.31.31.253", "::1"
+};
+
+// Every address `host` resolves to (only the IPv4 ones when ipv4_only), in the resolver's
+// order, each once; empty when it resolves to none.
+std::vector<HostAddress> resolve_host(const std::string& host, bool ipv4_only = false);
+
 // An unbound UDP socket for IPv4 (datagrams such as discovery queries). Invalid fd and *err
 // set on failure.
 UniqueFd udp_socket(std::string* err);
+
+// Sends one datagram to the dotted IPv4 address `ip` and `port`. False with *err ("bad
+// address <ip>", or why the send failed) otherwise.
+bool udp_send_to(int fd, const std::string& ip, int port, std::string_view data, std::string* err);
 
 // Receive and send time-outs (SO_RCVTIMEO / SO_SNDTIMEO); 0 means none.
 void set_socket_timeouts(int fd, int recv_ms, int send_ms);

@@ -48,7 +48,7 @@ UniqueFd open_pidfd(pid_t pid) {
 }
 
 // What every program started here gets: SIGPIPE at its default, whatever this process does
-// with it (the daemons ignore it), since the programs expect the usual end on a closed pipe.
+// with it (every labeldock program ignores it), since they expect the usual end on a closed pipe.
 struct SpawnDefaults {
   posix_spawnattr_t attr;
   SpawnDefaults() {
@@ -167,6 +167,13 @@ int exit_code(int status) {
 
 }  // namespace
 
+void ignore_sigpipe() {
+  struct sigaction ign {};
+  ign.sa_handler = SIG_IGN;
+  sigemptyset(&ign.sa_mask);
+  ::sigaction(SIGPIPE, &ign, nullptr);
+}
+
 int run_program(const std::vector<std::string>& argv, const RunOptions& opt, std::string* err) {
   if (argv.empty()) {
     if (err) *err = "no program given";
@@ -179,13 +186,8 @@ int run_program(const std::vector<std::string>& argv, const RunOptions& opt, std
   Child child;
   if (!spawn_child(argv, opt, &child, err)) return -1;
 
-  // The program may exit without reading its input: a broken pipe is no reason to die.
-  struct sigaction ign {}, old {};
-  ign.sa_handler = SIG_IGN;
-  ::sigaction(SIGPIPE, &ign, &old);
   long long deadline = opt.timeout_ms > 0 ? now_ms() + opt.timeout_ms : 0;
   bool ended = child.end_fd.valid() && pump(child, opt.stdin_text, opt.capture, deadline);
-  ::sigaction(SIGPIPE, &old, nullptr);
   child.in_w.reset();
   child.out_r.reset();
   // Past the deadline (or with no way to watch it) the program is stopped, so the wait below

@@ -7,6 +7,13 @@
 
 namespace ld {
 
+// The one SIGPIPE rule of every labeldock program, set first thing in its main (and in every
+// test binary's): the signal is ignored, so a peer, pipe or child that stops reading makes the
+// write fail with EPIPE instead of ending the process. Being process-wide and set before any
+// thread starts, it needs no changing around a write. Programs started from here get the
+// default back.
+void ignore_sigpipe();
+
 struct RunOptions {
   std::string stdin_text;        // written to the program's standard input, then closed
   bool discard_output = true;    // standard output and error to /dev/null
@@ -22,7 +29,8 @@ struct RunOptions {
 // once the time-out passes, whatever it is doing. The output that the program wrote before it
 // ended is captured; programs it started and left running are not waited for.
 // Returns the exit status, 128+signal when killed, or -1 when it could not be started (err says
-// why). *err also says when the program was stopped for taking too long.
+// why). *err also says when the program was stopped for taking too long. A program that ends
+// without reading all its input is no fault of the caller's, under ignore_sigpipe.
 int run_program(const std::vector<std::string>& argv, const RunOptions& opt = {},
                 std::string* err = nullptr);
 

@@ -7,38 +7,21 @@
 # tree, it can take this function's place.
 
 # lighttpd as on the board (Debian's base modules, the document root, www-data) plus our
-# fragment; the only additions are the root and the printer's address for the CGI programs.
+# fragment, configured by the test web server's writer; the only additions are the root and the
+# endpoints for the CGI programs.
 start_lighttpd() {
-  local port=$1 conf=$D/test/lighttpd.conf user=""
-  # lighttpd opens its logs as the user it becomes.
-  mkdir -p "$D/test/web"
-  [ "$(id -u)" = 0 ] && chown www-data "$D/test/web"
-  [ "$(id -u)" = 0 ] && user='server.username = "www-data"
-server.groupname = "www-data"'
+  local port=$1 conf share user=()
   # The fragment's helper (the printer's address) is run from the tree.
-  local share
   share=$(unit_bindir "$D")
   share=${share%/bin}/share/labeldock
-  sed "s#\"/usr/share/labeldock/#\"$D$share/#" "$D/etc/lighttpd/conf-available/50-labeldock.conf" >"$D/test/50-labeldock.conf"
-  cat >"$conf" <<EOF
-server.modules = ( "mod_indexfile", "mod_access", "mod_alias", "mod_redirect", "mod_setenv" )
-server.document-root = "$D/var/www/html"
-server.bind = "127.0.0.1"
-server.port = $port
-server.errorlog = "$D/test/web/error.log"
-server.breakagelog = "$D/test/web/cgi.log"
-server.upload-dirs = ( "$D/var/cache/lighttpd/uploads" )
-$user
-url.access-deny = ( "~", ".inc" )
-mimetype.assign = ( ".json" => "application/json", ".jpeg" => "image/jpeg", "" => "application/octet-stream" )
-setenv.add-environment = ( "LABELDOCK_ROOT" => "$D", "LABELDOCK_PRINTER_HOST" => "$LABELDOCK_PRINTER_HOST",
-                           "LABELDOCK_PRINTER_WEB_PORT" => "$LABELDOCK_PRINTER_WEB_PORT" )
-include "$D/test/50-labeldock.conf"
-EOF
+  [ "$(id -u)" = 0 ] && user=(--user www-data)
+  conf=$("$tools/webserver" --root "$D" --port "$port" --fragment "$D/etc/lighttpd/conf-available/50-labeldock.conf" \
+    --share "$D$share" "${user[@]}" --write-only) || fail "the web server configuration cannot be written"
+  ln -sfn "$D/var/log/lighttpd" "$D/test/web"  # its logs among the test's
   /usr/sbin/lighttpd -tt -f "$conf" || fail "lighttpd does not accept the configuration with our fragment"
   /usr/sbin/lighttpd -D -f "$conf" >"$D/test/lighttpd.out" 2>&1 &
   pids+=($!)
-  wait_for "lighttpd did not come up" listening "$port"
+  wait_or_fail "lighttpd did not come up" listening "$port"
 }
 
 get() { curl -s -o "$D/test/reply" -w '%{http_code}' "http://127.0.0.1:$WEB_PORT$1"; }
@@ -52,14 +35,14 @@ appliance_pass() {
   step "appliance pass from the installed tree"
   "$tools/printersim" --dir "$D/test/printer" >"$D/test/printersim.log" 2>&1 &
   pids+=($!)
-  wait_for "printersim did not start" test -s "$D/test/printer/ports"
+  wait_or_fail "printersim did not start" test -s "$D/test/printer/ports"
   set -a; . "$D/test/printer/ports"; set +a
 
   export LABELDOCK_EVENTLOG_PORT=$(free_port) LABELDOCK_RECEIVER_PORT=$(free_port)
   start_unit "$D" labeldock-eventlogd.service "$D/test/eventlogd.log"
-  wait_for "eventlogd does not listen" listening "$LABELDOCK_EVENTLOG_PORT"
+  wait_or_fail "eventlogd does not listen" listening "$LABELDOCK_EVENTLOG_PORT"
   start_unit "$D" labeldock-jobcatcher.service "$D/test/jobcatcher.log"
-  wait_for "jobcatcher does not listen" listening "$LABELDOCK_RECEIVER_PORT"
+  wait_or_fail "jobcatcher does not listen" listening "$LABELDOCK_RECEIVER_PORT"
   WEB_PORT=$(free_port)
   start_lighttpd "$WEB_PORT"
 
@@ -69,8 +52,8 @@ appliance_pass() {
 
   "$tools/zjsgen" --pages 2 --capture "$job" -o "$D/test/job.cap"
   "$tools/jobsend" "127.0.0.1:$LABELDOCK_RECEIVER_PORT" "$D/test/job.cap"
-  wait_for "the job was not stored" test -f "$D/print/prns/tmp/$job.prn"
-  wait_for "no flag file" test -e "$D/tmp/run_prn2jpg"
+  wait_or_fail "the job was not stored" test -f "$D/print/prns/tmp/$job.prn"
+  wait_or_fail "no flag file" test -e "$D/tmp/run_prn2jpg"
   run_unit "$D" labeldock-thumbmaker.service
   [ ! -e "$D/tmp/run_prn2jpg" ] || fail "the thumbnail unit left the flag file"
   [ -s "$D/print/prns/thumbs/$job.jpeg" ] && [ -f "$D/print/prns/$job.prn" ] || fail "no thumbnail or job not moved"
@@ -97,7 +80,7 @@ appliance_pass() {
   [ "$(stat -c %s "$D/print/printq/printq" 2>/dev/null || echo 0)" = 852 ] || fail "the job was not queued"
   run_unit "$D" labeldock-status.service
   run_unit "$D" labeldock-print.service
-  wait_for "the printer got no job" grep -q '^job 1 end' "$D/test/printer/raw.log"
+  wait_or_fail "the printer got no job" grep -q '^job 1 end' "$D/test/printer/raw.log"
   code=$(get "/cgi-bin/queuejson")
   [ "$code" = 200 ] && grep -q jobs "$D/test/reply" || fail "queue report ($code): $(head -c 200 "$D/test/reply")"
   echo "ok: queued from the job page, spooled and sent by the print unit, queue report answers"

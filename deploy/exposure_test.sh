@@ -46,8 +46,8 @@ ip link set ls up
 in_ns "$printer" ip addr add 172.31.31.253 peer 172.31.31.254 dev eth0
 in_ns "$stranger" ip addr add 10.99.0.2 peer 10.99.0.1 dev eth0
 for ns in "$printer" "$stranger"; do in_ns "$ns" ip link set lo up; in_ns "$ns" ip link set eth0 up; done
-wait_for "the printer's link did not come up" in_ns "$printer" ping -c1 -W1 172.31.31.254 >/dev/null
-wait_for "the stranger's link did not come up" in_ns "$stranger" ping -c1 -W1 10.99.0.1 >/dev/null
+wait_or_fail "the printer's link did not come up" in_ns "$printer" ping -c1 -W1 172.31.31.254 >/dev/null
+wait_or_fail "the stranger's link did not come up" in_ns "$stranger" ping -c1 -W1 10.99.0.1 >/dev/null
 echo "ok: printer 172.31.31.253, stranger 10.99.0.2"
 
 step "event log server (port 5002): this machine only"
@@ -55,7 +55,7 @@ mkdir -p "$X/root/print/log"
 port=5002
 LABELDOCK_ROOT=$X/root "$build/bin/eventlogd" >"$logs/eventlogd.out" 2>&1 &
 pids+=($!)
-wait_for "eventlogd did not listen" listening "$port"
+wait_or_fail "eventlogd did not listen" listening "$port"
 send_line() {  # send_line NS_PID|- ADDRESS LINE
   local ns=$1 addr=$2 line=$3
   local cmd='exec 3<>"/dev/tcp/$0/$1" && printf "%s\n" "$2" >&3 && sleep 0.3'
@@ -67,7 +67,7 @@ send_line - 127.0.0.1 "exposure,from loopback"
 send_line - 10.99.0.1 "exposure,from the board's own address"
 send_line "$stranger" 10.99.0.1 "exposure,from a stranger"
 send_line "$printer" 172.31.31.254 "exposure,from the printer"
-wait_for "the local lines were not written" grep -rqs "from the board's own address" "$X/root/print/log"
+wait_or_fail "the local lines were not written" grep -rqs "from the board's own address" "$X/root/print/log"
 grep -rqs "from loopback" "$X/root/print/log" || fail "the line from loopback is missing"
 sleep 0.5
 ! grep -rqs "from a stranger\|from the printer" "$X/root/print/log" || fail "eventlogd wrote a line from another host"
@@ -75,26 +75,19 @@ grep -q "refused client 10.99.0.2" "$logs/eventlogd.out" || fail "eventlogd did 
 echo "ok: lines from loopback and the board's address written; the stranger's and the printer's refused"
 
 step "lighttpd with the fragment: the CGI folder for the touch screen and the printer only"
-web=$X/www
-mkdir -p "$web/cgi-bin" "$X/share" "$X/weblog"
+web=$X/var/www/html
+mkdir -p "$web/cgi-bin" "$X/share"
 printf '#!/bin/sh\nprintf "Content-Type: text/plain\\r\\n\\r\\nran\\n"\n' >"$web/cgi-bin/probe"
 chmod 755 "$web/cgi-bin/probe"
 echo page >"$web/index.html"
 cp "$here/lighttpd/printer-address" "$X/share/"
-sed "s#\"/usr/share/labeldock/#\"$X/share/#" "$here/lighttpd/50-labeldock.conf" >"$X/fragment.conf"
 wport=8080
-cat >"$X/lighttpd.conf" <<CONF
-server.modules = ( "mod_indexfile", "mod_access", "mod_alias", "mod_redirect" )
-server.document-root = "$web"
-server.port = $wport
-server.errorlog = "$X/weblog/error.log"
-index-file.names = ( "index.html" )
-include "$X/fragment.conf"
-CONF
-/usr/sbin/lighttpd -tt -f "$X/lighttpd.conf" || fail "lighttpd does not accept the fragment"
-/usr/sbin/lighttpd -D -f "$X/lighttpd.conf" >"$logs/lighttpd.out" 2>&1 &
+conf=$("$build/bin/webserver" --root "$X" --port "$wport" --any-address --fragment "$here/lighttpd/50-labeldock.conf" \
+  --share "$X/share" --write-only) || fail "the web server configuration cannot be written"
+/usr/sbin/lighttpd -tt -f "$conf" || fail "lighttpd does not accept the fragment"
+/usr/sbin/lighttpd -D -f "$conf" >"$logs/lighttpd.out" 2>&1 &
 pids+=($!)
-wait_for "lighttpd did not come up" listening "$wport"
+wait_or_fail "lighttpd did not come up" listening "$wport"
 status() {  # status NS_PID|- URL
   local ns=$1 url=$2
   if [ "$ns" = - ]; then curl -s -o /dev/null -w '%{http_code}' --max-time 5 "$url"
@@ -117,14 +110,14 @@ mkdir -p "$X/root/print"
 (cd "$X/root/print" && LABELDOCK_ROOT=$X/root LABELDOCK_PRINTER_HOST=172.31.31.253 \
   exec "$build/bin/tagsmith" </dev/null >"$logs/tagsmith.out" 2>&1) &
 pids+=($!)
-wait_for "tagsmith did not listen" listening 5011
+wait_or_fail "tagsmith did not listen" listening 5011
 ask_status() {  # ask_status NS_PID ADDRESS: what the port answers to a status question
   local cmd='exec 3<>"/dev/tcp/$0/5011" && printf "cmd=status" >&3 && timeout 2 cat <&3'
   timeout 5 nsenter -t "$1" -n bash -c "$cmd" "$2" 2>/dev/null || true
 }
 got=$(ask_status "$stranger" 10.99.0.1)
 [ -z "$got" ] || fail "tagsmith answered a stranger: $got"
-wait_for "tagsmith did not say it refused 10.99.0.2" grep -q "refused connection from 10.99.0.2" "$logs/tagsmith.out"
+wait_or_fail "tagsmith did not say it refused 10.99.0.2" grep -q "refused connection from 10.99.0.2" "$logs/tagsmith.out"
 got=$(ask_status "$printer" 172.31.31.254)
 case "$got" in *"<OK>"*) ;; *) fail "tagsmith did not answer the printer: '$got'" ;; esac
 echo "ok: the stranger closed unanswered and logged, the printer answered ($got)"

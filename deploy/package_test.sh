@@ -66,7 +66,7 @@ echo "ok: under qemu-arm: $out"
 if [ -n "$tools" ] && [ -x "$tools/printersim" ]; then
   "$tools/printersim" --dir "$X/printer" >/dev/null 2>&1 &
   pids+=($!)
-  wait_for "printersim did not start" test -s "$X/printer/ports"
+  wait_or_fail "printersim did not start" test -s "$X/printer/ports"
   port=$(sed -n 's/^LABELDOCK_PRINTER_WEB_PORT=//p' "$X/printer/ports")
   LABELDOCK_PRINTER_HOST=localhost LABELDOCK_PRINTER_WEB_PORT=$port env -u QEMU_LD_PREFIX \
     qemu-arm "$X/root/usr/bin/ewsrelay" /status/system "$X/system.json" >/dev/null 2>"$X/relay.err" || true

@@ -110,9 +110,9 @@ fail() {
   plain_fail "$@"
 }
 running() { local s; s=$(inside systemctl is-system-running 2>&1 || true); echo "$s" >"$logs/state"; [[ $s == running || $s == degraded ]]; }
-wait_for "systemd did not finish booting" running
-wait_for "jobcatcher does not listen" inside sh -c 'ss -Hltn "sport = :5001" | grep -q .'
-wait_for "printersim does not listen" inside sh -c 'ss -Hltn "sport = :9100" | grep -q .'
+wait_or_fail "systemd did not finish booting" running
+wait_or_fail "jobcatcher does not listen" inside sh -c 'ss -Hltn "sport = :5001" | grep -q .'
+wait_or_fail "printersim does not listen" inside sh -c 'ss -Hltn "sport = :9100" | grep -q .'
 echo "ok: systemd $(inside systemctl --version | head -1 | cut -d' ' -f2) booted the units"
 
 step "a job a second for 30 s"
@@ -122,13 +122,13 @@ for i in $(seq -w 1 30); do
   sleep 1
 done
 thumbs() { [ "$(inside sh -c 'ls /print/prns/thumbs/ | grep -c "^Stream [0-9]*\.jpeg$"')" -ge 30 ]; }
-wait_for "not all 30 jobs got a thumbnail: $(inside ls /print/prns/thumbs /print/prns/tmp | tr '\n' ' ')" thumbs
+wait_or_fail "not all 30 jobs got a thumbnail: $(inside ls /print/prns/thumbs /print/prns/tmp | tr '\n' ' ')" thumbs
 echo "ok: 30 thumbnails; labeldock-thumbmaker.path is $(inside systemctl is-active labeldock-thumbmaker.path)"
 
 step "a queued job reaches the printer"
 inside sh -c 'cd /print/prns && setpriv --reuid=www-data --regid=www-data --init-groups /opt/labeldock/bin/queuejob "Stream 01.prn"' >"$logs/queuejob.log" 2>&1 ||
   fail "queuejob failed: $(cat "$logs/queuejob.log")"
-wait_for "the printer got no job" inside grep -qs '^job 1 end' /run/printer/raw.log
+wait_or_fail "the printer got no job" inside grep -qs '^job 1 end' /run/printer/raw.log
 echo "ok: spooled and sent by the print path unit's service"
 
 step "a killed daemon comes back"
@@ -139,7 +139,7 @@ back() {
   now=$(inside systemctl show -P MainPID labeldock-jobcatcher.service)
   [ "$now" != 0 ] && [ "$now" != "$before" ] && inside systemctl -q is-active labeldock-jobcatcher.service
 }
-wait_for "jobcatcher did not come back after a kill" back
+wait_or_fail "jobcatcher did not come back after a kill" back
 echo "ok: jobcatcher $before killed, running again"
 
 step "nothing failed"

@@ -151,10 +151,10 @@ _end_scratch() {
   rm -rf "$_scratch"
 }
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_for() {  # wait_for WHAT COMMAND...: up to 20 seconds
+# free_port, listening, wait_port, wait_for SECONDS COMMAND...
+. "$(dirname "${BASH_SOURCE[0]}")/../script/helpers.sh"
+# wait_or_fail WHAT COMMAND...: up to 20 seconds for COMMAND, then the test fails with WHAT.
+wait_or_fail() {
   local what=$1; shift
-  for _ in $(seq 1 200); do "$@" && return 0; sleep 0.1; done
-  fail "$what"
+  wait_for 20 "$@" || fail "$what"
 }
-listening() { ss -Hltn "sport = :$1" | grep -q .; }

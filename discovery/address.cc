@@ -2,16 +2,11 @@
 
 #include <cstdio>
 
+#include "common/hexcode.h"
+
 namespace discovery {
 
 namespace {
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // 172.31.31.x holds the default addresses (gateway .1, appliance .33, controller .253): a
 // derived pair there is kept in the upper half of each 64-block.
@@ -59,7 +54,7 @@ std::optional<Derived> derive_ui_address(std::string_view mac, const Ip4& extern
   int digits[6];
   int found = 0;
   for (size_t i = mac.size(); i > 0 && found < 6; --i) {
-    int v = hex_value(mac[i - 1]);
+    int v = ld::hex_digit(mac[i - 1]);
     if (v >= 0) digits[found++] = v;
   }
   if (found < 6) return std::nullopt;

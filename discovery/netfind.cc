@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -89,15 +88,11 @@ struct State {
 
 Ip4 get_printer_ip(const Config& cfg) {
   Ip4 ip{};
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  if (::getaddrinfo(cfg.printer_host.c_str(), nullptr, &hints, &res) != 0) return ip;
-  std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(res, ::freeaddrinfo);
-  for (addrinfo* a = res; a; a = a->ai_next) {
-    if (a->ai_family != AF_INET) continue;  // the link network is IPv4
-    ip = from_in_addr(reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr);
+  for (const ld::HostAddress& a : ld::resolve_host(cfg.printer_host)) {
+    if (!a.ipv4) continue;  // the link network is IPv4
+    in_addr in{};
+    in.s_addr = a.v4;
+    ip = from_in_addr(in);
     std::fprintf(cfg.out, "printer_ip: %s\n", dotted(ip).c_str());
   }
   return ip;
@@ -241,22 +236,15 @@ Config system_config() {
 size_t ews_call(const Config& cfg, const std::string& host, int port, const std::string& path,
                 std::string* reply) {
   reply->clear();
-  const ld::http::Deadline deadline = ld::http::deadline_in(cfg.web_limit_ms);
-  ld::http::Client client;
   std::string why;
-  bool unresolved = false;
-  if (!client.connect(host, port, deadline, &why, &unresolved)) {
-    std::fprintf(cfg.err, unresolved ? "ERROR, no such host: %s\n" : "ERROR connecting: %s\n", why.c_str());
-    return 0;
-  }
-  if (!client.send(ld::http::build_request("GET", path), deadline, &why)) {
-    std::fprintf(cfg.err, "ERROR writing message to socket: %s\n", why.c_str());
-    return 0;
-  }
   ld::http::Reply r;
-  client.read_reply(deadline, kStatusReplyMax, &r);
+  if (!ld::http::fetch(host, port, ld::http::build_request("GET", path),
+                       ld::http::deadline_in(cfg.web_limit_ms), kStatusReplyMax, &r, &why)) {
+    std::fprintf(cfg.err, "%s\n", why.c_str());
+    return 0;
+  }
   if (!r.complete && !r.problem.empty())
-    std::fprintf(cfg.err, "ERROR reading response from socket: %s\n", r.problem.c_str());
+    std::fprintf(cfg.err, "%s\n", ld::http::reply_message(r.problem).c_str());
   *reply = std::move(r.raw);
   return reply->size();
 }
@@ -361,16 +349,11 @@ int check_slp(const Config& cfg, Ip4* found) {
     std::fprintf(cfg.err, "no interface %s: the SLP request goes where the routes say\n", cfg.iface.c_str());
   else if (::setsockopt(fd.get(), IPPROTO_IP, IP_MULTICAST_IF, &via, sizeof via) != 0)
     std::fprintf(cfg.err, "setsockopt IP_MULTICAST_IF %s: %s\n", cfg.iface.c_str(), std::strerror(errno));
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(cfg.slp_port));
-  if (::inet_pton(AF_INET, cfg.slp_addr.c_str(), &to.sin_addr) != 1) {
-    std::fprintf(cfg.err, "sendto: bad address %s\n", cfg.slp_addr.c_str());
-    return 0;
-  }
-  auto req = set_slp_req();
-  if (::sendto(fd.get(), req.data(), req.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) {
-    std::fprintf(cfg.err, "sendto: %s\n", std::strerror(errno));
+  const auto req = set_slp_req();
+  if (!ld::udp_send_to(fd.get(), cfg.slp_addr, cfg.slp_port,
+                       std::string_view(reinterpret_cast<const char*>(req.data()), req.size()),
+                       &why)) {
+    std::fprintf(cfg.err, "sendto: %s\n", why.c_str());
     return 0;
   }
   // A stream of foreign replies (or controllers already served) cannot hold the search for ever.

@@ -1,10 +1,10 @@
 // netfind: finds the printer's network controller and keeps the link addresses consistent.
 // Without an argument it only reports; with any argument it acts.
-#include <signal.h>
 
+#include "common/run.h"
 #include "discovery/netfind.h"
 
 int main(int argc, char**) {
-  ::signal(SIGPIPE, SIG_IGN);
+  ld::ignore_sigpipe();
   return discovery::netfind(discovery::system_config(), argc > 1);
 }

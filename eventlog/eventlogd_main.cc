@@ -1,5 +1,4 @@
 // eventlogd: keeps the appliance's daily event logs, fed by the log client over TCP.
-#include <signal.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -8,9 +7,11 @@
 #include "common/endpoints.h"
 #include "common/fsops.h"
 #include "common/net.h"
+#include "common/run.h"
 #include "eventlog/eventlogd.h"
 
 int main(int argc, char** argv) {
+  ld::ignore_sigpipe();
   eventlog::Config cfg;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -21,7 +22,6 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  ::signal(SIGPIPE, SIG_IGN);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   cfg.log_dir = eventlog::log_dir();
   std::string err;

@@ -14,6 +14,7 @@
 
 #include "common/esc_sh.h"
 #include "common/fsops.h"
+#include "common/hexcode.h"
 #include "common/paths.h"
 #include "spooler/jobname.h"
 #include "webkit/html_utils.h"
@@ -39,48 +40,22 @@ std::string js_escape(std::string_view text) {
 
 namespace {
 constexpr std::string_view kUrlCoded = "\"#%&'+`";
-
-// The character whose esc_url code has these two digits, or NUL.
-char url_coded_char(std::string_view digits) {
-  for (char c : kUrlCoded) {
-    char coded[4];
-    snprintf(coded, sizeof coded, "%02X", static_cast<unsigned char>(c));
-    if (digits == coded) return c;
-  }
-  return '\0';
-}
 }  // namespace
 
 std::string esc_url(std::string_view name) {
-  std::string out;
-  for (char c : name) {
-    if (kUrlCoded.find(c) != std::string_view::npos) {
-      char buf[4];
-      snprintf(buf, sizeof buf, "%%%02X", static_cast<unsigned char>(c));
-      out += buf;
-    } else {
-      out += c;
-    }
-  }
-  return out;
+  return ld::percent_encode(name, [](unsigned char c) {
+    return kUrlCoded.find(static_cast<char>(c)) != std::string_view::npos;
+  });
 }
 
 std::string unesc_url(std::string_view name) {
-  std::string out;
-  for (size_t i = 0; i < name.size(); ++i) {
-    // Exactly the sequences esc_url writes, in its upper case: "%2b" stays as it is, or the job
-    // "x%2by.prn" would open, save, print and delete the job "x+y.prn".
-    if (name[i] == '%' && i + 2 < name.size()) {
-      const char plain = url_coded_char(name.substr(i + 1, 2));
-      if (plain != '\0') {
-        out += plain;
-        i += 2;
-        continue;
-      }
-    }
-    out += name[i];
-  }
-  return out;
+  // Exactly the sequences esc_url writes, in its upper case: "%2b" stays as it is, or the job
+  // "x%2by.prn" would open, save, print and delete the job "x+y.prn". A "+" is a plus here.
+  ld::PercentRule rule;
+  rule.plus_is_space = false;
+  rule.upper_only = true;
+  rule.only = kUrlCoded;
+  return ld::percent_decode(name, rule);
 }
 
 void show_popup(std::string_view title, std::string_view message) {

@@ -1,35 +1,11 @@
-// Reading a folder of the library: an open folder that closes itself on every way out, and the
-// lists of names the programs walk (taken whole before any entry moves).
+// Folder listings of the job library: the self-closing folder reader and the name list of
+// common/listing, under the library's names.
 #pragma once
-#include <dirent.h>
-
-#include <string>
-#include <string_view>
-#include <vector>
+#include "common/listing.h"
 
 namespace library {
 
-class DirReader {
- public:
-  // Opens `path`; when it cannot, ok() is false and errno tells why.
-  explicit DirReader(const std::string& path) : d_(::opendir(path.c_str())) {}
-  DirReader(const DirReader&) = delete;
-  DirReader& operator=(const DirReader&) = delete;
-  ~DirReader() {
-    if (d_ != nullptr) ::closedir(d_);
-  }
-  bool ok() const { return d_ != nullptr; }
-  // The folder's descriptor, for fstatat and friends relative to it.
-  int fd() const { return ::dirfd(d_); }
-  // The next entry's name ("." and ".." passed over), or nullptr at the end.
-  const char* next();
-
- private:
-  DIR* d_;
-};
-
-// Appends the names in `dir` that `keep` accepts (every name when null), in the folder's own
-// order. False, with errno from opening it, when the folder cannot be read.
-bool list_names(const std::string& dir, std::vector<std::string>* out, bool (*keep)(std::string_view) = nullptr);
+using ld::DirReader;
+using ld::list_names;
 
 }  // namespace library

@@ -1,5 +1,4 @@
 // jobcatcher: receives print jobs on the receiver port and stores them in the waiting directory.
-#include <signal.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,11 +6,13 @@
 
 #include "common/endpoints.h"
 #include "common/net.h"
+#include "common/run.h"
 #include "receiver/jobcatcher.h"
 
 constexpr long kMaxIdleTimeout = 86400;
 
 int main(int argc, char** argv) {
+  ld::ignore_sigpipe();
   jobcatcher::Config cfg;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -26,7 +27,6 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  ::signal(SIGPIPE, SIG_IGN);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::string err;
   ld::UniqueFd listener = ld::tcp_listen(ld::receiver_port(), jobcatcher::kListenBacklog, false, &err);

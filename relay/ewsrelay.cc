@@ -26,27 +26,6 @@ Target printer_target() {
   return t;
 }
 
-bool fetch(const Target& t, const std::string& request, Fetched* f, std::string* err) {
-  const ld::http::Deadline deadline = ld::http::deadline_in(t.time_limit_ms);
-  ld::http::Client client;
-  std::string why;
-  bool unresolved = false;
-  if (!client.connect(t.host, t.port, deadline, &why, &unresolved)) {
-    *err = std::string(unresolved ? "ERROR, no such host: " : "ERROR connecting: ") + why + "\n";
-    return false;
-  }
-  if (!client.send(request, deadline, &why)) {
-    *err = "ERROR writing message to socket: " + why + "\n";
-    return false;
-  }
-  ld::http::Reply reply;
-  client.read_reply(deadline, kReplyMax, &reply);
-  f->reply = std::move(reply.raw);
-  f->complete = reply.complete;
-  f->problem = std::move(reply.problem);
-  return true;
-}
-
 int call(const Target& t, std::string_view method, std::string_view path,
          const std::string* output_file, FILE* out, FILE* err, bool cgi) {
   std::string why;
@@ -54,14 +33,15 @@ int call(const Target& t, std::string_view method, std::string_view path,
     std::fprintf(err, "ERROR refusing path: %s\n", why.c_str());
     return 0;
   }
-  Fetched f;
-  if (!fetch(t, ld::http::build_request(method, path), &f, &why)) {
-    write_text(err, why);
+  ld::http::Reply f;
+  if (!ld::http::fetch(t.host, t.port, ld::http::build_request(method, path),
+                       ld::http::deadline_in(t.time_limit_ms), kReplyMax, &f, &why)) {
+    std::fprintf(err, "%s\n", why.c_str());
     return 0;
   }
   if (!f.problem.empty()) std::fprintf(err, "ERROR %s:%d: %s\n", t.host.c_str(), t.port, f.problem.c_str());
 
-  Relayed r = relay_reply(f.reply, cgi);
+  Relayed r = relay_reply(f.raw, cgi);
   const bool whole = r.whole && f.complete;
   write_text(out, r.head);
   if (output_file == nullptr) {

@@ -20,18 +20,6 @@ struct Target {
 // The printer's web server, from the endpoint settings.
 Target printer_target();
 
-// What one request brought back. `complete` is false when the reply stopped before its end:
-// time limit, a connection dropped before the announced length, or more than kReplyMax bytes.
-struct Fetched {
-  std::string reply;
-  bool complete = false;
-  std::string problem;  // why it is not complete
-};
-
-// Connects, sends the request and reads the reply until it is complete. False, with the
-// message for standard error in *err, when no reply could be asked for at all.
-bool fetch(const Target& t, const std::string& request, Fetched* f, std::string* err);
-
 // Relays one page: the header line(s) and "END" lines to `out`, the body to `out` or, when
 // `output_file` is given, into that file (written under a temporary name and renamed into
 // place, only when the page came whole), messages to `err`. 1 when the page came whole.

@@ -1,5 +1,9 @@
 #include "relay/reply.h"
 
+#include <algorithm>
+
+#include "common/hexcode.h"
+
 namespace ewsrelay {
 
 namespace {
@@ -9,13 +13,6 @@ using ld::http::Head;
 constexpr std::string_view kContent = "Content";
 constexpr std::string_view kEnd = "END\r\n\n";
 constexpr size_t npos = std::string_view::npos;
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // The first "Content" among the header lines: a status line such as "204 No Content", or a
 // body that happens to hold the word, must not be taken for a header.
@@ -57,21 +54,14 @@ std::optional<std::string> getParam(std::string_view query, std::string_view nam
   key += '=';
   size_t at = query.find(key);
   if (at == npos) return std::nullopt;
-  std::string value;
-  for (size_t i = at + key.size(); i < query.size() && query[i] != '&'; ++i) {
-    char c = query[i];
-    if (c == '+') {
-      c = ' ';
-    } else if (c == '%' && i + 2 < query.size() && hex_value(query[i + 1]) >= 0 &&
-               hex_value(query[i + 2]) >= 0) {
-      c = static_cast<char>(hex_value(query[i + 1]) * 16 + hex_value(query[i + 2]));
-      i += 2;
-    }
-    if (value.size() == kValueMax) {
-      if (err) *err = "value of " + std::string(name) + " longer than " + std::to_string(kValueMax) + " characters";
-      return std::nullopt;
-    }
-    value += c;
+  const size_t from = at + key.size();
+  const size_t end = std::min(query.find('&', from), query.size());
+  ld::PercentRule rule;
+  rule.max = kValueMax + 1;  // one byte past the bound tells that the value is longer
+  std::string value = ld::percent_decode(query.substr(from, end - from), rule);
+  if (value.size() > kValueMax) {
+    if (err) *err = "value of " + std::string(name) + " longer than " + std::to_string(kValueMax) + " characters";
+    return std::nullopt;
   }
   return value;
 }

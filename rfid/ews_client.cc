@@ -2,8 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
-#include <signal.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,53 +11,16 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <poll.h>
+
+#include "common/hexcode.h"
+#include "common/net.h"
 
 namespace rfid {
 namespace {
 
 std::string hex_upper(std::span<const uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string s;
-  for (uint8_t b : bytes) {
-    s += kDigits[b >> 4];
-    s += kDigits[b & 0x0F];
-  }
-  return s;
+  return ld::hex_text(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
-
-// A printer that closed the connection makes the next write raise SIGPIPE, whose default ends
-// the process. While a request is sent the signal is held back, and one it raised is taken
-// out of the pending set, so the write just fails with EPIPE.
-class SigpipeHold {
- public:
-  SigpipeHold() {
-    sigemptyset(&pipe_);
-    sigaddset(&pipe_, SIGPIPE);
-    sigset_t pending;
-    sigpending(&pending);
-    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-  }
-  ~SigpipeHold() {
-    if (!was_pending_) {
-      sigset_t pending;
-      sigpending(&pending);
-      if (sigismember(&pending, SIGPIPE) == 1) {
-        timespec zero{0, 0};
-        while (sigtimedwait(&pipe_, nullptr, &zero) < 0 && errno == EINTR) {
-        }
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-  }
-  SigpipeHold(const SigpipeHold&) = delete;
-  SigpipeHold& operator=(const SigpipeHold&) = delete;
-
- private:
-  sigset_t pipe_, old_;
-  bool was_pending_ = false;
-};
 
 }  // namespace
 
@@ -88,17 +50,17 @@ bool EwsClient::ews_call(const std::string& method, const std::string& path, std
 
 bool EwsClient::exchange(const std::string& request, std::string* err) {
   retry_ok_ = false;
-  if (!client_.connected() && !client_.connect(host_, port_, ld::http::deadline_in(io_ms_), err)) {
-    if (err) *err = "ERROR connecting to " + host_ + ":" + std::to_string(port_) + ": " + *err;
+  // A printer that has closed the connection makes the send fail with EPIPE (every program
+  // ignores SIGPIPE from its start).
+  std::string why;
+  const ld::http::Step step =
+      ld::http::send_request(&client_, host_, port_, request, ld::http::deadline_in(io_ms_), &why);
+  if (step == ld::http::Step::kUnresolved || step == ld::http::Step::kNoConnection) {
+    if (err) *err = "ERROR connecting to " + host_ + ":" + std::to_string(port_) + ": " + why;
     return false;
   }
-  bool sent;
-  {
-    SigpipeHold hold;
-    sent = client_.send(request, ld::http::deadline_in(io_ms_), err);
-  }
-  if (!sent) {
-    if (err) *err = "ERROR writing message to socket: " + *err;
+  if (step == ld::http::Step::kNotSent) {
+    if (err) *err = ld::http::step_message(step, why);
     retry_ok_ = true;
     return false;
   }
@@ -109,12 +71,12 @@ bool EwsClient::exchange(const std::string& request, std::string* err) {
   if (reply.complete && reply.raw.empty()) {
     // Closed without a byte: no answer at all.
     client_.close();
-    if (err) *err = "ERROR reading response from socket: closed without a reply";
+    if (err) *err = ld::http::reply_message("closed without a reply");
     retry_ok_ = true;
     return false;
   }
   if (!reply.complete) {
-    if (err) *err = "ERROR reading response from socket: " + reply.problem;
+    if (err) *err = ld::http::reply_message(reply.problem);
     // A printer that closes a kept connection just as the next request arrives resets it
     // before a byte of the reply, with the request unread: a new connection may carry it. A
     // reply that timed out is not sent again (the printer may have taken it).
@@ -174,15 +136,8 @@ int64_t EwsLink::due_in_ms() const {
 bool EwsLink::resolve(sockaddr_in* addr, std::string* why) {
   const int64_t now = clock_.monotonic_ms();
   if (resolved_at_ms_ < 0 || now - resolved_at_ms_ >= kResolveEveryMs || addr_ == 0) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* res = nullptr;
-    addr_ = 0;
-    if (::getaddrinfo(host_.c_str(), nullptr, &hints, &res) == 0 && res) {
-      addr_ = reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
-      ::freeaddrinfo(res);
-    }
+    const std::vector<ld::HostAddress> found = ld::resolve_host(host_, true);
+    addr_ = found.empty() ? 0 : found.front().v4;
     resolved_at_ms_ = now;
   }
   if (addr_ == 0) {

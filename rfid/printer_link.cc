@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -193,16 +192,7 @@ bool PrinterPort::peer_allowed(int fd, int64_t now_ms, std::string* peer) {
   if (resolved_at_ms_ >= 0 && (listed() || now_ms - resolved_at_ms_ < kResolveAgainMs)) return listed();
   resolved_at_ms_ = now_ms;
   allowed_.clear();
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  if (::getaddrinfo(host_.c_str(), nullptr, &hints, &res) == 0) {
-    for (const addrinfo* a = res; a; a = a->ai_next) {
-      allowed_.push_back(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr);
-    }
-    ::freeaddrinfo(res);
-  }
+  for (const ld::HostAddress& a : ld::resolve_host(host_, true)) allowed_.push_back(a.v4);
   return listed();
 }
 

@@ -1,5 +1,4 @@
 // tagsmith: the RFID encoder daemon. Takes key commands from the terminal when started on one.
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,6 +6,7 @@
 #include <cstdlib>
 
 #include "common/clock.h"
+#include "common/run.h"
 #include "rfid/tagsmith.h"
 
 namespace {
@@ -28,8 +28,8 @@ class ShortPauses : public ld::Clock {
 }  // namespace
 
 int main(int argc, char** argv) {
+  ld::ignore_sigpipe();
   (void)argc;
-  ::signal(SIGPIPE, SIG_IGN);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   rfid::TagsmithConfig cfg = rfid::default_config();
   cfg.program = argv[0];

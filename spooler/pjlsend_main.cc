@@ -1,16 +1,16 @@
 // pjlsend: sends the ready jobs at the head of the print queue to the printer, or, with "-dump",
 // "-check" or "-p", shows the queue, checks it against its files, or asks the printer gate.
-#include <signal.h>
 
 #include <cstdio>
 #include <string>
 
+#include "common/run.h"
 #include "spooler/pjlsend.h"
 #include "spooler/printer_send.h"
 #include "spooler/printq.h"
 
 int main(int argc, char** argv) {
-  ::signal(SIGPIPE, SIG_IGN);
+  ld::ignore_sigpipe();
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   spooler::set_process_name(argc > 0 ? argv[0] : "pjlsend");
   const std::string arg = argc > 1 ? argv[1] : "";

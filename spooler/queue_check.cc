@@ -1,6 +1,5 @@
 #include "spooler/queue_check.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -13,6 +12,7 @@
 #include "common/esc_sh.h"
 #include "common/fsops.h"
 #include "common/handles.h"
+#include "common/listing.h"
 #include "spooler/queue_file.h"
 
 namespace spooler {
@@ -62,12 +62,9 @@ int check_queue() {
   std::printf("files:\n");
   std::vector<std::string> names;
   std::string dir = printq_dir();
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (struct dirent* e = ::readdir(d))
-      if (std::strstr(e->d_name, ".prn") != nullptr || std::strstr(e->d_name, ".spl") != nullptr)
-        names.push_back(e->d_name);
-    ::closedir(d);
-  }
+  ld::list_names(dir, &names, [](std::string_view n) {
+    return n.find(".prn") != std::string_view::npos || n.find(".spl") != std::string_view::npos;
+  });
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     std::string full = dir + name;

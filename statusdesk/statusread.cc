@@ -1,6 +1,5 @@
 #include "statusdesk/statusread.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
@@ -9,6 +8,7 @@
 #include <tuple>
 
 #include "common/fsops.h"
+#include "common/listing.h"
 #include "common/paths.h"
 #include "spooler/printq.h"
 #include "webkit/json.h"
@@ -86,17 +86,16 @@ bool log_file_name(const std::string& name, std::string* tag, std::string* date)
 
 std::vector<std::string> last_log_lines(const std::string& dir, size_t n) {
   std::vector<LogFile> files;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      LogFile f;
-      if (!log_file_name(e->d_name, &f.tag, &f.date)) continue;
-      f.path = dir + "/" + e->d_name;
-      struct stat st;
-      if (::stat(f.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kLogFileMax) continue;
-      f.mtime = static_cast<int64_t>(st.st_mtime);
-      files.push_back(std::move(f));
-    }
-    ::closedir(d);
+  ld::DirReader d(dir);
+  while (const char* name = d.next()) {
+    LogFile f;
+    if (!log_file_name(name, &f.tag, &f.date)) continue;
+    f.path = dir + "/" + name;
+    struct stat st;
+    if (::stat(f.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kLogFileMax)
+      continue;
+    f.mtime = static_cast<int64_t>(st.st_mtime);
+    files.push_back(std::move(f));
   }
   std::sort(files.begin(), files.end(), [](const LogFile& a, const LogFile& b) { return a.mtime > b.mtime; });
   if (files.size() > kLogFilesRead) files.resize(kLogFilesRead);

@@ -11,8 +11,10 @@
 
 #include "common/fsops.h"
 #include "common/net.h"
+#include "common/run.h"
 
 int main(int argc, char** argv) {
+  ld::ignore_sigpipe();
   long stop_after = -1;  // bytes, then stall for `stall` seconds before closing
   int stall = 0;
   int argi = 1;

@@ -1,14 +1,15 @@
 // log_client: sends the lines of its standard input to the event log server, each as
 // "<tag>,<line>". Installed as "/home/pi/log_client" in the demo and the tests.
-#include <signal.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "common/run.h"
 #include "testkit/log_client.h"
 
 int main(int argc, char** argv) {
+  ld::ignore_sigpipe();
   testkit::LogClientOptions opt;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -24,7 +25,6 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  ::signal(SIGPIPE, SIG_IGN);
   std::string err;
   int rc = testkit::run_log_client(0, opt, &err);
   if (rc != 0) std::fprintf(stderr, "log_client: %s\n", err.c_str());

@@ -19,18 +19,13 @@
 
 #include "common/fsops.h"
 #include "common/handles.h"
+#include "common/hexcode.h"
 #include "common/net.h"
 #include "testkit/printersim_rfid.h"
 
 namespace printersim {
 namespace {
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 template <typename T>
 bool parse_int(std::string_view s, T min, T max, T* out) {
@@ -97,8 +92,8 @@ std::string unescape(std::string_view s) {
       case 'e': o += '\x1b'; ++i; break;
       case '\\': o += '\\'; ++i; break;
       case 'x':
-        if (i + 3 < s.size() && hex_digit(s[i + 2]) >= 0 && hex_digit(s[i + 3]) >= 0) {
-          o += static_cast<char>(hex_digit(s[i + 2]) * 16 + hex_digit(s[i + 3]));
+        if (i + 3 < s.size() && ld::hex_pair(s[i + 2], s[i + 3]) >= 0) {
+          o += static_cast<char>(ld::hex_pair(s[i + 2], s[i + 3]));
           i += 3;
         } else {
           o += '\\';
@@ -270,11 +265,11 @@ std::string pjl_job_name(std::string_view line) {
   if (to == std::string_view::npos) return "";
   std::string_view text = line.substr(from, to - from);
   bool hex = !text.empty() && text.size() % 2 == 0 &&
-             std::all_of(text.begin(), text.end(), [](char c) { return hex_digit(c) >= 0; });
+             std::all_of(text.begin(), text.end(), [](char c) { return ld::hex_digit(c) >= 0; });
   if (!hex) return std::string(text);
   std::string out;
   for (size_t k = 0; k < text.size(); k += 2)
-    out += static_cast<char>(hex_digit(text[k]) * 16 + hex_digit(text[k + 1]));
+    out += static_cast<char>(ld::hex_pair(text[k], text[k + 1]));
   return out;
 }
 
@@ -350,15 +345,7 @@ bool query_value(std::string_view query, std::string_view name, std::string* val
     size_t eq = pair.find('=');
     if (pair.substr(0, eq) == name) {
       std::string_view raw = eq == std::string_view::npos ? "" : pair.substr(eq + 1);
-      value->clear();
-      for (size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] == '+') *value += ' ';
-        else if (raw[i] == '%' && i + 2 < raw.size() && hex_digit(raw[i + 1]) >= 0 &&
-                 hex_digit(raw[i + 2]) >= 0) {
-          *value += static_cast<char>(hex_digit(raw[i + 1]) * 16 + hex_digit(raw[i + 2]));
-          i += 2;
-        } else *value += raw[i];
-      }
+      *value = ld::percent_decode(raw);
       return true;
     }
     pos = amp + 1;
@@ -894,7 +881,6 @@ int run(const Options& opts) {
   sa.sa_handler = on_signal;
   ::sigaction(SIGTERM, &sa, nullptr);
   ::sigaction(SIGINT, &sa, nullptr);
-  ::signal(SIGPIPE, SIG_IGN);
   Server s(opts);
   return s.run();
 }

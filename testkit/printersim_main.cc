@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/run.h"
 #include "testkit/printersim.h"
 
 namespace {
@@ -61,6 +62,7 @@ const char kUsage[] =
 }  // namespace
 
 int main(int argc, char** argv) {
+  ld::ignore_sigpipe();
   printersim::Options opts;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];

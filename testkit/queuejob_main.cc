@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/fsops.h"
+#include "common/run.h"
 #include "spooler/enqueue.h"
 
 using spooler::enqueue_job;
@@ -24,6 +25,7 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  ld::ignore_sigpipe();
   if (argc < 2) return usage();
   const std::string job = argv[1];
   queue_record r;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/run.h"
 #include "testkit/readersim.h"
 
 namespace {
@@ -27,6 +28,7 @@ const char kUsage[] =
 }  // namespace
 
 int main(int argc, char** argv) {
+  ld::ignore_sigpipe();
   readersim::Options opts;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];

@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include "common/fsops.h"
 #include "common/handles.h"
 #include "common/net.h"
+#include "common/run.h"
 
 namespace {
 
@@ -57,6 +57,7 @@ bool bind_to(int fd, const std::string& addr, int port) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  ld::ignore_sigpipe();
   std::string from, attrs, group = "239.255.255.253", ready, iface;
   int port = 427;
   for (int i = 1; i + 1 < argc; i += 2) {

@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/run.h"
 #include "testkit/usbstandins.h"
 
 int main(int argc, char** argv) {
+  ld::ignore_sigpipe();
   if (argc != 2) {
     std::fprintf(stderr, "usage: upload_prns.sh JOB_SET_FOLDER\n");
     return 2;

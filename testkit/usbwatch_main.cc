@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <string>
 
+#include "common/run.h"
 #include "testkit/usbstandins.h"
 
 int main(int argc, char** argv) {
+  ld::ignore_sigpipe();
   bool once = argc > 1 && std::string(argv[1]) == "--once";
   if (argc > 2 || (argc == 2 && !once)) {
     std::fprintf(stderr, "usage: usbwatch [--once]\n");

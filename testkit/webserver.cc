@@ -1,7 +1,9 @@
 #include "testkit/webserver.h"
 
+#include <pwd.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -31,6 +33,9 @@ std::string docroot(const std::string& root) { return root + "/var/www/html"; }
 }  // namespace
 
 std::string webserver_config_path(const std::string& root) { return root + "/etc/lighttpd/lighttpd.conf"; }
+std::string webserver_fragment_path(const std::string& root) {
+  return root + "/etc/lighttpd/50-labeldock.conf";
+}
 std::string webserver_error_log(const std::string& root) { return root + "/var/log/lighttpd/error.log"; }
 std::string webserver_cgi_log(const std::string& root) { return root + "/var/log/lighttpd/cgi.log"; }
 std::string lighttpd_binary() { return "/usr/sbin/lighttpd"; }
@@ -47,17 +52,27 @@ bool lighttpd_config(const WebServerOptions& opt, std::string* text, std::string
     else env[k] = v;
   }
 
-  std::string doc, errlog, cgilog, uploads;
-  if (!conf_string(docroot(opt.root), &doc, err) || !conf_string(webserver_error_log(opt.root), &errlog, err) ||
+  std::string doc, errlog, cgilog, uploads, fragment, user;
+  if (!conf_string(docroot(opt.root), &doc, err) ||
+      !conf_string(webserver_error_log(opt.root), &errlog, err) ||
       !conf_string(webserver_cgi_log(opt.root), &cgilog, err) ||
-      !conf_string(opt.root + "/var/cache/lighttpd/uploads", &uploads, err))
+      !conf_string(opt.root + "/var/cache/lighttpd/uploads", &uploads, err) ||
+      !conf_string(webserver_fragment_path(opt.root), &fragment, err) ||
+      !conf_string(opt.user, &user, err))
     return false;
+  const bool own_fragment = !opt.fragment.empty();
   std::string t;
   t += "# Generated for one run: lighttpd serving the appliance's pages and CGI programs.\n";
-  t += "server.modules = ( \"mod_setenv\", \"mod_cgi\" )\n";
+  // With the appliance's fragment, the modules Debian's lighttpd.conf loads (the fragment adds
+  // mod_cgi) and mod_setenv for the variables below.
+  t += own_fragment ? "server.modules = ( \"mod_indexfile\", \"mod_access\", \"mod_alias\", "
+                      "\"mod_redirect\", "
+                      "\"mod_setenv\" )\n"
+                    : "server.modules = ( \"mod_setenv\", \"mod_cgi\" )\n";
   t += "server.document-root = " + doc + "\n";
-  t += "server.bind = \"127.0.0.1\"\n";
+  if (!opt.any_address) t += "server.bind = \"127.0.0.1\"\n";
   t += "server.port = " + std::to_string(opt.port) + "\n";
+  if (!opt.user.empty()) t += "server.username = " + user + "\nserver.groupname = " + user + "\n";
   t += "server.errorlog = " + errlog + "\n";
   // Standard error of the CGI programs, which the appliance keeps in the server's log.
   t += "server.breakagelog = " + cgilog + "\n";
@@ -70,9 +85,13 @@ bool lighttpd_config(const WebServerOptions& opt, std::string* text, std::string
        "\".jpg\" => \"image/jpeg\", \".png\" => \"image/png\", \"\" => \"application/octet-stream\" )\n";
   // Every file in cgi-bin/ is a program (the CGI programs carry no extension), except the JSON
   // documents kept beside them, which pages fetch as files. lighttpd runs a program with
-  // cgi-bin/ as its working directory.
-  t += "$HTTP[\"url\"] =~ \"^/cgi-bin/\" {\n"
-       "  $HTTP[\"url\"] !~ \"[.]json$\" {\n    cgi.assign = ( \"\" => \"\" )\n  }\n}\n";
+  // cgi-bin/ as its working directory. The appliance's fragment says the same its own way.
+  if (own_fragment) {
+    t += "url.access-deny = ( \"~\", \".inc\" )\n";  // Debian's
+  } else {
+    t += "$HTTP[\"url\"] =~ \"^/cgi-bin/\" {\n"
+         "  $HTTP[\"url\"] !~ \"[.]json$\" {\n    cgi.assign = ( \"\" => \"\" )\n  }\n}\n";
+  }
   t += "setenv.add-environment = (\n";
   bool first = true;
   for (const auto& [k, v] : env) {
@@ -82,9 +101,41 @@ bool lighttpd_config(const WebServerOptions& opt, std::string* text, std::string
     first = false;
   }
   t += ")\n";
+  if (own_fragment) t += "include " + fragment + "\n";
   *text = std::move(t);
   return true;
 }
+
+namespace {
+
+// The fragment with its helper paths moved from "/usr/share/labeldock/" to `share`.
+bool moved_fragment(const WebServerOptions& opt, std::string* text, std::string* err) {
+  if (!ld::read_file(opt.fragment, text, err)) return false;
+  if (opt.share.empty()) return true;
+  const std::string from = "\"/usr/share/labeldock/", to = "\"" + opt.share + "/";
+  for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size()))
+    text->replace(at, from.size(), to);
+  return true;
+}
+
+// lighttpd opens its logs and keeps uploads as the user it becomes.
+bool give_to_user(const WebServerOptions& opt, std::string* err) {
+  if (opt.user.empty() || ::geteuid() != 0) return true;
+  const passwd* pw = ::getpwnam(opt.user.c_str());
+  if (pw == nullptr) {
+    if (err) *err = "no user " + opt.user;
+    return false;
+  }
+  for (const char* d : {"/var/log/lighttpd", "/var/cache/lighttpd/uploads"}) {
+    if (::chown((opt.root + d).c_str(), pw->pw_uid, pw->pw_gid) != 0) {
+      if (err) *err = "cannot give " + opt.root + d + " to " + opt.user;
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 bool install_cgi(const std::string& root, const std::string& program, std::string* err) {
   std::string to = docroot(root) + "/cgi-bin/" + ld::base_name(program);
@@ -103,7 +154,14 @@ bool prepare_webserver(const WebServerOptions& opt, std::string* err) {
     if (!ld::make_dirs(opt.root + d, err)) return false;
   for (const auto& p : opt.cgi_programs)
     if (!install_cgi(opt.root, p, err)) return false;
-  return ld::write_file_atomic(webserver_config_path(opt.root), text, err);
+  if (!opt.fragment.empty()) {
+    std::string fragment;
+    if (!moved_fragment(opt, &fragment, err) ||
+        !ld::write_file_atomic(webserver_fragment_path(opt.root), fragment, err))
+      return false;
+  }
+  return give_to_user(opt, err) &&
+         ld::write_file_atomic(webserver_config_path(opt.root), text, err);
 }
 
 WebServer::WebServer(const TempRoot& root, const std::vector<std::string>& cgi_names,

@@ -20,10 +20,19 @@ struct WebServerOptions {
   // CGI environment beside LABELDOCK_ROOT and the endpoint variables set in this process;
   // an empty value leaves a variable out.
   std::map<std::string, std::string> env;
+  // The appliance's own lighttpd fragment (deploy/lighttpd/50-labeldock.conf or an installed
+  // copy) in place of the generic CGI rule, over Debian's base modules as on the board; its
+  // helper paths under "/usr/share/labeldock/" are moved to `share` when that is given.
+  std::string fragment;
+  std::string share;
+  bool any_address = false;  // listen on every address, not only 127.0.0.1
+  std::string user;          // the user (and group) lighttpd becomes, when run as root
 };
 
 // Where the generated files live below the root.
 std::string webserver_config_path(const std::string& root);    // <root>/etc/lighttpd/lighttpd.conf
+std::string webserver_fragment_path(
+    const std::string& root);  // <root>/etc/lighttpd/50-labeldock.conf
 std::string webserver_error_log(const std::string& root);      // lighttpd's own messages
 std::string webserver_cgi_log(const std::string& root);        // standard error of the CGIs
 std::string lighttpd_binary();                                  // /usr/sbin/lighttpd
@@ -33,7 +42,8 @@ std::string lighttpd_binary();                                  // /usr/sbin/lig
 // that cannot be written into the configuration safely (quotes, backslashes, control bytes).
 bool lighttpd_config(const WebServerOptions& opt, std::string* text, std::string* err);
 
-// Creates the folders, installs the CGI programs and writes the configuration.
+// Creates the folders, installs the CGI programs and writes the configuration (and the moved
+// fragment). With a user, the log and upload folders become that user's.
 bool prepare_webserver(const WebServerOptions& opt, std::string* err);
 
 // Copies a program into "<root>/var/www/html/cgi-bin/" under its own name, executable.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/run.h"
 #include "spooler/prnfilt.h"
 
 namespace {
@@ -41,6 +42,7 @@ bool parse_int(const char* text, int32_t* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  ld::ignore_sigpipe();
   if (argc < 3) {
     usage();
     return 2;

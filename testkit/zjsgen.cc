@@ -7,6 +7,7 @@
 
 #include "common/bytes.h"
 #include "common/fsops.h"
+#include "common/hexcode.h"
 
 namespace testkit {
 namespace {
@@ -109,15 +110,7 @@ std::string preamble(const std::string& name, const std::string& extra) {
 
 }  // namespace
 
-std::string hex_name(const std::string& name) {
-  static const char* digits = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : name) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
-}
+std::string hex_name(const std::string& name) { return ld::hex_text(name); }
 
 uint64_t job_length(const JobSpec& gen) {
   Sink counter(-1);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/fsops.h"
+#include "common/run.h"
 #include "testkit/zjsgen.h"
 #include "testkit/zxpage.h"
 
@@ -45,6 +46,7 @@ bool parse_item(const char* text, zjs::Item* it) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  ld::ignore_sigpipe();
   testkit::JobSpec gen;
   testkit::ZxPageSpec zx;
   const char* picture = nullptr;

@@ -1,4 +1,8 @@
 // thumbmaker: JPEG thumbnails of waiting jobs (no arguments) or of one job's pages.
+#include "common/run.h"
 #include "thumbs/thumbmaker.h"
 
-int main(int argc, char** argv) { return thumbs::thumbmaker_main(argc, argv); }
+int main(int argc, char** argv) {
+  ld::ignore_sigpipe();
+  return thumbs::thumbmaker_main(argc, argv);
+}

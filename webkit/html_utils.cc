@@ -7,6 +7,7 @@
 
 #include "common/fsops.h"
 #include "common/handles.h"
+#include "common/hexcode.h"
 
 namespace webkit {
 namespace {
@@ -22,13 +23,6 @@ struct State {
 State& state() {
   static State s;
   return s;
-}
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
 }
 
 // Where the value behind `pos` ends: the next "&" (or, when `newline_ends`, a newline) or the end.
@@ -112,20 +106,10 @@ void output_from_file(const std::string& path) {
 }
 
 std::string decode_value(std::string_view raw, size_t max_bytes) {
-  std::string out;
-  for (size_t i = 0; i < raw.size() && out.size() < max_bytes; ++i) {
-    char c = raw[i];
-    if (c == '+') {
-      out.push_back(' ');
-    } else if (c == '%' && i + 2 < raw.size() && hex_digit(raw[i + 1]) >= 0 && hex_digit(raw[i + 2]) >= 0 &&
-               (raw[i + 1] != '0' || raw[i + 2] != '0')) {
-      out.push_back(static_cast<char>(hex_digit(raw[i + 1]) * 16 + hex_digit(raw[i + 2])));
-      i += 2;
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
+  ld::PercentRule rule;
+  rule.decodes_nul = false;  // a NUL would cut the value short wherever it is used as a C string
+  rule.max = max_bytes;
+  return ld::percent_decode(raw, rule);
 }
 
 ParamList parse_url(std::string_view text) {
@@ -247,18 +231,9 @@ namespace {
 // ("&", "=", "%", "+", control bytes) as %XX, which the reading side decodes like any query
 // value. Files written before carry plain values, which read as before.
 std::string encode_persistent_value(std::string_view value) {
-  static const char hex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : value) {
-    if (c == '&' || c == '=' || c == '%' || c == '+' || c < 0x20 || c == 0x7F) {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 0xF];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
+  return ld::percent_encode(value, [](unsigned char c) {
+    return c == '&' || c == '=' || c == '%' || c == '+' || c < 0x20 || c == 0x7F;
+  });
 }
 }  // namespace
 

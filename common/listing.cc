@@ -1,8 +1,8 @@
-#include "library/listing.h"
+#include "common/listing.h"
 
 #include <cerrno>
 
-namespace library {
+namespace ld {
 
 const char* DirReader::next() {
   if (d_ == nullptr) return nullptr;
@@ -13,7 +13,8 @@ const char* DirReader::next() {
   return nullptr;
 }
 
-bool list_names(const std::string& dir, std::vector<std::string>* out, bool (*keep)(std::string_view)) {
+bool list_names(const std::string& dir, std::vector<std::string>* out,
+                bool (*keep)(std::string_view)) {
   DirReader d(dir);
   if (!d.ok()) return false;
   const int saved = errno;
@@ -23,4 +24,4 @@ bool list_names(const std::string& dir, std::vector<std::string>* out, bool (*ke
   return true;
 }
 
-}  // namespace library
+}  // namespace ld
