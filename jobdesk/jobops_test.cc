@@ -73,6 +73,17 @@ TEST_F(JobOpsTest, RenameOntoAnExistingJobChangesNothing) {
   EXPECT_NE(testkit::page_text().find("var popup_msg=\"Duplicate filename!\""), std::string::npos);
 }
 
+// thumbmaker names a waiting job's thumbnail after the name up to its last ".prn": a rename to
+// that base would share the thumbnail once the job arrives. Other names are free.
+TEST_F(JobOpsTest, RenameMeetsTheThumbnailOfAWaitingJob) {
+  add_job("a");
+  ASSERT_TRUE(ld::make_dirs(root("/print/prns/tmp")));
+  ASSERT_TRUE(ld::touch_file(root("/print/prns/tmp/x.prnb.prn.bak")));
+  EXPECT_TRUE(jobdesk::name_taken("x.prnb", l.err));
+  EXPECT_FALSE(jobdesk::name_taken("x", l.err));
+  EXPECT_EQ(jobdesk::do_rename(&l, "a.prn", "x"), 1);
+}
+
 TEST_F(JobOpsTest, RenameRefusesNamesThatLeaveTheFolderOrDoNotFit) {
   add_job("a");
   const char* bad[] = {"", ".", "..", "../a", "x/y", "tab\there", "nl\n", ".hidden"};

@@ -1,6 +1,5 @@
 #include "jobdesk/prnlist.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/mman.h>
@@ -22,7 +21,9 @@
 #include "common/ui_log.h"
 #include "jobdesk/jobops.h"
 #include "jobdesk/prnrecord.h"
-#include "spooler/jobname.h"
+#include "library/folders.h"
+#include "library/listing.h"
+#include "library/names.h"
 #include "thumbs/zxdoc.h"
 #include "spooler/jobstream.h"
 #include "upload/marker.h"
@@ -34,12 +35,7 @@ namespace {
 // The job folder's entries that count as jobs, in directory order.
 std::vector<std::string> job_entries() {
   std::vector<std::string> out;
-  DIR* d = opendir(prns_dir().c_str());
-  if (!d) return out;
-  while (dirent* e = readdir(d)) {
-    if (is_job_entry(e->d_name)) out.push_back(e->d_name);
-  }
-  closedir(d);
+  library::list_names(library::jobs_dir(), &out, library::is_job_name);
   return out;
 }
 
@@ -62,7 +58,7 @@ int walk_jobs(PrnList* l, int* fitting, size_t* unmatched) {
     upload::PrnInfo* info = it != known.end() ? it->second : make_prn_entry(l, name);
     if (it != known.end()) ++met;
     if (!info) continue;
-    std::string input = prns_dir() + name;
+    std::string input = library::jobs_dir() + name;
     if (info->filter_input != input) {
       info->filter_input = std::move(input);
       l->changed = true;
@@ -110,14 +106,14 @@ bool in_place(const PrnInfoView& r, std::string_view dir) {
 // by a rename, never cut in place, so a mapping of it stays whole.
 bool rows_from_cache(std::vector<ListRow>* rows) {
   rows->clear();
-  ld::UniqueFd fd(open(cache_path().c_str(), O_RDONLY | O_CLOEXEC));
+  ld::UniqueFd fd(open(library::cache_file().c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st;
   if (!fd.valid() || fstat(fd.get(), &st) != 0 || st.st_size < 4) return false;
   unsigned char v[4];
   if (pread(fd.get(), v, 4, 0) != 4 || static_cast<int32_t>(ld::get_le32(v)) != kCacheVersion)
     return false;
   const size_t n = static_cast<size_t>((static_cast<uint64_t>(st.st_size) - 4) / kPrnInfoSize);
-  const std::string dir = prns_dir();
+  const std::string dir = library::jobs_dir();
   const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
   constexpr size_t kWindow = 32;  // records mapped at once
   rows->reserve(n);
@@ -147,14 +143,14 @@ bool rows_from_cache(std::vector<ListRow>* rows) {
   for (ListRow& row : *rows) {
     if (!by_name.emplace(row.file_name, &row).second) return false;  // a name twice
   }
-  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
-  if (!d) return false;
+  library::DirReader d(dir);
+  if (!d.ok()) return false;
   size_t met = 0;
-  while (dirent* e = readdir(d.get())) {
-    if (!is_job_entry(e->d_name)) continue;
-    auto it = by_name.find(e->d_name);
+  while (const char* e = d.next()) {
+    if (!library::is_job_name(e)) continue;
+    auto it = by_name.find(e);
     struct stat js;
-    if (it == by_name.end() || fstatat(dirfd(d.get()), e->d_name, &js, 0) != 0 ||
+    if (it == by_name.end() || fstatat(d.fd(), e, &js, 0) != 0 ||
         static_cast<int32_t>(js.st_size) != it->second->file_size)
       return false;
     it->second->dated = true;
@@ -216,14 +212,6 @@ void log_line(const PrnList& l, std::string_view text) {
   }
 }
 
-std::string prns_dir() { return ld::rooted("/print/prns/"); }
-std::string cache_path() { return ld::rooted("/print/prns/prn_meta"); }
-std::string web_dir() { return ld::rooted("/var/www/html/"); }
-
-bool is_job_entry(std::string_view entry) {
-  return entry.find(".prn") != std::string_view::npos && entry != "prn_meta";
-}
-
 int load_prn_list(PrnList* l, const std::string& path) {
   ld::UniqueFile f(fopen(path.c_str(), "rb"));
   if (!f) {
@@ -274,7 +262,7 @@ int get_prn_list(PrnList* l) {
   // stand in the list twice.
   l->list.clear();
   l->changed = false;
-  int cached = load_prn_list(l, cache_path());
+  int cached = load_prn_list(l, library::cache_file());
   int fitting = 0;
   size_t unmatched = 0;
   int count = walk_jobs(l, &fitting, &unmatched);
@@ -293,7 +281,7 @@ int get_prn_list(PrnList* l) {
   }
   // A cache in step with the folder and every record is left as it is: rewriting it would
   // cost more than the whole page.
-  if (l->changed || fitting != cached) save_prn_list(*l, cache_path());
+  if (l->changed || fitting != cached) save_prn_list(*l, library::cache_file());
   return count;
 }
 
@@ -363,28 +351,28 @@ upload::PrnInfo* make_prn_entry(PrnList* l, const std::string& name) {
   upload::PrnInfo info;
   info.options = l->schema;
   info.option_room = kMaxOptions;
-  info.file_name = name.find(".prn") == std::string::npos ? name + ".prn" : name;
-  info.job_path = prns_dir() + info.file_name;
+  info.file_name = library::job_file_of(name);
+  info.job_path = library::jobs_dir() + info.file_name;
   struct stat lst;
   if (lstat(info.job_path.c_str(), &lst) != 0 || !S_ISREG(lst.st_mode)) {
     fprintf(l->err, "jobdesk ERROR no job %s\n", info.job_path.c_str());
     return nullptr;
   }
   get_prn_data(l, &info);
-  info.base = jobname::base_name(info.file_name);
-  info.thumb_path = "thumbs/" + info.base + ".jpeg";
+  info.base = library::base_name(info.file_name);
+  info.thumb_path = library::web_thumb(info.file_name);
   info.display_name = info.base;
   struct stat st;
   if (stat(info.job_path.c_str(), &st) == 0) info.mtime = st.st_mtime;
   int error = upload::kJpegOk;
   std::optional<upload::tavu_data> marker =
-      upload::jpeg_get_data(prns_dir() + info.thumb_path, &error);
+      upload::jpeg_get_data(library::jobs_dir() + info.thumb_path, &error);
   if (!marker) {
     bool bad = error == upload::kJpegInvalid;
     fprintf(l->err, "ERROR %s jpeg %s\n", bad ? "bad" : "no", info.thumb_path.c_str());
     log_line(*l, "reprint: removing '" + info.job_path + "' as no jpeg");
     ld::remove_file(info.job_path);
-    if (bad) ld::remove_file(prns_dir() + info.thumb_path);
+    if (bad) ld::remove_file(library::jobs_dir() + info.thumb_path);
     return nullptr;
   }
   if (info.pages == 0) {

@@ -28,14 +28,8 @@ struct PrnList {
   bool changed = false;
 };
 
-// Where the library lives (root-prefixed): the job folder, the cache, the thumbnail folder
-// under both of its names.
 // An event-log line through the list's log function (tests set one), else through ui_log.
 void log_line(const PrnList& l, std::string_view text);
-
-std::string prns_dir();                // ".../print/prns/"
-std::string cache_path();              // ".../print/prns/prn_meta"
-std::string web_dir();                 // ".../var/www/html/"
 
 // Reads the cache into the list (each record in front, so the list ends in reverse file
 // order). Result: records read; 0 with a message when the file is missing, unreadable or of
@@ -89,7 +83,5 @@ int prn_exists(const std::string& name, FILE* err = stderr);
 
 // The driver text a job carries in its "BMT" data, or "Unkown".
 std::string driver_text(const std::string& job_path);
-// Whether a directory entry counts as a job.
-bool is_job_entry(std::string_view entry);
 
 }  // namespace jobdesk
