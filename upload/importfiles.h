@@ -1,6 +1,6 @@
-// The files of an import: which entries of the upload folder are whole jobs, their thumbnails'
-// markers (both read without ever following a link), and putting a job into the library so that a job of the same name is
-// replaced only once the new one is whole on the disk.
+// The files of an import: which entries of the upload folder are whole jobs, and their
+// thumbnails' markers, both read without ever following a link. Placing them in the library is
+// library/placing's.
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -34,28 +34,5 @@ JobFile read_job_file(const std::string& path, UploadItems* items);
 // The marker of a thumbnail, read without following a link and without blocking on a FIFO: a
 // link or anything but a regular file is kJpegInvalid (*link says it was a link).
 std::optional<tavu_data> read_thumb_marker(const std::string& path, int* error, bool* link);
-
-// A file brought under a hidden name into a folder of the library (renamed there, or copied
-// across file systems) and synced, waiting to be put in place. Unless it is put in place it
-// goes back where it came from (a copy is removed), so a failed import loses nothing.
-class StagedFile {
- public:
-  StagedFile() = default;
-  StagedFile(const StagedFile&) = delete;
-  StagedFile& operator=(const StagedFile&) = delete;
-  ~StagedFile();
-
-  // Brings the regular file `from` (never a link) into `dir` (ending in "/").
-  bool stage(const std::string& from, const std::string& dir, std::string* err);
-  // Renames it over `to` (a file of that name is replaced in one step; a reader sees the old
-  // file or the new one) and makes the new name durable.
-  bool replace(const std::string& to, std::string* err);
-  const std::string& hidden_path() const { return hidden_; }
-
- private:
-  std::string from_, dir_, hidden_;
-  bool copied_ = false;
-  bool placed_ = false;
-};
 
 }  // namespace upload
