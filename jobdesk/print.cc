@@ -41,7 +41,7 @@ std::string job_base(const std::string& name) {
 // False when the job could not be queued (every copy name taken, the copy or the queue file
 // could not be written).
 bool queue_copy(PrnList* l, const std::string& name, const std::string& display,
-                const PrintSettings& s, const std::vector<upload::PrnOption>& schema) {
+                const PrintSettings& s, const std::vector<library::PrnOption>& schema) {
   queue_record rec;
   rec.quality = s.quality;
   rec.disp = s.disp;
@@ -49,7 +49,7 @@ bool queue_copy(PrnList* l, const std::string& name, const std::string& display,
   rec.to = s.last;
   rec.copies = s.copies;
   rec.collate = s.collate;
-  for (const upload::PrnOption& o : schema) {
+  for (const library::PrnOption& o : schema) {
     if (rec.ntags >= kQueueMaxTags) break;
     rec.tags[rec.ntags++] = {o.id, o.write_value};
   }
@@ -147,7 +147,7 @@ void refresh_record(PrnList* l, const std::string& name) {
 
 // Rewrites the stored job through the filter; the job is replaced only by a whole filtered file.
 void save_job(PrnList* l, const std::string& name, const std::string& out, PrintSettings s,
-              const char* query, const std::vector<upload::PrnOption>& schema) {
+              const char* query, const std::vector<library::PrnOption>& schema) {
   s.first = webkit::getIntParam(query, "from");
   if (s.first == 0) s.first = 1;
   s.last = std::max(webkit::getIntParam(query, "to"), s.first);
@@ -161,7 +161,7 @@ void save_job(PrnList* l, const std::string& name, const std::string& out, Print
   args.to = s.last;
   args.quality = s.quality;
   args.disp = s.disp;
-  for (const upload::PrnOption& o : schema) {
+  for (const library::PrnOption& o : schema) {
     args.overrides.push_back({static_cast<uint32_t>(o.id), o.write_value});
   }
   int32_t too_large = 0;
@@ -196,7 +196,7 @@ PrintSettings read_print_settings(const char* query) {
   return s;
 }
 
-int32_t option_write_value(const char* query, const upload::PrnOption& o) {
+int32_t option_write_value(const char* query, const library::PrnOption& o) {
   if (o.decimals == 0) return webkit::getIntParam(query, o.field_id.c_str());
   auto text = webkit::getParam(query, o.field_id.c_str());
   if (!text) return 0;
@@ -229,8 +229,8 @@ int do_print(PrnList* l, const std::string& name, int mode, const char* query,
     return 1;
   }
   PrintSettings s = read_print_settings(query);
-  std::vector<upload::PrnOption> schema = l->schema;
-  for (upload::PrnOption& o : schema) o.write_value = option_write_value(query, o);
+  std::vector<library::PrnOption> schema = l->schema;
+  for (library::PrnOption& o : schema) o.write_value = option_write_value(query, o);
   std::string display = queue_display_name(name, s.first, s.last);
   std::string out;
   if (mode == kSaveMode) {

@@ -20,7 +20,7 @@ PrintSettings read_print_settings(const char* query);
 
 // The value a schema option writes: the query's integer for 0 decimals, else its number times
 // 10^decimals cut toward zero (held within the 32-bit range); 0 when absent.
-int32_t option_write_value(const char* query, const upload::PrnOption& o);
+int32_t option_write_value(const char* query, const library::PrnOption& o);
 
 // The name the queue shows for a job printed from `first` to `last`.
 std::string queue_display_name(const std::string& name, int32_t first, int32_t last);

@@ -29,7 +29,7 @@ int count_pages(const std::string& path) {
 }
 
 TEST(PrintValues, OptionValuesScaleByTheirDecimals) {
-  upload::PrnOption o;
+  library::PrnOption o;
   o.field_id = "v";
   struct Case {
     int decimals;

@@ -27,7 +27,7 @@
 #include "thumbs/zxdoc.h"
 #include "spooler/jobstream.h"
 #include "upload/marker.h"
-#include "upload/tagscan.h"
+#include "library/tagscan.h"
 
 namespace jobdesk {
 namespace {
@@ -39,23 +39,23 @@ std::vector<std::string> job_entries() {
   return out;
 }
 
-upload::PrnInfo* make_prn_entry(PrnList* l, const std::string& name);
+library::PrnInfo* make_prn_entry(PrnList* l, const std::string& name);
 
 // One pass over the job folder: a record for every job that keeps one. Records already in the
 // list are found by name (the first of a name, as get_prn_entry finds it), so a pass costs one
 // look-up per job, not a walk of the list. Result: jobs counted, in *fitting those whose record
 // the cache can hold, in *unmatched the records of the list that no job met.
 int walk_jobs(PrnList* l, int* fitting, size_t* unmatched) {
-  std::unordered_map<std::string_view, upload::PrnInfo*> known;
+  std::unordered_map<std::string_view, library::PrnInfo*> known;
   known.reserve(l->list.size());
-  for (upload::PrnInfo& info : l->list) known.emplace(info.file_name, &info);
+  for (library::PrnInfo& info : l->list) known.emplace(info.file_name, &info);
   const size_t listed = l->list.size();
   size_t met = 0;
   int count = 0;
   *fitting = 0;
   for (const std::string& name : job_entries()) {
     auto it = known.find(name);
-    upload::PrnInfo* info = it != known.end() ? it->second : make_prn_entry(l, name);
+    library::PrnInfo* info = it != known.end() ? it->second : make_prn_entry(l, name);
     if (it != known.end()) ++met;
     if (!info) continue;
     std::string input = library::jobs_dir() + name;
@@ -174,31 +174,27 @@ std::function<bool(const T&, const T&)> order_of(std::string_view key) {
   return [](const T& a, const T& b) { return a.mtime < b.mtime; };
 }
 
-// Jobs the scan cannot read (other byte order, object streams) still show their first page's
-// attributes through the page decoder; when that fails too the record keeps zeros.
-void read_with_decoder(upload::PrnInfo* info) {
+// Jobs the scan cannot read (other byte order, a PJL wrapper) still show their first page's
+// items through the page decoder, read into the record by the same item reader as the scan's:
+// a page's attributes are its items, the document's are found through its parent. When that
+// fails too the record keeps zeros.
+void read_with_decoder(library::PrnInfo* info) {
   thumbs::ZxDoc doc;
   std::string err;
   if (!doc.open(info->job_path, &err)) return;
   doc.read();
   const thumbs::ZxObject* page = doc.find_page(0);
   if (!page) return;
-  info->width = static_cast<int32_t>(thumbs::get_attr(page, 13, 0));
-  info->length = static_cast<int32_t>(thumbs::get_attr(page, 14, 0));
-  info->width_in = static_cast<float>(info->width / 800.0);
-  info->length_in = static_cast<float>(info->length / 800.0);
-  info->width_mm = static_cast<float>(info->width_in * 25.4);
-  info->length_mm = static_cast<float>(info->length_in * 25.4);
-  info->quality = static_cast<int32_t>(thumbs::get_attr(page, 64, 0));
-  info->value_8403 = static_cast<int32_t>(thumbs::get_attr(page, 0x8403, 0));
-  info->value_8514 = static_cast<int32_t>(thumbs::get_attr(page, 0x8514, 0));
-  info->value_8512 = static_cast<int32_t>(thumbs::get_attr(page, 0x8512, 0));
-  info->value_8513 = static_cast<int32_t>(thumbs::get_attr(page, 0x8513, 0));
-  for (upload::PrnOption& o : info->options) {
-    uint32_t v = 0;
-    o.found = thumbs::has_own_attr(page, static_cast<uint16_t>(o.id), &v) ? 1 : 0;
-    o.value = static_cast<int32_t>(v);
-    o.display = upload::option_display(o.value, o.decimals, &o.scaled);
+  uint32_t v = 0;
+  for (uint16_t id : library::kRecordPageItems)
+    if (thumbs::find_attr(page, id, &v)) library::take_page_item(info, id, static_cast<int32_t>(v));
+  for (uint16_t id : library::kRecordDocItems)
+    if (thumbs::find_attr(page, id, &v)) library::take_doc_item(info, id, static_cast<int32_t>(v));
+  for (library::PrnOption& o : info->options) {
+    v = 0;
+    const bool met = thumbs::has_own_attr(page, static_cast<uint16_t>(o.id), &v);
+    library::take_option_value(&o, static_cast<int32_t>(v));
+    o.found = met ? 1 : 0;
   }
 }
 
@@ -243,7 +239,7 @@ int save_prn_list(const PrnList& l, const std::string& path) {
   ld::put_le32(kCacheVersion, p);
   size_t at = 4;
   int n = 0;
-  for (const upload::PrnInfo& info : l.list) {
+  for (const library::PrnInfo& info : l.list) {
     if (!record_fits(info)) continue;
     encode_prn_info(info, p + at);
     at += kPrnInfoSize;
@@ -291,7 +287,7 @@ int get_list_rows(PrnList* l, std::vector<ListRow>* rows) {
   int count = get_prn_list(l);
   rows->clear();
   rows->reserve(l->list.size());
-  for (const upload::PrnInfo& info : l->list) {
+  for (const library::PrnInfo& info : l->list) {
     ListRow& row = rows->emplace_back();
     fill_row(row, info);
     struct stat st;
@@ -331,8 +327,8 @@ void sort_list_rows(std::vector<ListRow>* rows, std::string_view key) {
   sort_rows_by(rows, [](const R& a, const R& b) { return a.mtime < b.mtime; });
 }
 
-upload::PrnInfo* get_prn_entry(PrnList* l, const std::string& name) {
-  for (upload::PrnInfo& info : l->list) {
+library::PrnInfo* get_prn_entry(PrnList* l, const std::string& name) {
+  for (library::PrnInfo& info : l->list) {
     if (info.file_name == name) return &info;
   }
   return make_prn_entry(l, name);
@@ -340,7 +336,7 @@ upload::PrnInfo* get_prn_entry(PrnList* l, const std::string& name) {
 
 namespace {
 // A new record read from job `name`, put in front of the list (see get_prn_entry).
-upload::PrnInfo* make_prn_entry(PrnList* l, const std::string& name) {
+library::PrnInfo* make_prn_entry(PrnList* l, const std::string& name) {
   // A request value names a job, never a path: "../tmp/x.prn" would reach a job still waiting
   // for its thumbnail, a queued copy or a file outside the root, and the "no thumbnail" rule
   // below would delete it. Only a regular file standing in the library folder is a job here.
@@ -348,7 +344,7 @@ upload::PrnInfo* make_prn_entry(PrnList* l, const std::string& name) {
     fprintf(l->err, "jobdesk ERROR refusing job name <%s>\n", name.c_str());
     return nullptr;
   }
-  upload::PrnInfo info;
+  library::PrnInfo info;
   info.options = l->schema;
   info.option_room = kMaxOptions;
   info.file_name = library::job_file_of(name);
@@ -385,9 +381,9 @@ upload::PrnInfo* make_prn_entry(PrnList* l, const std::string& name) {
 }
 }  // namespace
 
-void get_prn_data(PrnList* l, upload::PrnInfo* info) {
+void get_prn_data(PrnList* l, library::PrnInfo* info) {
   // The scan reads the items the schema names; their found flags tell the form what to show.
-  if (upload::prn_tag_scan(info, upload::kScanUpdate, l->err) != 1 || info->pages == 0) {
+  if (library::prn_tag_scan(info, library::kScanUpdate, l->err) != 1 || info->pages == 0) {
     read_with_decoder(info);
   }
   info->driver_text = driver_text(info->job_path);
@@ -395,14 +391,14 @@ void get_prn_data(PrnList* l, upload::PrnInfo* info) {
 
 bool drop_prn_entry(PrnList* l, const std::string& name) {
   auto it = std::find_if(l->list.begin(), l->list.end(),
-                         [&](const upload::PrnInfo& i) { return i.file_name == name; });
+                         [&](const library::PrnInfo& i) { return i.file_name == name; });
   if (it == l->list.end()) return false;
   l->list.erase(it);
   return true;
 }
 
 void sort_prn_list(PrnList* l, int count, std::string_view key) {
-  using Info = upload::PrnInfo;
+  using Info = library::PrnInfo;
   // Only the first `count` records take part, as the caller counted them.
   auto end = l->list.begin();
   std::advance(end, std::clamp<long>(count, 0, static_cast<long>(l->list.size())));

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "upload/prninfo.h"
+#include "library/prninfo.h"
 
 namespace jobdesk {
 
@@ -19,8 +19,8 @@ constexpr int32_t kCacheVersion = 2;
 // One run's view of the library. `schema` is the option schema every new record starts from;
 // messages go to `err`, event lines through `log` (ui_log when empty).
 struct PrnList {
-  std::list<upload::PrnInfo> list;  // front is the head
-  std::vector<upload::PrnOption> schema;
+  std::list<library::PrnInfo> list;  // front is the head
+  std::vector<library::PrnOption> schema;
   FILE* err = stderr;
   std::function<void(std::string_view)> log;
   // Set when a record was made or changed since the cache was read: only then is the cache
@@ -45,9 +45,9 @@ int save_prn_list(const PrnList& l, const std::string& path);
 int get_prn_list(PrnList* l);
 // The record of job `name` from the list, or a new one read from the job and put in front.
 // None when the job has no usable thumbnail: the job (and a bad thumbnail) is then removed.
-upload::PrnInfo* get_prn_entry(PrnList* l, const std::string& name);
+library::PrnInfo* get_prn_entry(PrnList* l, const std::string& name);
 // Fills a record's values from its job file (job_path) and the driver text.
-void get_prn_data(PrnList* l, upload::PrnInfo* info);
+void get_prn_data(PrnList* l, library::PrnInfo* info);
 // Removes the first record named `name`; false when none is.
 bool drop_prn_entry(PrnList* l, const std::string& name);
 // Reorders the first `count` records by key ("name", "NAME", "pages", "PAGES", "date",

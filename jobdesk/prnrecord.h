@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "upload/prninfo.h"
+#include "library/prninfo.h"
 
 namespace jobdesk {
 
@@ -38,19 +38,19 @@ constexpr size_t kName = 0, kNameSize = 100, kId = 100, kIdSize = 20, kClass = 1
 
 // True when every text of the record fits its field with its NUL. A record that does not fit
 // is never written to the cache (it would come back under a cut name).
-bool record_fits(const upload::PrnInfo& info);
+bool record_fits(const library::PrnInfo& info);
 
 // Writes the entry into out[0..247]. Texts longer than their fields are cut (NUL kept); the
 // choice texts are not stored (the reference has no meaning in a file) but their count is.
-void encode_prn_option(const upload::PrnOption& opt, unsigned char* out);
-upload::PrnOption decode_prn_option(const unsigned char* in);
+void encode_prn_option(const library::PrnOption& opt, unsigned char* out);
+library::PrnOption decode_prn_option(const unsigned char* in);
 
 // Writes the record into out[0..11695]: at most 40 option entries, texts cut to their fields,
 // the link fields and reserved words zero, of the status block only the modification time.
-void encode_prn_info(const upload::PrnInfo& info, unsigned char* out);
+void encode_prn_info(const library::PrnInfo& info, unsigned char* out);
 // Reads a record; an option count outside 0..40 is held within it, so a damaged cache never
 // makes a reader walk past the record.
-upload::PrnInfo decode_prn_info(const unsigned char* in);
+library::PrnInfo decode_prn_info(const unsigned char* in);
 
 // The fields of a record that the job list needs, read in place: the texts are views into the
 // record's bytes (up to their NUL), valid as long as those bytes are.

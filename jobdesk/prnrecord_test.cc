@@ -12,8 +12,8 @@ namespace {
 using jobdesk::kPrnInfoSize;
 using jobdesk::kPrnOptionSize;
 
-upload::PrnOption sample_option(int n) {
-  upload::PrnOption o;
+library::PrnOption sample_option(int n) {
+  library::PrnOption o;
   o.name = "Cut " + std::to_string(n);
   o.field_id = "cut" + std::to_string(n);
   o.css_class = "readonly";
@@ -33,8 +33,8 @@ upload::PrnOption sample_option(int n) {
   return o;
 }
 
-upload::PrnInfo sample_info() {
-  upload::PrnInfo i;
+library::PrnInfo sample_info() {
+  library::PrnInfo i;
   i.file_name = "alpha.prn";
   i.base = "alpha";
   i.job_path = "/print/prns/alpha.prn";
@@ -116,9 +116,9 @@ TEST(PrnRecord, OptionFieldsSitAtTheirOffsets) {
 
 TEST(PrnRecord, DecodeGivesBackWhatWasEncoded) {
   std::vector<unsigned char> b(kPrnInfoSize);
-  upload::PrnInfo in = sample_info();
+  library::PrnInfo in = sample_info();
   jobdesk::encode_prn_info(in, b.data());
-  upload::PrnInfo out = jobdesk::decode_prn_info(b.data());
+  library::PrnInfo out = jobdesk::decode_prn_info(b.data());
   EXPECT_EQ(out.file_name, in.file_name);
   EXPECT_EQ(out.driver_text, in.driver_text);
   EXPECT_EQ(out.filter_output, in.filter_output);
@@ -146,7 +146,7 @@ TEST(PrnRecord, DecodeGivesBackWhatWasEncoded) {
 }
 
 TEST(PrnRecord, TextsLongerThanTheirFieldsAreCutNeverWrittenPast) {
-  upload::PrnInfo in = sample_info();
+  library::PrnInfo in = sample_info();
   in.file_name = std::string(300, 'n');
   in.options[0].name = std::string(150, 'x');
   in.options[0].field_id = std::string(40, 'i');
@@ -154,7 +154,7 @@ TEST(PrnRecord, TextsLongerThanTheirFieldsAreCutNeverWrittenPast) {
   EXPECT_FALSE(jobdesk::record_fits(in));
   std::vector<unsigned char> b(kPrnInfoSize);
   jobdesk::encode_prn_info(in, b.data());
-  upload::PrnInfo out = jobdesk::decode_prn_info(b.data());
+  library::PrnInfo out = jobdesk::decode_prn_info(b.data());
   EXPECT_EQ(out.file_name, std::string(199, 'n'));
   EXPECT_EQ(out.base, "alpha");
   EXPECT_EQ(out.options[0].name, std::string(99, 'x'));
@@ -164,7 +164,7 @@ TEST(PrnRecord, TextsLongerThanTheirFieldsAreCutNeverWrittenPast) {
 }
 
 TEST(PrnRecord, OptionCountIsHeldWithinTheRecord) {
-  upload::PrnInfo in = sample_info();
+  library::PrnInfo in = sample_info();
   in.options.assign(45, sample_option(3));
   std::vector<unsigned char> b(kPrnInfoSize);
   jobdesk::encode_prn_info(in, b.data());

@@ -8,20 +8,14 @@
 #include <cstring>
 
 #include "common/handles.h"
+#include "library/prninfo.h"
 #include "spooler/jobstream.h"
 
 namespace upload {
 
 namespace {
 
-constexpr uint16_t kItem8403 = 0x8403, kItem8510 = 0x8510, kItem8600 = 0x8600;
-
-void take_item(const zjs::Item& it, UploadItems* items) {
-  const int32_t v = static_cast<int32_t>(it.value);
-  if (it.id == kItem8403) items->v8403 = v;
-  if (it.id == kItem8510) items->v8510 = v;
-  if (it.id == kItem8600) items->v8600 = v;
-}
+constexpr uint16_t kItem8600 = 0x8600;
 
 // The numeric items of a START_DOC chunk, up to the first item of another kind (as the tag scan
 // reads them); the rest of the chunk is stepped over by the next chunk read.
@@ -29,7 +23,7 @@ void read_doc_items(zjs::Reader& r, uint32_t count, UploadItems* items) {
   for (uint32_t i = 0; i < count; ++i) {
     zjs::Item it;
     if (r.next_item(&it) != zjs::Reader::kOk || !it.numeric()) return;
-    take_item(it, items);
+    take_upload_item(items, it.id, static_cast<int32_t>(it.value));
   }
 }
 
@@ -39,6 +33,12 @@ bool same_file(const struct stat& a, int fd) {
 }
 
 }  // namespace
+
+void take_upload_item(UploadItems* items, uint16_t id, int32_t value) {
+  if (id == library::ZJI_MODEL) items->v8403 = value;
+  if (id == zjs::ZJI_SETTING_ZERO) items->v8510 = value;
+  if (id == kItem8600) items->v8600 = value;
+}
 
 const char* job_file_text(JobFile f) {
   switch (f) {

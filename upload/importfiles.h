@@ -14,6 +14,8 @@ namespace upload {
 struct UploadItems {
   int32_t v8403 = -1, v8510 = -1, v8600 = -1;
 };
+// Takes an item into its value when it is one of the three (a later one replaces an earlier).
+void take_upload_item(UploadItems* items, uint16_t id, int32_t value);
 
 // What stands under a job file's name in the upload folder.
 enum class JobFile {

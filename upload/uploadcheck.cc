@@ -26,7 +26,6 @@ namespace upload {
 
 namespace {
 
-constexpr int32_t kItem8403 = 0x8403, kItem8510 = 0x8510, kItem8600 = 0x8600;
 // Suffix numbers tried for a name that is taken in the library, as the receiver does.
 constexpr int kMaxSuffix = 999999;
 // The filter's output: a name of its own, created here and hidden in the upload directory, so
@@ -246,13 +245,9 @@ int model_type_of(JsonNode* system_top) {
 
 std::string get_jpeg_fullname(std::string_view job_path) { return library::thumb_beside(job_path); }
 
-UploadItems upload_items(const PrnInfo& info) {
+UploadItems upload_items(const library::PrnInfo& info) {
   UploadItems it;
-  for (const PrnOption& o : info.options) {
-    if (o.id == kItem8403) it.v8403 = o.value;
-    if (o.id == kItem8510) it.v8510 = o.value;
-    if (o.id == kItem8600) it.v8600 = o.value;
-  }
+  for (const library::PrnOption& o : info.options) take_upload_item(&it, static_cast<uint16_t>(o.id), o.value);
   return it;
 }
 

@@ -54,9 +54,9 @@ TEST(UploadCheck, DecisionTable) {
 }
 
 TEST(UploadCheck, LastOccurrenceOfAnItemCountsAndCarriedMinusOneIsAbsent) {
-  upload::PrnInfo info;
+  library::PrnInfo info;
   for (auto [id, v] : {std::pair{0x8510, 1}, {0x8403, 3}, {0x8510, 0}, {0x8600, -1}}) {
-    upload::PrnOption o;
+    library::PrnOption o;
     o.id = id, o.value = v;
     info.options.push_back(o);
   }
