@@ -4,11 +4,11 @@
 #include <unistd.h>
 
 #include "common/fsops.h"
-#include "jobdesk/prnrecord.h"
+#include "library/prnrecord.h"
 #include "testkit/cgi_page.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
-#include "upload/marker.h"
+#include "library/marker.h"
 #include "webkit/html_utils.h"
 
 namespace {
@@ -35,7 +35,7 @@ class JobOpsTest : public ::testing::Test {
   void add_job(const std::string& base) {
     ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/" + base + ".prn"),
                                       testkit::make_job(testkit::JobSpec{})));
-    auto seg = upload::marker_segment(1, 1, 1);
+    auto seg = library::marker_segment(1, 1, 1);
     std::string jpeg = "\xFF\xD8" + std::string(seg.begin(), seg.end()) + "\xFF\xD9";
     ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/thumbs/" + base + ".jpeg"), jpeg));
   }

@@ -5,7 +5,7 @@
 #include <map>
 
 #include "jobdesk/jobops.h"
-#include "jobdesk/prnrecord.h"
+#include "library/prnrecord.h"
 #include "webkit/html_utils.h"
 
 namespace jobdesk {

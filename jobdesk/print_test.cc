@@ -7,7 +7,7 @@
 #include "testkit/cgi_page.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
-#include "upload/marker.h"
+#include "library/marker.h"
 #include "webkit/html_utils.h"
 
 using spooler::get_printq;
@@ -76,7 +76,7 @@ class PrintTest : public ::testing::Test {
     ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/a.prn"), testkit::make_job(wanted)));
     // A library job has its marked thumbnail: a save reads the job's record afresh, and a job
     // without one would vanish from the library as the list rule says.
-    auto seg = upload::marker_segment(1, 4, 1);
+    auto seg = library::marker_segment(1, 4, 1);
     std::string jpeg = "\xFF\xD8";
     jpeg.append(reinterpret_cast<const char*>(seg.data()), seg.size());
     ASSERT_TRUE(ld::make_dirs(root("/print/prns/thumbs")));

@@ -20,13 +20,13 @@
 #include "common/paths.h"
 #include "common/ui_log.h"
 #include "jobdesk/jobops.h"
-#include "jobdesk/prnrecord.h"
+#include "library/prnrecord.h"
 #include "library/folders.h"
 #include "library/listing.h"
 #include "library/names.h"
 #include "thumbs/zxdoc.h"
 #include "spooler/jobstream.h"
-#include "upload/marker.h"
+#include "library/marker.h"
 #include "library/tagscan.h"
 
 namespace jobdesk {
@@ -360,11 +360,11 @@ library::PrnInfo* make_prn_entry(PrnList* l, const std::string& name) {
   info.display_name = info.base;
   struct stat st;
   if (stat(info.job_path.c_str(), &st) == 0) info.mtime = st.st_mtime;
-  int error = upload::kJpegOk;
-  std::optional<upload::tavu_data> marker =
-      upload::jpeg_get_data(library::jobs_dir() + info.thumb_path, &error);
+  int error = library::kJpegOk;
+  std::optional<library::tavu_data> marker =
+      library::jpeg_get_data(library::jobs_dir() + info.thumb_path, &error);
   if (!marker) {
-    bool bad = error == upload::kJpegInvalid;
+    bool bad = error == library::kJpegInvalid;
     fprintf(l->err, "ERROR %s jpeg %s\n", bad ? "bad" : "no", info.thumb_path.c_str());
     log_line(*l, "reprint: removing '" + info.job_path + "' as no jpeg");
     ld::remove_file(info.job_path);

@@ -11,10 +11,20 @@
 #include <vector>
 
 #include "library/prninfo.h"
+#include "library/prnrecord.h"
 
 namespace jobdesk {
 
-constexpr int32_t kCacheVersion = 2;
+// The cache file's layout is the library's (library/prnrecord): the list reads and writes it
+// under these names.
+using library::decode_prn_info;
+using library::encode_prn_info;
+using library::kCacheVersion;
+using library::kMaxOptions;
+using library::kPrnInfoSize;
+using library::PrnInfoView;
+using library::record_fits;
+using library::view_prn_info;
 
 // One run's view of the library. `schema` is the option schema every new record starts from;
 // messages go to `err`, event lines through `log` (ui_log when empty).

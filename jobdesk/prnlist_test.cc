@@ -8,12 +8,12 @@
 
 #include "common/bytes.h"
 #include "common/fsops.h"
-#include "jobdesk/prnrecord.h"
+#include "library/prnrecord.h"
 #include "spooler/jobstream.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
 #include "testkit/zxpage.h"
-#include "upload/marker.h"
+#include "library/marker.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ struct ListRun {
 };
 
 std::string thumbnail(int pages, int copies) {
-  auto seg = upload::marker_segment(1, pages, static_cast<uint32_t>(copies));
+  auto seg = library::marker_segment(1, pages, static_cast<uint32_t>(copies));
   std::string j = "\xFF\xD8";
   j.append(reinterpret_cast<const char*>(seg.data()), seg.size());
   return j + "\xFF\xD9";

@@ -78,26 +78,26 @@ JobFile read_job_file(const std::string& path, UploadItems* items) {
   return JobFile::kWhole;
 }
 
-std::optional<tavu_data> read_thumb_marker(const std::string& path, int* error, bool* link) {
+std::optional<library::tavu_data> read_thumb_marker(const std::string& path, int* error, bool* link) {
   *link = false;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) {
     *link = errno == ELOOP;
-    *error = errno == ENOENT ? kJpegMissing : kJpegInvalid;
+    *error = errno == ENOENT ? library::kJpegMissing : library::kJpegInvalid;
     return std::nullopt;
   }
   ld::UniqueFd owned(fd);
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *error = kJpegInvalid;
+    *error = library::kJpegInvalid;
     return std::nullopt;
   }
   ld::UniqueFile f(::fdopen(owned.release(), "rb"));
   if (!f) {
-    *error = kJpegInvalid;
+    *error = library::kJpegInvalid;
     return std::nullopt;
   }
-  return get_tavu_data(f.get(), error);
+  return library::get_tavu_data(f.get(), error);
 }
 
 }  // namespace upload

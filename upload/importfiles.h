@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "upload/marker.h"
+#include "library/marker.h"
 
 namespace upload {
 
@@ -35,6 +35,6 @@ JobFile read_job_file(const std::string& path, UploadItems* items);
 
 // The marker of a thumbnail, read without following a link and without blocking on a FIFO: a
 // link or anything but a regular file is kJpegInvalid (*link says it was a link).
-std::optional<tavu_data> read_thumb_marker(const std::string& path, int* error, bool* link);
+std::optional<library::tavu_data> read_thumb_marker(const std::string& path, int* error, bool* link);
 
 }  // namespace upload

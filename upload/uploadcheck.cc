@@ -19,7 +19,7 @@
 #include "library/names.h"
 #include "library/placing.h"
 #include "spooler/prnfilt.h"
-#include "upload/marker.h"
+#include "library/marker.h"
 #include "webkit/json.h"
 
 namespace upload {
@@ -203,7 +203,7 @@ bool requeue_job(const std::string& name, const std::string& path, const UploadC
 void place_job(const std::string& name, const std::string& path, const UploadConfig& cfg,
                UploadRun* run) {
   const std::string thumb = set_thumb(path, cfg, run);
-  int error = kJpegMissing;
+  int error = library::kJpegMissing;
   bool link = false;
   if (!thumb.empty()) say(cfg, format("Checking jpeg %s", thumb.c_str()));
   if (!thumb.empty() && read_thumb_marker(thumb, &error, &link)) {
@@ -213,7 +213,7 @@ void place_job(const std::string& name, const std::string& path, const UploadCon
   }
   // A thumbnail that is a link is never trusted; removing it removes the link alone.
   if (link) say(cfg, format("Refuse %s: a link", thumb.c_str()));
-  if (error == kJpegInvalid) {
+  if (error == library::kJpegInvalid) {
     say(cfg, "Invalid jpeg");
     command(cfg, format("rm \"%s\"", thumb.c_str()));
     ld::remove_file(thumb);

@@ -10,7 +10,7 @@
 #include "testkit/capture.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
-#include "upload/marker.h"
+#include "library/marker.h"
 #include "webkit/json.h"
 
 namespace {
@@ -88,7 +88,7 @@ struct UploadSandbox {
     testkit::spit(root("/print/tmp/") + name, testkit::make_job(wanted));
   }
   void marked_thumb(const std::string& base) {
-    auto seg = upload::marker_segment(0, 1, 1);
+    auto seg = library::marker_segment(0, 1, 1);
     testkit::spit(root("/print/tmp/thumbs/") + base + ".jpeg",
                   "\xFF\xD8" + std::string(seg.begin(), seg.end()) + "\xFF\xD9");
   }

@@ -1,4 +1,4 @@
-#include "jobdesk/prnrecord.h"
+#include "library/prnrecord.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 
 namespace {
 
-using jobdesk::kPrnInfoSize;
-using jobdesk::kPrnOptionSize;
+using library::kPrnInfoSize;
+using library::kPrnOptionSize;
 
 library::PrnOption sample_option(int n) {
   library::PrnOption o;
@@ -74,7 +74,7 @@ std::string text(const std::vector<unsigned char>& b, size_t at) {
 
 TEST(PrnRecord, EveryFieldSitsAtItsOffset) {
   std::vector<unsigned char> b(kPrnInfoSize, 0xAA);
-  jobdesk::encode_prn_info(sample_info(), b.data());
+  library::encode_prn_info(sample_info(), b.data());
   const std::pair<size_t, const char*> texts[] = {
       {0, "alpha.prn"}, {200, "alpha"}, {400, "/print/prns/alpha.prn"},
       {600, "/print/prns/alpha.prn"}, {800, "thumbs/alpha.jpeg"}, {1000, "alpha"},
@@ -100,7 +100,7 @@ TEST(PrnRecord, EveryFieldSitsAtItsOffset) {
 
 TEST(PrnRecord, OptionFieldsSitAtTheirOffsets) {
   std::vector<unsigned char> b(kPrnOptionSize, 0xAA);
-  jobdesk::encode_prn_option(sample_option(1), b.data());
+  library::encode_prn_option(sample_option(1), b.data());
   EXPECT_EQ(text(b, 0), "Cut 1");
   EXPECT_EQ(text(b, 100), "cut1");
   EXPECT_EQ(text(b, 120), "readonly");
@@ -117,8 +117,8 @@ TEST(PrnRecord, OptionFieldsSitAtTheirOffsets) {
 TEST(PrnRecord, DecodeGivesBackWhatWasEncoded) {
   std::vector<unsigned char> b(kPrnInfoSize);
   library::PrnInfo in = sample_info();
-  jobdesk::encode_prn_info(in, b.data());
-  library::PrnInfo out = jobdesk::decode_prn_info(b.data());
+  library::encode_prn_info(in, b.data());
+  library::PrnInfo out = library::decode_prn_info(b.data());
   EXPECT_EQ(out.file_name, in.file_name);
   EXPECT_EQ(out.driver_text, in.driver_text);
   EXPECT_EQ(out.filter_output, in.filter_output);
@@ -133,7 +133,7 @@ TEST(PrnRecord, DecodeGivesBackWhatWasEncoded) {
   EXPECT_EQ(out.options[1].display, "1.50");
 
   // The in-place view reads the list's fields as the whole decode does.
-  jobdesk::PrnInfoView v = jobdesk::view_prn_info(b.data());
+  library::PrnInfoView v = library::view_prn_info(b.data());
   EXPECT_EQ(v.file_name, out.file_name);
   EXPECT_EQ(v.job_path, out.job_path);
   EXPECT_EQ(v.filter_input, out.filter_input);
@@ -151,10 +151,10 @@ TEST(PrnRecord, TextsLongerThanTheirFieldsAreCutNeverWrittenPast) {
   in.options[0].name = std::string(150, 'x');
   in.options[0].field_id = std::string(40, 'i');
   in.options[0].display = std::string(40, '9');
-  EXPECT_FALSE(jobdesk::record_fits(in));
+  EXPECT_FALSE(library::record_fits(in));
   std::vector<unsigned char> b(kPrnInfoSize);
-  jobdesk::encode_prn_info(in, b.data());
-  library::PrnInfo out = jobdesk::decode_prn_info(b.data());
+  library::encode_prn_info(in, b.data());
+  library::PrnInfo out = library::decode_prn_info(b.data());
   EXPECT_EQ(out.file_name, std::string(199, 'n'));
   EXPECT_EQ(out.base, "alpha");
   EXPECT_EQ(out.options[0].name, std::string(99, 'x'));
@@ -167,11 +167,11 @@ TEST(PrnRecord, OptionCountIsHeldWithinTheRecord) {
   library::PrnInfo in = sample_info();
   in.options.assign(45, sample_option(3));
   std::vector<unsigned char> b(kPrnInfoSize);
-  jobdesk::encode_prn_info(in, b.data());
+  library::encode_prn_info(in, b.data());
   EXPECT_EQ(le(b, 11680), 40);
   for (int32_t bad : {-1, 41, 0x7FFFFFFF}) {
     ld::put_le32(static_cast<uint32_t>(bad), b.data() + 11680);
-    EXPECT_LE(jobdesk::decode_prn_info(b.data()).options.size(), 40u) << bad;
+    EXPECT_LE(library::decode_prn_info(b.data()).options.size(), 40u) << bad;
   }
 }
 
