@@ -132,7 +132,8 @@ int render_job(const ThumbOptions& o, ThumbContext& ctx) {
   std::string stem = dir + library::base_name(o.job.substr(dir.size()));
   int status = 0;
   if (!o.all) {
-    if (render_page(doc, o.start_page, stem + ".jpeg", o, ctx, &status) == Rendered::kFatal) return status;
+    if (render_page(doc, o.start_page, dir + library::thumb_name(o.job.substr(dir.size())), o, ctx, &status) == Rendered::kFatal)
+      return status;
     return 0;
   }
   for (int p = o.start_page;; ++p) {
