@@ -116,6 +116,15 @@ TEST_F(PrintTest, PrintQueuesUnderTheFirstFreeName) {
   EXPECT_NE(testkit::page_text().find("http-equiv='refresh'"), std::string::npos);
 }
 
+// A job that could not be queued (here the queue file cannot be written) is never shown as
+// printing: no queue copy stays and the screen is not sent to the printer.
+TEST_F(PrintTest, PrintThatCannotQueueIsNoSuccess) {
+  ASSERT_TRUE(ld::make_dirs(root("/print/printq/printq")));
+  EXPECT_EQ(jobdesk::do_print(&l, "a.prn", jobdesk::kPrintMode, "", kTags), 0);
+  EXPECT_EQ(testkit::page_text().find("http-equiv"), std::string::npos);
+  EXPECT_FALSE(ld::file_exists(root("/print/printq/a_0.spl")));
+}
+
 TEST_F(PrintTest, PausedQueueKeepsTheScreenAndFullQueueRefuses) {
   ASSERT_EQ(pause_printing(), 1);
   ASSERT_EQ(jobdesk::do_print(&l, "a.prn", jobdesk::kPrintMode, "", kTags), 1);
