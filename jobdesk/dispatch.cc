@@ -13,6 +13,7 @@
 #include "jobdesk/options.h"
 #include "jobdesk/pages.h"
 #include "jobdesk/print.h"
+#include "library/names.h"
 #include "spooler/printq.h"
 #include "webkit/html_utils.h"
 
@@ -96,7 +97,7 @@ bool run_action(PrnList* l, const PageContext& ctx) {
   }
   if (has(q, "prn") && !has(q, "cancel") && !has(q, "do_print")) {
     std::optional<std::string> name = named_job(q, "prn", "Error");
-    if (!name || job_gone(job_file_of(*name))) return false;
+    if (!name || job_gone(library::job_file_of(*name))) return false;
     if (has(q, "saveprn")) do_print(l, *name, kSaveMode, q);
     return show_prn(l, *name, ctx, webkit::getIntParam(q, "inum")) == 1;
   }

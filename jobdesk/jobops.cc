@@ -1,6 +1,5 @@
 #include "jobdesk/jobops.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -16,7 +15,9 @@
 #include "common/fsops.h"
 #include "common/hexcode.h"
 #include "common/paths.h"
-#include "spooler/jobname.h"
+#include "library/folders.h"
+#include "library/listing.h"
+#include "library/names.h"
 #include "webkit/html_utils.h"
 
 namespace jobdesk {
@@ -72,43 +73,33 @@ bool is_plain_name(std::string_view name) {
   return true;
 }
 
-std::string job_file_of(std::string_view name) {
-  std::string file(name);
-  if (file.find(".prn") == std::string::npos) file += ".prn";
-  return file;
-}
-
 bool is_library_job(const std::string& file_name) {
-  if (!is_plain_name(file_name) || !is_job_entry(file_name)) return false;
+  if (!is_plain_name(file_name) || !library::is_job_name(file_name)) return false;
   struct stat st;
-  return ::lstat((prns_dir() + file_name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return ::lstat((library::jobs_dir() + file_name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 namespace {
 
-std::vector<std::string> entries_of(const std::string& dir) {
+std::vector<std::string> jobs_in(const std::string& dir) {
   std::vector<std::string> out;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) out.emplace_back(e->d_name);
-    closedir(d);
-  }
+  library::list_names(dir, &out, library::is_job_name);
   return out;
 }
 
 }  // namespace
 
 bool name_taken(const std::string& new_name, FILE* err) {
-  const std::string file = new_name + ".prn";
+  const std::string file = new_name + std::string(library::kJobSuffix);
   bool taken = prn_exists(file, err) == 1;
   // Another library job whose thumbnail has the new name ("c.prn.bak" shows thumbs/c.jpeg).
-  for (const std::string& e : entries_of(prns_dir())) {
-    if (is_job_entry(e) && jobname::base_name(e) == new_name) taken = true;
+  for (const std::string& e : jobs_in(library::jobs_dir())) {
+    if (library::base_name(e) == new_name) taken = true;
   }
-  // A job waiting for its thumbnail: thumbmaker names the thumbnail after the name up to its
-  // first ".prn" and then moves the job into the library.
-  for (const std::string& e : entries_of(prns_dir() + "tmp/")) {
-    size_t at = e.find(".prn");
-    if (at != std::string::npos && (e == file || e.substr(0, at) == new_name)) taken = true;
+  // A job waiting for its thumbnail: thumbmaker names the thumbnail after its base name and
+  // then moves the job into the library under its own name.
+  for (const std::string& e : jobs_in(library::waiting_dir())) {
+    if (e == file || library::base_name(e) == new_name) taken = true;
   }
   return taken;
 }
@@ -141,10 +132,10 @@ int do_delete(const PrnList& l, const std::string& name) {
     fprintf(l.err, "jobdesk ERROR refusing to delete %s: not a job of the library\n", name.c_str());
     return 0;
   }
-  std::string thumb = "thumbs/" + jobname::base_name(name) + ".jpeg";
   std::string err;
-  if (!ld::remove_file(prns_dir() + name, &err)) fprintf(l.err, "%s\n", err.c_str());
-  if (!ld::remove_file(web_dir() + thumb, &err)) fprintf(l.err, "%s\n", err.c_str());
+  if (!ld::remove_file(library::jobs_dir() + name, &err)) fprintf(l.err, "%s\n", err.c_str());
+  if (!ld::remove_file(library::web_thumbs_dir() + library::thumb_name(name), &err))
+    fprintf(l.err, "%s\n", err.c_str());
   webkit::add_head_line("<script>var delete_prn='" + js_escape(name) + "';</script>\n");
   return 1;
 }
@@ -162,9 +153,9 @@ int do_multi_delete(PrnList* l, const char* query) {
     }
   }
   if (names.empty()) return 0;
-  load_prn_list(l, cache_path());
+  load_prn_list(l, library::cache_file());
   for (const std::string& name : names) drop_prn_entry(l, unesc_url(name));
-  save_prn_list(*l, cache_path());
+  save_prn_list(*l, library::cache_file());
   int n = 0;
   for (const std::string& name : names) {
     fprintf(l->err, "delete prn <%s>\n", name.c_str());
@@ -178,8 +169,8 @@ namespace {
 // The new name under the job-name rule that the receiver applies, so the renamed job fits
 // every request value, record and queue path that later carries its name.
 bool new_name_acceptable(const std::string& name) {
-  return is_plain_name(name) && jobname::safe_name(name) == name &&
-         jobname::job_file_name(name) == name + std::string(jobname::kJobSuffix);
+  return is_plain_name(name) && library::safe_name(name) == name &&
+         library::job_file_name(name) == name + std::string(library::kJobSuffix);
 }
 
 }  // namespace
@@ -192,7 +183,7 @@ int do_rename(PrnList* l, const char* old_name, const char* new_name) {
     return 0;
   }
   std::string from = old_name;
-  std::string to = std::string(new_name) + ".prn";
+  std::string to = std::string(new_name) + std::string(library::kJobSuffix);
   if (!is_library_job(from)) {
     fprintf(l->err, "do_rename %s is not a job of the library\n", from.c_str());
     show_popup("Error", kJobGone);
@@ -209,7 +200,8 @@ int do_rename(PrnList* l, const char* old_name, const char* new_name) {
           ld::esc_sh(to).c_str());
   // A job that arrived under the new name since the check (the receiver or the import place
   // jobs without asking jobdesk) is never replaced.
-  const ld::MoveResult moved = ld::move_no_replace(prns_dir() + from, prns_dir() + to, &err);
+  const std::string lib = library::jobs_dir();
+  const ld::MoveResult moved = ld::move_no_replace(lib + from, lib + to, &err);
   if (moved != ld::MoveResult::kMoved) {
     // The job stayed where it was; its thumbnail and the cache stay with it.
     if (moved == ld::MoveResult::kExists) {
@@ -219,15 +211,15 @@ int do_rename(PrnList* l, const char* old_name, const char* new_name) {
     }
     return 0;
   }
-  std::string old_base = jobname::base_name(from);
+  std::string old_base = library::base_name(from);
   fprintf(l->err, "do_rename /bin/mv /var/www/html/thumbs/%s.jpeg /var/www/html/thumbs/%s.jpeg\n",
           ld::esc_sh(old_base).c_str(), ld::esc_sh(new_name).c_str());
-  if (!ld::move_file(web_dir() + "thumbs/" + old_base + ".jpeg",
-                     web_dir() + "thumbs/" + new_name + ".jpeg", &err)) {
+  const std::string thumbs = library::web_thumbs_dir();
+  if (!ld::move_file(thumbs + library::thumb_name(from), thumbs + library::thumb_name(to), &err)) {
     fprintf(l->err, "%s\n", err.c_str());
   }
   l->list.clear();
-  save_prn_list(*l, cache_path());
+  save_prn_list(*l, library::cache_file());
   fprintf(l->err, "JOBDESK do_rename done\n");
   return 1;
 }

@@ -33,8 +33,6 @@ void show_popup(std::string_view title, std::string_view message);
 
 // A name that stays inside its folder: not empty, not "." or "..", no "/" and no control byte.
 bool is_plain_name(std::string_view name);
-// The file name a request's job name stands for: the name, with ".prn" added when it has none.
-std::string job_file_of(std::string_view name);
 // Whether `file_name` is a job of the library right now: a plain job name whose entry in the
 // job folder is a regular file (not a link, a folder or a name the folder lacks).
 bool is_library_job(const std::string& file_name);

@@ -4,11 +4,11 @@
 #include <unistd.h>
 
 #include "common/fsops.h"
-#include "jobdesk/prnrecord.h"
+#include "library/prnrecord.h"
 #include "testkit/cgi_page.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
-#include "upload/marker.h"
+#include "library/marker.h"
 #include "webkit/html_utils.h"
 
 namespace {
@@ -35,7 +35,7 @@ class JobOpsTest : public ::testing::Test {
   void add_job(const std::string& base) {
     ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/" + base + ".prn"),
                                       testkit::make_job(testkit::JobSpec{})));
-    auto seg = upload::marker_segment(1, 1, 1);
+    auto seg = library::marker_segment(1, 1, 1);
     std::string jpeg = "\xFF\xD8" + std::string(seg.begin(), seg.end()) + "\xFF\xD9";
     ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/thumbs/" + base + ".jpeg"), jpeg));
   }
@@ -71,6 +71,17 @@ TEST_F(JobOpsTest, RenameOntoAnExistingJobChangesNothing) {
   EXPECT_EQ(jobdesk::do_rename(&l, "a.prn", "b"), 0);
   EXPECT_TRUE(job("a") && thumb("a") && job("b") && thumb("b"));
   EXPECT_NE(testkit::page_text().find("var popup_msg=\"Duplicate filename!\""), std::string::npos);
+}
+
+// thumbmaker names a waiting job's thumbnail after the name up to its last ".prn": a rename to
+// that base would share the thumbnail once the job arrives. Other names are free.
+TEST_F(JobOpsTest, RenameMeetsTheThumbnailOfAWaitingJob) {
+  add_job("a");
+  ASSERT_TRUE(ld::make_dirs(root("/print/prns/tmp")));
+  ASSERT_TRUE(ld::touch_file(root("/print/prns/tmp/x.prnb.prn.bak")));
+  EXPECT_TRUE(jobdesk::name_taken("x.prnb", l.err));
+  EXPECT_FALSE(jobdesk::name_taken("x", l.err));
+  EXPECT_EQ(jobdesk::do_rename(&l, "a.prn", "x"), 1);
 }
 
 TEST_F(JobOpsTest, RenameRefusesNamesThatLeaveTheFolderOrDoNotFit) {

@@ -5,7 +5,7 @@
 #include <map>
 
 #include "jobdesk/jobops.h"
-#include "jobdesk/prnrecord.h"
+#include "library/prnrecord.h"
 #include "webkit/html_utils.h"
 
 namespace jobdesk {
@@ -23,7 +23,7 @@ std::string cut_text(std::string_view s, size_t max) {
   return std::string(s.substr(0, n));
 }
 
-void read_entry(JsonNode* tags, int n, upload::PrnOption* o, FILE* err) {
+void read_entry(JsonNode* tags, int n, library::PrnOption* o, FILE* err) {
   o->id = getJSONByKeyInt("Tags", n, "Value", tags);
   o->size = getJSONByKeyInt("Tags", n, "size", tags);
   o->min = getJSONByKeyInt("Tags", n, "min", tags);
@@ -48,7 +48,7 @@ void read_entry(JsonNode* tags, int n, upload::PrnOption* o, FILE* err) {
 
 }  // namespace
 
-int load_print_options(std::vector<upload::PrnOption>* schema, const std::string& path, FILE* err) {
+int load_print_options(std::vector<library::PrnOption>* schema, const std::string& path, FILE* err) {
   schema->clear();
   JsonTree doc = JsonTree::load(path);
   if (!doc) {

@@ -16,7 +16,7 @@ bool has(const std::string& page, const std::string& part) {
 }
 
 struct Schema {
-  std::vector<upload::PrnOption> entries;
+  std::vector<library::PrnOption> entries;
   int ok = 0;
   std::string messages;
   explicit Schema(const std::string& path) {
@@ -115,8 +115,8 @@ TEST(Options, UnitsDecidedOnceFromTheFirstJob) {
   }
 }
 
-upload::PrnInfo job_with(const std::vector<upload::PrnOption>& schema, int pages) {
-  upload::PrnInfo info;
+library::PrnInfo job_with(const std::vector<library::PrnOption>& schema, int pages) {
+  library::PrnInfo info;
   info.pages = pages;
   info.copies = 1;
   info.options = schema;
@@ -129,7 +129,7 @@ upload::PrnInfo job_with(const std::vector<upload::PrnOption>& schema, int pages
 
 TEST(Options, FormOfAOnePageJobWithoutCutter) {
   Schema s(kSamples + "tags.json");
-  upload::PrnInfo info = job_with(s.entries, 1);
+  library::PrnInfo info = job_with(s.entries, 1);
   info.options[5].found = 0;  // the job lacks the speed item
   webkit::reset_html_state();
   jobdesk::show_options(info, jobdesk::FormContext{});
@@ -153,7 +153,7 @@ TEST(Options, FormOfAOnePageJobWithoutCutter) {
 
 TEST(Options, FormOfAMultiPageJobWithCutterAndChoices) {
   Schema s(kSamples + "tags.json");
-  upload::PrnInfo info = job_with(s.entries, 3);
+  library::PrnInfo info = job_with(s.entries, 3);
   info.options[3].display = "3";
   info.quality = -3;
   webkit::reset_html_state();
@@ -184,12 +184,12 @@ TEST(Options, FormOfAMultiPageJobWithCutterAndChoices) {
 }
 
 TEST(Options, SchemaTextsCannotRunScript) {
-  upload::PrnOption o;
+  library::PrnOption o;
   o.found = 1;
   o.name = "<script>alert(1)</script>";
   o.field_id = "x'y";
   o.display = "'\"><b>";
-  upload::PrnInfo info = job_with({o}, 1);
+  library::PrnInfo info = job_with({o}, 1);
   info.options[0].display = o.display;
   webkit::reset_html_state();
   jobdesk::show_options(info, jobdesk::FormContext{});

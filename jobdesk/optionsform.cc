@@ -49,7 +49,7 @@ void number_row(const NumberField& f) {
                 num(f.min) + ",-1," + num(f.decimals) + ",'" + v + "')\">&#9660;</div></td></tr>");
 }
 
-void checkbox_row(const upload::PrnOption& o) {
+void checkbox_row(const library::PrnOption& o) {
   int v = o.display == "1" ? 1 : 0;
   std::string id = h(o.field_id);
   add_body_line("<tr id='" + id + "_tr'><td class='paget'>" + h(o.name) + ":</td><td id='td" +
@@ -61,7 +61,7 @@ void checkbox_row(const upload::PrnOption& o) {
                 "<td></td></tr>");
 }
 
-void choice_row(const upload::PrnOption& o) {
+void choice_row(const library::PrnOption& o) {
   std::string id = h(o.field_id), sid = js(o.field_id);
   // The script array's name is the id itself, so only ids that are script names are used bare.
   std::string arr = js_escape(o.field_id) + "_options";
@@ -90,7 +90,7 @@ void choice_row(const upload::PrnOption& o) {
   webkit::add_body_line_top(popup + "\n<!-- end of options div " + h(o.display) + " --></div>\n");
 }
 
-void fixed_rows(const upload::PrnInfo& info, const FormContext& ctx) {
+void fixed_rows(const library::PrnInfo& info, const FormContext& ctx) {
   std::string mm = local_text(ctx.local, "EWS_MM"), in = local_text(ctx.local, "EWS_INCHES");
   add_body_line("<tr id='quality_tr'><td class='paget'>" + h(local_text(ctx.local, "EWS_QUALITY")) +
                 "</td><td class='pagesl'><input type='hidden' id='quality' name='quality' value='" +
@@ -121,7 +121,7 @@ void fixed_rows(const upload::PrnInfo& info, const FormContext& ctx) {
 
 }  // namespace
 
-void show_options(const upload::PrnInfo& info, const FormContext& ctx) {
+void show_options(const library::PrnInfo& info, const FormContext& ctx) {
   add_body_line("<tr><td colspan='3'><div id='options'>");
   add_body_line("<div id='options_scroll'><table id='options_table' border=0>");
   fixed_rows(info, ctx);
@@ -129,7 +129,7 @@ void show_options(const upload::PrnInfo& info, const FormContext& ctx) {
   std::string ids = "var print_opts = ['doPrint','doCancel','doDelete','quality'";
   if (info.pages > 1) ids += ",'from','to'";
   ids += ",'dm_copies'";
-  for (const upload::PrnOption& o : info.options) {
+  for (const library::PrnOption& o : info.options) {
     if (o.found == 0 || ((o.attr & 0x08) && !ctx.cutter)) continue;
     if (o.type == 4) {
       checkbox_row(o);

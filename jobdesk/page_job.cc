@@ -38,7 +38,7 @@ std::string button(const char* id, const char* name, const char* cls, const std:
          html_escape(text) + "'" + extra + "></td>";
 }
 
-void job_info_box(const upload::PrnInfo& p, JsonNode* local) {
+void job_info_box(const library::PrnInfo& p, JsonNode* local) {
   auto sbyte = [](int32_t v, int shift) {
     return static_cast<int>(static_cast<signed char>((static_cast<uint32_t>(v) >> shift) & 0xFF));
   };
@@ -57,7 +57,7 @@ void job_info_box(const upload::PrnInfo& p, JsonNode* local) {
   webkit::add_body_line_top(box);
 }
 
-void name_cell(const upload::PrnInfo& p, const PageContext& ctx, int metric) {
+void name_cell(const library::PrnInfo& p, const PageContext& ctx, int metric) {
   add_body_line(hidden("deletePrn", esc_url(p.file_name)) + "<table  class='prtable'><tr>" +
                 "<td class='filen' style='width:400px;' colspan='3'><span id='pr_heading' "
                 "class='pr_heading' onclick='rename_prn_popup();'>" +
@@ -99,9 +99,9 @@ void job_buttons(JsonNode* local) {
 
 int show_prn(PrnList* l, const std::string& name, const PageContext& ctx, int inum) {
   load_print_options(&l->schema);
-  const upload::PrnInfo* found = get_prn_entry(l, name);
+  const library::PrnInfo* found = get_prn_entry(l, name);
   if (found == nullptr) return 0;
-  const upload::PrnInfo& p = *found;
+  const library::PrnInfo& p = *found;
   const std::string thumb = esc_url(p.thumb_path);
   add_body_line("<body style='background-color:black'><div class='nosel' id='fullsize' "
                 "onclick='hide_img();'><img id='fullsize_img' width='800' "

@@ -10,7 +10,7 @@
 #include "testkit/cgi_page.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
-#include "upload/marker.h"
+#include "library/marker.h"
 #include "webkit/html_utils.h"
 
 namespace {
@@ -57,7 +57,7 @@ class PagesTest : public ::testing::Test {
     testkit::JobSpec wanted;
     wanted.pages = pages;
     ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/" + base + ".prn"), testkit::make_job(wanted)));
-    auto seg = upload::marker_segment(pages, 1, 1);
+    auto seg = library::marker_segment(pages, 1, 1);
     std::string jpeg = "\xFF\xD8" + std::string(seg.begin(), seg.end()) + "\xFF\xD9";
     ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/thumbs/" + base + ".jpeg"), jpeg));
   }

@@ -1,6 +1,5 @@
 #include "jobdesk/print.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +18,8 @@
 #include "common/ui_log.h"
 #include "jobdesk/jobops.h"
 #include "jobdesk/options.h"
+#include "library/folders.h"
+#include "library/listing.h"
 #include "spooler/enqueue.h"
 #include "spooler/jobstream.h"
 #include "spooler/prnfilt.h"
@@ -27,9 +28,7 @@
 namespace jobdesk {
 using spooler::check_pause;
 using spooler::enqueue_job;
-using spooler::kEnqueueNames;
 using spooler::kQueueMaxTags;
-using spooler::printq_dir;
 using spooler::queue_record;
 
 namespace {
@@ -39,8 +38,10 @@ std::string job_base(const std::string& name) {
   return name;
 }
 
-void queue_copy(PrnList* l, const std::string& name, const std::string& display,
-                const PrintSettings& s, const std::vector<upload::PrnOption>& schema) {
+// False when the job could not be queued (every copy name taken, the copy or the queue file
+// could not be written).
+bool queue_copy(PrnList* l, const std::string& name, const std::string& display,
+                const PrintSettings& s, const std::vector<library::PrnOption>& schema) {
   queue_record rec;
   rec.quality = s.quality;
   rec.disp = s.disp;
@@ -48,14 +49,14 @@ void queue_copy(PrnList* l, const std::string& name, const std::string& display,
   rec.to = s.last;
   rec.copies = s.copies;
   rec.collate = s.collate;
-  for (const upload::PrnOption& o : schema) {
+  for (const library::PrnOption& o : schema) {
     if (rec.ntags >= kQueueMaxTags) break;
     rec.tags[rec.ntags++] = {o.id, o.write_value};
   }
   std::string queued, err;
-  if (!enqueue_job(prns_dir() + name, display, rec, &queued, &err)) {
-    fprintf(l->err, "jobdesk ERROR %s\n", err.c_str());
-  }
+  if (enqueue_job(library::jobs_dir() + name, display, rec, &queued, &err)) return true;
+  fprintf(l->err, "jobdesk ERROR %s\n", err.c_str());
+  return false;
 }
 
 constexpr const char* kSavePrefix = ".jobdesk-save-";
@@ -63,16 +64,12 @@ constexpr const char* kSavePrefix = ".jobdesk-save-";
 // Save outputs that a run which died mid-save left behind. Saves run one at a time under the
 // library lock, so every such file found while holding it is a leftover.
 void remove_stale_saves(PrnList* l) {
-  DIR* d = opendir(prns_dir().c_str());
-  if (!d) return;
+  const std::string dir = library::jobs_dir();
   std::vector<std::string> stale;
-  while (dirent* e = readdir(d)) {
-    if (std::strncmp(e->d_name, kSavePrefix, std::strlen(kSavePrefix)) == 0) stale.emplace_back(e->d_name);
-  }
-  closedir(d);
+  library::list_names(dir, &stale, [](std::string_view n) { return n.starts_with(kSavePrefix); });
   for (const std::string& name : stale) {
-    fprintf(l->err, "jobdesk removing the leftover %s%s\n", prns_dir().c_str(), name.c_str());
-    ld::remove_file(prns_dir() + name);
+    fprintf(l->err, "jobdesk removing the leftover %s%s\n", dir.c_str(), name.c_str());
+    ld::remove_file(dir + name);
   }
 }
 
@@ -80,10 +77,10 @@ void remove_stale_saves(PrnList* l) {
 // one rename on the same file system), under a name no other program or run can own. It holds
 // no ".prn", so no list and no import takes it for a job. "" when none can be made.
 std::string new_save_output(PrnList* l) {
-  std::string path = prns_dir() + kSavePrefix + "XXXXXX";
+  std::string path = library::jobs_dir() + kSavePrefix + "XXXXXX";
   int fd = ::mkstemp(path.data());
   if (fd < 0) {
-    fprintf(l->err, "jobdesk ERROR cannot create a file in %s: %s\n", prns_dir().c_str(), std::strerror(errno));
+    fprintf(l->err, "jobdesk ERROR cannot create a file in %s: %s\n", library::jobs_dir().c_str(), std::strerror(errno));
     return "";
   }
   ::fchmod(fd, 0644);  // stored jobs are read by the web server's user too
@@ -142,21 +139,21 @@ bool set_page_count(const std::string& path, std::string* err) {
 // The job changed under its name, so its cached record (page count, size, option values) is
 // read again from the file; the number of records stays, so the next list needs no rebuild.
 void refresh_record(PrnList* l, const std::string& name) {
-  load_prn_list(l, cache_path());
+  load_prn_list(l, library::cache_file());
   drop_prn_entry(l, name);
   get_prn_entry(l, name);
-  save_prn_list(*l, cache_path());
+  save_prn_list(*l, library::cache_file());
 }
 
 // Rewrites the stored job through the filter; the job is replaced only by a whole filtered file.
 void save_job(PrnList* l, const std::string& name, const std::string& out, PrintSettings s,
-              const char* query, const std::vector<upload::PrnOption>& schema) {
+              const char* query, const std::vector<library::PrnOption>& schema) {
   s.first = webkit::getIntParam(query, "from");
   if (s.first == 0) s.first = 1;
   s.last = std::max(webkit::getIntParam(query, "to"), s.first);
   s.copies = webkit::getIntParam(query, "dm_copies_orig");
   prnfilt_args args;
-  args.input = prns_dir() + name;
+  args.input = library::jobs_dir() + name;
   args.output = out;
   args.copies = s.copies;
   args.collate = s.collate;
@@ -164,7 +161,7 @@ void save_job(PrnList* l, const std::string& name, const std::string& out, Print
   args.to = s.last;
   args.quality = s.quality;
   args.disp = s.disp;
-  for (const upload::PrnOption& o : schema) {
+  for (const library::PrnOption& o : schema) {
     args.overrides.push_back({static_cast<uint32_t>(o.id), o.write_value});
   }
   int32_t too_large = 0;
@@ -172,7 +169,7 @@ void save_job(PrnList* l, const std::string& name, const std::string& out, Print
   std::string err;
   if (pages >= 0 && too_large == 0 && zjs::stream_is_whole(out) && set_page_count(out, &err) &&
       sync_file(out)) {
-    if (ld::move_file(out, prns_dir() + name, &err)) {
+    if (ld::move_file(out, library::jobs_dir() + name, &err)) {
       refresh_record(l, name);
     } else {
       fprintf(l->err, "%s\n", err.c_str());
@@ -199,7 +196,7 @@ PrintSettings read_print_settings(const char* query) {
   return s;
 }
 
-int32_t option_write_value(const char* query, const upload::PrnOption& o) {
+int32_t option_write_value(const char* query, const library::PrnOption& o) {
   if (o.decimals == 0) return webkit::getIntParam(query, o.field_id.c_str());
   auto text = webkit::getParam(query, o.field_id.c_str());
   if (!text) return 0;
@@ -222,15 +219,6 @@ std::string queue_display_name(const std::string& name, int32_t first, int32_t l
   return base + "_" + std::to_string(first) + "_" + std::to_string(last);
 }
 
-std::string free_queue_path(const std::string& base) {
-  std::string dir = printq_dir();
-  for (int n = 0; n < kEnqueueNames; ++n) {
-    std::string stem = dir + base + "_" + std::to_string(n);
-    if (!ld::file_exists(stem + ".prn") && !ld::file_exists(stem + ".spl")) return stem + ".spl";
-  }
-  return "";
-}
-
 int do_print(PrnList* l, const std::string& name, int mode, const char* query,
              const std::string& schema_path) {
   load_print_options(&l->schema, schema_path, l->err);
@@ -241,18 +229,11 @@ int do_print(PrnList* l, const std::string& name, int mode, const char* query,
     return 1;
   }
   PrintSettings s = read_print_settings(query);
-  std::vector<upload::PrnOption> schema = l->schema;
-  for (upload::PrnOption& o : schema) o.write_value = option_write_value(query, o);
+  std::vector<library::PrnOption> schema = l->schema;
+  for (library::PrnOption& o : schema) o.write_value = option_write_value(query, o);
   std::string display = queue_display_name(name, s.first, s.last);
   std::string out;
-  if (mode == kPrintMode) {
-    out = free_queue_path(job_base(name));
-    if (out.empty()) return 0;
-    if (check_pause() == 1) {  // 1: not paused
-      webkit::add_head_line("<meta http-equiv='refresh' content='0; url=http://" +
-                            webkit::html_escape(ld::printer_host()) + "/?touch=true'>\n");
-    }
-  } else {
+  if (mode == kSaveMode) {
     remove_stale_saves(l);
     out = new_save_output(l);
     if (out.empty()) return 1;
@@ -261,8 +242,14 @@ int do_print(PrnList* l, const std::string& name, int mode, const char* query,
   snprintf(line, sizeof line, "prnfilt from=%d to=%d dm=%d collate=%d quality=%d noptions=%zu",
            s.first, s.last, s.copies, s.collate, s.quality, schema.size());
   log_line(*l, line);
+  // The queue copy's name is enqueue's to choose: when it finds none free (or cannot queue),
+  // the caller shows the job as already queued.
   if (mode == kPrintMode) {
-    queue_copy(l, name, display, s, schema);
+    if (!queue_copy(l, name, display, s, schema)) return 0;
+    if (check_pause() == 1) {  // 1: not paused
+      webkit::add_head_line("<meta http-equiv='refresh' content='0; url=http://" +
+                            webkit::html_escape(ld::printer_host()) + "/?touch=true'>\n");
+    }
   } else {
     save_job(l, name, out, s, query, schema);
   }

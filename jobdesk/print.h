@@ -20,17 +20,16 @@ PrintSettings read_print_settings(const char* query);
 
 // The value a schema option writes: the query's integer for 0 decimals, else its number times
 // 10^decimals cut toward zero (held within the 32-bit range); 0 when absent.
-int32_t option_write_value(const char* query, const upload::PrnOption& o);
+int32_t option_write_value(const char* query, const library::PrnOption& o);
 
 // The name the queue shows for a job printed from `first` to `last`.
 std::string queue_display_name(const std::string& name, int32_t first, int32_t last);
-// The first free "<base>_<n>.spl" of the queue folder, or "" when all 100 are taken.
-std::string free_queue_path(const std::string& base);
 
 // Save (mode 1) or print (mode 0) job `name` with the query's settings; `schema_path` is the
 // option schema to reload. Save filters into a hidden file of its own in the job folder and
 // renames it over the job only when it is whole; it never touches the queue folder. The caller
-// holds the library lock. Result 1, or 0 when printing finds no free queue name.
+// holds the library lock. Result 1, or 0 when printing could not queue the job (no free queue
+// name, or the copy or the queue could not be written).
 int do_print(PrnList* l, const std::string& name, int mode, const char* query,
              const std::string& schema_path = "tags.json");
 

@@ -7,7 +7,7 @@
 #include "testkit/cgi_page.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
-#include "upload/marker.h"
+#include "library/marker.h"
 #include "webkit/html_utils.h"
 
 using spooler::get_printq;
@@ -29,7 +29,7 @@ int count_pages(const std::string& path) {
 }
 
 TEST(PrintValues, OptionValuesScaleByTheirDecimals) {
-  upload::PrnOption o;
+  library::PrnOption o;
   o.field_id = "v";
   struct Case {
     int decimals;
@@ -76,7 +76,7 @@ class PrintTest : public ::testing::Test {
     ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/a.prn"), testkit::make_job(wanted)));
     // A library job has its marked thumbnail: a save reads the job's record afresh, and a job
     // without one would vanish from the library as the list rule says.
-    auto seg = upload::marker_segment(1, 4, 1);
+    auto seg = library::marker_segment(1, 4, 1);
     std::string jpeg = "\xFF\xD8";
     jpeg.append(reinterpret_cast<const char*>(seg.data()), seg.size());
     ASSERT_TRUE(ld::make_dirs(root("/print/prns/thumbs")));
@@ -114,6 +114,15 @@ TEST_F(PrintTest, PrintQueuesUnderTheFirstFreeName) {
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0], "prnfilt from=2 to=4 dm=2 collate=0 quality=0 noptions=7");
   EXPECT_NE(testkit::page_text().find("http-equiv='refresh'"), std::string::npos);
+}
+
+// A job that could not be queued (here the queue file cannot be written) is never shown as
+// printing: no queue copy stays and the screen is not sent to the printer.
+TEST_F(PrintTest, PrintThatCannotQueueIsNoSuccess) {
+  ASSERT_TRUE(ld::make_dirs(root("/print/printq/printq")));
+  EXPECT_EQ(jobdesk::do_print(&l, "a.prn", jobdesk::kPrintMode, "", kTags), 0);
+  EXPECT_EQ(testkit::page_text().find("http-equiv"), std::string::npos);
+  EXPECT_FALSE(ld::file_exists(root("/print/printq/a_0.spl")));
 }
 
 TEST_F(PrintTest, PausedQueueKeepsTheScreenAndFullQueueRefuses) {

@@ -1,6 +1,5 @@
 #include "jobdesk/prnlist.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/mman.h>
@@ -21,12 +20,14 @@
 #include "common/paths.h"
 #include "common/ui_log.h"
 #include "jobdesk/jobops.h"
-#include "jobdesk/prnrecord.h"
-#include "spooler/jobname.h"
+#include "library/prnrecord.h"
+#include "library/folders.h"
+#include "library/listing.h"
+#include "library/names.h"
 #include "thumbs/zxdoc.h"
 #include "spooler/jobstream.h"
-#include "upload/marker.h"
-#include "upload/tagscan.h"
+#include "library/marker.h"
+#include "library/tagscan.h"
 
 namespace jobdesk {
 namespace {
@@ -34,35 +35,30 @@ namespace {
 // The job folder's entries that count as jobs, in directory order.
 std::vector<std::string> job_entries() {
   std::vector<std::string> out;
-  DIR* d = opendir(prns_dir().c_str());
-  if (!d) return out;
-  while (dirent* e = readdir(d)) {
-    if (is_job_entry(e->d_name)) out.push_back(e->d_name);
-  }
-  closedir(d);
+  library::list_names(library::jobs_dir(), &out, library::is_job_name);
   return out;
 }
 
-upload::PrnInfo* make_prn_entry(PrnList* l, const std::string& name);
+library::PrnInfo* make_prn_entry(PrnList* l, const std::string& name);
 
 // One pass over the job folder: a record for every job that keeps one. Records already in the
 // list are found by name (the first of a name, as get_prn_entry finds it), so a pass costs one
 // look-up per job, not a walk of the list. Result: jobs counted, in *fitting those whose record
 // the cache can hold, in *unmatched the records of the list that no job met.
 int walk_jobs(PrnList* l, int* fitting, size_t* unmatched) {
-  std::unordered_map<std::string_view, upload::PrnInfo*> known;
+  std::unordered_map<std::string_view, library::PrnInfo*> known;
   known.reserve(l->list.size());
-  for (upload::PrnInfo& info : l->list) known.emplace(info.file_name, &info);
+  for (library::PrnInfo& info : l->list) known.emplace(info.file_name, &info);
   const size_t listed = l->list.size();
   size_t met = 0;
   int count = 0;
   *fitting = 0;
   for (const std::string& name : job_entries()) {
     auto it = known.find(name);
-    upload::PrnInfo* info = it != known.end() ? it->second : make_prn_entry(l, name);
+    library::PrnInfo* info = it != known.end() ? it->second : make_prn_entry(l, name);
     if (it != known.end()) ++met;
     if (!info) continue;
-    std::string input = prns_dir() + name;
+    std::string input = library::jobs_dir() + name;
     if (info->filter_input != input) {
       info->filter_input = std::move(input);
       l->changed = true;
@@ -110,14 +106,14 @@ bool in_place(const PrnInfoView& r, std::string_view dir) {
 // by a rename, never cut in place, so a mapping of it stays whole.
 bool rows_from_cache(std::vector<ListRow>* rows) {
   rows->clear();
-  ld::UniqueFd fd(open(cache_path().c_str(), O_RDONLY | O_CLOEXEC));
+  ld::UniqueFd fd(open(library::cache_file().c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st;
   if (!fd.valid() || fstat(fd.get(), &st) != 0 || st.st_size < 4) return false;
   unsigned char v[4];
   if (pread(fd.get(), v, 4, 0) != 4 || static_cast<int32_t>(ld::get_le32(v)) != kCacheVersion)
     return false;
   const size_t n = static_cast<size_t>((static_cast<uint64_t>(st.st_size) - 4) / kPrnInfoSize);
-  const std::string dir = prns_dir();
+  const std::string dir = library::jobs_dir();
   const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
   constexpr size_t kWindow = 32;  // records mapped at once
   rows->reserve(n);
@@ -147,14 +143,14 @@ bool rows_from_cache(std::vector<ListRow>* rows) {
   for (ListRow& row : *rows) {
     if (!by_name.emplace(row.file_name, &row).second) return false;  // a name twice
   }
-  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
-  if (!d) return false;
+  library::DirReader d(dir);
+  if (!d.ok()) return false;
   size_t met = 0;
-  while (dirent* e = readdir(d.get())) {
-    if (!is_job_entry(e->d_name)) continue;
-    auto it = by_name.find(e->d_name);
+  while (const char* e = d.next()) {
+    if (!library::is_job_name(e)) continue;
+    auto it = by_name.find(e);
     struct stat js;
-    if (it == by_name.end() || fstatat(dirfd(d.get()), e->d_name, &js, 0) != 0 ||
+    if (it == by_name.end() || fstatat(d.fd(), e, &js, 0) != 0 ||
         static_cast<int32_t>(js.st_size) != it->second->file_size)
       return false;
     it->second->dated = true;
@@ -178,31 +174,27 @@ std::function<bool(const T&, const T&)> order_of(std::string_view key) {
   return [](const T& a, const T& b) { return a.mtime < b.mtime; };
 }
 
-// Jobs the scan cannot read (other byte order, object streams) still show their first page's
-// attributes through the page decoder; when that fails too the record keeps zeros.
-void read_with_decoder(upload::PrnInfo* info) {
+// Jobs the scan cannot read (other byte order, a PJL wrapper) still show their first page's
+// items through the page decoder, read into the record by the same item reader as the scan's:
+// a page's attributes are its items, the document's are found through its parent. When that
+// fails too the record keeps zeros.
+void read_with_decoder(library::PrnInfo* info) {
   thumbs::ZxDoc doc;
   std::string err;
   if (!doc.open(info->job_path, &err)) return;
   doc.read();
   const thumbs::ZxObject* page = doc.find_page(0);
   if (!page) return;
-  info->width = static_cast<int32_t>(thumbs::get_attr(page, 13, 0));
-  info->length = static_cast<int32_t>(thumbs::get_attr(page, 14, 0));
-  info->width_in = static_cast<float>(info->width / 800.0);
-  info->length_in = static_cast<float>(info->length / 800.0);
-  info->width_mm = static_cast<float>(info->width_in * 25.4);
-  info->length_mm = static_cast<float>(info->length_in * 25.4);
-  info->quality = static_cast<int32_t>(thumbs::get_attr(page, 64, 0));
-  info->value_8403 = static_cast<int32_t>(thumbs::get_attr(page, 0x8403, 0));
-  info->value_8514 = static_cast<int32_t>(thumbs::get_attr(page, 0x8514, 0));
-  info->value_8512 = static_cast<int32_t>(thumbs::get_attr(page, 0x8512, 0));
-  info->value_8513 = static_cast<int32_t>(thumbs::get_attr(page, 0x8513, 0));
-  for (upload::PrnOption& o : info->options) {
-    uint32_t v = 0;
-    o.found = thumbs::has_own_attr(page, static_cast<uint16_t>(o.id), &v) ? 1 : 0;
-    o.value = static_cast<int32_t>(v);
-    o.display = upload::option_display(o.value, o.decimals, &o.scaled);
+  uint32_t v = 0;
+  for (uint16_t id : library::kRecordPageItems)
+    if (thumbs::find_attr(page, id, &v)) library::take_page_item(info, id, static_cast<int32_t>(v));
+  for (uint16_t id : library::kRecordDocItems)
+    if (thumbs::find_attr(page, id, &v)) library::take_doc_item(info, id, static_cast<int32_t>(v));
+  for (library::PrnOption& o : info->options) {
+    v = 0;
+    const bool met = thumbs::has_own_attr(page, static_cast<uint16_t>(o.id), &v);
+    library::take_option_value(&o, static_cast<int32_t>(v));
+    o.found = met ? 1 : 0;
   }
 }
 
@@ -214,14 +206,6 @@ void log_line(const PrnList& l, std::string_view text) {
   } else {
     ui_log(text);
   }
-}
-
-std::string prns_dir() { return ld::rooted("/print/prns/"); }
-std::string cache_path() { return ld::rooted("/print/prns/prn_meta"); }
-std::string web_dir() { return ld::rooted("/var/www/html/"); }
-
-bool is_job_entry(std::string_view entry) {
-  return entry.find(".prn") != std::string_view::npos && entry != "prn_meta";
 }
 
 int load_prn_list(PrnList* l, const std::string& path) {
@@ -255,7 +239,7 @@ int save_prn_list(const PrnList& l, const std::string& path) {
   ld::put_le32(kCacheVersion, p);
   size_t at = 4;
   int n = 0;
-  for (const upload::PrnInfo& info : l.list) {
+  for (const library::PrnInfo& info : l.list) {
     if (!record_fits(info)) continue;
     encode_prn_info(info, p + at);
     at += kPrnInfoSize;
@@ -274,7 +258,7 @@ int get_prn_list(PrnList* l) {
   // stand in the list twice.
   l->list.clear();
   l->changed = false;
-  int cached = load_prn_list(l, cache_path());
+  int cached = load_prn_list(l, library::cache_file());
   int fitting = 0;
   size_t unmatched = 0;
   int count = walk_jobs(l, &fitting, &unmatched);
@@ -293,7 +277,7 @@ int get_prn_list(PrnList* l) {
   }
   // A cache in step with the folder and every record is left as it is: rewriting it would
   // cost more than the whole page.
-  if (l->changed || fitting != cached) save_prn_list(*l, cache_path());
+  if (l->changed || fitting != cached) save_prn_list(*l, library::cache_file());
   return count;
 }
 
@@ -303,7 +287,7 @@ int get_list_rows(PrnList* l, std::vector<ListRow>* rows) {
   int count = get_prn_list(l);
   rows->clear();
   rows->reserve(l->list.size());
-  for (const upload::PrnInfo& info : l->list) {
+  for (const library::PrnInfo& info : l->list) {
     ListRow& row = rows->emplace_back();
     fill_row(row, info);
     struct stat st;
@@ -343,8 +327,8 @@ void sort_list_rows(std::vector<ListRow>* rows, std::string_view key) {
   sort_rows_by(rows, [](const R& a, const R& b) { return a.mtime < b.mtime; });
 }
 
-upload::PrnInfo* get_prn_entry(PrnList* l, const std::string& name) {
-  for (upload::PrnInfo& info : l->list) {
+library::PrnInfo* get_prn_entry(PrnList* l, const std::string& name) {
+  for (library::PrnInfo& info : l->list) {
     if (info.file_name == name) return &info;
   }
   return make_prn_entry(l, name);
@@ -352,7 +336,7 @@ upload::PrnInfo* get_prn_entry(PrnList* l, const std::string& name) {
 
 namespace {
 // A new record read from job `name`, put in front of the list (see get_prn_entry).
-upload::PrnInfo* make_prn_entry(PrnList* l, const std::string& name) {
+library::PrnInfo* make_prn_entry(PrnList* l, const std::string& name) {
   // A request value names a job, never a path: "../tmp/x.prn" would reach a job still waiting
   // for its thumbnail, a queued copy or a file outside the root, and the "no thumbnail" rule
   // below would delete it. Only a regular file standing in the library folder is a job here.
@@ -360,31 +344,31 @@ upload::PrnInfo* make_prn_entry(PrnList* l, const std::string& name) {
     fprintf(l->err, "jobdesk ERROR refusing job name <%s>\n", name.c_str());
     return nullptr;
   }
-  upload::PrnInfo info;
+  library::PrnInfo info;
   info.options = l->schema;
   info.option_room = kMaxOptions;
-  info.file_name = name.find(".prn") == std::string::npos ? name + ".prn" : name;
-  info.job_path = prns_dir() + info.file_name;
+  info.file_name = library::job_file_of(name);
+  info.job_path = library::jobs_dir() + info.file_name;
   struct stat lst;
   if (lstat(info.job_path.c_str(), &lst) != 0 || !S_ISREG(lst.st_mode)) {
     fprintf(l->err, "jobdesk ERROR no job %s\n", info.job_path.c_str());
     return nullptr;
   }
   get_prn_data(l, &info);
-  info.base = jobname::base_name(info.file_name);
-  info.thumb_path = "thumbs/" + info.base + ".jpeg";
+  info.base = library::base_name(info.file_name);
+  info.thumb_path = library::web_thumb(info.file_name);
   info.display_name = info.base;
   struct stat st;
   if (stat(info.job_path.c_str(), &st) == 0) info.mtime = st.st_mtime;
-  int error = upload::kJpegOk;
-  std::optional<upload::tavu_data> marker =
-      upload::jpeg_get_data(prns_dir() + info.thumb_path, &error);
+  int error = library::kJpegOk;
+  std::optional<library::tavu_data> marker =
+      library::jpeg_get_data(library::jobs_dir() + info.thumb_path, &error);
   if (!marker) {
-    bool bad = error == upload::kJpegInvalid;
+    bool bad = error == library::kJpegInvalid;
     fprintf(l->err, "ERROR %s jpeg %s\n", bad ? "bad" : "no", info.thumb_path.c_str());
     log_line(*l, "reprint: removing '" + info.job_path + "' as no jpeg");
     ld::remove_file(info.job_path);
-    if (bad) ld::remove_file(prns_dir() + info.thumb_path);
+    if (bad) ld::remove_file(library::jobs_dir() + info.thumb_path);
     return nullptr;
   }
   if (info.pages == 0) {
@@ -397,9 +381,9 @@ upload::PrnInfo* make_prn_entry(PrnList* l, const std::string& name) {
 }
 }  // namespace
 
-void get_prn_data(PrnList* l, upload::PrnInfo* info) {
+void get_prn_data(PrnList* l, library::PrnInfo* info) {
   // The scan reads the items the schema names; their found flags tell the form what to show.
-  if (upload::prn_tag_scan(info, upload::kScanUpdate, l->err) != 1 || info->pages == 0) {
+  if (library::prn_tag_scan(info, library::kScanUpdate, l->err) != 1 || info->pages == 0) {
     read_with_decoder(info);
   }
   info->driver_text = driver_text(info->job_path);
@@ -407,14 +391,14 @@ void get_prn_data(PrnList* l, upload::PrnInfo* info) {
 
 bool drop_prn_entry(PrnList* l, const std::string& name) {
   auto it = std::find_if(l->list.begin(), l->list.end(),
-                         [&](const upload::PrnInfo& i) { return i.file_name == name; });
+                         [&](const library::PrnInfo& i) { return i.file_name == name; });
   if (it == l->list.end()) return false;
   l->list.erase(it);
   return true;
 }
 
 void sort_prn_list(PrnList* l, int count, std::string_view key) {
-  using Info = upload::PrnInfo;
+  using Info = library::PrnInfo;
   // Only the first `count` records take part, as the caller counted them.
   auto end = l->list.begin();
   std::advance(end, std::clamp<long>(count, 0, static_cast<long>(l->list.size())));

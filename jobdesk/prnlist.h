@@ -10,17 +10,27 @@
 #include <string_view>
 #include <vector>
 
-#include "upload/prninfo.h"
+#include "library/prninfo.h"
+#include "library/prnrecord.h"
 
 namespace jobdesk {
 
-constexpr int32_t kCacheVersion = 2;
+// The cache file's layout is the library's (library/prnrecord): the list reads and writes it
+// under these names.
+using library::decode_prn_info;
+using library::encode_prn_info;
+using library::kCacheVersion;
+using library::kMaxOptions;
+using library::kPrnInfoSize;
+using library::PrnInfoView;
+using library::record_fits;
+using library::view_prn_info;
 
 // One run's view of the library. `schema` is the option schema every new record starts from;
 // messages go to `err`, event lines through `log` (ui_log when empty).
 struct PrnList {
-  std::list<upload::PrnInfo> list;  // front is the head
-  std::vector<upload::PrnOption> schema;
+  std::list<library::PrnInfo> list;  // front is the head
+  std::vector<library::PrnOption> schema;
   FILE* err = stderr;
   std::function<void(std::string_view)> log;
   // Set when a record was made or changed since the cache was read: only then is the cache
@@ -28,14 +38,8 @@ struct PrnList {
   bool changed = false;
 };
 
-// Where the library lives (root-prefixed): the job folder, the cache, the thumbnail folder
-// under both of its names.
 // An event-log line through the list's log function (tests set one), else through ui_log.
 void log_line(const PrnList& l, std::string_view text);
-
-std::string prns_dir();                // ".../print/prns/"
-std::string cache_path();              // ".../print/prns/prn_meta"
-std::string web_dir();                 // ".../var/www/html/"
 
 // Reads the cache into the list (each record in front, so the list ends in reverse file
 // order). Result: records read; 0 with a message when the file is missing, unreadable or of
@@ -51,9 +55,9 @@ int save_prn_list(const PrnList& l, const std::string& path);
 int get_prn_list(PrnList* l);
 // The record of job `name` from the list, or a new one read from the job and put in front.
 // None when the job has no usable thumbnail: the job (and a bad thumbnail) is then removed.
-upload::PrnInfo* get_prn_entry(PrnList* l, const std::string& name);
+library::PrnInfo* get_prn_entry(PrnList* l, const std::string& name);
 // Fills a record's values from its job file (job_path) and the driver text.
-void get_prn_data(PrnList* l, upload::PrnInfo* info);
+void get_prn_data(PrnList* l, library::PrnInfo* info);
 // Removes the first record named `name`; false when none is.
 bool drop_prn_entry(PrnList* l, const std::string& name);
 // Reorders the first `count` records by key ("name", "NAME", "pages", "PAGES", "date",
@@ -89,7 +93,5 @@ int prn_exists(const std::string& name, FILE* err = stderr);
 
 // The driver text a job carries in its "BMT" data, or "Unkown".
 std::string driver_text(const std::string& job_path);
-// Whether a directory entry counts as a job.
-bool is_job_entry(std::string_view entry);
 
 }  // namespace jobdesk

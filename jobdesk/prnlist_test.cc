@@ -8,12 +8,12 @@
 
 #include "common/bytes.h"
 #include "common/fsops.h"
-#include "jobdesk/prnrecord.h"
+#include "library/prnrecord.h"
 #include "spooler/jobstream.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
 #include "testkit/zxpage.h"
-#include "upload/marker.h"
+#include "library/marker.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ struct ListRun {
 };
 
 std::string thumbnail(int pages, int copies) {
-  auto seg = upload::marker_segment(1, pages, static_cast<uint32_t>(copies));
+  auto seg = library::marker_segment(1, pages, static_cast<uint32_t>(copies));
   std::string j = "\xFF\xD8";
   j.append(reinterpret_cast<const char*>(seg.data()), seg.size());
   return j + "\xFF\xD9";
@@ -77,7 +77,7 @@ TEST_F(PrnListTest, MissingCacheReadsEveryJobAndWritesThemAll) {
                                 "\nERROR - prn_list does not match number of prns 0 in "
                                 "directory  3\n");
   EXPECT_EQ(ld::file_size(cache), int64_t(4 + 3 * jobdesk::kPrnInfoSize));
-  const upload::PrnInfo* c = jobdesk::get_prn_entry(&run.l, "c.prn");
+  const library::PrnInfo* c = jobdesk::get_prn_entry(&run.l, "c.prn");
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c->pages, 12);
   EXPECT_EQ(c->base, "c");
@@ -154,7 +154,7 @@ TEST_F(PrnListTest, JobWithoutUsableThumbnailIsRemoved) {
 TEST_F(PrnListTest, BaseNameStopsAtTheLastPrn) {
   add_job("x.prn.prn", 1);
   ListRun run;
-  const upload::PrnInfo* x = jobdesk::get_prn_entry(&run.l, "x.prn.prn");
+  const library::PrnInfo* x = jobdesk::get_prn_entry(&run.l, "x.prn.prn");
   ASSERT_NE(x, nullptr);
   EXPECT_EQ(x->base, "x.prn");
   EXPECT_EQ(x->display_name, "x.prn");
@@ -301,22 +301,31 @@ TEST_F(PrnListTest, DateExistsAndDriverText) {
 
 namespace {
 
+// A job in the other byte order is read by the page decoder, a big-endian one by the scan; both
+// go through the one item reader, so the same items make the same record: the width from item
+// 12, the length from item 13 (the picture's height, item 14, is no page length).
 TEST_F(PrnListTest, JobTheScanCannotReadIsReadByThePageDecoder) {
   testkit::Picture pic;
   pic.width = 40;
   pic.height = 30;
   pic.rgb.assign(40 * 30 * 3, 128);
-  testkit::ZxPageSpec gen;
-  gen.little_endian = true;
-  std::string path = root("/print/prns/zx.prn");
-  ASSERT_TRUE(ld::write_file_atomic(path, testkit::make_zx_job(pic, gen, 2)));
   ListRun run;
-  upload::PrnInfo info;
-  info.job_path = path;
-  jobdesk::get_prn_data(&run.l, &info);
-  EXPECT_EQ(info.width, 40);
-  EXPECT_EQ(info.length, 30);
-  EXPECT_FLOAT_EQ(info.width_in, 40.0f / 800);
+  library::PrnInfo read[2];
+  for (bool little : {false, true}) {
+    testkit::ZxPageSpec gen;
+    gen.little_endian = little;
+    library::PrnInfo& info = read[little];
+    info.job_path = root(little ? "/print/prns/zx-le.prn" : "/print/prns/zx.prn");
+    ASSERT_TRUE(ld::write_file_atomic(info.job_path, testkit::make_zx_job(pic, gen, 2)));
+    jobdesk::get_prn_data(&run.l, &info);
+    SCOPED_TRACE(little ? "page decoder" : "scan");
+    EXPECT_EQ(info.width, 40);
+    EXPECT_EQ(info.length, 40);  // the generator's item 13 is the picture's width
+    EXPECT_FLOAT_EQ(info.width_in, 40.0f / 800);
+    EXPECT_FLOAT_EQ(info.length_mm, 40.0f / 800 * 25.4f);
+    EXPECT_EQ(info.pages, 2);
+    EXPECT_EQ(info.copies, 1);
+  }
 }
 
 }  // namespace

@@ -14,6 +14,12 @@ bool is_job_name(std::string_view name) {
   return dot != std::string_view::npos && name.substr(0, dot).ends_with(kJobSuffix);
 }
 
+std::string job_file_of(std::string_view name) {
+  std::string file(name);
+  if (file.find(kJobSuffix) == std::string::npos) file += kJobSuffix;
+  return file;
+}
+
 std::string thumbs_folder(std::string_view jobs_folder) { return std::string(jobs_folder) + "thumbs/"; }
 
 std::string thumb_name(std::string_view job_file) { return base_name(job_file) + std::string(kThumbSuffix); }

@@ -17,6 +17,8 @@ inline constexpr std::string_view kThumbSuffix = ".jpeg";
 // The file name a job is stored under, and the name up to its last ".prn".
 using jobname::base_name;
 using jobname::job_file_name;
+// A name made safe as a file name (no "/", control bytes, hidden or empty names).
+using jobname::safe_name;
 
 // A name starting with ".": a file still being written or a scratch file, never a job.
 bool is_hidden(std::string_view name);
@@ -25,6 +27,9 @@ bool is_hidden(std::string_view name);
 // and one extension more (a copy such as "x.prn.bak" is still a job, stored as it is named).
 // "prn_meta", "notes.txt" or "a.prnx" are not.
 bool is_job_name(std::string_view name);
+
+// The file name a request's job name stands for: the name, with ".prn" added when it holds none.
+std::string job_file_of(std::string_view name);
 
 // The thumbnail folder of a folder of jobs (ending in "/"): "<folder>thumbs/".
 std::string thumbs_folder(std::string_view jobs_folder);

@@ -41,6 +41,10 @@ TEST(LibraryNames, OneTableForEveryEntry) {
     EXPECT_EQ(library::web_thumb(c.entry), std::string("thumbs/") + c.thumb);
   }
   EXPECT_EQ(library::thumb_beside("a.prn"), "./thumbs/a.jpeg");
+  // A request names a job with or without its ending; a name holding ".prn" anywhere is whole.
+  EXPECT_EQ(library::job_file_of("a"), "a.prn");
+  EXPECT_EQ(library::job_file_of("a.prn"), "a.prn");
+  EXPECT_EQ(library::job_file_of("a.prn.bak"), "a.prn.bak");
   EXPECT_TRUE(library::is_hidden(".x"));
   EXPECT_FALSE(library::is_hidden("x."));
 }
@@ -50,6 +54,8 @@ TEST(LibraryFolders, AllUnderTheRoot) {
   EXPECT_EQ(library::jobs_dir(), root("/print/prns/"));
   EXPECT_EQ(library::work_dir(), root("/print/prns/tmp/thumbs/"));
   EXPECT_EQ(library::thumb_flag(), root("/tmp/run_prn2jpg"));
+  EXPECT_EQ(library::cache_file(), root("/print/prns/prn_meta"));
+  EXPECT_EQ(library::web_thumbs_dir(), root("/var/www/html/thumbs/"));
 }
 
 // A scratch file is hidden, so a listing of job names never takes it up, whatever its ending.

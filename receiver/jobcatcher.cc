@@ -23,6 +23,7 @@
 #include "common/ui_log.h"
 #include "library/folders.h"
 #include "library/names.h"
+#include "library/placing.h"
 #include "spooler/jobname.h"
 #include "spooler/jobstream.h"
 
@@ -351,22 +352,20 @@ bool read_start_doc(int in, int64_t offset, int64_t consumed, int pagecount, std
 
 int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int pagecount,
                    const std::string& cap_path) {
-  const std::string lib = library::jobs_dir(), wait = library::waiting_dir();
-  auto taken = [&](const std::string& candidate) {
-    return ld::file_exists(lib + candidate) || ld::file_exists(wait + candidate);
-  };
-  auto choose = [&](int from) -> int {
-    for (int i = from; i <= kMaxSuffix; ++i)
-      if (!taken(library::job_file_name(name, i))) return i;
-    return -1;
-  };
-  int suffix = choose(0);
-  if (suffix < 0) {
+  const std::string wait = library::waiting_dir();
+  // A name free in the waiting folder and in the library, numbered when taken.
+  library::Placement placing;
+  placing.dir = wait;
+  placing.free_in = {library::jobs_dir()};
+  placing.name = library::job_file_name(name);
+  placing.max_suffix = kMaxSuffix;
+  const std::string first = library::first_free_name(placing);
+  if (first.empty()) {
     std::printf("file exists!\n");
     std::fflush(stdout);
     return 0;
   }
-  auto target = [&](int i) { return wait + library::job_file_name(name, i); };
+  const std::string target = wait + first;
 
   ld::UniqueFd in(::open(cap_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!in.valid()) {
@@ -376,41 +375,41 @@ int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int 
   ld::make_dirs(wait);
   // The job is written under a hidden name that no reader of the waiting directory takes for a
   // job, and appears under its own name only once complete.
-  zjs::NewJobFile out;
+  library::ScratchFile out;
   std::string why;
-  if (!out.create(wait, &why)) {
-    std::fprintf(stderr, "ERROR failed to open %s\n", target(suffix).c_str());
+  if (!out.create(wait, "incoming", ".part", &why)) {
+    std::fprintf(stderr, "ERROR failed to open %s\n", target.c_str());
     return 0;
   }
   auto give_up = [&](const std::string& reason) {
     std::fprintf(stderr, "ERROR %s, job not stored\n", reason.c_str());
     return 0;
   };
-  std::printf("writing %s\n", target(suffix).c_str());
+  std::printf("writing %s\n", target.c_str());
   std::fflush(stdout);
-  log_line("writing captured %s", target(suffix));
+  log_line("writing captured %s", target);
 
   const int64_t consumed = length - offset - 4;  // stream bytes, trailer excluded
-  std::string first;
+  std::string head;
   uint32_t doc_len = 0;
-  if (!read_start_doc(in.get(), offset, consumed, pagecount, &first, &doc_len, &why)) return give_up(why);
+  if (!read_start_doc(in.get(), offset, consumed, pagecount, &head, &doc_len, &why)) return give_up(why);
   std::fflush(stdout);
   const int64_t head_len = static_cast<int64_t>(zjs::kSignatureSize + doc_len);
-  if (!ld::write_all(out.fd(), first.data(), first.size()) ||
+  if (!ld::write_all(out.fd(), head.data(), head.size()) ||
       !copy_range(in.get(), offset + head_len, consumed - head_len, out.fd()) || !out.finish(&why))
-    return give_up(why.empty() ? "cannot write " + out.part_path() + ": " + std::strerror(errno) : why);
+    return give_up(why.empty() ? "cannot write " + out.path() + ": " + std::strerror(errno) : why);
 
   // Put the job in place without ever replacing a file that appeared meanwhile.
-  for (;;) {
-    const zjs::NewJobFile::Place placed = out.place(target(suffix), &why);
-    if (placed == zjs::NewJobFile::kPlaced) break;
-    if (placed == zjs::NewJobFile::kFailed) return give_up(why);
-    if ((suffix = choose(suffix + 1)) < 0) {
-      std::printf("file exists!\n");
-      std::fflush(stdout);
-      return 0;
-    }
+  placing.job = out.path();
+  std::string stored;
+  const library::Placed placed = library::place_job(placing, &stored, &why);
+  if (placed == library::Placed::kNoName) {
+    std::printf("file exists!\n");
+    std::fflush(stdout);
+    return 0;
   }
+  if (placed == library::Placed::kFailed) return give_up(why);
+  out.release();
   std::printf("write %lld\n", static_cast<long long>(consumed));
   std::fprintf(stderr, "/bin/rm \"%s\"\n", cap_path.c_str());
   std::fflush(stdout);

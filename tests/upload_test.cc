@@ -12,7 +12,7 @@
 #include "testkit/driver_job.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
-#include "upload/tagscan.h"
+#include "library/tagscan.h"
 
 namespace {
 
@@ -60,10 +60,10 @@ struct UploadRoot {
 std::string no_slash(const std::string& dir) { return dir.substr(0, dir.size() - (dir.back() == '/')); }
 
 int32_t item_in(const std::string& path, int32_t id) {
-  upload::PrnInfo info;
+  library::PrnInfo info;
   info.job_path = path;
   int32_t v = -1;
-  if (!upload::prn_tag_scan(&info, upload::kScanFresh) || !upload::find_option(info, id, &v)) return -1;
+  if (!library::prn_tag_scan(&info, library::kScanFresh) || !library::find_option(info, id, &v)) return -1;
   return v;
 }
 

@@ -12,12 +12,12 @@
 
 #include "common/bytes.h"
 #include "thumbs/jpeg_error.h"
-#include "upload/marker.h"
+#include "library/marker.h"
 
 namespace thumbs {
 
 std::array<uint8_t, kApp9Size> app9_segment(int page, int pages, uint32_t value) {
-  return upload::marker_segment(page, pages, value);
+  return library::marker_segment(page, pages, value);
 }
 
 namespace {

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "upload/marker.h"
+#include "library/marker.h"
 
 namespace thumbs {
 
-constexpr size_t kApp9Size = upload::kMarkerSegmentSize;
+constexpr size_t kApp9Size = library::kMarkerSegmentSize;
 // The whole APP9 segment, as the marker codec lays it out.
 std::array<uint8_t, kApp9Size> app9_segment(int page, int pages, uint32_t value);
 

@@ -15,6 +15,7 @@
 #include "library/folders.h"
 #include "library/listing.h"
 #include "library/names.h"
+#include "library/placing.h"
 #include "thumbs/pagecanvas.h"
 #include "thumbs/pagedecode.h"
 #include "thumbs/thumbjpeg.h"
@@ -131,7 +132,8 @@ int render_job(const ThumbOptions& o, ThumbContext& ctx) {
   std::string stem = dir + library::base_name(o.job.substr(dir.size()));
   int status = 0;
   if (!o.all) {
-    if (render_page(doc, o.start_page, stem + ".jpeg", o, ctx, &status) == Rendered::kFatal) return status;
+    if (render_page(doc, o.start_page, dir + library::thumb_name(o.job.substr(dir.size())), o, ctx, &status) == Rendered::kFatal)
+      return status;
     return 0;
   }
   for (int p = o.start_page;; ++p) {
@@ -177,35 +179,31 @@ constexpr int kMaxSuffix = 9999;
 // taken since (an import, a rename in the job browser): the job then takes the first free
 // numbered name, its thumbnail with it. A picture that cannot be moved keeps the job waiting:
 // the library drops a job that has no thumbnail, and the next run starts over on it.
+// Picture first, then job, each durable: after a power cut a job in the library has its
+// thumbnail, and a job still waiting is taken up again.
 void place_in_library(const WaitingJob& j, bool picture, ThumbContext& ctx) {
-  const std::string lib = ld::dir_name(j.dest) + "/", thumbs = ld::dir_name(j.thumb) + "/";
-  const std::string base = library::base_name(j.name);
-  for (int i = 0; i <= kMaxSuffix; ++i) {
-    const std::string name = i == 0 ? j.name : library::job_file_name(base, i);
-    const std::string dest = lib + name, thumb = thumbs + library::thumb_name(name);
-    if (ld::file_exists(dest) || (picture && ld::file_exists(thumb))) continue;
-    // Picture first, then job, each durable: after a power cut a job in the library has its
-    // thumbnail, and a job still waiting is taken up again.
-    std::string err;
-    ld::MoveResult e = picture ? ld::move_no_replace(j.work, thumb, &err, true) : ld::MoveResult::kMoved;
-    if (e == ld::MoveResult::kExists) continue;
-    if (e == ld::MoveResult::kFailed) {
-      std::fprintf(ctx.out, "%s\n", err.c_str());
-      ld::remove_file(j.work);
-      return;
-    }
-    e = ld::move_no_replace(j.src, dest, &err, true);
-    if (e == ld::MoveResult::kMoved) {
-      if (i > 0) std::fprintf(ctx.out, "%s is taken in the library: stored as %s\n", j.name.c_str(), name.c_str());
-      return;
-    }
-    if (picture) ::rename(thumb.c_str(), j.work.c_str());
-    if (e == ld::MoveResult::kExists) continue;
-    std::fprintf(ctx.out, "%s\n", err.c_str());
-    ld::remove_file(j.work);
-    return;
+  library::Placement p;
+  p.job = j.src;
+  p.dir = ld::dir_name(j.dest) + "/";
+  if (picture) {
+    p.thumb = j.work;
+    p.thumbs = ld::dir_name(j.thumb) + "/";
   }
-  std::fprintf(ctx.out, "no free name in the library for %s\n", j.src.c_str());
+  p.name = j.name;
+  p.max_suffix = kMaxSuffix;
+  std::string stored, err;
+  switch (library::place_job(p, &stored, &err)) {
+    case library::Placed::kPlaced:
+      if (stored != j.name)
+        std::fprintf(ctx.out, "%s is taken in the library: stored as %s\n", j.name.c_str(), stored.c_str());
+      return;
+    case library::Placed::kNoName:
+      std::fprintf(ctx.out, "no free name in the library for %s\n", j.src.c_str());
+      break;
+    case library::Placed::kFailed:
+      std::fprintf(ctx.out, "%s\n", err.c_str());
+      break;
+  }
   ld::remove_file(j.work);
 }
 

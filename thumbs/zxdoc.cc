@@ -106,12 +106,15 @@ bool has_own_attr(const ZxObject* obj, uint16_t id, uint32_t* value) {
   return false;
 }
 
+bool find_attr(const ZxObject* obj, uint16_t id, uint32_t* value) {
+  for (; obj != nullptr; obj = obj->parent)
+    if (has_own_attr(obj, id, value)) return true;
+  return false;
+}
+
 uint32_t get_attr(const ZxObject* obj, uint16_t id, uint32_t dflt) {
-  for (; obj != nullptr; obj = obj->parent) {
-    uint32_t v;
-    if (has_own_attr(obj, id, &v)) return v;
-  }
-  return dflt;
+  uint32_t v;
+  return find_attr(obj, id, &v) ? v : dflt;
 }
 
 const ZxObject* first_child(const ZxObject* obj) {

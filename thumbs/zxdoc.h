@@ -61,6 +61,8 @@ class ZxDoc {
 
 // The attribute of obj or of its nearest ancestor that has it; dflt when none does.
 uint32_t get_attr(const ZxObject* obj, uint16_t id, uint32_t dflt);
+// The same search, telling whether any object on the way has the attribute.
+bool find_attr(const ZxObject* obj, uint16_t id, uint32_t* value);
 // Whether obj itself (no ancestors) carries the attribute.
 bool has_own_attr(const ZxObject* obj, uint16_t id, uint32_t* value = nullptr);
 const ZxObject* first_child(const ZxObject* obj);

@@ -7,23 +7,15 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/fsops.h"
 #include "common/handles.h"
-#include "library/names.h"
+#include "library/prninfo.h"
 #include "spooler/jobstream.h"
 
 namespace upload {
 
 namespace {
 
-constexpr uint16_t kItem8403 = 0x8403, kItem8510 = 0x8510, kItem8600 = 0x8600;
-
-void take_item(const zjs::Item& it, UploadItems* items) {
-  const int32_t v = static_cast<int32_t>(it.value);
-  if (it.id == kItem8403) items->v8403 = v;
-  if (it.id == kItem8510) items->v8510 = v;
-  if (it.id == kItem8600) items->v8600 = v;
-}
+constexpr uint16_t kItem8600 = 0x8600;
 
 // The numeric items of a START_DOC chunk, up to the first item of another kind (as the tag scan
 // reads them); the rest of the chunk is stepped over by the next chunk read.
@@ -31,7 +23,7 @@ void read_doc_items(zjs::Reader& r, uint32_t count, UploadItems* items) {
   for (uint32_t i = 0; i < count; ++i) {
     zjs::Item it;
     if (r.next_item(&it) != zjs::Reader::kOk || !it.numeric()) return;
-    take_item(it, items);
+    take_upload_item(items, it.id, static_cast<int32_t>(it.value));
   }
 }
 
@@ -41,6 +33,12 @@ bool same_file(const struct stat& a, int fd) {
 }
 
 }  // namespace
+
+void take_upload_item(UploadItems* items, uint16_t id, int32_t value) {
+  if (id == library::ZJI_MODEL) items->v8403 = value;
+  if (id == zjs::ZJI_SETTING_ZERO) items->v8510 = value;
+  if (id == kItem8600) items->v8600 = value;
+}
 
 const char* job_file_text(JobFile f) {
   switch (f) {
@@ -80,99 +78,26 @@ JobFile read_job_file(const std::string& path, UploadItems* items) {
   return JobFile::kWhole;
 }
 
-namespace {
-
-// Copies the bytes of `from` (opened without following a link) into the open file `out`.
-bool copy_into(const std::string& from, int out, std::string* err) {
-  ld::UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  struct stat st;
-  if (!in.valid() || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    *err = "cannot open " + from + ": " + (in.valid() ? "not a regular file" : std::strerror(errno));
-    return false;
-  }
-  static constexpr size_t kBlock = 1 << 16;
-  std::string buf(kBlock, '\0');
-  for (;;) {
-    const ssize_t r = ::read(in.get(), buf.data(), kBlock);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) {
-      *err = "cannot read " + from + ": " + std::strerror(errno);
-      return false;
-    }
-    if (r == 0) return true;
-    if (!ld::write_all(out, buf.data(), static_cast<size_t>(r))) {
-      *err = std::string("cannot write into the library: ") + std::strerror(errno);
-      return false;
-    }
-  }
-}
-
-}  // namespace
-
-std::optional<tavu_data> read_thumb_marker(const std::string& path, int* error, bool* link) {
+std::optional<library::tavu_data> read_thumb_marker(const std::string& path, int* error, bool* link) {
   *link = false;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) {
     *link = errno == ELOOP;
-    *error = errno == ENOENT ? kJpegMissing : kJpegInvalid;
+    *error = errno == ENOENT ? library::kJpegMissing : library::kJpegInvalid;
     return std::nullopt;
   }
   ld::UniqueFd owned(fd);
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *error = kJpegInvalid;
+    *error = library::kJpegInvalid;
     return std::nullopt;
   }
   ld::UniqueFile f(::fdopen(owned.release(), "rb"));
   if (!f) {
-    *error = kJpegInvalid;
+    *error = library::kJpegInvalid;
     return std::nullopt;
   }
-  return get_tavu_data(f.get(), error);
-}
-
-StagedFile::~StagedFile() {
-  if (hidden_.empty() || placed_) return;
-  if (copied_ || ::rename(hidden_.c_str(), from_.c_str()) != 0) ld::remove_file(hidden_);
-}
-
-bool StagedFile::stage(const std::string& from, const std::string& dir, std::string* err) {
-  // A name of our own that no reader of the folder takes for a job or a thumbnail.
-  std::string tmpl;
-  ld::UniqueFd fd = library::make_scratch(dir, "import", "", &tmpl);
-  if (!fd.valid()) {
-    *err = "cannot create a file in " + dir + ": " + std::strerror(errno);
-    return false;
-  }
-  from_ = from;
-  dir_ = dir;
-  hidden_ = tmpl;
-  copied_ = true;  // until the rename below takes the place of the empty file
-  if (::rename(from.c_str(), hidden_.c_str()) == 0) {
-    copied_ = false;
-    fd.reset(::open(hidden_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  } else if (errno != EXDEV) {
-    *err = "cannot move " + from + ": " + std::strerror(errno);
-    return false;
-  } else {
-    ::fchmod(fd.get(), 0644);
-    if (!copy_into(from, fd.get(), err)) return false;
-  }
-  if (!fd.valid() || ::fsync(fd.get()) != 0 || ::close(fd.release()) != 0) {
-    *err = "cannot write " + hidden_ + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
-bool StagedFile::replace(const std::string& to, std::string* err) {
-  if (::rename(hidden_.c_str(), to.c_str()) != 0) {
-    *err = "cannot put " + to + " in place: " + std::strerror(errno);
-    return false;
-  }
-  placed_ = true;
-  if (copied_) ld::remove_file(from_);
-  return ld::fsync_dir(dir_, err);
+  return library::get_tavu_data(f.get(), error);
 }
 
 }  // namespace upload

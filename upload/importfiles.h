@@ -1,12 +1,12 @@
-// The files of an import: which entries of the upload folder are whole jobs, their thumbnails'
-// markers (both read without ever following a link), and putting a job into the library so that a job of the same name is
-// replaced only once the new one is whole on the disk.
+// The files of an import: which entries of the upload folder are whole jobs, and their
+// thumbnails' markers, both read without ever following a link. Placing them in the library is
+// library/placing's.
 #pragma once
 #include <cstdint>
 #include <optional>
 #include <string>
 
-#include "upload/marker.h"
+#include "library/marker.h"
 
 namespace upload {
 
@@ -14,6 +14,8 @@ namespace upload {
 struct UploadItems {
   int32_t v8403 = -1, v8510 = -1, v8600 = -1;
 };
+// Takes an item into its value when it is one of the three (a later one replaces an earlier).
+void take_upload_item(UploadItems* items, uint16_t id, int32_t value);
 
 // What stands under a job file's name in the upload folder.
 enum class JobFile {
@@ -33,29 +35,6 @@ JobFile read_job_file(const std::string& path, UploadItems* items);
 
 // The marker of a thumbnail, read without following a link and without blocking on a FIFO: a
 // link or anything but a regular file is kJpegInvalid (*link says it was a link).
-std::optional<tavu_data> read_thumb_marker(const std::string& path, int* error, bool* link);
-
-// A file brought under a hidden name into a folder of the library (renamed there, or copied
-// across file systems) and synced, waiting to be put in place. Unless it is put in place it
-// goes back where it came from (a copy is removed), so a failed import loses nothing.
-class StagedFile {
- public:
-  StagedFile() = default;
-  StagedFile(const StagedFile&) = delete;
-  StagedFile& operator=(const StagedFile&) = delete;
-  ~StagedFile();
-
-  // Brings the regular file `from` (never a link) into `dir` (ending in "/").
-  bool stage(const std::string& from, const std::string& dir, std::string* err);
-  // Renames it over `to` (a file of that name is replaced in one step; a reader sees the old
-  // file or the new one) and makes the new name durable.
-  bool replace(const std::string& to, std::string* err);
-  const std::string& hidden_path() const { return hidden_; }
-
- private:
-  std::string from_, dir_, hidden_;
-  bool copied_ = false;
-  bool placed_ = false;
-};
+std::optional<library::tavu_data> read_thumb_marker(const std::string& path, int* error, bool* link);
 
 }  // namespace upload

@@ -17,15 +17,15 @@
 #include "library/folders.h"
 #include "library/listing.h"
 #include "library/names.h"
+#include "library/placing.h"
 #include "spooler/prnfilt.h"
-#include "upload/marker.h"
+#include "library/marker.h"
 #include "webkit/json.h"
 
 namespace upload {
 
 namespace {
 
-constexpr int32_t kItem8403 = 0x8403, kItem8510 = 0x8510, kItem8600 = 0x8600;
 // Suffix numbers tried for a name that is taken in the library, as the receiver does.
 constexpr int kMaxSuffix = 999999;
 // The filter's output: a name of its own, created here and hidden in the upload directory, so
@@ -58,23 +58,6 @@ void say(const UploadConfig& cfg, const std::string& text) {
 void command(const UploadConfig& cfg, const std::string& text) {
   std::fprintf(cfg.out, "%s\n", text.c_str());
   std::fflush(cfg.out);
-}
-
-// Where a job goes: the file name the receiver would give it (safe bytes, the one length
-// limit), with the first suffix number whose job and thumbnail names are free in `dirs`.
-bool free_job_name(const std::string& name, const std::vector<std::string>& dirs,
-                   const std::string& thumbs, int from, std::string* out, int* suffix) {
-  const std::string base = library::base_name(name);
-  for (int i = from; i <= kMaxSuffix; ++i) {
-    const std::string candidate = library::job_file_name(base, i);
-    bool taken = ld::file_exists(thumbs + library::thumb_name(candidate));
-    for (const std::string& d : dirs) taken = taken || ld::file_exists(d + candidate);
-    if (taken) continue;
-    *out = candidate;
-    *suffix = i;
-    return true;
-  }
-  return false;
 }
 
 bool filter_pass(const std::string& path, const std::string& dir, const UploadConfig& cfg) {
@@ -153,38 +136,29 @@ void refuse(const std::string& path, JobFile file, const UploadConfig& cfg, Uplo
   remove_thumb(thumb, cfg);
 }
 
-// Whether a file can be renamed over `path`: nothing is there, or a file that is no folder. Known
-// before the thumbnail is replaced, so that the old job does not lose its thumbnail to a new job
-// that then cannot follow.
-bool replaceable(const std::string& path, std::string* err) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
-  *err = "cannot replace " + path + ": a folder";
-  return false;
-}
-
-// Into the library, replacing a job of the same name there. Thumbnail and job are first brought
-// whole into the library's folders under hidden names and synced; only then are they renamed
-// over the old ones, the thumbnail first (a job that stood in the library without its thumbnail
-// would be taken for a broken one). Until then the old job stays as it was, and on a failure
-// the new files go back into the upload folder.
+// Into the library, replacing a job of the same name there: thumbnail and job are made whole
+// on the library's disk, then renamed over the old ones, the thumbnail first (a job that stood
+// in the library without its thumbnail would be taken for a broken one). Until then the old job
+// stays as it was, and on a failure the new files stay in the upload folder.
 bool import_job(const std::string& name, const std::string& path, const std::string& thumb,
                 const UploadConfig& cfg) {
   const std::string& lib = cfg.paths.library;
   const std::string lib_thumbs = library::thumbs_folder(lib);
-  std::string why;
+  std::string why, stored;
   if (!ld::make_dirs(lib_thumbs, &why)) {
     say(cfg, why);
     return false;
   }
-  const std::string target = library::job_file_name(library::base_name(name));
-  StagedFile new_thumb, new_job;
+  library::Placement p;
+  p.job = path;
+  p.thumb = thumb;
+  p.dir = lib;
+  p.thumbs = lib_thumbs;
+  p.name = library::job_file_name(library::base_name(name));
+  p.replace = true;
   command(cfg, format("mv \"%s\" %s", thumb.c_str(), no_slash(lib_thumbs).c_str()));
   command(cfg, format("mv \"%s\" %s", path.c_str(), no_slash(lib).c_str()));
-  if (!new_thumb.stage(thumb, lib_thumbs, &why) || !new_job.stage(path, lib, &why) ||
-      !replaceable(lib + target, &why) ||
-      !new_thumb.replace(lib_thumbs + library::thumb_name(target), &why) ||
-      !new_job.replace(lib + target, &why)) {
+  if (library::place_job(p, &stored, &why) != library::Placed::kPlaced) {
     say(cfg, why);
     return false;
   }
@@ -195,28 +169,31 @@ bool import_job(const std::string& name, const std::string& path, const std::str
 bool requeue_job(const std::string& name, const std::string& path, const UploadConfig& cfg,
                  UploadRun* run) {
   const std::string& wait = cfg.paths.waiting;
-  std::string why, target;
+  std::string why, stored;
   command(cfg, format("mkdir -p %s", no_slash(wait).c_str()));
   command(cfg, format("mkdir -p %sthumbs", wait.c_str()));
   if (!ld::make_dirs(wait + "thumbs", &why)) {
     say(cfg, why);
     return false;
   }
-  int suffix = 0;
-  for (;;) {
-    if (!free_job_name(name, {cfg.paths.library, wait}, library::thumbs_folder(cfg.paths.library), suffix, &target,
-                       &suffix)) {
-      say(cfg, format("No free name for %s", path.c_str()));
-      return false;
-    }
-    command(cfg, format("mv \"%s\" %s", path.c_str(), no_slash(wait).c_str()));
-    const ld::MoveResult p = ld::move_no_replace(path, wait + target, &why);
-    if (p == ld::MoveResult::kMoved) break;
-    if (p == ld::MoveResult::kFailed) {
-      say(cfg, why);
-      return false;
-    }
-    ++suffix;
+  // The file name the receiver would give it (safe bytes, the one length limit), numbered when
+  // the job or its thumbnail-to-be is taken in the library or the waiting folder.
+  library::Placement p;
+  p.job = path;
+  p.dir = wait;
+  p.thumbs = library::thumbs_folder(cfg.paths.library);
+  p.free_in = {cfg.paths.library};
+  p.name = library::job_file_name(library::base_name(name));
+  p.max_suffix = kMaxSuffix;
+  command(cfg, format("mv \"%s\" %s", path.c_str(), no_slash(wait).c_str()));
+  const library::Placed placed = library::place_job(p, &stored, &why);
+  if (placed == library::Placed::kNoName) {
+    say(cfg, format("No free name for %s", path.c_str()));
+    return false;
+  }
+  if (placed == library::Placed::kFailed) {
+    say(cfg, why);
+    return false;
   }
   run->want_thumbs = true;
   return true;
@@ -226,7 +203,7 @@ bool requeue_job(const std::string& name, const std::string& path, const UploadC
 void place_job(const std::string& name, const std::string& path, const UploadConfig& cfg,
                UploadRun* run) {
   const std::string thumb = set_thumb(path, cfg, run);
-  int error = kJpegMissing;
+  int error = library::kJpegMissing;
   bool link = false;
   if (!thumb.empty()) say(cfg, format("Checking jpeg %s", thumb.c_str()));
   if (!thumb.empty() && read_thumb_marker(thumb, &error, &link)) {
@@ -236,7 +213,7 @@ void place_job(const std::string& name, const std::string& path, const UploadCon
   }
   // A thumbnail that is a link is never trusted; removing it removes the link alone.
   if (link) say(cfg, format("Refuse %s: a link", thumb.c_str()));
-  if (error == kJpegInvalid) {
+  if (error == library::kJpegInvalid) {
     say(cfg, "Invalid jpeg");
     command(cfg, format("rm \"%s\"", thumb.c_str()));
     ld::remove_file(thumb);
@@ -268,13 +245,9 @@ int model_type_of(JsonNode* system_top) {
 
 std::string get_jpeg_fullname(std::string_view job_path) { return library::thumb_beside(job_path); }
 
-UploadItems upload_items(const PrnInfo& info) {
+UploadItems upload_items(const library::PrnInfo& info) {
   UploadItems it;
-  for (const PrnOption& o : info.options) {
-    if (o.id == kItem8403) it.v8403 = o.value;
-    if (o.id == kItem8510) it.v8510 = o.value;
-    if (o.id == kItem8600) it.v8600 = o.value;
-  }
+  for (const library::PrnOption& o : info.options) take_upload_item(&it, static_cast<uint16_t>(o.id), o.value);
   return it;
 }
 

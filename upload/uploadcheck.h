@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "upload/importfiles.h"
-#include "upload/prninfo.h"
+#include "library/prninfo.h"
 
 struct JsonNode;
 
@@ -44,7 +44,7 @@ int model_type_of(JsonNode* system_top);
 std::string get_jpeg_fullname(std::string_view job_path);
 
 // From a fresh scan's option list; the last occurrence of an id counts.
-UploadItems upload_items(const PrnInfo& info);
+UploadItems upload_items(const library::PrnInfo& info);
 
 enum class Verdict { kInvalid, kFilter, kDropOksa, kImport };
 Verdict decide(int model, const UploadItems& items);

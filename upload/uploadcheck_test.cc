@@ -10,7 +10,7 @@
 #include "testkit/capture.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
-#include "upload/marker.h"
+#include "library/marker.h"
 #include "webkit/json.h"
 
 namespace {
@@ -54,9 +54,9 @@ TEST(UploadCheck, DecisionTable) {
 }
 
 TEST(UploadCheck, LastOccurrenceOfAnItemCountsAndCarriedMinusOneIsAbsent) {
-  upload::PrnInfo info;
+  library::PrnInfo info;
   for (auto [id, v] : {std::pair{0x8510, 1}, {0x8403, 3}, {0x8510, 0}, {0x8600, -1}}) {
-    upload::PrnOption o;
+    library::PrnOption o;
     o.id = id, o.value = v;
     info.options.push_back(o);
   }
@@ -88,7 +88,7 @@ struct UploadSandbox {
     testkit::spit(root("/print/tmp/") + name, testkit::make_job(wanted));
   }
   void marked_thumb(const std::string& base) {
-    auto seg = upload::marker_segment(0, 1, 1);
+    auto seg = library::marker_segment(0, 1, 1);
     testkit::spit(root("/print/tmp/thumbs/") + base + ".jpeg",
                   "\xFF\xD8" + std::string(seg.begin(), seg.end()) + "\xFF\xD9");
   }

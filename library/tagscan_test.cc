@@ -1,4 +1,4 @@
-#include "upload/tagscan.h"
+#include "library/tagscan.h"
 
 #include <gtest/gtest.h>
 
@@ -33,15 +33,15 @@ std::string chunk(uint32_t type, const std::vector<zjs::Item>& items, size_t pay
 
 struct ScanFile {
   testkit::TempRoot root;
-  upload::PrnInfo info;
-  int scan(const std::string& bytes, int mode = upload::kScanFresh) {
+  library::PrnInfo info;
+  int scan(const std::string& bytes, int mode = library::kScanFresh) {
     info.job_path = root.path() + "/job.prn";
     testkit::spit(info.job_path, bytes);
-    return upload::prn_tag_scan(&info, mode);
+    return library::prn_tag_scan(&info, mode);
   }
 };
 
-std::vector<int32_t> ids(const upload::PrnInfo& info) {
+std::vector<int32_t> ids(const library::PrnInfo& info) {
   std::vector<int32_t> r;
   for (const auto& o : info.options) r.push_back(o.id);
   return r;
@@ -59,9 +59,10 @@ TEST(TagScan, FreshScanListsDocItemsInOrderUpToANonNumericItem) {
   EXPECT_EQ(f.info.value_8512, 0);  // after the type-2 item: not read
   EXPECT_EQ(f.info.copies, 2);
   int32_t v = 0;
-  EXPECT_EQ(upload::find_option(f.info, 0x8403, &v), 1);
+  EXPECT_EQ(library::find_option(f.info, 0x8403, &v), 1);
   EXPECT_EQ(v, 1);
-  EXPECT_EQ(upload::find_option(f.info, 0x8600, &v), 0);
+  EXPECT_EQ(library::find_option(f.info, 0x8600, &v), 0);
+  EXPECT_EQ(f.info.value_8403, 1);  // the record's field as well as an option
 }
 
 TEST(TagScan, FreshScanNeverListsMoreThanTheRoomButReadsEveryItem) {
@@ -71,7 +72,7 @@ TEST(TagScan, FreshScanNeverListsMoreThanTheRoomButReadsEveryItem) {
   doc.push_back(item(0, 7));
   doc.push_back(item(0x8514, 2));
   ASSERT_EQ(f.scan("JZJZ" + chunk(zjs::START_DOC, doc)), 1);
-  EXPECT_EQ(f.info.options.size(), upload::kUploadOptionRoom);
+  EXPECT_EQ(f.info.options.size(), library::kUploadOptionRoom);
   EXPECT_EQ(f.info.options.back().id, 0x9000 + 18);
   EXPECT_EQ(f.info.pages, 7);
   EXPECT_EQ(f.info.value_8514, 2);
@@ -93,14 +94,14 @@ TEST(TagScan, FirstPageGivesSizeCopiesAndQuality) {
 
 TEST(TagScan, UpdateScanTakesOnlyListedItemsWithTheirDisplayTexts) {
   ScanFile f;
-  upload::PrnOption a, b, c;
+  library::PrnOption a, b, c;
   a.id = 0x9001, a.decimals = 2;
   b.id = 0x9002, b.decimals = 0;
   c.id = 0x9003, c.found = 1;  // not in the job: its flag is cleared
   f.info.options = {a, b, c};
   const std::string job =
       "JZJZ" + chunk(zjs::START_DOC, {item(0x9001, 1234), item(0x9002, 1234), item(0x9004, 5)});
-  ASSERT_EQ(f.scan(job, upload::kScanUpdate), 1);
+  ASSERT_EQ(f.scan(job, library::kScanUpdate), 1);
   ASSERT_EQ(f.info.options.size(), 3u);
   EXPECT_EQ(f.info.options[0].display, "12.34");
   EXPECT_DOUBLE_EQ(f.info.options[0].scaled, 12.34);
@@ -108,7 +109,7 @@ TEST(TagScan, UpdateScanTakesOnlyListedItemsWithTheirDisplayTexts) {
   EXPECT_EQ(f.info.options[0].found + f.info.options[1].found + f.info.options[2].found, 2);
   // A display text never passes its field, whatever the decimals.
   double scaled = 0;
-  EXPECT_EQ(upload::option_display(-5, 60, &scaled).size(), upload::kDisplayTextMax);
+  EXPECT_EQ(library::option_display(-5, 60, &scaled).size(), library::kDisplayTextMax);
 }
 
 TEST(TagScan, UnreadableJobsFailWithTheirMessageAndResetValues) {
@@ -116,7 +117,7 @@ TEST(TagScan, UnreadableJobsFailWithTheirMessageAndResetValues) {
   f.info.pages = 5;
   testkit::Capture cap(testkit::kStderr);
   f.info.job_path = f.root.path() + "/missing.prn";
-  EXPECT_EQ(upload::prn_tag_scan(&f.info, upload::kScanFresh), 0);
+  EXPECT_EQ(library::prn_tag_scan(&f.info, library::kScanFresh), 0);
   EXPECT_EQ(f.info.pages, 0);
   EXPECT_EQ(f.scan("ZJZJ" + chunk(zjs::START_DOC, {item(0, 1)})), 0);
   EXPECT_EQ(f.scan("JZ"), 0);

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "upload/prninfo.h"
+#include "library/prninfo.h"
 
-namespace upload {
+namespace library {
 
 enum ScanMode { kScanUpdate = 0, kScanFresh = 1 };
 
@@ -22,8 +22,5 @@ int prn_tag_scan(PrnInfo* info, int mode, FILE* err = stderr);
 // 1 and *value of the first option entry with `id`; 0 when the list has none.
 int find_option(const PrnInfo& info, int32_t id, int32_t* value);
 
-// The display text of a value shown with `decimals` places: "%d" for 0 or fewer, otherwise
-// value / 10^decimals with that many places (*scaled receives the quotient), cut to the field.
-std::string option_display(int32_t value, int32_t decimals, double* scaled);
 
-}  // namespace upload
+}  // namespace library

@@ -1,4 +1,4 @@
-#include "upload/marker.h"
+#include "library/marker.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 
 #include "common/bytes.h"
 
-namespace upload {
+namespace library {
 
 std::array<uint8_t, kMarkerPayloadSize> encode_marker_payload(int page, int pages, uint32_t value) {
   std::array<uint8_t, kMarkerPayloadSize> p{};
@@ -45,9 +45,9 @@ tavu_data decode_marker_payload(const uint8_t* payload, size_t len) {
   return d;
 }
 
-}  // namespace upload
+}  // namespace library
 
-namespace upload {
+namespace library {
 
 int read_1_byte(FILE* f, int* error) {
   const int c = std::getc(f);
@@ -146,4 +146,4 @@ std::optional<tavu_data> jpeg_get_data(const std::string& path, int* error) {
   return d;
 }
 
-}  // namespace upload
+}  // namespace library

@@ -1,4 +1,4 @@
-#include "jobdesk/prnrecord.h"
+#include "library/prnrecord.h"
 
 #include <gtest/gtest.h>
 
@@ -9,11 +9,11 @@
 
 namespace {
 
-using jobdesk::kPrnInfoSize;
-using jobdesk::kPrnOptionSize;
+using library::kPrnInfoSize;
+using library::kPrnOptionSize;
 
-upload::PrnOption sample_option(int n) {
-  upload::PrnOption o;
+library::PrnOption sample_option(int n) {
+  library::PrnOption o;
   o.name = "Cut " + std::to_string(n);
   o.field_id = "cut" + std::to_string(n);
   o.css_class = "readonly";
@@ -33,8 +33,8 @@ upload::PrnOption sample_option(int n) {
   return o;
 }
 
-upload::PrnInfo sample_info() {
-  upload::PrnInfo i;
+library::PrnInfo sample_info() {
+  library::PrnInfo i;
   i.file_name = "alpha.prn";
   i.base = "alpha";
   i.job_path = "/print/prns/alpha.prn";
@@ -74,7 +74,7 @@ std::string text(const std::vector<unsigned char>& b, size_t at) {
 
 TEST(PrnRecord, EveryFieldSitsAtItsOffset) {
   std::vector<unsigned char> b(kPrnInfoSize, 0xAA);
-  jobdesk::encode_prn_info(sample_info(), b.data());
+  library::encode_prn_info(sample_info(), b.data());
   const std::pair<size_t, const char*> texts[] = {
       {0, "alpha.prn"}, {200, "alpha"}, {400, "/print/prns/alpha.prn"},
       {600, "/print/prns/alpha.prn"}, {800, "thumbs/alpha.jpeg"}, {1000, "alpha"},
@@ -100,7 +100,7 @@ TEST(PrnRecord, EveryFieldSitsAtItsOffset) {
 
 TEST(PrnRecord, OptionFieldsSitAtTheirOffsets) {
   std::vector<unsigned char> b(kPrnOptionSize, 0xAA);
-  jobdesk::encode_prn_option(sample_option(1), b.data());
+  library::encode_prn_option(sample_option(1), b.data());
   EXPECT_EQ(text(b, 0), "Cut 1");
   EXPECT_EQ(text(b, 100), "cut1");
   EXPECT_EQ(text(b, 120), "readonly");
@@ -116,9 +116,9 @@ TEST(PrnRecord, OptionFieldsSitAtTheirOffsets) {
 
 TEST(PrnRecord, DecodeGivesBackWhatWasEncoded) {
   std::vector<unsigned char> b(kPrnInfoSize);
-  upload::PrnInfo in = sample_info();
-  jobdesk::encode_prn_info(in, b.data());
-  upload::PrnInfo out = jobdesk::decode_prn_info(b.data());
+  library::PrnInfo in = sample_info();
+  library::encode_prn_info(in, b.data());
+  library::PrnInfo out = library::decode_prn_info(b.data());
   EXPECT_EQ(out.file_name, in.file_name);
   EXPECT_EQ(out.driver_text, in.driver_text);
   EXPECT_EQ(out.filter_output, in.filter_output);
@@ -133,7 +133,7 @@ TEST(PrnRecord, DecodeGivesBackWhatWasEncoded) {
   EXPECT_EQ(out.options[1].display, "1.50");
 
   // The in-place view reads the list's fields as the whole decode does.
-  jobdesk::PrnInfoView v = jobdesk::view_prn_info(b.data());
+  library::PrnInfoView v = library::view_prn_info(b.data());
   EXPECT_EQ(v.file_name, out.file_name);
   EXPECT_EQ(v.job_path, out.job_path);
   EXPECT_EQ(v.filter_input, out.filter_input);
@@ -146,15 +146,15 @@ TEST(PrnRecord, DecodeGivesBackWhatWasEncoded) {
 }
 
 TEST(PrnRecord, TextsLongerThanTheirFieldsAreCutNeverWrittenPast) {
-  upload::PrnInfo in = sample_info();
+  library::PrnInfo in = sample_info();
   in.file_name = std::string(300, 'n');
   in.options[0].name = std::string(150, 'x');
   in.options[0].field_id = std::string(40, 'i');
   in.options[0].display = std::string(40, '9');
-  EXPECT_FALSE(jobdesk::record_fits(in));
+  EXPECT_FALSE(library::record_fits(in));
   std::vector<unsigned char> b(kPrnInfoSize);
-  jobdesk::encode_prn_info(in, b.data());
-  upload::PrnInfo out = jobdesk::decode_prn_info(b.data());
+  library::encode_prn_info(in, b.data());
+  library::PrnInfo out = library::decode_prn_info(b.data());
   EXPECT_EQ(out.file_name, std::string(199, 'n'));
   EXPECT_EQ(out.base, "alpha");
   EXPECT_EQ(out.options[0].name, std::string(99, 'x'));
@@ -164,14 +164,14 @@ TEST(PrnRecord, TextsLongerThanTheirFieldsAreCutNeverWrittenPast) {
 }
 
 TEST(PrnRecord, OptionCountIsHeldWithinTheRecord) {
-  upload::PrnInfo in = sample_info();
+  library::PrnInfo in = sample_info();
   in.options.assign(45, sample_option(3));
   std::vector<unsigned char> b(kPrnInfoSize);
-  jobdesk::encode_prn_info(in, b.data());
+  library::encode_prn_info(in, b.data());
   EXPECT_EQ(le(b, 11680), 40);
   for (int32_t bad : {-1, 41, 0x7FFFFFFF}) {
     ld::put_le32(static_cast<uint32_t>(bad), b.data() + 11680);
-    EXPECT_LE(jobdesk::decode_prn_info(b.data()).options.size(), 40u) << bad;
+    EXPECT_LE(library::decode_prn_info(b.data()).options.size(), 40u) << bad;
   }
 }
 

@@ -1,4 +1,4 @@
-#include "upload/marker.h"
+#include "library/marker.h"
 
 #include <string>
 #include <vector>
@@ -9,7 +9,7 @@
 namespace {
 
 TEST(Marker, SegmentBytes) {
-  auto s = upload::marker_segment(1, 4, 7);
+  auto s = library::marker_segment(1, 4, 7);
   std::vector<uint8_t> want = {0xFF, 0xE9, 0x00, 0x28};
   const std::string text = "TAVU page 1 of 4";
   want.insert(want.end(), text.begin(), text.end());
@@ -19,7 +19,7 @@ TEST(Marker, SegmentBytes) {
 }
 
 TEST(Marker, PayloadsAsFound) {
-  auto full = upload::encode_marker_payload(999, 1000, 0x1234);
+  auto full = library::encode_marker_payload(999, 1000, 0x1234);
   struct Case {
     size_t len;
     std::string text;
@@ -34,7 +34,7 @@ TEST(Marker, PayloadsAsFound) {
   std::vector<uint8_t> bytes(full.begin(), full.end());
   bytes.resize(60, 0xAA);
   for (const auto& c : cases) {
-    upload::tavu_data d = upload::decode_marker_payload(bytes.data(), c.len);
+    library::tavu_data d = library::decode_marker_payload(bytes.data(), c.len);
     EXPECT_EQ(d.text, c.text) << c.len;
     EXPECT_EQ(d.pages, c.pages) << c.len;
     EXPECT_EQ(d.page, c.page) << c.len;
@@ -43,7 +43,7 @@ TEST(Marker, PayloadsAsFound) {
   }
   // A text that fills its whole field is cut there, not read into the numbers.
   std::vector<uint8_t> no_nul(38, 'A');
-  EXPECT_EQ(upload::decode_marker_payload(no_nul.data(), no_nul.size()).text, std::string(30, 'A'));
+  EXPECT_EQ(library::decode_marker_payload(no_nul.data(), no_nul.size()).text, std::string(30, 'A'));
 }
 
 // The start of a JPEG as the thumbnail maker writes it: start of image, the JFIF segment, then
@@ -66,24 +66,24 @@ std::string app9(size_t payload_len, const std::vector<uint8_t>& payload) {
 }
 
 struct Walk {
-  std::optional<upload::tavu_data> d;
+  std::optional<library::tavu_data> d;
   int error = 99;
 };
 
 Walk walk(const testkit::TempRoot& root, const std::string& bytes) {
   testkit::spit(root.path() + "/t.jpeg", bytes);
   Walk w;
-  w.d = upload::jpeg_get_data(root.path() + "/t.jpeg", &w.error);
+  w.d = library::jpeg_get_data(root.path() + "/t.jpeg", &w.error);
   return w;
 }
 
 TEST(MarkerWalk, FindsTheMarkerAfterTheJfifSegment) {
   testkit::TempRoot root;
-  auto seg = upload::marker_segment(0, 3, 2);
+  auto seg = library::marker_segment(0, 3, 2);
   const std::string good = jpeg(std::string(seg.begin(), seg.end()));
   Walk w = walk(root, good);
   ASSERT_TRUE(w.d);
-  EXPECT_EQ(w.error, upload::kJpegOk);
+  EXPECT_EQ(w.error, library::kJpegOk);
   EXPECT_EQ(w.d->text, "TAVU page 0 of 3");
   EXPECT_EQ(w.d->pages, 3);
   EXPECT_EQ(w.d->value, 2);
@@ -95,13 +95,13 @@ TEST(MarkerWalk, FindsTheMarkerAfterTheJfifSegment) {
 
 TEST(MarkerWalk, EveryTruncationBeforeTheMarkerEndsIsInvalid) {
   testkit::TempRoot root;
-  auto seg = upload::marker_segment(0, 1, 1);
+  auto seg = library::marker_segment(0, 1, 1);
   const std::string good = jpeg(std::string(seg.begin(), seg.end()));
   const size_t marker_end = 2 + 18 + seg.size();
   for (size_t n = 0; n < marker_end; ++n) {
     Walk w = walk(root, good.substr(0, n));
     EXPECT_FALSE(w.d) << n;
-    EXPECT_EQ(w.error, upload::kJpegInvalid) << n;
+    EXPECT_EQ(w.error, library::kJpegInvalid) << n;
   }
   EXPECT_TRUE(walk(root, good.substr(0, marker_end)).d);
 }
@@ -112,24 +112,24 @@ TEST(MarkerWalk, SegmentLengthsAtTheEdges) {
   ASSERT_TRUE(empty.d);
   EXPECT_EQ(empty.d->present, 1);
   EXPECT_EQ(empty.d->text, "");
-  auto p = upload::encode_marker_payload(4, 5, 6);
+  auto p = library::encode_marker_payload(4, 5, 6);
   Walk longer = walk(root, jpeg(app9(300, std::vector<uint8_t>(p.begin(), p.end()))));
   ASSERT_TRUE(longer.d);  // only the first 38 bytes are kept
   EXPECT_EQ(longer.d->text, "TAVU page 4 of 5");
   EXPECT_EQ(longer.d->value, 6);
-  EXPECT_EQ(walk(root, jpeg(std::string("\xFF\xE9\x00\x01", 4))).error, upload::kJpegInvalid);
-  EXPECT_EQ(walk(root, jpeg(std::string("\xFF\xE1\x00\x00", 4))).error, upload::kJpegInvalid);
+  EXPECT_EQ(walk(root, jpeg(std::string("\xFF\xE9\x00\x01", 4))).error, library::kJpegInvalid);
+  EXPECT_EQ(walk(root, jpeg(std::string("\xFF\xE1\x00\x00", 4))).error, library::kJpegInvalid);
 }
 
 TEST(MarkerWalk, FilesThatAreNoMarkedJpeg) {
   testkit::TempRoot root;
-  EXPECT_EQ(walk(root, jpeg("")).error, upload::kJpegInvalid);  // no APP9
-  EXPECT_EQ(walk(root, "\x89PNG\r\n").error, upload::kJpegInvalid);
+  EXPECT_EQ(walk(root, jpeg("")).error, library::kJpegInvalid);  // no APP9
+  EXPECT_EQ(walk(root, "\x89PNG\r\n").error, library::kJpegInvalid);
   Walk w;
-  EXPECT_FALSE(upload::jpeg_get_data(root.path() + "/none.jpeg", &w.error));
-  EXPECT_EQ(w.error, upload::kJpegMissing);
-  EXPECT_FALSE(upload::jpeg_get_data(root.path(), &w.error));  // a folder
-  EXPECT_EQ(w.error, upload::kJpegInvalid);
+  EXPECT_FALSE(library::jpeg_get_data(root.path() + "/none.jpeg", &w.error));
+  EXPECT_EQ(w.error, library::kJpegMissing);
+  EXPECT_FALSE(library::jpeg_get_data(root.path(), &w.error));  // a folder
+  EXPECT_EQ(w.error, library::kJpegInvalid);
 }
 
 }  // namespace

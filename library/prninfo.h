@@ -1,14 +1,29 @@
-// The record that describes one stored job: its paths, the settings read from its items and the
-// list of its START_DOC option items. The upload check fills it from the tag scan; the job
-// browser keeps one per stored job (with more option room) and the filter takes its settings
-// from it. Held in memory only here.
+// The record that describes one stored job (`PrnInfo`): its paths, the settings read from its
+// items and the list of its START_DOC option items, and the one reader that turns an item into
+// the record's fields. The tag scan and the job browser's page-decoder path both fill it
+// through that reader; the upload check scans into it, the job browser keeps one per stored job
+// (with more option room, prnrecord holds its file layout) and the filter takes its settings
+// from it.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace upload {
+#include "spooler/jobstream.h"
+
+namespace library {
+
+// The START_DOC item that tells which printer model a job was made for.
+constexpr uint16_t ZJI_MODEL = 0x8403;
+
+// The items the record keeps, by the chunk that carries them: the page count, the model item
+// and the three display settings of the document; copies, page width and length (in dots) and
+// the print quality of the first page.
+inline constexpr uint16_t kRecordDocItems[] = {zjs::ZJI_PAGECOUNT, ZJI_MODEL, zjs::ZJI_SETTING_8512,
+                                               zjs::ZJI_SETTING_8513, zjs::ZJI_DISP};
+inline constexpr uint16_t kRecordPageItems[] = {zjs::ZJI_COPIES, zjs::ZJI_WIDTH, zjs::ZJI_LENGTH,
+                                                zjs::ZJI_QUALITY};
 
 // Option room of the record that the upload check scans into.
 constexpr size_t kUploadOptionRoom = 19;
@@ -62,4 +77,16 @@ struct PrnInfo {
   size_t option_room = kUploadOptionRoom;
 };
 
-}  // namespace upload
+// A START_DOC item into its field; false when the record keeps no field for `id`.
+bool take_doc_item(PrnInfo* info, uint16_t id, int32_t value);
+// An item of the first START_PAGE chunk into its field; width and length also set their sizes
+// in inches (dots / 800) and millimetres. False when the record keeps no field for `id`.
+bool take_page_item(PrnInfo* info, uint16_t id, int32_t value);
+// An option entry met in a job: its value, found flag, scaled value and display text.
+void take_option_value(PrnOption* o, int32_t value);
+
+// The display text of a value shown with `decimals` places: "%d" for 0 or fewer, otherwise
+// value / 10^decimals with that many places (*scaled receives the quotient), cut to the field.
+std::string option_display(int32_t value, int32_t decimals, double* scaled);
+
+}  // namespace library

@@ -1,4 +1,4 @@
-#include "jobdesk/prnrecord.h"
+#include "library/prnrecord.h"
 
 #include <algorithm>
 #include <bit>
@@ -6,7 +6,7 @@
 
 #include "common/bytes.h"
 
-namespace jobdesk {
+namespace library {
 namespace {
 
 void put_text(const std::string& text, unsigned char* out, size_t field) {
@@ -41,7 +41,7 @@ double get_f64(const unsigned char* in) {
 
 }  // namespace
 
-bool record_fits(const upload::PrnInfo& info) {
+bool record_fits(const PrnInfo& info) {
   for (const std::string* s : {&info.file_name, &info.base, &info.job_path, &info.filter_input,
                                &info.thumb_path, &info.display_name, &info.filter_output,
                                &info.driver_text}) {
@@ -50,7 +50,7 @@ bool record_fits(const upload::PrnInfo& info) {
   return true;
 }
 
-void encode_prn_option(const upload::PrnOption& opt, unsigned char* out) {
+void encode_prn_option(const PrnOption& opt, unsigned char* out) {
   using namespace opt_at;
   std::memset(out, 0, kPrnOptionSize);
   put_text(opt.name, out + kName, kNameSize);
@@ -71,9 +71,9 @@ void encode_prn_option(const upload::PrnOption& opt, unsigned char* out) {
   put_i32(opt.type, out + kType);
 }
 
-upload::PrnOption decode_prn_option(const unsigned char* in) {
+PrnOption decode_prn_option(const unsigned char* in) {
   using namespace opt_at;
-  upload::PrnOption opt;
+  PrnOption opt;
   opt.name = get_text(in + kName, kNameSize);
   opt.field_id = get_text(in + kId, kIdSize);
   opt.css_class = get_text(in + kClass, kClassSize);
@@ -93,7 +93,7 @@ upload::PrnOption decode_prn_option(const unsigned char* in) {
   return opt;
 }
 
-void encode_prn_info(const upload::PrnInfo& info, unsigned char* out) {
+void encode_prn_info(const PrnInfo& info, unsigned char* out) {
   using namespace info_at;
   std::memset(out, 0, kPrnInfoSize);
   put_text(info.file_name, out + kFileName, kNameField);
@@ -120,9 +120,9 @@ void encode_prn_info(const upload::PrnInfo& info, unsigned char* out) {
   put_i32(static_cast<int32_t>(n), out + kOptionCount);
 }
 
-upload::PrnInfo decode_prn_info(const unsigned char* in) {
+PrnInfo decode_prn_info(const unsigned char* in) {
   using namespace info_at;
-  upload::PrnInfo info;
+  PrnInfo info;
   info.file_name = get_text(in + kFileName, kNameField);
   info.base = get_text(in + kBase, kNameField);
   info.job_path = get_text(in + kJobPath, kNameField);
@@ -164,4 +164,4 @@ PrnInfoView view_prn_info(const unsigned char* in) {
   return v;
 }
 
-}  // namespace jobdesk
+}  // namespace library

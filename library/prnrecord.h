@@ -1,15 +1,20 @@
-// The job browser's binary records: one PrnInfo of 11696 bytes per stored job, holding 40
-// PrnOption entries of 248 bytes, as the cache file keeps them. The layout is a file format
-// (little-endian, fixed offsets, the modification time where the 32-bit ARM stat block has it),
-// so it is written and read field by field here, never by copying a host struct.
+// The cache file of the job library ("/print/prns/prn_meta"): a 4-byte version, then one
+// PrnInfo of 11696 bytes per stored job, holding 40 PrnOption entries of 248 bytes. The layout
+// is a file format (little-endian, fixed offsets, the modification time where the 32-bit ARM
+// stat block has it), so it is written and read field by field here, never by copying a host
+// struct.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-#include "upload/prninfo.h"
+#include "library/prninfo.h"
 
-namespace jobdesk {
+namespace library {
+
+// The cache file's version number, its first 4 bytes.
+constexpr int32_t kCacheVersion = 2;
+constexpr size_t kCacheHeaderSize = 4;
 
 constexpr size_t kPrnOptionSize = 248;
 constexpr size_t kPrnInfoSize = 11696;
@@ -38,19 +43,19 @@ constexpr size_t kName = 0, kNameSize = 100, kId = 100, kIdSize = 20, kClass = 1
 
 // True when every text of the record fits its field with its NUL. A record that does not fit
 // is never written to the cache (it would come back under a cut name).
-bool record_fits(const upload::PrnInfo& info);
+bool record_fits(const PrnInfo& info);
 
 // Writes the entry into out[0..247]. Texts longer than their fields are cut (NUL kept); the
 // choice texts are not stored (the reference has no meaning in a file) but their count is.
-void encode_prn_option(const upload::PrnOption& opt, unsigned char* out);
-upload::PrnOption decode_prn_option(const unsigned char* in);
+void encode_prn_option(const PrnOption& opt, unsigned char* out);
+PrnOption decode_prn_option(const unsigned char* in);
 
 // Writes the record into out[0..11695]: at most 40 option entries, texts cut to their fields,
 // the link fields and reserved words zero, of the status block only the modification time.
-void encode_prn_info(const upload::PrnInfo& info, unsigned char* out);
+void encode_prn_info(const PrnInfo& info, unsigned char* out);
 // Reads a record; an option count outside 0..40 is held within it, so a damaged cache never
 // makes a reader walk past the record.
-upload::PrnInfo decode_prn_info(const unsigned char* in);
+PrnInfo decode_prn_info(const unsigned char* in);
 
 // The fields of a record that the job list needs, read in place: the texts are views into the
 // record's bytes (up to their NUL), valid as long as those bytes are.
@@ -61,4 +66,4 @@ struct PrnInfoView {
 };
 PrnInfoView view_prn_info(const unsigned char* in);
 
-}  // namespace jobdesk
+}  // namespace library

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-namespace upload {
+namespace library {
 
 // The segment: FF E9, its length 40 (big-endian, the two length bytes included), then the
 // 38-byte payload: the text "TAVU page %d of %d" in 30 bytes (NUL-padded), the page count, the
@@ -63,4 +63,4 @@ void skip_variable(FILE* f, int* error);
 // Reads an APP9 segment into *d (present set once its length is read).
 void process_APP9(FILE* f, tavu_data* d, int* error);
 
-}  // namespace upload
+}  // namespace library

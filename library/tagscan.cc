@@ -1,20 +1,18 @@
-#include "upload/tagscan.h"
-
-#include <cmath>
+#include "library/tagscan.h"
 
 #include "spooler/jobstream.h"
 
-namespace upload {
+namespace library {
 
 namespace {
 
 void reset_values(PrnInfo* info) {
   info->pages = info->copies = info->quality = 0;
   info->width = info->length = 0;
-  info->value_8512 = info->value_8513 = info->value_8514 = 0;
+  info->value_8512 = info->value_8513 = info->value_8514 = info->value_8403 = 0;
 }
 
-void take_doc_item(PrnInfo* info, int mode, const zjs::Item& it) {
+void scan_doc_item(PrnInfo* info, int mode, const zjs::Item& it) {
   const int32_t v = static_cast<int32_t>(it.value);
   if (mode == kScanFresh && info->options.size() < info->option_room) {
     PrnOption o;
@@ -22,39 +20,13 @@ void take_doc_item(PrnInfo* info, int mode, const zjs::Item& it) {
     o.value = v;
     info->options.push_back(o);
   }
-  switch (it.id) {
-    case zjs::ZJI_PAGECOUNT: info->pages = v; return;
-    case zjs::ZJI_SETTING_8512: info->value_8512 = v; return;
-    case zjs::ZJI_SETTING_8513: info->value_8513 = v; return;
-    case zjs::ZJI_DISP: info->value_8514 = v; return;
-    default: break;
-  }
+  // The model item is a field of the record and an option the upload check decides by.
+  if (take_doc_item(info, it.id, v) && it.id != ZJI_MODEL) return;
   if (mode != kScanUpdate) return;
   for (PrnOption& o : info->options) {
     if (o.id != it.id) continue;
-    o.found = 1;
-    o.value = v;
-    o.display = option_display(v, o.decimals, &o.scaled);
+    take_option_value(&o, v);
     return;
-  }
-}
-
-void take_page_item(PrnInfo* info, const zjs::Item& it) {
-  const int32_t v = static_cast<int32_t>(it.value);
-  switch (it.id) {
-    case zjs::ZJI_COPIES: info->copies = v; break;
-    case zjs::ZJI_WIDTH:
-      info->width = v;
-      info->width_in = static_cast<float>(v / 800.0);
-      info->width_mm = static_cast<float>(info->width_in * 25.4);
-      break;
-    case zjs::ZJI_LENGTH:
-      info->length = v;
-      info->length_in = static_cast<float>(v / 800.0);
-      info->length_mm = static_cast<float>(info->length_in * 25.4);
-      break;
-    case zjs::ZJI_QUALITY: info->quality = v; break;
-    default: break;
   }
 }
 
@@ -70,17 +42,6 @@ void read_items(zjs::Reader& r, uint32_t count, Take take) {
 }
 
 }  // namespace
-
-std::string option_display(int32_t value, int32_t decimals, double* scaled) {
-  char text[kDisplayTextMax + 1];
-  if (decimals <= 0) {
-    std::snprintf(text, sizeof text, "%d", value);
-  } else {
-    *scaled = value / std::pow(10.0, decimals);
-    std::snprintf(text, sizeof text, "%.*f", decimals, *scaled);
-  }
-  return text;
-}
 
 int prn_tag_scan(PrnInfo* info, int mode, FILE* err) {
   reset_values(info);
@@ -102,9 +63,9 @@ int prn_tag_scan(PrnInfo* info, int mode, FILE* err) {
   zjs::ChunkHeader h;
   while (r.next_chunk(&h) == zjs::Reader::kOk) {
     if (h.type == zjs::START_DOC) {
-      read_items(r, h.items, [&](const zjs::Item& it) { take_doc_item(info, mode, it); });
+      read_items(r, h.items, [&](const zjs::Item& it) { scan_doc_item(info, mode, it); });
     } else if (h.type == zjs::START_PAGE) {
-      read_items(r, h.items, [&](const zjs::Item& it) { take_page_item(info, it); });
+      read_items(r, h.items, [&](const zjs::Item& it) { take_page_item(info, it.id, static_cast<int32_t>(it.value)); });
       break;
     }
   }
@@ -120,4 +81,4 @@ int find_option(const PrnInfo& info, int32_t id, int32_t* value) {
   return 0;
 }
 
-}  // namespace upload
+}  // namespace library
