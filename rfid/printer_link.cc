@@ -58,23 +58,32 @@ int leading_int(std::string_view s) {
   return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
 }
 
-MessageKind classify_message(std::string_view msg) {
+PrinterMessage parse_message(std::string_view msg) {
+  static constexpr size_t kNoArg = std::string_view::npos;
   static constexpr struct {
     std::string_view form;
     size_t n;
     MessageKind kind;
+    size_t arg_at;
   } kForms[] = {
-      {"cmd=exit_read", 13, MessageKind::ExitRead},     {"cmd=entry_read", 13, MessageKind::EntryRead},
-      {"cmd=read_modules", 13, MessageKind::ReadModules}, {"cmd=exit_power=", 15, MessageKind::ExitPower},
-      {"cmd=entry_power=", 16, MessageKind::EntryPower}, {"cmd=status", 10, MessageKind::Status},
-      {"cmd=retry", 9, MessageKind::Retry},             {"cmd=setscan", 9, MessageKind::Setscan},
-      {"cmd=", 4, MessageKind::Command},                {"write=", 6, MessageKind::Write},
+      {"cmd=exit_read", 13, MessageKind::ExitRead, kNoArg},
+      {"cmd=entry_read", 13, MessageKind::EntryRead, kNoArg},
+      {"cmd=read_modules", 13, MessageKind::ReadModules, kNoArg},
+      {"cmd=exit_power=", 15, MessageKind::ExitPower, 15},
+      {"cmd=entry_power=", 16, MessageKind::EntryPower, 16},
+      {"cmd=status", 10, MessageKind::Status, kNoArg},
+      {"cmd=retry", 9, MessageKind::Retry, kNoArg},
+      {"cmd=setscan", 9, MessageKind::Setscan, kNoArg},
+      {"cmd=", 4, MessageKind::Command, 4},
+      {"write=", 6, MessageKind::Write, kNoArg},
   };
   for (const auto& f : kForms) {
-    if (starts(msg, f.form, f.n)) return f.kind;
+    if (starts(msg, f.form, f.n)) return {f.kind, f.arg_at == kNoArg ? std::string_view() : msg.substr(f.arg_at)};
   }
-  if (msg.size() > kTagPosPrefix.size() && msg.starts_with(kTagPosPrefix)) return MessageKind::Tof;
-  return MessageKind::Other;
+  if (msg.size() > kTagPosPrefix.size() && msg.starts_with(kTagPosPrefix)) {
+    return {MessageKind::Tof, msg.substr(kTagPosPrefix.size())};
+  }
+  return {};
 }
 
 std::string table_list(const TagTable* t, size_t room, bool* cut) {
@@ -126,11 +135,6 @@ bool parse_write_message(std::string_view msg, WriteMessage* w) {
   w->new_hex = std::string(msg.substr(new_at, index == std::string_view::npos ? msg.npos : index - new_at));
   w->index = index == std::string_view::npos ? 0 : leading_int(msg.substr(index + kIndex.size()));
   return w->old_hex.size() <= 2 * kWriteEpcMax && w->new_hex.size() <= 2 * kWriteEpcMax;
-}
-
-int tof_position(std::string_view msg) {
-  if (msg.size() <= kTagPosPrefix.size()) return 0;
-  return leading_int(msg.substr(kTagPosPrefix.size()));
 }
 
 bool parse_power(std::string_view text, int* level) {

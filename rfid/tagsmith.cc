@@ -201,9 +201,10 @@ bool Tagsmith::main_pass() {
   if (fix_tags_ && reader_ && reader_->module_state == IDLE && !do_fix_tags(*reader_, env_)) start_read(reader_);
   passes_since_message_++;
   std::string msg;
-  if (check_printer(&msg) > 0) {
+  MessageKind kind = MessageKind::Other;
+  if (check_printer(&msg, &kind) > 0) {
     log("PRINTER <%s> %d %d\n", msg.c_str(), printer_tags_++, passes_since_message_);
-    if (msg.starts_with("cmd=retry")) {
+    if (kind == MessageKind::Retry) {
       find_modules_ = true;
       determine_modules();
     } else {

@@ -217,12 +217,13 @@ void Tagsmith::wait_for_retry() {
   for (;;) {
     say("check printer");
     std::string msg;
-    const int r = check_printer(&msg);
+    MessageKind kind = MessageKind::Other;
+    const int r = check_printer(&msg, &kind);
     say("check printer %d\n", r);
     update_status();
     if (r > 0) {
       log("PRINTER <%s>\n", msg.c_str());
-      if (msg.starts_with("cmd=retry")) return;
+      if (kind == MessageKind::Retry) return;
     }
     flush();
     // A second's pause, cut short when the printer sends or connects.
