@@ -267,4 +267,9 @@ TimeVal time_now() {
   return {static_cast<int32_t>(tv.tv_sec), static_cast<int32_t>(tv.tv_usec)};
 }
 
+DaemonClock& system_daemon_clock() {
+  static SystemDaemonClock clock;
+  return clock;
+}
+
 }  // namespace rfid

@@ -119,4 +119,26 @@ class RfidLog {
 };
 TimeVal time_now();
 
+// The daemon's one clock: the date, the monotonic milliseconds and the pauses of ld::Clock, and
+// the time of day to the microsecond that stamps the log, the tags and the label positions.
+class DaemonClock : public ld::Clock {
+ public:
+  virtual TimeVal time_of_day() = 0;
+};
+
+// The real clock. With pause_cap_ms at 0 or above its pauses last at most that long: tests that
+// start the daemon cut its fixed pauses short while the time and every reply deadline stay real.
+class SystemDaemonClock : public DaemonClock {
+ public:
+  explicit SystemDaemonClock(long pause_cap_ms = -1) : cap_ms_(pause_cap_ms) {}
+  time_t now() override { return ld::system_clock().now(); }
+  int64_t monotonic_ms() override { return ld::system_clock().monotonic_ms(); }
+  void sleep_ms(long ms) override { ld::system_clock().sleep_ms(cap_ms_ >= 0 && ms > cap_ms_ ? cap_ms_ : ms); }
+  TimeVal time_of_day() override { return time_now(); }
+
+ private:
+  long cap_ms_;
+};
+DaemonClock& system_daemon_clock();
+
 }  // namespace rfid

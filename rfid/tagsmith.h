@@ -57,8 +57,9 @@ struct TagsmithConfig {
   int printer_web_port = 80;
   bool keys = true;          // take key commands from the terminal
   std::string key_terminal;  // "" the controlling terminal
-  ld::Clock* clock = &ld::system_clock();
-  std::function<TimeVal()> now = time_now;
+  // The one clock of the daemon: pauses, deadlines, the date, and the time of day of the log
+  // stamps and the tags.
+  DaemonClock* clock = &system_daemon_clock();
   FILE* out = stdout;
   FILE* err = stderr;
   // The longest a main-loop pass waits for something to happen. The loop wakes at once for

@@ -38,7 +38,7 @@ void Tagsmith::init_entry_exit_read() {
 void Tagsmith::new_tag_event(const Epc& epc) { web_request(tag_event_path(epc, 1, 1, 0, false)); }
 
 void Tagsmith::show_listing() {
-  const TimeVal now = cfg_.now();
+  const TimeVal now = cfg_.clock->time_of_day();
   if (reader_) out_ += show_tags(reader_->tags, reader_->location, now);
   if (writer_) {
     out_ += show_tags(writer_->tags, writer_->location, now);
@@ -101,7 +101,7 @@ int Tagsmith::process_key(std::string_view text) {
         out_ += err;  // a failure, or the damaged records a load refused
         if (ok && key == 'l') {
           say("read %d tags\n", m->tags.count());
-          out_ += show_tags(m->tags, m->location, cfg_.now());
+          out_ += show_tags(m->tags, m->location, cfg_.clock->time_of_day());
         }
       }
       break;

@@ -156,7 +156,7 @@ int Tagsmith::handle_message(const std::string& msg, const PrinterMessage& parse
       answer_write(msg);
       break;
     case MessageKind::Tof:
-      positions_.tof(leading_int(parsed.arg), cfg_.now(), &out_);
+      positions_.tof(leading_int(parsed.arg), cfg_.clock->time_of_day(), &out_);
       result = static_cast<int>(msg.size());
       break;
     case MessageKind::Other:

@@ -77,11 +77,16 @@ struct FakeReader {
   }
 };
 
-// The daemon's pauses are where the modules answer: every reply is there when it looks.
-class AnsweringClock : public ld::FakeClock {
+// The daemon's pauses are where the modules answer: every reply is there when it looks. The
+// time moves only with the pauses and when the test says.
+class AnsweringClock : public DaemonClock {
  public:
+  time_t now() override { return fake_.now(); }
+  int64_t monotonic_ms() override { return fake_.monotonic_ms(); }
+  TimeVal time_of_day() override { return {static_cast<int32_t>(fake_.now()), 0}; }
+  void advance_ms(int64_t ms) { fake_.advance_ms(ms); }
   void sleep_ms(long ms) override {
-    FakeClock::sleep_ms(ms);
+    fake_.sleep_ms(ms);
     usleep(2000);
     std::lock_guard<std::mutex> lock(*mu);
     for (FakeReader* r : *readers) r->answer();
@@ -91,6 +96,9 @@ class AnsweringClock : public ld::FakeClock {
   std::function<void()> on_pause;
   std::vector<FakeReader*>* readers = nullptr;
   std::mutex* mu = nullptr;
+
+ private:
+  ld::FakeClock fake_;
 };
 
 int open_fds() {
