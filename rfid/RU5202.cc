@@ -214,7 +214,7 @@ std::unique_ptr<reader_module> init_RU5202_module(const std::string& device, Rfi
   m->serial_text = "UNKNOWN";
   m->power = 0;
   std::string err;
-  m->port_fd = posix_com_open(device.c_str(), 57600, 'N', 8, 1, 0, env.out, &err);
+  m->port_fd.reset(posix_com_open(device.c_str(), 57600, 'N', 8, 1, 0, env.out, &err));
   if (m->port_fd < 0 && !err.empty()) say_err(env, "%s\n", err.c_str());
   m->write_index = -1;
   m->max_resends = ru5202::kMaxResends;

@@ -31,6 +31,22 @@ bool serial_settings(int baud, char parity, int data_bits, int stop_bits, int ex
 int posix_com_open(const char* path, int baud, char parity, int data_bits, int stop_bits,
                    int extra_cflags, std::string* progress, std::string* err);
 int posix_com_close(int fd);
+
+// An open serial port held by its module record: closed when it is replaced, or when the record
+// goes with a new discovery or at exit. It reads as its descriptor (-1 when none), so the port
+// calls take it as they take the descriptor.
+class SerialFd {
+ public:
+  SerialFd() = default;
+  explicit SerialFd(int fd) : fd_(fd) {}
+  operator int() const { return fd_.get(); }
+  int get() const { return fd_.get(); }
+  // Takes `fd` (-1: none), closing the port held until now.
+  void reset(int fd = -1) { fd_.reset(fd); }
+
+ private:
+  ld::UniqueFd fd_;
+};
 int posix_com_dataready(int fd);
 int posix_com_read(int fd, uint8_t* byte);
 int posix_com_write(int fd, uint8_t byte);

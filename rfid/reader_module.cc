@@ -220,7 +220,7 @@ std::unique_ptr<reader_module> init_RU5102_module(const std::string& device, Rfi
   m->device = device;
   init_RU5102_fn_ptrs(*m);
   std::string err;
-  m->port_fd = posix_com_open(device.c_str(), 57600, 'N', 8, 1, 0, env.out, &err);
+  m->port_fd.reset(posix_com_open(device.c_str(), 57600, 'N', 8, 1, 0, env.out, &err));
   if (m->port_fd > 0) m->ops.op_beeper(*m, env, 0);
   return m;
 }

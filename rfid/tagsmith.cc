@@ -304,8 +304,7 @@ void Tagsmith::wait_for_work() {
       int pending = 0;
       if (!m || m->port_fd != p.fd || (::ioctl(p.fd, FIONREAD, &pending) == 0 && pending > 0)) continue;
       say_err("%s: port %s hung up; closed\n", _mod_loc_txt(*m), m->device.c_str());
-      posix_com_close(m->port_fd);
-      m->port_fd = -1;
+      m->port_fd.reset();
     }
   }
   flush();

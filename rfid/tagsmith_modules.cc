@@ -13,10 +13,9 @@
 
 namespace rfid {
 
-// The records of an earlier pass go with their ports: a repeated discovery must not use up the
-// descriptors one pass at a time.
+// The records of an earlier pass go, and their ports with them: a repeated discovery must not
+// use up the descriptors one pass at a time.
 void Tagsmith::release_modules() {
-  for (auto& m : modules_) posix_com_close(m->port_fd);
   modules_.clear();
   reader_ = writer_ = nullptr;
 }
