@@ -414,6 +414,30 @@ TEST_F(DecidedTagsmith, UnfitAndStaleWritesAreReportedNotSent) {
   EXPECT_NE(out.find("url:/job/rfid_wtag_result?state=-2&err=0&index=3&epc_len=12&epc=" + ok_epc), std::string::npos);
 }
 
+// A write still waiting when the printer asks for a new discovery was for the records (and the
+// label) of before: it is dropped and reported, never sent by the new exit module.
+TEST_F(DecidedTagsmith, AWaitingWriteFromBeforeANewDiscoveryIsReportedNotSent) {
+  Tagsmith d(cfg_);
+  decide(d);
+  const std::string new_epc = "300833B2DDD901400000000C";
+  _set_state(*d.writer(), WAITING_FOR_READ);
+  EXPECT_EQ(ask(d, "write=" + kTag + "&data=" + new_epc + "&index=6", 5), std::string("<OK>\0", 5));
+  ASSERT_EQ(d.pending_writes(), 1u);
+  const std::string retry = "cmd=retry";
+  ASSERT_EQ(write(printer_.get(), retry.data(), retry.size()), ssize_t(retry.size()));
+  ASSERT_EQ(ld::wait_readable(d.printer().conn_fd(), 5000), 1);
+  d.main_pass();  // discovery again, decided from the module file, then the pending write
+  ASSERT_TRUE(d.decided());
+  EXPECT_EQ(d.pending_writes(), 0u);
+  readers_[0]->answer();
+  EXPECT_EQ(readers_[0]->count(0x03), 0);  // nothing written
+  d.flush();
+  const std::string out = out_.text();
+  EXPECT_NE(out.find("write for index 6 dropped: asked for before the modules were discovered again\n"),
+            std::string::npos) << out;
+  EXPECT_NE(out.find("url:/job/rfid_wtag_result?state=-2&err=0&index=6&epc_len=12&epc=" + new_epc), std::string::npos);
+}
+
 // The status file tells the operator's page the printer connection, both modules and the latest
 // tag event; it follows what changes.
 TEST_F(DecidedTagsmith, TheStatusFileFollowsTheModulesThePrinterAndTheLatestEvent) {
