@@ -240,12 +240,13 @@ void RU5202_do_write(reader_module& m, RfidEnv& env, std::span<const uint8_t> ol
     return;
   }
   say(env, "%s", show_message(frame).c_str());
-  log_fmt(env, "%s: RU5202 writing to tag <%s>\n", loc, epc_hex(old_epc).c_str());
   m.rewrite_count = 0;
+  // The frame goes out before its log record is written: the label under the module is moving.
   if (m.module_state == IDLE || m.module_state == WAITING_FOR_REWRITE) {
     send_frame(m, env, frame);
     _set_state(m, WAITING_FOR_WRITE);
   }
+  log_fmt(env, "%s: RU5202 writing to tag <%s>\n", loc, epc_hex(old_epc).c_str());
   log_fmt(env, "%s: RU5202 writing to tag out\n", loc);
 }
 

@@ -122,6 +122,8 @@ class RfidLog {
   void close() { set_file(nullptr); }
   FILE* file() const { return file_; }
   void write(TimeVal now, const std::string& text);
+  // Text that goes into the log file as it is (a tag listing); nothing without a file.
+  void write_unstamped(const std::string& text);
   // Rotates the owned file once it has reached its limit; called after every write to it.
   void rotate_if_full();
 
@@ -132,6 +134,7 @@ class RfidLog {
   ld::UniqueFile owned_;
   std::string path_;
   long limit_ = kLogRotateBytes;
+  long size_ = 0;  // of the owned file, counted as written (no seek per record)
 };
 TimeVal time_now();
 

@@ -302,9 +302,10 @@ void PrinterPort::flush_out(int64_t now_ms, std::string* out) {
 }
 
 int PrinterPort::read_message(int wait_ms, std::string* msg, std::string* out, int64_t now_ms) {
-  if (!conn_.valid() || ld::wait_readable(conn_.get(), wait_ms) != 1) return 0;
+  // Without a wait (the loop's poll has seen the connection readable) the read itself tells.
+  if (!conn_.valid() || (wait_ms != 0 && ld::wait_readable(conn_.get(), wait_ms) != 1)) return 0;
   char buf[kMessageBuffer];
-  const ssize_t n = ::read(conn_.get(), buf, sizeof buf - 1);
+  const ssize_t n = ::recv(conn_.get(), buf, sizeof buf - 1, MSG_DONTWAIT);
   if (n == 0) {
     drop("connection closed ", out);
     return 0;

@@ -44,12 +44,7 @@ void Tagsmith::show_listing() {
     out_ += show_tags(writer_->tags, writer_->location, now);
     if (reader_) check_overlap(reader_->tags, writer_->tags, &out_);
   }
-  if (rfidlog_.file() && reader_) {
-    const std::string listing = show_tags(reader_->tags, reader_->location, now);
-    std::fputs(listing.c_str(), rfidlog_.file());
-    std::fflush(rfidlog_.file());
-    rfidlog_.rotate_if_full();
-  }
+  if (rfidlog_.file() && reader_) rfidlog_.write_unstamped(show_tags(reader_->tags, reader_->location, now));
   say("successful writes %d\n", env_.writes);
   say("failed writes %d\n", env_.failed_writes);
 }

@@ -10,7 +10,10 @@
 int main(int argc, char** argv) {
   (void)argc;
   ::signal(SIGPIPE, SIG_IGN);
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // Fully buffered: the daemon hands its output over once per pass (and before each log record)
+  // and flushes it then; line buffering cost a write call for every line, most of them on the
+  // way from a write message to its frame.
+  std::setvbuf(stdout, nullptr, _IOFBF, 0);
   rfid::TagsmithConfig cfg = rfid::default_config();
   cfg.program = argv[0];
   // Started in the background (input not a terminal) there is nobody at the keys, and the
