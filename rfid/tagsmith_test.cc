@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <climits>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -352,6 +353,38 @@ TEST_F(DecidedTagsmith, MessagesAndTheirReplies) {
   const std::string out = out_.text();
   EXPECT_NE(out.find("invalid write cmd write=AAAA"), std::string::npos);
   EXPECT_NE(out.find("setting writer power to 7\n"), std::string::npos);
+}
+
+// No printer message, however far its numbers or fields go, does harm (the sanitizer build runs
+// this too): tables dumped while empty, positions at the ends of int, numbers no int holds,
+// empty and over-long write fields. Each is answered and the daemon goes on.
+TEST_F(DecidedTagsmith, MessagesAtTheEdgesAreAnsweredWithoutHarm) {
+  Tagsmith d(cfg_);
+  decide(d);
+  const std::string ok_nul("<OK>\0", 5);
+  struct {
+    std::string msg, reply;
+  } cases[] = {
+      {"cmd=d", ok_nul},  // both tables empty
+      {"cmd=l", ok_nul},
+      {"tag at -2147483648", ok_nul},
+      {"tag at 2147483647", ok_nul},
+      {"tag at 99999999999999999999", ok_nul},
+      {"cmd=exit_power=99999999999999999999", std::string(kPowerRefused)},
+      {"write=&data=&index=-99999999999999999999", ok_nul},
+      {"write=" + std::string(40, 'A') + "&data=" + std::string(40, 'A') + "&index=1", ok_nul},
+      {"write=" + std::string(41, 'A') + "&data=00", ok_nul},
+      {"cmd=", ok_nul},
+      {"cmd=s", ok_nul},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ask(d, c.msg, c.reply.size()), c.reply) << c.msg;
+  EXPECT_EQ(d.positions().get_last_pos(), INT_MAX);  // saturated, not overflowed
+  readers_[0]->answer();
+  EXPECT_EQ(readers_[0]->count(0x03), 0);  // no write went out
+  EXPECT_EQ(testkit::slurp(root_("/exit_tags.data")), "");
+  d.flush();
+  EXPECT_NE(out_.text().find("url:/job/rfid_wtag_result?state=-2&err=0&index=-2147483648&epc_len=0&epc=\n"),
+            std::string::npos) << out_.text();
 }
 
 // A power command for a busy module waits for it; values out of range or not numbers are refused
