@@ -214,7 +214,7 @@ std::unique_ptr<reader_module> init_RU5202_module(const std::string& device, Rfi
   m->serial_text = "UNKNOWN";
   m->power = 0;
   std::string err;
-  m->port_fd = posix_com_open(device.c_str(), 57600, 'N', 8, 1, 0, env.out, &err);
+  m->port_fd.reset(posix_com_open(device.c_str(), 57600, 'N', 8, 1, 0, env.out, &err));
   if (m->port_fd < 0 && !err.empty()) say_err(env, "%s\n", err.c_str());
   m->write_index = -1;
   m->max_resends = ru5202::kMaxResends;
@@ -240,12 +240,13 @@ void RU5202_do_write(reader_module& m, RfidEnv& env, std::span<const uint8_t> ol
     return;
   }
   say(env, "%s", show_message(frame).c_str());
-  log_fmt(env, "%s: RU5202 writing to tag <%s>\n", loc, epc_hex(old_epc).c_str());
   m.rewrite_count = 0;
+  // The frame goes out before its log record is written: the label under the module is moving.
   if (m.module_state == IDLE || m.module_state == WAITING_FOR_REWRITE) {
     send_frame(m, env, frame);
     _set_state(m, WAITING_FOR_WRITE);
   }
+  log_fmt(env, "%s: RU5202 writing to tag <%s>\n", loc, epc_hex(old_epc).c_str());
   log_fmt(env, "%s: RU5202 writing to tag out\n", loc);
 }
 

@@ -154,7 +154,6 @@ class Ru5202OnPty : public ::testing::Test {
     };
     module_ = init_RU5202_module(ptsname(master_.get()), env_);
     ASSERT_GE(module_->port_fd, 0) << out_;
-    port_.reset(module_->port_fd);
     EXPECT_EQ(module_->serial_text, "UNKNOWN");
     EXPECT_EQ(module_->write_index, -1);
   }
@@ -184,7 +183,7 @@ class Ru5202OnPty : public ::testing::Test {
     Bytes epc;
   };
 
-  ld::UniqueFd master_, port_;
+  ld::UniqueFd master_;
   ld::FakeClock clock_;
   std::string out_, log_;
   int lost_tags_ = 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <thread>
@@ -116,6 +117,61 @@ TEST(EwsClient, UnreachablePrinterFails) {
   EXPECT_FALSE(ews.test_printer_connection(&err));
   EXPECT_NE(err.find("ERROR connecting"), std::string::npos) << err;
   EXPECT_EQ(ews.last_printer_activity(), 0);
+}
+
+// The loop's requests go one after another, each within its limits on the loop's clock: a web
+// server that takes a request and never answers holds it until the 6 s reply limit, and only
+// then does the next go out (on a new connection, the first is not sent again); nothing in
+// between waits.
+TEST(EwsLink, ARequestNeverAnsweredEndsAtItsLimitAndTheNextGoesOutInOrder) {
+  std::string err;
+  ld::UniqueFd listener = ld::tcp_listen(0, 10, true, &err);
+  ASSERT_TRUE(listener.valid()) << err;
+  ld::FakeClock clock;
+  EwsLink link("127.0.0.1", ld::local_port(listener.get()), clock);
+  std::vector<std::string> ended;
+  auto note = [&ended](std::string name) {
+    return [&ended, name](bool ok, const std::string& why) { ended.push_back(name + (ok ? " ok" : " failed: " + why)); };
+  };
+  ASSERT_TRUE(link.enqueue("/first", note("first")));
+  ASSERT_TRUE(link.enqueue("/second", note("second")));
+  for (int i = 0; i < 500 && link.events() != POLLIN; ++i) {  // connected and sent: waiting for the reply
+    usleep(1000);
+    link.step();
+  }
+  ASSERT_EQ(link.events(), POLLIN);
+  ASSERT_EQ(ld::wait_readable(listener.get(), 5000), 1);
+  ld::UniqueFd first(ld::tcp_accept(listener.get()));
+  EXPECT_EQ(read_request(first.get()), "GET /first HTTP/1.0\r\n\r\n");
+  // Unanswered, short of its limit: the first stays in hand and the second waits behind it.
+  clock.advance_ms(5999);
+  for (int i = 0; i < 5; ++i) link.step();
+  EXPECT_TRUE(ended.empty());
+  EXPECT_EQ(link.queued(), 2u);
+  EXPECT_EQ(link.due_in_ms(), 1);
+  clock.advance_ms(1);
+  link.step();
+  ASSERT_EQ(ended.size(), 1u);
+  EXPECT_EQ(ended[0], "first failed: ERROR reading response from socket: no complete reply within 6000 ms");
+  ASSERT_EQ(ld::wait_readable(listener.get(), 5000), 1);
+  ld::UniqueFd second(ld::tcp_accept(listener.get()));
+  for (int i = 0; i < 500 && link.events() != POLLIN; ++i) {
+    usleep(1000);
+    link.step();
+  }
+  EXPECT_EQ(read_request(second.get()), "GET /second HTTP/1.0\r\n\r\n");
+  ASSERT_EQ(write(second.get(), kChunkedOk, sizeof kChunkedOk - 1), ssize_t(sizeof kChunkedOk - 1));
+  for (int i = 0; i < 500 && ended.size() < 2; ++i) {
+    if (link.fd() >= 0) ld::wait_readable(link.fd(), 10);
+    link.step();
+  }
+  ASSERT_EQ(ended.size(), 2u);
+  EXPECT_EQ(ended[1], "second ok");
+  EXPECT_EQ(link.queued(), 0u);
+  // The first connection got nothing more: its request was not sent again.
+  char c;
+  EXPECT_EQ(ld::wait_readable(first.get(), 0), 1);
+  EXPECT_EQ(read(first.get(), &c, 1), 0);
 }
 
 }  // namespace

@@ -233,13 +233,12 @@ bool RfidLog::open(const std::string& path, long limit) {
   file_ = owned_.get();
   path_ = path;
   limit_ = limit;
+  size_ = 0;
   return true;
 }
 
 void RfidLog::rotate_if_full() {
-  if (!owned_ || path_.empty()) return;
-  const long size = std::ftell(owned_.get());
-  if (size < limit_) return;
+  if (!owned_ || path_.empty() || size_ < limit_) return;
   for (int i = kLogKeptFiles; i > 1; --i) {
     std::rename((path_ + "." + std::to_string(i - 1)).c_str(), (path_ + "." + std::to_string(i)).c_str());
   }
@@ -247,13 +246,15 @@ void RfidLog::rotate_if_full() {
   std::rename(path_.c_str(), (path_ + ".1").c_str());
   owned_.reset(std::fopen(path_.c_str(), "w+e"));
   file_ = owned_.get();  // a failed reopen leaves the log on the terminal only
+  size_ = 0;
 }
 
 void RfidLog::write(TimeVal now, const std::string& text) {
   const unsigned long long stamp = log_stamp(start_, now);
   if (file_) {
-    std::fprintf(file_, "%12llu %s", stamp, text.c_str());
+    const int n = std::fprintf(file_, "%12llu %s", stamp, text.c_str());
     std::fflush(file_);
+    if (n > 0) size_ += n;
     rotate_if_full();
   } else {
     std::fprintf(out_, "%8llu%s", stamp, text.c_str());
@@ -261,10 +262,23 @@ void RfidLog::write(TimeVal now, const std::string& text) {
   std::fputs(text.c_str(), out_);
 }
 
+void RfidLog::write_unstamped(const std::string& text) {
+  if (!file_) return;
+  std::fputs(text.c_str(), file_);
+  std::fflush(file_);
+  size_ += static_cast<long>(text.size());
+  rotate_if_full();
+}
+
 TimeVal time_now() {
   timeval tv;
   gettimeofday(&tv, nullptr);
   return {static_cast<int32_t>(tv.tv_sec), static_cast<int32_t>(tv.tv_usec)};
+}
+
+DaemonClock& system_daemon_clock() {
+  static SystemDaemonClock clock;
+  return clock;
 }
 
 }  // namespace rfid

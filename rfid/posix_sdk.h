@@ -31,6 +31,22 @@ bool serial_settings(int baud, char parity, int data_bits, int stop_bits, int ex
 int posix_com_open(const char* path, int baud, char parity, int data_bits, int stop_bits,
                    int extra_cflags, std::string* progress, std::string* err);
 int posix_com_close(int fd);
+
+// An open serial port held by its module record: closed when it is replaced, or when the record
+// goes with a new discovery or at exit. It reads as its descriptor (-1 when none), so the port
+// calls take it as they take the descriptor.
+class SerialFd {
+ public:
+  SerialFd() = default;
+  explicit SerialFd(int fd) : fd_(fd) {}
+  operator int() const { return fd_.get(); }
+  int get() const { return fd_.get(); }
+  // Takes `fd` (-1: none), closing the port held until now.
+  void reset(int fd = -1) { fd_.reset(fd); }
+
+ private:
+  ld::UniqueFd fd_;
+};
 int posix_com_dataready(int fd);
 int posix_com_read(int fd, uint8_t* byte);
 int posix_com_write(int fd, uint8_t byte);
@@ -106,6 +122,8 @@ class RfidLog {
   void close() { set_file(nullptr); }
   FILE* file() const { return file_; }
   void write(TimeVal now, const std::string& text);
+  // Text that goes into the log file as it is (a tag listing); nothing without a file.
+  void write_unstamped(const std::string& text);
   // Rotates the owned file once it has reached its limit; called after every write to it.
   void rotate_if_full();
 
@@ -116,7 +134,30 @@ class RfidLog {
   ld::UniqueFile owned_;
   std::string path_;
   long limit_ = kLogRotateBytes;
+  long size_ = 0;  // of the owned file, counted as written (no seek per record)
 };
 TimeVal time_now();
+
+// The daemon's one clock: the date, the monotonic milliseconds and the pauses of ld::Clock, and
+// the time of day to the microsecond that stamps the log, the tags and the label positions.
+class DaemonClock : public ld::Clock {
+ public:
+  virtual TimeVal time_of_day() = 0;
+};
+
+// The real clock. With pause_cap_ms at 0 or above its pauses last at most that long: tests that
+// start the daemon cut its fixed pauses short while the time and every reply deadline stay real.
+class SystemDaemonClock : public DaemonClock {
+ public:
+  explicit SystemDaemonClock(long pause_cap_ms = -1) : cap_ms_(pause_cap_ms) {}
+  time_t now() override { return ld::system_clock().now(); }
+  int64_t monotonic_ms() override { return ld::system_clock().monotonic_ms(); }
+  void sleep_ms(long ms) override { ld::system_clock().sleep_ms(cap_ms_ >= 0 && ms > cap_ms_ ? cap_ms_ : ms); }
+  TimeVal time_of_day() override { return time_now(); }
+
+ private:
+  long cap_ms_;
+};
+DaemonClock& system_daemon_clock();
 
 }  // namespace rfid

@@ -243,10 +243,14 @@ TEST(RfidLog, RotatesAtItsLimitKeepingTwoEarlierFiles) {
     RfidLog log({0, 0}, out);
     ASSERT_TRUE(log.open(path, 100));
     for (int i = 0; i < 40; ++i) log.write({0, 0}, "record " + std::to_string(i) + "\n");
+    // A tag listing written into the log counts toward its size like any record.
+    log.write_unstamped(std::string(120, 'L') + "\n");
     log.close();
   }
   fclose(out);
   free(buf);
+  EXPECT_EQ(testkit::slurp(path), "");
+  EXPECT_NE(testkit::slurp(path + ".1").find(std::string(120, 'L')), std::string::npos);
   for (const std::string& f : {path, path + ".1", path + ".2"}) {
     EXPECT_LE(testkit::slurp(f).size(), 100u + 40) << f;
     if (f != path) {  // the current one may be new
@@ -254,7 +258,7 @@ TEST(RfidLog, RotatesAtItsLimitKeepingTwoEarlierFiles) {
     }
   }
   EXPECT_FALSE(std::filesystem::exists(path + ".3"));
-  EXPECT_NE(testkit::slurp(path + ".1").find("record"), std::string::npos);
+  EXPECT_NE(testkit::slurp(path + ".2").find("record"), std::string::npos);
 }
 
 }  // namespace

@@ -57,23 +57,32 @@ int leading_int(std::string_view s) {
   return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
 }
 
-MessageKind classify_message(std::string_view msg) {
+PrinterMessage parse_message(std::string_view msg) {
+  static constexpr size_t kNoArg = std::string_view::npos;
   static constexpr struct {
     std::string_view form;
     size_t n;
     MessageKind kind;
+    size_t arg_at;
   } kForms[] = {
-      {"cmd=exit_read", 13, MessageKind::ExitRead},     {"cmd=entry_read", 13, MessageKind::EntryRead},
-      {"cmd=read_modules", 13, MessageKind::ReadModules}, {"cmd=exit_power=", 15, MessageKind::ExitPower},
-      {"cmd=entry_power=", 16, MessageKind::EntryPower}, {"cmd=status", 10, MessageKind::Status},
-      {"cmd=retry", 9, MessageKind::Retry},             {"cmd=setscan", 9, MessageKind::Setscan},
-      {"cmd=", 4, MessageKind::Command},                {"write=", 6, MessageKind::Write},
+      {"cmd=exit_read", 13, MessageKind::ExitRead, kNoArg},
+      {"cmd=entry_read", 13, MessageKind::EntryRead, kNoArg},
+      {"cmd=read_modules", 13, MessageKind::ReadModules, kNoArg},
+      {"cmd=exit_power=", 15, MessageKind::ExitPower, 15},
+      {"cmd=entry_power=", 16, MessageKind::EntryPower, 16},
+      {"cmd=status", 10, MessageKind::Status, kNoArg},
+      {"cmd=retry", 9, MessageKind::Retry, kNoArg},
+      {"cmd=setscan", 9, MessageKind::Setscan, kNoArg},
+      {"cmd=", 4, MessageKind::Command, 4},
+      {"write=", 6, MessageKind::Write, kNoArg},
   };
   for (const auto& f : kForms) {
-    if (starts(msg, f.form, f.n)) return f.kind;
+    if (starts(msg, f.form, f.n)) return {f.kind, f.arg_at == kNoArg ? std::string_view() : msg.substr(f.arg_at)};
   }
-  if (msg.size() > kTagPosPrefix.size() && msg.starts_with(kTagPosPrefix)) return MessageKind::Tof;
-  return MessageKind::Other;
+  if (msg.size() > kTagPosPrefix.size() && msg.starts_with(kTagPosPrefix)) {
+    return {MessageKind::Tof, msg.substr(kTagPosPrefix.size())};
+  }
+  return {};
 }
 
 std::string table_list(const TagTable* t, size_t room, bool* cut) {
@@ -125,11 +134,6 @@ bool parse_write_message(std::string_view msg, WriteMessage* w) {
   w->new_hex = std::string(msg.substr(new_at, index == std::string_view::npos ? msg.npos : index - new_at));
   w->index = index == std::string_view::npos ? 0 : leading_int(msg.substr(index + kIndex.size()));
   return w->old_hex.size() <= 2 * kWriteEpcMax && w->new_hex.size() <= 2 * kWriteEpcMax;
-}
-
-int tof_position(std::string_view msg) {
-  if (msg.size() <= kTagPosPrefix.size()) return 0;
-  return leading_int(msg.substr(kTagPosPrefix.size()));
 }
 
 bool parse_power(std::string_view text, int* level) {
@@ -288,9 +292,10 @@ void PrinterPort::flush_out(int64_t now_ms, std::string* out) {
 }
 
 int PrinterPort::read_message(int wait_ms, std::string* msg, std::string* out, int64_t now_ms) {
-  if (!conn_.valid() || ld::wait_readable(conn_.get(), wait_ms) != 1) return 0;
+  // Without a wait (the loop's poll has seen the connection readable) the read itself tells.
+  if (!conn_.valid() || (wait_ms != 0 && ld::wait_readable(conn_.get(), wait_ms) != 1)) return 0;
   char buf[kMessageBuffer];
-  const ssize_t n = ::read(conn_.get(), buf, sizeof buf - 1);
+  const ssize_t n = ::recv(conn_.get(), buf, sizeof buf - 1, MSG_DONTWAIT);
   if (n == 0) {
     drop("connection closed ", out);
     return 0;

@@ -27,9 +27,17 @@ enum class MessageKind {
   ExitRead, EntryRead, ReadModules, ExitPower, EntryPower, Status, Retry, Setscan, Command, Write,
   Tof, Other
 };
+// What a message is, and its argument: the number of a power message, the letters after
+// "cmd=", the position after "tag at "; empty for the kinds that take none (a write message is
+// read whole by parse_write_message). `arg` lies within the message it was parsed from.
+struct PrinterMessage {
+  MessageKind kind = MessageKind::Other;
+  std::string_view arg;
+};
 // Matched on the first characters of each form, in the printer's order ("cmd=entry_rea" is
-// enough for "cmd=entry_read", "cmd=setsc" for "cmd=setscan").
-MessageKind classify_message(std::string_view msg);
+// enough for "cmd=entry_read", "cmd=setsc" for "cmd=setscan"). The one reading of a message:
+// the main loop and the wait for "cmd=retry" both go by its kind.
+PrinterMessage parse_message(std::string_view msg);
 
 // "[" then "{index,\"EPC\",reads}," per entry, then "]"; the comma after the last entry stays.
 // Entries that would take the text past `room` bytes are left out whole, so the list always
@@ -54,8 +62,6 @@ struct WriteMessage {
 bool parse_write_message(std::string_view msg, WriteMessage* w);
 // The number a text starts with, as atoi reads it but saturated at the ends of int.
 int leading_int(std::string_view s);
-// The number after "tag at ".
-int tof_position(std::string_view msg);
 // The power levels the printer may ask for; anything else is refused with kPowerRefused.
 constexpr int kMinPower = 1;
 constexpr int kMaxPower = 30;

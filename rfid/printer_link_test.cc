@@ -26,31 +26,41 @@ std::unique_ptr<TagTable> table_of(int n) {
   return t;
 }
 
-TEST(PrinterMessages, ClassifiedByTheirLeadingCharacters) {
+// The kind and where the argument begins, read once: the power's number, the letters after
+// "cmd=" and the position after "tag at " start where the handlers take them.
+TEST(PrinterMessages, KindAndArgumentByTheirLeadingCharacters) {
   struct {
     const char* msg;
     MessageKind kind;
+    const char* arg;
   } cases[] = {
-      {"cmd=exit_read", MessageKind::ExitRead},
-      {"cmd=exit_rea", MessageKind::Command},  // one short of the 13 compared
-      {"cmd=entry_read", MessageKind::EntryRead},
-      {"cmd=entry_rea", MessageKind::EntryRead},
-      {"cmd=read_modu", MessageKind::ReadModules},
-      {"cmd=exit_power=7", MessageKind::ExitPower},
-      {"cmd=entry_power=12", MessageKind::EntryPower},
-      {"cmd=status", MessageKind::Status},
-      {"cmd=retry", MessageKind::Retry},
-      {"cmd=setsc", MessageKind::Setscan},
-      {"cmd=setscan", MessageKind::Setscan},
-      {"cmd=I", MessageKind::Command},
-      {"write=00&data=11", MessageKind::Write},
-      {"tag at 100", MessageKind::Tof},
-      {"tag at ", MessageKind::Other},
-      {"Q", MessageKind::Other},
-      {"", MessageKind::Other},
+      {"cmd=exit_read", MessageKind::ExitRead, ""},
+      {"cmd=exit_rea", MessageKind::Command, "exit_rea"},  // one short of the 13 compared
+      {"cmd=entry_read", MessageKind::EntryRead, ""},
+      {"cmd=entry_rea", MessageKind::EntryRead, ""},
+      {"cmd=read_modu", MessageKind::ReadModules, ""},
+      {"cmd=exit_power=7", MessageKind::ExitPower, "7"},
+      {"cmd=exit_power=", MessageKind::ExitPower, ""},
+      {"cmd=entry_power=12", MessageKind::EntryPower, "12"},
+      {"cmd=status", MessageKind::Status, ""},
+      {"cmd=retry", MessageKind::Retry, ""},
+      {"cmd=retryx", MessageKind::Retry, ""},
+      {"cmd=retr", MessageKind::Command, "retr"},
+      {"cmd=setsc", MessageKind::Setscan, ""},
+      {"cmd=setscan", MessageKind::Setscan, ""},
+      {"cmd=I", MessageKind::Command, "I"},
+      {"cmd=", MessageKind::Command, ""},
+      {"write=00&data=11", MessageKind::Write, ""},
+      {"tag at 100", MessageKind::Tof, "100"},
+      {"tag at ", MessageKind::Other, ""},
+      {"Q", MessageKind::Other, ""},
+      {"", MessageKind::Other, ""},
   };
-  for (const auto& c : cases) EXPECT_EQ(classify_message(c.msg), c.kind) << c.msg;
-  EXPECT_EQ(tof_position("tag at 130"), 130);
+  for (const auto& c : cases) {
+    const PrinterMessage m = parse_message(c.msg);
+    EXPECT_EQ(m.kind, c.kind) << c.msg;
+    EXPECT_EQ(m.arg, c.arg) << c.msg;
+  }
 }
 
 TEST(PrinterMessages, TableListsKeepTheirShapeAndFitTheBuffer) {
@@ -119,7 +129,7 @@ TEST(PrinterMessages, NumbersAreReadWithoutOverflow) {
   } cases[] = {{"130", 130}, {" -7x", -7}, {"", 0}, {"abc", 0}, {"99999999999999999999", INT_MAX},
                {"-99999999999999999999", INT_MIN}};
   for (const auto& c : cases) EXPECT_EQ(leading_int(c.text), c.value) << c.text;
-  EXPECT_EQ(tof_position("tag at 99999999999"), INT_MAX);
+  EXPECT_EQ(leading_int(parse_message("tag at 99999999999").arg), INT_MAX);
   WriteMessage w;
   ASSERT_TRUE(parse_write_message("write=00&data=11&index=99999999999", &w));
   EXPECT_EQ(w.index, INT_MAX);

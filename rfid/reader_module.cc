@@ -220,7 +220,7 @@ std::unique_ptr<reader_module> init_RU5102_module(const std::string& device, Rfi
   m->device = device;
   init_RU5102_fn_ptrs(*m);
   std::string err;
-  m->port_fd = posix_com_open(device.c_str(), 57600, 'N', 8, 1, 0, env.out, &err);
+  m->port_fd.reset(posix_com_open(device.c_str(), 57600, 'N', 8, 1, 0, env.out, &err));
   if (m->port_fd > 0) m->ops.op_beeper(*m, env, 0);
   return m;
 }
@@ -244,10 +244,10 @@ void RU5102_do_write(reader_module& m, RfidEnv& env, std::span<const uint8_t> ol
   }
   Epc old{};
   std::copy_n(old_epc.begin(), std::min(old_epc.size(), kEpcLen), old.begin());
-  log_text(env, "writing to tag <" + epc_hex_lower(old) + ">\n");
   m.rewrite_count = 0;
-  send_frame(m, env, frame);
+  send_frame(m, env, frame);  // before its log record: the label under the module is moving
   _set_state(m, WAITING_FOR_WRITE);
+  log_text(env, "writing to tag <" + epc_hex_lower(old) + ">\n");
 }
 
 void RU5102_do_random_write(reader_module& m, RfidEnv& env, std::span<const uint8_t>, int,

@@ -98,7 +98,7 @@ struct reader_module {
   int location = 0;  // 1 entry module, 2 exit module
   int module_state = IDLE;
   std::string serial_text = "UNKNOWN";
-  int port_fd = -1;
+  SerialFd port_fd;
   int power = 0;
   int tx_len = 0;
   std::array<uint8_t, kTxFrameMax> tx_frame{};

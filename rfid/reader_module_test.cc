@@ -26,7 +26,6 @@ class ModuleOnPty : public ::testing::Test {
     env_.log = [this](const std::string& s) { log_ += s; };
     module_ = init_RU5102_module(ptsname(master_.get()), env_);
     ASSERT_GE(module_->port_fd, 0) << out_;
-    port_.reset(module_->port_fd);
     EXPECT_EQ(take(6), with_crc({0, 0x00, 0x35, 0x80}));  // beeper off at creation
     EXPECT_EQ(module_->module_state, WAITING_FOR_BEEPER);
     answer(with_crc({0, 0x00, 0x35, 0x00}));
@@ -51,7 +50,7 @@ class ModuleOnPty : public ::testing::Test {
   }
   void set_nonblocking_master() { fcntl(master_.get(), F_SETFL, O_NONBLOCK); }
 
-  ld::UniqueFd master_, port_;
+  ld::UniqueFd master_;
   ld::FakeClock clock_;
   std::string out_, log_;
   RfidEnv env_;

@@ -206,6 +206,13 @@ TEST(TagTable, DumpFileRoundTripAndListing) {
   EXPECT_EQ(back.count(), 2);
   EXPECT_FALSE(load_tags(&back, dir, 2, &err));
   EXPECT_EQ(err, "could not open " + dir + "/exit_tags.data\n");
+  // An empty table (the key command "d" before any read) has no buffer to hand to fwrite: it is
+  // dumped as an empty file and loads as no tags.
+  const TagTable empty;
+  ASSERT_TRUE(dump_tags(empty, dir, 2, &err)) << err;
+  EXPECT_EQ(std::filesystem::file_size(dir + "/exit_tags.data"), 0u);
+  ASSERT_TRUE(load_tags(&back, dir, 2, &err)) << err;
+  EXPECT_EQ(back.count(), 0);
   std::filesystem::remove_all(dir);
 
   const std::string list = show_tags(t, 1, {1003, 0});

@@ -41,7 +41,7 @@ TagsmithConfig default_config() {
 
 Tagsmith::Tagsmith(TagsmithConfig cfg)
     : cfg_(std::move(cfg)),
-      rfidlog_(cfg_.now(), cfg_.out),
+      rfidlog_(cfg_.clock->time_of_day(), cfg_.out),
       timer_(*cfg_.clock),
       ews_(cfg_.printer_host, cfg_.printer_web_port, *cfg_.clock) {
   if (cfg_.keys) keyboard_ = std::make_unique<Keyboard>(cfg_.key_terminal);
@@ -52,7 +52,7 @@ Tagsmith::Tagsmith(TagsmithConfig cfg)
   env_.err = &err_;
   env_.log = [this](const std::string& text) {
     flush();
-    rfidlog_.write(cfg_.now(), text);
+    rfidlog_.write(cfg_.clock->time_of_day(), text);
   };
   env_.write_result = [this](int state, int err, int index, std::span<const uint8_t> epc) {
     const std::string path = write_result_path(state, err, index, epc);
@@ -149,7 +149,7 @@ void Tagsmith::flush() {
   if (!tags_log_.empty()) {
     const std::string text = std::move(tags_log_);
     tags_log_.clear();
-    rfidlog_.write(cfg_.now(), text);
+    rfidlog_.write(cfg_.clock->time_of_day(), text);
   }
   std::fflush(cfg_.out);
   std::fflush(cfg_.err);
@@ -160,7 +160,7 @@ void Tagsmith::refresh_tags(const reader_module& m, TagContext& ctx) {
   ctx.fix_mode = fix_tags_;
   ctx.send_entry_tags = gconfig_.send_entry_tags != 0;
   ctx.send_exit_tags = gconfig_.send_exit_tags != 0;
-  ctx.now = cfg_.now();
+  ctx.now = cfg_.clock->time_of_day();
   ctx.current_pos = positions_.get_last_pos();
   ctx.since_last_tof = positions_.get_time_since_last_tof(ctx.now);
 }
@@ -201,9 +201,10 @@ bool Tagsmith::main_pass() {
   if (fix_tags_ && reader_ && reader_->module_state == IDLE && !do_fix_tags(*reader_, env_)) start_read(reader_);
   passes_since_message_++;
   std::string msg;
-  if (check_printer(&msg) > 0) {
+  MessageKind kind = MessageKind::Other;
+  if (check_printer(&msg, &kind) > 0) {
     log("PRINTER <%s> %d %d\n", msg.c_str(), printer_tags_++, passes_since_message_);
-    if (msg.starts_with("cmd=retry")) {
+    if (kind == MessageKind::Retry) {
       find_modules_ = true;
       determine_modules();
     } else {
@@ -303,8 +304,7 @@ void Tagsmith::wait_for_work() {
       int pending = 0;
       if (!m || m->port_fd != p.fd || (::ioctl(p.fd, FIONREAD, &pending) == 0 && pending > 0)) continue;
       say_err("%s: port %s hung up; closed\n", _mod_loc_txt(*m), m->device.c_str());
-      posix_com_close(m->port_fd);
-      m->port_fd = -1;
+      m->port_fd.reset();
     }
   }
   flush();

@@ -57,8 +57,9 @@ struct TagsmithConfig {
   int printer_web_port = 80;
   bool keys = true;          // take key commands from the terminal
   std::string key_terminal;  // "" the controlling terminal
-  ld::Clock* clock = &ld::system_clock();
-  std::function<TimeVal()> now = time_now;
+  // The one clock of the daemon: pauses, deadlines, the date, and the time of day of the log
+  // stamps and the tags.
+  DaemonClock* clock = &system_daemon_clock();
   FILE* out = stdout;
   FILE* err = stderr;
   // The longest a main-loop pass waits for something to happen. The loop wakes at once for
@@ -97,9 +98,11 @@ class Tagsmith {
   bool main_pass();
   // Waits until a descriptor a pass looks at is ready, or the idle time-out.
   void wait_for_work();
-  int check_printer(std::string* msg);
-  // Answers one printer message; the main loop's result (see the message table).
-  int handle_message(const std::string& msg);
+  // Polls the printer connection; a message read is answered, and its kind goes to *kind (may
+  // be null). The main loop's result (see the message table), 0 when nothing was read.
+  int check_printer(std::string* msg, MessageKind* kind = nullptr);
+  // Answers one printer message as read by parse_message; the main loop's result.
+  int handle_message(const std::string& msg, const PrinterMessage& parsed);
   int process_key(std::string_view text);
   void set_loop_cmd(std::string_view text);
   // Starts the write on the exit module (the entry module without one); while that module is

@@ -38,18 +38,13 @@ void Tagsmith::init_entry_exit_read() {
 void Tagsmith::new_tag_event(const Epc& epc) { web_request(tag_event_path(epc, 1, 1, 0, false)); }
 
 void Tagsmith::show_listing() {
-  const TimeVal now = cfg_.now();
+  const TimeVal now = cfg_.clock->time_of_day();
   if (reader_) out_ += show_tags(reader_->tags, reader_->location, now);
   if (writer_) {
     out_ += show_tags(writer_->tags, writer_->location, now);
     if (reader_) check_overlap(reader_->tags, writer_->tags, &out_);
   }
-  if (rfidlog_.file() && reader_) {
-    const std::string listing = show_tags(reader_->tags, reader_->location, now);
-    std::fputs(listing.c_str(), rfidlog_.file());
-    std::fflush(rfidlog_.file());
-    rfidlog_.rotate_if_full();
-  }
+  if (rfidlog_.file() && reader_) rfidlog_.write_unstamped(show_tags(reader_->tags, reader_->location, now));
   say("successful writes %d\n", env_.writes);
   say("failed writes %d\n", env_.failed_writes);
 }
@@ -101,7 +96,7 @@ int Tagsmith::process_key(std::string_view text) {
         out_ += err;  // a failure, or the damaged records a load refused
         if (ok && key == 'l') {
           say("read %d tags\n", m->tags.count());
-          out_ += show_tags(m->tags, m->location, cfg_.now());
+          out_ += show_tags(m->tags, m->location, cfg_.clock->time_of_day());
         }
       }
       break;

@@ -22,7 +22,7 @@ std::string hex_list(std::span<const uint8_t> bytes) {
 
 }  // namespace
 
-int Tagsmith::check_printer(std::string* msg) {
+int Tagsmith::check_printer(std::string* msg, MessageKind* kind) {
   if (port_.conn_fd() != port_.remembered) {
     say("check_printer %d->%d\n", port_.remembered, port_.conn_fd());
     port_.remembered = port_.conn_fd();
@@ -48,7 +48,9 @@ int Tagsmith::check_printer(std::string* msg) {
   // The loop's poll has already waited for the connection; reading must not wait again.
   if (!port_.read_message(0, msg, &out_, now)) return 0;
   log("ip:got <%s>\n", msg->c_str());
-  const int r = handle_message(*msg);
+  const PrinterMessage parsed = parse_message(*msg);
+  if (kind) *kind = parsed.kind;
+  const int r = handle_message(*msg, parsed);
   port_.flush_out(cfg_.clock->monotonic_ms(), &out_);
   if (r > 0) say("check_for_data returned %d\n", r);
   return r;
@@ -103,8 +105,8 @@ void Tagsmith::answer_write(const std::string& msg) {
   write_tag_epc(old_epc, new_epc, w.index);
 }
 
-int Tagsmith::handle_message(const std::string& msg) {
-  const MessageKind kind = classify_message(msg);
+int Tagsmith::handle_message(const std::string& msg, const PrinterMessage& parsed) {
+  const MessageKind kind = parsed.kind;
   bool ack = true;
   int result = 0;
   switch (kind) {
@@ -116,7 +118,7 @@ int Tagsmith::handle_message(const std::string& msg) {
       const bool exit = kind == MessageKind::ExitPower;
       ack = false;
       int level = 0;
-      if (!parse_power(std::string_view(msg).substr(exit ? 15 : 16), &level)) {
+      if (!parse_power(parsed.arg, &level)) {
         say("refused %s: %s\n", msg.c_str(), std::string(kPowerRefused).c_str());
         port_.send(kPowerRefused, false);
         break;
@@ -148,13 +150,13 @@ int Tagsmith::handle_message(const std::string& msg) {
       break;
     case MessageKind::Command:
       say("got command %s\n", msg.c_str());
-      set_loop_cmd(std::string_view(msg).substr(4));
+      set_loop_cmd(parsed.arg);
       break;
     case MessageKind::Write:
       answer_write(msg);
       break;
     case MessageKind::Tof:
-      positions_.tof(tof_position(msg), cfg_.now(), &out_);
+      positions_.tof(leading_int(parsed.arg), cfg_.clock->time_of_day(), &out_);
       result = static_cast<int>(msg.size());
       break;
     case MessageKind::Other:

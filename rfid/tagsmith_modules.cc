@@ -13,10 +13,9 @@
 
 namespace rfid {
 
-// The records of an earlier pass go with their ports: a repeated discovery must not use up the
-// descriptors one pass at a time.
+// The records of an earlier pass go, and their ports with them: a repeated discovery must not
+// use up the descriptors one pass at a time.
 void Tagsmith::release_modules() {
-  for (auto& m : modules_) posix_com_close(m->port_fd);
   modules_.clear();
   reader_ = writer_ = nullptr;
 }
@@ -217,12 +216,13 @@ void Tagsmith::wait_for_retry() {
   for (;;) {
     say("check printer");
     std::string msg;
-    const int r = check_printer(&msg);
+    MessageKind kind = MessageKind::Other;
+    const int r = check_printer(&msg, &kind);
     say("check printer %d\n", r);
     update_status();
     if (r > 0) {
       log("PRINTER <%s>\n", msg.c_str());
-      if (msg.starts_with("cmd=retry")) return;
+      if (kind == MessageKind::Retry) return;
     }
     flush();
     // A second's pause, cut short when the printer sends or connects.

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <climits>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -77,11 +78,16 @@ struct FakeReader {
   }
 };
 
-// The daemon's pauses are where the modules answer: every reply is there when it looks.
-class AnsweringClock : public ld::FakeClock {
+// The daemon's pauses are where the modules answer: every reply is there when it looks. The
+// time moves only with the pauses and when the test says.
+class AnsweringClock : public DaemonClock {
  public:
+  time_t now() override { return fake_.now(); }
+  int64_t monotonic_ms() override { return fake_.monotonic_ms(); }
+  TimeVal time_of_day() override { return {static_cast<int32_t>(fake_.now()), 0}; }
+  void advance_ms(int64_t ms) { fake_.advance_ms(ms); }
   void sleep_ms(long ms) override {
-    FakeClock::sleep_ms(ms);
+    fake_.sleep_ms(ms);
     usleep(2000);
     std::lock_guard<std::mutex> lock(*mu);
     for (FakeReader* r : *readers) r->answer();
@@ -91,6 +97,9 @@ class AnsweringClock : public ld::FakeClock {
   std::function<void()> on_pause;
   std::vector<FakeReader*>* readers = nullptr;
   std::mutex* mu = nullptr;
+
+ private:
+  ld::FakeClock fake_;
 };
 
 int open_fds() {
@@ -346,6 +355,38 @@ TEST_F(DecidedTagsmith, MessagesAndTheirReplies) {
   EXPECT_NE(out.find("setting writer power to 7\n"), std::string::npos);
 }
 
+// No printer message, however far its numbers or fields go, does harm (the sanitizer build runs
+// this too): tables dumped while empty, positions at the ends of int, numbers no int holds,
+// empty and over-long write fields. Each is answered and the daemon goes on.
+TEST_F(DecidedTagsmith, MessagesAtTheEdgesAreAnsweredWithoutHarm) {
+  Tagsmith d(cfg_);
+  decide(d);
+  const std::string ok_nul("<OK>\0", 5);
+  struct {
+    std::string msg, reply;
+  } cases[] = {
+      {"cmd=d", ok_nul},  // both tables empty
+      {"cmd=l", ok_nul},
+      {"tag at -2147483648", ok_nul},
+      {"tag at 2147483647", ok_nul},
+      {"tag at 99999999999999999999", ok_nul},
+      {"cmd=exit_power=99999999999999999999", std::string(kPowerRefused)},
+      {"write=&data=&index=-99999999999999999999", ok_nul},
+      {"write=" + std::string(40, 'A') + "&data=" + std::string(40, 'A') + "&index=1", ok_nul},
+      {"write=" + std::string(41, 'A') + "&data=00", ok_nul},
+      {"cmd=", ok_nul},
+      {"cmd=s", ok_nul},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ask(d, c.msg, c.reply.size()), c.reply) << c.msg;
+  EXPECT_EQ(d.positions().get_last_pos(), INT_MAX);  // saturated, not overflowed
+  readers_[0]->answer();
+  EXPECT_EQ(readers_[0]->count(0x03), 0);  // no write went out
+  EXPECT_EQ(testkit::slurp(root_("/exit_tags.data")), "");
+  d.flush();
+  EXPECT_NE(out_.text().find("url:/job/rfid_wtag_result?state=-2&err=0&index=-2147483648&epc_len=0&epc=\n"),
+            std::string::npos) << out_.text();
+}
+
 // A power command for a busy module waits for it; values out of range or not numbers are refused
 // plainly; a power the module did not take is not shown as set.
 TEST_F(DecidedTagsmith, PowerWaitsForABusyModuleAndBadValuesAreRefused) {
@@ -404,6 +445,30 @@ TEST_F(DecidedTagsmith, UnfitAndStaleWritesAreReportedNotSent) {
   EXPECT_EQ(testkit::count_of(out, "url:/job/rfid_wtag_result?state=-2&err=0&index=2&epc_len="), 3) << out;
   EXPECT_NE(out.find("write for index 3 dropped: waited 3001 ms"), std::string::npos) << out;
   EXPECT_NE(out.find("url:/job/rfid_wtag_result?state=-2&err=0&index=3&epc_len=12&epc=" + ok_epc), std::string::npos);
+}
+
+// A write still waiting when the printer asks for a new discovery was for the records (and the
+// label) of before: it is dropped and reported, never sent by the new exit module.
+TEST_F(DecidedTagsmith, AWaitingWriteFromBeforeANewDiscoveryIsReportedNotSent) {
+  Tagsmith d(cfg_);
+  decide(d);
+  const std::string new_epc = "300833B2DDD901400000000C";
+  _set_state(*d.writer(), WAITING_FOR_READ);
+  EXPECT_EQ(ask(d, "write=" + kTag + "&data=" + new_epc + "&index=6", 5), std::string("<OK>\0", 5));
+  ASSERT_EQ(d.pending_writes(), 1u);
+  const std::string retry = "cmd=retry";
+  ASSERT_EQ(write(printer_.get(), retry.data(), retry.size()), ssize_t(retry.size()));
+  ASSERT_EQ(ld::wait_readable(d.printer().conn_fd(), 5000), 1);
+  d.main_pass();  // discovery again, decided from the module file, then the pending write
+  ASSERT_TRUE(d.decided());
+  EXPECT_EQ(d.pending_writes(), 0u);
+  readers_[0]->answer();
+  EXPECT_EQ(readers_[0]->count(0x03), 0);  // nothing written
+  d.flush();
+  const std::string out = out_.text();
+  EXPECT_NE(out.find("write for index 6 dropped: asked for before the modules were discovered again\n"),
+            std::string::npos) << out;
+  EXPECT_NE(out.find("url:/job/rfid_wtag_result?state=-2&err=0&index=6&epc_len=12&epc=" + new_epc), std::string::npos);
 }
 
 // The status file tells the operator's page the printer connection, both modules and the latest
