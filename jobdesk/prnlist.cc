@@ -332,15 +332,21 @@ void sort_rows_by(std::vector<ListRow>* rows, Less less) {
 
 void sort_list_rows(std::vector<ListRow>* rows, std::string_view key) {
   using R = ListRow;
-  auto by_name = [](const R& a, const R& b) {
-    return strcasecmp(a.file_name.c_str(), b.file_name.c_str()) < 0;
+  // Rows of an equal key in name order, as a sort by name and then by the key would leave them.
+  auto cmp_name = [](const R& a, const R& b) { return strcasecmp(a.file_name.c_str(), b.file_name.c_str()); };
+  auto then_name = [&](auto key_less) {
+    return [=](const R& a, const R& b) {
+      if (key_less(a, b)) return true;
+      if (key_less(b, a)) return false;
+      return cmp_name(a, b) < 0;
+    };
   };
-  if (key == "name") return sort_rows_by(rows, by_name);
-  if (key == "NAME") return sort_rows_by(rows, [&](const R& a, const R& b) { return by_name(b, a); });
-  if (key == "pages") return sort_rows_by(rows, [](const R& a, const R& b) { return a.pages < b.pages; });
-  if (key == "PAGES") return sort_rows_by(rows, [](const R& a, const R& b) { return a.pages > b.pages; });
-  if (key == "DATE") return sort_rows_by(rows, [](const R& a, const R& b) { return a.mtime > b.mtime; });
-  sort_rows_by(rows, [](const R& a, const R& b) { return a.mtime < b.mtime; });
+  if (key == "name") return sort_rows_by(rows, [&](const R& a, const R& b) { return cmp_name(a, b) < 0; });
+  if (key == "NAME") return sort_rows_by(rows, [&](const R& a, const R& b) { return cmp_name(b, a) < 0; });
+  if (key == "pages") return sort_rows_by(rows, then_name([](const R& a, const R& b) { return a.pages < b.pages; }));
+  if (key == "PAGES") return sort_rows_by(rows, then_name([](const R& a, const R& b) { return a.pages > b.pages; }));
+  if (key == "DATE") return sort_rows_by(rows, then_name([](const R& a, const R& b) { return a.mtime > b.mtime; }));
+  sort_rows_by(rows, then_name([](const R& a, const R& b) { return a.mtime < b.mtime; }));
 }
 
 upload::PrnInfo* get_prn_entry(PrnList* l, const std::string& name) {
