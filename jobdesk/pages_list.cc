@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/endpoints.h"
@@ -238,7 +239,7 @@ void show_prn_list(PrnList* l, const PageContext& ctx, int inum) {
     job_item(ctx, texts, p, list_view, &line);
     shown++;
   }
-  add_body_line(line);
+  webkit::take_body_line(std::move(line));
   add_head_line("<script>var n_thumbs=" + std::to_string(shown) + ";</script>\n");
   if (list_view) add_head_line("<script>var vlist=1;</script>\n");
   if (!filter.empty()) {

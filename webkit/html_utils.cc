@@ -107,6 +107,11 @@ int add_body_line(std::string_view text) {
   return 1;
 }
 
+int take_body_line(std::string text) {
+  state().body.push_back(std::move(text));
+  return 1;
+}
+
 int add_body_line_top(std::string_view text) {
   auto& body = state().body;
   body.emplace(body.empty() ? body.end() : body.begin() + 1, text);

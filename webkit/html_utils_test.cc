@@ -46,9 +46,10 @@ TEST_F(HtmlUtils, HtmlResponseWritesHeadThenBodyLinesAsStored) {
   add_head_line("<title>x</title>\n");
   add_body_line2("", "2");
   add_body_line3("3", "4", "5");
-  EXPECT_EQ(get_body_length(), std::string("<HTML><HEAD><title>x</title>\n<p>a\nb</p>2345").size());
+  take_body_line(std::string("6\n"));
+  EXPECT_EQ(get_body_length(), std::string("<HTML><HEAD><title>x</title>\n<p>a\nb</p>23456\n").size());
   std::string out = capture([](FILE* f) { return print_html(f); });
-  const std::string content = "<HTML><HEAD><title>x</title>\n</HEAD>\n<p>a\nb</p>2345</HTML>\n";
+  const std::string content = "<HTML><HEAD><title>x</title>\n</HEAD>\n<p>a\nb</p>23456\n</HTML>\n";
   EXPECT_EQ(out, "Content-length: " + std::to_string(content.size()) +
                      "\r\nContent-Type:text/html;charset=utf-8\r\n\r\n" + content);
 }
