@@ -47,6 +47,8 @@ std::string thumbnail(int pages, int copies) {
   return j + "\xFF\xD9";
 }
 
+std::string rows_text(const std::vector<jobdesk::ListRow>& rows);
+
 class PrnListTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -136,6 +138,32 @@ TEST_F(PrnListTest, EveryCutCacheLoadsWhatIsWholeAndNeverCrashes) {
   ListRun r;
   EXPECT_EQ(jobdesk::load_prn_list(&r.l, cut), 0);
   EXPECT_EQ(r.messages(), "Wrong prn version 3 2\n");
+}
+
+// The list reads only the first part of each cached record in place. A cache cut anywhere (in
+// the part the list reads, behind it, or inside the version) never gives a row from a part
+// record: the list is the one read from the jobs.
+TEST_F(PrnListTest, EveryCutCacheGivesTheListOfTheJobs) {
+  add_job("a.prn", 1);
+  add_job("b.prn", 2);
+  add_job("c.prn", 3);
+  ListRun first;
+  std::vector<jobdesk::ListRow> want;
+  ASSERT_EQ(jobdesk::get_list_rows(&first.l, &want), 3);
+  jobdesk::sort_list_rows(&want, "name");
+  std::string whole;
+  ASSERT_TRUE(ld::read_file(root("/print/prns/prn_meta"), &whole));
+  const size_t last = 4 + 2 * jobdesk::kPrnInfoSize;
+  for (size_t n : {size_t{0}, size_t{3}, size_t{4}, last, last + 1, last + 100, last + 1739,
+                   last + 1740, last + 5000, whole.size() - 1}) {
+    ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/prn_meta"), whole.substr(0, n)));
+    ListRun run;
+    std::vector<jobdesk::ListRow> rows;
+    EXPECT_EQ(jobdesk::get_list_rows(&run.l, &rows), 3) << n;
+    EXPECT_FALSE(run.l.list.empty()) << n;  // read from the jobs, not in place
+    jobdesk::sort_list_rows(&rows, "name");
+    EXPECT_EQ(rows_text(rows), rows_text(want)) << n;
+  }
 }
 
 TEST_F(PrnListTest, JobWithoutUsableThumbnailIsRemoved) {
