@@ -284,4 +284,20 @@ TEST(UiLog, AClientThatCannotStartIsReportedOnce) {
   EXPECT_EQ(root.log_client_output(), "heard\n");
 }
 
+// The client left running is started by a thread of its own: one that turns out not to start
+// (executable, but not a program) is still reported, by the time the caller asks.
+TEST(UiLog, AClientLeftRunningThatCannotStartIsReported) {
+  testkit::TempRoot root;
+  const std::string client = root("/home/pi/log_client");
+  testkit::spit(client, std::string("\x7f" "ELF not really", 14));
+  ::chmod(client.c_str(), 0755);
+  ui_log_reset_warning();
+  std::string said = stderr_of(root, [] {
+    ui_log_start("lost");
+    ui_log_started();
+  });
+  EXPECT_NE(said.find("event log: cannot run " + client), std::string::npos) << said;
+  ui_log_reset_warning();
+}
+
 }  // namespace

@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "common/paths.h"
 #include "common/run.h"
@@ -48,15 +50,28 @@ long long now_ms() {
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// The client left running by ui_log_start.
+// The client left running by ui_log_start, and the thread that starts it: starting a program
+// holds the caller until the program is under way (about a millisecond on the board), which a
+// page need not wait for.
 struct Pending {
   pid_t pid = -1;
   long long deadline = 0;
+  std::thread starter;
+  int start_rc = 0;
+  std::string client;
 };
 Pending pending;
 
+// The client's start has finished (reported when it failed); pending.pid is set when it runs.
+void join_starter() {
+  if (!pending.starter.joinable()) return;
+  pending.starter.join();
+  if (pending.start_rc != 0) warn_lost("cannot run " + pending.client + ": " + std::strerror(pending.start_rc));
+}
+
 // Waits for the running client until its deadline, then stops it.
 void wait_pending() {
+  join_starter();
   if (pending.pid < 0) return;
   int status = 0;
   for (;;) {
@@ -104,18 +119,26 @@ void ui_log_start(std::string_view text) {
     ui_log(text);
     return;
   }
-  int pid = -1;
-  const int rc = ld::start_program(client, p[0], &pid);
-  ::close(p[0]);
-  if (rc != 0) {
-    warn_lost("cannot run " + client + ": " + std::strerror(rc));
-    return;
-  }
   static bool hooked = std::atexit(wait_pending) == 0;
   (void)hooked;
-  pending.pid = pid;
+  pending.client = client;
+  pending.start_rc = 0;
   pending.deadline = now_ms() + kClientTimeoutMs;
+  auto start = [fd = p[0]] {
+    int pid = -1;
+    pending.start_rc = ld::start_program(pending.client, fd, &pid);
+    ::close(fd);
+    pending.pid = pending.start_rc == 0 ? pid : -1;
+  };
+  try {
+    pending.starter = std::thread(start);
+  } catch (const std::system_error&) {
+    start();  // no thread to be had: started here, as before
+    if (pending.start_rc != 0) warn_lost("cannot run " + client + ": " + std::strerror(pending.start_rc));
+  }
 }
+
+void ui_log_started() { join_starter(); }
 
 void ui_log(std::string_view text) {
   wait_pending();

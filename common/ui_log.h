@@ -16,7 +16,11 @@ void ui_log(std::string_view text);
 // page should not wait for the log's round trip). It is waited for, within the same time
 // limit, by the next ui_log or ui_log_start (so lines keep their order) and at the latest when
 // the program ends.
+// The client is started by a thread of its own, so not even its start holds the caller.
 void ui_log_start(std::string_view text);
+// Returns once the client of the last ui_log_start is under way (or could not be started). A
+// CGI program calls it before its reply goes out: the web server may end the program then.
+void ui_log_started();
 
 // The next client that cannot be started is reported again (for tests).
 void ui_log_reset_warning();

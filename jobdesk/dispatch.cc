@@ -179,6 +179,8 @@ int run_jobdesk(const char* invocation, FILE* out) {
   // The settings are saved before the reply goes out: the web server may end the program as
   // soon as it has the whole reply, and the next call must find them.
   webkit::save_persistence_data("jobdesk");
+  // So is the query's event line: its client must be under way before the server may end us.
+  ui_log_started();
   long written = webkit::print_html(out);
   return written < 0 ? 1 : 0;
 }

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <strings.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,11 +98,17 @@ bool in_place(const PrnInfoView& r, std::string_view dir) {
   return at_dir(r.job_path) && at_dir(r.filter_input);
 }
 
+// The bytes of a record that the list reads: every field view_prn_info takes lies before the
+// end of the modification time.
+constexpr size_t kListedPrefix = info_at::kMtime + 4;
+
 // The list page's rows straight from a cache in step with the folder, or false when anything is
-// out of step (get_prn_list then brings it in line). The records are mapped a few at a time and
-// only the fields the list shows are read: the whole cache is megabytes at a few hundred jobs,
-// and neither reading it all nor holding it resident is needed. The cache is only ever replaced
-// by a rename, never cut in place, so a mapping of it stays whole.
+// out of step (get_prn_list then brings it in line). Of each record only its first part, which
+// holds the fields the list shows, is read: the whole cache is megabytes at a few hundred jobs,
+// and neither reading it all nor holding it resident is needed. One read per record costs less
+// than mapping the records, whose pages would be faulted in and unmapped again for a fraction
+// of each. The cache is only ever replaced by a rename, never cut in place, so the file opened
+// stays whole.
 bool rows_from_cache(std::vector<ListRow>* rows) {
   rows->clear();
   ld::UniqueFd fd(open(library::cache_file().c_str(), O_RDONLY | O_CLOEXEC));
@@ -114,28 +119,16 @@ bool rows_from_cache(std::vector<ListRow>* rows) {
     return false;
   const size_t n = static_cast<size_t>((static_cast<uint64_t>(st.st_size) - 4) / kPrnInfoSize);
   const std::string dir = library::jobs_dir();
-  const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-  constexpr size_t kWindow = 32;  // records mapped at once
   rows->reserve(n);
-  for (size_t first = 0; first < n; first += kWindow) {
-    const size_t count = std::min(kWindow, n - first);
-    const uint64_t start = 4 + uint64_t{first} * kPrnInfoSize;
-    const uint64_t map_at = start / page * page;
-    const size_t len = static_cast<size_t>(start - map_at) + count * kPrnInfoSize;
-    void* m = mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd.get(), static_cast<off_t>(map_at));
-    if (m == MAP_FAILED) return false;
-    const unsigned char* rec = static_cast<const unsigned char*>(m) + (start - map_at);
-    bool ok = true;
-    for (size_t i = 0; i < count && ok; ++i, rec += kPrnInfoSize) {
-      PrnInfoView r = view_prn_info(rec);
-      if (!(ok = in_place(r, dir))) break;
-      fill_row(rows->emplace_back(), r);
-    }
-    munmap(m, len);
-    if (!ok) return false;
-  }
+  unsigned char rec[kListedPrefix];
   // The list holds the records in the reverse of the file order.
-  std::reverse(rows->begin(), rows->end());
+  for (size_t i = n; i-- > 0;) {
+    const off_t at = static_cast<off_t>(4 + uint64_t{i} * kPrnInfoSize);
+    if (pread(fd.get(), rec, sizeof rec, at) != static_cast<ssize_t>(sizeof rec)) return false;
+    PrnInfoView r = view_prn_info(rec);
+    if (!in_place(r, dir)) return false;
+    fill_row(rows->emplace_back(), r);
+  }
 
   // Every job must meet its own record, and every record its job, with the size unchanged.
   std::unordered_map<std::string_view, ListRow*> by_name;
@@ -316,15 +309,21 @@ void sort_rows_by(std::vector<ListRow>* rows, Less less) {
 
 void sort_list_rows(std::vector<ListRow>* rows, std::string_view key) {
   using R = ListRow;
-  auto by_name = [](const R& a, const R& b) {
-    return strcasecmp(a.file_name.c_str(), b.file_name.c_str()) < 0;
+  // Rows of an equal key in name order, as a sort by name and then by the key would leave them.
+  auto cmp_name = [](const R& a, const R& b) { return strcasecmp(a.file_name.c_str(), b.file_name.c_str()); };
+  auto then_name = [&](auto key_less) {
+    return [=](const R& a, const R& b) {
+      if (key_less(a, b)) return true;
+      if (key_less(b, a)) return false;
+      return cmp_name(a, b) < 0;
+    };
   };
-  if (key == "name") return sort_rows_by(rows, by_name);
-  if (key == "NAME") return sort_rows_by(rows, [&](const R& a, const R& b) { return by_name(b, a); });
-  if (key == "pages") return sort_rows_by(rows, [](const R& a, const R& b) { return a.pages < b.pages; });
-  if (key == "PAGES") return sort_rows_by(rows, [](const R& a, const R& b) { return a.pages > b.pages; });
-  if (key == "DATE") return sort_rows_by(rows, [](const R& a, const R& b) { return a.mtime > b.mtime; });
-  sort_rows_by(rows, [](const R& a, const R& b) { return a.mtime < b.mtime; });
+  if (key == "name") return sort_rows_by(rows, [&](const R& a, const R& b) { return cmp_name(a, b) < 0; });
+  if (key == "NAME") return sort_rows_by(rows, [&](const R& a, const R& b) { return cmp_name(b, a) < 0; });
+  if (key == "pages") return sort_rows_by(rows, then_name([](const R& a, const R& b) { return a.pages < b.pages; }));
+  if (key == "PAGES") return sort_rows_by(rows, then_name([](const R& a, const R& b) { return a.pages > b.pages; }));
+  if (key == "DATE") return sort_rows_by(rows, then_name([](const R& a, const R& b) { return a.mtime > b.mtime; }));
+  sort_rows_by(rows, then_name([](const R& a, const R& b) { return a.mtime < b.mtime; }));
 }
 
 library::PrnInfo* get_prn_entry(PrnList* l, const std::string& name) {

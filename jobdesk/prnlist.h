@@ -79,7 +79,9 @@ struct ListRow {
 // list shows them, and l->list stays empty; otherwise get_prn_list runs and l->list holds the
 // records the rows come from. Result: number of jobs.
 int get_list_rows(PrnList* l, std::vector<ListRow>* rows);
-// sort_prn_list's orders, for the rows.
+// The list page's order in one pass: sort_prn_list's order of `key`, rows of an equal key by
+// name (case-insensitive), rows of an equal name as they came; so the same as a stable sort by
+// name followed by one by the key.
 void sort_list_rows(std::vector<ListRow>* rows, std::string_view key);
 
 // A modification time as UTC text in `format`, at most 21 characters.

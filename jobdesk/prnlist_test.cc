@@ -1,10 +1,13 @@
 #include "jobdesk/prnlist.h"
 
 #include <gtest/gtest.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "common/bytes.h"
 #include "common/fsops.h"
@@ -43,6 +46,8 @@ std::string thumbnail(int pages, int copies) {
   j.append(reinterpret_cast<const char*>(seg.data()), seg.size());
   return j + "\xFF\xD9";
 }
+
+std::string rows_text(const std::vector<jobdesk::ListRow>& rows);
 
 class PrnListTest : public ::testing::Test {
  protected:
@@ -133,6 +138,32 @@ TEST_F(PrnListTest, EveryCutCacheLoadsWhatIsWholeAndNeverCrashes) {
   ListRun r;
   EXPECT_EQ(jobdesk::load_prn_list(&r.l, cut), 0);
   EXPECT_EQ(r.messages(), "Wrong prn version 3 2\n");
+}
+
+// The list reads only the first part of each cached record in place. A cache cut anywhere (in
+// the part the list reads, behind it, or inside the version) never gives a row from a part
+// record: the list is the one read from the jobs.
+TEST_F(PrnListTest, EveryCutCacheGivesTheListOfTheJobs) {
+  add_job("a.prn", 1);
+  add_job("b.prn", 2);
+  add_job("c.prn", 3);
+  ListRun first;
+  std::vector<jobdesk::ListRow> want;
+  ASSERT_EQ(jobdesk::get_list_rows(&first.l, &want), 3);
+  jobdesk::sort_list_rows(&want, "name");
+  std::string whole;
+  ASSERT_TRUE(ld::read_file(root("/print/prns/prn_meta"), &whole));
+  const size_t last = 4 + 2 * jobdesk::kPrnInfoSize;
+  for (size_t n : {size_t{0}, size_t{3}, size_t{4}, last, last + 1, last + 100, last + 1739,
+                   last + 1740, last + 5000, whole.size() - 1}) {
+    ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/prn_meta"), whole.substr(0, n)));
+    ListRun run;
+    std::vector<jobdesk::ListRow> rows;
+    EXPECT_EQ(jobdesk::get_list_rows(&run.l, &rows), 3) << n;
+    EXPECT_FALSE(run.l.list.empty()) << n;  // read from the jobs, not in place
+    jobdesk::sort_list_rows(&rows, "name");
+    EXPECT_EQ(rows_text(rows), rows_text(want)) << n;
+  }
 }
 
 TEST_F(PrnListTest, JobWithoutUsableThumbnailIsRemoved) {
@@ -244,6 +275,48 @@ TEST_F(PrnListTest, RowsReadInPlaceFromTheCacheAreTheRowsOfTheWholeRecords) {
   EXPECT_NE(rows_text(in_place).find("gamma.prn|gamma|thumbs/gamma.jpeg|" +
                                      std::to_string(job.size() + 4) + "|"),
             std::string::npos);
+}
+
+// The page sorts once by the key with the name behind it; the rows must come in the order of
+// a stable sort by name followed by a stable sort by the key, ties and case included.
+TEST(ListRowOrder, OnePassIsTheOrderOfNameThenKey) {
+  const struct {
+    const char* name;
+    int pages;
+    int64_t mtime;
+  } jobs[] = {{"b.prn", 2, 50}, {"A.prn", 1, 50}, {"a.prn", 2, 40}, {"C.prn", 1, 40},
+              {"b2.prn", 2, 50}, {"B.prn", 3, 60}, {"c.prn", 1, 50}, {"a.prn", 2, 50}};
+  std::vector<jobdesk::ListRow> given;
+  for (const auto& j : jobs) {
+    jobdesk::ListRow& r = given.emplace_back();
+    r.file_name = j.name;
+    r.pages = j.pages;
+    r.mtime = j.mtime;
+    r.copies = static_cast<int32_t>(given.size());  // tells equal names apart
+  }
+  using R = jobdesk::ListRow;
+  auto ci = [](const R& a, const R& b) { return strcasecmp(a.file_name.c_str(), b.file_name.c_str()); };
+  const std::pair<const char*, std::function<bool(const R&, const R&)>> keys[] = {
+      {"name", [&](const R& a, const R& b) { return ci(a, b) < 0; }},
+      {"NAME", [&](const R& a, const R& b) { return ci(b, a) < 0; }},
+      {"pages", [](const R& a, const R& b) { return a.pages < b.pages; }},
+      {"PAGES", [](const R& a, const R& b) { return a.pages > b.pages; }},
+      {"date", [](const R& a, const R& b) { return a.mtime < b.mtime; }},
+      {"DATE", [](const R& a, const R& b) { return a.mtime > b.mtime; }},
+      {"", [](const R& a, const R& b) { return a.mtime < b.mtime; }},
+  };
+  auto order = [](const std::vector<R>& rows) {
+    std::string t;
+    for (const R& r : rows) t += r.file_name + "#" + std::to_string(r.copies) + " ";
+    return t;
+  };
+  for (const auto& [key, less] : keys) {
+    std::vector<R> two = given, one = given;
+    std::stable_sort(two.begin(), two.end(), keys[0].second);
+    std::stable_sort(two.begin(), two.end(), less);
+    jobdesk::sort_list_rows(&one, key);
+    EXPECT_EQ(order(one), order(two)) << key;
+  }
 }
 
 TEST_F(PrnListTest, JobReplacedByAnotherWithTheCountUnchangedIsNotListed) {

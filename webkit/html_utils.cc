@@ -1,6 +1,10 @@
 #include "webkit/html_utils.h"
 
+#include <sys/uio.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -31,15 +35,54 @@ size_t value_end(std::string_view text, size_t pos, bool newline_ends) {
   return end == std::string_view::npos ? text.size() : end;
 }
 
+// Writes the pieces in order, as few at a time as the system's limit allows, resuming after a
+// short write (a pipe to the web server takes only what it has room for when a signal comes).
+bool write_pieces(int fd, std::vector<iovec>& v) {
+  const size_t max = static_cast<size_t>(IOV_MAX);
+  for (size_t at = 0; at < v.size();) {
+    ssize_t n = ::writev(fd, &v[at], static_cast<int>(std::min(max, v.size() - at)));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    size_t left = static_cast<size_t>(n);
+    for (; at < v.size() && left >= v[at].iov_len; ++at) left -= v[at].iov_len;
+    if (left > 0) {  // the piece at `at` went out in part
+      v[at].iov_base = static_cast<char*>(v[at].iov_base) + left;
+      v[at].iov_len -= left;
+    }
+  }
+  return true;
+}
+
+// The lines go out as they are stored, without being put together first: a list page of a
+// thousand jobs is a few hundred kilobytes.
 long write_response(FILE* out, const char* content_type) {
   State& s = state();
-  std::string resp = "Content-length: " + std::to_string(get_body_length()) + "\r\n";
-  resp += content_type;
-  resp += "\r\n\r\n";
-  for (const auto& l : s.head) resp += l;
-  for (const auto& l : s.body) resp += l;
-  if (std::fwrite(resp.data(), 1, resp.size(), out) != resp.size() || std::fflush(out) != 0) return -1;
-  return static_cast<long>(resp.size());
+  const std::string top = "Content-length: " + std::to_string(get_body_length()) + "\r\n" +
+                          content_type + "\r\n\r\n";
+  std::vector<iovec> pieces;
+  pieces.reserve(1 + s.head.size() + s.body.size());
+  size_t total = 0;
+  auto add = [&](const std::string& t) {
+    if (t.empty()) return;
+    pieces.push_back(iovec{const_cast<char*>(t.data()), t.size()});
+    total += t.size();
+  };
+  add(top);
+  for (const auto& l : s.head) add(l);
+  for (const auto& l : s.body) add(l);
+  if (std::fflush(out) != 0) return -1;
+  const int fd = ::fileno(out);
+  if (fd >= 0) {
+    if (!write_pieces(fd, pieces)) return -1;
+  } else {
+    // A stream without a descriptor (one in memory) takes the pieces through its buffer.
+    for (const iovec& p : pieces)
+      if (std::fwrite(p.iov_base, 1, p.iov_len, out) != p.iov_len) return -1;
+    if (std::fflush(out) != 0) return -1;
+  }
+  return static_cast<long>(total);
 }
 
 }  // namespace
@@ -55,6 +98,11 @@ int add_head_line(std::string_view text) {
 
 int add_body_line(std::string_view text) {
   state().body.emplace_back(text);
+  return 1;
+}
+
+int take_body_line(std::string text) {
+  state().body.push_back(std::move(text));
   return 1;
 }
 

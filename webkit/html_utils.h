@@ -30,6 +30,8 @@ std::string get_string(std::string_view text);
 // The head list starts with "<HTML><HEAD>" when its first line is added. All return 1.
 int add_head_line(std::string_view text);
 int add_body_line(std::string_view text);
+// add_body_line for a text the caller is done with: it is taken over rather than copied.
+int take_body_line(std::string text);
 // Inserts as the second body line (behind the first); into an empty body as the first.
 int add_body_line_top(std::string_view text);
 int add_body_line2(std::string_view a, std::string_view b);

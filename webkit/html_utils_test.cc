@@ -1,12 +1,15 @@
 #include "webkit/html_utils.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "testkit/capture.h"
 #include "testkit/scenario.h"
@@ -43,9 +46,10 @@ TEST_F(HtmlUtils, HtmlResponseWritesHeadThenBodyLinesAsStored) {
   add_head_line("<title>x</title>\n");
   add_body_line2("", "2");
   add_body_line3("3", "4", "5");
-  EXPECT_EQ(get_body_length(), std::string("<HTML><HEAD><title>x</title>\n<p>a\nb</p>2345").size());
+  take_body_line(std::string("6\n"));
+  EXPECT_EQ(get_body_length(), std::string("<HTML><HEAD><title>x</title>\n<p>a\nb</p>23456\n").size());
   std::string out = capture([](FILE* f) { return print_html(f); });
-  const std::string content = "<HTML><HEAD><title>x</title>\n</HEAD>\n<p>a\nb</p>2345</HTML>\n";
+  const std::string content = "<HTML><HEAD><title>x</title>\n</HEAD>\n<p>a\nb</p>23456\n</HTML>\n";
   EXPECT_EQ(out, "Content-length: " + std::to_string(content.size()) +
                      "\r\nContent-Type:text/html;charset=utf-8\r\n\r\n" + content);
 }
@@ -59,6 +63,75 @@ TEST_F(HtmlUtils, JsonResponseIsTheBodyOnly) {
   add_body_line("b");
   EXPECT_EQ(capture([](FILE* f) { return print_json(f); }),
             "Content-length: 14\r\nContent-Type:application/json;charset=iso-8859-1\r\n\r\n<HTML><HEAD>hb");
+}
+
+// A list page is thousands of lines, more than one system call takes, and a pipe to the web
+// server takes part of a write when a signal comes in: the reply must still arrive whole and
+// in order. A timer signal without SA_RESTART keeps interrupting the writes while the reader
+// takes the reply slowly.
+TEST_F(HtmlUtils, LongReplyThroughAnInterruptedPipeArrivesWhole) {
+  std::string expected_body;
+  for (int i = 0; i < 5000; ++i) {
+    std::string line = "<tr><td>row " + std::to_string(i) + "</td></tr>\n";
+    if (i % 7 == 0) line = "";  // empty lines are kept too
+    add_body_line(line);
+    expected_body += line;
+  }
+  struct sigaction tick {}, old {};
+  tick.sa_handler = [](int) {};
+  ::sigaction(SIGALRM, &tick, &old);  // no SA_RESTART: writes come back short
+  itimerval every{{0, 200}, {0, 200}}, off{};
+  ::setitimer(ITIMER_REAL, &every, nullptr);
+  int p[2];
+  ASSERT_EQ(::pipe(p), 0);
+  std::string got;
+  std::thread reader([&] {
+    char buf[1000];
+    ssize_t n;
+    while ((n = ::read(p[0], buf, sizeof buf)) != 0) {
+      if (n > 0) got.append(buf, static_cast<size_t>(n));
+      ::usleep(20);
+    }
+    ::close(p[0]);
+  });
+  FILE* out = ::fdopen(p[1], "w");
+  long written = print_html(out);
+  std::fclose(out);
+  reader.join();
+  ::setitimer(ITIMER_REAL, &off, nullptr);
+  ::sigaction(SIGALRM, &old, nullptr);
+  const std::string content = "<HTML><HEAD></HEAD>\n" + expected_body + "</HTML>\n";
+  const std::string expected = "Content-length: " + std::to_string(content.size()) +
+                               "\r\nContent-Type:text/html;charset=utf-8\r\n\r\n" + content;
+  EXPECT_EQ(written, static_cast<long>(expected.size()));
+  EXPECT_TRUE(got == expected) << got.size() << " bytes of " << expected.size();
+}
+
+// A stream without a descriptor (in memory) gets the same bytes, and a reply the reader has
+// closed on is a failure.
+TEST_F(HtmlUtils, ReplyToAStreamInMemoryAndToAClosedReader) {
+  add_body_line("a");
+  add_body_line("");
+  add_body_line("b");
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* mem = ::open_memstream(&text, &size);
+  const std::string expected = "Content-length: 2\r\nContent-Type:application/json;charset=iso-8859-1\r\n\r\nab";
+  ASSERT_EQ(print_json(mem), static_cast<long>(expected.size()));
+  std::fclose(mem);
+  EXPECT_EQ(std::string(text, size), expected);
+  std::free(text);
+
+  int p[2];
+  ASSERT_EQ(::pipe(p), 0);
+  ::close(p[0]);
+  struct sigaction ign {}, old {};
+  ign.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ign, &old);
+  FILE* out = ::fdopen(p[1], "w");
+  EXPECT_EQ(print_json(out), -1);
+  std::fclose(out);
+  ::sigaction(SIGPIPE, &old, nullptr);
 }
 
 TEST_F(HtmlUtils, BodyLineTopGoesBehindTheFirstLine) {
