@@ -100,7 +100,7 @@ bool in_place(const PrnInfoView& r, std::string_view dir) {
 
 // The bytes of a record that the list reads: every field view_prn_info takes lies before the
 // end of the modification time.
-constexpr size_t kListedPrefix = info_at::kMtime + 4;
+constexpr size_t kListedPrefix = library::info_at::kMtime + 4;
 
 // The list page's rows straight from a cache in step with the folder, or false when anything is
 // out of step (get_prn_list then brings it in line). Of each record only its first part, which
