@@ -53,7 +53,7 @@ void queue_copy(PrnList* l, const std::string& name, const std::string& display,
     rec.tags[rec.ntags++] = {o.id, o.write_value};
   }
   std::string queued, err;
-  if (!enqueue_job(prns_dir() + name, display, rec, &queued, &err)) {
+  if (!enqueue_job(l->queue, prns_dir() + name, display, rec, &queued, &err)) {
     fprintf(l->err, "jobdesk ERROR %s\n", err.c_str());
   }
 }
@@ -248,7 +248,7 @@ int do_print(PrnList* l, const std::string& name, int mode, const char* query,
   if (mode == kPrintMode) {
     out = free_queue_path(job_base(name));
     if (out.empty()) return 0;
-    if (check_pause() == 1) {  // 1: not paused
+    if (check_pause(l->queue) == 1) {  // 1: not paused
       webkit::add_head_line("<meta http-equiv='refresh' content='0; url=http://" +
                             webkit::html_escape(ld::printer_host()) + "/?touch=true'>\n");
     }

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "spooler/queue_config.h"
 #include "upload/prninfo.h"
 
 namespace jobdesk {
@@ -23,6 +24,8 @@ struct PrnList {
   std::vector<upload::PrnOption> schema;
   FILE* err = stderr;
   std::function<void(std::string_view)> log;
+  // The print queue that Print adds to and the queue page shows (and its messages).
+  spooler::Config queue;
   // Set when a record was made or changed since the cache was read: only then is the cache
   // worth writing again (it is megabytes at a few hundred jobs).
   bool changed = false;

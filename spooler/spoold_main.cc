@@ -5,5 +5,5 @@
 
 int main() {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  return spooler::spoold_pass();
+  return spooler::spoold_pass(spooler::Config{});
 }

@@ -58,11 +58,11 @@ std::string one_line(std::string_view text) {
 
 // The printer gate's answer without its messages: the watchdog asks once a second while a send
 // waits, and the gate's lines would fill the sender's log.
-bool printer_online_quietly(Clock& clock) {
-  const std::string path = printer_status_path();
+bool printer_online_quietly(const spooler::Config& cfg) {
+  const std::string& path = cfg.status_doc;
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return false;
-  const long long age = static_cast<long long>(clock.now()) - static_cast<long long>(st.st_mtime);
+  const long long age = static_cast<long long>(cfg.clock->now()) - static_cast<long long>(st.st_mtime);
   if (age >= kStatusMaxAgeSeconds || age <= -kStatusMaxAgeSeconds) return false;
   JsonTree doc = JsonTree::load(path);
   JsonNode* state = doc ? getJSONObject("system.SystemState", doc.top()) : nullptr;
@@ -189,10 +189,10 @@ void StuckWatchdog::sample(bool sending, int64_t taken) {
   }
 }
 
-StuckWatchdog::Probes real_stuck_probes(Clock& clock) {
+StuckWatchdog::Probes real_stuck_probes(const spooler::Config& cfg) {
   StuckWatchdog::Probes p;
-  p.printer_online = [&clock] { return printer_online_quietly(clock); };
-  p.paused = [] { return spooler::check_pause() != 1; };
+  p.printer_online = [&cfg] { return printer_online_quietly(cfg); };
+  p.paused = [&cfg] { return spooler::check_pause(cfg) != 1; };
   p.log = [](std::string_view text) { ui_log(text); };
   return p;
 }

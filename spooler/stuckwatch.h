@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "spooler/queue_config.h"
 
 namespace ld {
 
@@ -101,7 +102,7 @@ class StuckWatchdog {
 };
 
 // The probes of the real send loop: the printer gate without its messages, the pause flag and
-// the log client.
-StuckWatchdog::Probes real_stuck_probes(Clock& clock);
+// the log client, on the files that cfg names (which must outlive the probes).
+StuckWatchdog::Probes real_stuck_probes(const spooler::Config& cfg);
 
 }  // namespace ld
