@@ -13,6 +13,7 @@
 #include "common/handles.h"
 #include "common/ui_log.h"
 #include "spooler/jobhistory.h"
+#include "spooler/print_settings.h"
 
 namespace spooler {
 
@@ -178,6 +179,7 @@ bool spool_one(const Config& cfg, const queue_record& r) {
   }
   done.spooled = 1;
   done.copies_sent = 0;
+  done.copies = a.copies;  // the sender sends a one-set file as often as the filter was told
   set_record_text(done.path, prn);
   return put_in_place(cfg, r, done, a, prn);
 }
@@ -191,18 +193,8 @@ std::string spooled_path(std::string_view spl_path) {
 }
 
 prnfilt_args spool_args(const queue_record& r) {
-  prnfilt_args a;
-  a.input = r.path;
-  a.output = a.input + ".tmp";
-  a.copies = r.copies;
-  a.collate = r.collate;
-  a.from = r.from;
-  a.to = r.to;
-  a.quality = r.quality;
-  a.disp = r.disp;
-  for (int i = 0; i < r.ntags; ++i)
-    a.overrides.push_back({static_cast<uint32_t>(r.tags[i].id), r.tags[i].value});
-  return a;
+  const std::string input = r.path;
+  return filter_args(settings_of(r), input, input + ".tmp");
 }
 
 int spoold_pass(const Config& cfg) {
