@@ -2,8 +2,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <netdb.h>
 #include <sys/file.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -58,13 +62,15 @@ bool send_all(int fd, const char* data, size_t n) {
   return true;
 }
 
-// The job's bytes while someone watches the send: the send time-out is cut into ticks of a
-// second so that `on_progress` hears how far the printer got while a piece waits; the send is
-// still given up only once the printer took nothing for `timeout_ms`. False with errno set.
+// How the job's bytes go out. While someone watches the send, the send time-out is cut into
+// ticks of a second so that `on_progress` hears how far the printer got, about once a second,
+// also while a piece waits; the send is still given up only once the printer took nothing for
+// `timeout_ms`. Without a watcher the time-out is the socket's own.
 struct WatchedSend {
   const std::function<void(int64_t)>& on_progress;
   int timeout_ms;
   int64_t written = 0;
+  long long told_at = -1;  // when on_progress last heard
 };
 
 long long steady_ms() {
@@ -72,30 +78,130 @@ long long steady_ms() {
       .count();
 }
 
-bool send_watched(int fd, const char* data, size_t n, WatchedSend* w) {
+// Tells the watcher how far the printer got, at most about once a second (asking the socket
+// costs a system call, and a piece takes a fraction of a millisecond while the printer keeps up).
+void tell_progress(int fd, WatchedSend* w, long long now, bool waiting) {
+  if (!w->on_progress || (!waiting && w->told_at >= 0 && now - w->told_at < 1000)) return;
+  w->told_at = now;
+  w->on_progress(w->written - printer_unacked_bytes(fd));
+}
+
+// Moves up to `n` bytes onto the connection `fd` with `step(want)` (a send from memory, or a
+// sendfile from the job file) until all went or `step` returns 0 (the file ended). The bytes
+// moved; *ok false, with errno set, when the send failed or timed out (EAGAIN).
+template <typename Step>
+size_t move_bytes(int fd, size_t n, WatchedSend* w, Step step, bool* ok) {
+  *ok = true;
+  size_t done = 0;
   long long moved_at = steady_ms();
-  while (n > 0) {
-    ssize_t sent = ::send(fd, data, n, MSG_NOSIGNAL);
+  while (done < n) {
+    const ssize_t sent = step(n - done);
     if (sent > 0) {
-      data += sent;
-      n -= static_cast<size_t>(sent);
+      done += static_cast<size_t>(sent);
       w->written += sent;
       moved_at = steady_ms();
-    } else if (sent < 0 && errno == EINTR) {
+      tell_progress(fd, w, moved_at, false);
       continue;
-    } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (steady_ms() - moved_at >= w->timeout_ms) {
-        errno = EAGAIN;
-        return false;
-      }
-    } else {
-      if (sent == 0) errno = EPIPE;
-      return false;
     }
-    w->on_progress(w->written - printer_unacked_bytes(fd));
+    if (sent == 0) break;
+    if (errno == EINTR) continue;
+    if ((errno == EAGAIN || errno == EWOULDBLOCK) && w->on_progress) {
+      const long long now = steady_ms();
+      if (now - moved_at < w->timeout_ms) {
+        tell_progress(fd, w, now, true);
+        continue;
+      }
+    }
+    if (errno == EWOULDBLOCK) errno = EAGAIN;
+    *ok = false;
+    break;
   }
-  return true;
+  return done;
 }
+
+// SIGPIPE held back while a job goes out: sendfile has no MSG_NOSIGNAL, and a printer hanging up
+// must fail the send, never end the program (the job browser and the tests link this too). A
+// SIGPIPE raised meanwhile is taken off this thread before the old mask comes back.
+class SigpipeHeld {
+ public:
+  SigpipeHeld() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    // One already pending for another reason is not ours to take.
+    was_pending_ = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    held_ = ::pthread_sigmask(SIG_BLOCK, &pipe_, &old_) == 0;
+  }
+  ~SigpipeHeld() {
+    if (!held_) return;
+    const timespec none{0, 0};
+    if (!was_pending_)
+      while (::sigtimedwait(&pipe_, nullptr, &none) == SIGPIPE) {
+      }
+    ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  SigpipeHeld(const SigpipeHeld&) = delete;
+  SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+
+ private:
+  sigset_t pipe_, old_;
+  bool held_ = false;
+  bool was_pending_ = false;
+};
+
+// The job file, piece by piece. The kernel moves a piece from the file to the socket itself
+// (sendfile: no copy through this program, one system call in place of a read and a send); a
+// file it cannot do that for goes through a buffer of ours.
+class FilePieces {
+ public:
+  FilePieces(int sock, int file, WatchedSend* w) : sock_(sock), file_(file), w_(w) {
+    struct stat st;
+    const off_t at = ::lseek(file, 0, SEEK_CUR);
+    if (::fstat(file, &st) == 0 && S_ISREG(st.st_mode) && at >= 0) left_ = st.st_size - at;
+  }
+  // The next piece of up to kPjlFileBuffer bytes onto the connection: the bytes sent, 0 at the
+  // end of the file, -1 with errno set on failure (*read_failed when the file could not be read).
+  long next(bool* read_failed) {
+    *read_failed = false;
+    planned_ = left_ > 0 ? static_cast<long>(std::min<int64_t>(left_, kPjlFileBuffer)) : static_cast<long>(kPjlFileBuffer);
+    bool ok = true;
+    if (kernel_) {
+      size_t n = move_bytes(sock_, kPjlFileBuffer, w_,
+                            [&](size_t want) { return ::sendfile(sock_, file_, nullptr, want); }, &ok);
+      left_ -= static_cast<int64_t>(n);
+      if (ok) return static_cast<long>(n);
+      if (n > 0 || (errno != EINVAL && errno != ENOSYS)) {
+        *read_failed = errno == EIO;
+        return -1;
+      }
+      kernel_ = false;  // not for this file: the piece goes through our buffer
+    }
+    if (buf_.empty()) buf_.resize(kPjlFileBuffer);
+    const long got = ld::read_full(file_, buf_.data(), buf_.size());
+    if (got <= 0) {
+      *read_failed = got < 0;
+      return got;
+    }
+    planned_ = got;
+    const char* data = buf_.data();
+    move_bytes(sock_, static_cast<size_t>(got), w_, [&](size_t want) {
+      const ssize_t r = ::send(sock_, data, want, MSG_NOSIGNAL);
+      if (r > 0) data += r;
+      return r;
+    }, &ok);
+    return ok ? got : -1;
+  }
+  // The bytes the last piece was to hold: for a failure's message.
+  long planned() const { return planned_; }
+
+ private:
+  int sock_, file_;
+  WatchedSend* w_;
+  bool kernel_ = true;
+  int64_t left_ = -1;  // bytes of the file still to send, when it is a regular file
+  long planned_ = 0;
+  std::vector<char> buf_;
+};
 
 bool send_piece(FILE* err, int fd, const std::string& piece, const std::string& path) {
   if (send_all(fd, piece.data(), piece.size())) return true;
@@ -296,23 +402,24 @@ SendResult send_job(FILE* err, int fd, const std::vector<HeaderPiece>& header, i
     return failed_send(errno);
   }
 
-  std::vector<char> buf(kPjlFileBuffer);
   std::vector<char> reply(kPjlReplyBuffer + 1);
   CancelWatch cancel;
+  SigpipeHeld no_sigpipe;
+  FilePieces pieces(fd, file_fd, &watched);
   for (;;) {
-    long n = ld::read_full(file_fd, buf.data(), buf.size());
-    if (n < 0) {
+    bool read_failed = false;
+    const long n = pieces.next(&read_failed);
+    if (n < 0 && read_failed) {
       std::fprintf(err, "ERROR: Cannot read %s %d.\n", path.c_str(), errno);
       return SendResult::kFailed;
     }
-    if (n == 0) break;
-    if (!(on_progress ? send_watched(fd, buf.data(), static_cast<size_t>(n), &watched)
-                      : send_all(fd, buf.data(), static_cast<size_t>(n)))) {
+    if (n < 0) {
       const int error = errno;
-      std::fprintf(err, "ERROR: Failed to send %d bytes from file %s %d.\n", static_cast<int>(n), path.c_str(),
+      std::fprintf(err, "ERROR: Failed to send %d bytes from file %s %d.\n", static_cast<int>(pieces.planned()), path.c_str(),
                    error);
       return failed_send(error);
     }
+    if (n == 0) break;
     ssize_t r;
     do r = ::recv(fd, reply.data(), kPjlReplyBuffer, MSG_DONTWAIT);
     while (r < 0 && errno == EINTR);

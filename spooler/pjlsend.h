@@ -58,7 +58,8 @@ int send_header(int fd, const std::string& text, FILE* err);
 enum class SendResult { kSent, kFailed, kStalled, kCancelled };
 
 // The one raw send of a job on the open printer connection `fd`: the header pieces, then the
-// bytes of `file_fd` (read to its end; `path` names it in messages) in kPjlFileBuffer pieces,
+// bytes of `file_fd` from where it stands to its end (`path` names it in messages) in
+// kPjlFileBuffer pieces, each moved by the kernel (sendfile) where the file allows it,
 // reading the printer's reports without waiting after each piece and after the last until the
 // printer closes (finish_send). A report with "CANCEL" ends it as kCancelled. kStalled when the
 // printer took no data for `timeout_ms`; kFailed, with a message, when the file cannot be read
@@ -72,8 +73,8 @@ SendResult send_job(FILE* err, int fd, const std::vector<HeaderPiece>& header, i
 // reading, or -1 to open `path` here. Results as for send_job; kFailed also, with a message on
 // cfg.err, when the name does not resolve, the connection fails or the file cannot be
 // opened; the printer's addresses are listed on cfg.out. The connection (and a file opened here) is closed on every return.
-// `on_progress`, when given, hears about once a second (and whenever the printer takes more)
-// how many bytes of the connection the printer has taken so far, also while a piece waits.
+// `on_progress`, when given, hears about once a second how many bytes of the connection the
+// printer has taken so far, also while a piece waits.
 SendResult pjl_send(const Config& cfg, const std::string& path, int file_fd, int timeout_ms,
                     const std::function<void(int64_t taken)>& on_progress = {});
 

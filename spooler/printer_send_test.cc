@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/endpoints.h"
+#include "common/fsops.h"
 #include "common/handles.h"
 #include "common/net.h"
 #include "spooler/pjlsend.h"
@@ -154,6 +155,50 @@ TEST(SendJob, HeaderPiecesThenTheFileBytesAsTheyAre) {
       EXPECT_TRUE(port.received() == (with_header ? "ABcd\r\n" : "") + data);
     }
   }
+}
+
+// The kernel sends a regular file itself; a job that comes through a pipe (no file to send
+// from) goes through the sender's buffer: the printer gets the same bytes, from where the
+// descriptor stands.
+TEST(SendJob, AJobFromAPipeOrFromMidFileIsSentAsItStands) {
+  testkit::TempRoot root;
+  std::string data;
+  for (size_t i = 0; i < spooler::kPjlFileBuffer + 777; ++i) data.push_back(static_cast<char>(i * 13 + i / 100));
+  int p[2];
+  ASSERT_EQ(::pipe(p), 0);
+  ld::UniqueFd out(p[0]), in(p[1]);
+  std::thread writer([&] {
+    (void)ld::write_all(in.get(), data.data(), data.size());
+    in.reset();
+  });
+  {
+    RawPort port;
+    std::string err;
+    ld::UniqueFd sock = ld::tcp_connect("127.0.0.1", ld::printer_raw_port(), 5000, &err);
+    ASSERT_TRUE(sock.valid()) << err;
+    testkit::CapturedFile msg;
+    EXPECT_EQ(spooler::send_job(msg.get(), sock.get(), {}, out.get(), "pipe", kPrintSendTimeoutMs),
+              spooler::SendResult::kSent)
+        << msg.text();
+    sock.reset();
+    port.finish();
+    EXPECT_TRUE(port.received() == data);
+  }
+  writer.join();
+
+  const std::string file = root.path() + "/job.prn";
+  spit(file, "skipped" + data);
+  ld::UniqueFd f(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_EQ(::lseek(f.get(), 7, SEEK_SET), 7);
+  RawPort port;
+  std::string err;
+  ld::UniqueFd sock = ld::tcp_connect("127.0.0.1", ld::printer_raw_port(), 5000, &err);
+  ASSERT_TRUE(sock.valid()) << err;
+  testkit::CapturedFile msg;
+  EXPECT_EQ(spooler::send_job(msg.get(), sock.get(), {}, f.get(), file, kPrintSendTimeoutMs), spooler::SendResult::kSent);
+  sock.reset();
+  port.finish();
+  EXPECT_TRUE(port.received() == data);
 }
 
 TEST(SendJob, PrinterThatHangsUpIsAFailedSend) {
