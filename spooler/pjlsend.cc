@@ -2,9 +2,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
-#include <netdb.h>
 #include <sys/file.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -185,8 +185,12 @@ class FilePieces {
     planned_ = got;
     const char* data = buf_.data();
     move_bytes(sock_, static_cast<size_t>(got), w_, [&](size_t want) {
-      const ssize_t r = ::send(sock_, data, want, MSG_NOSIGNAL);
+      ssize_t r = ::send(sock_, data, want, MSG_NOSIGNAL);
       if (r > 0) data += r;
+      if (r == 0) {  // a send that moves nothing is no end of the file: the connection is gone
+        errno = EPIPE;
+        r = -1;
+      }
       return r;
     }, &ok);
     return ok ? got : -1;
