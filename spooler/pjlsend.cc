@@ -296,7 +296,7 @@ bool remove_job(const Config& cfg, const queue_record& job) {
 
 // A job that left the queue by this sender's hand goes into the history.
 void remove_and_record(const Config& cfg, const queue_record& job, ld::JobEnd end) {
-  if (remove_job(cfg, job)) ld::record_queue_job_end(job, end, cfg.clock->now());
+  if (remove_job(cfg, job)) ld::record_queue_job_end(job, end, cfg.clock->now(), cfg.err);
 }
 
 // After a whole copy of a job that is sent once per copy: no send under way any more.

@@ -210,7 +210,7 @@ int printq_delete(const Config& cfg, int index) {
   q.erase(q.begin() + index);
   // The record goes first: a failed rewrite keeps both the record and its file.
   if (!write_queue(cfg, q, "printq_delete")) return 0;
-  ld::record_queue_job_end(gone, ld::JobEnd::kRemoved, cfg.clock->now());
+  ld::record_queue_job_end(gone, ld::JobEnd::kRemoved, cfg.clock->now(), cfg.err);
   std::string err;
   if (names_path(q, file))
     std::fprintf(cfg.err, "printq_delete ERROR %s is named by another job too, not removed\n",

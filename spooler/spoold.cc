@@ -51,7 +51,7 @@ void drop_job(const Config& cfg, const queue_record& r, const char* why) {
   }
   if (res == kMergeGone) return;  // deleted meanwhile
   std::fprintf(cfg.err, "spoold: %s %s, removed from the print queue\n", r.path, why);
-  ld::record_queue_job_end(r, ld::JobEnd::kFailed, cfg.clock->now());
+  ld::record_queue_job_end(r, ld::JobEnd::kFailed, cfg.clock->now(), cfg.err);
   ui_log(std::string("print job ") + r.displayname + " removed from the print queue: it " + why);
 }
 

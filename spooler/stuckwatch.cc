@@ -173,7 +173,7 @@ void StuckWatchdog::sample(bool sending, int64_t taken) {
       StuckNotice n{job_, path_, static_cast<int64_t>(clock_.now()) - idle_s};
       std::string err;
       if (!write_file_atomic(stuck_notice_path(), format_stuck_notice(n), &err))
-        std::fprintf(stderr, "stuck job notice: %s\n", err.c_str());
+        std::fprintf(probes_.err, "stuck job notice: %s\n", err.c_str());
       if (probes_.log)
         probes_.log("print job " + job_ + " is not moving: the printer says Online but has taken no data for " +
                     std::to_string(limit_ms_ / 1000) + " s");
@@ -194,6 +194,7 @@ StuckWatchdog::Probes real_stuck_probes(const spooler::Config& cfg) {
   p.printer_online = [&cfg] { return printer_online_quietly(cfg); };
   p.paused = [&cfg] { return spooler::check_pause(cfg) != 1; };
   p.log = [](std::string_view text) { ui_log(text); };
+  p.err = cfg.err;
   return p;
 }
 
