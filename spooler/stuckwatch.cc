@@ -64,7 +64,7 @@ bool printer_online_quietly(const spooler::Config& cfg) {
   if (::stat(path.c_str(), &st) != 0) return false;
   const long long age = static_cast<long long>(cfg.clock->now()) - static_cast<long long>(st.st_mtime);
   if (age >= kStatusMaxAgeSeconds || age <= -kStatusMaxAgeSeconds) return false;
-  JsonTree doc = JsonTree::load(path);
+  JsonTree doc = JsonTree::load(path, nullptr);
   JsonNode* state = doc ? getJSONObject("system.SystemState", doc.top()) : nullptr;
   return state != nullptr && state->type != JSON_OBJECT && state->type != JSON_ARRAY && state->value == "Online";
 }

@@ -109,7 +109,7 @@ JsonNode* build_tree(Build& b, JsonNode* parent, int position) {
 bool read_document(const std::string& file_path, std::string* text, FILE* msg) {
   ld::UniqueFd fd(::open(file_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
-    std::fprintf(msg, "unable to open %s\n", file_path.c_str());
+    if (msg != nullptr) std::fprintf(msg, "unable to open %s\n", file_path.c_str());
     return false;
   }
   char buf[16384];
@@ -117,7 +117,7 @@ bool read_document(const std::string& file_path, std::string* text, FILE* msg) {
     ssize_t r = ::read(fd.get(), buf, sizeof buf);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0 || text->size() + static_cast<size_t>(r) > kJsonMaxBytes) {
-      std::fprintf(msg, "Error reading file");
+      if (msg != nullptr) std::fprintf(msg, "Error reading file");
       return false;
     }
     if (r == 0) return true;
@@ -178,12 +178,12 @@ JsonTree JsonTree::parse(std::string_view text, FILE* msg) {
   jsmn_init(&parser);
   b.ntokens = jsmn_parse(&parser, b.text.data(), b.text.size(), tokens.data(), kJsonMaxTokens);
   if (b.ntokens < 0) {
-    std::fprintf(msg, "Failed to parse JSON: %d\n", b.ntokens);
+    if (msg != nullptr) std::fprintf(msg, "Failed to parse JSON: %d\n", b.ntokens);
     return {};
   }
   // An empty object has no member to be the top node.
   if (b.ntokens < 1 || tokens[0].type != JSMN_OBJECT || tokens[0].size < 1) {
-    std::fprintf(msg, "Object expected\n");
+    if (msg != nullptr) std::fprintf(msg, "Object expected\n");
     return {};
   }
   b.tokens = tokens.data();

@@ -45,7 +45,8 @@ class JsonTree {
   JsonTree(JsonTree&&) noexcept;
   JsonTree& operator=(JsonTree&&) noexcept;
 
-  // As get_json and parse_json, their messages written to `msg`; an empty handle when they fail.
+  // As get_json and parse_json, their messages written to `msg` (none when it is null); an empty
+  // handle when they fail.
   static JsonTree load(const std::string& file_path, FILE* msg = stderr);
   static JsonTree parse(std::string_view text, FILE* msg = stderr);
 
