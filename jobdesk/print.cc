@@ -40,7 +40,8 @@ std::string job_base(const std::string& name) {
 }
 
 // The form's settings with the schema's values to write, as the queue and the filter take them.
-spooler::print_settings job_settings(const PrintSettings& s, const std::vector<upload::PrnOption>& schema) {
+spooler::print_settings job_settings(const PrintSettings& s,
+                                     const std::vector<upload::PrnOption>& schema) {
   spooler::print_settings j;
   j.from = s.first;
   j.to = s.last;

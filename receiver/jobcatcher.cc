@@ -158,8 +158,8 @@ ssize_t read_preamble(int conn, Budget& budget, std::vector<unsigned char>* pre,
 // `append` as it arrives. Headers are gathered even when they arrive in pieces. Returns the last
 // receive's result; *rejected when the stream can be no job (the connection is then dropped).
 template <typename Append>
-ssize_t read_chunks(const Config& cfg, int conn, Budget& budget, ChunkState& st, const int64_t& length,
-                    Append append, bool* rejected) {
+ssize_t read_chunks(const Config& cfg, int conn, Budget& budget, ChunkState& st,
+                    const int64_t& length, Append append, bool* rejected) {
   std::vector<unsigned char> block(kMaxRead);
   ssize_t rc = 0;
   for (;;) {
@@ -171,7 +171,9 @@ ssize_t read_chunks(const Config& cfg, int conn, Budget& budget, ChunkState& st,
     size_t n = static_cast<size_t>(rc);
     append(block.data(), n);
     if (length > kCaptureMax) {
-      std::fprintf(cfg.err, "ERROR capture longer than its 4-byte length trailer can state, connection closed\n");
+      std::fprintf(
+          cfg.err,
+          "ERROR capture longer than its 4-byte length trailer can state, connection closed\n");
       *rejected = true;
       break;
     }
@@ -205,9 +207,11 @@ void report_cut(ssize_t rc, int saved_errno, const Budget& budget, int64_t lengt
   bool timed_out = rc < 0 && (saved_errno == EAGAIN || saved_errno == EWOULDBLOCK);
   if (rc < 0) std::fprintf(cfg.out, "errno %d\n", saved_errno);
   if (budget.spent() || (timed_out && budget.short_wait()))
-    std::fprintf(cfg.err, "sender too slow: %lld bytes in %lld s (allowed: %d s and 1 s per %lld bytes), connection closed\n",
-                 static_cast<long long>(length), static_cast<long long>(budget.elapsed()), cfg.idle_timeout_s,
-                 static_cast<long long>(kMinRate));
+    std::fprintf(cfg.err,
+                 "sender too slow: %lld bytes in %lld s (allowed: %d s and 1 s per %lld bytes), "
+                 "connection closed\n",
+                 static_cast<long long>(length), static_cast<long long>(budget.elapsed()),
+                 cfg.idle_timeout_s, static_cast<long long>(kMinRate));
   else if (timed_out)
     std::fprintf(cfg.err, "sender idle for %d s, connection closed\n", cfg.idle_timeout_s);
 }
@@ -246,15 +250,16 @@ int receive(int conn, const Config& cfg, const std::string& path) {
   if (magic) rc = read_chunks(cfg, conn, budget, st, length, append, &rejected);
   int saved_errno = errno;
 
-  std::fprintf(cfg.out, "finished %lld pages %d (%d,%lld)\n", static_cast<long long>(length), st.pages,
-              static_cast<int>(rc), st.expected());
+  std::fprintf(cfg.out, "finished %lld pages %d (%d,%lld)\n", static_cast<long long>(length),
+               st.pages, static_cast<int>(rc), st.expected());
   report_cut(rc, saved_errno, budget, length, cfg);
   // However the trailer happens to read, a stream cut inside a chunk is no job.
   if (magic && !rejected && !st.ended_cleanly()) {
     if (st.remaining == 0 && st.hdr_len == 0)
       std::fprintf(cfg.err, "Invalid job stream: no length trailer after its last chunk\n");
     else
-      std::fprintf(cfg.err, "Invalid job stream: it ends inside a chunk, %lld bytes short\n", st.expected());
+      std::fprintf(cfg.err, "Invalid job stream: it ends inside a chunk, %lld bytes short\n",
+                   st.expected());
     rejected = true;
   }
   std::fflush(cfg.out);
@@ -293,7 +298,8 @@ int _process(const Config& cfg, int pagecount, const std::string& path) {
   }
   const void* m = ::memmem(window, static_cast<size_t>(got), kMagic, 4);
   if (m == nullptr) {
-    std::fprintf(cfg.err, "Invalid file header: no job stream within the first %zu bytes\n", kHeaderWindow);
+    std::fprintf(cfg.err, "Invalid file header: no job stream within the first %zu bytes\n",
+                 kHeaderWindow);
     return 0;
   }
   int64_t offset = static_cast<const unsigned char*>(m) - window;
@@ -304,7 +310,8 @@ int _process(const Config& cfg, int pagecount, const std::string& path) {
   size_t limit = std::min<size_t>(kPjlPrefixLen + kNameSearch + 1, static_cast<size_t>(offset));
   while (name_end < limit && window[name_end] != '"') ++name_end;
   if (name_end >= limit) {
-    std::fprintf(cfg.err, "Invalid file header: the job name does not end within %zu bytes\n", kNameSearch);
+    std::fprintf(cfg.err, "Invalid file header: the job name does not end within %zu bytes\n",
+                 kNameSearch);
     return 0;
   }
   std::string hex(reinterpret_cast<char*>(window) + kPjlPrefixLen, name_end - kPjlPrefixLen);
@@ -320,15 +327,16 @@ namespace {
 
 // The START_DOC chunk as it will be stored, with the page-count item it must carry. False with
 // *why when the stream does not begin with a whole START_DOC chunk of bounded size.
-bool read_start_doc(const Config& cfg, int in, int64_t offset, int64_t consumed, int pagecount, std::string* chunk,
-                    uint32_t* stored_len, std::string* why) {
+bool read_start_doc(const Config& cfg, int in, int64_t offset, int64_t consumed, int pagecount,
+                    std::string* chunk, uint32_t* stored_len, std::string* why) {
   unsigned char head[zjs::kSignatureSize + zjs::kHeaderSize];
   if (consumed < static_cast<int64_t>(sizeof head) || ::pread(in, head, sizeof head, offset) != static_cast<ssize_t>(sizeof head)) {
     *why = "job stream too short";
     return false;
   }
   const zjs::ChunkHeader h = zjs::decode_header(head + zjs::kSignatureSize);
-  std::fprintf(cfg.out, "job header len=%d %x  tags=%d\n", static_cast<int>(h.size), h.size, static_cast<int>(h.items));
+  std::fprintf(cfg.out, "job header len=%d %x  tags=%d\n", static_cast<int>(h.size), h.size,
+               static_cast<int>(h.items));
   if (h.type != zjs::START_DOC) *why = "job stream does not begin with START_DOC";
   else if (h.size < zjs::kHeaderSize) *why = "START_DOC chunk size below 16";
   else if (h.size - zjs::kHeaderSize > kDocItemsMax) *why = "START_DOC items area above 4096 bytes";
@@ -349,8 +357,8 @@ bool read_start_doc(const Config& cfg, int in, int64_t offset, int64_t consumed,
 
 }  // namespace
 
-int _move_tempfile(const Config& cfg, const std::string& name, int64_t length, int64_t offset, int pagecount,
-                   const std::string& cap_path) {
+int _move_tempfile(const Config& cfg, const std::string& name, int64_t length, int64_t offset,
+                   int pagecount, const std::string& cap_path) {
   const std::string lib = library::jobs_dir(), wait = library::waiting_dir();
   auto taken = [&](const std::string& candidate) {
     return ld::file_exists(lib + candidate) || ld::file_exists(wait + candidate);
@@ -393,7 +401,8 @@ int _move_tempfile(const Config& cfg, const std::string& name, int64_t length, i
   const int64_t consumed = length - offset - 4;  // stream bytes, trailer excluded
   std::string first;
   uint32_t doc_len = 0;
-  if (!read_start_doc(cfg, in.get(), offset, consumed, pagecount, &first, &doc_len, &why)) return give_up(why);
+  if (!read_start_doc(cfg, in.get(), offset, consumed, pagecount, &first, &doc_len, &why))
+    return give_up(why);
   std::fflush(cfg.out);
   const int64_t head_len = static_cast<int64_t>(zjs::kSignatureSize + doc_len);
   if (!ld::write_all(out.fd(), first.data(), first.size()) ||

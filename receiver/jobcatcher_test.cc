@@ -30,7 +30,8 @@ std::string stream_of(int pages, bool with_count, uint64_t payload = 100) {
 }
 
 // Stores a capture as if it had just been received.
-int store(const jobcatcher::Config& cfg, const testkit::TempRoot& root, const std::string& capture, int pages) {
+int store(const jobcatcher::Config& cfg, const testkit::TempRoot& root, const std::string& capture,
+          int pages) {
   spit(root("/print/tmp/upload.pjl"), capture);
   return jobcatcher::_process(cfg, pages);
 }
@@ -186,7 +187,8 @@ TEST_F(Catcher, CutNamesAreNeverHiddenAndFitTheLimit) {
 // name runs on is refused instead of taking later bytes for the name.
 TEST_F(Catcher, JobNameMustEndWithinItsWindow) {
   std::string stream = stream_of(1, true);
-  EXPECT_EQ(store(cfg_, root_, testkit::wrap_capture(stream, std::string(485, 'n')), 1), 1);  // 970 digits
+  EXPECT_EQ(store(cfg_, root_, testkit::wrap_capture(stream, std::string(485, 'n')), 1),
+            1);  // 970 digits
   std::string prefix = "\x1b%-12345X@PJL JOB WNAME = \"";
   auto raw = [&](const std::string& pre) {
     std::string out = pre + stream;
@@ -283,7 +285,7 @@ TEST_F(Catcher, StalledSenderIsCutOffAndTheJobNotStored) {
   ld::FakeClock clock(1000);
   cfg.clock = &clock;
   out_.take();
-    err_.take();
+  err_.take();
   EXPECT_EQ(jobcatcher::receive(p.fd[0], cfg), -1);
   out_.take();
   std::string err = err_.take();
@@ -298,7 +300,8 @@ struct Outcome {
   int stored;
   std::string err;
 };
-Outcome receive_and_store(const std::string& cap, const jobcatcher::Config& cfg, testkit::CapturedFile& err) {
+Outcome receive_and_store(const std::string& cap, const jobcatcher::Config& cfg,
+                          testkit::CapturedFile& err) {
   Pair p;
   std::thread sender([&] {
     // Without SIGPIPE: the receiver may refuse the rest of the stream and close.
@@ -422,7 +425,7 @@ TEST_F(Catcher, PreambleWithoutStreamIsBounded) {
   std::string junk(jobcatcher::kPreambleMax + 10, 'P');  // fits in the socket's buffer
   ASSERT_TRUE(ld::write_all(p.fd[1], junk.data(), junk.size()));
   out_.take();
-    err_.take();
+  err_.take();
   EXPECT_EQ(jobcatcher::receive(p.fd[0], cfg_), -1);
   out_.take();
   EXPECT_NE(err_.take().find("no job stream"), std::string::npos);

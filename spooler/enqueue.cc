@@ -41,8 +41,8 @@ std::string enqueue_base(const Config& cfg, std::string_view job_path) {
   return base;
 }
 
-bool enqueue_job(const Config& cfg, const std::string& job, std::string_view displayname, const queue_record& options,
-                 std::string* queued, std::string* err) {
+bool enqueue_job(const Config& cfg, const std::string& job, std::string_view displayname,
+                 const queue_record& options, std::string* queued, std::string* err) {
   const std::string base = enqueue_base(cfg, job);
   if (base.empty()) {
     *err = "no queue name for " + job;

@@ -24,7 +24,7 @@ std::string enqueue_base(const Config& cfg, std::string_view job_path);
 // `displayname` (add_to_queue fills the rest). On success *queued is the copy's path. On failure
 // nothing is left behind: false and *err says why (every name taken, the copy or the queue
 // cannot be written).
-bool enqueue_job(const Config& cfg, const std::string& job, std::string_view displayname, const queue_record& options,
-                 std::string* queued, std::string* err);
+bool enqueue_job(const Config& cfg, const std::string& job, std::string_view displayname,
+                 const queue_record& options, std::string* queued, std::string* err);
 
 }  // namespace spooler

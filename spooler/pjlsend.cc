@@ -7,8 +7,8 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/sendfile.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -163,11 +163,13 @@ class FilePieces {
   // end of the file, -1 with errno set on failure (*read_failed when the file could not be read).
   long next(bool* read_failed) {
     *read_failed = false;
-    planned_ = left_ > 0 ? static_cast<long>(std::min<int64_t>(left_, kPjlFileBuffer)) : static_cast<long>(kPjlFileBuffer);
+    planned_ = left_ > 0 ? static_cast<long>(std::min<int64_t>(left_, kPjlFileBuffer))
+                         : static_cast<long>(kPjlFileBuffer);
     bool ok = true;
     if (kernel_) {
-      size_t n = move_bytes(sock_, kPjlFileBuffer, w_,
-                            [&](size_t want) { return ::sendfile(sock_, file_, nullptr, want); }, &ok);
+      size_t n = move_bytes(
+          sock_, kPjlFileBuffer, w_,
+          [&](size_t want) { return ::sendfile(sock_, file_, nullptr, want); }, &ok);
       left_ -= static_cast<int64_t>(n);
       if (ok) return static_cast<long>(n);
       if (n > 0 || (errno != EINVAL && errno != ENOSYS)) {
@@ -184,15 +186,18 @@ class FilePieces {
     }
     planned_ = got;
     const char* data = buf_.data();
-    move_bytes(sock_, static_cast<size_t>(got), w_, [&](size_t want) {
-      ssize_t r = ::send(sock_, data, want, MSG_NOSIGNAL);
-      if (r > 0) data += r;
-      if (r == 0) {  // a send that moves nothing is no end of the file: the connection is gone
-        errno = EPIPE;
-        r = -1;
-      }
-      return r;
-    }, &ok);
+    move_bytes(
+        sock_, static_cast<size_t>(got), w_,
+        [&](size_t want) {
+          ssize_t r = ::send(sock_, data, want, MSG_NOSIGNAL);
+          if (r > 0) data += r;
+          if (r == 0) {  // a send that moves nothing is no end of the file: the connection is gone
+            errno = EPIPE;
+            r = -1;
+          }
+          return r;
+        },
+        &ok);
     return ok ? got : -1;
   }
   // The bytes the last piece was to hold: for a failure's message.
@@ -250,7 +255,8 @@ bool printer_report(FILE* err, std::string_view text, CancelWatch* cancel) {
 // Runs a merge of the queue store until it is through (the record was changed, or it is gone).
 // A lock that stays taken or a full disk only delays it: a copy that went out is recorded, never
 // sent again because a write failed. Each new reason is printed, then once a minute.
-int keep_trying(const Config& cfg, const std::function<int(std::string*)>& step, const std::string& what) {
+int keep_trying(const Config& cfg, const std::function<int(std::string*)>& step,
+                const std::string& what) {
   std::string last;
   for (long attempt = 0;; ++attempt) {
     std::string err;
@@ -259,7 +265,9 @@ int keep_trying(const Config& cfg, const std::function<int(std::string*)>& step,
     const std::string why = r == kMergeBusy ? "" : err;
     if (why != last || attempt % 60 == 0) {
       if (r == kMergeBusy) std::fprintf(cfg.out, "cannot get lock\n");
-      else std::fprintf(cfg.out, "cannot record that %s: %s; trying again\n", what.c_str(), why.c_str());
+      else
+        std::fprintf(cfg.out, "cannot record that %s: %s; trying again\n", what.c_str(),
+                     why.c_str());
       std::fflush(cfg.out);
       last = why;
     }
@@ -281,9 +289,11 @@ bool remove_job(const Config& cfg, const queue_record& job) {
           std::fflush(cfg.out);
           std::string why;
           if (!file_free)
-            std::fprintf(cfg.err, "print_first: %s belongs to another job now, not removed\n", path.c_str());
+            std::fprintf(cfg.err, "print_first: %s belongs to another job now, not removed\n",
+                         path.c_str());
           else if (!printq_owns_file(cfg, path))
-            std::fprintf(cfg.err, "print_first: %s is not in %s, not removed\n", path.c_str(), cfg.dir.c_str());
+            std::fprintf(cfg.err, "print_first: %s is not in %s, not removed\n", path.c_str(),
+                         cfg.dir.c_str());
           else if (!ld::remove_file(path, &why))
             std::fprintf(cfg.err, "print_first: %s\n", why.c_str());
         },
@@ -304,7 +314,8 @@ void record_copy_sent(const Config& cfg, const queue_record& job) {
   queue_record done = job;
   done.printing = 0;
   auto step = [&](std::string* err) { return printq_update_record(cfg, job, done, {}, err); };
-  keep_trying(cfg, step, std::string(job.path) + " copy " + std::to_string(job.copies_sent) + " went out");
+  keep_trying(cfg, step,
+              std::string(job.path) + " copy " + std::to_string(job.copies_sent) + " went out");
 }
 
 // Under the queue lock: marks the head as being sent and writes the queue. False (nothing
@@ -317,7 +328,8 @@ bool record_send_start(const Config& cfg, std::vector<queue_record>& q) {
   const int copy = head.printing == 1 && head.copies_sent > 0 ? head.copies_sent - 1 : head.copies_sent;
   head.printing = 1;
   head.print_time = static_cast<int32_t>(cfg.clock->now());
-  std::fprintf(cfg.out, "printing file: %s copy %d of %d (%d)\n", head.path, copy, head.copies, head.send_copies);
+  std::fprintf(cfg.out, "printing file: %s copy %d of %d (%d)\n", head.path, copy, head.copies,
+               head.send_copies);
   std::fflush(cfg.out);
   head.copies_sent = copy + 1;
   if (write_pq(cfg, q) == 1) return true;
@@ -391,18 +403,22 @@ SendResult pjl_send(const Config& cfg, const std::string& path, int file_fd, int
     std::fputs("ERROR: Failed to connect to the printer!\n", cfg.err);
     return SendResult::kFailed;
   }
-  return send_job(cfg.err, sock.get(), pjl_job_header(path), file_fd, path, timeout_ms, on_progress);
+  return send_job(cfg.err, sock.get(), pjl_job_header(path), file_fd, path, timeout_ms,
+                  on_progress);
 }
 
-SendResult send_job(FILE* err, int fd, const std::vector<HeaderPiece>& header, int file_fd, const std::string& path,
-                    int timeout_ms, const std::function<void(int64_t taken)>& on_progress) {
+SendResult send_job(FILE* err, int fd, const std::vector<HeaderPiece>& header, int file_fd,
+                    const std::string& path, int timeout_ms,
+                    const std::function<void(int64_t taken)>& on_progress) {
   // A printer that takes nothing for the time-out is given up; the reports are read without
   // waiting.
   ld::set_socket_timeouts(fd, 0, on_progress ? std::min(timeout_ms, 1000) : timeout_ms);
   WatchedSend watched{on_progress, timeout_ms};
 
   for (const HeaderPiece& piece : header) {
-    if (piece.command ? send_header(fd, piece.text, err) == 1 : send_piece(err, fd, piece.text, path)) continue;
+    if (piece.command ? send_header(fd, piece.text, err) == 1
+                      : send_piece(err, fd, piece.text, path))
+      continue;
     return failed_send(errno);
   }
 
@@ -419,15 +435,16 @@ SendResult send_job(FILE* err, int fd, const std::vector<HeaderPiece>& header, i
     }
     if (n < 0) {
       const int error = errno;
-      std::fprintf(err, "ERROR: Failed to send %d bytes from file %s %d.\n", static_cast<int>(pieces.planned()), path.c_str(),
-                   error);
+      std::fprintf(err, "ERROR: Failed to send %d bytes from file %s %d.\n",
+                   static_cast<int>(pieces.planned()), path.c_str(), error);
       return failed_send(error);
     }
     if (n == 0) break;
     ssize_t r;
     do r = ::recv(fd, reply.data(), kPjlReplyBuffer, MSG_DONTWAIT);
     while (r < 0 && errno == EINTR);
-    if (r > 0 && printer_report(err, std::string_view(reply.data(), static_cast<size_t>(r)), &cancel)) {
+    if (r > 0 &&
+        printer_report(err, std::string_view(reply.data(), static_cast<size_t>(r)), &cancel)) {
       std::fputs("Job cancelled\n\n", err);
       return SendResult::kCancelled;
     }
@@ -444,9 +461,7 @@ SendResult send_job(FILE* err, int fd, const std::vector<HeaderPiece>& header, i
   switch (end) {
     case SendEnd::kTaken:
       return SendResult::kSent;
-    case SendEnd::kCancelled:
-      std::fputs("Job cancelled\n\n", err);
-      return SendResult::kCancelled;
+    case SendEnd::kCancelled: std::fputs("Job cancelled\n\n", err); return SendResult::kCancelled;
     case SendEnd::kStalled:
     case SendEnd::kBroken:
       break;
@@ -484,7 +499,8 @@ int print_first(const Config& cfg, ld::StuckWatchdog* watch) {
     head = q[0];
   }
   if (job_finished(head)) {
-    std::fprintf(cfg.err, "print_first: %s went out before, it is only taken out of the queue\n", head.path);
+    std::fprintf(cfg.err, "print_first: %s went out before, it is only taken out of the queue\n",
+                 head.path);
     remove_and_record(cfg, head, ld::JobEnd::kSent);
     return 1;
   }
@@ -496,16 +512,21 @@ int print_first(const Config& cfg, ld::StuckWatchdog* watch) {
     watch->begin(head);
     progress = [watch](int64_t taken) { watch->progress(taken); };
   }
-  const SendResult result = pjl_send(cfg, path, file.valid() ? file.get() : -1, timeout * 1000, progress);
+  const SendResult result =
+      pjl_send(cfg, path, file.valid() ? file.get() : -1, timeout * 1000, progress);
   switch (result) {
     case SendResult::kStalled:
-      std::fprintf(cfg.err, "print_first: the printer took no data for %d seconds, %s stays at the head of the queue\n",
+      std::fprintf(cfg.err,
+                   "print_first: the printer took no data for %d seconds, %s stays at the head of "
+                   "the queue\n",
                    timeout, path.c_str());
       return 1;
     case SendResult::kFailed:
     case SendResult::kCancelled: {
       std::fputs("fatal error - failed to send print job\n", cfg.err);
-      remove_and_record(cfg, head, result == SendResult::kCancelled ? ld::JobEnd::kCancelled : ld::JobEnd::kFailed);
+      remove_and_record(
+          cfg, head,
+          result == SendResult::kCancelled ? ld::JobEnd::kCancelled : ld::JobEnd::kFailed);
       return 1;
     }
     case SendResult::kSent:

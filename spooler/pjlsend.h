@@ -65,16 +65,17 @@ enum class SendResult { kSent, kFailed, kStalled, kCancelled };
 // printer took no data for `timeout_ms`; kFailed, with a message, when the file cannot be read
 // or a send fails otherwise. The printer's reports and the messages go to `err`. `on_progress`
 // as for pjl_send.
-SendResult send_job(FILE* err, int fd, const std::vector<HeaderPiece>& header, int file_fd, const std::string& path,
-                    int timeout_ms, const std::function<void(int64_t taken)>& on_progress = {});
+SendResult send_job(FILE* err, int fd, const std::vector<HeaderPiece>& header, int file_fd,
+                    const std::string& path, int timeout_ms,
+                    const std::function<void(int64_t taken)>& on_progress = {});
 
 // Sends the job file to the printer (host alias and raw port from the endpoints): connects and
 // hands the connection to send_job behind the PJL job header. `file_fd` is the job file open for
 // reading, or -1 to open `path` here. Results as for send_job; kFailed also, with a message on
 // cfg.err, when the name does not resolve, the connection fails or the file cannot be
-// opened; the printer's addresses are listed on cfg.out. The connection (and a file opened here) is closed on every return.
-// `on_progress`, when given, hears about once a second how many bytes of the connection the
-// printer has taken so far, also while a piece waits.
+// opened; the printer's addresses are listed on cfg.out. The connection (and a file opened here) is
+// closed on every return. `on_progress`, when given, hears about once a second how many bytes of
+// the connection the printer has taken so far, also while a piece waits.
 SendResult pjl_send(const Config& cfg, const std::string& path, int file_fd, int timeout_ms,
                     const std::function<void(int64_t taken)>& on_progress = {});
 

@@ -239,9 +239,7 @@ class StillClock : public ld::Clock {
 
 class SendLoop : public testing::Test {
  protected:
-  void SetUp() override {
-    write_status("Online");
-  }
+  void SetUp() override { write_status("Online"); }
 
   void write_status(const std::string& state) {
     spit(printer_status_path(), R"({"system": {"SystemState": ")" + state + R"("}})");
@@ -261,11 +259,12 @@ class SendLoop : public testing::Test {
     ASSERT_EQ(add_to_queue(cfg_, path, name, r), 1);
     if (spooled) {
       queue_record done = get_printq(cfg_).back();
-      ASSERT_EQ(printq_update_record(cfg_, done, [&] {
-                  queue_record d = done;
-                  d.spooled = 1;
-                  return d;
-                }()),
+      ASSERT_EQ(printq_update_record(cfg_, done,
+                                     [&] {
+                                       queue_record d = done;
+                                       d.spooled = 1;
+                                       return d;
+                                     }()),
                 1);
     }
     err_.take();

@@ -17,8 +17,8 @@ namespace spooler {
 constexpr int32_t kPrintCopiesMax = 999;
 
 struct print_settings {
-  int32_t from = 1;     // first page, from 1
-  int32_t to = 1;       // last page; below `from` means just page `from`
+  int32_t from = 1;  // first page, from 1
+  int32_t to = 1;    // last page; below `from` means just page `from`
   int32_t copies = 1;
   int32_t collate = 0;  // non-zero: collated copies
   int32_t quality = 0;  // item 113 value, 0 keeps the job's

@@ -29,12 +29,22 @@ TEST(PrintSettings, BecomeTheFilterArgumentsWithinTheirBounds) {
     int32_t from, to, copies, collate;
   } cases[] = {
       {"as chosen", {2, 4, 3, 1, -3, 2, {}}, 2, 4, 3, 1},
-      {"a range that ends before it starts is left to the filter", {5, 2, 1, 0, 0, 0, {}}, 5, 2, 1, 0},
+      {"a range that ends before it starts is left to the filter",
+       {5, 2, 1, 0, 0, 0, {}},
+       5,
+       2,
+       1,
+       0},
       {"no first page prints from page 1", {0, 3, 1, 0, 0, 0, {}}, 1, 3, 1, 0},
       {"a negative first page too", {-7, 3, 1, 0, 0, 0, {}}, 1, 3, 1, 0},
       {"no copies is one copy", {1, 1, 0, 0, 0, 0, {}}, 1, 1, 1, 0},
       {"negative copies too", {1, 1, -4, 0, 0, 0, {}}, 1, 1, 1, 0},
-      {"copies beyond the keypad's are held there", {1, 1, 2147483647, 1, 0, 0, {}}, 1, 1, kPrintCopiesMax, 1},
+      {"copies beyond the keypad's are held there",
+       {1, 1, 2147483647, 1, 0, 0, {}},
+       1,
+       1,
+       kPrintCopiesMax,
+       1},
       {"any collate value is on", {1, 1, 2, -9, 0, 0, {}}, 1, 1, 2, 1},
   };
   for (const Case& c : cases) {
@@ -91,12 +101,12 @@ TEST(PrintSettings, OnlyTheFirstFiftyOptionsCountForASaveAsForAPrint) {
 TEST(PrintSettings, HostileOptionsAreOnlyNumbersForTheirOwnItem) {
   print_settings s;
   s.options = {
-      {-1, 5},                            // no item has it
+      {-1, 5},                                // no item has it
       {static_cast<int32_t>(0xFFFF0071), 6},  // would be the quality item if it were cut to 16 bits
-      {0x10000, 7},                       // one past the last item id
-      {0x8001, -2147483647 - 1},          // any value is only a value
-      {0x8001, 2147483647},               // the last one naming an id wins in the filter
-      {zjs::ZJI_COPIES, 50},              // kept: the filter never lets it change the copies
+      {0x10000, 7},                           // one past the last item id
+      {0x8001, -2147483647 - 1},              // any value is only a value
+      {0x8001, 2147483647},                   // the last one naming an id wins in the filter
+      {zjs::ZJI_COPIES, 50},                  // kept: the filter never lets it change the copies
   };
   const prnfilt_args a = filter_args(s, "in", "out");
   const std::vector<std::pair<uint32_t, int32_t>> want = {

@@ -128,7 +128,8 @@ class RawPort {
 };
 
 // The job's raw send to the stand-in, on a connection of its own.
-spooler::SendResult send_file(FILE* msg, const std::string& path, const std::vector<spooler::HeaderPiece>& header = {}) {
+spooler::SendResult send_file(FILE* msg, const std::string& path,
+                              const std::vector<spooler::HeaderPiece>& header = {}) {
   std::string err;
   ld::UniqueFd sock = ld::tcp_connect("127.0.0.1", ld::printer_raw_port(), 5000, &err);
   EXPECT_TRUE(sock.valid()) << err;
@@ -149,7 +150,9 @@ TEST(SendJob, HeaderPiecesThenTheFileBytesAsTheyAre) {
       spit(file, data);
       RawPort port;
       testkit::CapturedFile msg;
-      EXPECT_EQ(send_file(msg.get(), file, with_header ? header : std::vector<spooler::HeaderPiece>{}), spooler::SendResult::kSent);
+      EXPECT_EQ(
+          send_file(msg.get(), file, with_header ? header : std::vector<spooler::HeaderPiece>{}),
+          spooler::SendResult::kSent);
       port.finish();
       EXPECT_EQ(port.connections(), 1);
       EXPECT_TRUE(port.received() == (with_header ? "ABcd\r\n" : "") + data);
@@ -163,7 +166,8 @@ TEST(SendJob, HeaderPiecesThenTheFileBytesAsTheyAre) {
 TEST(SendJob, AJobFromAPipeOrFromMidFileIsSentAsItStands) {
   testkit::TempRoot root;
   std::string data;
-  for (size_t i = 0; i < spooler::kPjlFileBuffer + 777; ++i) data.push_back(static_cast<char>(i * 13 + i / 100));
+  for (size_t i = 0; i < spooler::kPjlFileBuffer + 777; ++i)
+    data.push_back(static_cast<char>(i * 13 + i / 100));
   int p[2];
   ASSERT_EQ(::pipe(p), 0);
   ld::UniqueFd out(p[0]), in(p[1]);
@@ -195,7 +199,8 @@ TEST(SendJob, AJobFromAPipeOrFromMidFileIsSentAsItStands) {
   ld::UniqueFd sock = ld::tcp_connect("127.0.0.1", ld::printer_raw_port(), 5000, &err);
   ASSERT_TRUE(sock.valid()) << err;
   testkit::CapturedFile msg;
-  EXPECT_EQ(spooler::send_job(msg.get(), sock.get(), {}, f.get(), file, kPrintSendTimeoutMs), spooler::SendResult::kSent);
+  EXPECT_EQ(spooler::send_job(msg.get(), sock.get(), {}, f.get(), file, kPrintSendTimeoutMs),
+            spooler::SendResult::kSent);
   sock.reset();
   port.finish();
   EXPECT_TRUE(port.received() == data);

@@ -356,8 +356,8 @@ TEST_F(Queue, ALockLeftByACrashedProgramDoesNotWedgeTheQueue) {
   cfg_.clock = &later;
   err_.take();
   EXPECT_EQ(add_to_queue(cfg_, q("a.spl"), "a", job("")), 1);
-  EXPECT_EQ(err_.take(),
-            "LOCK STALE " + queue_lock() + ": process " + std::to_string(pid) + " is gone, lock removed\n");
+  EXPECT_EQ(err_.take(), "LOCK STALE " + queue_lock() + ": process " + std::to_string(pid) +
+                             " is gone, lock removed\n");
   EXPECT_FALSE(ld::file_exists(queue_lock()));
   EXPECT_EQ(paths(), std::vector<std::string>{q("a.spl")});
 }
@@ -410,7 +410,8 @@ TEST_F(Queue, DeleteAndMove) {
   ASSERT_EQ(add_to_queue(cfg_, outside, "keep", job("")), 1);
   err_.take();
   EXPECT_EQ(printq_delete(cfg_, 2), 1);
-  EXPECT_EQ(err_.take(), "printq_delete ERROR " + outside + " is not in " + printq_dir() + ", not removed\n");
+  EXPECT_EQ(err_.take(),
+            "printq_delete ERROR " + outside + " is not in " + printq_dir() + ", not removed\n");
   EXPECT_TRUE(ld::file_exists(outside));
   EXPECT_EQ(paths().size(), 2u);
 }
@@ -467,12 +468,16 @@ TEST_F(Queue, DumpQueueOutput) {
   err_.take();
   EXPECT_EQ(out_.take(),
             "dump_queue njobs = 2\n"
-            "file: " + q("a_0.spl") + " <a>\t 0 Tue Nov 14 22:13:20 2023\n"
-            "\t sp=0 q=3 f=1 t=2 cp=1 col=0\n"
-            "\t t=2:  71=3  8514=-1 \n"
-            "file: " + q("b_1.prn") + " <b b>\t 1 Wed Nov 15 22:13:20 2023\n"
-            "\t sp=1 q=0 f=1 t=2 cp=2 col=1\n"
-            "\t t=0: \n");
+            "file: " +
+                q("a_0.spl") +
+                " <a>\t 0 Tue Nov 14 22:13:20 2023\n"
+                "\t sp=0 q=3 f=1 t=2 cp=1 col=0\n"
+                "\t t=2:  71=3  8514=-1 \n"
+                "file: " +
+                q("b_1.prn") +
+                " <b b>\t 1 Wed Nov 15 22:13:20 2023\n"
+                "\t sp=1 q=0 f=1 t=2 cp=2 col=1\n"
+                "\t t=0: \n");
 
   ld::remove_file(printq_filename());
   out_.take();
@@ -493,16 +498,24 @@ TEST_F(Queue, CheckQueueRemovesOrphanedPrnFilesOnly) {
   std::string head = "\t 0 Tue Nov 14 22:13:20 2023\n";
   EXPECT_EQ(out_.take(),
             "check_queue njobs = 3\n"
-            "OK\tfile: " + q("a_0.spl") + " <a>" + head +
-            "OK\tfile: " + q("b.prn") + " <b>" + head +
-            "ERROR\tfile: " + q("gone.prn") + " <g>" + head +
-            "files:\n"
-            "<" + q("b.prn") + "> OK   \n"
-            "<" + q("my job (2).prn") + "> ERROR\n"
-            "rm " + q("my\\ job\\ \\(2\\).prn") + "\n"
-            "<" + q("x_0.prn") + "> ERROR\n"
-            "rm " + q("x_0.prn") + "\n" +
-            std::string(42, '_') + "\n");
+            "OK\tfile: " +
+                q("a_0.spl") + " <a>" + head + "OK\tfile: " + q("b.prn") + " <b>" + head +
+                "ERROR\tfile: " + q("gone.prn") + " <g>" + head +
+                "files:\n"
+                "<" +
+                q("b.prn") +
+                "> OK   \n"
+                "<" +
+                q("my job (2).prn") +
+                "> ERROR\n"
+                "rm " +
+                q("my\\ job\\ \\(2\\).prn") +
+                "\n"
+                "<" +
+                q("x_0.prn") +
+                "> ERROR\n"
+                "rm " +
+                q("x_0.prn") + "\n" + std::string(42, '_') + "\n");
   EXPECT_EQ(testkit::list_dir(printq_dir()),
             (std::vector<std::string>{"a_0.spl", "b.prn", "pause", "printq", "x_1.spl"}));
   EXPECT_FALSE(ld::file_exists(queue_lock()));
@@ -576,7 +589,8 @@ TEST_F(Queue, ALockThatCannotBeWrittenSaysWhy) {
 
 TEST_F(Queue, MergeKeepsWhatOthersChangedMeanwhile) {
   for (const char* f : {"a_0.spl", "b_1.spl", "c_2.spl"}) testkit::spit(q(f), f);
-  for (const char* f : {"a_0.spl", "b_1.spl", "c_2.spl"}) ASSERT_EQ(add_to_queue(cfg_, q(f), f, job("")), 1);
+  for (const char* f : {"a_0.spl", "b_1.spl", "c_2.spl"})
+    ASSERT_EQ(add_to_queue(cfg_, q(f), f, job("")), 1);
 
   // A spooler read the queue and filters b for a long time ...
   err_.take();
@@ -612,9 +626,12 @@ TEST_F(Queue, MergeKeepsWhatOthersChangedMeanwhile) {
   std::string bytes = queue_bytes();
   bool called = false;
   std::string err;
-  EXPECT_EQ(printq_update_record(cfg_, read[0], job(q("a_0.prn")), [&] { return called = true; }), kMergeGone);
+  EXPECT_EQ(printq_update_record(cfg_, read[0], job(q("a_0.prn")), [&] { return called = true; }),
+            kMergeGone);
   EXPECT_FALSE(called);
-  EXPECT_EQ(printq_update_record(cfg_, read[2], job(q("c_2.prn")), [] { return false; }, &err), kMergeFailed);
+  EXPECT_EQ(printq_update_record(
+                cfg_, read[2], job(q("c_2.prn")), [] { return false; }, &err),
+            kMergeFailed);
   EXPECT_EQ(err, "");
   EXPECT_EQ(queue_bytes(), bytes);
 
@@ -672,8 +689,10 @@ TEST_F(Queue, AJobQueuedAgainUnderTheSameNameIsAnotherJob) {
   // Two records naming one file (a damaged queue): removing one leaves the file to the other.
   write_quiet({recs[0], recs[0]});
   std::vector<bool> told;
-  EXPECT_EQ(printq_remove_record(cfg_, recs[0], [&](bool free) { told.push_back(free); }), kMergeDone);
-  EXPECT_EQ(printq_remove_record(cfg_, recs[0], [&](bool free) { told.push_back(free); }), kMergeDone);
+  EXPECT_EQ(printq_remove_record(cfg_, recs[0], [&](bool free) { told.push_back(free); }),
+            kMergeDone);
+  EXPECT_EQ(printq_remove_record(cfg_, recs[0], [&](bool free) { told.push_back(free); }),
+            kMergeDone);
   EXPECT_EQ(told, (std::vector<bool>{false, true}));
   EXPECT_EQ(printq_remove_unnamed(cfg_, q("x_0.spl")), 1);
   EXPECT_FALSE(ld::file_exists(q("x_0.spl")));
@@ -684,7 +703,8 @@ TEST_F(Queue, AJobQueuedAgainUnderTheSameNameIsAnotherJob) {
   write_quiet({recs[0], recs[0]});
   err_.take();
   EXPECT_EQ(printq_delete(cfg_, 0), 1);
-  EXPECT_EQ(err_.take(), "printq_delete ERROR " + q("x_0.spl") + " is named by another job too, not removed\n");
+  EXPECT_EQ(err_.take(),
+            "printq_delete ERROR " + q("x_0.spl") + " is named by another job too, not removed\n");
   EXPECT_TRUE(ld::file_exists(q("x_0.spl")));
   EXPECT_EQ(printq_delete(cfg_, 0), 1);
   EXPECT_FALSE(ld::file_exists(q("x_0.spl")));
@@ -751,7 +771,8 @@ TEST_F(Queue, ConcurrentProcessesLoseAndDuplicateNothing) {
           if (!find_by_path(cfg_, path, &was)) continue;
           queue_record r = was;
           r.copies_sent = i;
-          if (printq_update_record(cfg_, was, r) == 1) std::fprintf(log, "U %s %d\n", path.c_str(), i);
+          if (printq_update_record(cfg_, was, r) == 1)
+            std::fprintf(log, "U %s %d\n", path.c_str(), i);
         } else {
           const std::string& path = mine[static_cast<size_t>(i) % mine.size()];
           queue_record was;

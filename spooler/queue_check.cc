@@ -38,8 +38,8 @@ int dump_queue(const Config& cfg) {
   std::fprintf(cfg.out, "dump_queue njobs = %d\n", static_cast<int>(q.size()));
   for (const queue_record& r : q) {
     print_job_head(cfg, r);
-    std::fprintf(cfg.out, "\t sp=%d q=%d f=%d t=%d cp=%d col=%d\n", r.spooled, r.quality, r.from, r.to,
-                r.copies, r.collate);
+    std::fprintf(cfg.out, "\t sp=%d q=%d f=%d t=%d cp=%d col=%d\n", r.spooled, r.quality, r.from,
+                 r.to, r.copies, r.collate);
     std::fprintf(cfg.out, "\t t=%d: ", r.ntags);
     for (int i = 0; i < r.ntags; ++i)
       std::fprintf(cfg.out, " %x=%d ", static_cast<unsigned>(r.tags[i].id), r.tags[i].value);

@@ -91,9 +91,11 @@ bool write_queue(const Config& cfg, std::span<const queue_record> records, const
   // queued and shown, gone; a job sent, sent again) or records whose files never got a name.
   std::string dir_err;
   if (error == 0 && !ld::fsync_dir(ld::dir_name(path), &dir_err))
-    std::fprintf(cfg.err, "%s ERROR cannot sync the folder of %s: %s\n", who, path.c_str(), dir_err.c_str());
+    std::fprintf(cfg.err, "%s ERROR cannot sync the folder of %s: %s\n", who, path.c_str(),
+                 dir_err.c_str());
   if (error != 0) {
-    std::fprintf(cfg.err, "%s ERROR cannot write %s: %s\n", who, path.c_str(), std::strerror(error));
+    std::fprintf(cfg.err, "%s ERROR cannot write %s: %s\n", who, path.c_str(),
+                 std::strerror(error));
     if (why != nullptr) *why = std::strerror(error);
     ::unlink(tmp.c_str());
   }
@@ -103,8 +105,7 @@ bool write_queue(const Config& cfg, std::span<const queue_record> records, const
 bool read_locked(const Config& cfg, std::vector<queue_record>* q, const char* who) {
   std::string err;
   if (read_queue(cfg, q, &err)) return true;
-  std::fprintf(cfg.err, "%s ERROR cannot read %s: %s\n", who, cfg.queue_file.c_str(),
-               err.c_str());
+  std::fprintf(cfg.err, "%s ERROR cannot read %s: %s\n", who, cfg.queue_file.c_str(), err.c_str());
   return false;
 }
 
@@ -120,16 +121,17 @@ int lock_failure(const QueueLock& lock, std::string* err) {
 }
 
 // Under the lock: the queue as it is now, or kMergeFailed.
-int read_for_merge(const Config& cfg, std::vector<queue_record>* q, const char* who, std::string* err) {
+int read_for_merge(const Config& cfg, std::vector<queue_record>* q, const char* who,
+                   std::string* err) {
   std::string why;
   if (read_queue(cfg, q, &why)) return kMergeDone;
-  std::fprintf(cfg.err, "%s ERROR cannot read %s: %s\n", who, cfg.queue_file.c_str(),
-               why.c_str());
+  std::fprintf(cfg.err, "%s ERROR cannot read %s: %s\n", who, cfg.queue_file.c_str(), why.c_str());
   set_err(err, "cannot read " + cfg.queue_file + ": " + why);
   return kMergeFailed;
 }
 
-int write_for_merge(const Config& cfg, const std::vector<queue_record>& q, const char* who, std::string* err) {
+int write_for_merge(const Config& cfg, const std::vector<queue_record>& q, const char* who,
+                    std::string* err) {
   std::string why;
   if (write_queue(cfg, q, who, &why)) return kMergeDone;
   set_err(err, "cannot write " + cfg.queue_file + ": " + why);
@@ -227,7 +229,9 @@ int printq_moveup(const Config& cfg, int index) {
   return index < 1 ? 0 : swap_records(cfg, index - 1, "printq_moveup");
 }
 
-int printq_movedown(const Config& cfg, int index) { return swap_records(cfg, index, "printq_movedown"); }
+int printq_movedown(const Config& cfg, int index) {
+  return swap_records(cfg, index, "printq_movedown");
+}
 
 int printq_update_record(const Config& cfg, const queue_record& was, const queue_record& rec,
                          const std::function<bool()>& under_lock, std::string* err) {
@@ -242,8 +246,8 @@ int printq_update_record(const Config& cfg, const queue_record& was, const queue
   return write_for_merge(cfg, q, "printq_update_record", err);
 }
 
-int printq_remove_record(const Config& cfg, const queue_record& was, const std::function<void(bool)>& under_lock,
-                         std::string* err) {
+int printq_remove_record(const Config& cfg, const queue_record& was,
+                         const std::function<void(bool)>& under_lock, std::string* err) {
   QueueLock lock(cfg);
   if (!lock.held()) return lock_failure(lock, err);
   std::vector<queue_record> q;

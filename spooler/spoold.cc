@@ -21,7 +21,8 @@ namespace {
 
 void remove_quietly(const Config& cfg, const std::string& path) {
   std::string err;
-  if (printq_owns_file(cfg, path) && !ld::remove_file(path, &err)) std::fprintf(cfg.err, "spoold: %s\n", err.c_str());
+  if (printq_owns_file(cfg, path) && !ld::remove_file(path, &err))
+    std::fprintf(cfg.err, "spoold: %s\n", err.c_str());
 }
 
 // Runs a merge of the queue store while another program holds the queue lock, up to
@@ -42,7 +43,12 @@ int with_lock_retries(const Config& cfg, Step step) {
 void drop_job(const Config& cfg, const queue_record& r, const char* why) {
   std::string err;
   int res = with_lock_retries(cfg, [&] {
-    return printq_remove_record(cfg, r, [&](bool file_free) { if (file_free) remove_quietly(cfg, r.path); }, &err);
+    return printq_remove_record(
+        cfg, r,
+        [&](bool file_free) {
+          if (file_free) remove_quietly(cfg, r.path);
+        },
+        &err);
   });
   if (res == kMergeBusy || res == kMergeFailed) {
     std::fprintf(cfg.err, "spoold: %s %s, and the queue cannot be changed now%s%s\n", r.path, why,
@@ -82,7 +88,8 @@ class Captured {
 // fails on every pass, so it goes instead of holding up the jobs behind it (false, *hopeless);
 // a failure of the output (a full disk, a folder not writable), which the message says, may
 // pass, and the job waits (false).
-bool run_filter(const Config& cfg, const queue_record& r, const prnfilt_args& a, queue_record* done, bool* hopeless) {
+bool run_filter(const Config& cfg, const queue_record& r, const prnfilt_args& a, queue_record* done,
+                bool* hopeless) {
   Captured msg;
   const prnfilt_result res = prnfilt_run(a, &done->send_copies, msg.stream(cfg.err));
   if (res.fault == prnfilt_fault::kNone) {
@@ -95,8 +102,9 @@ bool run_filter(const Config& cfg, const queue_record& r, const prnfilt_args& a,
     *hopeless = true;
     return false;
   }
-  std::fprintf(cfg.err, "spoold: cannot write %s%s%s; %s waits for the next pass\n", a.output.c_str(),
-               res.error != 0 ? ": " : "", res.error != 0 ? std::strerror(res.error) : "", a.input.c_str());
+  std::fprintf(cfg.err, "spoold: cannot write %s%s%s; %s waits for the next pass\n",
+               a.output.c_str(), res.error != 0 ? ": " : "",
+               res.error != 0 ? std::strerror(res.error) : "", a.input.c_str());
   return false;
 }
 
@@ -105,21 +113,24 @@ bool run_filter(const Config& cfg, const queue_record& r, const prnfilt_args& a,
 // program sees the new path without its file or the file without its record. The ".spl" copy
 // goes only once the queue names the ".prn": a failed write leaves the job as it was, ready for
 // the next pass. False when the pass should end here.
-bool put_in_place(const Config& cfg, const queue_record& r, const queue_record& done, const prnfilt_args& a, const std::string& prn) {
+bool put_in_place(const Config& cfg, const queue_record& r, const queue_record& done,
+                  const prnfilt_args& a, const std::string& prn) {
   enum { kNotRun, kMoveFailed, kMoved } stage = kNotRun;
   std::string err;
   int res = with_lock_retries(cfg, [&] {
     return printq_update_record(
         cfg, r, done,
         [&] {
-          std::fprintf(cfg.out, "/bin/mv %s.tmp %s\n", ld::esc_sh(a.input).c_str(), ld::esc_sh(prn).c_str());
+          std::fprintf(cfg.out, "/bin/mv %s.tmp %s\n", ld::esc_sh(a.input).c_str(),
+                       ld::esc_sh(prn).c_str());
           std::fflush(cfg.out);
           std::string why;
           // The filter does not sync its output: the queue written back next names the ".prn",
           // so its bytes must be on the card before that, or a cut leaves a record of an empty job.
           ld::UniqueFd out(::open(a.output.c_str(), O_RDONLY | O_CLOEXEC));
           if (!out.valid() || ::fsync(out.get()) != 0) {
-            std::fprintf(cfg.err, "spoold: cannot sync %s: %s\n", a.output.c_str(), std::strerror(errno));
+            std::fprintf(cfg.err, "spoold: cannot sync %s: %s\n", a.output.c_str(),
+                         std::strerror(errno));
             stage = kMoveFailed;
             return false;
           }
@@ -147,8 +158,8 @@ bool put_in_place(const Config& cfg, const queue_record& r, const queue_record& 
     printq_remove_unnamed(cfg, a.input);
     return true;
   }
-  std::fprintf(cfg.err, "spoold: the queue does not take %s now%s%s; it waits for the next pass\n", prn.c_str(),
-               err.empty() ? "" : ": ", err.c_str());
+  std::fprintf(cfg.err, "spoold: the queue does not take %s now%s%s; it waits for the next pass\n",
+               prn.c_str(), err.empty() ? "" : ": ", err.c_str());
   return false;
 }
 
@@ -156,8 +167,8 @@ bool put_in_place(const Config& cfg, const queue_record& r, const queue_record& 
 bool spool_one(const Config& cfg, const queue_record& r) {
   std::fprintf(cfg.out, "%s needs spooling\n", r.displayname);
   const prnfilt_args a = spool_args(r);
-  std::fprintf(cfg.out, "from=%d to=%d copy=%d col=%d disp=%d qual=%d tags=%d\n", a.from, a.to, a.copies, a.collate, a.disp,
-              a.quality, r.ntags);
+  std::fprintf(cfg.out, "from=%d to=%d copy=%d col=%d disp=%d qual=%d tags=%d\n", a.from, a.to,
+               a.copies, a.collate, a.disp, a.quality, r.ntags);
   for (int i = 0; i < r.ntags; ++i)
     std::fprintf(cfg.out, "%d: %x=%d\n", i, static_cast<unsigned>(r.tags[i].id), r.tags[i].value);
   std::fprintf(cfg.out, "%s -> %s\n", a.input.c_str(), a.output.c_str());

@@ -54,9 +54,7 @@ class HookClock : public ld::Clock {
 
 class SpoolPass : public testing::Test {
  protected:
-  void SetUp() override {
-    root_.install_recording_log_client();
-  }
+  void SetUp() override { root_.install_recording_log_client(); }
 
   std::string q(const std::string& name) { return printq_dir() + name; }
   // Queues a copy holding `data` (nothing written when data is empty).

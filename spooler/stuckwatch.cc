@@ -62,7 +62,8 @@ bool printer_online_quietly(const spooler::Config& cfg) {
   const std::string& path = cfg.status_doc;
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return false;
-  const long long age = static_cast<long long>(cfg.clock->now()) - static_cast<long long>(st.st_mtime);
+  const long long age =
+      static_cast<long long>(cfg.clock->now()) - static_cast<long long>(st.st_mtime);
   if (age >= kStatusMaxAgeSeconds || age <= -kStatusMaxAgeSeconds) return false;
   JsonTree doc = JsonTree::load(path, nullptr);
   JsonNode* state = doc ? getJSONObject("system.SystemState", doc.top()) : nullptr;

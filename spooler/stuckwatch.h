@@ -81,7 +81,7 @@ class StuckWatchdog {
     std::function<bool()> printer_online;  // the status document fresh and "Online"
     std::function<bool()> paused;
     std::function<void(std::string_view)> log;  // an event-log line
-    FILE* err = stderr;                          // a notice that cannot be written
+    FILE* err = stderr;                         // a notice that cannot be written
   };
   StuckWatchdog(Clock& clock, Probes probes, int64_t limit_ms = stuck_after_ms());
   // A send of the head job begins. A send again of the same copy of the same job (after a send

@@ -2,8 +2,8 @@
 // and/or standard error (the descriptors 1 and 2, so child programs and the stdio streams alike
 // are caught) for its lifetime; a CapturedFile is a stdio stream handed to code that writes to
 // the FILE* it is given (unbuffered, so a forked child's lines are not lost when it ends with
-// _exit, and lines of several writers keep their order). Both keep the text in an unlinked temporary file, so nothing is left
-// behind and the text may be of any size.
+// _exit, and lines of several writers keep their order). Both keep the text in an unlinked
+// temporary file, so nothing is left behind and the text may be of any size.
 #pragma once
 #include <cstdio>
 #include <string>

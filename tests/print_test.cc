@@ -73,7 +73,8 @@ class Print : public ::testing::Test {
   std::vector<std::string> queued() {
     testkit::Capture cap(testkit::kStderr);
     std::vector<std::string> out;
-    for (const queue_record& r : get_printq(spooler::Config{})) out.push_back(ld::base_name(r.path));
+    for (const queue_record& r : get_printq(spooler::Config{}))
+      out.push_back(ld::base_name(r.path));
     cap.err();
     return out;
   }

@@ -66,7 +66,8 @@ class PrintLink : public ::testing::Test {
     ld::UniqueFd sock = ld::tcp_connect("127.0.0.1", ld::printer_raw_port(), 5000, &err);
     ld::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!sock.valid() || !file.valid()) return 0;
-    return spooler::send_job(stderr, sock.get(), {}, file.get(), path, kPrintSendTimeoutMs) == spooler::SendResult::kSent;
+    return spooler::send_job(stderr, sock.get(), {}, file.get(), path, kPrintSendTimeoutMs) ==
+           spooler::SendResult::kSent;
   }
 
   testkit::TempRoot root_;
