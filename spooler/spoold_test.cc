@@ -9,6 +9,7 @@
 
 #include "common/fsops.h"
 #include "gtest/gtest.h"
+#include "spooler/print_settings.h"
 #include "testkit/capture.h"
 #include "testkit/queue_capture.h"
 #include "testkit/scenario.h"
@@ -170,6 +171,22 @@ TEST_F(SpoolPass, OverridesAndTagLines) {
       << out;
   ASSERT_EQ(names(), std::vector<std::string>{"t_0.prn+"});
   EXPECT_EQ(queue()[0].copies_sent, 0);
+}
+
+// A record asking for more copies than a print may have (a damaged file, a tool) is filtered
+// with the bound, and its record says so afterwards: the sender sends a one-set file exactly as
+// often as the filter was told, never two thousand million times.
+TEST_F(SpoolPass, CopiesBeyondTheBoundAreFilteredAndRecordedAtIt) {
+  add("c_0.spl", job(1));
+  std::vector<queue_record> rs = queue();
+  queue_record r = rs[0];
+  r.copies = 2147483647;
+  r.send_copies = 1;
+  ASSERT_EQ(printq_update_record(cfg_, rs[0], r), 1);
+  std::string out = pass();
+  EXPECT_NE(out.find("copy=" + std::to_string(kPrintCopiesMax) + " "), std::string::npos) << out;
+  ASSERT_EQ(names(), std::vector<std::string>{"c_0.prn+"});
+  EXPECT_EQ(queue()[0].copies, kPrintCopiesMax);
 }
 
 TEST_F(SpoolPass, AFailureThatMayPassEndsThePassAndKeepsTheJob) {
