@@ -18,7 +18,6 @@
 #include "webkit/html_utils.h"
 
 namespace jobdesk {
-using spooler::set_process_name;
 
 namespace {
 
@@ -78,7 +77,7 @@ bool run_action(PrnList* l, const PageContext& ctx) {
   const char* q = ctx.query;
   const bool form_button = has(q, "saveprn") || has(q, "cancel") || has(q, "do_print");
   if (has(q, "printq")) {
-    show_queue(ctx, nullptr);
+    show_queue(ctx, l->queue, nullptr);
     return true;
   }
   if (has(q, "renamePrn") && has(q, "doRename") && !form_button) {
@@ -106,10 +105,10 @@ bool run_action(PrnList* l, const PageContext& ctx) {
     if (!name || job_gone(*name)) return false;
     webkit::add_body_line(kBodyOpen);
     if (do_print(l, *name, kPrintMode, q) == 1) {
-      show_queue(ctx, nullptr);
+      show_queue(ctx, l->queue, nullptr);
     } else {
       std::string raw = param(q, "prn");
-      show_queue(ctx, raw.c_str());
+      show_queue(ctx, l->queue, raw.c_str());
     }
     return true;
   }
@@ -119,7 +118,6 @@ bool run_action(PrnList* l, const PageContext& ctx) {
 }  // namespace
 
 int run_jobdesk(const char* invocation, FILE* out) {
-  set_process_name(invocation != nullptr ? invocation : "jobdesk");
   const char* env_query = std::getenv("QUERY_STRING");
   std::string query_text = env_query ? env_query : "";
   PageContext ctx;
@@ -128,6 +126,7 @@ int run_jobdesk(const char* invocation, FILE* out) {
 
   webkit::load_persistence_data("jobdesk", "list=0&sortby=name");
   PrnList l;
+  l.queue = spooler::named_config(invocation != nullptr ? invocation : "jobdesk");
   load_print_options(&l.schema);
   for (const char* key : {"list", "sortby"}) {
     if (auto v = webkit::getParam(q, key)) webkit::replace_persistent_data(key, v->c_str());

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "library/prninfo.h"
+#include "spooler/print_settings.h"
 #include "webkit/json.h"
 
 namespace jobdesk {
@@ -31,7 +32,7 @@ struct FormContext {
   JsonNode* local = nullptr;  // local.json, may be null
   int cutter = 0;                     // the printer has a cutter
   int metric = 0;                     // the run's units decision
-  int copies_max = 999;               // the keypad's limit for copies
+  int copies_max = spooler::kPrintCopiesMax;  // the keypad's limit for copies
 };
 
 // The run's units decision, made once from the first job looked at: *decided is -1 until then.

@@ -40,20 +40,20 @@ std::optional<int> queue_index(const std::optional<std::string>& value) {
   return n;
 }
 
-void queue_actions(const char* q, bool* paused) {
+void queue_actions(const spooler::Config& store, const char* q, bool* paused) {
   std::string printq = webkit::getParam(q, "printq").value_or("");
   if (printq == "pause") {
-    pause_printing();
+    pause_printing(store);
     *paused = true;
   } else if (printq == "resume") {
-    resume_printing();
+    resume_printing(store);
     *paused = false;
   }
   // An index that is not a whole number ("", "x", "1x", "-1", one past int) acts on no row: read
   // as atoi would, it became 0 and deleted or moved the job at the head of the queue.
-  if (auto i = queue_index(webkit::getParam(q, "moveup"))) printq_moveup(*i);
-  if (auto i = queue_index(webkit::getParam(q, "movedown"))) printq_movedown(*i);
-  if (auto i = queue_index(webkit::getParam(q, "delete"))) printq_delete(*i);
+  if (auto i = queue_index(webkit::getParam(q, "moveup"))) printq_moveup(store, *i);
+  if (auto i = queue_index(webkit::getParam(q, "movedown"))) printq_movedown(store, *i);
+  if (auto i = queue_index(webkit::getParam(q, "delete"))) printq_delete(store, *i);
 }
 
 std::string queue_state(const queue_record& r, bool paused, JsonNode* local) {
@@ -86,8 +86,8 @@ void queue_row(const queue_record& r, size_t i, size_t n, bool paused, JsonNode*
 
 }  // namespace
 
-void show_queue(const PageContext& ctx, const char* job_name) {
-  bool paused = !check_pause();
+void show_queue(const PageContext& ctx, const spooler::Config& store, const char* job_name) {
+  bool paused = !check_pause(store);
   add_head_line("<script>\nvar show_printq_flag = 1;\n</script>");
   add_head_line("<script>\nvar vlist = 1;\n</script>");
   add_head_line("<script>\nvar nvis = 8;\n</script>");
@@ -95,7 +95,7 @@ void show_queue(const PageContext& ctx, const char* job_name) {
   add_body_line("<BODY style='background-color:black'><div id='maindiv' class='nosel'>\n");
   add_body_line("<table><tr><td style='width:800px;border-bottom:1px solid white;'><b>" +
                 html_escape(local_text(ctx.local, "EWS_PRINTQ")) + "</b></td></tr></table>\n");
-  queue_actions(ctx.query, &paused);
+  queue_actions(store, ctx.query, &paused);
   std::string base = html_escape(js_escape(ctx.base));
   // Each icon leads to the view it shows: the list (list=1) and the gallery (list=0), as on
   // the list page.
@@ -107,7 +107,7 @@ void show_queue(const PageContext& ctx, const char* job_name) {
   add_body_line("<div id='sliderbox'><div id='slider'> </div></div>");
   add_body_line("<div id='history_btn' onclick=\"window.location='/cgi-bin/statusdesk?history=1';\">" +
                 html_escape(getJSONKeyVal("status-local.ST_HISTORY", ctx.local, "Job history")) + "</div>\n");
-  std::vector<queue_record> queue = get_printq();
+  std::vector<queue_record> queue = get_printq(store);
   if (auto stuck = ld::current_stuck_notice(queue))
     add_body_line("<div id='queue_stuck'>" +
                   html_escape(ld::stuck_notice_words(*stuck, std::time(nullptr),

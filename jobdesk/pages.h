@@ -32,7 +32,7 @@ void exit_div(const PageContext& ctx);
 
 void show_prn_list(PrnList* l, const PageContext& ctx, int inum);
 int show_prn(PrnList* l, const std::string& name, const PageContext& ctx, int inum);
-void show_queue(const PageContext& ctx, const char* job_name);
+void show_queue(const PageContext& ctx, const spooler::Config& store, const char* job_name);
 void popup_box(JsonNode* local);
 void del_popup_box(JsonNode* local);
 

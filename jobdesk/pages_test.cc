@@ -109,7 +109,7 @@ TEST_F(PagesTest, ExitLeadsToThePrintersTouchHomePage) {
   std::string q = "list=1";
   ctx.query = q.c_str();
   jobdesk::show_prn_list(&l, ctx, 0);
-  jobdesk::show_queue(ctx, nullptr);
+  jobdesk::show_queue(ctx, l.queue, nullptr);
   if (old) setenv("LABELDOCK_PRINTER_HOST", saved.c_str(), 1); else unsetenv("LABELDOCK_PRINTER_HOST");
   std::string page = testkit::page_text();
   const std::string exit_div =

@@ -22,13 +22,13 @@
 #include "library/listing.h"
 #include "spooler/enqueue.h"
 #include "spooler/jobstream.h"
+#include "spooler/print_settings.h"
 #include "spooler/prnfilt.h"
 #include "webkit/html_utils.h"
 
 namespace jobdesk {
 using spooler::check_pause;
 using spooler::enqueue_job;
-using spooler::kQueueMaxTags;
 using spooler::queue_record;
 
 namespace {
@@ -38,23 +38,28 @@ std::string job_base(const std::string& name) {
   return name;
 }
 
+// The form's settings with the schema's values to write, as the queue and the filter take them.
+spooler::print_settings job_settings(const PrintSettings& s,
+                                     const std::vector<library::PrnOption>& schema) {
+  spooler::print_settings j;
+  j.from = s.first;
+  j.to = s.last;
+  j.copies = s.copies;
+  j.collate = s.collate;
+  j.quality = s.quality;
+  j.disp = s.disp;
+  for (const library::PrnOption& o : schema) j.options.push_back({o.id, o.write_value});
+  return j;
+}
+
 // False when the job could not be queued (every copy name taken, the copy or the queue file
 // could not be written).
 bool queue_copy(PrnList* l, const std::string& name, const std::string& display,
                 const PrintSettings& s, const std::vector<library::PrnOption>& schema) {
   queue_record rec;
-  rec.quality = s.quality;
-  rec.disp = s.disp;
-  rec.from = s.first;
-  rec.to = s.last;
-  rec.copies = s.copies;
-  rec.collate = s.collate;
-  for (const library::PrnOption& o : schema) {
-    if (rec.ntags >= kQueueMaxTags) break;
-    rec.tags[rec.ntags++] = {o.id, o.write_value};
-  }
+  spooler::put_settings(job_settings(s, schema), &rec);
   std::string queued, err;
-  if (enqueue_job(library::jobs_dir() + name, display, rec, &queued, &err)) return true;
+  if (enqueue_job(l->queue, library::jobs_dir() + name, display, rec, &queued, &err)) return true;
   fprintf(l->err, "jobdesk ERROR %s\n", err.c_str());
   return false;
 }
@@ -152,18 +157,7 @@ void save_job(PrnList* l, const std::string& name, const std::string& out, Print
   if (s.first == 0) s.first = 1;
   s.last = std::max(webkit::getIntParam(query, "to"), s.first);
   s.copies = webkit::getIntParam(query, "dm_copies_orig");
-  prnfilt_args args;
-  args.input = library::jobs_dir() + name;
-  args.output = out;
-  args.copies = s.copies;
-  args.collate = s.collate;
-  args.from = s.first;
-  args.to = s.last;
-  args.quality = s.quality;
-  args.disp = s.disp;
-  for (const library::PrnOption& o : schema) {
-    args.overrides.push_back({static_cast<uint32_t>(o.id), o.write_value});
-  }
+  const prnfilt_args args = spooler::filter_args(job_settings(s, schema), library::jobs_dir() + name, out);
   int32_t too_large = 0;
   int pages = prnfilt(args, &too_large, l->err);
   std::string err;
@@ -246,7 +240,7 @@ int do_print(PrnList* l, const std::string& name, int mode, const char* query,
   // the caller shows the job as already queued.
   if (mode == kPrintMode) {
     if (!queue_copy(l, name, display, s, schema)) return 0;
-    if (check_pause() == 1) {  // 1: not paused
+    if (check_pause(l->queue) == 1) {  // 1: not paused
       webkit::add_head_line("<meta http-equiv='refresh' content='0; url=http://" +
                             webkit::html_escape(ld::printer_host()) + "/?touch=true'>\n");
     }

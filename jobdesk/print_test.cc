@@ -101,7 +101,7 @@ TEST_F(PrintTest, PrintQueuesUnderTheFirstFreeName) {
   ASSERT_EQ(jobdesk::do_print(&l, "a.prn", jobdesk::kPrintMode,
                               "quality=-5&from_disp=2&to_disp=4&dm_copies=2&gaplen=1.5", kTags),
             1);
-  std::vector<queue_record> q = get_printq();
+  std::vector<queue_record> q = get_printq(spooler::Config{});
   ASSERT_EQ(q.size(), 1u);
   EXPECT_EQ(std::string(q[0].path), root("/print/printq/a_1.spl"));
   EXPECT_EQ(std::string(q[0].displayname), "a_2_4");
@@ -126,7 +126,7 @@ TEST_F(PrintTest, PrintThatCannotQueueIsNoSuccess) {
 }
 
 TEST_F(PrintTest, PausedQueueKeepsTheScreenAndFullQueueRefuses) {
-  ASSERT_EQ(pause_printing(), 1);
+  ASSERT_EQ(pause_printing(spooler::Config{}), 1);
   ASSERT_EQ(jobdesk::do_print(&l, "a.prn", jobdesk::kPrintMode, "", kTags), 1);
   EXPECT_EQ(testkit::page_text().find("http-equiv"), std::string::npos);
   for (int n = 0; n < 100; ++n) {

@@ -12,6 +12,7 @@
 
 #include "library/prninfo.h"
 #include "library/prnrecord.h"
+#include "spooler/queue_config.h"
 
 namespace jobdesk {
 
@@ -33,6 +34,8 @@ struct PrnList {
   std::vector<library::PrnOption> schema;
   FILE* err = stderr;
   std::function<void(std::string_view)> log;
+  // The print queue that Print adds to and the queue page shows (and its messages).
+  spooler::Config queue;
   // Set when a record was made or changed since the cache was read: only then is the cache
   // worth writing again (it is megabytes at a few hundred jobs).
   bool changed = false;

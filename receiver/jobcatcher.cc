@@ -159,8 +159,8 @@ ssize_t read_preamble(int conn, Budget& budget, std::vector<unsigned char>* pre,
 // `append` as it arrives. Headers are gathered even when they arrive in pieces. Returns the last
 // receive's result; *rejected when the stream can be no job (the connection is then dropped).
 template <typename Append>
-ssize_t read_chunks(int conn, Budget& budget, ChunkState& st, const int64_t& length, Append append,
-                    bool* rejected) {
+ssize_t read_chunks(const Config& cfg, int conn, Budget& budget, ChunkState& st,
+                    const int64_t& length, Append append, bool* rejected) {
   std::vector<unsigned char> block(kMaxRead);
   ssize_t rc = 0;
   for (;;) {
@@ -172,7 +172,9 @@ ssize_t read_chunks(int conn, Budget& budget, ChunkState& st, const int64_t& len
     size_t n = static_cast<size_t>(rc);
     append(block.data(), n);
     if (length > kCaptureMax) {
-      std::fprintf(stderr, "ERROR capture longer than its 4-byte length trailer can state, connection closed\n");
+      std::fprintf(
+          cfg.err,
+          "ERROR capture longer than its 4-byte length trailer can state, connection closed\n");
       *rejected = true;
       break;
     }
@@ -187,14 +189,14 @@ ssize_t read_chunks(int conn, Budget& budget, ChunkState& st, const int64_t& len
     const zjs::ChunkHeader chunk = zjs::decode_header(st.hdr);
     const uint32_t size = chunk.size;
     if (size < zjs::kHeaderSize) {
-      std::fprintf(stderr, "ERROR invalid chunk size %u at byte %lld, connection closed\n", size,
+      std::fprintf(cfg.err, "ERROR invalid chunk size %u at byte %lld, connection closed\n", size,
                    static_cast<long long>(length - 16));
       *rejected = true;
       break;
     }
     if (chunk.type == zjs::START_PAGE) {
       ++st.pages;
-      std::printf("pagecount:%d\n", st.pages);
+      std::fprintf(cfg.out, "pagecount:%d\n", st.pages);
     }
     st.remaining = size - zjs::kHeaderSize;
   }
@@ -204,13 +206,15 @@ ssize_t read_chunks(int conn, Budget& budget, ChunkState& st, const int64_t& len
 // Why receiving stopped, when it was not the sender's close.
 void report_cut(ssize_t rc, int saved_errno, const Budget& budget, int64_t length, const Config& cfg) {
   bool timed_out = rc < 0 && (saved_errno == EAGAIN || saved_errno == EWOULDBLOCK);
-  if (rc < 0) std::printf("errno %d\n", saved_errno);
+  if (rc < 0) std::fprintf(cfg.out, "errno %d\n", saved_errno);
   if (budget.spent() || (timed_out && budget.short_wait()))
-    std::fprintf(stderr, "sender too slow: %lld bytes in %lld s (allowed: %d s and 1 s per %lld bytes), connection closed\n",
-                 static_cast<long long>(length), static_cast<long long>(budget.elapsed()), cfg.idle_timeout_s,
-                 static_cast<long long>(kMinRate));
+    std::fprintf(cfg.err,
+                 "sender too slow: %lld bytes in %lld s (allowed: %d s and 1 s per %lld bytes), "
+                 "connection closed\n",
+                 static_cast<long long>(length), static_cast<long long>(budget.elapsed()),
+                 cfg.idle_timeout_s, static_cast<long long>(kMinRate));
   else if (timed_out)
-    std::fprintf(stderr, "sender idle for %d s, connection closed\n", cfg.idle_timeout_s);
+    std::fprintf(cfg.err, "sender idle for %d s, connection closed\n", cfg.idle_timeout_s);
 }
 
 }  // namespace
@@ -219,16 +223,16 @@ int receive(int conn, const Config& cfg, const std::string& path) {
   ld::make_dirs(ld::rooted("/print/tmp"));
   ld::UniqueFd cap(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!cap.valid()) {
-    std::fprintf(stderr, "ERROR failed to open %s\n", path.c_str());
+    std::fprintf(cfg.err, "ERROR failed to open %s\n", path.c_str());
     return -1;
   }
-  std::printf("accept %d\n", conn);
-  std::fflush(stdout);
+  std::fprintf(cfg.out, "accept %d\n", conn);
+  std::fflush(cfg.out);
   Budget budget(conn, cfg);
 
   int64_t length = 0;
   auto append = [&](const unsigned char* p, size_t n) {
-    if (!ld::write_all(cap.get(), p, n)) std::printf("\n Error : Fputs error");
+    if (!ld::write_all(cap.get(), p, n)) std::fprintf(cfg.out, "\n Error : Fputs error");
     length += static_cast<int64_t>(n);
   };
 
@@ -238,63 +242,65 @@ int receive(int conn, const Config& cfg, const std::string& path) {
   ssize_t rc = read_preamble(conn, budget, &pre, &magic);
   append(pre.data(), pre.size());
   if (!magic && rc > 0 && !budget.spent()) {
-    std::fprintf(stderr, "ERROR no job stream within the first %zu bytes, connection closed\n",
+    std::fprintf(cfg.err, "ERROR no job stream within the first %zu bytes, connection closed\n",
                  kPreambleMax);
     return -1;
   }
   ChunkState st;
   bool rejected = false;
-  if (magic) rc = read_chunks(conn, budget, st, length, append, &rejected);
+  if (magic) rc = read_chunks(cfg, conn, budget, st, length, append, &rejected);
   int saved_errno = errno;
 
-  std::printf("finished %lld pages %d (%d,%lld)\n", static_cast<long long>(length), st.pages,
-              static_cast<int>(rc), st.expected());
+  std::fprintf(cfg.out, "finished %lld pages %d (%d,%lld)\n", static_cast<long long>(length),
+               st.pages, static_cast<int>(rc), st.expected());
   report_cut(rc, saved_errno, budget, length, cfg);
   // However the trailer happens to read, a stream cut inside a chunk is no job.
   if (magic && !rejected && !st.ended_cleanly()) {
     if (st.remaining == 0 && st.hdr_len == 0)
-      std::fprintf(stderr, "Invalid job stream: no length trailer after its last chunk\n");
+      std::fprintf(cfg.err, "Invalid job stream: no length trailer after its last chunk\n");
     else
-      std::fprintf(stderr, "Invalid job stream: it ends inside a chunk, %lld bytes short\n", st.expected());
+      std::fprintf(cfg.err, "Invalid job stream: it ends inside a chunk, %lld bytes short\n",
+                   st.expected());
     rejected = true;
   }
-  std::fflush(stdout);
+  std::fflush(cfg.out);
   char text[128];
   std::snprintf(text, sizeof text, "finished %lld pages %d (%d)", static_cast<long long>(length),
                 st.pages, static_cast<int>(rc));
   ui_log(text);
-  if (::close(cap.release()) != 0) std::printf("\n Error : Fputs error");
+  if (::close(cap.release()) != 0) std::fprintf(cfg.out, "\n Error : Fputs error");
   return rejected ? -1 : st.pages;
 }
 
 std::string _char2utf8(const std::string& hex) { return jobname::decode_hex_name(hex); }
 
-int _process(int pagecount, const std::string& path) {
+int _process(const Config& cfg, int pagecount, const std::string& path) {
   ld::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
-    std::fprintf(stderr, "ERROR failed to open %s\n", path.c_str());
+    std::fprintf(cfg.err, "ERROR failed to open %s\n", path.c_str());
     return 0;
   }
   struct stat st;
   int64_t length = ::fstat(fd.get(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
   if (length < 100) {
-    std::fprintf(stderr, "Invalid file length\n");
+    std::fprintf(cfg.err, "Invalid file length\n");
     return 0;
   }
   unsigned char trailer[4];
   if (::pread(fd.get(), trailer, 4, length - 4) != 4 || static_cast<int64_t>(val32(trailer)) != length) {
-    std::fprintf(stderr, "Invalid received file length\n");
+    std::fprintf(cfg.err, "Invalid received file length\n");
     return 0;
   }
   unsigned char window[kHeaderWindow + 1] = {};
   ssize_t got = ::pread(fd.get(), window, kHeaderWindow, 0);
   if (got < static_cast<ssize_t>(kPjlPrefixLen) || std::memcmp(window, kPjlPrefix, kPjlPrefixLen) != 0) {
-    std::fprintf(stderr, "Invalid file header\n");
+    std::fprintf(cfg.err, "Invalid file header\n");
     return 0;
   }
   const void* m = ::memmem(window, static_cast<size_t>(got), kMagic, 4);
   if (m == nullptr) {
-    std::fprintf(stderr, "Invalid file header: no job stream within the first %zu bytes\n", kHeaderWindow);
+    std::fprintf(cfg.err, "Invalid file header: no job stream within the first %zu bytes\n",
+                 kHeaderWindow);
     return 0;
   }
   int64_t offset = static_cast<const unsigned char*>(m) - window;
@@ -305,31 +311,33 @@ int _process(int pagecount, const std::string& path) {
   size_t limit = std::min<size_t>(kPjlPrefixLen + kNameSearch + 1, static_cast<size_t>(offset));
   while (name_end < limit && window[name_end] != '"') ++name_end;
   if (name_end >= limit) {
-    std::fprintf(stderr, "Invalid file header: the job name does not end within %zu bytes\n", kNameSearch);
+    std::fprintf(cfg.err, "Invalid file header: the job name does not end within %zu bytes\n",
+                 kNameSearch);
     return 0;
   }
   std::string hex(reinterpret_cast<char*>(window) + kPjlPrefixLen, name_end - kPjlPrefixLen);
   std::string name = _char2utf8(hex);
-  std::printf("%s\n", name.c_str());
-  std::fflush(stdout);
+  std::fprintf(cfg.out, "%s\n", name.c_str());
+  std::fflush(cfg.out);
   log_line("capturing [%s]", std::string(name.c_str()));
   fd.reset();
-  return _move_tempfile(name, length, offset, pagecount, path);
+  return _move_tempfile(cfg, name, length, offset, pagecount, path);
 }
 
 namespace {
 
 // The START_DOC chunk as it will be stored, with the page-count item it must carry. False with
 // *why when the stream does not begin with a whole START_DOC chunk of bounded size.
-bool read_start_doc(int in, int64_t offset, int64_t consumed, int pagecount, std::string* chunk,
-                    uint32_t* stored_len, std::string* why) {
+bool read_start_doc(const Config& cfg, int in, int64_t offset, int64_t consumed, int pagecount,
+                    std::string* chunk, uint32_t* stored_len, std::string* why) {
   unsigned char head[zjs::kSignatureSize + zjs::kHeaderSize];
   if (consumed < static_cast<int64_t>(sizeof head) || ::pread(in, head, sizeof head, offset) != static_cast<ssize_t>(sizeof head)) {
     *why = "job stream too short";
     return false;
   }
   const zjs::ChunkHeader h = zjs::decode_header(head + zjs::kSignatureSize);
-  std::printf("job header len=%d %x  tags=%d\n", static_cast<int>(h.size), h.size, static_cast<int>(h.items));
+  std::fprintf(cfg.out, "job header len=%d %x  tags=%d\n", static_cast<int>(h.size), h.size,
+               static_cast<int>(h.items));
   if (h.type != zjs::START_DOC) *why = "job stream does not begin with START_DOC";
   else if (h.size < zjs::kHeaderSize) *why = "START_DOC chunk size below 16";
   else if (h.size - zjs::kHeaderSize > kDocItemsMax) *why = "START_DOC items area above 4096 bytes";
@@ -343,15 +351,15 @@ bool read_start_doc(int in, int64_t offset, int64_t consumed, int pagecount, std
   *stored_len = h.size;
   bool inserted = false;
   if (!zjs::with_page_count(raw, static_cast<uint32_t>(pagecount), chunk, &inserted, why)) return false;
-  std::printf(inserted ? "no ZJI_PAGECOUNT so insert\n" : "ZJI_PAGECOUNT found\n");
+  std::fprintf(cfg.out, inserted ? "no ZJI_PAGECOUNT so insert\n" : "ZJI_PAGECOUNT found\n");
   *chunk = std::string(reinterpret_cast<const char*>(head), zjs::kSignatureSize) + *chunk;
   return true;
 }
 
 }  // namespace
 
-int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int pagecount,
-                   const std::string& cap_path) {
+int _move_tempfile(const Config& cfg, const std::string& name, int64_t length, int64_t offset,
+                   int pagecount, const std::string& cap_path) {
   const std::string wait = library::waiting_dir();
   // A name free in the waiting folder and in the library, numbered when taken.
   library::Placement placing;
@@ -361,15 +369,15 @@ int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int 
   placing.max_suffix = kMaxSuffix;
   const std::string first = library::first_free_name(placing);
   if (first.empty()) {
-    std::printf("file exists!\n");
-    std::fflush(stdout);
+    std::fprintf(cfg.out, "file exists!\n");
+    std::fflush(cfg.out);
     return 0;
   }
   const std::string target = wait + first;
 
   ld::UniqueFd in(::open(cap_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!in.valid()) {
-    std::fprintf(stderr, "ERROR failed to open %s\n", cap_path.c_str());
+    std::fprintf(cfg.err, "ERROR failed to open %s\n", cap_path.c_str());
     return 0;
   }
   ld::make_dirs(wait);
@@ -378,22 +386,22 @@ int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int 
   library::ScratchFile out;
   std::string why;
   if (!out.create(wait, "incoming", ".part", &why)) {
-    std::fprintf(stderr, "ERROR failed to open %s\n", target.c_str());
+    std::fprintf(cfg.err, "ERROR failed to open %s\n", target.c_str());
     return 0;
   }
   auto give_up = [&](const std::string& reason) {
-    std::fprintf(stderr, "ERROR %s, job not stored\n", reason.c_str());
+    std::fprintf(cfg.err, "ERROR %s, job not stored\n", reason.c_str());
     return 0;
   };
-  std::printf("writing %s\n", target.c_str());
-  std::fflush(stdout);
+  std::fprintf(cfg.out, "writing %s\n", target.c_str());
+  std::fflush(cfg.out);
   log_line("writing captured %s", target);
 
   const int64_t consumed = length - offset - 4;  // stream bytes, trailer excluded
   std::string head;
   uint32_t doc_len = 0;
-  if (!read_start_doc(in.get(), offset, consumed, pagecount, &head, &doc_len, &why)) return give_up(why);
-  std::fflush(stdout);
+  if (!read_start_doc(cfg, in.get(), offset, consumed, pagecount, &head, &doc_len, &why)) return give_up(why);
+  std::fflush(cfg.out);
   const int64_t head_len = static_cast<int64_t>(zjs::kSignatureSize + doc_len);
   if (!ld::write_all(out.fd(), head.data(), head.size()) ||
       !copy_range(in.get(), offset + head_len, consumed - head_len, out.fd()) || !out.finish(&why))
@@ -404,15 +412,15 @@ int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int 
   std::string stored;
   const library::Placed placed = library::place_job(placing, &stored, &why);
   if (placed == library::Placed::kNoName) {
-    std::printf("file exists!\n");
-    std::fflush(stdout);
+    std::fprintf(cfg.out, "file exists!\n");
+    std::fflush(cfg.out);
     return 0;
   }
   if (placed == library::Placed::kFailed) return give_up(why);
   out.release();
-  std::printf("write %lld\n", static_cast<long long>(consumed));
-  std::fprintf(stderr, "/bin/rm \"%s\"\n", cap_path.c_str());
-  std::fflush(stdout);
+  std::fprintf(cfg.out, "write %lld\n", static_cast<long long>(consumed));
+  std::fprintf(cfg.err, "/bin/rm \"%s\"\n", cap_path.c_str());
+  std::fflush(cfg.out);
   ld::remove_file(cap_path);
   ld::touch_file(library::thumb_flag());
   return 1;
@@ -455,8 +463,8 @@ void take_job(int conn, const Config& cfg, int slot) {
   const std::string cap = capture_path(slot);
   int pages = receive(c.get(), cfg, cap);
   c.reset();  // the sender learns at once that its job was taken
-  if (pages >= 0) _process(pages, cap);
-  std::fflush(stdout);
+  if (pages >= 0) _process(cfg, pages, cap);
+  std::fflush(cfg.out);
 }
 
 }  // namespace
@@ -477,7 +485,7 @@ int serve(int listen_fd, const Config& cfg) {
       int e = errno;
       slots.give(slot);
       if (e == EBADF || e == EINVAL || e == ENOTSOCK) {
-        std::fprintf(stderr, "ERROR accept: %s\n", std::strerror(e));
+        std::fprintf(cfg.err, "ERROR accept: %s\n", std::strerror(e));
         join_all();
         return 1;
       }

@@ -13,6 +13,7 @@
 // put in place by a link that never replaces a file.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "common/clock.h"
@@ -35,6 +36,8 @@ constexpr int64_t kCaptureMax = 0xFFFFFFFFLL;
 struct Config {
   int idle_timeout_s = 60;           // a sender silent this long loses its connection
   ld::Clock* clock = &ld::system_clock();  // read by every receiving thread at once
+  FILE* out = stdout;  // the console lines (accept, pages, the name, writing ...)
+  FILE* err = stderr;  // why a connection or a capture was refused
 };
 
 // The capture of the connection in receiving slot `slot`: "/print/tmp/upload.pjl" under the root
@@ -53,12 +56,12 @@ int64_t connection_time_left(int idle_timeout_s, int64_t bytes, int64_t elapsed_
 int receive(int conn_fd, const Config& cfg, const std::string& capture = capture_path());
 
 // Checks the capture and stores its job; 1 when a job was stored.
-int _process(int pagecount, const std::string& capture = capture_path());
+int _process(const Config& cfg, int pagecount, const std::string& capture = capture_path());
 
 // Chooses the name (the job name rules of spooler/jobname: safe, cut to the one length limit,
 // numbered when taken), writes the job file, removes the capture, raises the flag. 1 on success.
-int _move_tempfile(const std::string& name, int64_t length, int64_t offset, int pagecount,
-                   const std::string& capture = capture_path());
+int _move_tempfile(const Config& cfg, const std::string& name, int64_t length, int64_t offset,
+                   int pagecount, const std::string& capture = capture_path());
 
 // The job name from its hexadecimal form: "Unknown" when empty, "Invalid" when of odd length.
 std::string _char2utf8(const std::string& hex);

@@ -30,9 +30,10 @@ std::string stream_of(int pages, bool with_count, uint64_t payload = 100) {
 }
 
 // Stores a capture as if it had just been received.
-int store(const testkit::TempRoot& root, const std::string& capture, int pages) {
+int store(const jobcatcher::Config& cfg, const testkit::TempRoot& root, const std::string& capture,
+          int pages) {
   spit(root("/print/tmp/upload.pjl"), capture);
-  return jobcatcher::_process(pages);
+  return jobcatcher::_process(cfg, pages);
 }
 
 class Catcher : public ::testing::Test {
@@ -41,11 +42,19 @@ class Catcher : public ::testing::Test {
   std::string waiting(const std::string& name) { return root_("/print/prns/tmp/" + name); }
   bool flag() { return ld::file_exists(root_("/tmp/run_prn2jpg")); }
   testkit::TempRoot root_;
+  // The console lines and the refusals, read back from these streams.
+  testkit::CapturedFile out_, err_;
+  jobcatcher::Config cfg_ = [this] {
+    jobcatcher::Config c;
+    c.out = out_.get();
+    c.err = err_.get();
+    return c;
+  }();
 };
 
 TEST_F(Catcher, StoresAStreamWithPageCountByteForByte) {
   std::string stream = stream_of(2, true);
-  ASSERT_EQ(store(root_, testkit::wrap_capture(stream, "ABC"), 2), 1);
+  ASSERT_EQ(store(cfg_, root_, testkit::wrap_capture(stream, "ABC"), 2), 1);
   EXPECT_EQ(slurp(waiting("ABC.prn")), stream);
   EXPECT_TRUE(flag());
   EXPECT_FALSE(ld::file_exists(jobcatcher::capture_path()));
@@ -57,7 +66,7 @@ TEST_F(Catcher, StoresAStreamWithPageCountByteForByte) {
 
 TEST_F(Catcher, InsertsThePageCountWhenMissing) {
   std::string stream = stream_of(3, false);
-  ASSERT_EQ(store(root_, testkit::wrap_capture(stream, "NoCount"), 3), 1);
+  ASSERT_EQ(store(cfg_, root_, testkit::wrap_capture(stream, "NoCount"), 3), 1);
   std::string got = slurp(waiting("NoCount.prn"));
   ASSERT_EQ(got.size(), stream.size() + 12);
   const auto* g = reinterpret_cast<const unsigned char*>(got.data());
@@ -75,7 +84,7 @@ TEST_F(Catcher, InsertedItemWithoutItemsToCopyFrom) {
   testkit::JobSpec s;
   s.with_pagecount = false;
   std::string stream = testkit::make_job(s);  // START_DOC without items
-  ASSERT_EQ(store(root_, testkit::wrap_capture(stream, "bare"), 1), 1);
+  ASSERT_EQ(store(cfg_, root_, testkit::wrap_capture(stream, "bare"), 1), 1);
   std::string got = slurp(waiting("bare.prn"));
   EXPECT_EQ(got.substr(20, 12), std::string("\0\0\0\x0C\0\0\x01\0\0\0\0\x01", 12));
 }
@@ -87,7 +96,7 @@ TEST_F(Catcher, TailsOfEveryLengthAreCopiedWhole) {
     s.payload = 4096 * 3 - 16 * 5 - 24 + extra;
     std::string stream = testkit::make_job(s);
     std::string name = "tail" + std::to_string(extra);
-    ASSERT_EQ(store(root_, testkit::wrap_capture(stream, name), 1), 1);
+    ASSERT_EQ(store(cfg_, root_, testkit::wrap_capture(stream, name), 1), 1);
     EXPECT_EQ(slurp(waiting(name + ".prn")), stream) << extra;
   }
 }
@@ -95,12 +104,12 @@ TEST_F(Catcher, TailsOfEveryLengthAreCopiedWhole) {
 TEST_F(Catcher, DuplicateNamesAreNumberedAcrossBothDirectories) {
   std::string stream = stream_of(1, true);
   spit(root_("/print/prns/ABC.prn"), "stored");
-  ASSERT_EQ(store(root_, testkit::wrap_capture(stream, "ABC"), 1), 1);
+  ASSERT_EQ(store(cfg_, root_, testkit::wrap_capture(stream, "ABC"), 1), 1);
   EXPECT_TRUE(ld::file_exists(waiting("ABC1.prn")));
-  ASSERT_EQ(store(root_, testkit::wrap_capture(stream, "ABC"), 1), 1);
+  ASSERT_EQ(store(cfg_, root_, testkit::wrap_capture(stream, "ABC"), 1), 1);
   EXPECT_TRUE(ld::file_exists(waiting("ABC2.prn")));
   spit(root_("/print/prns/ABC3.prn"), "stored");
-  ASSERT_EQ(store(root_, testkit::wrap_capture(stream, "ABC"), 1), 1);
+  ASSERT_EQ(store(cfg_, root_, testkit::wrap_capture(stream, "ABC"), 1), 1);
   EXPECT_TRUE(ld::file_exists(waiting("ABC4.prn")));
   EXPECT_EQ(slurp(root_("/print/prns/ABC.prn")), "stored");  // never overwritten
 }
@@ -121,9 +130,9 @@ TEST_F(Catcher, RejectedCapturesStayAndRaiseNoFlag) {
       {not_doc, "does not begin with START_DOC"},
   };
   for (const auto& c : cases) {
-    testkit::Capture console(testkit::kStderr);
-    EXPECT_EQ(store(root_, c.capture, 1), 0);
-    std::string err = console.err();
+    err_.take();
+    EXPECT_EQ(store(cfg_, root_, c.capture, 1), 0);
+    std::string err = err_.take();
     EXPECT_NE(err.find(c.message), std::string::npos) << err;
     EXPECT_EQ(slurp(jobcatcher::capture_path()), c.capture);
     EXPECT_FALSE(flag());
@@ -137,15 +146,15 @@ TEST_F(Catcher, HundredByteCapturePassesTheLengthCheck) {
   std::string pad(100 - cap.size(), ' ');
   cap = testkit::wrap_capture(stream, "A", pad);
   ASSERT_EQ(cap.size(), 100u);
-  EXPECT_EQ(store(root_, cap, 0), 1);
+  EXPECT_EQ(store(cfg_, root_, cap, 0), 1);
 }
 
 TEST_F(Catcher, OversizedStartDocIsRefused) {
   testkit::JobSpec s;
   for (int i = 0; i < 400; ++i) s.doc_items.push_back(zjs::Item{12, 100, 1, 0, 1});  // 4812 bytes
-  testkit::Capture console(testkit::kStderr);
-  EXPECT_EQ(store(root_, testkit::wrap_capture(testkit::make_job(s), "big"), 1), 0);
-  EXPECT_NE(console.err().find("above 4096"), std::string::npos);
+  err_.take();
+  EXPECT_EQ(store(cfg_, root_, testkit::wrap_capture(testkit::make_job(s), "big"), 1), 0);
+  EXPECT_NE(err_.take().find("above 4096"), std::string::npos);
   EXPECT_TRUE(testkit::list_dir(root_("/print/prns/tmp")).empty());
 }
 
@@ -154,7 +163,7 @@ TEST_F(Catcher, UnsafeNamesStayInTheWaitingDirectory) {
   std::string stream = stream_of(1, true);
   for (std::string name : {std::string("../../escape"), std::string(".."), std::string(".hidden"),
                            std::string("\0rest", 5)})
-    ASSERT_EQ(store(root_, testkit::wrap_capture(stream, name), 1), 1) << name;
+    ASSERT_EQ(store(cfg_, root_, testkit::wrap_capture(stream, name), 1), 1) << name;
   std::vector<std::string> files = testkit::list_dir(root_("/print/prns/tmp"));
   std::sort(files.begin(), files.end());
   EXPECT_EQ(files, (std::vector<std::string>{"_._.._escape.prn", "__.prn", "_hidden.prn", "_rest.prn"}));
@@ -167,7 +176,7 @@ TEST_F(Catcher, CutNamesAreNeverHiddenAndFitTheLimit) {
   std::string stream = stream_of(1, true);
   for (std::string name : {std::string(241, '\x80'), std::string(241, '\x80'), std::string(200, 'n'),
                            std::string(200, 'n')})
-    ASSERT_EQ(store(root_, testkit::wrap_capture(stream, name), 1), 1);
+    ASSERT_EQ(store(cfg_, root_, testkit::wrap_capture(stream, name), 1), 1);
   std::vector<std::string> files = testkit::list_dir(root_("/print/prns/tmp"));
   std::sort(files.begin(), files.end());
   EXPECT_EQ(files, (std::vector<std::string>{"_.prn", "_1.prn", std::string(94, 'n') + "1.prn",
@@ -178,7 +187,8 @@ TEST_F(Catcher, CutNamesAreNeverHiddenAndFitTheLimit) {
 // name runs on is refused instead of taking later bytes for the name.
 TEST_F(Catcher, JobNameMustEndWithinItsWindow) {
   std::string stream = stream_of(1, true);
-  EXPECT_EQ(store(root_, testkit::wrap_capture(stream, std::string(485, 'n')), 1), 1);  // 970 digits
+  EXPECT_EQ(store(cfg_, root_, testkit::wrap_capture(stream, std::string(485, 'n')), 1),
+            1);  // 970 digits
   std::string prefix = "\x1b%-12345X@PJL JOB WNAME = \"";
   auto raw = [&](const std::string& pre) {
     std::string out = pre + stream;
@@ -191,9 +201,9 @@ TEST_F(Catcher, JobNameMustEndWithinItsWindow) {
       raw(prefix + "414243\r\n"),                            // no quote before the stream
   };
   for (const std::string& cap : cases) {
-    testkit::Capture console(testkit::kStderr);
-    EXPECT_EQ(store(root_, cap, 1), 0);
-    EXPECT_NE(console.err().find("Invalid file header: the job name does not end"),
+    err_.take();
+    EXPECT_EQ(store(cfg_, root_, cap, 1), 0);
+    EXPECT_NE(err_.take().find("Invalid file header: the job name does not end"),
               std::string::npos);
     EXPECT_EQ(slurp(jobcatcher::capture_path()), cap);
   }
@@ -204,10 +214,11 @@ TEST_F(Catcher, EveryTruncationOfACaptureIsHandled) {
   std::string cap = testkit::wrap_capture(stream_of(2, false, 40), "T");
   for (size_t n = 0; n < cap.size(); ++n) {
     std::string cut = cap.substr(0, n);
-    testkit::Capture console(testkit::kStdout | testkit::kStderr);
-    int r = store(root_, cut, 2);
-    console.out();
-    console.err();
+    out_.take();
+    err_.take();
+    int r = store(cfg_, root_, cut, 2);
+    out_.take();
+    err_.take();
     EXPECT_EQ(r, 0) << n;  // the trailer never matches a cut capture
   }
   // A cut stream with a matching trailer still never stores more than it has.
@@ -217,10 +228,11 @@ TEST_F(Catcher, EveryTruncationOfACaptureIsHandled) {
     unsigned char t[4];
     write32(static_cast<uint32_t>(body.size() + 4), t);
     fixed.append(reinterpret_cast<char*>(t), 4);
-    testkit::Capture console(testkit::kStdout | testkit::kStderr);
-    store(root_, fixed, 2);
-    console.out();
-    console.err();
+    out_.take();
+    err_.take();
+    store(cfg_, root_, fixed, 2);
+    out_.take();
+    err_.take();
   }
   for (const auto& f : testkit::list_dir(root_("/print/prns/tmp")))
     EXPECT_NE(f.find(".prn"), std::string::npos) << "temporary file left: " << f;
@@ -248,16 +260,16 @@ TEST_F(Catcher, ReceivesInPiecesAndCountsPages) {
     ::close(p.fd[1]);
     p.fd[1] = -1;
   });
-  testkit::Capture console(testkit::kStdout);
-  jobcatcher::Config cfg;
+  out_.take();
+  jobcatcher::Config cfg = cfg_;
   int pages = jobcatcher::receive(p.fd[0], cfg);
   sender.join();
-  std::string out = console.out();
+  std::string out = out_.take();
   EXPECT_EQ(pages, 3);
   EXPECT_NE(out.find("pagecount:3\n"), std::string::npos);
   EXPECT_NE(out.find("finished " + std::to_string(cap.size()) + " pages 3 (0,"), std::string::npos);
   EXPECT_EQ(slurp(jobcatcher::capture_path()), cap);
-  EXPECT_EQ(jobcatcher::_process(pages), 1);
+  EXPECT_EQ(jobcatcher::_process(cfg_, pages), 1);
   std::string stored = slurp(waiting("net.prn"));
   EXPECT_EQ(val32(reinterpret_cast<const unsigned char*>(stored.data()) + 12), 2u);  // 8510 + count
 }
@@ -266,16 +278,17 @@ TEST_F(Catcher, StalledSenderIsCutOffAndTheJobNotStored) {
   std::string cap = testkit::wrap_capture(stream_of(2, true), "stall");
   Pair p;
   ld::write_all(p.fd[1], cap.data(), cap.size() / 2);  // half, then silence
-  jobcatcher::Config cfg;
+  jobcatcher::Config cfg = cfg_;
   cfg.idle_timeout_s = 1;
   // The allowance for the whole connection is counted on this clock, which stands still: only
   // the second of silence can end it, however late a busy machine wakes the receiver.
   ld::FakeClock clock(1000);
   cfg.clock = &clock;
-  testkit::Capture console(testkit::kStdout | testkit::kStderr);
+  out_.take();
+  err_.take();
   EXPECT_EQ(jobcatcher::receive(p.fd[0], cfg), -1);
-  console.out();
-  std::string err = console.err();
+  out_.take();
+  std::string err = err_.take();
   EXPECT_NE(err.find("sender idle for 1 s"), std::string::npos) << err;
   EXPECT_NE(err.find("ends inside a chunk"), std::string::npos) << err;
   EXPECT_FALSE(flag());
@@ -287,7 +300,8 @@ struct Outcome {
   int stored;
   std::string err;
 };
-Outcome receive_and_store(const std::string& cap, const jobcatcher::Config& cfg) {
+Outcome receive_and_store(const std::string& cap, const jobcatcher::Config& cfg,
+                          testkit::CapturedFile& err) {
   Pair p;
   std::thread sender([&] {
     // Without SIGPIPE: the receiver may refuse the rest of the stream and close.
@@ -299,14 +313,13 @@ Outcome receive_and_store(const std::string& cap, const jobcatcher::Config& cfg)
     ::close(p.fd[1]);
     p.fd[1] = -1;
   });
-  testkit::Capture console(testkit::kStdout | testkit::kStderr);
+  err.take();
   Outcome o{};
   o.pages = jobcatcher::receive(p.fd[0], cfg);
   ::shutdown(p.fd[0], SHUT_RDWR);  // a sender still writing is let go
   sender.join();
-  o.stored = o.pages >= 0 ? jobcatcher::_process(o.pages) : 0;
-  console.out();
-  o.err = console.err();
+  o.stored = o.pages >= 0 ? jobcatcher::_process(cfg, o.pages) : 0;
+  o.err = err.take();
   return o;
 }
 
@@ -331,7 +344,7 @@ TEST_F(Catcher, StreamThatDoesNotEndOnAChunkBoundaryIsRefused) {
       {pre + stream, "no length trailer after its last chunk"},
   };
   for (const auto& c : cases) {
-    Outcome o = receive_and_store(c.capture, jobcatcher::Config{});
+    Outcome o = receive_and_store(c.capture, cfg_, err_);
     EXPECT_EQ(o.pages, -1) << c.message;
     EXPECT_NE(o.err.find("Invalid job stream: " + std::string(c.message)), std::string::npos) << o.err;
     EXPECT_EQ(slurp(jobcatcher::capture_path()), c.capture);  // kept for inspection
@@ -339,7 +352,7 @@ TEST_F(Catcher, StreamThatDoesNotEndOnAChunkBoundaryIsRefused) {
   EXPECT_TRUE(testkit::list_dir(root_("/print/prns/tmp")).empty());
   EXPECT_FALSE(flag());
   // The same stream, whole, is a job.
-  EXPECT_EQ(receive_and_store(with_trailer(pre + stream), jobcatcher::Config{}).stored, 1);
+  EXPECT_EQ(receive_and_store(with_trailer(pre + stream), cfg_, err_).stored, 1);
 }
 
 TEST(ConnectionTimeLeft, GrowsWithTheBytesBrought) {
@@ -388,10 +401,10 @@ TEST_F(Catcher, TricklingSenderIsCutWhenItsAllowanceIsSpent) {
     c.wanted.capture = true;
     c.wanted.name = c.name;
     SteppingClock clock(c.step);
-    jobcatcher::Config cfg;
+    jobcatcher::Config cfg = cfg_;
     cfg.clock = &clock;
     cfg.idle_timeout_s = 120;  // the preamble, read byte by byte, fits in it at 1 s a look
-    Outcome o = receive_and_store(testkit::make_job(c.wanted), cfg);
+    Outcome o = receive_and_store(testkit::make_job(c.wanted), cfg, err_);
     EXPECT_EQ(o.err.find("sender too slow") != std::string::npos, c.cut) << c.name << ": " << o.err;
     EXPECT_EQ(o.stored, c.cut ? 0 : 1) << c.name;
   }
@@ -402,19 +415,20 @@ TEST_F(Catcher, ChunkSizeBelowSixteenEndsTheConnection) {
   std::string cap = "\x1b%-12345X@PJL JOB WNAME = \"41\"\r\nJZJZ" + std::string("\0\0\0\x08\0\0\0\0\0\0\0\0\0\0ZZ", 16);
   Pair p;
   ld::write_all(p.fd[1], cap.data(), cap.size());
-  testkit::Capture console(testkit::kStderr);
-  EXPECT_EQ(jobcatcher::receive(p.fd[0], jobcatcher::Config{}), -1);
-  EXPECT_NE(console.err().find("invalid chunk size 8"), std::string::npos);
+  err_.take();
+  EXPECT_EQ(jobcatcher::receive(p.fd[0], cfg_), -1);
+  EXPECT_NE(err_.take().find("invalid chunk size 8"), std::string::npos);
 }
 
 TEST_F(Catcher, PreambleWithoutStreamIsBounded) {
   Pair p;
   std::string junk(jobcatcher::kPreambleMax + 10, 'P');  // fits in the socket's buffer
   ASSERT_TRUE(ld::write_all(p.fd[1], junk.data(), junk.size()));
-  testkit::Capture console(testkit::kStdout | testkit::kStderr);
-  EXPECT_EQ(jobcatcher::receive(p.fd[0], jobcatcher::Config{}), -1);
-  console.out();
-  EXPECT_NE(console.err().find("no job stream"), std::string::npos);
+  out_.take();
+  err_.take();
+  EXPECT_EQ(jobcatcher::receive(p.fd[0], cfg_), -1);
+  out_.take();
+  EXPECT_NE(err_.take().find("no job stream"), std::string::npos);
   EXPECT_EQ(ld::file_size(jobcatcher::capture_path()), static_cast<int64_t>(jobcatcher::kPreambleMax));
 }
 

@@ -27,10 +27,10 @@ bool reserve(const std::string& path, std::string* err, bool* failed) {
 
 }  // namespace
 
-std::string enqueue_base(std::string_view job_path) {
+std::string enqueue_base(const Config& cfg, std::string_view job_path) {
   std::string base = ld::base_name(job_path);
   if (base.size() >= 4 && base[base.size() - 4] == '.') base.resize(base.size() - 4);
-  const size_t fixed = printq_dir().size() + sizeof kLongestSuffix - 1;
+  const size_t fixed = cfg.dir.size() + sizeof kLongestSuffix - 1;
   if (fixed >= kQueuePathRoom) return "";
   size_t room = kQueuePathRoom - fixed;
   if (base.size() > room) {
@@ -41,17 +41,17 @@ std::string enqueue_base(std::string_view job_path) {
   return base;
 }
 
-bool enqueue_job(const std::string& job, std::string_view displayname, const queue_record& options,
-                 std::string* queued, std::string* err) {
-  const std::string base = enqueue_base(job);
+bool enqueue_job(const Config& cfg, const std::string& job, std::string_view displayname,
+                 const queue_record& options, std::string* queued, std::string* err) {
+  const std::string base = enqueue_base(cfg, job);
   if (base.empty()) {
     *err = "no queue name for " + job;
     return false;
   }
-  if (!ld::make_dirs(printq_dir(), err)) return false;
+  if (!ld::make_dirs(cfg.dir, err)) return false;
   std::string spl;
   for (int n = 0; n < kEnqueueNames && spl.empty(); ++n) {
-    const std::string stem = printq_dir() + base + "_" + std::to_string(n);
+    const std::string stem = cfg.dir + base + "_" + std::to_string(n);
     bool failed = false;
     if (ld::file_exists(stem + ".prn") || !reserve(stem + ".spl", err, &failed)) {
       if (failed) return false;
@@ -72,7 +72,7 @@ bool enqueue_job(const std::string& job, std::string_view displayname, const que
     ld::remove_file(spl);
     return false;
   }
-  if (add_to_queue(spl, displayname, options) != 1) {
+  if (add_to_queue(cfg, spl, displayname, options) != 1) {
     ld::remove_file(spl);
     *err = "the print queue does not take " + spl;
     return false;

@@ -16,15 +16,15 @@ constexpr int kEnqueueNames = 100;
 // (the fourth character from the end is "."; "label.prn" gives "label"), cut at a character
 // boundary so that "<queue dir><base>_99.spl" fits in kQueuePathRoom bytes: a record names the
 // whole path, with room for its serial. Empty when the queue directory leaves no room.
-std::string enqueue_base(std::string_view job_path);
+std::string enqueue_base(const Config& cfg, std::string_view job_path);
 
-// Copies `job` into the queue directory as "<base>_<n>.spl", n the first of 0..99 for which
+// Copies `job` into cfg's queue directory as "<base>_<n>.spl", n the first of 0..99 for which
 // neither that name nor "<base>_<n>.prn" exists (the name is taken by an exclusive create, so
 // two programs queueing at once never share one), and appends a record with `options` and
 // `displayname` (add_to_queue fills the rest). On success *queued is the copy's path. On failure
 // nothing is left behind: false and *err says why (every name taken, the copy or the queue
 // cannot be written).
-bool enqueue_job(const std::string& job, std::string_view displayname, const queue_record& options,
-                 std::string* queued, std::string* err);
+bool enqueue_job(const Config& cfg, const std::string& job, std::string_view displayname,
+                 const queue_record& options, std::string* queued, std::string* err);
 
 }  // namespace spooler

@@ -6,6 +6,7 @@
 #include "common/fsops.h"
 #include "gtest/gtest.h"
 #include "testkit/capture.h"
+#include "testkit/queue_capture.h"
 #include "testkit/scenario.h"
 
 namespace spooler {
@@ -21,21 +22,25 @@ class Enqueue : public testing::Test {
     return path;
   }
   std::vector<queue_record> queue() {
-    testkit::Capture cap_err_1(testkit::kStderr);
-    std::vector<queue_record> r = get_printq();
-    cap_err_1.err();
+    err_.take();
+    std::vector<queue_record> r = get_printq(cfg_);
+    err_.take();
     return r;
   }
   bool enqueue(const std::string& path, std::string* queued, std::string* err) {
     queue_record opts;
     opts.from = opts.to = opts.copies = 1;
-    testkit::Capture cap_err_2(testkit::kStderr);
-    bool ok = enqueue_job(path, ld::base_name(path), opts, queued, err);
-    cap_err_2.err();
+    err_.take();
+    bool ok = enqueue_job(cfg_, path, ld::base_name(path), opts, queued, err);
+    err_.take();
     return ok;
   }
 
   testkit::TempRoot root_;
+  testkit::QueueCapture io_;
+  Config& cfg_ = io_.cfg;
+  testkit::CapturedFile& out_ = io_.out;
+  testkit::CapturedFile& err_ = io_.err;
 };
 
 TEST_F(Enqueue, FirstFreeNameOfTheCopyOrItsFilteredFile) {
@@ -58,7 +63,7 @@ TEST_F(Enqueue, FirstFreeNameOfTheCopyOrItsFilteredFile) {
     const char* job;
     const char* base;
   } bases[] = {{"/x/label.prn", "label"}, {"/x/photo.jpeg", "photo.jpeg"}, {"/x/a.b.prn", "a.b"}, {"/x/ab", "ab"}};
-  for (const auto& b : bases) EXPECT_EQ(enqueue_base(b.job), b.base) << b.job;
+  for (const auto& b : bases) EXPECT_EQ(enqueue_base(cfg_, b.job), b.base) << b.job;
 }
 
 TEST_F(Enqueue, EveryNameTakenLeavesNothingBehind) {

@@ -119,10 +119,10 @@ HistoryEntry history_entry(const spooler::queue_record& r, JobEnd end, int64_t n
   return e;
 }
 
-void record_queue_job_end(const spooler::queue_record& r, JobEnd end, int64_t now) {
-  std::string err;
-  if (!record_job_end(history_entry(r, end, now), &err))
-    std::fprintf(stderr, "job history: %s not recorded: %s\n", r.displayname, err.c_str());
+void record_queue_job_end(const spooler::queue_record& r, JobEnd end, int64_t now, FILE* err) {
+  std::string why;
+  if (!record_job_end(history_entry(r, end, now), &why))
+    std::fprintf(err, "job history: %s not recorded: %s\n", r.displayname, why.c_str());
 }
 
 std::vector<HistoryEntry> read_history() {

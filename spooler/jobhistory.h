@@ -5,6 +5,7 @@
 // the job being recorded.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,14 +48,14 @@ std::string history_lock_path();
 bool record_job_end(const HistoryEntry& e, std::string* err = nullptr, size_t max = kHistoryMax);
 
 // The queue's way in: the record of a job that just left the queue, and how. A history that
-// cannot be written costs only the entry (a message on standard error), never the print.
+// cannot be written costs only the entry (a message on `err`), never the print.
 }  // namespace ld
 namespace spooler {
 struct queue_record;
 }  // namespace spooler
 namespace ld {
 HistoryEntry history_entry(const spooler::queue_record& r, JobEnd end, int64_t now);
-void record_queue_job_end(const spooler::queue_record& r, JobEnd end, int64_t now);
+void record_queue_job_end(const spooler::queue_record& r, JobEnd end, int64_t now, FILE* err);
 
 // The entries, newest first (an absent file is an empty history).
 std::vector<HistoryEntry> read_history();

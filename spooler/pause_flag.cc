@@ -8,11 +8,11 @@
 
 namespace spooler {
 
-int check_pause() { return ld::file_exists(pause_printing_lock()) ? 0 : 1; }
-int pause_printing() {
+int check_pause(const Config& cfg) { return ld::file_exists(cfg.pause_flag) ? 0 : 1; }
+int pause_printing(const Config& cfg) {
   std::string err;
-  return take_lock(pause_printing_lock(), false, &err) == 1 ? 1 : 0;
+  return take_lock(cfg, cfg.pause_flag, false, &err) == 1 ? 1 : 0;
 }
-int resume_printing() { return remove_lock(pause_printing_lock()); }
+int resume_printing(const Config& cfg) { return remove_lock(cfg.pause_flag); }
 
 }  // namespace spooler

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -49,30 +50,33 @@ class CancelWatch {
 };
 
 // Sends `text` on the connection. 1 on success; else "ERROR: Failed to send <%s>  errno %d.\n"
-// on standard error and 0.
-int send_header(int fd, const std::string& text);
+// on `err` and 0.
+int send_header(int fd, const std::string& text, FILE* err);
 
 // How a send ended. A printer that takes no data for the time-out (out of media or ribbon, a
 // door open) has not refused the job: the job is not at fault and is sent again later.
 enum class SendResult { kSent, kFailed, kStalled, kCancelled };
 
 // The one raw send of a job on the open printer connection `fd`: the header pieces, then the
-// bytes of `file_fd` (read to its end; `path` names it in messages) in kPjlFileBuffer pieces,
+// bytes of `file_fd` from where it stands to its end (`path` names it in messages) in
+// kPjlFileBuffer pieces, each moved by the kernel (sendfile) where the file allows it,
 // reading the printer's reports without waiting after each piece and after the last until the
 // printer closes (finish_send). A report with "CANCEL" ends it as kCancelled. kStalled when the
-// printer took no data for `timeout_ms`; kFailed, with a message on standard error, when the
-// file cannot be read or a send fails otherwise. `on_progress` as for pjl_send.
-SendResult send_job(int fd, const std::vector<HeaderPiece>& header, int file_fd, const std::string& path,
-                    int timeout_ms, const std::function<void(int64_t taken)>& on_progress = {});
+// printer took no data for `timeout_ms`; kFailed, with a message, when the file cannot be read
+// or a send fails otherwise. The printer's reports and the messages go to `err`. `on_progress`
+// as for pjl_send.
+SendResult send_job(FILE* err, int fd, const std::vector<HeaderPiece>& header, int file_fd,
+                    const std::string& path, int timeout_ms,
+                    const std::function<void(int64_t taken)>& on_progress = {});
 
 // Sends the job file to the printer (host alias and raw port from the endpoints): connects and
 // hands the connection to send_job behind the PJL job header. `file_fd` is the job file open for
 // reading, or -1 to open `path` here. Results as for send_job; kFailed also, with a message on
-// standard error, when the name does not resolve, the connection fails or the file cannot be
-// opened. The connection (and a file opened here) is closed on every return.
-// `on_progress`, when given, hears about once a second (and whenever the printer takes more)
-// how many bytes of the connection the printer has taken so far, also while a piece waits.
-SendResult pjl_send(const std::string& path, int file_fd, int timeout_ms,
+// cfg.err, when the name does not resolve, the connection fails or the file cannot be
+// opened; the printer's addresses are listed on cfg.out. The connection (and a file opened here) is
+// closed on every return. `on_progress`, when given, hears about once a second how many bytes of
+// the connection the printer has taken so far, also while a piece waits.
+SendResult pjl_send(const Config& cfg, const std::string& path, int file_fd, int timeout_ms,
                     const std::function<void(int64_t taken)>& on_progress = {});
 
 // True when the record says that the job went out whole and only its removal is left: no
@@ -88,14 +92,14 @@ bool job_finished(const queue_record& r);
 // out, so the same copy is sent again. A head that went out whole is only removed. Once a copy
 // went out, its result is recorded however long the queue lock stays taken or the disk full
 // (a message, a second's pause, again): it is never sent again for a failed write.
-// `clock` gives the send time and those pauses.
+// cfg.clock gives the send time and those pauses; progress goes to cfg.out, problems to cfg.err.
 // `watch`, when given, hears of each send and its progress (the stuck-job watchdog).
-int print_first(ld::Clock& clock = ld::system_clock(), ld::StuckWatchdog* watch = nullptr);
+int print_first(const Config& cfg, ld::StuckWatchdog* watch = nullptr);
 
 // The send loop: waits ("wait  %d\n" once a second) until the printer is online and the queue
 // is not paused, sends the head job, pauses a second, and again, until print_first sends
 // nothing. Returns 1. A head job whose send does not move while the printer says it is online
 // is reported by the stuck-job watchdog (event log and notice file).
-int print_all(ld::Clock& clock = ld::system_clock());
+int print_all(const Config& cfg);
 
 }  // namespace spooler

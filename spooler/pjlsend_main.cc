@@ -12,22 +12,22 @@
 int main(int argc, char** argv) {
   ld::ignore_sigpipe();
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  spooler::set_process_name(argc > 0 ? argv[0] : "pjlsend");
+  const spooler::Config cfg = spooler::named_config(argc > 0 ? argv[0] : "pjlsend");
   const std::string arg = argc > 1 ? argv[1] : "";
   if (arg == "-dump") {
     std::printf("printq \n");
-    spooler::dump_queue();
+    spooler::dump_queue(cfg);
     return 0;
   }
   if (arg == "-check") {
     std::printf("check printq \n");
-    spooler::check_queue();
+    spooler::check_queue(cfg);
     return 0;
   }
   if (arg == "-p") {
-    check_printer_status();
+    check_printer_status(cfg);
     return 0;
   }
-  spooler::print_all();
+  spooler::print_all(cfg);
   return 1;
 }

@@ -20,6 +20,7 @@
 #include "spooler/printer_send.h"
 #include "spooler/printq.h"
 #include "testkit/capture.h"
+#include "testkit/queue_capture.h"
 #include "testkit/scenario.h"
 #include "testkit/sim_printer.h"
 
@@ -33,8 +34,8 @@ using testkit::spit;
 using testkit::wire_header;
 
 // One send of the job at `path` to the printer the endpoints name: 1 when the printer has it.
-int send_once(const std::string& path) {
-  return pjl_send(path, -1, send_timeout_seconds() * 1000) == SendResult::kSent ? 1 : 0;
+int send_once(const Config& cfg, const std::string& path) {
+  return pjl_send(cfg, path, -1, send_timeout_seconds() * 1000) == SendResult::kSent ? 1 : 0;
 }
 
 TEST(PjlHeader, HexNameOfTheBaseNameAndTheEightPieces) {
@@ -158,6 +159,7 @@ bool wait_jobs(FakePrinter& p, size_t n) {
 
 TEST(PrintPjl, HeaderThenTheFileExactly) {
   testkit::TempRoot root;
+  testkit::QueueCapture io;
   FakePrinter printer;
   // Exactly one buffer, one byte more, and an empty file.
   for (size_t size : {kPjlFileBuffer, kPjlFileBuffer + 1, size_t{0}}) {
@@ -165,9 +167,9 @@ TEST(PrintPjl, HeaderThenTheFileExactly) {
     for (size_t i = 0; i < size; ++i) data.push_back(static_cast<char>(i * 7 + 3));
     spit(file, data);
     size_t n = printer.jobs().size() + 1;
-    testkit::Capture cap_out_1(testkit::kStdout);
-    EXPECT_EQ(send_once(file), 1);
-    EXPECT_EQ(cap_out_1.out(), "  IPv4: 127.0.0.1\n");
+    io.out.take();
+    EXPECT_EQ(send_once(io.cfg, file), 1);
+    EXPECT_EQ(io.out.take(), "  IPv4: 127.0.0.1\n");
     ASSERT_TRUE(wait_jobs(printer, n));
     EXPECT_TRUE(printer.jobs()[n - 1] == wire_header("61625f302e70726e") + data) << size;
   }
@@ -175,28 +177,29 @@ TEST(PrintPjl, HeaderThenTheFileExactly) {
 
 TEST(PrintPjl, CancelMissingFileAndNoPrinter) {
   testkit::TempRoot root;
+  testkit::QueueCapture io;
   std::string file = root("/print/printq/big_0.prn");
   // Larger than the socket buffers, so the report arrives while the job is still going out.
   spit(file, std::string(16 << 20, 'x'));
   {
     FakePrinter printer;
     printer.say(1000, "@PJL USTATUS JOB\r\nCANCEL\r\n");
-    testkit::Capture cap_out_2(testkit::kStdout);
-    testkit::Capture cap_err_1(testkit::kStderr);
-    EXPECT_EQ(send_once(file), 0);
-    std::string err = cap_err_1.err();
-    cap_out_2.out();
+    io.out.take();
+    io.err.take();
+    EXPECT_EQ(send_once(io.cfg, file), 0);
+    std::string err = io.err.take();
+    io.out.take();
     EXPECT_NE(err.find("read 26 bytes from printer <@PJL USTATUS JOB\r\nCANCEL\r\n>\n"), std::string::npos) << err;
     EXPECT_NE(err.find("Job cancelled\n\n"), std::string::npos) << err;
 
     // A missing job file: reported, and the printer never sees a connection for it.
     ASSERT_TRUE(wait_jobs(printer, 1));
     size_t before = printer.jobs().size();
-    testkit::Capture cap_out_3(testkit::kStdout);
-    testkit::Capture cap_err_2(testkit::kStderr);
-    EXPECT_EQ(send_once(root("/print/printq/gone.prn")), 0);
-    cap_out_3.out();
-    EXPECT_EQ(cap_err_2.err(), "ERROR: File " + root("/print/printq/gone.prn") + " not found.\n");
+    io.out.take();
+    io.err.take();
+    EXPECT_EQ(send_once(io.cfg, root("/print/printq/gone.prn")), 0);
+    io.out.take();
+    EXPECT_EQ(io.err.take(), "ERROR: File " + root("/print/printq/gone.prn") + " not found.\n");
     ::usleep(100000);
     EXPECT_EQ(printer.jobs().size(), before);
   }
@@ -205,11 +208,11 @@ TEST(PrintPjl, CancelMissingFileAndNoPrinter) {
   ::setenv("LABELDOCK_PRINTER_RAW_PORT", std::to_string(testkit::free_port()).c_str(), 1);
   for (const char* host : {"127.0.0.1", "no-such-printer.invalid"}) {
     ::setenv("LABELDOCK_PRINTER_HOST", host, 1);
-    testkit::Capture cap_err_3(testkit::kStderr);
-    testkit::Capture cap_out_4(testkit::kStdout);
-    EXPECT_EQ(send_once(file), 0) << host;
-    cap_out_4.out();
-    EXPECT_EQ(cap_err_3.err(), "ERROR: Failed to connect to the printer!\n") << host;
+    io.err.take();
+    io.out.take();
+    EXPECT_EQ(send_once(io.cfg, file), 0) << host;
+    io.out.take();
+    EXPECT_EQ(io.err.take(), "ERROR: Failed to connect to the printer!\n") << host;
   }
   ::unsetenv("LABELDOCK_PRINTER_HOST");
   ::unsetenv("LABELDOCK_PRINTER_RAW_PORT");
@@ -236,11 +239,7 @@ class StillClock : public ld::Clock {
 
 class SendLoop : public testing::Test {
  protected:
-  void SetUp() override {
-    printq_set_clock(&clock_);
-    write_status("Online");
-  }
-  void TearDown() override { printq_set_clock(nullptr); }
+  void SetUp() override { write_status("Online"); }
 
   void write_status(const std::string& state) {
     spit(printer_status_path(), R"({"system": {"SystemState": ")" + state + R"("}})");
@@ -256,39 +255,44 @@ class SendLoop : public testing::Test {
     r.send_copies = send_copies;
     std::string path = root_("/print/printq/" + name);
     if (!data.empty()) spit(path, data);
-    testkit::Capture cap_err_4(testkit::kStderr);
-    ASSERT_EQ(add_to_queue(path, name, r), 1);
+    err_.take();
+    ASSERT_EQ(add_to_queue(cfg_, path, name, r), 1);
     if (spooled) {
-      queue_record done = get_printq().back();
-      ASSERT_EQ(printq_update_record(done, [&] {
-                  queue_record d = done;
-                  d.spooled = 1;
-                  return d;
-                }()),
+      queue_record done = get_printq(cfg_).back();
+      ASSERT_EQ(printq_update_record(cfg_, done,
+                                     [&] {
+                                       queue_record d = done;
+                                       d.spooled = 1;
+                                       return d;
+                                     }()),
                 1);
     }
-    cap_err_4.err();
+    err_.take();
   }
   std::vector<std::string> queued() {
-    testkit::Capture cap_err_5(testkit::kStderr);
+    err_.take();
     std::vector<std::string> out;
-    for (const queue_record& r : get_printq()) out.push_back(ld::base_name(r.path));
-    cap_err_5.err();
+    for (const queue_record& r : get_printq(cfg_)) out.push_back(ld::base_name(r.path));
+    err_.take();
     return out;
   }
   // Runs the loop; its standard output.
   std::string run_loop(std::string* err = nullptr) {
-    testkit::Capture cap_out_5(testkit::kStdout);
-    testkit::Capture cap_err_6(testkit::kStderr);
-    EXPECT_EQ(print_all(clock_), 1);
-    std::string e = cap_err_6.err();
+    out_.take();
+    err_.take();
+    EXPECT_EQ(print_all(cfg_), 1);
+    std::string e = err_.take();
     if (err) *err = e;
-    return cap_out_5.out();
+    return out_.take();
   }
 
   testkit::TempRoot root_;
   StillClock clock_;
   FakePrinter printer_;
+  testkit::QueueCapture io_{&clock_};
+  Config& cfg_ = io_.cfg;
+  testkit::CapturedFile& out_ = io_.out;
+  testkit::CapturedFile& err_ = io_.err;
 };
 
 TEST_F(SendLoop, CopiesSentAsTheRecordSays) {
@@ -331,11 +335,11 @@ TEST_F(SendLoop, StopsAtAnUnspooledJobAndDropsAMissingFile) {
 
 TEST_F(SendLoop, WaitsWhilePausedOrTheStatusIsNotOnline) {
   queue("p_0.prn", "P");
-  ASSERT_EQ(pause_printing(), 1);
+  ASSERT_EQ(pause_printing(cfg_), 1);
   write_status("Offline");
   clock_.on_sleep = [&](int n) {
     if (n == 2) write_status("Online");
-    if (n == 4) resume_printing();
+    if (n == 4) resume_printing(cfg_);
   };
   std::string out = run_loop();
   EXPECT_EQ(out.substr(0, 36), "wait  0\nwait  0\nwait  0\nwait  0\ndump");
@@ -354,29 +358,29 @@ TEST_F(SendLoop, OthersChangeTheQueueDuringTheSend) {
     if (changes++ > 0) return;
     queue_record r;
     r.copies = 1;
-    add_to_queue(root_("/print/printq/c_0.spl"), "c", r);
-    printq_delete(1);
+    add_to_queue(cfg_, root_("/print/printq/c_0.spl"), "c", r);
+    printq_delete(cfg_, 1);
   };
-  testkit::Capture cap_out_6(testkit::kStdout);
-  testkit::Capture cap_err_7(testkit::kStderr);
-  EXPECT_EQ(print_first(clock_), 1);
-  cap_err_7.err();
-  cap_out_6.out();
+  out_.take();
+  err_.take();
+  EXPECT_EQ(print_first(cfg_), 1);
+  err_.take();
+  out_.take();
   EXPECT_EQ(queued(), std::vector<std::string>{"c_0.spl"});
 
   // The head itself deleted during its send: nothing else is taken out for it.
   queue("d_0.prn", big);
   changes = 0;
   printer_.during_job = [&] {
-    if (changes++ == 0) printq_delete(0);
+    if (changes++ == 0) printq_delete(cfg_, 0);
   };
   // c_0 is unspooled at the head; move d_0 first.
-  ASSERT_EQ(printq_moveup(1), 1);
-  testkit::Capture cap_out_7(testkit::kStdout);
-  testkit::Capture cap_err_8(testkit::kStderr);
-  EXPECT_EQ(print_first(clock_), 1);
-  std::string err = cap_err_8.err();
-  cap_out_7.out();
+  ASSERT_EQ(printq_moveup(cfg_, 1), 1);
+  out_.take();
+  err_.take();
+  EXPECT_EQ(print_first(cfg_), 1);
+  std::string err = err_.take();
+  out_.take();
   EXPECT_NE(err.find(" is no longer in the queue\n"), std::string::npos) << err;
   EXPECT_EQ(queued(), std::vector<std::string>{"c_0.spl"}) << err;
 }
@@ -386,11 +390,11 @@ TEST_F(SendLoop, NothingIsSentWhenTheHeadCannotBeRecorded) {
   // The rewrite cannot be made: a folder stands where its temporary file would go.
   const std::string blocker = printq_filename() + ".tmp" + std::to_string(::getpid());
   ASSERT_TRUE(ld::make_dirs(blocker));
-  testkit::Capture cap_out_8(testkit::kStdout);
-  testkit::Capture cap_err_9(testkit::kStderr);
-  EXPECT_EQ(print_first(clock_), 0);
-  std::string err = cap_err_9.err();
-  cap_out_8.out();
+  out_.take();
+  err_.take();
+  EXPECT_EQ(print_first(cfg_), 0);
+  std::string err = err_.take();
+  out_.take();
   EXPECT_NE(err.find("print_first: the queue cannot be written, " + root_("/print/printq/a_0.prn") + " is not sent\n"),
             std::string::npos)
       << err;
@@ -400,14 +404,12 @@ TEST_F(SendLoop, NothingIsSentWhenTheHeadCannotBeRecorded) {
 }
 
 // Sets fields of the head record as a sender that died at some point would have left them.
-void set_head(int printing, int copies_sent) {
-  testkit::Capture cap_err_10(testkit::kStderr);
-  queue_record was = get_printq().at(0);
+void set_head(const Config& cfg, int printing, int copies_sent) {
+  queue_record was = get_printq(cfg).at(0);
   queue_record r = was;
   r.printing = printing;
   r.copies_sent = copies_sent;
-  EXPECT_EQ(printq_update_record(was, r), 1);
-  cap_err_10.err();
+  EXPECT_EQ(printq_update_record(cfg, was, r), 1);
 }
 
 TEST_F(SendLoop, ARestartSendsOnlyWhatItCannotKnowWasPrinted) {
@@ -427,7 +429,7 @@ TEST_F(SendLoop, ARestartSendsOnlyWhatItCannotKnowWasPrinted) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     queue("j_0.prn", "J", c.copies, c.send_copies);
-    set_head(c.printing, c.copies_sent);
+    set_head(cfg_, c.printing, c.copies_sent);
     std::string err;
     std::string out = run_loop(&err);
     total += c.lines.size();
@@ -449,17 +451,17 @@ TEST_F(SendLoop, ARestartSendsOnlyWhatItCannotKnowWasPrinted) {
 
 TEST_F(SendLoop, AHeadThatAnotherSenderIsSendingIsLeftAlone) {
   queue("a_0.prn", "A");
-  set_head(1, 1);
+  set_head(cfg_, 1, 1);
   {
     // Another pjlsend has the job open and locked while it sends it.
     ld::UniqueFd other(::open(root_("/print/printq/a_0.prn").c_str(), O_RDONLY | O_CLOEXEC));
     ASSERT_EQ(::flock(other.get(), LOCK_EX), 0);
     std::string err;
-    testkit::Capture cap_out_9(testkit::kStdout);
-    testkit::Capture cap_err_11(testkit::kStderr);
-    EXPECT_EQ(print_first(clock_), 0);
-    err = cap_err_11.err();
-    cap_out_9.out();
+    out_.take();
+    err_.take();
+    EXPECT_EQ(print_first(cfg_), 0);
+    err = err_.take();
+    out_.take();
     EXPECT_NE(err.find("print_first: " + root_("/print/printq/a_0.prn") + " is being sent by another program\n"),
               std::string::npos)
         << err;

@@ -20,38 +20,36 @@
 #include "common/paths.h"
 #include "webkit/json.h"
 
-std::string printer_status_path() { return ld::rooted("/var/www/html/cgi-bin/system.json"); }
-
-int check_printer_status(ld::Clock& clock) {
-  const std::string path = printer_status_path();
+int check_printer_status(const spooler::Config& cfg) {
+  const std::string& path = cfg.status_doc;
   // A document that cannot be examined counts as one modified at the epoch: stale.
   struct stat st;
   time_t modified = ::stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
-  long long age = static_cast<long long>(clock.now()) - static_cast<long long>(modified);
+  long long age = static_cast<long long>(cfg.clock->now()) - static_cast<long long>(modified);
   // A modification time in the future (a clock set back) cannot vouch for the printer either.
   if (age >= kStatusMaxAgeSeconds || age <= -kStatusMaxAgeSeconds) {
     char when[64] = "?\n";
     ::ctime_r(&modified, when);
-    std::fprintf(stderr, "Last modified time: %s diff %lu\n", when,
+    std::fprintf(cfg.err, "Last modified time: %s diff %lu\n", when,
                  static_cast<unsigned long>(age < 0 ? -age : age));
     return 0;
   }
 
-  JsonTree doc = JsonTree::load(path);
+  JsonTree doc = JsonTree::load(path, cfg.err);
   if (!doc) {
-    std::fprintf(stderr, "could not load %s\n", path.c_str());
+    std::fprintf(cfg.err, "could not load %s\n", path.c_str());
     return 0;
   }
   JsonNode* state = getJSONObject("system.SystemState", doc.top());
   if (state == nullptr || state->type == JSON_OBJECT || state->type == JSON_ARRAY) {
-    std::fputs("could not get printer status\n", stderr);
+    std::fputs("could not get printer status\n", cfg.err);
     return 0;
   }
   if (state->value != "Online") {
-    std::fprintf(stderr, "printer status %s\n", state->value.c_str());
+    std::fprintf(cfg.err, "printer status %s\n", state->value.c_str());
     return 0;
   }
-  std::fputs("check_printer_status ok\n", stderr);
+  std::fputs("check_printer_status ok\n", cfg.err);
   return 1;
 }
 

@@ -8,16 +8,15 @@
 #include <string_view>
 
 #include "common/clock.h"
-
-// The printer's status document: a copy of its "/status/system" page (under the root prefix).
-std::string printer_status_path();
+#include "spooler/queue_config.h"
 
 // A status document this many seconds old (or this far in the future) is stale.
 constexpr long kStatusMaxAgeSeconds = 3;
 
-// 1 when the status document is fresh and its "system.SystemState" is exactly "Online", else 0.
-// Every refusal is reported on standard error; the caller waits and asks again.
-int check_printer_status(ld::Clock& clock = ld::system_clock());
+// 1 when the status document (cfg.status_doc) is fresh by cfg.clock and its "system.SystemState"
+// is exactly "Online", else 0. Every refusal is reported on cfg.err; the caller waits and asks
+// again.
+int check_printer_status(const spooler::Config& cfg);
 
 // A printer that takes no data for this long has its connection given up.
 constexpr int kPrintSendTimeoutMs = 300000;

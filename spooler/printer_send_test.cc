@@ -14,10 +14,12 @@
 #include <vector>
 
 #include "common/endpoints.h"
+#include "common/fsops.h"
 #include "common/handles.h"
 #include "common/net.h"
 #include "spooler/pjlsend.h"
 #include "testkit/capture.h"
+#include "testkit/queue_capture.h"
 #include "testkit/scenario.h"
 
 namespace {
@@ -81,9 +83,9 @@ TEST(PrinterGate, FreshnessStateAndBadDocuments) {
     ::unlink(printer_status_path().c_str());
     if (!c.doc.empty()) write_status(c.doc);
     ld::FakeClock clock(kModified + c.age);
-    testkit::Capture cap(testkit::kStderr);
-    EXPECT_EQ(check_printer_status(clock), c.want);
-    EXPECT_EQ(cap.err(), c.message);
+    testkit::QueueCapture io(&clock);
+    EXPECT_EQ(check_printer_status(io.cfg), c.want);
+    EXPECT_EQ(io.err.take(), c.message);
   }
 }
 
@@ -126,13 +128,14 @@ class RawPort {
 };
 
 // The job's raw send to the stand-in, on a connection of its own.
-spooler::SendResult send_file(const std::string& path, const std::vector<spooler::HeaderPiece>& header = {}) {
+spooler::SendResult send_file(FILE* msg, const std::string& path,
+                              const std::vector<spooler::HeaderPiece>& header = {}) {
   std::string err;
   ld::UniqueFd sock = ld::tcp_connect("127.0.0.1", ld::printer_raw_port(), 5000, &err);
   EXPECT_TRUE(sock.valid()) << err;
   ld::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   EXPECT_TRUE(file.valid()) << path;
-  return spooler::send_job(sock.get(), header, file.get(), path, kPrintSendTimeoutMs);
+  return spooler::send_job(msg, sock.get(), header, file.get(), path, kPrintSendTimeoutMs);
 }
 
 TEST(SendJob, HeaderPiecesThenTheFileBytesAsTheyAre) {
@@ -146,12 +149,61 @@ TEST(SendJob, HeaderPiecesThenTheFileBytesAsTheyAre) {
       std::string file = root.path() + "/job.prn";
       spit(file, data);
       RawPort port;
-      EXPECT_EQ(send_file(file, with_header ? header : std::vector<spooler::HeaderPiece>{}), spooler::SendResult::kSent);
+      testkit::CapturedFile msg;
+      EXPECT_EQ(
+          send_file(msg.get(), file, with_header ? header : std::vector<spooler::HeaderPiece>{}),
+          spooler::SendResult::kSent);
       port.finish();
       EXPECT_EQ(port.connections(), 1);
       EXPECT_TRUE(port.received() == (with_header ? "ABcd\r\n" : "") + data);
     }
   }
+}
+
+// The kernel sends a regular file itself; a job that comes through a pipe (no file to send
+// from) goes through the sender's buffer: the printer gets the same bytes, from where the
+// descriptor stands.
+TEST(SendJob, AJobFromAPipeOrFromMidFileIsSentAsItStands) {
+  testkit::TempRoot root;
+  std::string data;
+  for (size_t i = 0; i < spooler::kPjlFileBuffer + 777; ++i)
+    data.push_back(static_cast<char>(i * 13 + i / 100));
+  int p[2];
+  ASSERT_EQ(::pipe(p), 0);
+  ld::UniqueFd out(p[0]), in(p[1]);
+  std::thread writer([&] {
+    (void)ld::write_all(in.get(), data.data(), data.size());
+    in.reset();
+  });
+  {
+    RawPort port;
+    std::string err;
+    ld::UniqueFd sock = ld::tcp_connect("127.0.0.1", ld::printer_raw_port(), 5000, &err);
+    ASSERT_TRUE(sock.valid()) << err;
+    testkit::CapturedFile msg;
+    EXPECT_EQ(spooler::send_job(msg.get(), sock.get(), {}, out.get(), "pipe", kPrintSendTimeoutMs),
+              spooler::SendResult::kSent)
+        << msg.text();
+    sock.reset();
+    port.finish();
+    EXPECT_TRUE(port.received() == data);
+  }
+  writer.join();
+
+  const std::string file = root.path() + "/job.prn";
+  spit(file, "skipped" + data);
+  ld::UniqueFd f(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_EQ(::lseek(f.get(), 7, SEEK_SET), 7);
+  RawPort port;
+  std::string err;
+  ld::UniqueFd sock = ld::tcp_connect("127.0.0.1", ld::printer_raw_port(), 5000, &err);
+  ASSERT_TRUE(sock.valid()) << err;
+  testkit::CapturedFile msg;
+  EXPECT_EQ(spooler::send_job(msg.get(), sock.get(), {}, f.get(), file, kPrintSendTimeoutMs),
+            spooler::SendResult::kSent);
+  sock.reset();
+  port.finish();
+  EXPECT_TRUE(port.received() == data);
 }
 
 TEST(SendJob, PrinterThatHangsUpIsAFailedSend) {
@@ -169,9 +221,9 @@ TEST(SendJob, PrinterThatHangsUpIsAFailedSend) {
     std::string file = root.path() + "/job.prn";
     spit(file, std::string(c.size, 'x'));
     RawPort port(true);
-    testkit::Capture cap(testkit::kStderr);
-    EXPECT_EQ(send_file(file), spooler::SendResult::kFailed);
-    std::string msg = cap.err();
+    testkit::CapturedFile err;
+    EXPECT_EQ(send_file(err.get(), file), spooler::SendResult::kFailed);
+    std::string msg = err.take();
     EXPECT_EQ(msg.rfind(c.message_start, 0), 0u) << msg;
     port.finish();
   }

@@ -22,6 +22,7 @@
 #include "common/handles.h"
 #include "gtest/gtest.h"
 #include "testkit/capture.h"
+#include "testkit/queue_capture.h"
 #include "testkit/scenario.h"
 
 namespace spooler {
@@ -36,10 +37,7 @@ class Queue : public testing::Test {
   void SetUp() override {
     ::setenv("TZ", "UTC0", 1);
     ::tzset();
-    printq_set_clock(&clock_);
-    set_process_name("UNKNOWN");
   }
-  void TearDown() override { printq_set_clock(nullptr); }
 
   static queue_record job(const std::string& path, const std::string& name = "job") {
     queue_record r;
@@ -52,11 +50,11 @@ class Queue : public testing::Test {
     return r;
   }
   std::string q(const std::string& name) const { return printq_dir() + name; }
-  void write_quiet(const std::vector<queue_record>& recs) { ASSERT_EQ(write_pq(recs), 1); }
+  void write_quiet(const std::vector<queue_record>& recs) { ASSERT_EQ(write_pq(cfg_, recs), 1); }
   std::vector<std::string> paths() {
-    testkit::Capture cap_err_1(testkit::kStderr);
-    std::vector<queue_record> recs = get_printq();
-    cap_err_1.err();
+    err_.take();
+    std::vector<queue_record> recs = get_printq(cfg_);
+    err_.take();
     std::vector<std::string> out;
     for (const auto& r : recs) out.push_back(r.path);
     return out;
@@ -65,6 +63,11 @@ class Queue : public testing::Test {
 
   testkit::TempRoot root_;
   ld::FakeClock clock_{kT0};
+  // The store under the sandbox root, on the fake clock, its messages read back from out_, err_.
+  testkit::QueueCapture io_{&clock_};
+  Config& cfg_ = io_.cfg;
+  testkit::CapturedFile& out_ = io_.out;
+  testkit::CapturedFile& err_ = io_.err;
 };
 
 // A child process; output buffered so far is written first, so the child cannot repeat it.
@@ -169,18 +172,18 @@ TEST_F(Queue, RecordLayoutGoldenBytes) {
 }
 
 TEST_F(Queue, ReadingCountsWholeRecordsOnly) {
-  testkit::Capture cap_err_2(testkit::kStderr);
-  EXPECT_TRUE(get_printq().empty());
-  EXPECT_EQ(cap_err_2.err(), "cannot open print queue " + printq_filename() + "\n");
+  err_.take();
+  EXPECT_TRUE(get_printq(cfg_).empty());
+  EXPECT_EQ(err_.take(), "cannot open print queue " + printq_filename() + "\n");
 
   write_quiet({job(q("a_0.spl")), job(q("b_1.spl")), job(q("c_2.spl"))});
   std::string whole = queue_bytes();
   ASSERT_EQ(whole.size(), 3 * kQueueRecordSize);
   std::string expected;
-  testkit::Capture cap_err_3(testkit::kStderr);
+  err_.take();
   for (size_t n = whole.size() + 1; n-- > 0;) {
     ASSERT_EQ(::truncate(printq_filename().c_str(), static_cast<off_t>(n)), 0);
-    std::vector<queue_record> recs = get_printq();
+    std::vector<queue_record> recs = get_printq(cfg_);
     EXPECT_EQ(recs.size(), n / kQueueRecordSize) << n;
     if (!recs.empty()) {
       std::string last = std::string(1, "abc"[recs.size() - 1]) + "_" + std::to_string(recs.size() - 1) + ".spl";
@@ -188,7 +191,7 @@ TEST_F(Queue, ReadingCountsWholeRecordsOnly) {
     }
     expected += "Number of jobs in printq = " + std::to_string(n / kQueueRecordSize) + "\n";
   }
-  EXPECT_EQ(cap_err_3.err(), expected);
+  EXPECT_EQ(err_.take(), expected);
   testkit::spit(printq_filename(), whole.substr(0, kQueueRecordSize + 1));  // 853 bytes: one job
   EXPECT_EQ(paths(), std::vector<std::string>{q("a_0.spl")});
 }
@@ -210,15 +213,15 @@ TEST_F(Queue, AddFillsTheRecordAndCutsNames) {
   prepared.printing = prepared.spooled = prepared.copies_sent = prepared.print_time = 9;
   for (const auto& c : names) {
     clock_.advance(1);
-    ASSERT_EQ(add_to_queue(q("j.spl"), c.given, prepared), 1);
+    ASSERT_EQ(add_to_queue(cfg_, q("j.spl"), c.given, prepared), 1);
   }
   std::string long_path = q("") + std::string(250 - q("").size(), 'p');
-  ASSERT_EQ(add_to_queue(long_path, std::string(250, 'n'), prepared), 1);
+  ASSERT_EQ(add_to_queue(cfg_, long_path, std::string(250, 'n'), prepared), 1);
   EXPECT_FALSE(ld::file_exists(queue_lock()));  // released
 
-  testkit::Capture cap_err_4(testkit::kStderr);
-  std::vector<queue_record> recs = get_printq();
-  cap_err_4.err();
+  err_.take();
+  std::vector<queue_record> recs = get_printq(cfg_);
+  err_.take();
   ASSERT_EQ(recs.size(), std::size(names) + 1);
   for (size_t i = 0; i < std::size(names); ++i) {
     EXPECT_STREQ(recs[i].displayname, names[i].stored);
@@ -236,36 +239,36 @@ TEST_F(Queue, AddFillsTheRecordAndCutsNames) {
 }
 
 TEST_F(Queue, LockTextAndRetries) {
-  set_process_name("pjlsend");
-  ASSERT_EQ(get_qlock(), 1);
+  cfg_.process_name = "pjlsend";
+  ASSERT_EQ(get_qlock(cfg_), 1);
   EXPECT_EQ(testkit::slurp(queue_lock()),
             "pjlsend " + std::to_string(::getpid()) + ":Tue Nov 14 22:13:20 2023\n\n");
 
   // Held (by this very process, which is alive): 6 tries, 5 messages, 5 seconds, then 0.
   std::string before = testkit::slurp(queue_lock());
-  testkit::Capture cap_err_5(testkit::kStderr);
-  EXPECT_EQ(get_lock(queue_lock()), 0);
-  EXPECT_EQ(cap_err_5.err(), repeat("LOCK EXISTS " + queue_lock() + "\n", 5));
+  err_.take();
+  EXPECT_EQ(get_lock(cfg_, queue_lock()), 0);
+  EXPECT_EQ(err_.take(), repeat("LOCK EXISTS " + queue_lock() + "\n", 5));
   EXPECT_EQ(clock_.slept_ms(), 5000);
   EXPECT_EQ(testkit::slurp(queue_lock()), before);
 
   // Every locked operation gives up and changes nothing.
   write_quiet({job(q("a_0.spl")), job(q("b_1.spl"))});
   std::string bytes = queue_bytes();
-  testkit::Capture cap_err_6(testkit::kStderr);
-  EXPECT_EQ(add_to_queue(q("c.spl"), "c", job("")), 0);
-  EXPECT_EQ(printq_delete(0), 0);
-  EXPECT_EQ(printq_moveup(1), 0);
-  EXPECT_EQ(printq_movedown(0), 0);
-  EXPECT_EQ(printq_update_record(job(q("a_0.spl")), job(q("z.prn"))), kMergeBusy);
-  EXPECT_EQ(printq_remove_record(job(q("a_0.spl"))), kMergeBusy);
-  EXPECT_EQ(printq_remove_unnamed(q("a_0.spl")), kMergeBusy);
-  cap_err_6.err();
+  err_.take();
+  EXPECT_EQ(add_to_queue(cfg_, q("c.spl"), "c", job("")), 0);
+  EXPECT_EQ(printq_delete(cfg_, 0), 0);
+  EXPECT_EQ(printq_moveup(cfg_, 1), 0);
+  EXPECT_EQ(printq_movedown(cfg_, 0), 0);
+  EXPECT_EQ(printq_update_record(cfg_, job(q("a_0.spl")), job(q("z.prn"))), kMergeBusy);
+  EXPECT_EQ(printq_remove_record(cfg_, job(q("a_0.spl"))), kMergeBusy);
+  EXPECT_EQ(printq_remove_unnamed(cfg_, q("a_0.spl")), kMergeBusy);
+  err_.take();
   EXPECT_EQ(queue_bytes(), bytes);
 
-  EXPECT_EQ(remove_qlock(), 1);
+  EXPECT_EQ(remove_qlock(cfg_), 1);
   EXPECT_FALSE(ld::file_exists(queue_lock()));
-  EXPECT_EQ(remove_qlock(), 1);
+  EXPECT_EQ(remove_qlock(cfg_), 1);
 }
 
 TEST_F(Queue, StaleLocksAreBrokenOnlyWhenTheirProcessIsGone) {
@@ -297,12 +300,12 @@ TEST_F(Queue, StaleLocksAreBrokenOnlyWhenTheirProcessIsGone) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ld::FakeClock fake(now);
-    printq_set_clock(&fake);
+    cfg_.clock = &fake;
     testkit::spit(queue_lock(), c.text);
     set_age(queue_lock(), now, c.age);
-    testkit::Capture cap_err_7(testkit::kStderr);
-    EXPECT_EQ(get_qlock(), c.stale.empty() ? 0 : 1);
-    std::string err = cap_err_7.err();
+    err_.take();
+    EXPECT_EQ(get_qlock(cfg_), c.stale.empty() ? 0 : 1);
+    std::string err = err_.take();
     EXPECT_EQ(err, repeat("LOCK EXISTS " + queue_lock() + "\n", c.exists_messages) + c.stale);
     if (!c.stale.empty()) EXPECT_NE(testkit::slurp(queue_lock()), c.text);  // ours now
     else EXPECT_EQ(testkit::slurp(queue_lock()), c.text);
@@ -311,14 +314,14 @@ TEST_F(Queue, StaleLocksAreBrokenOnlyWhenTheirProcessIsGone) {
 
   // An empty lock whose writer is still at work (it holds flock on it) is never broken.
   ld::FakeClock fake_old(now);
-  printq_set_clock(&fake_old);
+  cfg_.clock = &fake_old;
   testkit::spit(queue_lock(), "");
   set_age(queue_lock(), now, 100);
   {
     ld::UniqueFd writer(::open(queue_lock().c_str(), O_RDONLY | O_CLOEXEC));
     ASSERT_EQ(::flock(writer.get(), LOCK_EX), 0);
     pid_t pid = start_child();
-    if (pid == 0) ::_exit(get_qlock() == 0 ? 0 : 1);
+    if (pid == 0) ::_exit(get_qlock(cfg_) == 0 ? 0 : 1);
     int status = 0;
     ::waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -328,21 +331,21 @@ TEST_F(Queue, StaleLocksAreBrokenOnlyWhenTheirProcessIsGone) {
 
   // The pause flag is a setting: a flag left by a program that has ended stays.
   ld::FakeClock fake(now);
-  printq_set_clock(&fake);
+  cfg_.clock = &fake;
   testkit::spit(pause_printing_lock(), "jobdesk " + dead + ":Tue Nov 14 22:13:20 2023\n\n");
   set_age(pause_printing_lock(), now, 100);
-  testkit::Capture cap_err_8(testkit::kStderr);
-  EXPECT_EQ(pause_printing(), 0);
-  EXPECT_EQ(cap_err_8.err(), repeat("LOCK EXISTS " + pause_printing_lock() + "\n", 5));
-  EXPECT_EQ(check_pause(), 0);
+  err_.take();
+  EXPECT_EQ(pause_printing(cfg_), 0);
+  EXPECT_EQ(err_.take(), repeat("LOCK EXISTS " + pause_printing_lock() + "\n", 5));
+  EXPECT_EQ(check_pause(cfg_), 0);
 }
 
 TEST_F(Queue, ALockLeftByACrashedProgramDoesNotWedgeTheQueue) {
   pid_t pid = start_child();
   if (pid == 0) {
-    printq_set_clock(nullptr);
-    set_process_name("crasher");
-    ::_exit(get_qlock() == 1 ? 0 : 1);  // dies holding the lock
+    cfg_.clock = &ld::system_clock();
+    cfg_.process_name = "crasher";
+    ::_exit(get_qlock(cfg_) == 1 ? 0 : 1);  // dies holding the lock
   }
   int status = 0;
   ::waitpid(pid, &status, 0);
@@ -350,28 +353,28 @@ TEST_F(Queue, ALockLeftByACrashedProgramDoesNotWedgeTheQueue) {
   ASSERT_TRUE(ld::file_exists(queue_lock()));
 
   ld::FakeClock later(::time(nullptr) + kStaleLockAge);
-  printq_set_clock(&later);
-  testkit::Capture cap_err_9(testkit::kStderr);
-  EXPECT_EQ(add_to_queue(q("a.spl"), "a", job("")), 1);
-  EXPECT_EQ(cap_err_9.err(),
-            "LOCK STALE " + queue_lock() + ": process " + std::to_string(pid) + " is gone, lock removed\n");
+  cfg_.clock = &later;
+  err_.take();
+  EXPECT_EQ(add_to_queue(cfg_, q("a.spl"), "a", job("")), 1);
+  EXPECT_EQ(err_.take(), "LOCK STALE " + queue_lock() + ": process " + std::to_string(pid) +
+                             " is gone, lock removed\n");
   EXPECT_FALSE(ld::file_exists(queue_lock()));
   EXPECT_EQ(paths(), std::vector<std::string>{q("a.spl")});
 }
 
 TEST_F(Queue, PauseFlag) {
-  EXPECT_EQ(check_pause(), 1);
-  EXPECT_EQ(pause_printing(), 1);
-  EXPECT_EQ(check_pause(), 0);
+  EXPECT_EQ(check_pause(cfg_), 1);
+  EXPECT_EQ(pause_printing(cfg_), 1);
+  EXPECT_EQ(check_pause(cfg_), 0);
   EXPECT_EQ(testkit::slurp(pause_printing_lock()),
             "UNKNOWN " + std::to_string(::getpid()) + ":Tue Nov 14 22:13:20 2023\n\n");
-  testkit::Capture cap_err_10(testkit::kStderr);
-  EXPECT_EQ(pause_printing(), 0);  // already paused: the flag stays
-  cap_err_10.err();
-  EXPECT_EQ(check_pause(), 0);
-  EXPECT_EQ(resume_printing(), 1);
-  EXPECT_EQ(check_pause(), 1);
-  EXPECT_EQ(resume_printing(), 1);
+  err_.take();
+  EXPECT_EQ(pause_printing(cfg_), 0);  // already paused: the flag stays
+  err_.take();
+  EXPECT_EQ(check_pause(cfg_), 0);
+  EXPECT_EQ(resume_printing(cfg_), 1);
+  EXPECT_EQ(check_pause(cfg_), 1);
+  EXPECT_EQ(resume_printing(cfg_), 1);
 }
 
 TEST_F(Queue, DeleteAndMove) {
@@ -380,22 +383,22 @@ TEST_F(Queue, DeleteAndMove) {
   std::string bytes = queue_bytes();
 
   // Nothing to do: the file stays byte for byte.
-  testkit::Capture cap_err_11(testkit::kStderr);
-  EXPECT_EQ(printq_moveup(0), 0);
-  EXPECT_EQ(printq_movedown(2), 0);
-  EXPECT_EQ(printq_moveup(3), 0);
-  EXPECT_EQ(printq_moveup(-1), 0);
-  EXPECT_EQ(printq_movedown(-1), 0);
-  EXPECT_EQ(printq_delete(3), 0);
-  EXPECT_EQ(printq_delete(-1), 0);
-  EXPECT_EQ(cap_err_11.err(), "");
+  err_.take();
+  EXPECT_EQ(printq_moveup(cfg_, 0), 0);
+  EXPECT_EQ(printq_movedown(cfg_, 2), 0);
+  EXPECT_EQ(printq_moveup(cfg_, 3), 0);
+  EXPECT_EQ(printq_moveup(cfg_, -1), 0);
+  EXPECT_EQ(printq_movedown(cfg_, -1), 0);
+  EXPECT_EQ(printq_delete(cfg_, 3), 0);
+  EXPECT_EQ(printq_delete(cfg_, -1), 0);
+  EXPECT_EQ(err_.take(), "");
   EXPECT_EQ(queue_bytes(), bytes);
 
-  EXPECT_EQ(printq_moveup(2), 1);
+  EXPECT_EQ(printq_moveup(cfg_, 2), 1);
   EXPECT_EQ(paths(), (std::vector<std::string>{q("a_0.spl"), q("c_2.prn"), q("b_1.spl")}));
-  EXPECT_EQ(printq_movedown(0), 1);
+  EXPECT_EQ(printq_movedown(cfg_, 0), 1);
   EXPECT_EQ(paths(), (std::vector<std::string>{q("c_2.prn"), q("a_0.spl"), q("b_1.spl")}));
-  EXPECT_EQ(printq_delete(1), 1);
+  EXPECT_EQ(printq_delete(cfg_, 1), 1);
   EXPECT_EQ(paths(), (std::vector<std::string>{q("c_2.prn"), q("b_1.spl")}));
   EXPECT_FALSE(ld::file_exists(q("a_0.spl")));
   EXPECT_TRUE(ld::file_exists(q("b_1.spl")));
@@ -404,10 +407,11 @@ TEST_F(Queue, DeleteAndMove) {
   // A record naming a file elsewhere goes; the file does not.
   std::string outside = root_("/print/prns/keep.prn");
   testkit::spit(outside, "x");
-  ASSERT_EQ(add_to_queue(outside, "keep", job("")), 1);
-  testkit::Capture cap_err_12(testkit::kStderr);
-  EXPECT_EQ(printq_delete(2), 1);
-  EXPECT_EQ(cap_err_12.err(), "printq_delete ERROR " + outside + " is not in " + printq_dir() + ", not removed\n");
+  ASSERT_EQ(add_to_queue(cfg_, outside, "keep", job("")), 1);
+  err_.take();
+  EXPECT_EQ(printq_delete(cfg_, 2), 1);
+  EXPECT_EQ(err_.take(),
+            "printq_delete ERROR " + outside + " is not in " + printq_dir() + ", not removed\n");
   EXPECT_TRUE(ld::file_exists(outside));
   EXPECT_EQ(paths().size(), 2u);
 }
@@ -419,9 +423,9 @@ TEST_F(Queue, FailedWritesKeepTheOldQueue) {
   // The temporary file cannot be made.
   std::string tmp = printq_filename() + ".tmp" + std::to_string(::getpid());
   ASSERT_TRUE(ld::make_dirs(tmp));
-  testkit::Capture cap_err_13(testkit::kStderr);
-  EXPECT_EQ(write_pq(std::vector<queue_record>{job(q("b.spl"))}), 0);
-  EXPECT_EQ(cap_err_13.err(), "write_pq ERROR cannot open " + printq_filename() + "\n");
+  err_.take();
+  EXPECT_EQ(write_pq(cfg_, std::vector<queue_record>{job(q("b.spl"))}), 0);
+  EXPECT_EQ(err_.take(), "write_pq ERROR cannot open " + printq_filename() + "\n");
   EXPECT_EQ(queue_bytes(), bytes);
   ::rmdir(tmp.c_str());
 
@@ -431,10 +435,10 @@ TEST_F(Queue, FailedWritesKeepTheOldQueue) {
   auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
   struct rlimit lim = {1000, old_limit.rlim_max};
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lim), 0);
-  testkit::Capture cap_err_14(testkit::kStderr);
-  int written = write_pq(std::vector<queue_record>(3, job(q("b.spl"))));
-  int added = add_to_queue(q("c.spl"), "c", job(""));
-  std::string err = cap_err_14.err();
+  err_.take();
+  int written = write_pq(cfg_, std::vector<queue_record>(3, job(q("b.spl"))));
+  int added = add_to_queue(cfg_, q("c.spl"), "c", job(""));
+  std::string err = err_.take();
   ::setrlimit(RLIMIT_FSIZE, &old_limit);
   ::signal(SIGXFSZ, old_handler);
   EXPECT_EQ(written, 0);
@@ -458,48 +462,60 @@ TEST_F(Queue, DumpQueueOutput) {
   b.collate = 1;
   b.copies = 2;
   write_quiet({a, b});
-  testkit::Capture cap_out_1(testkit::kStdout);
-  testkit::Capture cap_err_15(testkit::kStderr);
-  EXPECT_EQ(dump_queue(), 1);
-  cap_err_15.err();
-  EXPECT_EQ(cap_out_1.out(),
+  out_.take();
+  err_.take();
+  EXPECT_EQ(dump_queue(cfg_), 1);
+  err_.take();
+  EXPECT_EQ(out_.take(),
             "dump_queue njobs = 2\n"
-            "file: " + q("a_0.spl") + " <a>\t 0 Tue Nov 14 22:13:20 2023\n"
-            "\t sp=0 q=3 f=1 t=2 cp=1 col=0\n"
-            "\t t=2:  71=3  8514=-1 \n"
-            "file: " + q("b_1.prn") + " <b b>\t 1 Wed Nov 15 22:13:20 2023\n"
-            "\t sp=1 q=0 f=1 t=2 cp=2 col=1\n"
-            "\t t=0: \n");
+            "file: " +
+                q("a_0.spl") +
+                " <a>\t 0 Tue Nov 14 22:13:20 2023\n"
+                "\t sp=0 q=3 f=1 t=2 cp=1 col=0\n"
+                "\t t=2:  71=3  8514=-1 \n"
+                "file: " +
+                q("b_1.prn") +
+                " <b b>\t 1 Wed Nov 15 22:13:20 2023\n"
+                "\t sp=1 q=0 f=1 t=2 cp=2 col=1\n"
+                "\t t=0: \n");
 
   ld::remove_file(printq_filename());
-  testkit::Capture cap_out_2(testkit::kStdout);
-  testkit::Capture cap_err_16(testkit::kStderr);
-  dump_queue();
-  cap_err_16.err();
-  EXPECT_EQ(cap_out_2.out(), "dump_queue njobs = 0\n");
+  out_.take();
+  err_.take();
+  dump_queue(cfg_);
+  err_.take();
+  EXPECT_EQ(out_.take(), "dump_queue njobs = 0\n");
 }
 
 TEST_F(Queue, CheckQueueRemovesOrphanedPrnFilesOnly) {
   for (const char* f : {"a_0.spl", "b.prn", "x_0.prn", "x_1.spl", "my job (2).prn", "pause"})
     testkit::spit(q(f), "x");
   write_quiet({job(q("a_0.spl"), "a"), job(q("b.prn"), "b"), job(q("gone.prn"), "g")});
-  testkit::Capture cap_out_3(testkit::kStdout);
-  testkit::Capture cap_err_17(testkit::kStderr);
-  EXPECT_EQ(check_queue(), 1);
-  EXPECT_EQ(cap_err_17.err(), "Number of jobs in printq = 3\n");
+  out_.take();
+  err_.take();
+  EXPECT_EQ(check_queue(cfg_), 1);
+  EXPECT_EQ(err_.take(), "Number of jobs in printq = 3\n");
   std::string head = "\t 0 Tue Nov 14 22:13:20 2023\n";
-  EXPECT_EQ(cap_out_3.out(),
+  EXPECT_EQ(out_.take(),
             "check_queue njobs = 3\n"
-            "OK\tfile: " + q("a_0.spl") + " <a>" + head +
-            "OK\tfile: " + q("b.prn") + " <b>" + head +
-            "ERROR\tfile: " + q("gone.prn") + " <g>" + head +
-            "files:\n"
-            "<" + q("b.prn") + "> OK   \n"
-            "<" + q("my job (2).prn") + "> ERROR\n"
-            "rm " + q("my\\ job\\ \\(2\\).prn") + "\n"
-            "<" + q("x_0.prn") + "> ERROR\n"
-            "rm " + q("x_0.prn") + "\n" +
-            std::string(42, '_') + "\n");
+            "OK\tfile: " +
+                q("a_0.spl") + " <a>" + head + "OK\tfile: " + q("b.prn") + " <b>" + head +
+                "ERROR\tfile: " + q("gone.prn") + " <g>" + head +
+                "files:\n"
+                "<" +
+                q("b.prn") +
+                "> OK   \n"
+                "<" +
+                q("my job (2).prn") +
+                "> ERROR\n"
+                "rm " +
+                q("my\\ job\\ \\(2\\).prn") +
+                "\n"
+                "<" +
+                q("x_0.prn") +
+                "> ERROR\n"
+                "rm " +
+                q("x_0.prn") + "\n" + std::string(42, '_') + "\n");
   EXPECT_EQ(testkit::list_dir(printq_dir()),
             (std::vector<std::string>{"a_0.spl", "b.prn", "pause", "printq", "x_1.spl"}));
   EXPECT_FALSE(ld::file_exists(queue_lock()));
@@ -510,7 +526,7 @@ TEST_F(Queue, CheckQueueRemovesOrphanedPrnFilesOnly) {
 TEST_F(Queue, CheckQueueSweepsOrphanedCopiesOnceTheyAreOld) {
   const time_t now = ::time(nullptr);
   ld::FakeClock fake(now);
-  printq_set_clock(&fake);
+  cfg_.clock = &fake;
   struct {
     const char* name;
     int age;
@@ -528,11 +544,11 @@ TEST_F(Queue, CheckQueueSweepsOrphanedCopiesOnceTheyAreOld) {
     if (f.named) recs.push_back(job(q(f.name), "n"));
   }
   write_quiet(recs);
-  testkit::Capture cap_out_4(testkit::kStdout);
-  testkit::Capture cap_err_18(testkit::kStderr);
-  EXPECT_EQ(check_queue(), 1);
-  cap_err_18.err();
-  std::string out = cap_out_4.out();
+  out_.take();
+  err_.take();
+  EXPECT_EQ(check_queue(cfg_), 1);
+  err_.take();
+  std::string out = out_.take();
   EXPECT_NE(out.find("files:\n<" + q("left_0.spl") + "> ERROR\nrm " + q("left_0.spl") + "\n<" + q("left_1.spl.tmp") +
                      "> ERROR\nrm " + q("left_1.spl.tmp") + "\n" + std::string(42, '_')),
             std::string::npos)
@@ -550,10 +566,11 @@ TEST_F(Queue, ALockThatCannotBeWrittenSaysWhy) {
   if (pid == 0) {
     ::close(fds[0]);
     ::dup2(fds[1], 2);
+    cfg_.err = stderr;  // the pipe: the size limit would cut a captured file too
     ::signal(SIGXFSZ, SIG_IGN);
     struct rlimit lim = {8, 8};
     ::setrlimit(RLIMIT_FSIZE, &lim);
-    QueueLock lock;
+    QueueLock lock(cfg_);
     std::string report = std::string(lock.held() ? "held" : lock.busy() ? "busy" : "failed") + "|" + lock.error();
     std::fprintf(stderr, "%s", report.c_str());
     std::fflush(stderr);
@@ -572,23 +589,24 @@ TEST_F(Queue, ALockThatCannotBeWrittenSaysWhy) {
 
 TEST_F(Queue, MergeKeepsWhatOthersChangedMeanwhile) {
   for (const char* f : {"a_0.spl", "b_1.spl", "c_2.spl"}) testkit::spit(q(f), f);
-  for (const char* f : {"a_0.spl", "b_1.spl", "c_2.spl"}) ASSERT_EQ(add_to_queue(q(f), f, job("")), 1);
+  for (const char* f : {"a_0.spl", "b_1.spl", "c_2.spl"})
+    ASSERT_EQ(add_to_queue(cfg_, q(f), f, job("")), 1);
 
   // A spooler read the queue and filters b for a long time ...
-  testkit::Capture cap_err_19(testkit::kStderr);
-  const std::vector<queue_record> read = get_printq();
-  cap_err_19.err();
+  err_.take();
+  const std::vector<queue_record> read = get_printq(cfg_);
+  err_.take();
   // ... while a job is added, the head deleted and the new job moved up.
-  ASSERT_EQ(add_to_queue(q("d_3.spl"), "d", job("")), 1);
-  ASSERT_EQ(printq_delete(0), 1);
-  ASSERT_EQ(printq_moveup(2), 1);
+  ASSERT_EQ(add_to_queue(cfg_, q("d_3.spl"), "d", job("")), 1);
+  ASSERT_EQ(printq_delete(cfg_, 0), 1);
+  ASSERT_EQ(printq_moveup(cfg_, 2), 1);
 
   testkit::spit(q("b_1.spl.tmp"), "filtered");
   queue_record b = read[1];
   b.spooled = 1;
   set_record_text(b.path, q("b_1.prn"));
   bool locked_during_hook = false;
-  EXPECT_EQ(printq_update_record(read[1], b,
+  EXPECT_EQ(printq_update_record(cfg_, read[1], b,
                                  [&] {
                                    locked_during_hook = ld::file_exists(queue_lock());
                                    return ld::move_file(q("b_1.spl.tmp"), q("b_1.prn"));
@@ -596,30 +614,33 @@ TEST_F(Queue, MergeKeepsWhatOthersChangedMeanwhile) {
             kMergeDone);
   EXPECT_TRUE(locked_during_hook);
   EXPECT_EQ(paths(), (std::vector<std::string>{q("b_1.prn"), q("d_3.spl"), q("c_2.spl")}));
-  testkit::Capture cap_err_20(testkit::kStderr);
-  EXPECT_EQ(get_printq()[0].spooled, 1);
-  cap_err_20.err();
+  err_.take();
+  EXPECT_EQ(get_printq(cfg_)[0].spooled, 1);
+  err_.take();
   // The new path is the same job: the sender that reads it later finds it by it.
   queue_record sent = b;
   sent.printing = 1;
-  EXPECT_EQ(printq_update_record(b, sent), kMergeDone);
+  EXPECT_EQ(printq_update_record(cfg_, b, sent), kMergeDone);
 
   // A record deleted meanwhile is not brought back; a failing hook writes nothing.
   std::string bytes = queue_bytes();
   bool called = false;
   std::string err;
-  EXPECT_EQ(printq_update_record(read[0], job(q("a_0.prn")), [&] { return called = true; }), kMergeGone);
+  EXPECT_EQ(printq_update_record(cfg_, read[0], job(q("a_0.prn")), [&] { return called = true; }),
+            kMergeGone);
   EXPECT_FALSE(called);
-  EXPECT_EQ(printq_update_record(read[2], job(q("c_2.prn")), [] { return false; }, &err), kMergeFailed);
+  EXPECT_EQ(printq_update_record(
+                cfg_, read[2], job(q("c_2.prn")), [] { return false; }, &err),
+            kMergeFailed);
   EXPECT_EQ(err, "");
   EXPECT_EQ(queue_bytes(), bytes);
 
-  testkit::Capture cap_err_21(testkit::kStderr);
-  queue_record d = get_printq()[1];
-  cap_err_21.err();
+  err_.take();
+  queue_record d = get_printq(cfg_)[1];
+  err_.take();
   int hooks = 0;
-  EXPECT_EQ(printq_remove_record(d, [&](bool free) { hooks += free ? 1 : 100; }), kMergeDone);
-  EXPECT_EQ(printq_remove_record(d, [&](bool) { hooks += 1000; }), kMergeGone);
+  EXPECT_EQ(printq_remove_record(cfg_, d, [&](bool free) { hooks += free ? 1 : 100; }), kMergeDone);
+  EXPECT_EQ(printq_remove_record(cfg_, d, [&](bool) { hooks += 1000; }), kMergeGone);
   EXPECT_EQ(hooks, 1);
   EXPECT_EQ(paths(), (std::vector<std::string>{q("b_1.prn"), q("c_2.spl")}));
   EXPECT_FALSE(ld::file_exists(queue_lock()));
@@ -632,19 +653,19 @@ TEST_F(Queue, AJobQueuedAgainUnderTheSameNameIsAnotherJob) {
   testkit::spit(q("x_0.spl"), "old");
   queue_record opts = job("");
   opts.copies = 1;
-  ASSERT_EQ(add_to_queue(q("x_0.spl"), "x", opts), 1);
-  testkit::Capture cap_err_22(testkit::kStderr);
-  const queue_record old = get_printq()[0];
-  cap_err_22.err();
+  ASSERT_EQ(add_to_queue(cfg_, q("x_0.spl"), "x", opts), 1);
+  err_.take();
+  const queue_record old = get_printq(cfg_)[0];
+  err_.take();
   EXPECT_NE(old.serial, 0u);
-  ASSERT_EQ(printq_delete(0), 1);
+  ASSERT_EQ(printq_delete(cfg_, 0), 1);
   // Queued again in the same second, with other options.
   testkit::spit(q("x_0.spl"), "new");
   opts.copies = 5;
-  ASSERT_EQ(add_to_queue(q("x_0.spl"), "x", opts), 1);
-  testkit::Capture cap_err_23(testkit::kStderr);
-  const queue_record now = get_printq()[0];
-  cap_err_23.err();
+  ASSERT_EQ(add_to_queue(cfg_, q("x_0.spl"), "x", opts), 1);
+  err_.take();
+  const queue_record now = get_printq(cfg_)[0];
+  err_.take();
   ASSERT_EQ(now.added_time, old.added_time);
   EXPECT_FALSE(same_job(now, old));
   EXPECT_TRUE(same_job(now, now));
@@ -653,14 +674,14 @@ TEST_F(Queue, AJobQueuedAgainUnderTheSameNameIsAnotherJob) {
   spooled.spooled = 1;
   set_record_text(spooled.path, q("x_0.prn"));
   bool hook = false;
-  EXPECT_EQ(printq_update_record(old, spooled, [&] { return hook = true; }), kMergeGone);
-  EXPECT_EQ(printq_remove_record(old, [&](bool) { hook = true; }), kMergeGone);
+  EXPECT_EQ(printq_update_record(cfg_, old, spooled, [&] { return hook = true; }), kMergeGone);
+  EXPECT_EQ(printq_remove_record(cfg_, old, [&](bool) { hook = true; }), kMergeGone);
   EXPECT_FALSE(hook);
-  EXPECT_EQ(printq_remove_unnamed(q("x_0.spl")), 0);  // the new job's copy
+  EXPECT_EQ(printq_remove_unnamed(cfg_, q("x_0.spl")), 0);  // the new job's copy
   EXPECT_EQ(testkit::slurp(q("x_0.spl")), "new");
-  testkit::Capture cap_err_24(testkit::kStderr);
-  std::vector<queue_record> recs = get_printq();
-  cap_err_24.err();
+  err_.take();
+  std::vector<queue_record> recs = get_printq(cfg_);
+  err_.take();
   ASSERT_EQ(recs.size(), 1u);
   EXPECT_EQ(recs[0].copies, 5);
   EXPECT_EQ(recs[0].spooled, 0);
@@ -668,21 +689,24 @@ TEST_F(Queue, AJobQueuedAgainUnderTheSameNameIsAnotherJob) {
   // Two records naming one file (a damaged queue): removing one leaves the file to the other.
   write_quiet({recs[0], recs[0]});
   std::vector<bool> told;
-  EXPECT_EQ(printq_remove_record(recs[0], [&](bool free) { told.push_back(free); }), kMergeDone);
-  EXPECT_EQ(printq_remove_record(recs[0], [&](bool free) { told.push_back(free); }), kMergeDone);
+  EXPECT_EQ(printq_remove_record(cfg_, recs[0], [&](bool free) { told.push_back(free); }),
+            kMergeDone);
+  EXPECT_EQ(printq_remove_record(cfg_, recs[0], [&](bool free) { told.push_back(free); }),
+            kMergeDone);
   EXPECT_EQ(told, (std::vector<bool>{false, true}));
-  EXPECT_EQ(printq_remove_unnamed(q("x_0.spl")), 1);
+  EXPECT_EQ(printq_remove_unnamed(cfg_, q("x_0.spl")), 1);
   EXPECT_FALSE(ld::file_exists(q("x_0.spl")));
-  EXPECT_EQ(printq_remove_unnamed(q("x_0.spl")), 1);
+  EXPECT_EQ(printq_remove_unnamed(cfg_, q("x_0.spl")), 1);
 
   // The job browser's delete, likewise.
   testkit::spit(q("x_0.spl"), "new");
   write_quiet({recs[0], recs[0]});
-  testkit::Capture cap_err_25(testkit::kStderr);
-  EXPECT_EQ(printq_delete(0), 1);
-  EXPECT_EQ(cap_err_25.err(), "printq_delete ERROR " + q("x_0.spl") + " is named by another job too, not removed\n");
+  err_.take();
+  EXPECT_EQ(printq_delete(cfg_, 0), 1);
+  EXPECT_EQ(err_.take(),
+            "printq_delete ERROR " + q("x_0.spl") + " is named by another job too, not removed\n");
   EXPECT_TRUE(ld::file_exists(q("x_0.spl")));
-  EXPECT_EQ(printq_delete(0), 1);
+  EXPECT_EQ(printq_delete(cfg_, 0), 1);
   EXPECT_FALSE(ld::file_exists(q("x_0.spl")));
 }
 
@@ -695,8 +719,8 @@ class QuickClock : public ld::Clock {
 
 // The record that names `path` as the queue is now (without the lock, as a program that then
 // works on it for long would read it).
-bool find_by_path(const std::string& path, queue_record* out) {
-  for (const queue_record& r : get_printq())
+bool find_by_path(const Config& cfg, const std::string& path, queue_record* out) {
+  for (const queue_record& r : get_printq(cfg))
     if (path == r.path) {
       *out = r;
       return true;
@@ -715,8 +739,9 @@ TEST_F(Queue, ConcurrentProcessesLoseAndDuplicateNothing) {
     pid_t pid = start_child();
     if (pid == 0) {
       std::freopen("/dev/null", "w", stderr);
+      cfg_.err = stderr;
       QuickClock quick;
-      printq_set_clock(&quick);
+      cfg_.clock = &quick;
       std::FILE* log = std::fopen(root_("/log" + std::to_string(c)).c_str(), "w");
       unsigned seed = 12345u + static_cast<unsigned>(c);
       std::vector<std::string> mine;
@@ -728,30 +753,31 @@ TEST_F(Queue, ConcurrentProcessesLoseAndDuplicateNothing) {
           testkit::spit(path, "job");
           queue_record r = job("");
           r.quality = c;
-          if (add_to_queue(path, "n" + std::to_string(c), r) == 1) {
+          if (add_to_queue(cfg_, path, "n" + std::to_string(c), r) == 1) {
             std::fprintf(log, "A %s\n", path.c_str());
             mine.push_back(path);
           } else {
             ::unlink(path.c_str());
           }
         } else if (op < 55) {
-          printq_moveup(index);
+          printq_moveup(cfg_, index);
         } else if (op < 70) {
-          printq_movedown(index);
+          printq_movedown(cfg_, index);
         } else if (op < 82) {
-          if (printq_delete(index) == 1) std::fprintf(log, "D\n");
+          if (printq_delete(cfg_, index) == 1) std::fprintf(log, "D\n");
         } else if (op < 94) {
           const std::string& path = mine[static_cast<size_t>(i) % mine.size()];
           queue_record was;
-          if (!find_by_path(path, &was)) continue;
+          if (!find_by_path(cfg_, path, &was)) continue;
           queue_record r = was;
           r.copies_sent = i;
-          if (printq_update_record(was, r) == 1) std::fprintf(log, "U %s %d\n", path.c_str(), i);
+          if (printq_update_record(cfg_, was, r) == 1)
+            std::fprintf(log, "U %s %d\n", path.c_str(), i);
         } else {
           const std::string& path = mine[static_cast<size_t>(i) % mine.size()];
           queue_record was;
-          if (!find_by_path(path, &was)) continue;
-          if (printq_remove_record(was) == 1) {
+          if (!find_by_path(cfg_, path, &was)) continue;
+          if (printq_remove_record(cfg_, was) == 1) {
             ::unlink(path.c_str());
             std::fprintf(log, "R %s\n", path.c_str());
           }
@@ -787,9 +813,9 @@ TEST_F(Queue, ConcurrentProcessesLoseAndDuplicateNothing) {
     }
     std::fclose(log);
   }
-  testkit::Capture cap_err_26(testkit::kStderr);
-  std::vector<queue_record> final_q = get_printq();
-  cap_err_26.err();
+  err_.take();
+  std::vector<queue_record> final_q = get_printq(cfg_);
+  err_.take();
   std::set<std::string> present;
   for (const queue_record& r : final_q) {
     EXPECT_TRUE(present.insert(r.path).second) << "duplicated: " << r.path;

@@ -1,11 +1,12 @@
 // The queue as text for the service pages, and the sweep of job files that no record names.
 #pragma once
+#include "spooler/queue_config.h"
 
 namespace spooler {
 
-// On standard output.
+// On cfg.out (problems on cfg.err).
 // "dump_queue njobs = %d\n" and one block per job. Returns 1.
-int dump_queue();
+int dump_queue(const Config& cfg);
 // The queue with a file check per job, then every ".prn" file of the queue directory marked
 // "OK   " (a record names it) or "ERROR"; each ERROR file is deleted, "rm <escaped path>" printed
 // first. A ".spl" file (or a leftover ".spl.tmp") that no record names and that is at least
@@ -15,6 +16,6 @@ int dump_queue();
 // just renaming into place is not taken for an orphan; without the lock nothing is deleted.
 // Returns 1.
 constexpr int kOrphanCopyAge = 60;
-int check_queue();
+int check_queue(const Config& cfg);
 
 }  // namespace spooler

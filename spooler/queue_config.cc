@@ -1,22 +1,15 @@
 #include "spooler/queue_config.h"
 
+#include <unistd.h>
+
 #include <algorithm>
-#include <cstring>
 
 #include "common/paths.h"
 
+std::string printer_status_path() { return ld::rooted("/var/www/html/cgi-bin/system.json"); }
+
 namespace spooler {
 
-namespace {
-
-char g_process_name[100] = "UNKNOWN";
-ld::Clock* g_clock = nullptr;
-
-}  // namespace
-
-ld::Clock& queue_clock() { return g_clock != nullptr ? *g_clock : ld::system_clock(); }
-
-// ctime(3) text of a time, with its newline.
 std::string ctime_text(time_t t) {
   char buf[64];
   if (::ctime_r(&t, buf) == nullptr) return "?\n";
@@ -28,21 +21,23 @@ std::string printq_filename() { return ld::rooted("/print/printq/printq"); }
 std::string queue_lock() { return ld::rooted("/tmp/printq.lock"); }
 std::string pause_printing_lock() { return ld::rooted("/print/printq/pause"); }
 
-bool printq_owns_file(const std::string& path) {
-  std::string dir = printq_dir();
+Config named_config(std::string_view name) {
+  Config cfg;
+  cfg.process_name = std::string(name);
+  return cfg;
+}
+
+bool printq_owns_file(const Config& cfg, const std::string& path) {
+  const std::string& dir = cfg.dir;
   if (path.size() <= dir.size() || path.compare(0, dir.size(), dir) != 0) return false;
   std::string name = path.substr(dir.size());
   return name.find('/') == std::string::npos && name != "." && name != "..";
 }
 
-void set_process_name(std::string_view name) {
-  size_t n = std::min(name.size(), sizeof g_process_name - 1);
-  std::memcpy(g_process_name, name.data(), n);
-  g_process_name[n] = '\0';
+std::string lock_text(const Config& cfg) {
+  std::string name = cfg.process_name.substr(0, kProcessNameMax);
+  name.resize(std::min(name.size(), name.find('\0')));
+  return name + " " + std::to_string(::getpid()) + ":" + ctime_text(cfg.clock->now()) + "\n";
 }
-
-const char* process_name() { return g_process_name; }
-
-void printq_set_clock(ld::Clock* c) { g_clock = c; }
 
 }  // namespace spooler

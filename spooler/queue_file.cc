@@ -35,9 +35,9 @@ uint32_t fresh_serial(ld::Clock& clock) {
 
 // The queue as it is now: a missing file is an empty queue; any other failure is an error,
 // so that a read-modify-write never writes a queue it could not read.
-bool read_queue(std::vector<queue_record>* out, std::string* err) {
+bool read_queue(const Config& cfg, std::vector<queue_record>* out, std::string* err) {
   out->clear();
-  std::string path = printq_filename();
+  const std::string& path = cfg.queue_file;
   ld::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
     if (errno == ENOENT) return true;
@@ -69,14 +69,14 @@ bool read_queue(std::vector<queue_record>* out, std::string* err) {
 
 // Replaces the queue file through a temporary file and rename, so a crash or a full disk
 // never leaves a torn queue. Messages name `who`; *why gets the reason of a failure.
-bool write_queue(std::span<const queue_record> records, const char* who,
+bool write_queue(const Config& cfg, std::span<const queue_record> records, const char* who,
                  std::string* why = nullptr) {
-  std::string path = printq_filename();
+  const std::string& path = cfg.queue_file;
   std::string tmp = path + ".tmp" + std::to_string(::getpid());
   ld::UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!fd.valid()) {
     if (why != nullptr) *why = std::strerror(errno);
-    std::fprintf(stderr, "%s ERROR cannot open %s\n", who, path.c_str());
+    std::fprintf(cfg.err, "%s ERROR cannot open %s\n", who, path.c_str());
     return false;
   }
   std::vector<unsigned char> bytes(records.size() * kQueueRecordSize);
@@ -91,20 +91,21 @@ bool write_queue(std::span<const queue_record> records, const char* who,
   // queued and shown, gone; a job sent, sent again) or records whose files never got a name.
   std::string dir_err;
   if (error == 0 && !ld::fsync_dir(ld::dir_name(path), &dir_err))
-    std::fprintf(stderr, "%s ERROR cannot sync the folder of %s: %s\n", who, path.c_str(), dir_err.c_str());
+    std::fprintf(cfg.err, "%s ERROR cannot sync the folder of %s: %s\n", who, path.c_str(),
+                 dir_err.c_str());
   if (error != 0) {
-    std::fprintf(stderr, "%s ERROR cannot write %s: %s\n", who, path.c_str(), std::strerror(error));
+    std::fprintf(cfg.err, "%s ERROR cannot write %s: %s\n", who, path.c_str(),
+                 std::strerror(error));
     if (why != nullptr) *why = std::strerror(error);
     ::unlink(tmp.c_str());
   }
   return error == 0;
 }
 
-bool read_locked(std::vector<queue_record>* q, const char* who) {
+bool read_locked(const Config& cfg, std::vector<queue_record>* q, const char* who) {
   std::string err;
-  if (read_queue(q, &err)) return true;
-  std::fprintf(stderr, "%s ERROR cannot read %s: %s\n", who, printq_filename().c_str(),
-               err.c_str());
+  if (read_queue(cfg, q, &err)) return true;
+  std::fprintf(cfg.err, "%s ERROR cannot read %s: %s\n", who, cfg.queue_file.c_str(), err.c_str());
   return false;
 }
 
@@ -120,19 +121,20 @@ int lock_failure(const QueueLock& lock, std::string* err) {
 }
 
 // Under the lock: the queue as it is now, or kMergeFailed.
-int read_for_merge(std::vector<queue_record>* q, const char* who, std::string* err) {
+int read_for_merge(const Config& cfg, std::vector<queue_record>* q, const char* who,
+                   std::string* err) {
   std::string why;
-  if (read_queue(q, &why)) return kMergeDone;
-  std::fprintf(stderr, "%s ERROR cannot read %s: %s\n", who, printq_filename().c_str(),
-               why.c_str());
-  set_err(err, "cannot read " + printq_filename() + ": " + why);
+  if (read_queue(cfg, q, &why)) return kMergeDone;
+  std::fprintf(cfg.err, "%s ERROR cannot read %s: %s\n", who, cfg.queue_file.c_str(), why.c_str());
+  set_err(err, "cannot read " + cfg.queue_file + ": " + why);
   return kMergeFailed;
 }
 
-int write_for_merge(const std::vector<queue_record>& q, const char* who, std::string* err) {
+int write_for_merge(const Config& cfg, const std::vector<queue_record>& q, const char* who,
+                    std::string* err) {
   std::string why;
-  if (write_queue(q, who, &why)) return kMergeDone;
-  set_err(err, "cannot write " + printq_filename() + ": " + why);
+  if (write_queue(cfg, q, who, &why)) return kMergeDone;
+  set_err(err, "cannot write " + cfg.queue_file + ": " + why);
   return kMergeFailed;
 }
 
@@ -142,13 +144,13 @@ int find_job(const std::vector<queue_record>& q, const queue_record& was) {
   return -1;
 }
 
-int swap_records(int first, const char* who) {
-  QueueLock lock;
+int swap_records(const Config& cfg, int first, const char* who) {
+  QueueLock lock(cfg);
   std::vector<queue_record> q;
-  if (!lock.held() || !read_locked(&q, who)) return 0;
+  if (!lock.held() || !read_locked(cfg, &q, who)) return 0;
   if (first < 0 || static_cast<size_t>(first) + 1 >= q.size()) return 0;
   std::swap(q[first], q[first + 1]);
-  return write_queue(q, who) ? 1 : 0;
+  return write_queue(cfg, q, who) ? 1 : 0;
 }
 
 }  // namespace
@@ -159,111 +161,115 @@ bool names_path(const std::vector<queue_record>& q, const std::string& path) {
 
 // --- Queue file.
 
-std::vector<queue_record> get_printq() {
+std::vector<queue_record> get_printq(const Config& cfg) {
   std::vector<queue_record> q;
-  std::string path = printq_filename();
+  const std::string& path = cfg.queue_file;
   std::string err;
-  if (!ld::file_exists(path) || !read_queue(&q, &err)) {
-    std::fprintf(stderr, "cannot open print queue %s\n", path.c_str());
+  if (!ld::file_exists(path) || !read_queue(cfg, &q, &err)) {
+    std::fprintf(cfg.err, "cannot open print queue %s\n", path.c_str());
     return {};
   }
-  std::fprintf(stderr, "Number of jobs in printq = %d\n", static_cast<int>(q.size()));
+  std::fprintf(cfg.err, "Number of jobs in printq = %d\n", static_cast<int>(q.size()));
   return q;
 }
 
-int write_pq(std::span<const queue_record> records) {
-  return write_queue(records, "write_pq") ? 1 : 0;
+int write_pq(const Config& cfg, std::span<const queue_record> records) {
+  return write_queue(cfg, records, "write_pq") ? 1 : 0;
 }
 
 // --- Locked operations.
 
-int add_to_queue(std::string_view path, std::string_view displayname,
+int add_to_queue(const Config& cfg, std::string_view path, std::string_view displayname,
                  const queue_record& prepared) {
-  QueueLock lock;
+  QueueLock lock(cfg);
   if (!lock.held()) return 0;
   queue_record r = prepared;
-  r.added_time = static_cast<int32_t>(queue_clock().now());
+  r.added_time = static_cast<int32_t>(cfg.clock->now());
   r.printing = r.print_time = r.spooled = r.copies_sent = 0;
   set_record_text(r.path, path);
-  r.serial = path_has_room(r.path) ? fresh_serial(queue_clock()) : 0;
+  r.serial = path_has_room(r.path) ? fresh_serial(*cfg.clock) : 0;
   set_record_text(r.displayname, displayname);
   size_t len = std::strlen(r.displayname);
   if (len >= 4 && r.displayname[len - 4] == '.') r.displayname[len - 4] = '\0';
 
   std::vector<queue_record> q;
   std::string err;
-  if (!read_queue(&q, &err)) {
-    std::fprintf(stderr, "add_to_queue ERROR cannot open %s\n", printq_filename().c_str());
+  if (!read_queue(cfg, &q, &err)) {
+    std::fprintf(cfg.err, "add_to_queue ERROR cannot open %s\n", cfg.queue_file.c_str());
     return 0;
   }
   q.push_back(r);
-  return write_queue(q, "add_to_queue") ? 1 : 0;
+  return write_queue(cfg, q, "add_to_queue") ? 1 : 0;
 }
 
-int printq_delete(int index) {
-  QueueLock lock;
+int printq_delete(const Config& cfg, int index) {
+  QueueLock lock(cfg);
   std::vector<queue_record> q;
-  if (!lock.held() || !read_locked(&q, "printq_delete")) return 0;
+  if (!lock.held() || !read_locked(cfg, &q, "printq_delete")) return 0;
   if (index < 0 || static_cast<size_t>(index) >= q.size()) return 0;
   std::string file = q[index].path;
   const queue_record gone = q[index];
   q.erase(q.begin() + index);
   // The record goes first: a failed rewrite keeps both the record and its file.
-  if (!write_queue(q, "printq_delete")) return 0;
-  ld::record_queue_job_end(gone, ld::JobEnd::kRemoved, std::time(nullptr));
+  if (!write_queue(cfg, q, "printq_delete")) return 0;
+  ld::record_queue_job_end(gone, ld::JobEnd::kRemoved, cfg.clock->now(), cfg.err);
   std::string err;
   if (names_path(q, file))
-    std::fprintf(stderr, "printq_delete ERROR %s is named by another job too, not removed\n",
+    std::fprintf(cfg.err, "printq_delete ERROR %s is named by another job too, not removed\n",
                  file.c_str());
-  else if (!printq_owns_file(file))
-    std::fprintf(stderr, "printq_delete ERROR %s is not in %s, not removed\n", file.c_str(),
-                 printq_dir().c_str());
+  else if (!printq_owns_file(cfg, file))
+    std::fprintf(cfg.err, "printq_delete ERROR %s is not in %s, not removed\n", file.c_str(),
+                 cfg.dir.c_str());
   else if (!ld::remove_file(file, &err))
-    std::fprintf(stderr, "printq_delete ERROR %s\n", err.c_str());
+    std::fprintf(cfg.err, "printq_delete ERROR %s\n", err.c_str());
   return 1;
 }
 
-int printq_moveup(int index) { return index < 1 ? 0 : swap_records(index - 1, "printq_moveup"); }
+int printq_moveup(const Config& cfg, int index) {
+  return index < 1 ? 0 : swap_records(cfg, index - 1, "printq_moveup");
+}
 
-int printq_movedown(int index) { return swap_records(index, "printq_movedown"); }
+int printq_movedown(const Config& cfg, int index) {
+  return swap_records(cfg, index, "printq_movedown");
+}
 
-int printq_update_record(const queue_record& was, const queue_record& rec,
+int printq_update_record(const Config& cfg, const queue_record& was, const queue_record& rec,
                          const std::function<bool()>& under_lock, std::string* err) {
-  QueueLock lock;
+  QueueLock lock(cfg);
   if (!lock.held()) return lock_failure(lock, err);
   std::vector<queue_record> q;
-  if (int r = read_for_merge(&q, "printq_update_record", err); r != kMergeDone) return r;
+  if (int r = read_for_merge(cfg, &q, "printq_update_record", err); r != kMergeDone) return r;
   int i = find_job(q, was);
   if (i < 0) return kMergeGone;
   if (under_lock && !under_lock()) return kMergeFailed;  // the caller knows why
   q[i] = rec;
-  return write_for_merge(q, "printq_update_record", err);
+  return write_for_merge(cfg, q, "printq_update_record", err);
 }
 
-int printq_remove_record(const queue_record& was, const std::function<void(bool)>& under_lock,
-                         std::string* err) {
-  QueueLock lock;
+int printq_remove_record(const Config& cfg, const queue_record& was,
+                         const std::function<void(bool)>& under_lock, std::string* err) {
+  QueueLock lock(cfg);
   if (!lock.held()) return lock_failure(lock, err);
   std::vector<queue_record> q;
-  if (int r = read_for_merge(&q, "printq_remove_record", err); r != kMergeDone) return r;
+  if (int r = read_for_merge(cfg, &q, "printq_remove_record", err); r != kMergeDone) return r;
   int i = find_job(q, was);
   if (i < 0) return kMergeGone;
   q.erase(q.begin() + i);
-  if (int r = write_for_merge(q, "printq_remove_record", err); r != kMergeDone) return r;
+  if (int r = write_for_merge(cfg, q, "printq_remove_record", err); r != kMergeDone) return r;
   if (under_lock) under_lock(!names_path(q, was.path));
   return kMergeDone;
 }
 
-int printq_remove_unnamed(const std::string& path, std::string* err) {
-  QueueLock lock;
+int printq_remove_unnamed(const Config& cfg, const std::string& path, std::string* err) {
+  QueueLock lock(cfg);
   if (!lock.held()) return lock_failure(lock, err);
   std::vector<queue_record> q;
-  if (int r = read_for_merge(&q, "printq_remove_unnamed", err); r != kMergeDone) return r;
+  if (int r = read_for_merge(cfg, &q, "printq_remove_unnamed", err); r != kMergeDone) return r;
   queue_record probe;
   set_record_text(probe.path, path);
   if (names_path(q, probe.path)) return 0;
-  if (!printq_owns_file(path)) {
-    set_err(err, path + " is not in " + printq_dir());
+  if (!printq_owns_file(cfg, path)) {
+    set_err(err, path + " is not in " + cfg.dir);
     return kMergeFailed;
   }
   std::string why;

@@ -42,7 +42,7 @@ int lock_pid(const std::string& text) {
 // once, and a writer holds flock(2) on its lock until the text is written: each breaker takes
 // flock(2) on the stale file itself and removes the path only while it still names that very
 // file, so no program ever removes a lock that another one has taken or is still writing.
-bool break_stale_lock(const std::string& path) {
+bool break_stale_lock(const Config& cfg, const std::string& path) {
   ld::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!fd.valid()) return false;
   struct stat st;
@@ -52,7 +52,7 @@ bool break_stale_lock(const std::string& path) {
   if (n < 0) return false;
   int pid = lock_pid(std::string(buf, static_cast<size_t>(n)));
   const long long age =
-      static_cast<long long>(queue_clock().now()) - static_cast<long long>(st.st_mtime);
+      static_cast<long long>(cfg.clock->now()) - static_cast<long long>(st.st_mtime);
   if (pid == ::getpid()) return false;
   if (pid != 0 && (::kill(pid, 0) == 0 || errno != ESRCH)) return false;
   if (age < (pid != 0 ? kStaleLockAge : kOwnerlessLockAge)) return false;
@@ -62,9 +62,9 @@ bool break_stale_lock(const std::string& path) {
     return false;
   if (::unlink(path.c_str()) != 0) return false;
   if (pid != 0)
-    std::fprintf(stderr, "LOCK STALE %s: process %d is gone, lock removed\n", path.c_str(), pid);
+    std::fprintf(cfg.err, "LOCK STALE %s: process %d is gone, lock removed\n", path.c_str(), pid);
   else
-    std::fprintf(stderr, "LOCK STALE %s: no owner in it for %lld seconds, lock removed\n",
+    std::fprintf(cfg.err, "LOCK STALE %s: no owner in it for %lld seconds, lock removed\n",
                  path.c_str(), age);
   return true;
 }
@@ -77,21 +77,20 @@ bool still_names(const std::string& path, int fd) {
 }
 
 // 1 created, 0 exists, -1 cannot be created or written (reported, *err says why).
-int create_lock(const std::string& path, std::string* err) {
+int create_lock(const Config& cfg, const std::string& path, std::string* err) {
   ld::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   if (!fd.valid()) {
     if (errno == EEXIST) return 0;
     *err = "cannot create " + path + ": " + std::strerror(errno);
-    std::fprintf(stderr, "get_lock ERROR %s\n", err->c_str());
+    std::fprintf(cfg.err, "get_lock ERROR %s\n", err->c_str());
     return -1;
   }
   // Held until the text is in: a lock without text is never broken while its writer lives.
   ::flock(fd.get(), LOCK_EX | LOCK_NB);
-  std::string text = std::string(process_name()) + " " + std::to_string(::getpid()) + ":" +
-                     ctime_text(queue_clock().now()) + "\n";
+  const std::string text = lock_text(cfg);
   if (!ld::write_all(fd.get(), text.data(), text.size())) {
     *err = "cannot write " + path + ": " + std::strerror(errno);
-    std::fprintf(stderr, "get_lock ERROR %s\n", err->c_str());
+    std::fprintf(cfg.err, "get_lock ERROR %s\n", err->c_str());
     if (still_names(path, fd.get())) ::unlink(path.c_str());
     return -1;
   }
@@ -101,22 +100,22 @@ int create_lock(const std::string& path, std::string* err) {
 
 }  // namespace
 
-int take_lock(const std::string& path, bool break_stale, std::string* err) {
+int take_lock(const Config& cfg, const std::string& path, bool break_stale, std::string* err) {
   int budget = 5;
   for (;;) {
-    int r = create_lock(path, err);
-    if (r == 0 && break_stale && break_stale_lock(path)) r = create_lock(path, err);
+    int r = create_lock(cfg, path, err);
+    if (r == 0 && break_stale && break_stale_lock(cfg, path)) r = create_lock(cfg, path, err);
     if (r != 0) return r;
     if (budget == 0) return 0;
     --budget;
-    std::fprintf(stderr, "LOCK EXISTS %s\n", path.c_str());
-    queue_clock().sleep_ms(1000);
+    std::fprintf(cfg.err, "LOCK EXISTS %s\n", path.c_str());
+    cfg.clock->sleep_ms(1000);
   }
 }
 
-int get_lock(const std::string& path) {
+int get_lock(const Config& cfg, const std::string& path) {
   std::string err;
-  return take_lock(path, path != pause_printing_lock(), &err) == 1 ? 1 : 0;
+  return take_lock(cfg, path, path != cfg.pause_flag, &err) == 1 ? 1 : 0;
 }
 
 int remove_lock(const std::string& path) {
@@ -124,16 +123,16 @@ int remove_lock(const std::string& path) {
   return 1;
 }
 
-int get_qlock() { return get_lock(queue_lock()); }
-int remove_qlock() { return remove_lock(queue_lock()); }
+int get_qlock(const Config& cfg) { return get_lock(cfg, cfg.lock); }
+int remove_qlock(const Config& cfg) { return remove_lock(cfg.lock); }
 
-QueueLock::QueueLock() {
-  held_ = take_lock(queue_lock(), true, &error_) == 1;
+QueueLock::QueueLock(const Config& cfg) : cfg_(cfg) {
+  held_ = take_lock(cfg, cfg.lock, true, &error_) == 1;
   if (held_) error_.clear();
 }
 
 QueueLock::~QueueLock() {
-  if (held_) remove_qlock();
+  if (held_) remove_qlock(cfg_);
 }
 
 }  // namespace spooler

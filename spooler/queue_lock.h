@@ -2,6 +2,8 @@
 #pragma once
 #include <string>
 
+#include "spooler/queue_config.h"
+
 namespace spooler {
 
 // A lock whose process is gone is broken once its file is this old (seconds).
@@ -12,7 +14,8 @@ constexpr int kStaleLockAge = 3;
 // still being written is never taken for one of these.
 constexpr int kOwnerlessLockAge = 10;
 // The lock text is "%s %d:%s\n": process name, process id, ctime of now.
-// Takes a lock file by exclusive create. While it exists: "LOCK EXISTS %s\n" on standard
+// Takes a lock file by exclusive create, with cfg's lock text. Messages go to cfg.err, the
+// sleeps and ages are on cfg.clock. While it exists: "LOCK EXISTS %s\n" on standard
 // error and a 1-second sleep, 5 times, then 0. A lock whose text names a process that is no
 // longer running here, and whose file is at least kStaleLockAge seconds old, is removed with
 // "LOCK STALE %s: process %d is gone, lock removed\n" on standard error and taken; so is a lock
@@ -21,20 +24,20 @@ constexpr int kOwnerlessLockAge = 10;
 // never removed. A lock that cannot be created or written (a full disk) fails at once with
 // "get_lock ERROR cannot create|write %s: <reason>\n". The pause flag is never treated as
 // stale: it is a setting, not a lock.
-int get_lock(const std::string& path);
+int get_lock(const Config& cfg, const std::string& path);
 // Deletes a lock file; always 1.
 int remove_lock(const std::string& path);
 // take_lock's result: 1 taken; 0 held by another program all the time (after the 5 retries);
 // -1 cannot be made (reported; *err says why). break_stale: whether a stale lock is removed.
-int take_lock(const std::string& path, bool break_stale, std::string* err);
-int get_qlock();     // get_lock(queue_lock())
-int remove_qlock();  // remove_lock(queue_lock())
+int take_lock(const Config& cfg, const std::string& path, bool break_stale, std::string* err);
+int get_qlock(const Config& cfg);     // get_lock(cfg, cfg.lock)
+int remove_qlock(const Config& cfg);  // remove_lock(cfg.lock)
 
 // Holds the queue lock for one read-modify-write step: taken by get_qlock's protocol when made,
 // released when it goes.
 class QueueLock {
  public:
-  QueueLock();
+  explicit QueueLock(const Config& cfg);
   ~QueueLock();
   QueueLock(const QueueLock&) = delete;
   QueueLock& operator=(const QueueLock&) = delete;
@@ -45,6 +48,7 @@ class QueueLock {
   const std::string& error() const { return error_; }
 
  private:
+  const Config& cfg_;
   bool held_ = false;
   std::string error_;
 };

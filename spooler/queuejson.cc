@@ -29,8 +29,9 @@ std::vector<std::string> report_lines(const std::vector<queue_record>& jobs, boo
 }
 
 int run() {
-  bool paused = check_pause() == 0;
-  std::vector<queue_record> jobs = get_printq();
+  const Config store;
+  bool paused = check_pause(store) == 0;
+  std::vector<queue_record> jobs = get_printq(store);
   for (const auto& line : report_lines(jobs, paused)) webkit::add_body_line(line);
   return webkit::print_json() < 0 ? 1 : 0;
 }

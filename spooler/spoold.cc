@@ -13,23 +13,25 @@
 #include "common/handles.h"
 #include "common/ui_log.h"
 #include "spooler/jobhistory.h"
+#include "spooler/print_settings.h"
 
 namespace spooler {
 
 namespace {
 
-void remove_quietly(const std::string& path) {
+void remove_quietly(const Config& cfg, const std::string& path) {
   std::string err;
-  if (printq_owns_file(path) && !ld::remove_file(path, &err)) std::fprintf(stderr, "spoold: %s\n", err.c_str());
+  if (printq_owns_file(cfg, path) && !ld::remove_file(path, &err))
+    std::fprintf(cfg.err, "spoold: %s\n", err.c_str());
 }
 
 // Runs a merge of the queue store while another program holds the queue lock, up to
 // kSpoolLockTries times; any other result ends the tries.
 template <typename Step>
-int with_lock_retries(Step step) {
+int with_lock_retries(const Config& cfg, Step step) {
   int r = kMergeBusy;
   for (int i = 0; i < kSpoolLockTries && r == kMergeBusy; ++i) {
-    if (i > 0) std::fprintf(stderr, "spoold: the print queue is busy, trying again\n");
+    if (i > 0) std::fprintf(cfg.err, "spoold: the print queue is busy, trying again\n");
     r = step();
   }
   return r;
@@ -38,19 +40,24 @@ int with_lock_retries(Step step) {
 // Takes a job that no pass could ever filter out of the queue, so that it does not hold up the
 // jobs behind it for ever. The stored job in the library is not touched; its queued copy goes,
 // unless a job queued again under the same name meanwhile uses it.
-void drop_job(const queue_record& r, const char* why) {
+void drop_job(const Config& cfg, const queue_record& r, const char* why) {
   std::string err;
-  int res = with_lock_retries([&] {
-    return printq_remove_record(r, [&](bool file_free) { if (file_free) remove_quietly(r.path); }, &err);
+  int res = with_lock_retries(cfg, [&] {
+    return printq_remove_record(
+        cfg, r,
+        [&](bool file_free) {
+          if (file_free) remove_quietly(cfg, r.path);
+        },
+        &err);
   });
   if (res == kMergeBusy || res == kMergeFailed) {
-    std::fprintf(stderr, "spoold: %s %s, and the queue cannot be changed now%s%s\n", r.path, why,
+    std::fprintf(cfg.err, "spoold: %s %s, and the queue cannot be changed now%s%s\n", r.path, why,
                  err.empty() ? "" : ": ", err.c_str());
     return;
   }
   if (res == kMergeGone) return;  // deleted meanwhile
-  std::fprintf(stderr, "spoold: %s %s, removed from the print queue\n", r.path, why);
-  ld::record_queue_job_end(r, ld::JobEnd::kFailed, std::time(nullptr));
+  std::fprintf(cfg.err, "spoold: %s %s, removed from the print queue\n", r.path, why);
+  ld::record_queue_job_end(r, ld::JobEnd::kFailed, cfg.clock->now(), cfg.err);
   ui_log(std::string("print job ") + r.displayname + " removed from the print queue: it " + why);
 }
 
@@ -64,7 +71,7 @@ class Captured {
   }
   Captured(const Captured&) = delete;
   Captured& operator=(const Captured&) = delete;
-  FILE* stream() { return f_ != nullptr ? f_ : stderr; }
+  FILE* stream(FILE* fallback) { return f_ != nullptr ? f_ : fallback; }
   std::string text() {
     if (f_ == nullptr) return "";
     std::fflush(f_);
@@ -81,21 +88,23 @@ class Captured {
 // fails on every pass, so it goes instead of holding up the jobs behind it (false, *hopeless);
 // a failure of the output (a full disk, a folder not writable), which the message says, may
 // pass, and the job waits (false).
-bool run_filter(const queue_record& r, const prnfilt_args& a, queue_record* done, bool* hopeless) {
+bool run_filter(const Config& cfg, const queue_record& r, const prnfilt_args& a, queue_record* done,
+                bool* hopeless) {
   Captured msg;
-  const prnfilt_result res = prnfilt_run(a, &done->send_copies, msg.stream());
+  const prnfilt_result res = prnfilt_run(a, &done->send_copies, msg.stream(cfg.err));
   if (res.fault == prnfilt_fault::kNone) {
-    std::fputs(msg.text().c_str(), stderr);
+    std::fputs(msg.text().c_str(), cfg.err);
     return true;
   }
   if (res.fault == prnfilt_fault::kJob) {
-    std::fputs(msg.text().c_str(), stderr);
-    drop_job(r, "cannot be filtered");
+    std::fputs(msg.text().c_str(), cfg.err);
+    drop_job(cfg, r, "cannot be filtered");
     *hopeless = true;
     return false;
   }
-  std::fprintf(stderr, "spoold: cannot write %s%s%s; %s waits for the next pass\n", a.output.c_str(),
-               res.error != 0 ? ": " : "", res.error != 0 ? std::strerror(res.error) : "", a.input.c_str());
+  std::fprintf(cfg.err, "spoold: cannot write %s%s%s; %s waits for the next pass\n",
+               a.output.c_str(), res.error != 0 ? ": " : "",
+               res.error != 0 ? std::strerror(res.error) : "", a.input.c_str());
   return false;
 }
 
@@ -104,26 +113,29 @@ bool run_filter(const queue_record& r, const prnfilt_args& a, queue_record* done
 // program sees the new path without its file or the file without its record. The ".spl" copy
 // goes only once the queue names the ".prn": a failed write leaves the job as it was, ready for
 // the next pass. False when the pass should end here.
-bool put_in_place(const queue_record& r, const queue_record& done, const prnfilt_args& a, const std::string& prn) {
+bool put_in_place(const Config& cfg, const queue_record& r, const queue_record& done,
+                  const prnfilt_args& a, const std::string& prn) {
   enum { kNotRun, kMoveFailed, kMoved } stage = kNotRun;
   std::string err;
-  int res = with_lock_retries([&] {
+  int res = with_lock_retries(cfg, [&] {
     return printq_update_record(
-        r, done,
+        cfg, r, done,
         [&] {
-          std::printf("/bin/mv %s.tmp %s\n", ld::esc_sh(a.input).c_str(), ld::esc_sh(prn).c_str());
-          std::fflush(stdout);
+          std::fprintf(cfg.out, "/bin/mv %s.tmp %s\n", ld::esc_sh(a.input).c_str(),
+                       ld::esc_sh(prn).c_str());
+          std::fflush(cfg.out);
           std::string why;
           // The filter does not sync its output: the queue written back next names the ".prn",
           // so its bytes must be on the card before that, or a cut leaves a record of an empty job.
           ld::UniqueFd out(::open(a.output.c_str(), O_RDONLY | O_CLOEXEC));
           if (!out.valid() || ::fsync(out.get()) != 0) {
-            std::fprintf(stderr, "spoold: cannot sync %s: %s\n", a.output.c_str(), std::strerror(errno));
+            std::fprintf(cfg.err, "spoold: cannot sync %s: %s\n", a.output.c_str(),
+                         std::strerror(errno));
             stage = kMoveFailed;
             return false;
           }
           if (!ld::move_file(a.output, prn, &why)) {
-            std::fprintf(stderr, "spoold: %s\n", why.c_str());
+            std::fprintf(cfg.err, "spoold: %s\n", why.c_str());
             stage = kMoveFailed;
             return false;
           }
@@ -133,53 +145,54 @@ bool put_in_place(const queue_record& r, const queue_record& done, const prnfilt
         &err);
   });
   if (res == kMergeDone) {
-    std::printf("/bin/rm %s\n", ld::esc_sh(a.input).c_str());
-    std::fflush(stdout);
-    remove_quietly(a.input);
+    std::fprintf(cfg.out, "/bin/rm %s\n", ld::esc_sh(a.input).c_str());
+    std::fflush(cfg.out);
+    remove_quietly(cfg, a.input);
     return true;
   }
-  remove_quietly(stage == kMoved ? prn : a.output);
+  remove_quietly(cfg, stage == kMoved ? prn : a.output);
   if (res == kMergeGone) {
     // Deleted while it was filtered: nothing comes back. Its copy goes too, unless the job
     // browser has queued a job under the same name meanwhile, whose copy it now is.
-    std::fprintf(stderr, "spoold: %s left the queue while it was filtered\n", a.input.c_str());
-    printq_remove_unnamed(a.input);
+    std::fprintf(cfg.err, "spoold: %s left the queue while it was filtered\n", a.input.c_str());
+    printq_remove_unnamed(cfg, a.input);
     return true;
   }
-  std::fprintf(stderr, "spoold: the queue does not take %s now%s%s; it waits for the next pass\n", prn.c_str(),
-               err.empty() ? "" : ": ", err.c_str());
+  std::fprintf(cfg.err, "spoold: the queue does not take %s now%s%s; it waits for the next pass\n",
+               prn.c_str(), err.empty() ? "" : ": ", err.c_str());
   return false;
 }
 
 // Filters one job and puts its ".prn" in place. False when the pass should end here.
-bool spool_one(const queue_record& r) {
-  std::printf("%s needs spooling\n", r.displayname);
+bool spool_one(const Config& cfg, const queue_record& r) {
+  std::fprintf(cfg.out, "%s needs spooling\n", r.displayname);
   const prnfilt_args a = spool_args(r);
-  std::printf("from=%d to=%d copy=%d col=%d disp=%d qual=%d tags=%d\n", a.from, a.to, a.copies, a.collate, a.disp,
-              a.quality, r.ntags);
+  std::fprintf(cfg.out, "from=%d to=%d copy=%d col=%d disp=%d qual=%d tags=%d\n", a.from, a.to,
+               a.copies, a.collate, a.disp, a.quality, r.ntags);
   for (int i = 0; i < r.ntags; ++i)
-    std::printf("%d: %x=%d\n", i, static_cast<unsigned>(r.tags[i].id), r.tags[i].value);
-  std::printf("%s -> %s\n", a.input.c_str(), a.output.c_str());
-  std::fflush(stdout);
+    std::fprintf(cfg.out, "%d: %x=%d\n", i, static_cast<unsigned>(r.tags[i].id), r.tags[i].value);
+  std::fprintf(cfg.out, "%s -> %s\n", a.input.c_str(), a.output.c_str());
+  std::fflush(cfg.out);
 
   const std::string prn = spooled_path(a.input);
   if (prn == a.input) {
-    drop_job(r, "is not a queued copy (it would be filtered onto itself)");
+    drop_job(cfg, r, "is not a queued copy (it would be filtered onto itself)");
     return true;
   }
   // A leftover of an interrupted pass must not pass for this pass's output.
-  remove_quietly(a.output);
+  remove_quietly(cfg, a.output);
   queue_record done = r;
   bool hopeless = false;
-  if (!run_filter(r, a, &done, &hopeless)) return hopeless;
+  if (!run_filter(cfg, r, a, &done, &hopeless)) return hopeless;
   if (!ld::file_exists(a.output)) {
-    drop_job(r, "has none of the selected pages");
+    drop_job(cfg, r, "has none of the selected pages");
     return true;
   }
   done.spooled = 1;
   done.copies_sent = 0;
+  done.copies = a.copies;  // the sender sends a one-set file as often as the filter was told
   set_record_text(done.path, prn);
-  return put_in_place(r, done, a, prn);
+  return put_in_place(cfg, r, done, a, prn);
 }
 
 }  // namespace
@@ -191,42 +204,32 @@ std::string spooled_path(std::string_view spl_path) {
 }
 
 prnfilt_args spool_args(const queue_record& r) {
-  prnfilt_args a;
-  a.input = r.path;
-  a.output = a.input + ".tmp";
-  a.copies = r.copies;
-  a.collate = r.collate;
-  a.from = r.from;
-  a.to = r.to;
-  a.quality = r.quality;
-  a.disp = r.disp;
-  for (int i = 0; i < r.ntags; ++i)
-    a.overrides.push_back({static_cast<uint32_t>(r.tags[i].id), r.tags[i].value});
-  return a;
+  const std::string input = r.path;
+  return filter_args(settings_of(r), input, input + ".tmp");
 }
 
-int spoold_pass() {
+int spoold_pass(const Config& cfg) {
   std::vector<queue_record> q;
   bool read = false;
   for (int i = 0; i < kSpoolLockTries && !read; ++i) {
-    QueueLock lock;
+    QueueLock lock(cfg);
     if (lock.held()) {
-      q = get_printq();
+      q = get_printq(cfg);
       read = true;
     } else if (!lock.busy()) {
-      std::fprintf(stderr, "spoold: %s, nothing spooled in this pass\n", lock.error().c_str());
+      std::fprintf(cfg.err, "spoold: %s, nothing spooled in this pass\n", lock.error().c_str());
       return 1;
     } else {
-      std::fprintf(stderr, "spoold: the print queue is busy, trying again\n");
+      std::fprintf(cfg.err, "spoold: the print queue is busy, trying again\n");
     }
   }
   if (!read) {
-    std::fprintf(stderr, "spoold: no queue lock, nothing spooled in this pass\n");
+    std::fprintf(cfg.err, "spoold: no queue lock, nothing spooled in this pass\n");
     return 1;
   }
   for (const queue_record& r : q)
-    if (r.spooled == 0 && !spool_one(r)) break;
-  std::fflush(stdout);
+    if (r.spooled == 0 && !spool_one(cfg, r)) break;
+  std::fflush(cfg.out);
   return 1;
 }
 

@@ -7,5 +7,5 @@
 int main() {
   ld::ignore_sigpipe();
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  return spooler::spoold_pass();
+  return spooler::spoold_pass(spooler::Config{});
 }

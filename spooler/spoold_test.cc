@@ -9,7 +9,9 @@
 
 #include "common/fsops.h"
 #include "gtest/gtest.h"
+#include "spooler/print_settings.h"
 #include "testkit/capture.h"
+#include "testkit/queue_capture.h"
 #include "testkit/scenario.h"
 #include "testkit/zjsgen.h"
 
@@ -53,11 +55,7 @@ class HookClock : public ld::Clock {
 
 class SpoolPass : public testing::Test {
  protected:
-  void SetUp() override {
-    root_.install_recording_log_client();
-    printq_set_clock(&clock_);
-  }
-  void TearDown() override { printq_set_clock(nullptr); }
+  void SetUp() override { root_.install_recording_log_client(); }
 
   std::string q(const std::string& name) { return printq_dir() + name; }
   // Queues a copy holding `data` (nothing written when data is empty).
@@ -67,14 +65,14 @@ class SpoolPass : public testing::Test {
     r.from = from;
     r.to = to;
     r.copies = 1;
-    testkit::Capture cap_err_1(testkit::kStderr);
-    ASSERT_EQ(add_to_queue(q(name), name, r), 1);
-    cap_err_1.err();
+    err_.take();
+    ASSERT_EQ(add_to_queue(cfg_, q(name), name, r), 1);
+    err_.take();
   }
   std::vector<queue_record> queue() {
-    testkit::Capture cap_err_2(testkit::kStderr);
-    std::vector<queue_record> r = get_printq();
-    cap_err_2.err();
+    err_.take();
+    std::vector<queue_record> r = get_printq(cfg_);
+    err_.take();
     return r;
   }
   std::vector<std::string> names() {
@@ -83,12 +81,12 @@ class SpoolPass : public testing::Test {
     return out;
   }
   std::string pass(std::string* err = nullptr) {
-    testkit::Capture cap_out_1(testkit::kStdout);
-    testkit::Capture cap_err_3(testkit::kStderr);
-    EXPECT_EQ(spoold_pass(), 1);
-    std::string e = cap_err_3.err();
+    out_.take();
+    err_.take();
+    EXPECT_EQ(spoold_pass(cfg_), 1);
+    std::string e = err_.take();
     if (err) *err = e;
-    return cap_out_1.out();
+    return out_.take();
   }
   static std::string job(int pages) {
     testkit::JobSpec s;
@@ -99,6 +97,10 @@ class SpoolPass : public testing::Test {
 
   testkit::TempRoot root_;
   HookClock clock_;
+  testkit::QueueCapture io_{&clock_};
+  Config& cfg_ = io_.cfg;
+  testkit::CapturedFile& out_ = io_.out;
+  testkit::CapturedFile& err_ = io_.err;
 };
 
 TEST_F(SpoolPass, FiltersEveryCopyAndDropsTheHopelessOnes) {
@@ -116,9 +118,9 @@ TEST_F(SpoolPass, FiltersEveryCopyAndDropsTheHopelessOnes) {
   std::string expect_a = root_("/expect_a.prn");
   spit(root_("/in.prn"), three);
   int32_t flag = 0;
-  testkit::Capture cap_err_4(testkit::kStderr);
-  ASSERT_EQ(prnfilt({root_("/in.prn"), expect_a, 1, 0, 2, 3, 0, 0, {}}, &flag), 3);
-  cap_err_4.err();
+  err_.take();
+  ASSERT_EQ(prnfilt({root_("/in.prn"), expect_a, 1, 0, 2, 3, 0, 0, {}}, &flag, err_.get()), 3);
+  err_.take();
   EXPECT_TRUE(slurp(q("a_0.prn")) == slurp(expect_a));
   for (const char* gone : {"a_0.spl", "a_0.spl.tmp", "missing_0.spl", "junk_0.spl", "beyond_0.spl", "b_0.spl"})
     EXPECT_FALSE(ld::file_exists(q(gone))) << gone;
@@ -161,14 +163,30 @@ TEST_F(SpoolPass, OverridesAndTagLines) {
   r.tags[1] = {0x10, 42};
   r.copies = 3;
   r.collate = 1;
-  testkit::Capture cap_err_5(testkit::kStderr);
-  ASSERT_EQ(printq_update_record(rs[0], r), 1);
-  cap_err_5.err();
+  err_.take();
+  ASSERT_EQ(printq_update_record(cfg_, rs[0], r), 1);
+  err_.take();
   std::string out = pass();
   EXPECT_NE(out.find("from=1 to=1 copy=3 col=1 disp=0 qual=0 tags=2\n0: 8001=3\n1: 10=42\n"), std::string::npos)
       << out;
   ASSERT_EQ(names(), std::vector<std::string>{"t_0.prn+"});
   EXPECT_EQ(queue()[0].copies_sent, 0);
+}
+
+// A record asking for more copies than a print may have (a damaged file, a tool) is filtered
+// with the bound, and its record says so afterwards: the sender sends a one-set file exactly as
+// often as the filter was told, never two thousand million times.
+TEST_F(SpoolPass, CopiesBeyondTheBoundAreFilteredAndRecordedAtIt) {
+  add("c_0.spl", job(1));
+  std::vector<queue_record> rs = queue();
+  queue_record r = rs[0];
+  r.copies = 2147483647;
+  r.send_copies = 1;
+  ASSERT_EQ(printq_update_record(cfg_, rs[0], r), 1);
+  std::string out = pass();
+  EXPECT_NE(out.find("copy=" + std::to_string(kPrintCopiesMax) + " "), std::string::npos) << out;
+  ASSERT_EQ(names(), std::vector<std::string>{"c_0.prn+"});
+  EXPECT_EQ(queue()[0].copies, kPrintCopiesMax);
 }
 
 TEST_F(SpoolPass, AFailureThatMayPassEndsThePassAndKeepsTheJob) {

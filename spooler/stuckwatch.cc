@@ -58,13 +58,14 @@ std::string one_line(std::string_view text) {
 
 // The printer gate's answer without its messages: the watchdog asks once a second while a send
 // waits, and the gate's lines would fill the sender's log.
-bool printer_online_quietly(Clock& clock) {
-  const std::string path = printer_status_path();
+bool printer_online_quietly(const spooler::Config& cfg) {
+  const std::string& path = cfg.status_doc;
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return false;
-  const long long age = static_cast<long long>(clock.now()) - static_cast<long long>(st.st_mtime);
+  const long long age =
+      static_cast<long long>(cfg.clock->now()) - static_cast<long long>(st.st_mtime);
   if (age >= kStatusMaxAgeSeconds || age <= -kStatusMaxAgeSeconds) return false;
-  JsonTree doc = JsonTree::load(path);
+  JsonTree doc = JsonTree::load(path, nullptr);
   JsonNode* state = doc ? getJSONObject("system.SystemState", doc.top()) : nullptr;
   return state != nullptr && state->type != JSON_OBJECT && state->type != JSON_ARRAY && state->value == "Online";
 }
@@ -173,7 +174,7 @@ void StuckWatchdog::sample(bool sending, int64_t taken) {
       StuckNotice n{job_, path_, static_cast<int64_t>(clock_.now()) - idle_s};
       std::string err;
       if (!write_file_atomic(stuck_notice_path(), format_stuck_notice(n), &err))
-        std::fprintf(stderr, "stuck job notice: %s\n", err.c_str());
+        std::fprintf(probes_.err, "stuck job notice: %s\n", err.c_str());
       if (probes_.log)
         probes_.log("print job " + job_ + " is not moving: the printer says Online but has taken no data for " +
                     std::to_string(limit_ms_ / 1000) + " s");
@@ -189,11 +190,12 @@ void StuckWatchdog::sample(bool sending, int64_t taken) {
   }
 }
 
-StuckWatchdog::Probes real_stuck_probes(Clock& clock) {
+StuckWatchdog::Probes real_stuck_probes(const spooler::Config& cfg) {
   StuckWatchdog::Probes p;
-  p.printer_online = [&clock] { return printer_online_quietly(clock); };
-  p.paused = [] { return spooler::check_pause() != 1; };
+  p.printer_online = [&cfg] { return printer_online_quietly(cfg); };
+  p.paused = [&cfg] { return spooler::check_pause(cfg) != 1; };
   p.log = [](std::string_view text) { ui_log(text); };
+  p.err = cfg.err;
   return p;
 }
 

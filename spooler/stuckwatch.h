@@ -3,6 +3,7 @@
 // time, so that every case is a table row; the loop does the logging and the notice file.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "spooler/queue_config.h"
 
 namespace ld {
 
@@ -79,6 +81,7 @@ class StuckWatchdog {
     std::function<bool()> printer_online;  // the status document fresh and "Online"
     std::function<bool()> paused;
     std::function<void(std::string_view)> log;  // an event-log line
+    FILE* err = stderr;                         // a notice that cannot be written
   };
   StuckWatchdog(Clock& clock, Probes probes, int64_t limit_ms = stuck_after_ms());
   // A send of the head job begins. A send again of the same copy of the same job (after a send
@@ -101,7 +104,7 @@ class StuckWatchdog {
 };
 
 // The probes of the real send loop: the printer gate without its messages, the pause flag and
-// the log client.
-StuckWatchdog::Probes real_stuck_probes(Clock& clock);
+// the log client, on the files that cfg names (which must outlive the probes).
+StuckWatchdog::Probes real_stuck_probes(const spooler::Config& cfg);
 
 }  // namespace ld

@@ -39,9 +39,9 @@ PrinterView read_printer(int64_t now) {
   return p;
 }
 
-QueueView read_queue(const std::vector<spooler::queue_record>& q) {
+QueueView read_queue(const spooler::Config& store, const std::vector<spooler::queue_record>& q) {
   QueueView v;
-  v.paused = spooler::check_pause() != 1;
+  v.paused = spooler::check_pause(store) != 1;
   for (const spooler::queue_record& r : q) {
     QueueJob j;
     j.name = std::string(r.displayname, strnlen(r.displayname, sizeof r.displayname));
@@ -127,8 +127,9 @@ StatusInput read_status(int64_t now) {
   StatusInput in;
   in.now = now;
   in.printer = read_printer(now);
-  const std::vector<spooler::queue_record> q = spooler::get_printq();
-  in.queue = read_queue(q);
+  const spooler::Config store;
+  const std::vector<spooler::queue_record> q = spooler::get_printq(store);
+  in.queue = read_queue(store, q);
   in.stuck = ld::current_stuck_notice(q);
   std::string text;
   const std::string rfid = ld::rooted("/tmp/rfid_status");

@@ -73,8 +73,15 @@ std::string Capture::give_back(Taken* t) {
 std::string Capture::out() { return give_back(&out_); }
 std::string Capture::err() { return give_back(&err_); }
 
-CapturedFile::CapturedFile() : file_(temp_file()) {}
+CapturedFile::CapturedFile() : file_(temp_file()) { std::setvbuf(file_, nullptr, _IONBF, 0); }
 CapturedFile::~CapturedFile() { std::fclose(file_); }
 std::string CapturedFile::text() const { return read_all(file_); }
+
+std::string CapturedFile::take() {
+  std::string text = read_all(file_);
+  if (::ftruncate(fileno(file_), 0) != 0) fail("cannot empty a captured stream");
+  std::rewind(file_);
+  return text;
+}
 
 }  // namespace testkit

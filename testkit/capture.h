@@ -1,8 +1,9 @@
 // What the code under test prints, read back by the test: a Capture takes over standard output
 // and/or standard error (the descriptors 1 and 2, so child programs and the stdio streams alike
 // are caught) for its lifetime; a CapturedFile is a stdio stream handed to code that writes to
-// the FILE* it is given. Both keep the text in an unlinked temporary file, so nothing is left
-// behind and the text may be of any size.
+// the FILE* it is given (unbuffered, so a forked child's lines are not lost when it ends with
+// _exit, and lines of several writers keep their order). Both keep the text in an unlinked
+// temporary file, so nothing is left behind and the text may be of any size.
 #pragma once
 #include <cstdio>
 #include <string>
@@ -49,6 +50,9 @@ class CapturedFile {
   FILE* get() const { return file_; }
   // Everything written to the stream so far.
   std::string text() const;
+  // What was written since the last take (or since it was made), and empties the stream: a
+  // test reads what one step printed, as it would from a Capture around that step.
+  std::string take();
 
  private:
   FILE* file_;

@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     }
   }
   std::string spl, err;
-  if (!enqueue_job(job, ld::base_name(job), r, &spl, &err)) {
+  if (!enqueue_job(spooler::named_config("queuejob"), job, ld::base_name(job), r, &spl, &err)) {
     std::fprintf(stderr, "queuejob: %s\n", err.c_str());
     return 1;
   }

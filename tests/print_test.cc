@@ -59,7 +59,7 @@ class Print : public ::testing::Test {
   void enqueue(const std::string& spl, const std::string& data, queue_record options) {
     spit(q(spl), data);
     testkit::Capture cap(testkit::kStderr);
-    ASSERT_EQ(add_to_queue(q(spl), spl, options), 1);
+    ASSERT_EQ(add_to_queue(spooler::Config{}, q(spl), spl, options), 1);
     cap.err();
   }
   static queue_record options(int from, int to, int copies = 1, int collate = 0) {
@@ -73,7 +73,8 @@ class Print : public ::testing::Test {
   std::vector<std::string> queued() {
     testkit::Capture cap(testkit::kStderr);
     std::vector<std::string> out;
-    for (const queue_record& r : get_printq()) out.push_back(ld::base_name(r.path));
+    for (const queue_record& r : get_printq(spooler::Config{}))
+      out.push_back(ld::base_name(r.path));
     cap.err();
     return out;
   }
@@ -158,12 +159,12 @@ TEST_F(Print, QueuedJobsReachThePrinterFiltered) {
 TEST_F(Print, PauseFlagHoldsTheQueueUntilItGoes) {
   enqueue("p_0.spl", generated(1, 1000), options(1, 1));
   ASSERT_EQ(run("spoold"), 1);
-  ASSERT_EQ(pause_printing(), 1);
+  ASSERT_EQ(pause_printing(spooler::Config{}), 1);
   testkit::Process sender({testkit::bin("pjlsend")});
   ASSERT_TRUE(testkit::wait_until([&] { return testkit::count_of(sender.out(), "wait  0\n") >= 3; }));
   EXPECT_EQ(raw_log().find("job 1 open"), std::string::npos);
   EXPECT_EQ(queued(), std::vector<std::string>{"p_0.prn"});
-  resume_printing();
+  resume_printing(spooler::Config{});
   ASSERT_TRUE(raw_log_has("job 1 end "));
   EXPECT_EQ(sender.wait(), 1);
   EXPECT_TRUE(queued().empty());
@@ -243,7 +244,7 @@ TEST_F(Print, JobsAddedMeanwhileStayQueued) {
   ASSERT_TRUE(raw_log_has("job 1 open"));
   enqueue("during_send_0.spl", generated(1, 100), options(1, 1));
   testkit::Capture cap(testkit::kStderr);
-  EXPECT_EQ(printq_delete(1), 1);
+  EXPECT_EQ(printq_delete(spooler::Config{}, 1), 1);
   cap.err();
   EXPECT_EQ(sender.wait(60000), 1);
   EXPECT_EQ(queued(), (std::vector<std::string>{"during_spool_0.spl", "during_send_0.spl"}));

@@ -57,7 +57,7 @@ class PrintLink : public ::testing::Test {
     r.spooled = 1;
     set_record_text(r.path, path);
     set_record_text(r.displayname, ld::base_name(path));
-    ASSERT_EQ(write_pq(std::vector<queue_record>{r}), 1);
+    ASSERT_EQ(write_pq(spooler::Config{}, std::vector<queue_record>{r}), 1);
   }
 
   // The job's raw send, no header, on a connection of its own: what the printer gets is the file.
@@ -66,7 +66,8 @@ class PrintLink : public ::testing::Test {
     ld::UniqueFd sock = ld::tcp_connect("127.0.0.1", ld::printer_raw_port(), 5000, &err);
     ld::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!sock.valid() || !file.valid()) return 0;
-    return spooler::send_job(sock.get(), {}, file.get(), path, kPrintSendTimeoutMs) == spooler::SendResult::kSent;
+    return spooler::send_job(stderr, sock.get(), {}, file.get(), path, kPrintSendTimeoutMs) ==
+           spooler::SendResult::kSent;
   }
 
   testkit::TempRoot root_;
@@ -159,13 +160,13 @@ TEST_F(PrintLink, ReportAfterTheLastPieceDoesNotCostTheEndOfTheJob) {
 TEST_F(PrintLink, GateFollowsThePrinterState) {
   refresh_status_document();
   testkit::Capture ready(testkit::kStderr);
-  EXPECT_EQ(check_printer_status(), 1);
+  EXPECT_EQ(check_printer_status(spooler::Config{}), 1);
   EXPECT_EQ(ready.err(), "check_printer_status ok\n");
 
   control("chunked=\nSystemState=Paused\n");
   refresh_status_document();
   testkit::Capture paused(testkit::kStderr);
-  EXPECT_EQ(check_printer_status(), 0);
+  EXPECT_EQ(check_printer_status(spooler::Config{}), 0);
   EXPECT_EQ(paused.err(), "printer status Paused\n");
 }
 

@@ -76,14 +76,14 @@ class Requeue : public ::testing::Test {
   }
   std::vector<queue_record> queue() {
     testkit::Capture cap_err_1(testkit::kStderr);
-    std::vector<queue_record> r = get_printq();
+    std::vector<queue_record> r = get_printq(spooler::Config{});
     cap_err_1.err();
     return r;
   }
   // The job browser's delete of the queue's head.
   void delete_head() {
     testkit::Capture cap_err_2(testkit::kStderr);
-    EXPECT_EQ(printq_delete(0), 1);
+    EXPECT_EQ(printq_delete(spooler::Config{}, 0), 1);
     cap_err_2.err();
   }
   // What the filter makes of `job` with the options of `r`.

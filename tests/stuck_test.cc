@@ -42,7 +42,7 @@ TEST(StuckJob, AStalledPrinterRaisesTheNoticeAndItGoesWhenTheJobMoves) {
   options.copies = 1;
   {
     testkit::Capture cap(testkit::kStderr);
-    ASSERT_EQ(add_to_queue(spl, "Stalled label", options), 1);
+    ASSERT_EQ(add_to_queue(spooler::Config{}, spl, "Stalled label", options), 1);
   }
   ASSERT_EQ(testkit::run({testkit::bin("spoold")}), 1);
 
@@ -54,7 +54,7 @@ TEST(StuckJob, AStalledPrinterRaisesTheNoticeAndItGoesWhenTheJobMoves) {
       << root.log_client_output();
   {
     testkit::Capture cap(testkit::kStderr);
-    ASSERT_TRUE(ld::current_stuck_notice(get_printq()).has_value());
+    ASSERT_TRUE(ld::current_stuck_notice(get_printq(spooler::Config{})).has_value());
   }
   std::string page;
   ASSERT_EQ(testkit::run({testkit::bin("statusdesk")}, &page), 0);

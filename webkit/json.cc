@@ -106,10 +106,10 @@ JsonNode* build_tree(Build& b, JsonNode* parent, int position) {
 }
 
 // Reads a whole document file, bounded by kJsonMaxBytes; false after the message.
-bool read_document(const std::string& file_path, std::string* text) {
+bool read_document(const std::string& file_path, std::string* text, FILE* msg) {
   ld::UniqueFd fd(::open(file_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
-    std::fprintf(stderr, "unable to open %s\n", file_path.c_str());
+    if (msg != nullptr) std::fprintf(msg, "unable to open %s\n", file_path.c_str());
     return false;
   }
   char buf[16384];
@@ -117,7 +117,7 @@ bool read_document(const std::string& file_path, std::string* text) {
     ssize_t r = ::read(fd.get(), buf, sizeof buf);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0 || text->size() + static_cast<size_t>(r) > kJsonMaxBytes) {
-      std::fprintf(stderr, "Error reading file");
+      if (msg != nullptr) std::fprintf(msg, "Error reading file");
       return false;
     }
     if (r == 0) return true;
@@ -170,7 +170,7 @@ JsonNode* JsonTree::release() {
   return t;
 }
 
-JsonTree JsonTree::parse(std::string_view text) {
+JsonTree JsonTree::parse(std::string_view text, FILE* msg) {
   Build b;
   b.text = text.substr(0, text.find('\0'));
   std::vector<jsmntok_t> tokens(kJsonMaxTokens);
@@ -178,12 +178,12 @@ JsonTree JsonTree::parse(std::string_view text) {
   jsmn_init(&parser);
   b.ntokens = jsmn_parse(&parser, b.text.data(), b.text.size(), tokens.data(), kJsonMaxTokens);
   if (b.ntokens < 0) {
-    std::fprintf(stderr, "Failed to parse JSON: %d\n", b.ntokens);
+    if (msg != nullptr) std::fprintf(msg, "Failed to parse JSON: %d\n", b.ntokens);
     return {};
   }
   // An empty object has no member to be the top node.
   if (b.ntokens < 1 || tokens[0].type != JSMN_OBJECT || tokens[0].size < 1) {
-    std::fprintf(stderr, "Object expected\n");
+    if (msg != nullptr) std::fprintf(msg, "Object expected\n");
     return {};
   }
   b.tokens = tokens.data();
@@ -194,10 +194,10 @@ JsonTree JsonTree::parse(std::string_view text) {
   return JsonTree(std::move(doc));
 }
 
-JsonTree JsonTree::load(const std::string& file_path) {
+JsonTree JsonTree::load(const std::string& file_path, FILE* msg) {
   std::string text;
-  if (!read_document(file_path, &text)) return {};
-  return parse(text);
+  if (!read_document(file_path, &text, msg)) return {};
+  return parse(text, msg);
 }
 
 JsonNode* parse_json(std::string_view text) { return JsonTree::parse(text).release(); }

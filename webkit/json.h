@@ -2,6 +2,7 @@
 // a document is tokenised with jsmn and turned into a tree whose every node carries its full
 // dotted path ("system.SystemState", "Tags.3.Name"; array elements count from 1).
 #pragma once
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -44,9 +45,10 @@ class JsonTree {
   JsonTree(JsonTree&&) noexcept;
   JsonTree& operator=(JsonTree&&) noexcept;
 
-  // As get_json and parse_json, messages included; an empty handle when they fail.
-  static JsonTree load(const std::string& file_path);
-  static JsonTree parse(std::string_view text);
+  // As get_json and parse_json, their messages written to `msg` (none when it is null); an empty
+  // handle when they fail.
+  static JsonTree load(const std::string& file_path, FILE* msg = stderr);
+  static JsonTree parse(std::string_view text, FILE* msg = stderr);
 
   // The node of the document's first top-level member; null for an empty handle.
   JsonNode* top() const;

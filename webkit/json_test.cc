@@ -160,6 +160,20 @@ TEST(Json, LoadFailuresSayWhy) {
     EXPECT_EQ(err, c.message) << c.text;
   }
 
+  // A loader given a stream says it there; given none (the stuck-job watchdog's look at the
+  // printer, once a second while a send waits), it fails without a word.
+  testkit::CapturedFile msg;
+  EXPECT_FALSE(JsonTree::load(root("/nothing.json"), msg.get()));
+  EXPECT_FALSE(JsonTree::parse("{\"a\":1}}", msg.get()));
+  EXPECT_EQ(msg.take(), "unable to open " + root("/nothing.json") + "\nFailed to parse JSON: -2\n");
+  testkit::Capture none(testkit::kStderr);
+  EXPECT_FALSE(JsonTree::load(root("/nothing.json"), nullptr));
+  EXPECT_FALSE(JsonTree::load(root("/print"), nullptr));
+  EXPECT_FALSE(JsonTree::parse("{\"a\":1}}", nullptr));
+  EXPECT_FALSE(JsonTree::parse("[]", nullptr));
+  EXPECT_EQ(none.err(), "");
+  EXPECT_EQ(msg.take(), "");
+
   // 1000 tokens fit, 1001 do not: object, key, array and its elements.
   auto doc = [](int elements) {
     std::string s = "{\"a\":[";
