@@ -132,8 +132,7 @@ std::optional<tavu_data> read_thumb_marker(const std::string& path, int* error, 
 }
 
 StagedFile::~StagedFile() {
-  if (hidden_.empty() || placed_) return;
-  if (copied_ || ::rename(hidden_.c_str(), from_.c_str()) != 0) ld::remove_file(hidden_);
+  if (!hidden_.empty() && !placed_) ld::remove_file(hidden_);
 }
 
 bool StagedFile::stage(const std::string& from, const std::string& dir, std::string* err) {
@@ -147,14 +146,16 @@ bool StagedFile::stage(const std::string& from, const std::string& dir, std::str
   from_ = from;
   dir_ = dir;
   hidden_ = tmpl;
-  copied_ = true;  // until the rename below takes the place of the empty file
-  if (::rename(from.c_str(), hidden_.c_str()) == 0) {
-    copied_ = false;
+  // A second name for the set's file beside the reserved one, not a rename: the upload folder
+  // keeps its own name until the file is in place, so a power cut before that leaves it there
+  // for the next import. (Renamed, the sync below would make the hidden name its only one.)
+  const std::string linked = tmpl + ".link";
+  if (::link(from.c_str(), linked.c_str()) == 0) {
+    ld::remove_file(tmpl);
+    hidden_ = linked;
     fd.reset(::open(hidden_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  } else if (errno != EXDEV) {
-    *err = "cannot move " + from + ": " + std::strerror(errno);
-    return false;
   } else {
+    // Across file systems, or a file of another owner that protected links refuse: a copy.
     ::fchmod(fd.get(), 0644);
     if (!copy_into(from, fd.get(), err)) return false;
   }
@@ -171,8 +172,10 @@ bool StagedFile::replace(const std::string& to, std::string* err) {
     return false;
   }
   placed_ = true;
-  if (copied_) ld::remove_file(from_);
-  return ld::fsync_dir(dir_, err);
+  // Durable in its place first; only then does the set's file leave the upload folder.
+  const bool synced = ld::fsync_dir(dir_, err);
+  ld::remove_file(from_);
+  return synced;
 }
 
 }  // namespace upload

@@ -35,9 +35,10 @@ JobFile read_job_file(const std::string& path, UploadItems* items);
 // link or anything but a regular file is kJpegInvalid (*link says it was a link).
 std::optional<tavu_data> read_thumb_marker(const std::string& path, int* error, bool* link);
 
-// A file brought under a hidden name into a folder of the library (renamed there, or copied
-// across file systems) and synced, waiting to be put in place. Unless it is put in place it
-// goes back where it came from (a copy is removed), so a failed import loses nothing.
+// A file brought under a hidden name into a folder of the library (a second link to it, or a
+// copy where no link can be made) and synced, waiting to be put in place. The file keeps its
+// name where it came from until it is in place, so neither a failed import nor a power cut
+// loses it; unless it is put in place the hidden name is removed.
 class StagedFile {
  public:
   StagedFile() = default;
@@ -48,13 +49,12 @@ class StagedFile {
   // Brings the regular file `from` (never a link) into `dir` (ending in "/").
   bool stage(const std::string& from, const std::string& dir, std::string* err);
   // Renames it over `to` (a file of that name is replaced in one step; a reader sees the old
-  // file or the new one) and makes the new name durable.
+  // file or the new one), makes the new name durable, then removes the name it came from.
   bool replace(const std::string& to, std::string* err);
   const std::string& hidden_path() const { return hidden_; }
 
  private:
   std::string from_, dir_, hidden_;
-  bool copied_ = false;
   bool placed_ = false;
 };
 
