@@ -47,11 +47,7 @@ class DeskCut : public powercut::PowerCut {
   void SetUp() override {
     PowerCut::SetUp();
     if (IsSkipped()) return;
-    template_ = base_ + "/template";
-    for (const char* d : {"/print/prns/thumbs", "/print/prns/tmp", "/print/tmp", "/print/printq", "/print/log", "/tmp",
-                          "/home/pi", "/var/log/lighttpd", "/var/cache/lighttpd/uploads", "/etc/lighttpd",
-                          "/var/www/html/cgi-bin"})
-      ld::make_dirs(template_ + d);
+    for (const char* d : {"/var/log/lighttpd", "/var/cache/lighttpd/uploads", "/etc/lighttpd"}) ld::make_dirs(template_ + d);
     for (const char* doc : {"local.json", "system.json", "tags.json"})
       testkit::spit(template_ + "/var/www/html/cgi-bin/" + doc,
                     slurp(std::string(LABELDOCK_SOURCE_DIR) + "/jobdesk/samples/" + doc));
@@ -69,20 +65,7 @@ class DeskCut : public powercut::PowerCut {
     testkit::spit(template_ + "/etc/lighttpd/lighttpd.conf", conf);
   }
 
-  // A job of the library on the starting card, with the thumbnail thumbmaker made for it.
-  void library_job(const std::string& name, int pages) {
-    std::string job = template_ + "/print/prns/" + name + ".prn";
-    testkit::JobSpec s;
-    s.pages = pages;
-    s.payload = 6000;
-    s.seed = static_cast<uint32_t>(name.size() * 31 + pages);
-    testkit::spit(job, testkit::make_job(s));
-    std::string out;
-    ASSERT_EQ(testkit::run({bin("thumbmaker"), job}, &out, &out), 0) << out;
-    ASSERT_TRUE(ld::move_file(template_ + "/print/prns/" + name + ".jpeg",
-                              template_ + "/print/prns/thumbs/" + name + ".jpeg"));
-    jobs_.insert(name);
-  }
+  void library_job(const std::string& name, int pages) { template_job("/print/prns/", name, pages); }
 
   std::unique_ptr<testkit::Process> web_server() {
     auto p = powercut::start({testkit::lighttpd_binary(), "-D", "-f", mnt_ + "/etc/lighttpd/lighttpd.conf"});
@@ -95,8 +78,7 @@ class DeskCut : public powercut::PowerCut {
 
   // The starting card: the library as the screen lists it, its cache written, all of it durable.
   void boot_fresh_card(std::vector<std::unique_ptr<testkit::Process>>* programs) {
-    fresh_disk();
-    ASSERT_EQ(testkit::run({"/bin/cp", "-a", template_ + "/.", disk_}), 0);
+    card_from_template();
     ASSERT_TRUE(power_on(false));
     programs->push_back(web_server());
     ASSERT_EQ(get("?list=1").status, 200);
@@ -152,12 +134,7 @@ class DeskCut : public powercut::PowerCut {
   // reads with every record naming a whole file.
   void check_card(const std::set<std::string>& untouched) {
     for (const std::string& n : untouched) check(job_whole(n), n + " was not touched and is not whole with its thumbnail");
-    int jobs = 0;
-    for (const std::string& n : powercut::list_dir(mnt_ + "/print/prns")) {
-      if (n.size() < 4 || n.substr(n.size() - 4) != ".prn") continue;
-      ++jobs;
-      check(job_whole(n.substr(0, n.size() - 4)), n + " in the library is not whole with its thumbnail");
-    }
+    const int jobs = check_library();
     const std::string cache = slurp(mnt_ + "/print/prns/prn_meta");
     check(cache.size() >= 4 && cache.compare(0, 4, std::string("\x02\0\0\0", 4)) == 0 &&
               (cache.size() - 4) % kCacheRecord == 0 && (cache.size() - 4) / kCacheRecord == size_t(jobs),
@@ -166,9 +143,7 @@ class DeskCut : public powercut::PowerCut {
       check(zjs::stream_is_whole(r.path), std::string("the queue names ") + r.path + ", which is not a whole job");
   }
 
-  std::string template_;
   int port_ = -1;
-  std::set<std::string> jobs_;
 };
 
 // A chain of renames r0 -> r1 -> ... -> r8. After the cut and the first list the job stands

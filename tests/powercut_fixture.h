@@ -21,6 +21,7 @@
 #include "spooler/jobstream.h"
 #include "testkit/cutfs_mount.h"
 #include "testkit/scenario.h"
+#include "testkit/zjsgen.h"
 
 namespace powercut {
 
@@ -53,6 +54,9 @@ inline std::string marker_of(const std::string& jpeg) {
 
 class PowerCut : public ::testing::Test {
  protected:
+  static constexpr const char* kFolders[] = {"/print/prns/tmp", "/print/prns/thumbs", "/print/tmp", "/print/printq",
+                                             "/print/log", "/tmp", "/var/www/html/cgi-bin", "/home/pi"};
+
   void SetUp() override {
     std::string why;
     if (!testkit::cutfs_usable(&why)) GTEST_SKIP() << "no power-cut file system here: " << why;
@@ -60,6 +64,8 @@ class PowerCut : public ::testing::Test {
     disk_ = base_ + "/disk";
     mnt_ = base_ + "/root";
     out_ = base_ + "/out";
+    template_ = base_ + "/template";
+    for (const char* d : kFolders) ld::make_dirs(template_ + d);
     ld::make_dirs(mnt_);
     ld::make_dirs(out_);
     rng_.seed(static_cast<uint32_t>(env_int("LABELDOCK_CUT_SEED", 1)));
@@ -74,9 +80,28 @@ class PowerCut : public ::testing::Test {
   void fresh_disk() {
     mount_.reset();
     ld::remove_tree(disk_);
-    for (const char* d : {"/print/prns/tmp", "/print/prns/thumbs", "/print/tmp", "/print/printq", "/print/log",
-                          "/tmp", "/var/www/html/cgi-bin", "/home/pi"})
-      ld::make_dirs(disk_ + d);
+    for (const char* d : kFolders) ld::make_dirs(disk_ + d);
+  }
+  // A fresh card that is a copy of the road's starting card (template_), made once per road.
+  void card_from_template() {
+    fresh_disk();
+    ASSERT_EQ(testkit::run({"/bin/cp", "-a", template_ + "/.", disk_}), 0);
+  }
+  // A job of the starting card in `dir` ("/print/prns/"), with the thumbnail thumbmaker draws
+  // for it in dir/thumbs when `thumb`; returns the job's bytes.
+  std::string template_job(const std::string& dir, const std::string& name, int pages, bool thumb = true) {
+    const std::string job = template_ + dir + name + ".prn";
+    testkit::JobSpec s;
+    s.pages = pages;
+    s.payload = 5000;
+    s.seed = static_cast<uint32_t>(name.size() * 17 + pages);
+    testkit::spit(job, testkit::make_job(s));
+    if (thumb) {
+      std::string out;
+      EXPECT_EQ(testkit::run({bin("thumbmaker"), job}, &out, &out), 0) << out;
+      EXPECT_TRUE(ld::move_file(template_ + dir + name + ".jpeg", template_ + dir + "thumbs/" + name + ".jpeg"));
+    }
+    return slurp(job);
   }
   bool power_on(bool manifest) {
     mount_ = std::make_unique<testkit::CutMount>(disk_, mnt_, manifest ? out_ + "/live" : "");
@@ -122,6 +147,18 @@ class PowerCut : public ::testing::Test {
     if (out != nullptr) *out = p.out() + p.err();
     return rc;
   }
+  // Every job of the library is whole with its thumbnail's marker; returns how many there are.
+  int check_library() {
+    int jobs = 0;
+    for (const std::string& n : list_dir(mnt_ + "/print/prns")) {
+      if (n.size() < 4 || n.substr(n.size() - 4) != ".prn") continue;
+      ++jobs;
+      check(zjs::stream_is_whole(mnt_ + "/print/prns/" + n), n + " in the library is not a whole job");
+      check(marker_of(mnt_ + "/print/prns/thumbs/" + n.substr(0, n.size() - 4) + ".jpeg").rfind("TAVU page", 0) == 0,
+            n + " in the library has no thumbnail with its marker");
+    }
+    return jobs;
+  }
   int random_ms(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
   void report(const char* road) {
     std::printf("power cut road %s: %d cuts, %d invariant checks, %d jobs printed twice\n", road, fig_.cuts,
@@ -129,7 +166,7 @@ class PowerCut : public ::testing::Test {
   }
 
   testkit::TempRoot scratch_;
-  std::string base_, disk_, mnt_, out_;
+  std::string base_, disk_, mnt_, out_, template_;
   std::unique_ptr<testkit::CutMount> mount_;
   std::mt19937 rng_;
   int cuts_ = 4;
