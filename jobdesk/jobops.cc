@@ -133,8 +133,13 @@ int do_delete(const PrnList& l, const std::string& name) {
     return 0;
   }
   std::string err;
-  if (!ld::remove_file(library::jobs_dir() + name, &err)) fprintf(l.err, "%s\n", err.c_str());
-  if (!ld::remove_file(library::web_thumbs_dir() + library::thumb_name(name), &err))
+  const std::string job = library::jobs_dir() + name;
+  const std::string thumb = library::web_thumbs_dir() + library::thumb_name(name);
+  if (!ld::remove_file(job, &err)) fprintf(l.err, "%s\n", err.c_str());
+  if (!ld::remove_file(thumb, &err)) fprintf(l.err, "%s\n", err.c_str());
+  // A delete the screen showed done stays done after a power cut. The job's folder first: a
+  // cut between the two syncs leaves a picture without a job, never a job without its picture.
+  if (!ld::fsync_dir(ld::dir_name(job), &err) || !ld::fsync_dir(ld::dir_name(thumb), &err))
     fprintf(l.err, "%s\n", err.c_str());
   webkit::add_head_line("<script>var delete_prn='" + js_escape(name) + "';</script>\n");
   return 1;
@@ -173,6 +178,20 @@ bool new_name_acceptable(const std::string& name) {
          library::job_file_name(name) == name + std::string(library::kJobSuffix);
 }
 
+// The job's thumbnail also under the new name, durably, before the job moves: wherever the
+// power goes, the job stands under its old or its new name with a thumbnail of that name (the
+// list removes a job it finds without one, so moving either file first could lose the job). A
+// picture left under the name not taken is shown by nobody. *carried: the new name was made.
+bool thumb_under_new_name(const std::string& old_thumb, const std::string& new_thumb, bool* carried,
+                          std::string* err) {
+  if (!ld::file_exists(old_thumb)) return true;
+  // No job owns the new name (name_taken said so): a picture there was left by a cut rename.
+  if (!ld::remove_file(new_thumb, err)) return false;
+  if (::link(old_thumb.c_str(), new_thumb.c_str()) != 0 && !ld::copy_file(old_thumb, new_thumb, err)) return false;
+  *carried = true;
+  return ld::fsync_dir(ld::dir_name(new_thumb), err);
+}
+
 }  // namespace
 
 int do_rename(PrnList* l, const char* old_name, const char* new_name) {
@@ -196,14 +215,24 @@ int do_rename(PrnList* l, const char* old_name, const char* new_name) {
     return 0;
   }
   std::string err;
+  const std::string old_base = library::base_name(from);
+  const std::string thumbs = library::web_thumbs_dir();
+  const std::string old_thumb = thumbs + library::thumb_name(from);
+  const std::string new_thumb = thumbs + library::thumb_name(to);
+  bool carried = false;
+  if (!thumb_under_new_name(old_thumb, new_thumb, &carried, &err)) {
+    fprintf(l->err, "%s\n", err.c_str());
+    return 0;
+  }
   fprintf(l->err, "do_rename /bin/mv /print/prns/%s /print/prns/%s\n", ld::esc_sh(from).c_str(),
           ld::esc_sh(to).c_str());
   // A job that arrived under the new name since the check (the receiver or the import place
   // jobs without asking jobdesk) is never replaced.
   const std::string lib = library::jobs_dir();
-  const ld::MoveResult moved = ld::move_no_replace(lib + from, lib + to, &err);
+  const ld::MoveResult moved = ld::move_no_replace(lib + from, lib + to, &err, true);
   if (moved != ld::MoveResult::kMoved) {
     // The job stayed where it was; its thumbnail and the cache stay with it.
+    if (carried) ld::remove_file(new_thumb);
     if (moved == ld::MoveResult::kExists) {
       show_popup("Error", "Duplicate filename!");
     } else {
@@ -211,11 +240,9 @@ int do_rename(PrnList* l, const char* old_name, const char* new_name) {
     }
     return 0;
   }
-  std::string old_base = library::base_name(from);
   fprintf(l->err, "do_rename /bin/mv /var/www/html/thumbs/%s.jpeg /var/www/html/thumbs/%s.jpeg\n",
           ld::esc_sh(old_base).c_str(), ld::esc_sh(new_name).c_str());
-  const std::string thumbs = library::web_thumbs_dir();
-  if (!ld::move_file(thumbs + library::thumb_name(from), thumbs + library::thumb_name(to), &err)) {
+  if (carried && (!ld::remove_file(old_thumb, &err) || !ld::fsync_dir(ld::dir_name(old_thumb), &err))) {
     fprintf(l->err, "%s\n", err.c_str());
   }
   l->list.clear();

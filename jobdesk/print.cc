@@ -164,6 +164,8 @@ void save_job(PrnList* l, const std::string& name, const std::string& out, Print
   if (pages >= 0 && too_large == 0 && zjs::stream_is_whole(out) && set_page_count(out, &err) &&
       sync_file(out)) {
     if (ld::move_file(out, library::jobs_dir() + name, &err)) {
+      // The saved job is the one a power cut leaves: the screen shows it saved.
+      if (!ld::fsync_dir(library::jobs_dir(), &err)) fprintf(l->err, "%s\n", err.c_str());
       refresh_record(l, name);
     } else {
       fprintf(l->err, "%s\n", err.c_str());

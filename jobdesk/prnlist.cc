@@ -53,17 +53,27 @@ int walk_jobs(PrnList* l, int* fitting, size_t* unmatched) {
   int count = 0;
   *fitting = 0;
   for (const std::string& name : job_entries()) {
-    auto it = known.find(name);
-    library::PrnInfo* info = it != known.end() ? it->second : make_prn_entry(l, name);
-    if (it != known.end()) ++met;
-    if (!info) continue;
     std::string input = library::jobs_dir() + name;
+    struct stat st;
+    const bool stated = stat(input.c_str(), &st) == 0;
+    auto it = known.find(name);
+    library::PrnInfo* info = it != known.end() ? it->second : nullptr;
+    if (info) ++met;
+    // A job replaced under its own name since it was cached (a save whose record update a
+    // power cut lost, an import of a job of that name) has another size than its record: the
+    // record is read again, or the list and the job page would go on showing the old job.
+    if (info && stated && info->file_size != static_cast<int32_t>(st.st_size)) {
+      known.erase(it);
+      drop_prn_entry(l, name);
+      info = nullptr;
+    }
+    if (!info) info = make_prn_entry(l, name);
+    if (!info) continue;
     if (info->filter_input != input) {
       info->filter_input = std::move(input);
       l->changed = true;
     }
-    struct stat st;
-    if (stat(info->filter_input.c_str(), &st) != 0) {
+    if (!stated) {
       fprintf(l->err, "jobdesk stat failed  %s\n", info->filter_input.c_str());
     } else if (info->file_size != static_cast<int32_t>(st.st_size)) {
       info->file_size = static_cast<int32_t>(st.st_size);

@@ -336,6 +336,26 @@ TEST_F(PrnListTest, JobReplacedByAnotherWithTheCountUnchangedIsNotListed) {
   }
 }
 
+// A job replaced under its own name while its record stayed cached (a save whose record update
+// a power cut lost, an import of a job of that name): the list reads it again instead of going
+// on with the old job's pages, and the next list finds the cache in step.
+TEST_F(PrnListTest, JobReplacedUnderItsOwnNameIsReadAgain) {
+  add_job("a.prn", 1);
+  add_job("s.prn", 6);
+  ListRun first;
+  ASSERT_EQ(jobdesk::get_prn_list(&first.l), 2);
+  add_job("s.prn", 5);
+  for (int pass = 0; pass < 2; ++pass) {
+    ListRun run;
+    EXPECT_EQ(jobdesk::get_prn_list(&run.l), 2);
+    int pages = -1;
+    for (const auto& i : run.l.list)
+      if (i.file_name == "s.prn") pages = i.pages;
+    EXPECT_EQ(pages, 5) << pass;
+    EXPECT_EQ(run.messages().find("does not match"), std::string::npos) << pass << ": " << run.messages();
+  }
+}
+
 TEST_F(PrnListTest, DateExistsAndDriverText) {
   add_job("a.prn", 1);
   set_mtime("a.prn", 1765000000);  // 2025-12-06 05:46:40 UTC

@@ -24,8 +24,9 @@
 //    above are not made durable by it: a new folder needs an fsync of its parent.
 //  - A rename over an existing name is atomic in the durable tree: the name names the old file
 //    or the new one, never nothing.
-//  - Modes and times are kept with the data (no separate durability); symbolic links and
-//    sync(2)/syncfs(2) are not supported (the kernel does not pass syncfs to FUSE).
+//  - Modes and times are kept with the data (no separate durability). A symbolic link's target
+//    is written with the link (like a fast symlink held in its inode): only its name waits for
+//    a folder sync. sync(2)/syncfs(2) are not supported (the kernel does not pass syncfs to FUSE).
 #define FUSE_USE_VERSION 31
 #include "testkit/cutfs.h"
 
@@ -57,6 +58,7 @@ using NodeP = std::shared_ptr<Node>;
 
 struct Node {
   bool dir = false;
+  bool link = false;  // a symbolic link: its target is in `data`
   mode_t mode = 0644;
   uint64_t ino = 0;
   unsigned nlink = 0;  // live names
@@ -151,10 +153,16 @@ bool load(State* s, const std::string& path, const NodeP& into, std::string* err
     std::string full = path + "/" + name;
     struct stat sb;
     if (::lstat(full.c_str(), &sb) != 0) continue;
-    if (!S_ISDIR(sb.st_mode) && !S_ISREG(sb.st_mode)) continue;
+    if (!S_ISDIR(sb.st_mode) && !S_ISREG(sb.st_mode) && !S_ISLNK(sb.st_mode)) continue;
     NodeP n = make_node(s, S_ISDIR(sb.st_mode), sb.st_mode);
     n->mtime = sb.st_mtim;
-    if (n->dir) {
+    if (S_ISLNK(sb.st_mode)) {
+      n->link = true;
+      char target[4096];
+      const ssize_t len = ::readlink(full.c_str(), target, sizeof target);
+      if (len < 0) continue;
+      n->data.assign(target, static_cast<size_t>(len));
+    } else if (n->dir) {
       if (!load(s, full, n, err)) return false;
     } else if (!ld::read_file(full, &n->data, err)) {
       return false;
@@ -172,6 +180,10 @@ void write_back(const NodeP& d, const std::string& path, std::set<Node*>* on_pat
   on_path->insert(d.get());
   for (auto& [name, n] : durable ? d->durable_kids : d->kids) {
     std::string full = path + "/" + name;
+    if (n->link) {
+      ::symlink(n->data.c_str(), full.c_str());
+      continue;
+    }
     if (n->dir) {
       if (on_path->count(n.get())) continue;  // a cycle the durable names may form
       ::mkdir(full.c_str(), n->mode);
@@ -256,7 +268,7 @@ void cut(State* s) {
 void fill_stat(const Node& n, struct stat* sb) {
   std::memset(sb, 0, sizeof *sb);
   sb->st_ino = n.ino;
-  sb->st_mode = (n.dir ? S_IFDIR : S_IFREG) | n.mode;
+  sb->st_mode = (n.dir ? S_IFDIR : n.link ? S_IFLNK : S_IFREG) | n.mode;
   sb->st_nlink = n.dir ? 2 : n.nlink;
   sb->st_uid = ::getuid();
   sb->st_gid = ::getgid();
@@ -312,6 +324,26 @@ int op_create(const char* path, mode_t mode, struct fuse_file_info* fi) {
   int rc = add_name(s, path, n);
   if (rc == 0) hold(fi, n);
   return rc;
+}
+
+int op_symlink(const char* target, const char* path) {
+  LIVE_OR_EIO(s);
+  NodeP n = make_node(s, false, 0777);
+  n->link = true;
+  n->data = n->durable_data = target;
+  return add_name(s, path, n);
+}
+
+int op_readlink(const char* path, char* buf, size_t size) {
+  LIVE_OR_EIO(s);
+  NodeP n = lookup(s, path);
+  if (!n) return -ENOENT;
+  if (!n->link) return -EINVAL;
+  if (size == 0) return -EINVAL;
+  const size_t len = std::min(size - 1, n->data.size());
+  std::memcpy(buf, n->data.data(), len);
+  buf[len] = '\0';
+  return 0;
 }
 
 int op_link(const char* from, const char* to) {
@@ -491,6 +523,8 @@ struct fuse_operations operations() {
   o.rmdir = op_rmdir;
   o.rename = op_rename;
   o.link = op_link;
+  o.symlink = op_symlink;
+  o.readlink = op_readlink;
   o.chmod = op_chmod;
   o.chown = op_chown;
   o.truncate = op_truncate;

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "common/fsops.h"
 
 namespace testkit {
@@ -36,14 +38,22 @@ CutMount::~CutMount() {
   if (proc_->wait(20000) == -1) ::umount2(mountpoint_.c_str(), MNT_DETACH);
 }
 
-bool CutMount::cut() {
-  if (!proc_) return false;
-  int fd = ::open((mountpoint_ + "/.cutfs").c_str(), O_WRONLY);
+namespace {
+
+bool send_command(const std::string& mountpoint, const char* command) {
+  int fd = ::open((mountpoint + "/.cutfs").c_str(), O_WRONLY);
   if (fd < 0) return false;
-  bool sent = ::write(fd, "cut\n", 4) == 4;
+  const size_t n = std::strlen(command);
+  bool sent = ::write(fd, command, n) == static_cast<ssize_t>(n);
   ::close(fd);
-  return sent && proc_->wait(20000) != -1;
+  return sent;
 }
+
+}  // namespace
+
+bool CutMount::cut() { return proc_ && send_command(mountpoint_, "cut\n") && proc_->wait(20000) != -1; }
+
+bool CutMount::sync() { return proc_ && send_command(mountpoint_, "sync\n"); }
 
 bool cutfs_usable(std::string* why) {
   int fd = ::open("/dev/fuse", O_RDWR);

@@ -21,6 +21,9 @@ class CutMount {
   const std::string& why() const { return why_; }
   // Cuts the power: only the durable state reaches the backing folder, and the mount goes.
   bool cut();
+  // Makes everything durable, as a clean shutdown would, and stays mounted: the state a test
+  // prepared through the mount becomes the card's starting state.
+  bool sync();
   // What cutfs wrote to its standard error.
   std::string messages() const { return proc_ ? proc_->err() : ""; }
 

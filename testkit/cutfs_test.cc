@@ -110,6 +110,11 @@ TEST_F(CutFs, EachDurabilityRuleShowsAfterTheCut) {
       {"fsync of the new folder itself commits its name",
        [](const std::string& d) { ::mkdir((d + "/sub").c_str(), 0755), put(d + "/sub/f", "x", true), sync_dir(d + "/sub"); },
        {{"d/old", "old"}, {"d/sub/f", "x"}}},
+      {"a symbolic link without a folder sync is lost",
+       [](const std::string& d) { ::symlink("old", (d + "/ln").c_str()); }, {{"d/old", "old"}}},
+      {"a symbolic link with a folder sync comes back pointing where it did",
+       [](const std::string& d) { ::symlink("old", (d + "/ln").c_str()), sync_dir(d); },
+       {{"d/ln", "old"}, {"d/old", "old"}}},
       {"write_file_atomic survives whole",
        [](const std::string& d) { ASSERT_TRUE(ld::write_file_atomic(d + "/old", "atomic")); }, {{"d/old", "atomic"}}},
   };

@@ -1,143 +1,26 @@
 // Power cuts at random moments on the roads where the appliance writes its SD card: the sandbox
 // root lives on cutfs, the real programs run on it, the power is cut (every program frozen at
 // once, only the durable state kept), the board "reboots" (the programs run again on what is
-// left) and the invariants are checked. LABELDOCK_CUTS (cuts per road, default 4) and
-// LABELDOCK_CUT_SEED (default 1) make a longer campaign:
+// left) and the invariants are checked. This file: receiving and placing jobs, the event log,
+// spooling and sending. A longer campaign:
 //   LABELDOCK_CUTS=200 LABELDOCK_CUT_SEED=7 build/tests/powercut_test
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cstdlib>
-#include <random>
-#include <regex>
 #include <set>
-#include <sstream>
 #include <thread>
 
-#include "common/fsops.h"
 #include "common/net.h"
-#include "spooler/jobstream.h"
-#include "testkit/cutfs_mount.h"
-#include "testkit/scenario.h"
+#include "tests/powercut_fixture.h"
 #include "testkit/sim_printer.h"
 #include "testkit/zjsgen.h"
 
 namespace {
 
-using testkit::bin;
-using testkit::list_dir;
-using testkit::slurp;
-
-int env_int(const char* name, int fallback) {
-  const char* v = std::getenv(name);
-  return v && *v ? std::atoi(v) : fallback;
-}
-
-struct Figures {
-  int cuts = 0, checks = 0, twice = 0;
-};
-
-// A program in a session of its own, so the cut freezes it with all its children at once.
-std::unique_ptr<testkit::Process> start(std::vector<std::string> argv, const std::map<std::string, std::string>& env = {}) {
-  argv.insert(argv.begin(), "/usr/bin/setsid");
-  return std::make_unique<testkit::Process>(argv, env);
-}
-
-std::string marker_of(const std::string& jpeg) {
-  std::string f = slurp(jpeg);
-  if (f.size() < 6) return "";
-  size_t at = 4 + ((uint8_t(f[4]) << 8) | uint8_t(f[5]));
-  if (f.size() < at + 42 || uint8_t(f[at]) != 0xFF || uint8_t(f[at + 1]) != 0xE9) return "";
-  return std::string(f.c_str() + at + 4);
-}
-
-class PowerCut : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string why;
-    if (!testkit::cutfs_usable(&why)) GTEST_SKIP() << "no power-cut file system here: " << why;
-    base_ = scratch_.path() + "/cut";
-    disk_ = base_ + "/disk";
-    mnt_ = base_ + "/root";
-    out_ = base_ + "/out";
-    ld::make_dirs(mnt_);
-    ld::make_dirs(out_);
-    rng_.seed(static_cast<uint32_t>(env_int("LABELDOCK_CUT_SEED", 1)));
-    cuts_ = env_int("LABELDOCK_CUTS", 4);
-  }
-  void TearDown() override {
-    mount_.reset();
-    ::setenv("LABELDOCK_ROOT", scratch_.path().c_str(), 1);
-  }
-
-  // A fresh card with the appliance's folders, and whatever `prepare` puts on it (durable).
-  void fresh_disk() {
-    mount_.reset();
-    ld::remove_tree(disk_);
-    for (const char* d : {"/print/prns/tmp", "/print/prns/thumbs", "/print/tmp", "/print/printq", "/print/log",
-                          "/tmp", "/var/www/html/cgi-bin", "/home/pi"})
-      ld::make_dirs(disk_ + d);
-  }
-  bool power_on(bool manifest) {
-    mount_ = std::make_unique<testkit::CutMount>(disk_, mnt_, manifest ? out_ + "/live" : "");
-    ::setenv("LABELDOCK_ROOT", mnt_.c_str(), 1);
-    if (!mount_->ok()) ADD_FAILURE() << mount_->why();
-    return mount_->ok();
-  }
-  // Freezes every program at once, cuts, and lets them go.
-  void cut_after(int ms, std::vector<std::unique_ptr<testkit::Process>>& programs) {
-    ::usleep(static_cast<useconds_t>(ms) * 1000);
-    for (auto& p : programs) ::kill(-p->pid(), SIGSTOP);
-    ASSERT_TRUE(mount_->cut());
-    for (auto& p : programs) ::kill(-p->pid(), SIGKILL);
-    programs.clear();
-    ++fig_.cuts;
-  }
-  // The live files at the cut that match `re` (paths on the card).
-  std::vector<std::string> live_at_cut(const std::regex& re) {
-    std::vector<std::string> hits;
-    std::istringstream in(slurp(out_ + "/live"));
-    for (std::string l; std::getline(in, l);) {
-      std::string path = l.substr(l.find(' ') + 1);
-      if (std::regex_match(path, re)) hits.push_back(path);
-    }
-    return hits;
-  }
-  void check(bool ok, const std::string& what) {
-    ++fig_.checks;
-    EXPECT_TRUE(ok) << what << " (cut " << fig_.cuts << ")";
-  }
-  // Runs a program to its end within `seconds` (its output in *out); a program still running
-  // then is killed and fails the test (-1), so a hang never holds up the campaign.
-  int run_bounded(const std::vector<std::string>& argv, int seconds, std::string* out = nullptr,
-                  const std::map<std::string, std::string>& env = {}, const std::string& stdin_file = "/dev/null") {
-    testkit::Process p(argv, env, stdin_file);
-    const int rc = p.wait(seconds * 1000);
-    if (rc == -1) {
-      p.kill(9);
-      std::string err = p.err();
-      ADD_FAILURE() << argv[0] << " still running after " << seconds << " s (cut " << fig_.cuts
-                    << "), its last words: " << err.substr(err.size() > 600 ? err.size() - 600 : 0);
-    }
-    if (out != nullptr) *out = p.out() + p.err();
-    return rc;
-  }
-  int random_ms(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
-  void report(const char* road) {
-    std::printf("power cut road %s: %d cuts, %d invariant checks, %d jobs printed twice\n", road, fig_.cuts,
-                fig_.checks, fig_.twice);
-  }
-
-  testkit::TempRoot scratch_;
-  std::string base_, disk_, mnt_, out_;
-  std::unique_ptr<testkit::CutMount> mount_;
-  std::mt19937 rng_;
-  int cuts_ = 4;
-  bool verbose_ = env_int("LABELDOCK_CUT_VERBOSE", 0) != 0;
-  Figures fig_;
-};
+using powercut::bin;
+using powercut::list_dir;
+using powercut::PowerCut;
+using powercut::slurp;
+using powercut::marker_of;
+using powercut::start;
 
 // Jobs sent to the receiver, rendered and moved into the library. A job the screen could list
 // (its file and thumbnail in the library) is there after the reboot, whole, with its marker; so

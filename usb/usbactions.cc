@@ -50,31 +50,39 @@ std::string backup_logs_script(const UsbPaths& p, const std::string& name) {
 
 // One job at a time, so that a job the stick cannot take (a FAT stick holds no name with
 // " * : < > ? \ |) is named in the event log instead of passing unseen, and the count of copied
-// jobs is logged at the end. Job names stay inside shell variables; a part left by a failed copy
-// is removed, so the set never holds a cut job.
+// jobs is logged at the end. Job names stay inside shell variables. Each file is copied under a
+// hidden name, synced and only then renamed to its own name, so a set never holds a cut job or
+// thumbnail under a name the import would take, whenever the power goes or the stick is pulled;
+// the set's folders are synced before the script says it is done, so a backup shown as done is
+// on the stick.
 std::string backup_prns_script(const UsbPaths& p, const std::string& name) {
   std::string set = p.prns_dir + "/" + name;
+  const std::string part = q(set + "/.backup.part"), thumb_part = q(set + "/thumbs/.backup.part");
   return "mkdir " + q(p.prns_dir) + "\n" + "mkdir " + q(set) + "\n" + "mkdir " + q(set + "/thumbs") + "\n" +
          "say() { { printf '%s' \"$1\" | tr '\\r\\n' '  '; echo; } | " + q(p.log_client) + "; }\n" +
          "copied=0\nfailed=0\n" +
          "for job in " + q(p.print_prns + "/") + "*.prn; do\n" +
          "  if [ -L \"$job\" ] || [ ! -f \"$job\" ]; then continue; fi\n" +
          "  name=${job##*/}\n" +
-         "  if cp \"$job\" " + q(set + "/") + "; then\n" +
+         "  if cp \"$job\" " + part + " && sync " + part + " && mv -T " + part + " " + q(set + "/") + "\"$name\"; then\n" +
          "    copied=$((copied + 1))\n" +
          "    thumb=" + q(library::thumbs_folder(p.print_prns + "/")) + "\"${name%.prn}.jpeg\"\n" +
-         "    if [ -f \"$thumb\" ] && ! cp \"$thumb\" " + q(set + "/thumbs/") + "; then\n" +
+         "    if [ -f \"$thumb\" ] && ! { cp \"$thumb\" " + thumb_part + " && sync " + thumb_part + " && mv -T " +
+         thumb_part + " " + q(set + "/thumbs/") + "\"${name%.prn}.jpeg\"; }; then\n" +
+         "      rm -f " + thumb_part + "\n" +
          "      say \"Backup could not copy the thumbnail of $name\"\n" +
          "    fi\n" +
          "  else\n" +
          "    failed=$((failed + 1))\n" +
-         "    [ -d " + q(set + "/") + "\"$name\" ] || rm -f " + q(set + "/") + "\"$name\"\n" +
+         "    rm -f " + part + "\n" +
          "    case $name in\n" +
          "      *[\\\"*:\\<\\>?\\\\\\|]*) say \"Backup could not copy $name (a FAT stick holds no name with \\\" * : < > ? \\\\ |)\" ;;\n" +
          "      *) say \"Backup could not copy $name\" ;;\n" +
          "    esac\n" +
          "  fi\n" +
          "done\n" +
+         "sync " + q(set + "/thumbs") + " " + q(set) + " " + q(p.prns_dir) + " " + q(p.device) +
+         " || say \"Backup to prns/" + name + " may not be whole on the stick: it could not be synced\"\n" +
          "say \"Backup to prns/" + name + ": $copied print jobs copied, $failed not copied\"\n" + done_line(p);
 }
 
