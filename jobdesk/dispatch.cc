@@ -131,9 +131,11 @@ int run_jobdesk(const char* invocation, FILE* out) {
   ctx.query = env_query ? query_text.c_str() : nullptr;
   const char* q = ctx.query;
 
+  ld::UiLog events;  // waited for when the run ends, after the reply has gone
   webkit::Page page;
   page.load_persistence_data("jobdesk", "list=0&sortby=name");
   PrnList l;
+  l.log = events.sink();
   l.queue = spooler::named_config(invocation != nullptr ? invocation : "jobdesk");
   load_print_options(&page, &l.schema);
   for (const char* key : {"list", "sortby"}) {
@@ -149,7 +151,7 @@ int run_jobdesk(const char* invocation, FILE* out) {
   if (!system) show_popup(&page, "ERROR", "unable to read system.json");
   ctx.cutter = getJSONObjectInt("system.Cutter", system.top());
 
-  ui_log_start(query_text);
+  events.start(query_text);
   add_head_frame(&page);
   const char* uri = std::getenv("REQUEST_URI");
   ctx.base = uri ? std::string(uri).substr(0, std::string(uri).find('?')) : "";
@@ -187,7 +189,7 @@ int run_jobdesk(const char* invocation, FILE* out) {
   // soon as it has the whole reply, and the next call must find them.
   page.save_persistence_data("jobdesk");
   // So is the query's event line: its client must be under way before the server may end us.
-  ui_log_started();
+  events.started();
   long written = page.print_html(out);
   return written < 0 ? 1 : 0;
 }
