@@ -334,6 +334,22 @@ TEST_F(Persistence, QueryFirstThenSavedValues) {
   EXPECT_EQ(page.getIntParam("x=1", "list"), 1);
 }
 
+// Two responses built in one process (tests, or a run that builds a second page) share neither
+// lines nor remembered settings.
+TEST_F(Persistence, TwoPagesInOneProcessKeepTheirOwnLinesAndSettings) {
+  testkit::spit(file(), "list=1");
+  Page other;
+  page.load_persistence_data("page", "");
+  page.add_body_line("mine");
+  other.add_body_line("theirs");
+  EXPECT_EQ(page.getParam("", "list"), "1");
+  EXPECT_EQ(other.getParam("", "list"), std::nullopt);
+  EXPECT_TRUE(other.persistence_list().empty());
+  EXPECT_EQ(capture([&](FILE* f) { return other.print_json(f); }),
+            "Content-length: 6\r\nContent-Type:application/json;charset=iso-8859-1\r\n\r\ntheirs");
+  EXPECT_EQ(page.get_body_length(), 4u);
+}
+
 TEST_F(Persistence, ReplaceAndSaveRoundTrip) {
   testkit::spit(file(), "list=1&sort=name");
   page.load_persistence_data("page", "");
