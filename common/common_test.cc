@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/bytes.h"
@@ -15,6 +17,7 @@
 #include "common/run.h"
 #include "common/ui_log.h"
 #include "gtest/gtest.h"
+#include "testkit/capture.h"
 #include "testkit/scenario.h"
 
 namespace {
@@ -213,22 +216,55 @@ TEST(Run, TheCallerIgnoresSigpipeWhileTheProgramsItStartsGetTheDefault) {
 TEST(UiLog, HandsTheTextToTheLogClientUnchanged) {
   testkit::TempRoot root;
   root.install_recording_log_client();
-  ui_log("capturing [$(touch " + root("/pwned") + ") `reboot`; \"x\"]");
-  ui_log("second");
+  ld::UiLog events;
+  events.log("capturing [$(touch " + root("/pwned") + ") `reboot`; \"x\"]");
+  events.log("second");
   EXPECT_EQ(root.log_client_output(),
             "capturing [$(touch " + root("/pwned") + ") `reboot`; \"x\"]\nsecond\n");
   EXPECT_FALSE(ld::file_exists(root("/pwned")));
 }
 
 // A client left running is waited for before the next line, so the lines keep their order, and
-// at the latest when the program ends.
+// at the latest when the run's log goes.
 TEST(UiLog, AClientLeftRunningKeepsTheLinesInOrder) {
   testkit::TempRoot root;
   root.install_recording_log_client();
-  ui_log_start("first");
-  ui_log_start("second");
-  ui_log("third");
-  EXPECT_EQ(root.log_client_output(), "first\nsecond\nthird\n");
+  {
+    ld::UiLog events;
+    events.start("first");
+    events.start("second");
+    events.log("third");
+    events.start("fourth");
+  }
+  EXPECT_EQ(root.log_client_output(), "first\nsecond\nthird\nfourth\n");
+}
+
+// The receiver's connections log through one UiLog at once, one of them leaving its client
+// running; every line arrives whole.
+TEST(UiLog, ThreadsSharingALogLoseNoLine) {
+  testkit::TempRoot root;
+  root.install_recording_log_client();
+  {
+    ld::UiLog events;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&events, t] {
+        for (int i = 0; i < 5; ++i) {
+          const std::string text = "t" + std::to_string(t) + " line " + std::to_string(i);
+          if (t == 0) events.start(text);
+          else events.log(text);
+        }
+      });
+    }
+    for (std::thread& th : threads) th.join();
+  }
+  std::string got = root.log_client_output();
+  for (int t = 0; t < 4; ++t)
+    for (int i = 0; i < 5; ++i) {
+      const std::string line = "t" + std::to_string(t) + " line " + std::to_string(i) + "\n";
+      EXPECT_NE(got.find(line), std::string::npos) << line << got;
+    }
+  EXPECT_EQ(std::count(got.begin(), got.end(), '\n'), 20) << got;
 }
 
 // A line break inside a text (a job name can carry one) must not make a second record.
@@ -244,8 +280,9 @@ TEST(UiLog, LineBreaksInATextNeverMakeASecondRecord) {
       {"", "\n"},
   };
   std::string want;
+  ld::UiLog events;
   for (const auto& c : cases) {
-    ui_log(c.text);
+    events.log(c.text);
     want += c.line;
   }
   EXPECT_EQ(root.log_client_output(), want);
@@ -268,19 +305,29 @@ std::string stderr_of(const testkit::TempRoot& root, Fn fn) {
   return text;
 }
 
-// A client that cannot be started loses the line and says so once; one that runs says nothing.
+// A client that cannot be started loses the line and says so once per log, on the log's own
+// stream; one that runs says nothing. A line given no sink goes through a log of its own.
 TEST(UiLog, AClientThatCannotStartIsReportedOnce) {
   testkit::TempRoot root;
-  ui_log_reset_warning();
-  std::string said = stderr_of(root, [] {
-    ui_log("nobody listens");
-    ui_log("still nobody");
-  });
+  testkit::CapturedFile err;
+  {
+    ld::UiLog events(err.get());
+    events.log("nobody listens");
+    events.log("still nobody");
+  }
+  std::string said = err.text();
   EXPECT_NE(said.find("event log: cannot run " + root("/home/pi/log_client")), std::string::npos) << said;
   EXPECT_EQ(said.find('\n'), said.size() - 1) << said;
-  ui_log_reset_warning();
+  said = stderr_of(root, [] {
+    ld::log_event(nullptr, "lost");
+    ld::log_event(nullptr, "lost again");
+  });
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 2) << said;
   root.install_recording_log_client();
-  EXPECT_EQ(stderr_of(root, [] { ui_log("heard"); }), "");
+  std::vector<std::string> sunk;
+  ld::log_event([&sunk](std::string_view t) { sunk.emplace_back(t); }, "to the sink");
+  EXPECT_EQ(sunk, std::vector<std::string>{"to the sink"});
+  EXPECT_EQ(stderr_of(root, [] { ld::log_event(nullptr, "heard"); }), "");
   EXPECT_EQ(root.log_client_output(), "heard\n");
 }
 
@@ -291,13 +338,11 @@ TEST(UiLog, AClientLeftRunningThatCannotStartIsReported) {
   const std::string client = root("/home/pi/log_client");
   testkit::spit(client, std::string("\x7f" "ELF not really", 14));
   ::chmod(client.c_str(), 0755);
-  ui_log_reset_warning();
-  std::string said = stderr_of(root, [] {
-    ui_log_start("lost");
-    ui_log_started();
-  });
-  EXPECT_NE(said.find("event log: cannot run " + client), std::string::npos) << said;
-  ui_log_reset_warning();
+  testkit::CapturedFile err;
+  ld::UiLog events(err.get());
+  events.start("lost");
+  events.started();
+  EXPECT_NE(err.text().find("event log: cannot run " + client), std::string::npos) << err.text();
 }
 
 }  // namespace

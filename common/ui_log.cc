@@ -8,14 +8,12 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <system_error>
-#include <thread>
 
 #include "common/paths.h"
 #include "common/run.h"
@@ -30,19 +28,11 @@ std::string ui_log_line(std::string_view text) {
   return line;
 }
 
-namespace {
-// Said once per process: a program that logs often would otherwise fill its error log with the
-// same line.
-std::atomic<bool> warned{false};
-}  // namespace
+namespace ld {
 
 namespace {
 
 constexpr int kClientTimeoutMs = 5000;
-
-void warn_lost(const std::string& why) {
-  if (!warned.exchange(true)) std::fprintf(stderr, "event log: %s; event lines are lost\n", why.c_str());
-}
 
 long long now_ms() {
   struct timespec ts;
@@ -50,42 +40,42 @@ long long now_ms() {
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// The client left running by ui_log_start, and the thread that starts it: starting a program
-// holds the caller until the program is under way (about a millisecond on the board), which a
-// page need not wait for.
-struct Pending {
-  pid_t pid = -1;
-  long long deadline = 0;
-  std::thread starter;
-  int start_rc = 0;
-  std::string client;
-};
-Pending pending;
+}  // namespace
 
-// The client's start has finished (reported when it failed); pending.pid is set when it runs.
-void join_starter() {
-  if (!pending.starter.joinable()) return;
-  pending.starter.join();
-  if (pending.start_rc != 0) warn_lost("cannot run " + pending.client + ": " + std::strerror(pending.start_rc));
+UiLog::~UiLog() {
+  std::lock_guard<std::mutex> hold(mu_);
+  wait_pending();
+}
+
+void UiLog::warn_lost(const std::string& why) {
+  if (!warned_.exchange(true))
+    std::fprintf(err_, "event log: %s; event lines are lost\n", why.c_str());
+}
+
+// The client's start has finished (reported when it failed); pid_ is set when it runs.
+void UiLog::join_starter() {
+  if (!starter_.joinable()) return;
+  starter_.join();
+  if (start_rc_ != 0) warn_lost("cannot run " + client_ + ": " + std::strerror(start_rc_));
 }
 
 // Waits for the running client until its deadline, then stops it.
-void wait_pending() {
+void UiLog::wait_pending() {
   join_starter();
-  if (pending.pid < 0) return;
+  if (pid_ < 0) return;
   int status = 0;
   for (;;) {
-    pid_t w = ::waitpid(pending.pid, &status, WNOHANG);
-    if (w == pending.pid || (w < 0 && errno != EINTR)) break;
-    long long left = pending.deadline - now_ms();
+    pid_t w = ::waitpid(pid_, &status, WNOHANG);
+    if (w == pid_ || (w < 0 && errno != EINTR)) break;
+    long long left = deadline_ - now_ms();
     if (left <= 0) {
-      ::kill(pending.pid, SIGKILL);
-      while (::waitpid(pending.pid, &status, 0) < 0 && errno == EINTR) {
+      ::kill(pid_, SIGKILL);
+      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
       }
       break;
     }
 #ifdef SYS_pidfd_open
-    int pfd = static_cast<int>(::syscall(SYS_pidfd_open, pending.pid, 0));
+    int pfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
     if (pfd >= 0) {
       pollfd p{pfd, POLLIN, 0};
       ::poll(&p, 1, static_cast<int>(left));
@@ -96,12 +86,11 @@ void wait_pending() {
     struct timespec nap {0, 5 * 1000 * 1000};
     ::nanosleep(&nap, nullptr);
   }
-  pending.pid = -1;
+  pid_ = -1;
 }
 
-}  // namespace
-
-void ui_log_start(std::string_view text) {
+void UiLog::start(std::string_view text) {
+  std::unique_lock<std::mutex> hold(mu_);
   wait_pending();
   const std::string line = ui_log_line(text);
   const std::string client = ld::rooted("/home/pi/log_client");
@@ -109,39 +98,46 @@ void ui_log_start(std::string_view text) {
   // meet a reader that has gone; one too long for the pipe is handed over the waiting way.
   int p[2];
   if (line.size() > 4096 || ::access(client.c_str(), X_OK) != 0 || ::pipe2(p, O_CLOEXEC) != 0) {
-    ui_log(text);
+    hold.unlock();
+    log(text);
     return;
   }
   bool written = ::write(p[1], line.data(), line.size()) == static_cast<ssize_t>(line.size());
   ::close(p[1]);
   if (!written) {
     ::close(p[0]);
-    ui_log(text);
+    hold.unlock();
+    log(text);
     return;
   }
-  static bool hooked = std::atexit(wait_pending) == 0;
-  (void)hooked;
-  pending.client = client;
-  pending.start_rc = 0;
-  pending.deadline = now_ms() + kClientTimeoutMs;
-  auto start = [fd = p[0]] {
+  client_ = client;
+  start_rc_ = 0;
+  deadline_ = now_ms() + kClientTimeoutMs;
+  // The thread writes start_rc_ and pid_ only; they are read after it is joined.
+  auto begin = [this, fd = p[0]] {
     int pid = -1;
-    pending.start_rc = ld::start_program(pending.client, fd, &pid);
+    start_rc_ = ld::start_program(client_, fd, &pid);
     ::close(fd);
-    pending.pid = pending.start_rc == 0 ? pid : -1;
+    pid_ = start_rc_ == 0 ? pid : -1;
   };
   try {
-    pending.starter = std::thread(start);
+    starter_ = std::thread(begin);
   } catch (const std::system_error&) {
-    start();  // no thread to be had: started here, as before
-    if (pending.start_rc != 0) warn_lost("cannot run " + client + ": " + std::strerror(pending.start_rc));
+    begin();  // no thread to be had: started here, as before
+    if (start_rc_ != 0) warn_lost("cannot run " + client + ": " + std::strerror(start_rc_));
   }
 }
 
-void ui_log_started() { join_starter(); }
+void UiLog::started() {
+  std::lock_guard<std::mutex> hold(mu_);
+  join_starter();
+}
 
-void ui_log(std::string_view text) {
-  wait_pending();
+void UiLog::log(std::string_view text) {
+  {
+    std::lock_guard<std::mutex> hold(mu_);
+    wait_pending();
+  }
   ld::RunOptions opt;
   opt.stdin_text = ui_log_line(text);
   opt.timeout_ms = kClientTimeoutMs;
@@ -151,4 +147,12 @@ void ui_log(std::string_view text) {
   if (ld::run_program({ld::rooted("/home/pi/log_client")}, opt, &err) == -1) warn_lost(err);
 }
 
-void ui_log_reset_warning() { warned = false; }
+void log_event(const EventSink& sink, std::string_view text) {
+  if (sink) {
+    sink(text);
+  } else {
+    UiLog(stderr).log(text);
+  }
+}
+
+}  // namespace ld

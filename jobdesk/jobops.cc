@@ -59,10 +59,10 @@ std::string unesc_url(std::string_view name) {
   return ld::percent_decode(name, rule);
 }
 
-void show_popup(std::string_view title, std::string_view message) {
-  webkit::add_head_line("<script> var show_popup_flag = 1; </script>\n");
-  webkit::add_head_line("<script> var popup_title=\"" + js_escape(title) + "\"; </script>\n");
-  webkit::add_head_line("<script> var popup_msg=\"" + js_escape(message) + "\"; </script>\n");
+void show_popup(webkit::Page* page, std::string_view title, std::string_view message) {
+  page->add_head_line("<script> var show_popup_flag = 1; </script>\n");
+  page->add_head_line("<script> var popup_title=\"" + js_escape(title) + "\"; </script>\n");
+  page->add_head_line("<script> var popup_msg=\"" + js_escape(message) + "\"; </script>\n");
 }
 
 bool is_plain_name(std::string_view name) {
@@ -127,7 +127,7 @@ LibraryLock::LibraryLock(const std::string& path, long wait_ms, ld::Clock& clock
   fd_ = std::move(fd);
 }
 
-int do_delete(const PrnList& l, const std::string& name) {
+int do_delete(webkit::Page* page, const PrnList& l, const std::string& name) {
   if (!is_library_job(name)) {
     fprintf(l.err, "jobdesk ERROR refusing to delete %s: not a job of the library\n", name.c_str());
     return 0;
@@ -141,11 +141,11 @@ int do_delete(const PrnList& l, const std::string& name) {
   // cut between the two syncs leaves a picture without a job, never a job without its picture.
   if (!ld::fsync_dir(ld::dir_name(job), &err) || !ld::fsync_dir(ld::dir_name(thumb), &err))
     fprintf(l.err, "%s\n", err.c_str());
-  webkit::add_head_line("<script>var delete_prn='" + js_escape(name) + "';</script>\n");
+  page->add_head_line("<script>var delete_prn='" + js_escape(name) + "';</script>\n");
   return 1;
 }
 
-int do_multi_delete(PrnList* l, const char* query) {
+int do_multi_delete(webkit::Page* page, PrnList* l, const char* query) {
   // The page script codes names with esc_url before the URL coding the toolkit undoes.
   std::vector<std::string> values, names;
   if (webkit::getParamValues(query, "delp", &values, 100) == 0) return 0;
@@ -154,7 +154,7 @@ int do_multi_delete(PrnList* l, const char* query) {
       names.push_back(v);
     } else {
       fprintf(l->err, "jobdesk ERROR delp %s is not a job name\n", v.c_str());
-      show_popup("Error", kInvalidName);
+      show_popup(page, "Error", kInvalidName);
     }
   }
   if (names.empty()) return 0;
@@ -164,7 +164,7 @@ int do_multi_delete(PrnList* l, const char* query) {
   int n = 0;
   for (const std::string& name : names) {
     fprintf(l->err, "delete prn <%s>\n", name.c_str());
-    n += do_delete(*l, unesc_url(name));
+    n += do_delete(page, *l, unesc_url(name));
   }
   return n;
 }
@@ -194,24 +194,24 @@ bool thumb_under_new_name(const std::string& old_thumb, const std::string& new_t
 
 }  // namespace
 
-int do_rename(PrnList* l, const char* old_name, const char* new_name) {
+int do_rename(webkit::Page* page, PrnList* l, const char* old_name, const char* new_name) {
   if (!old_name) fprintf(l->err, "do_rename error prn is null\n");
   if (!new_name) fprintf(l->err, "do_rename error renameTo is null\n");
   if (!old_name || !new_name || !is_plain_name(old_name) || !new_name_acceptable(new_name)) {
-    show_popup("Rename", kInvalidName);
+    show_popup(page, "Rename", kInvalidName);
     return 0;
   }
   std::string from = old_name;
   std::string to = std::string(new_name) + std::string(library::kJobSuffix);
   if (!is_library_job(from)) {
     fprintf(l->err, "do_rename %s is not a job of the library\n", from.c_str());
-    show_popup("Error", kJobGone);
+    show_popup(page, "Error", kJobGone);
     return 0;
   }
   int found = name_taken(new_name, l->err) ? 1 : 0;
   fprintf(l->err, "do_rename %s %d\n", to.c_str(), found);
   if (found) {
-    show_popup("Error", "Duplicate filename!");
+    show_popup(page, "Error", "Duplicate filename!");
     return 0;
   }
   std::string err;
@@ -234,7 +234,7 @@ int do_rename(PrnList* l, const char* old_name, const char* new_name) {
     // The job stayed where it was; its thumbnail and the cache stay with it.
     if (carried) ld::remove_file(new_thumb);
     if (moved == ld::MoveResult::kExists) {
-      show_popup("Error", "Duplicate filename!");
+      show_popup(page, "Error", "Duplicate filename!");
     } else {
       fprintf(l->err, "%s\n", err.c_str());
     }

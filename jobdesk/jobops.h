@@ -8,6 +8,7 @@
 #include "common/clock.h"
 #include "common/handles.h"
 #include "jobdesk/prnlist.h"
+#include "webkit/html_utils.h"
 
 namespace jobdesk {
 
@@ -29,7 +30,7 @@ std::string esc_url(std::string_view name);
 std::string unesc_url(std::string_view name);
 
 // The popup the page script opens at load: three head lines with the title and message.
-void show_popup(std::string_view title, std::string_view message);
+void show_popup(webkit::Page* page, std::string_view title, std::string_view message);
 
 // A name that stays inside its folder: not empty, not "." or "..", no "/" and no control byte.
 bool is_plain_name(std::string_view name);
@@ -64,16 +65,16 @@ class LibraryLock {
 
 // Removes the job and its thumbnail and tells the page script which job went. Only a job of
 // the library is removed (is_library_job); result 1 when the job was taken, else 0.
-int do_delete(const PrnList& l, const std::string& name);
+int do_delete(webkit::Page* page, const PrnList& l, const std::string& name);
 // Deletes every "delp" value of the query (at most 100), dropping their records from the cache
 // first so the next list needs no rebuild. Values that are not plain names are refused before
 // anything is touched. Result: number of names taken.
-int do_multi_delete(PrnList* l, const char* query);
+int do_multi_delete(webkit::Page* page, PrnList* l, const char* query);
 // Renames job `old_name` (with ".prn") to `new_name` + ".prn", its thumbnail with it, and
 // empties the cache. A missing, not plain or too long name shows "Rename" / "Invalid
 // filename!", a name taken (name_taken, or by a job placed meanwhile) "Error" / "Duplicate
 // filename!", a job no longer in the library "Error" / "Job not found!". The job is moved
 // without ever replacing another. Result 1 when renamed.
-int do_rename(PrnList* l, const char* old_name, const char* new_name);
+int do_rename(webkit::Page* page, PrnList* l, const char* old_name, const char* new_name);
 
 }  // namespace jobdesk

@@ -16,7 +16,6 @@ namespace {
 class JobOpsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    webkit::reset_html_state();
     ASSERT_TRUE(ld::make_dirs(root("/print/prns/thumbs")));
     ASSERT_TRUE(ld::make_dirs(root("/var/www/html")));
     // The web root's thumbnail folder is the job folder's, as on the appliance.
@@ -44,6 +43,7 @@ class JobOpsTest : public ::testing::Test {
     return ld::file_exists(root("/print/prns/thumbs/" + base + ".jpeg"));
   }
   testkit::TempRoot root;
+  webkit::Page html;
   jobdesk::PrnList l;
   char* text = nullptr;
   size_t len = 0;
@@ -52,7 +52,7 @@ class JobOpsTest : public ::testing::Test {
 TEST_F(JobOpsTest, RenameMovesJobAndThumbnailAndEmptiesTheCache) {
   add_job("a");
   jobdesk::get_prn_list(&l);
-  ASSERT_EQ(jobdesk::do_rename(&l, "a.prn", "b"), 1);
+  ASSERT_EQ(jobdesk::do_rename(&html, &l, "a.prn", "b"), 1);
   EXPECT_TRUE(job("b") && thumb("b"));
   EXPECT_FALSE(job("a") || thumb("a"));
   EXPECT_EQ(ld::file_size(root("/print/prns/prn_meta")), 4);
@@ -68,9 +68,10 @@ TEST_F(JobOpsTest, RenameMovesJobAndThumbnailAndEmptiesTheCache) {
 TEST_F(JobOpsTest, RenameOntoAnExistingJobChangesNothing) {
   add_job("a");
   add_job("b");
-  EXPECT_EQ(jobdesk::do_rename(&l, "a.prn", "b"), 0);
+  EXPECT_EQ(jobdesk::do_rename(&html, &l, "a.prn", "b"), 0);
   EXPECT_TRUE(job("a") && thumb("a") && job("b") && thumb("b"));
-  EXPECT_NE(testkit::page_text().find("var popup_msg=\"Duplicate filename!\""), std::string::npos);
+  EXPECT_NE(testkit::page_text(&html).find("var popup_msg=\"Duplicate filename!\""),
+            std::string::npos);
 }
 
 // thumbmaker names a waiting job's thumbnail after the name up to its last ".prn": a rename to
@@ -81,7 +82,7 @@ TEST_F(JobOpsTest, RenameMeetsTheThumbnailOfAWaitingJob) {
   ASSERT_TRUE(ld::touch_file(root("/print/prns/tmp/x.prnb.prn.bak")));
   EXPECT_TRUE(jobdesk::name_taken("x.prnb", l.err));
   EXPECT_FALSE(jobdesk::name_taken("x", l.err));
-  EXPECT_EQ(jobdesk::do_rename(&l, "a.prn", "x"), 1);
+  EXPECT_EQ(jobdesk::do_rename(&html, &l, "a.prn", "x"), 1);
 }
 
 TEST_F(JobOpsTest, RenameRefusesNamesThatLeaveTheFolderOrDoNotFit) {
@@ -89,17 +90,19 @@ TEST_F(JobOpsTest, RenameRefusesNamesThatLeaveTheFolderOrDoNotFit) {
   const char* bad[] = {"", ".", "..", "../a", "x/y", "tab\there", "nl\n", ".hidden"};
   std::string too_long(96, 'n');  // with ".prn" past the one name limit of 99 bytes
   for (const char* name : bad) {
-    EXPECT_EQ(jobdesk::do_rename(&l, "a.prn", name), 0) << name;
-    EXPECT_NE(testkit::page_text().find("var popup_msg=\"Invalid filename!\""), std::string::npos) << name;
+    EXPECT_EQ(jobdesk::do_rename(&html, &l, "a.prn", name), 0) << name;
+    EXPECT_NE(testkit::page_text(&html).find("var popup_msg=\"Invalid filename!\""),
+              std::string::npos)
+        << name;
   }
-  EXPECT_EQ(jobdesk::do_rename(&l, "a.prn", too_long.c_str()), 0);
-  EXPECT_EQ(jobdesk::do_rename(&l, "../prns/a.prn", "b"), 0);
-  EXPECT_EQ(jobdesk::do_rename(&l, nullptr, "b"), 0);
-  EXPECT_EQ(jobdesk::do_rename(&l, "a.prn", nullptr), 0);
+  EXPECT_EQ(jobdesk::do_rename(&html, &l, "a.prn", too_long.c_str()), 0);
+  EXPECT_EQ(jobdesk::do_rename(&html, &l, "../prns/a.prn", "b"), 0);
+  EXPECT_EQ(jobdesk::do_rename(&html, &l, nullptr, "b"), 0);
+  EXPECT_EQ(jobdesk::do_rename(&html, &l, "a.prn", nullptr), 0);
   EXPECT_NE(messages().find("do_rename error prn is null\ndo_rename error renameTo is null\n"),
             std::string::npos);
   EXPECT_TRUE(job("a") && thumb("a"));
-  EXPECT_EQ(jobdesk::do_rename(&l, "a.prn", std::string(95, 'k').c_str()), 1);
+  EXPECT_EQ(jobdesk::do_rename(&html, &l, "a.prn", std::string(95, 'k').c_str()), 1);
 }
 
 TEST_F(JobOpsTest, MultiDeleteKeepsTheCacheInStep) {
@@ -109,7 +112,7 @@ TEST_F(JobOpsTest, MultiDeleteKeepsTheCacheInStep) {
   jobdesk::get_prn_list(&l);
   jobdesk::PrnList del;
   del.err = l.err;
-  EXPECT_EQ(jobdesk::do_multi_delete(&del, "multidelete=1&delp=a.prn&delp=c.prn"), 2);
+  EXPECT_EQ(jobdesk::do_multi_delete(&html, &del, "multidelete=1&delp=a.prn&delp=c.prn"), 2);
   EXPECT_FALSE(job("a") || thumb("a") || job("c") || thumb("c"));
   EXPECT_TRUE(job("b"));
   EXPECT_NE(messages().find("delete prn <a.prn>\ndelete prn <c.prn>\n"), std::string::npos);
@@ -125,14 +128,14 @@ TEST_F(JobOpsTest, DeleteEscapesTheNameAndRefusesPaths) {
   add_job("x");
   add_job("<script>alert('x')");
   std::string evil = "<script>alert('x').prn";
-  EXPECT_EQ(jobdesk::do_delete(l, evil), 1);
-  std::string page = testkit::page_text();
+  EXPECT_EQ(jobdesk::do_delete(&html, l, evil), 1);
+  std::string page = testkit::page_text(&html);
   EXPECT_EQ(page.find("<script>alert"), std::string::npos);
   EXPECT_NE(page.find("var delete_prn='\\x3Cscript\\x3Ealert(\\'x\\')"), std::string::npos);
-  EXPECT_EQ(jobdesk::do_delete(l, "../prns/x.prn"), 0);
+  EXPECT_EQ(jobdesk::do_delete(&html, l, "../prns/x.prn"), 0);
   // Only a job of the library: not the cache, not a name the folder lacks.
-  EXPECT_EQ(jobdesk::do_delete(l, "prn_meta"), 0);
-  EXPECT_EQ(jobdesk::do_delete(l, "gone.prn"), 0);
+  EXPECT_EQ(jobdesk::do_delete(&html, l, "prn_meta"), 0);
+  EXPECT_EQ(jobdesk::do_delete(&html, l, "gone.prn"), 0);
   EXPECT_TRUE(job("x"));
 }
 

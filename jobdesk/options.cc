@@ -11,8 +11,6 @@
 namespace jobdesk {
 namespace {
 
-using webkit::add_body_line;
-using webkit::add_head_line;
 using webkit::html_escape;
 
 // Cuts at most `max` bytes without splitting a UTF-8 sequence.
@@ -48,11 +46,12 @@ void read_entry(JsonNode* tags, int n, library::PrnOption* o, FILE* err) {
 
 }  // namespace
 
-int load_print_options(std::vector<library::PrnOption>* schema, const std::string& path, FILE* err) {
+int load_print_options(webkit::Page* page, std::vector<library::PrnOption>* schema,
+                       const std::string& path, FILE* err) {
   schema->clear();
   JsonTree doc = JsonTree::load(path);
   if (!doc) {
-    show_popup("unable to show tags", "ERROR");
+    show_popup(page, "unable to show tags", "ERROR");
     return 0;
   }
   JsonNode* tags = getJSONObject("Tags", doc.top());
@@ -119,21 +118,25 @@ std::string units_script(int metric) {
                   "var disp_prec = 3;</script>\n";
 }
 
-void show_keypad() {
-  add_head_line(
+void show_keypad(webkit::Page* page) {
+  page->add_head_line(
       "<script src='../js/prnkb.js'></script><link rel='stylesheet' href='../css/prnkb.css' />");
-  add_body_line("<div id='nkeybox'><div is='nkeystr'><input id='nkeyinp' value='0'/><div id='nkeypad'>");
+  page->add_body_line(
+      "<div id='nkeybox'><div is='nkeystr'><input id='nkeyinp' value='0'/><div id='nkeypad'>");
   const char* values[] = {"1", "2", "3", "bksp", "4", "5", "6", ".", "7", "8", "9", "-", "0"};
   const char* labels[] = {"1", "2", "3", "&#9003;", "4", "5", "6", ".", "7", "8", "9", "-", "0"};
   for (int i = 0; i < 13; ++i) {
-    add_body_line(std::string("<div class='nk-but' data-value='") + values[i] +
-                  "' onclick='nk_but(this)'><span class='ui-key'>" + labels[i] + "</span></div>");
-    if (i == 3 || i == 7 || i == 11) add_body_line("<br>");
+    page->add_body_line(std::string("<div class='nk-but' data-value='") + values[i] +
+                        "' onclick='nk_but(this)'><span class='ui-key'>" + labels[i] +
+                        "</span></div>");
+    if (i == 3 || i == 7 || i == 11) page->add_body_line("<br>");
   }
-  add_body_line("<span class='nk-but nk-but-spacer'></span><br>");
-  add_body_line("<div class='nk-butact' data-value='cancel' onclick='nkact_but(this)'>Cancel</div>");
-  add_body_line("<div class='nk-butact' data-value='accept' onclick='nkact_but(this)'>Accept</div>");
-  add_body_line("</div></div></div>");
+  page->add_body_line("<span class='nk-but nk-but-spacer'></span><br>");
+  page->add_body_line(
+      "<div class='nk-butact' data-value='cancel' onclick='nkact_but(this)'>Cancel</div>");
+  page->add_body_line(
+      "<div class='nk-butact' data-value='accept' onclick='nkact_but(this)'>Accept</div>");
+  page->add_body_line("</div></div></div>");
 }
 
 }  // namespace jobdesk

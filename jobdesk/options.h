@@ -10,6 +10,7 @@
 
 #include "library/prninfo.h"
 #include "spooler/print_settings.h"
+#include "webkit/html_utils.h"
 #include "webkit/json.h"
 
 namespace jobdesk {
@@ -21,7 +22,7 @@ constexpr size_t kSchemaNameMax = 99, kSchemaIdMax = 19, kSchemaClassMax = 31;
 // are left out with a message; texts longer than their fields are cut at a character boundary.
 // 1 on success, 0 on failure (with the popup or message); entries read before an early stop
 // stay, the rest of the counted entries stay empty.
-int load_print_options(std::vector<library::PrnOption>* schema,
+int load_print_options(webkit::Page* page, std::vector<library::PrnOption>* schema,
                        const std::string& path = "tags.json", FILE* err = stderr);
 
 // A localised text "status-local.KEY" of local.json, or its default.
@@ -41,7 +42,7 @@ int units_metric(int value_8514, JsonNode* local, int* decided);
 // The head line with the page script's unit variables.
 std::string units_script(int metric);
 
-void show_options(const library::PrnInfo& info, const FormContext& ctx);
-void show_keypad();
+void show_options(webkit::Page* page, const library::PrnInfo& info, const FormContext& ctx);
+void show_keypad(webkit::Page* page);
 
 }  // namespace jobdesk

@@ -19,11 +19,12 @@ struct Schema {
   std::vector<library::PrnOption> entries;
   int ok = 0;
   std::string messages;
+  webkit::Page html;  // the popup of a schema that cannot be read
   explicit Schema(const std::string& path) {
     char* buf = nullptr;
     size_t len = 0;
     FILE* f = open_memstream(&buf, &len);
-    ok = jobdesk::load_print_options(&entries, path, f);
+    ok = jobdesk::load_print_options(&html, &entries, path, f);
     fclose(f);
     messages.assign(buf, len);
     free(buf);
@@ -73,10 +74,9 @@ TEST(Options, SchemaFaultsStopTheLoadWithTheirMessage) {
       EXPECT_EQ(s.entries[2].field_id, "");
     }
   }
-  webkit::reset_html_state();
   Schema missing(root.path() + "/none.json");
   EXPECT_EQ(missing.ok, 0);
-  std::string page = testkit::page_text();
+  std::string page = testkit::page_text(&missing.html);
   EXPECT_TRUE(has(page, "var popup_title=\"unable to show tags\"")) << page;
 }
 
@@ -131,9 +131,9 @@ TEST(Options, FormOfAOnePageJobWithoutCutter) {
   Schema s(kSamples + "tags.json");
   library::PrnInfo info = job_with(s.entries, 1);
   info.options[5].found = 0;  // the job lacks the speed item
-  webkit::reset_html_state();
-  jobdesk::show_options(info, jobdesk::FormContext{});
-  std::string page = testkit::page_text();
+  webkit::Page html;
+  jobdesk::show_options(&html, info, jobdesk::FormContext{});
+  std::string page = testkit::page_text(&html);
   EXPECT_FALSE(has(page, "id='from_tr'"));
   EXPECT_TRUE(has(page, "id='tddummy'"));
   EXPECT_FALSE(has(page, "id='cut_tr'"));        // cutter only
@@ -156,12 +156,12 @@ TEST(Options, FormOfAMultiPageJobWithCutterAndChoices) {
   library::PrnInfo info = job_with(s.entries, 3);
   info.options[3].display = "3";
   info.quality = -3;
-  webkit::reset_html_state();
+  webkit::Page html;
   jobdesk::FormContext ctx;
   ctx.cutter = 1;
   ctx.metric = 1;
-  jobdesk::show_options(info, ctx);
-  std::string page = testkit::page_text();
+  jobdesk::show_options(&html, info, ctx);
+  std::string page = testkit::page_text(&html);
   EXPECT_TRUE(has(page, "<!-- FIELD_ENTRY --><tr id='from_tr'"));
   EXPECT_TRUE(has(page, "id='tdCollate'"));
   EXPECT_TRUE(has(page, "id='cut' name='cut' class='nbox' value='1' data-mode='0' "
@@ -179,8 +179,9 @@ TEST(Options, FormOfAMultiPageJobWithCutterAndChoices) {
   EXPECT_TRUE(has(page, "id='disp_units' name='disp_units' value='2'"));
 
   info.options[3].display = "9";  // past the last choice: the last is shown
-  jobdesk::show_options(info, ctx);
-  EXPECT_TRUE(has(testkit::page_text(), "id='media_opt_3' class='options_popup_option_highlight'"));
+  jobdesk::show_options(&html, info, ctx);
+  EXPECT_TRUE(
+      has(testkit::page_text(&html), "id='media_opt_3' class='options_popup_option_highlight'"));
 }
 
 TEST(Options, SchemaTextsCannotRunScript) {
@@ -191,18 +192,18 @@ TEST(Options, SchemaTextsCannotRunScript) {
   o.display = "'\"><b>";
   library::PrnInfo info = job_with({o}, 1);
   info.options[0].display = o.display;
-  webkit::reset_html_state();
-  jobdesk::show_options(info, jobdesk::FormContext{});
-  std::string page = testkit::page_text();
+  webkit::Page html;
+  jobdesk::show_options(&html, info, jobdesk::FormContext{});
+  std::string page = testkit::page_text(&html);
   EXPECT_FALSE(has(page, "<script>alert"));
   EXPECT_FALSE(has(page, "<b>"));
   EXPECT_FALSE(has(page, "x'y"));
 }
 
 TEST(Options, KeypadHasThirteenKeysAndTwoActions) {
-  webkit::reset_html_state();
-  jobdesk::show_keypad();
-  std::string page = testkit::page_text();
+  webkit::Page html;
+  jobdesk::show_keypad(&html);
+  std::string page = testkit::page_text(&html);
   size_t keys = 0;
   for (size_t at = 0; (at = page.find("class='nk-but' ", at)) != std::string::npos; ++at) ++keys;
   EXPECT_EQ(keys, 13u);

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "jobdesk/prnlist.h"
+#include "webkit/html_utils.h"
 #include "webkit/json.h"
 
 namespace jobdesk {
@@ -28,13 +29,15 @@ std::string size_text(int64_t bytes);
 int disk_used_percent(uint64_t available, uint64_t total);
 
 // The Exit button of the list and the queue page: it leads to the touch home page.
-void exit_div(const PageContext& ctx);
+void exit_div(webkit::Page* page, const PageContext& ctx);
 
-void show_prn_list(PrnList* l, const PageContext& ctx, int inum);
-int show_prn(PrnList* l, const std::string& name, const PageContext& ctx, int inum);
-void show_queue(const PageContext& ctx, const spooler::Config& store, const char* job_name);
-void popup_box(JsonNode* local);
-void del_popup_box(JsonNode* local);
+void show_prn_list(webkit::Page* page, PrnList* l, const PageContext& ctx, int inum);
+int show_prn(webkit::Page* page, PrnList* l, const std::string& name, const PageContext& ctx,
+             int inum);
+void show_queue(webkit::Page* page, const PageContext& ctx, const spooler::Config& store,
+                const char* job_name);
+void popup_box(webkit::Page* page, JsonNode* local);
+void del_popup_box(webkit::Page* page, JsonNode* local);
 
 // One CGI run: reads the request from the environment and the documents from the working
 // directory, performs at most one action and writes the page to `out`. `invocation` is the

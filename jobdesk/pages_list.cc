@@ -18,8 +18,6 @@
 namespace jobdesk {
 namespace {
 
-using webkit::add_body_line;
-using webkit::add_head_line;
 using webkit::html_escape;
 
 // A script string argument inside a double-quoted onclick attribute: first a valid script
@@ -42,8 +40,8 @@ std::string sort_button(const PageContext& ctx, const std::string& sortby, const
          "','" + offer + "');\">" + html_escape(text) + arrow + "</td>";
 }
 
-void list_header(const PageContext& ctx, const std::string& sortby) {
-  add_head_line("<script>\nvar listboxid = 'photobox';\n</script>");
+void list_header(webkit::Page* page, const PageContext& ctx, const std::string& sortby) {
+  page->add_head_line("<script>\nvar listboxid = 'photobox';\n</script>");
   std::string row = "<table id='listhd'><tr>";
   row += sort_button(ctx, sortby, "lalign hdbutton plfile", "name", "NAME",
                      local_text(ctx.local, "EWS_FILE"), "&#9650;");
@@ -54,27 +52,29 @@ void list_header(const PageContext& ctx, const std::string& sortby) {
                      local_text(ctx.local, "EWS_STMG_DATE"), "&#9650");
   row += "<td class='hdplain plcopies'>" + html_escape(local_text(ctx.local, "EWS_COPIES")) +
          "</td><td class='hdplain pldel'>Del</td></tr></table>\n";
-  add_body_line(row);
+  page->add_body_line(row);
 }
 
-void list_tools(const PageContext& ctx, bool list_view, const std::string& filter) {
-  add_body_line("<div id='filter_div'><table style='width:100%;'><tr><td colspan='2'>"
-                "<input type='text' class='ctext' name='filter' id='filter' value='" +
-                html_escape(filter) +
-                "'></td></tr><tr><td><input type='submit' name='doFilter' value='Filter'></td>"
-                "<td><input type='button' name='cancel_rename' value='Cancel' "
-                "onclick='close_filter_div();'></td></tr></table></div>\n");
-  add_body_line(std::string("<div id='popup_filter' onclick='popup_filter_div();'") +
-                (filter.empty() ? "" : " style='background-color:green;'") +
-                "><img src='/img/search.png'></div>\n");
+void list_tools(webkit::Page* page, const PageContext& ctx, bool list_view,
+                const std::string& filter) {
+  page->add_body_line(
+      "<div id='filter_div'><table style='width:100%;'><tr><td colspan='2'>"
+      "<input type='text' class='ctext' name='filter' id='filter' value='" +
+      html_escape(filter) +
+      "'></td></tr><tr><td><input type='submit' name='doFilter' value='Filter'></td>"
+      "<td><input type='button' name='cancel_rename' value='Cancel' "
+      "onclick='close_filter_div();'></td></tr></table></div>\n");
+  page->add_body_line(std::string("<div id='popup_filter' onclick='popup_filter_div();'") +
+                      (filter.empty() ? "" : " style='background-color:green;'") +
+                      "><img src='/img/search.png'></div>\n");
   if (list_view) {
-    add_body_line("<div id='list_thumbs' onclick=\"list_thumbs('" + js_attr(ctx.base) +
-                  "',0);\"><img class='rotateimg90' src='/img/gallery.png'></div>\n");
+    page->add_body_line("<div id='list_thumbs' onclick=\"list_thumbs('" + js_attr(ctx.base) +
+                        "',0);\"><img class='rotateimg90' src='/img/gallery.png'></div>\n");
   } else {
-    add_body_line("<div id='list_thumbs2' onclick=\"list_thumbs('" + js_attr(ctx.base) +
-                  "',1);\"><img src='/img/list.png'></div>\n");
+    page->add_body_line("<div id='list_thumbs2' onclick=\"list_thumbs('" + js_attr(ctx.base) +
+                        "',1);\"><img src='/img/list.png'></div>\n");
   }
-  exit_div(ctx);
+  exit_div(page, ctx);
 }
 
 // Whether a text comes through every coding the rows use (HTML, script string, the page
@@ -168,28 +168,28 @@ void job_item(const PageContext& ctx, const RowTexts& t, const ListRow& p, bool 
   }
 }
 
-void disk_gauge(const PageContext& ctx) {
+void disk_gauge(webkit::Page* page, const PageContext& ctx) {
   struct statvfs st {};
   if (statvfs(ld::rooted("/print").c_str(), &st) != 0) {
     std::fprintf(stderr, "statfs() failed\n");
     return;
   }
-  add_body_line("<div id='disk_usage' class='nosel'>" +
-                html_escape(local_text(ctx.local, "EWS_DISK")) +
-                "<br><canvas id='disk_usage_img' width='60' height='60'>");
-  add_head_line("<script>var percent_disk_usage=" +
-                std::to_string(disk_used_percent(st.f_bavail, st.f_blocks)) + ";</script>\n");
-  add_body_line("</canvas></div>\n");
+  page->add_body_line("<div id='disk_usage' class='nosel'>" +
+                      html_escape(local_text(ctx.local, "EWS_DISK")) +
+                      "<br><canvas id='disk_usage_img' width='60' height='60'>");
+  page->add_head_line("<script>var percent_disk_usage=" +
+                      std::to_string(disk_used_percent(st.f_bavail, st.f_blocks)) + ";</script>\n");
+  page->add_body_line("</canvas></div>\n");
 }
 
 }  // namespace
 
-void exit_div(const PageContext& ctx) {
+void exit_div(webkit::Page* page, const PageContext& ctx) {
   // The touch home page is the printer's own, reached through its host alias; the host the
   // page came from is the appliance, which has no home page of its own.
-  add_body_line("<div id='returndiv' onclick=\"window.location='http://" +
-                js_attr(ld::printer_host()) + "/?touch=true';\">" +
-                html_escape(local_text(ctx.local, "EWS_EXIT_STR")) + "</div>\n");
+  page->add_body_line("<div id='returndiv' onclick=\"window.location='http://" +
+                      js_attr(ld::printer_host()) + "/?touch=true';\">" +
+                      html_escape(local_text(ctx.local, "EWS_EXIT_STR")) + "</div>\n");
 }
 
 std::string size_text(int64_t bytes) {
@@ -208,19 +208,19 @@ int disk_used_percent(uint64_t available, uint64_t total) {
   return 100 - static_cast<int>(share);
 }
 
-void show_prn_list(PrnList* l, const PageContext& ctx, int inum) {
+void show_prn_list(webkit::Page* page, PrnList* l, const PageContext& ctx, int inum) {
   (void)inum;
   const char* q = ctx.query;
-  const bool list_view = webkit::getIntParam(q, "list") == 1;
-  const std::string sortby = webkit::getParam(q, "sortby").value_or("");
-  const std::string filter = webkit::getParam(q, "filter").value_or("");
-  add_body_line(std::string("<form id='del_prns_form'>") +
-                (list_view ? "<input type='hidden' name='list' value='1'>" : ""));
-  list_tools(ctx, list_view, filter);
-  if (list_view) list_header(ctx, sortby);
-  add_body_line(std::string("<div id='photohide'></div><div id='photobox'><div id='tablebox'>"
-                            "<table id='") + (list_view ? "listtb" : "icontb") + "'>" +
-                (list_view ? "" : "<tr>"));
+  const bool list_view = page->getIntParam(q, "list") == 1;
+  const std::string sortby = page->getParam(q, "sortby").value_or("");
+  const std::string filter = page->getParam(q, "filter").value_or("");
+  page->add_body_line(std::string("<form id='del_prns_form'>") +
+                      (list_view ? "<input type='hidden' name='list' value='1'>" : ""));
+  list_tools(page, ctx, list_view, filter);
+  if (list_view) list_header(page, ctx, sortby);
+  page->add_body_line(std::string("<div id='photohide'></div><div id='photobox'><div id='tablebox'>"
+                                  "<table id='") +
+                      (list_view ? "listtb" : "icontb") + "'>" + (list_view ? "" : "<tr>"));
   std::vector<ListRow> rows;
   int total = get_list_rows(l, &rows);
   sort_list_rows(&rows, sortby);
@@ -239,39 +239,40 @@ void show_prn_list(PrnList* l, const PageContext& ctx, int inum) {
     job_item(ctx, texts, p, list_view, &line);
     shown++;
   }
-  webkit::take_body_line(std::move(line));
-  add_head_line("<script>var n_thumbs=" + std::to_string(shown) + ";</script>\n");
-  if (list_view) add_head_line("<script>var vlist=1;</script>\n");
+  page->take_body_line(std::move(line));
+  page->add_head_line("<script>var n_thumbs=" + std::to_string(shown) + ";</script>\n");
+  if (list_view) page->add_head_line("<script>var vlist=1;</script>\n");
   if (!filter.empty()) {
-    add_head_line("<script>var total_n_thumbs=" + std::to_string(total) + ";</script>\n");
+    page->add_head_line("<script>var total_n_thumbs=" + std::to_string(total) + ";</script>\n");
   }
-  add_body_line("</tr></table></div></div>");
-  add_body_line("<div id='printQdiv' onclick=\"show_printq('" + js_attr(ctx.base) +
-                "');\"><img src='/img/queue.png'></div>");
-  add_body_line("<div id='sliderbox'><div id='slider'> </div></div>");
+  page->add_body_line("</tr></table></div></div>");
+  page->add_body_line("<div id='printQdiv' onclick=\"show_printq('" + js_attr(ctx.base) +
+                      "');\"><img src='/img/queue.png'></div>");
+  page->add_body_line("<div id='sliderbox'><div id='slider'> </div></div>");
   if (list_view) {
-    add_body_line("<div id='del_prns' onclick=\"do_del_prns('" + js_attr(ctx.base) +
-                  "');\"><img src='/img/recycle.png' width='70'></div>");
+    page->add_body_line("<div id='del_prns' onclick=\"do_del_prns('" + js_attr(ctx.base) +
+                        "');\"><img src='/img/recycle.png' width='70'></div>");
   }
-  disk_gauge(ctx);
-  add_body_line("</form>");
+  disk_gauge(page, ctx);
+  page->add_body_line("</form>");
 }
 
 namespace {
-void one_popup_box(JsonNode* local, const std::string& p, const char* hide) {
+void one_popup_box(webkit::Page* page, JsonNode* local, const std::string& p, const char* hide) {
   std::string h = std::string(" onclick='") + hide + "();'";
-  add_body_line("<div id='" + p + "popup' class='" + p + "popup nosel'><div id='" + p +
-                "popup_title'" + h + ">Title</div><div id='" + p + "popup_contents'" + h +
-                ">msg</div><div id='" + p + "popup_yesno' style='display:none;'><div id='" +
-                p + "popup_no'" + h + ">" + html_escape(local_text(local, "EWS_NO")) +
-                "</div><div id='" + p +
-                "popup_yes' onclick='window.location.reload();'>" +
-                html_escape(local_text(local, "EWS_YES")) + "</div></div><div id='" + p +
-                "close_popup'" + h + "> X </div></div>\n");
+  page->add_body_line("<div id='" + p + "popup' class='" + p + "popup nosel'><div id='" + p +
+                      "popup_title'" + h + ">Title</div><div id='" + p + "popup_contents'" + h +
+                      ">msg</div><div id='" + p + "popup_yesno' style='display:none;'><div id='" +
+                      p + "popup_no'" + h + ">" + html_escape(local_text(local, "EWS_NO")) +
+                      "</div><div id='" + p + "popup_yes' onclick='window.location.reload();'>" +
+                      html_escape(local_text(local, "EWS_YES")) + "</div></div><div id='" + p +
+                      "close_popup'" + h + "> X </div></div>\n");
 }
 }  // namespace
 
-void popup_box(JsonNode* local) { one_popup_box(local, "", "hidePopup"); }
-void del_popup_box(JsonNode* local) { one_popup_box(local, "del_", "del_hidePopup"); }
+void popup_box(webkit::Page* page, JsonNode* local) { one_popup_box(page, local, "", "hidePopup"); }
+void del_popup_box(webkit::Page* page, JsonNode* local) {
+  one_popup_box(page, local, "del_", "del_hidePopup");
+}
 
 }  // namespace jobdesk

@@ -41,7 +41,6 @@ TEST(PageFigures, DiskUsageHoldsOnHugeFileSystems) {
 class PagesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    webkit::reset_html_state();
     ASSERT_TRUE(ld::make_dirs(root("/print/prns/thumbs")));
     ASSERT_TRUE(ld::make_dirs(root("/var/www/html")));
     ASSERT_EQ(symlink(root("/print/prns/thumbs").c_str(), root("/var/www/html/thumbs").c_str()), 0);
@@ -62,6 +61,7 @@ class PagesTest : public ::testing::Test {
     ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/thumbs/" + base + ".jpeg"), jpeg));
   }
   testkit::TempRoot root;
+  webkit::Page html;
   jobdesk::PrnList l;
   jobdesk::PageContext ctx;
   char* text = nullptr;
@@ -74,8 +74,8 @@ TEST_F(PagesTest, ListShowsEscapedNamesFiltersCaseSensitivelyAndCounts) {
   add_job("inv<script>alert(1)");
   std::string q = "list=1&filter=inv&sortby=name";
   ctx.query = q.c_str();
-  jobdesk::show_prn_list(&l, ctx, 0);
-  std::string page = testkit::page_text();
+  jobdesk::show_prn_list(&html, &l, ctx, 0);
+  std::string page = testkit::page_text(&html);
   EXPECT_NE(page.find("inv&lt;script&gt;alert(1)"), std::string::npos);
   EXPECT_EQ(page.find("<script>alert"), std::string::npos);
   EXPECT_NE(page.find(">invoice\n"), std::string::npos);
@@ -91,8 +91,8 @@ TEST_F(PagesTest, GalleryShowsPagesAndTheThumbnailAddress) {
   add_job("b", 3);
   std::string q = "list=0&sortby=PAGES";
   ctx.query = q.c_str();
-  jobdesk::show_prn_list(&l, ctx, 0);
-  std::string page = testkit::page_text();
+  jobdesk::show_prn_list(&html, &l, ctx, 0);
+  std::string page = testkit::page_text(&html);
   EXPECT_NE(page.find("<table id='icontb'><tr>"), std::string::npos);
   EXPECT_NE(page.find("<div>1 Page</div>"), std::string::npos);
   EXPECT_NE(page.find("<div>3 Pages</div>"), std::string::npos);
@@ -108,10 +108,10 @@ TEST_F(PagesTest, ExitLeadsToThePrintersTouchHomePage) {
   setenv("LABELDOCK_PRINTER_HOST", "printer.test", 1);
   std::string q = "list=1";
   ctx.query = q.c_str();
-  jobdesk::show_prn_list(&l, ctx, 0);
-  jobdesk::show_queue(ctx, l.queue, nullptr);
+  jobdesk::show_prn_list(&html, &l, ctx, 0);
+  jobdesk::show_queue(&html, ctx, l.queue, nullptr);
   if (old) setenv("LABELDOCK_PRINTER_HOST", saved.c_str(), 1); else unsetenv("LABELDOCK_PRINTER_HOST");
-  std::string page = testkit::page_text();
+  std::string page = testkit::page_text(&html);
   const std::string exit_div =
       "<div id='returndiv' onclick=\"window.location='http://printer.test/?touch=true';\">Exit</div>";
   size_t first = page.find(exit_div);
@@ -124,13 +124,13 @@ TEST_F(PagesTest, JobPageEscapesTheNameInEveryPlace) {
   add_job("o'k\"<b>");
   std::string q = "prn=x";
   ctx.query = q.c_str();
-  ASSERT_EQ(jobdesk::show_prn(&l, "o'k\"<b>.prn", ctx, 2), 1);
-  std::string page = testkit::page_text();
+  ASSERT_EQ(jobdesk::show_prn(&html, &l, "o'k\"<b>.prn", ctx, 2), 1);
+  std::string page = testkit::page_text(&html);
   EXPECT_EQ(page.find("<b>.prn"), std::string::npos);
   EXPECT_NE(page.find("name='prn' value='o%27k%22&lt;b&gt;.prn'"), std::string::npos);
   EXPECT_NE(page.find("name='inum' value='2'"), std::string::npos);
   EXPECT_NE(page.find("value='o&#39;k\\&quot;&lt;b&gt;'"), std::string::npos);
-  EXPECT_EQ(jobdesk::show_prn(&l, "gone.prn", ctx, 0), 0);
+  EXPECT_EQ(jobdesk::show_prn(&html, &l, "gone.prn", ctx, 0), 0);
 }
 
 }  // namespace

@@ -151,12 +151,12 @@ void refresh_record(PrnList* l, const std::string& name) {
 }
 
 // Rewrites the stored job through the filter; the job is replaced only by a whole filtered file.
-void save_job(PrnList* l, const std::string& name, const std::string& out, PrintSettings s,
-              const char* query, const std::vector<library::PrnOption>& schema) {
-  s.first = webkit::getIntParam(query, "from");
+void save_job(const webkit::Page& page, PrnList* l, const std::string& name, const std::string& out,
+              PrintSettings s, const char* query, const std::vector<library::PrnOption>& schema) {
+  s.first = page.getIntParam(query, "from");
   if (s.first == 0) s.first = 1;
-  s.last = std::max(webkit::getIntParam(query, "to"), s.first);
-  s.copies = webkit::getIntParam(query, "dm_copies_orig");
+  s.last = std::max(page.getIntParam(query, "to"), s.first);
+  s.copies = page.getIntParam(query, "dm_copies_orig");
   const prnfilt_args args = spooler::filter_args(job_settings(s, schema), library::jobs_dir() + name, out);
   int32_t too_large = 0;
   int pages = prnfilt(args, &too_large, l->err);
@@ -180,21 +180,22 @@ void save_job(PrnList* l, const std::string& name, const std::string& out, Print
 
 }  // namespace
 
-PrintSettings read_print_settings(const char* query) {
+PrintSettings read_print_settings(const webkit::Page& page, const char* query) {
   PrintSettings s;
-  s.first = std::max(webkit::getIntParam(query, "from_disp"), 1);
-  s.last = std::max(webkit::getIntParam(query, "to_disp"), 1);
-  s.copies = webkit::getIntParam(query, "dm_copies");
-  s.disp = webkit::getIntParam(query, "disp_units");
-  s.collate = webkit::getParam(query, "Collate") ? 1 : 0;
-  std::string q = webkit::getParam(query, "quality").value_or("");
+  s.first = std::max(page.getIntParam(query, "from_disp"), 1);
+  s.last = std::max(page.getIntParam(query, "to_disp"), 1);
+  s.copies = page.getIntParam(query, "dm_copies");
+  s.disp = page.getIntParam(query, "disp_units");
+  s.collate = page.getParam(query, "Collate") ? 1 : 0;
+  std::string q = page.getParam(query, "quality").value_or("");
   s.quality = q == "-3" ? -3 : q == "-4" ? -4 : 0;
   return s;
 }
 
-int32_t option_write_value(const char* query, const library::PrnOption& o) {
-  if (o.decimals == 0) return webkit::getIntParam(query, o.field_id.c_str());
-  auto text = webkit::getParam(query, o.field_id.c_str());
+int32_t option_write_value(const webkit::Page& page, const char* query,
+                           const library::PrnOption& o) {
+  if (o.decimals == 0) return page.getIntParam(query, o.field_id.c_str());
+  auto text = page.getParam(query, o.field_id.c_str());
   if (!text) return 0;
   double scaled = strtod(text->c_str(), nullptr) * std::pow(10.0, o.decimals);
   if (std::isnan(scaled)) return 0;
@@ -215,18 +216,18 @@ std::string queue_display_name(const std::string& name, int32_t first, int32_t l
   return base + "_" + std::to_string(first) + "_" + std::to_string(last);
 }
 
-int do_print(PrnList* l, const std::string& name, int mode, const char* query,
+int do_print(webkit::Page* page, PrnList* l, const std::string& name, int mode, const char* query,
              const std::string& schema_path) {
-  load_print_options(&l->schema, schema_path, l->err);
-  webkit::add_body_line("<body style='background-color:black'>");
+  load_print_options(page, &l->schema, schema_path, l->err);
+  page->add_body_line("<body style='background-color:black'>");
   if (!is_plain_name(name)) {
     // A name from the query that is not a plain name would read or replace a file elsewhere.
     fprintf(l->err, "jobdesk ERROR invalid job name %s\n", name.c_str());
     return 1;
   }
-  PrintSettings s = read_print_settings(query);
+  PrintSettings s = read_print_settings(*page, query);
   std::vector<library::PrnOption> schema = l->schema;
-  for (library::PrnOption& o : schema) o.write_value = option_write_value(query, o);
+  for (library::PrnOption& o : schema) o.write_value = option_write_value(*page, query, o);
   std::string display = queue_display_name(name, s.first, s.last);
   std::string out;
   if (mode == kSaveMode) {
@@ -243,11 +244,11 @@ int do_print(PrnList* l, const std::string& name, int mode, const char* query,
   if (mode == kPrintMode) {
     if (!queue_copy(l, name, display, s, schema)) return 0;
     if (check_pause(l->queue) == 1) {  // 1: not paused
-      webkit::add_head_line("<meta http-equiv='refresh' content='0; url=http://" +
-                            webkit::html_escape(ld::printer_host()) + "/?touch=true'>\n");
+      page->add_head_line("<meta http-equiv='refresh' content='0; url=http://" +
+                          webkit::html_escape(ld::printer_host()) + "/?touch=true'>\n");
     }
   } else {
-    save_job(l, name, out, s, query, schema);
+    save_job(*page, l, name, out, s, query, schema);
   }
   return 1;
 }

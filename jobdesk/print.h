@@ -7,6 +7,7 @@
 
 #include "jobdesk/prnlist.h"
 #include "spooler/printq.h"
+#include "webkit/html_utils.h"
 
 namespace jobdesk {
 
@@ -16,11 +17,12 @@ enum PrintMode { kPrintMode = 0, kSaveMode = 1 };
 struct PrintSettings {
   int32_t first = 1, last = 1, copies = 0, disp = 0, collate = 0, quality = 0;
 };
-PrintSettings read_print_settings(const char* query);
+PrintSettings read_print_settings(const webkit::Page& page, const char* query);
 
 // The value a schema option writes: the query's integer for 0 decimals, else its number times
 // 10^decimals cut toward zero (held within the 32-bit range); 0 when absent.
-int32_t option_write_value(const char* query, const library::PrnOption& o);
+int32_t option_write_value(const webkit::Page& page, const char* query,
+                           const library::PrnOption& o);
 
 // The name the queue shows for a job printed from `first` to `last`.
 std::string queue_display_name(const std::string& name, int32_t first, int32_t last);
@@ -30,7 +32,7 @@ std::string queue_display_name(const std::string& name, int32_t first, int32_t l
 // renames it over the job only when it is whole; it never touches the queue folder. The caller
 // holds the library lock. Result 1, or 0 when printing could not queue the job (no free queue
 // name, or the copy or the queue could not be written).
-int do_print(PrnList* l, const std::string& name, int mode, const char* query,
+int do_print(webkit::Page* page, PrnList* l, const std::string& name, int mode, const char* query,
              const std::string& schema_path = "tags.json");
 
 }  // namespace jobdesk

@@ -43,7 +43,7 @@ TEST(PrintValues, OptionValuesScaleByTheirDecimals) {
                {2, "v=1.999", 199}};
   for (const Case& c : cases) {
     o.decimals = c.decimals;
-    EXPECT_EQ(jobdesk::option_write_value(c.query, o), c.want) << c.query;
+    EXPECT_EQ(jobdesk::option_write_value(webkit::Page{}, c.query, o), c.want) << c.query;
   }
 }
 
@@ -56,7 +56,7 @@ TEST(PrintValues, QualityAndPageRangeFromTheForm) {
                {"quality=-5&from_disp=-1", 0, 1, 1},
                {"quality=-30", 0, 1, 1}};
   for (const Case& c : cases) {
-    jobdesk::PrintSettings s = jobdesk::read_print_settings(c.query);
+    jobdesk::PrintSettings s = jobdesk::read_print_settings(webkit::Page{}, c.query);
     EXPECT_EQ(s.quality, c.quality) << c.query;
     EXPECT_EQ(s.first, c.first) << c.query;
     EXPECT_EQ(s.last, c.last) << c.query;
@@ -68,7 +68,6 @@ TEST(PrintValues, QualityAndPageRangeFromTheForm) {
 class PrintTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    webkit::reset_html_state();
     ASSERT_TRUE(ld::make_dirs(root("/print/prns")));
     ASSERT_TRUE(ld::make_dirs(root("/print/printq")));
     testkit::JobSpec wanted;
@@ -87,9 +86,9 @@ class PrintTest : public ::testing::Test {
   void TearDown() override {
     fclose(l.err);
     free(text);
-    webkit::reset_html_state();
   }
   testkit::TempRoot root;
+  webkit::Page html;
   jobdesk::PrnList l;
   std::vector<std::string> events;
   char* text = nullptr;
@@ -98,7 +97,7 @@ class PrintTest : public ::testing::Test {
 
 TEST_F(PrintTest, PrintQueuesUnderTheFirstFreeName) {
   ASSERT_TRUE(ld::touch_file(root("/print/printq/a_0.spl")));
-  ASSERT_EQ(jobdesk::do_print(&l, "a.prn", jobdesk::kPrintMode,
+  ASSERT_EQ(jobdesk::do_print(&html, &l, "a.prn", jobdesk::kPrintMode,
                               "quality=-5&from_disp=2&to_disp=4&dm_copies=2&gaplen=1.5", kTags),
             1);
   std::vector<queue_record> q = get_printq(spooler::Config{});
@@ -113,31 +112,31 @@ TEST_F(PrintTest, PrintQueuesUnderTheFirstFreeName) {
   EXPECT_TRUE(ld::file_exists(root("/print/printq/a_1.spl")));
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0], "prnfilt from=2 to=4 dm=2 collate=0 quality=0 noptions=7");
-  EXPECT_NE(testkit::page_text().find("http-equiv='refresh'"), std::string::npos);
+  EXPECT_NE(testkit::page_text(&html).find("http-equiv='refresh'"), std::string::npos);
 }
 
 // A job that could not be queued (here the queue file cannot be written) is never shown as
 // printing: no queue copy stays and the screen is not sent to the printer.
 TEST_F(PrintTest, PrintThatCannotQueueIsNoSuccess) {
   ASSERT_TRUE(ld::make_dirs(root("/print/printq/printq")));
-  EXPECT_EQ(jobdesk::do_print(&l, "a.prn", jobdesk::kPrintMode, "", kTags), 0);
-  EXPECT_EQ(testkit::page_text().find("http-equiv"), std::string::npos);
+  EXPECT_EQ(jobdesk::do_print(&html, &l, "a.prn", jobdesk::kPrintMode, "", kTags), 0);
+  EXPECT_EQ(testkit::page_text(&html).find("http-equiv"), std::string::npos);
   EXPECT_FALSE(ld::file_exists(root("/print/printq/a_0.spl")));
 }
 
 TEST_F(PrintTest, PausedQueueKeepsTheScreenAndFullQueueRefuses) {
   ASSERT_EQ(pause_printing(spooler::Config{}), 1);
-  ASSERT_EQ(jobdesk::do_print(&l, "a.prn", jobdesk::kPrintMode, "", kTags), 1);
-  EXPECT_EQ(testkit::page_text().find("http-equiv"), std::string::npos);
+  ASSERT_EQ(jobdesk::do_print(&html, &l, "a.prn", jobdesk::kPrintMode, "", kTags), 1);
+  EXPECT_EQ(testkit::page_text(&html).find("http-equiv"), std::string::npos);
   for (int n = 0; n < 100; ++n) {
     ASSERT_TRUE(ld::touch_file(root("/print/printq/b_" + std::to_string(n) + ".prn")));
   }
   ASSERT_TRUE(ld::copy_file(root("/print/prns/a.prn"), root("/print/prns/b.prn")));
-  EXPECT_EQ(jobdesk::do_print(&l, "b.prn", jobdesk::kPrintMode, "", kTags), 0);
+  EXPECT_EQ(jobdesk::do_print(&html, &l, "b.prn", jobdesk::kPrintMode, "", kTags), 0);
 }
 
 TEST_F(PrintTest, SaveReplacesTheJobWithTheFilteredOne) {
-  ASSERT_EQ(jobdesk::do_print(&l, "a.prn", jobdesk::kSaveMode,
+  ASSERT_EQ(jobdesk::do_print(&html, &l, "a.prn", jobdesk::kSaveMode,
                               "from=2&to=3&dm_copies_orig=1", kTags),
             1);
   EXPECT_EQ(count_pages(root("/print/prns/a.prn")), 2);
@@ -147,12 +146,12 @@ TEST_F(PrintTest, SaveReplacesTheJobWithTheFilteredOne) {
 TEST_F(PrintTest, FailedSaveLeavesTheJobAsItWas) {
   std::string broken = "JZJZ not really a job";
   ASSERT_TRUE(ld::write_file_atomic(root("/print/prns/a.prn"), broken));
-  EXPECT_EQ(jobdesk::do_print(&l, "a.prn", jobdesk::kSaveMode, "from=1&to=1", kTags), 1);
+  EXPECT_EQ(jobdesk::do_print(&html, &l, "a.prn", jobdesk::kSaveMode, "from=1&to=1", kTags), 1);
   std::string now;
   ASSERT_TRUE(ld::read_file(root("/print/prns/a.prn"), &now));
   EXPECT_EQ(now, broken);
   EXPECT_FALSE(ld::file_exists(root("/print/printq/a.prn")));
-  EXPECT_EQ(jobdesk::do_print(&l, "../prns/a.prn", jobdesk::kSaveMode, "", kTags), 1);
+  EXPECT_EQ(jobdesk::do_print(&html, &l, "../prns/a.prn", jobdesk::kSaveMode, "", kTags), 1);
   EXPECT_TRUE(ld::file_exists(root("/print/prns/a.prn")));
 }
 

@@ -203,13 +203,7 @@ void read_with_decoder(library::PrnInfo* info) {
 
 }  // namespace
 
-void log_line(const PrnList& l, std::string_view text) {
-  if (l.log) {
-    l.log(text);
-  } else {
-    ui_log(text);
-  }
-}
+void log_line(const PrnList& l, std::string_view text) { ld::log_event(l.log, text); }
 
 int load_prn_list(PrnList* l, const std::string& path) {
   ld::UniqueFile f(fopen(path.c_str(), "rb"));

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/ui_log.h"
 #include "library/prninfo.h"
 #include "library/prnrecord.h"
 #include "spooler/queue_config.h"
@@ -28,12 +29,12 @@ using library::record_fits;
 using library::view_prn_info;
 
 // One run's view of the library. `schema` is the option schema every new record starts from;
-// messages go to `err`, event lines through `log` (ui_log when empty).
+// messages go to `err`, event lines through `log` (ld::log_event's own log when empty).
 struct PrnList {
   std::list<library::PrnInfo> list;  // front is the head
   std::vector<library::PrnOption> schema;
   FILE* err = stderr;
-  std::function<void(std::string_view)> log;
+  ld::EventSink log;
   // The print queue that Print adds to and the queue page shows (and its messages).
   spooler::Config queue;
   // Set when a record was made or changed since the cache was read: only then is the cache
@@ -41,7 +42,8 @@ struct PrnList {
   bool changed = false;
 };
 
-// An event-log line through the list's log function (tests set one), else through ui_log.
+// An event-log line through the list's log function (the run's, or a test's), else through a
+// log of its own.
 void log_line(const PrnList& l, std::string_view text);
 
 // Reads the cache into the list (each record in front, so the list ends in reverse file

@@ -34,10 +34,10 @@ constexpr char kPjlPrefix[] = "\x1b%-12345X@PJL JOB WNAME = \"";
 constexpr size_t kPjlPrefixLen = sizeof kPjlPrefix - 1;  // 27
 constexpr char kMagic[] = "JZJZ";
 
-void log_line(const char* fmt, const std::string& a) {
+void log_line(const Config& cfg, const char* fmt, const std::string& a) {
   std::vector<char> buf(a.size() + std::strlen(fmt) + 1);
   std::snprintf(buf.data(), buf.size(), fmt, a.c_str());
-  ui_log(buf.data());
+  ld::log_event(cfg.log, buf.data());
 }
 
 // Copies [from, from + n) of `in` to the end of `out`: in the kernel where it can, else by reads.
@@ -267,7 +267,7 @@ int receive(int conn, const Config& cfg, const std::string& path) {
   char text[128];
   std::snprintf(text, sizeof text, "finished %lld pages %d (%d)", static_cast<long long>(length),
                 st.pages, static_cast<int>(rc));
-  ui_log(text);
+  ld::log_event(cfg.log, text);
   if (::close(cap.release()) != 0) std::fprintf(cfg.out, "\n Error : Fputs error");
   return rejected ? -1 : st.pages;
 }
@@ -319,7 +319,7 @@ int _process(const Config& cfg, int pagecount, const std::string& path) {
   std::string name = _char2utf8(hex);
   std::fprintf(cfg.out, "%s\n", name.c_str());
   std::fflush(cfg.out);
-  log_line("capturing [%s]", std::string(name.c_str()));
+  log_line(cfg, "capturing [%s]", std::string(name.c_str()));
   fd.reset();
   return _move_tempfile(cfg, name, length, offset, pagecount, path);
 }
@@ -395,7 +395,7 @@ int _move_tempfile(const Config& cfg, const std::string& name, int64_t length, i
   };
   std::fprintf(cfg.out, "writing %s\n", target.c_str());
   std::fflush(cfg.out);
-  log_line("writing captured %s", target);
+  log_line(cfg, "writing captured %s", target);
 
   const int64_t consumed = length - offset - 4;  // stream bytes, trailer excluded
   std::string head;
@@ -469,7 +469,10 @@ void take_job(int conn, const Config& cfg, int slot) {
 
 }  // namespace
 
-int serve(int listen_fd, const Config& cfg) {
+int serve(int listen_fd, const Config& given) {
+  ld::UiLog events(given.err);  // the connections' threads share it
+  Config cfg = given;
+  if (!cfg.log) cfg.log = events.sink();
   Slots slots(kMaxConnections);
   std::vector<std::thread> workers(static_cast<size_t>(kMaxConnections));
   auto join_all = [&] {

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "common/clock.h"
+#include "common/ui_log.h"
 
 namespace jobcatcher {
 
@@ -38,6 +39,9 @@ struct Config {
   ld::Clock* clock = &ld::system_clock();  // read by every receiving thread at once
   FILE* out = stdout;  // the console lines (accept, pages, the name, writing ...)
   FILE* err = stderr;  // why a connection or a capture was refused
+  // Event-log lines. Unset: serve gives the run a UiLog of its own; a direct call of receive or
+  // _process logs each line through ld::log_event.
+  ld::EventSink log;
 };
 
 // The capture of the connection in receiving slot `slot`: "/print/tmp/upload.pjl" under the root

@@ -156,7 +156,7 @@ class SystemDaemonClock : public DaemonClock {
   TimeVal time_of_day() override { return time_now(); }
 
  private:
-  long cap_ms_;
+  const long cap_ms_;  // set once: the shared real clock holds no state that changes
 };
 DaemonClock& system_daemon_clock();
 

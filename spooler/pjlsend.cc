@@ -509,7 +509,10 @@ int print_first(const Config& cfg, ld::StuckWatchdog* watch) {
   return 1;
 }
 
-int print_all(const Config& cfg) {
+int print_all(const Config& given) {
+  ld::UiLog events(given.err);
+  Config cfg = given;
+  if (!cfg.log) cfg.log = events.sink();
   ld::Clock& clock = *cfg.clock;
   ld::StuckWatchdog watch(clock, ld::real_stuck_probes(cfg));
   for (;;) {

@@ -1,6 +1,7 @@
 // What the queue store and the spooler programs are given instead of reaching for globals:
 // where the queue files and the printer's status document are, the program name that locks
-// carry, the clock the store takes "now" from and sleeps on, and the streams its messages go to.
+// carry, the clock the store takes "now" from and sleeps on, and the streams its messages and
+// event-log lines go to.
 #pragma once
 #include <cstdio>
 #include <ctime>
@@ -8,6 +9,7 @@
 #include <string_view>
 
 #include "common/clock.h"
+#include "common/ui_log.h"
 
 // The printer's status document: a copy of its "/status/system" page (under the root prefix).
 std::string printer_status_path();
@@ -35,6 +37,9 @@ struct Config {
   ld::Clock* clock = &ld::system_clock();
   FILE* out = stdout;  // progress, listings and dumps
   FILE* err = stderr;  // problems
+  // Event-log lines. Unset: spoold_pass and print_all give their run a UiLog of its own; other
+  // calls log each line through ld::log_event.
+  ld::EventSink log;
 };
 
 // The appliance's Config for the program called `name`.

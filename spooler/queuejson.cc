@@ -32,8 +32,9 @@ int run() {
   const Config store;
   bool paused = check_pause(store) == 0;
   std::vector<queue_record> jobs = get_printq(store);
-  for (const auto& line : report_lines(jobs, paused)) webkit::add_body_line(line);
-  return webkit::print_json() < 0 ? 1 : 0;
+  webkit::Page page;
+  for (auto& line : report_lines(jobs, paused)) page.take_body_line(std::move(line));
+  return page.print_json() < 0 ? 1 : 0;
 }
 
 }  // namespace spooler::queuejson

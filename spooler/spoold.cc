@@ -58,7 +58,8 @@ void drop_job(const Config& cfg, const queue_record& r, const char* why) {
   if (res == kMergeGone) return;  // deleted meanwhile
   std::fprintf(cfg.err, "spoold: %s %s, removed from the print queue\n", r.path, why);
   ld::record_queue_job_end(r, ld::JobEnd::kFailed, cfg.clock->now(), cfg.err);
-  ui_log(std::string("print job ") + r.displayname + " removed from the print queue: it " + why);
+  ld::log_event(cfg.log, std::string("print job ") + r.displayname +
+                             " removed from the print queue: it " + why);
 }
 
 // The filter's messages, kept aside until it is known whom they concern.
@@ -208,7 +209,10 @@ prnfilt_args spool_args(const queue_record& r) {
   return filter_args(settings_of(r), input, input + ".tmp");
 }
 
-int spoold_pass(const Config& cfg) {
+int spoold_pass(const Config& given) {
+  ld::UiLog events(given.err);
+  Config cfg = given;
+  if (!cfg.log) cfg.log = events.sink();
   std::vector<queue_record> q;
   bool read = false;
   for (int i = 0; i < kSpoolLockTries && !read; ++i) {

@@ -194,7 +194,7 @@ StuckWatchdog::Probes real_stuck_probes(const spooler::Config& cfg) {
   StuckWatchdog::Probes p;
   p.printer_online = [&cfg] { return printer_online_quietly(cfg); };
   p.paused = [&cfg] { return spooler::check_pause(cfg) != 1; };
-  p.log = [](std::string_view text) { ui_log(text); };
+  p.log = [&cfg](std::string_view text) { ld::log_event(cfg.log, text); };
   p.err = cfg.err;
   return p;
 }

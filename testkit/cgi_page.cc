@@ -7,15 +7,15 @@
 
 namespace testkit {
 
-std::string page_text() {
+std::string page_text(webkit::Page* page) {
   char* buf = nullptr;
   size_t len = 0;
   FILE* f = open_memstream(&buf, &len);
-  webkit::print_html(f);
+  page->print_html(f);
   std::fclose(f);
   std::string s(buf, len);
   std::free(buf);
-  webkit::reset_html_state();
+  *page = webkit::Page{};
   return s;
 }
 

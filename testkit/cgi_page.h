@@ -3,10 +3,12 @@
 #pragma once
 #include <string>
 
+#include "webkit/html_utils.h"
+
 namespace testkit {
 
-// The response the collected head and body lines make (webkit::print_html), after which the
-// toolkit's line lists are empty again for the next call.
-std::string page_text();
+// The response the page's collected head and body lines make (webkit::Page::print_html), after
+// which the page is empty again for the next call.
+std::string page_text(webkit::Page* page);
 
 }  // namespace testkit

@@ -49,12 +49,7 @@ std::string no_slash(const std::string& dir) {
   return dir.size() > 1 && dir.back() == '/' ? dir.substr(0, dir.size() - 1) : dir;
 }
 
-void say(const UploadConfig& cfg, const std::string& text) {
-  if (cfg.log)
-    cfg.log(text);
-  else
-    ui_log(text);
-}
+void say(const UploadConfig& cfg, const std::string& text) { ld::log_event(cfg.log, text); }
 void command(const UploadConfig& cfg, const std::string& text) {
   std::fprintf(cfg.out, "%s\n", text.c_str());
   std::fflush(cfg.out);
@@ -318,7 +313,9 @@ void load_prn_dirs(int model, const UploadConfig& cfg, UploadRun* run) {
 }
 
 int uploadcheck(const UploadConfig& given) {
+  ld::UiLog events(given.err);
   UploadConfig cfg = given;
+  if (!cfg.log) cfg.log = events.sink();
   if (!cfg.pause) cfg.pause = [] { ::sleep(1); };
   JsonTree doc;
   for (int i = 0; i < cfg.load_attempts && !doc; ++i) {

@@ -11,8 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "upload/importfiles.h"
+#include "common/ui_log.h"
 #include "library/prninfo.h"
+#include "upload/importfiles.h"
 
 struct JsonNode;
 
@@ -29,7 +30,7 @@ struct UploadConfig {
   UploadPaths paths = default_upload_paths();
   int load_attempts = 10;                     // tries to load the system document
   std::function<void()> pause;                // between tries; default one second
-  std::function<void(std::string_view)> log;  // event-log lines; unset: ui_log
+  ld::EventSink log;                          // event-log lines; unset: the run's own UiLog
   FILE* out = stdout;                         // the command texts
   FILE* err = stderr;                         // scan and filter messages
 };

@@ -82,11 +82,11 @@ std::string upload_cell(Request* r, const std::string& set) {
 void add_form(Request* r) {
   const char* q = r->cfg.query.c_str();
   std::string row = "<div class='tbl' id='tb1'><form ><table><tr><td>";
-  row += webkit::getParam(q, "backup_logs") ? logs_cell(r) : kLogsActive;
+  row += webkit::searchParam(q, "backup_logs") ? logs_cell(r) : kLogsActive;
   row += "</td><td>";
-  row += webkit::getParam(q, "backup_prns") ? prns_cell(r) : kPrnsActive;
+  row += webkit::searchParam(q, "backup_prns") ? prns_cell(r) : kPrnsActive;
   row += "</td></tr><tr><td>";
-  std::optional<std::string> set = webkit::getParam(q, "upload_prn");
+  std::optional<std::string> set = webkit::searchParam(q, "upload_prn");
   row += set ? upload_cell(r, *set) : kUploadActive;
   row += "</td><td><input class='btn btn_active' type='submit' value='Quit' name='quit'></td>";
   row += "</tr></table></form></div>";
@@ -107,7 +107,7 @@ Page build_page(const UsbConfig& cfg) {
   std::vector<std::string> sets;
   if (list_prn_dirs(cfg.paths, &sets)) add_prn_dirs(&r.page, sets);
 
-  if (webkit::getParam(cfg.query.c_str(), "quit")) {
+  if (webkit::searchParam(cfg.query.c_str(), "quit")) {
     std::string err;
     if (write_eject_script(cfg.paths, &err)) r.page.body.push_back("ejecting usb device");
     else std::fprintf(cfg.err, "quit: %s\n", err.c_str());
@@ -127,9 +127,10 @@ Page build_page(const UsbConfig& cfg) {
 
 int usbdesk(const UsbConfig& cfg) {
   Page page = build_page(cfg);
-  for (const auto& l : page.head) webkit::add_head_line(l);
-  for (const auto& l : page.body) webkit::add_body_line(l);
-  return webkit::print_html(cfg.out) < 0 ? 1 : 0;
+  webkit::Page response;
+  for (const auto& l : page.head) response.add_head_line(l);
+  for (const auto& l : page.body) response.add_body_line(l);
+  return response.print_html(cfg.out) < 0 ? 1 : 0;
 }
 
 UsbConfig config_from_environment() {

@@ -16,19 +16,6 @@
 namespace webkit {
 namespace {
 
-struct State {
-  std::vector<std::string> head;
-  std::vector<std::string> body;
-  std::optional<std::string> persistence_text;
-  ParamList persistence;
-  ParamList persistence_read;  // the pairs as the file held them, to skip a needless write
-};
-
-State& state() {
-  static State s;
-  return s;
-}
-
 // Where the value behind `pos` ends: the next "&" (or, when `newline_ends`, a newline) or the end.
 size_t value_end(std::string_view text, size_t pos, bool newline_ends) {
   size_t end = text.find_first_of(newline_ends ? std::string_view("&\n") : std::string_view("&"), pos);
@@ -55,14 +42,15 @@ bool write_pieces(int fd, std::vector<iovec>& v) {
   return true;
 }
 
+}  // namespace
+
 // The lines go out as they are stored, without being put together first: a list page of a
 // thousand jobs is a few hundred kilobytes.
-long write_response(FILE* out, const char* content_type) {
-  State& s = state();
+long Page::write_response(FILE* out, const char* content_type) const {
   const std::string top = "Content-length: " + std::to_string(get_body_length()) + "\r\n" +
                           content_type + "\r\n\r\n";
   std::vector<iovec> pieces;
-  pieces.reserve(1 + s.head.size() + s.body.size());
+  pieces.reserve(1 + head_.size() + body_.size());
   size_t total = 0;
   auto add = [&](const std::string& t) {
     if (t.empty()) return;
@@ -70,8 +58,8 @@ long write_response(FILE* out, const char* content_type) {
     total += t.size();
   };
   add(top);
-  for (const auto& l : s.head) add(l);
-  for (const auto& l : s.body) add(l);
+  for (const auto& l : head_) add(l);
+  for (const auto& l : body_) add(l);
   if (std::fflush(out) != 0) return -1;
   const int fd = ::fileno(out);
   if (fd >= 0) {
@@ -85,60 +73,58 @@ long write_response(FILE* out, const char* content_type) {
   return static_cast<long>(total);
 }
 
-}  // namespace
-
 std::string get_string(std::string_view text) { return std::string(text); }
 
-int add_head_line(std::string_view text) {
-  State& s = state();
-  if (s.head.empty()) s.head.emplace_back("<HTML><HEAD>");
-  s.head.emplace_back(text);
+int Page::add_head_line(std::string_view text) {
+  if (head_.empty()) head_.emplace_back("<HTML><HEAD>");
+  head_.emplace_back(text);
   return 1;
 }
 
-int add_body_line(std::string_view text) {
-  state().body.emplace_back(text);
+int Page::add_body_line(std::string_view text) {
+  body_.emplace_back(text);
   return 1;
 }
 
-int take_body_line(std::string text) {
-  state().body.push_back(std::move(text));
+int Page::take_body_line(std::string text) {
+  body_.push_back(std::move(text));
   return 1;
 }
 
-int add_body_line_top(std::string_view text) {
-  auto& body = state().body;
-  body.emplace(body.empty() ? body.end() : body.begin() + 1, text);
+int Page::add_body_line_top(std::string_view text) {
+  body_.emplace(body_.empty() ? body_.end() : body_.begin() + 1, text);
   return 1;
 }
 
-int add_body_line2(std::string_view a, std::string_view b) {
+int Page::add_body_line2(std::string_view a, std::string_view b) {
   add_body_line(a);
   return add_body_line(b);
 }
 
-int add_body_line3(std::string_view a, std::string_view b, std::string_view c) {
+int Page::add_body_line3(std::string_view a, std::string_view b, std::string_view c) {
   add_body_line(a);
   add_body_line(b);
   return add_body_line(c);
 }
 
-size_t get_body_length() {
+size_t Page::get_body_length() const {
   size_t n = 0;
-  for (const auto& l : state().head) n += l.size();
-  for (const auto& l : state().body) n += l.size();
+  for (const auto& l : head_) n += l.size();
+  for (const auto& l : body_) n += l.size();
   return n;
 }
 
-long print_html(FILE* out) {
+long Page::print_html(FILE* out) {
   add_head_line("</HEAD>\n");
   add_body_line("</HTML>\n");
   return write_response(out, "Content-Type:text/html;charset=utf-8");
 }
 
-long print_json(FILE* out) { return write_response(out, "Content-Type:application/json;charset=iso-8859-1"); }
+long Page::print_json(FILE* out) const {
+  return write_response(out, "Content-Type:application/json;charset=iso-8859-1");
+}
 
-void output_from_file(const std::string& path) {
+void Page::output_from_file(const std::string& path) {
   ld::UniqueFile f(std::fopen(path.c_str(), "rb"));
   if (!f) return;
   std::string piece;
@@ -202,13 +188,12 @@ std::optional<std::string> searchParam(const char* text, const char* name) {
   return decode_value(t.substr(v, value_end(t, v, false) - v), kParamValueMax);
 }
 
-std::optional<std::string> getParam(const char* query, const char* name) {
+std::optional<std::string> Page::getParam(const char* query, const char* name) const {
   if (auto v = searchParam(query, name)) return v;
-  const auto& text = state().persistence_text;
-  return text ? searchParam(text->c_str(), name) : std::nullopt;
+  return persistence_text_ ? searchParam(persistence_text_->c_str(), name) : std::nullopt;
 }
 
-int getIntParam(const char* query, const char* name) {
+int Page::getIntParam(const char* query, const char* name) const {
   auto v = getParam(query, name);
   if (!v) return 0;
   long n = std::strtol(v->c_str(), nullptr, 10);
@@ -235,12 +220,12 @@ int getParamValues(const char* text, const char* name, std::vector<std::string>*
 
 std::string persistence_path(std::string_view program) { return "." + std::string(program) + ".data"; }
 
-std::optional<std::string> load_persistence_data(std::string_view program, const char* default_text) {
-  State& s = state();
+std::optional<std::string> Page::load_persistence_data(std::string_view program,
+                                                       const char* default_text) {
   std::string path = persistence_path(program);
-  s.persistence_text.reset();
-  s.persistence.clear();
-  s.persistence_read.clear();
+  persistence_text_.reset();
+  persistence_.clear();
+  persistence_read_.clear();
   ld::UniqueFile f(std::fopen(path.c_str(), "rb"));
   if (!f) {
     std::fprintf(stderr, "unable to open file <%s>\n", path.c_str());
@@ -250,18 +235,18 @@ std::optional<std::string> load_persistence_data(std::string_view program, const
   text.resize(std::fread(text.data(), 1, text.size(), f.get()));
   if (text.empty()) {
     std::fprintf(stderr, "empty persistance data file. using default [%s]\n", default_text ? default_text : "");
-    s.persistence = parse_url(default_text ? default_text : "");
+    persistence_ = parse_url(default_text ? default_text : "");
     return std::nullopt;
   }
-  s.persistence = parse_url(text);
-  s.persistence_read = s.persistence;
-  s.persistence_text = std::move(text);
-  return s.persistence_text;
+  persistence_ = parse_url(text);
+  persistence_read_ = persistence_;
+  persistence_text_ = std::move(text);
+  return persistence_text_;
 }
 
-int replace_persistent_data(const char* key, const char* value) {
+int Page::replace_persistent_data(const char* key, const char* value) {
   if (key == nullptr || value == nullptr) return 0;
-  ParamList& list = state().persistence;
+  ParamList& list = persistence_;
   for (auto& p : list) {
     if (p.name == key) {
       if (p.value != value) p.value = value;
@@ -285,18 +270,17 @@ std::string encode_persistent_value(std::string_view value) {
 }
 }  // namespace
 
-int save_persistence_data(std::string_view program) {
+int Page::save_persistence_data(std::string_view program) const {
   // Settings that did not change need no write (and no disk sync) on every page.
-  const State& s = state();
   auto same = [](const ParamPair& a, const ParamPair& b) {
     return a.name == b.name && a.value == b.value;
   };
-  if (s.persistence_text && std::equal(s.persistence.begin(), s.persistence.end(),
-                                       s.persistence_read.begin(), s.persistence_read.end(), same))
+  if (persistence_text_ && std::equal(persistence_.begin(), persistence_.end(),
+                                      persistence_read_.begin(), persistence_read_.end(), same))
     return 1;
   std::string path = persistence_path(program);
   std::string text;
-  for (const auto& p : state().persistence) {
+  for (const auto& p : persistence_) {
     if (!text.empty()) text += '&';
     text += p.name + "=" + encode_persistent_value(p.value);
   }
@@ -306,8 +290,6 @@ int save_persistence_data(std::string_view program) {
   }
   return 1;
 }
-
-const ParamList& persistence_list() { return state().persistence; }
 
 std::string html_escape(std::string_view text) {
   std::string out;
@@ -384,7 +366,5 @@ std::string json_escape(std::string_view text) {
   }
   return out;
 }
-
-void reset_html_state() { state() = State{}; }
 
 }  // namespace webkit

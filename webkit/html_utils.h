@@ -1,7 +1,8 @@
 // The toolkit every CGI page of the appliance is built with: the response as two ordered line
 // lists (head and body) written in one go with an exact Content-length, lookup of request
 // parameters in query strings, and the small per-program persistence file of a page.
-// All state is process-wide and lives until the process ends (a CGI run is short).
+// A CGI run makes one Page and hands it to everything that adds lines or reads the
+// remembered settings; the toolkit itself keeps no state.
 #pragma once
 #include <cstdio>
 #include <optional>
@@ -26,31 +27,6 @@ constexpr size_t kPersistenceMax = 65536;  // bytes of a persistence file that a
 // A copy of the text.
 std::string get_string(std::string_view text);
 
-// Response lines. Each stores a copy of its text exactly (any bytes, any number of newlines).
-// The head list starts with "<HTML><HEAD>" when its first line is added. All return 1.
-int add_head_line(std::string_view text);
-int add_body_line(std::string_view text);
-// add_body_line for a text the caller is done with: it is taken over rather than copied.
-int take_body_line(std::string text);
-// Inserts as the second body line (behind the first); into an empty body as the first.
-int add_body_line_top(std::string_view text);
-int add_body_line2(std::string_view a, std::string_view b);
-int add_body_line3(std::string_view a, std::string_view b, std::string_view c);
-// Bytes of all head lines and all body lines.
-size_t get_body_length();
-
-// Write the response to `out`: "Content-length: N\r\n", the content type line and a blank
-// line, then every head line and every body line as stored. print_html first closes the head
-// ("</HEAD>\n") and the body ("</HTML>\n"), so call it once only. The content types are
-// "Content-Type:text/html;charset=utf-8" and "Content-Type:application/json;charset=iso-8859-1".
-// The response goes out in one write; the result is its byte count, or -1 when it failed.
-long print_html(FILE* out = stdout);
-long print_json(FILE* out = stdout);
-
-// Appends the file's lines as body lines (newline kept; lines longer than kFileLineMax bytes
-// arrive as several pieces). A file that cannot be opened adds nothing.
-void output_from_file(const std::string& path);
-
 // One name and its decoded value.
 struct ParamPair {
   std::string name;
@@ -73,28 +49,9 @@ ParamList parse_url(std::string_view text);
 // that holds "key=" text is never read as that key. An empty value is present (""). Absent text
 // or name, or no match: nullopt.
 std::optional<std::string> searchParam(const char* text, const char* name);
-// searchParam on the query, else on the persistence text read at start.
-std::optional<std::string> getParam(const char* query, const char* name);
-// getParam as a decimal number like atoi (blanks, a sign, digits; clamped to int); absent is 0.
-int getIntParam(const char* query, const char* name);
 // Appends the values of up to `max` parameters "name=" (found as searchParam finds them) to *slots,
 // in order of appearance; returns how many were stored.
 int getParamValues(const char* text, const char* name, std::vector<std::string>* slots, int max);
-
-// Persistence file "." + program + ".data" in the working directory: the pairs joined by "&",
-// each "key=value" with the value as held (decoded), no newline at the end.
-std::string persistence_path(std::string_view program);
-// Reads the file: its text becomes the fallback for getParam and its pairs the list that
-// save_persistence_data writes back. An empty file makes the list parse_url(default) and gives
-// no fallback. A missing file gives neither. Returns the persistence text.
-std::optional<std::string> load_persistence_data(std::string_view program, const char* default_text);
-// Sets key in the persistence list; 1 when the key existed, 0 when it was added (or absent).
-int replace_persistent_data(const char* key, const char* value);
-// Writes the persistence list (replacing the file as a whole, so a concurrent reader sees the
-// old or the new settings, never a part); 1/0.
-int save_persistence_data(std::string_view program);
-// The pairs that save_persistence_data would write, in list order.
-const ParamList& persistence_list();
 
 // Text put into an HTML page: "&", "<", ">", '"' and "'" as entities, so a name is only text in
 // element and attribute context.
@@ -106,8 +63,65 @@ std::string html_escape(std::string_view text);
 // from the network or a USB stick can hold any bytes.
 std::string json_escape(std::string_view text);
 
-// Forgets every line and the persistence state. For tests, which build many responses in one
-// process; a CGI run never needs it.
-void reset_html_state();
+// Persistence file "." + program + ".data" in the working directory: the pairs joined by "&",
+// each "key=value" with the value as held (decoded), no newline at the end.
+std::string persistence_path(std::string_view program);
+
+// One response in the making: its head and body lines, and the page's persistence state (the
+// remembered settings read at start, which getParam falls back on, and the pairs written back).
+class Page {
+ public:
+  // Response lines. Each stores a copy of its text exactly (any bytes, any number of newlines).
+  // The head list starts with "<HTML><HEAD>" when its first line is added. All return 1.
+  int add_head_line(std::string_view text);
+  int add_body_line(std::string_view text);
+  // add_body_line for a text the caller is done with: it is taken over rather than copied.
+  int take_body_line(std::string text);
+  // Inserts as the second body line (behind the first); into an empty body as the first.
+  int add_body_line_top(std::string_view text);
+  int add_body_line2(std::string_view a, std::string_view b);
+  int add_body_line3(std::string_view a, std::string_view b, std::string_view c);
+  // Bytes of all head lines and all body lines.
+  size_t get_body_length() const;
+
+  // Write the response to `out`: "Content-length: N\r\n", the content type line and a blank
+  // line, then every head line and every body line as stored. print_html first closes the head
+  // ("</HEAD>\n") and the body ("</HTML>\n"), so call it once only. The content types are
+  // "Content-Type:text/html;charset=utf-8" and "Content-Type:application/json;charset=iso-8859-1".
+  // The response goes out in one write; the result is its byte count, or -1 when it failed.
+  long print_html(FILE* out = stdout);
+  long print_json(FILE* out = stdout) const;
+
+  // Appends the file's lines as body lines (newline kept; lines longer than kFileLineMax bytes
+  // arrive as several pieces). A file that cannot be opened adds nothing.
+  void output_from_file(const std::string& path);
+
+  // searchParam on the query, else on the persistence text read at start.
+  std::optional<std::string> getParam(const char* query, const char* name) const;
+  // getParam as a decimal number like atoi (blanks, a sign, digits; clamped to int); absent is 0.
+  int getIntParam(const char* query, const char* name) const;
+
+  // Reads the persistence file: its text becomes the fallback for getParam and its pairs the
+  // list that save_persistence_data writes back. An empty file makes the list parse_url(default)
+  // and gives no fallback. A missing file gives neither. Returns the persistence text.
+  std::optional<std::string> load_persistence_data(std::string_view program,
+                                                   const char* default_text);
+  // Sets key in the persistence list; 1 when the key existed, 0 when it was added (or absent).
+  int replace_persistent_data(const char* key, const char* value);
+  // Writes the persistence list (replacing the file as a whole, so a concurrent reader sees the
+  // old or the new settings, never a part); 1/0.
+  int save_persistence_data(std::string_view program) const;
+  // The pairs that save_persistence_data would write, in list order.
+  const ParamList& persistence_list() const { return persistence_; }
+
+ private:
+  long write_response(FILE* out, const char* content_type) const;
+
+  std::vector<std::string> head_;
+  std::vector<std::string> body_;
+  std::optional<std::string> persistence_text_;
+  ParamList persistence_;
+  ParamList persistence_read_;  // the pairs as the file held them, to skip a needless write
+};
 
 }  // namespace webkit

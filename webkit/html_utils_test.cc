@@ -19,8 +19,7 @@ namespace {
 
 class HtmlUtils : public ::testing::Test {
  protected:
-  void SetUp() override { reset_html_state(); }
-  void TearDown() override { reset_html_state(); }
+  Page page;
 };
 
 // What a print function writes, and its result.
@@ -34,7 +33,7 @@ std::string capture(F print, long* result = nullptr) {
 
 TEST_F(HtmlUtils, HtmlResponseWithoutBodyCarriesTheFrameAndItsExactLength) {
   long r = 0;
-  std::string out = capture([](FILE* f) { return print_html(f); }, &r);
+  std::string out = capture([&](FILE* f) { return page.print_html(f); }, &r);
   const std::string content = "<HTML><HEAD></HEAD>\n</HTML>\n";
   EXPECT_EQ(out, "Content-length: " + std::to_string(content.size()) +
                      "\r\nContent-Type:text/html;charset=utf-8\r\n\r\n" + content);
@@ -42,27 +41,30 @@ TEST_F(HtmlUtils, HtmlResponseWithoutBodyCarriesTheFrameAndItsExactLength) {
 }
 
 TEST_F(HtmlUtils, HtmlResponseWritesHeadThenBodyLinesAsStored) {
-  add_body_line("<p>a\nb</p>");
-  add_head_line("<title>x</title>\n");
-  add_body_line2("", "2");
-  add_body_line3("3", "4", "5");
-  take_body_line(std::string("6\n"));
-  EXPECT_EQ(get_body_length(), std::string("<HTML><HEAD><title>x</title>\n<p>a\nb</p>23456\n").size());
-  std::string out = capture([](FILE* f) { return print_html(f); });
+  page.add_body_line("<p>a\nb</p>");
+  page.add_head_line("<title>x</title>\n");
+  page.add_body_line2("", "2");
+  page.add_body_line3("3", "4", "5");
+  page.take_body_line(std::string("6\n"));
+  EXPECT_EQ(page.get_body_length(),
+            std::string("<HTML><HEAD><title>x</title>\n<p>a\nb</p>23456\n").size());
+  std::string out = capture([&](FILE* f) { return page.print_html(f); });
   const std::string content = "<HTML><HEAD><title>x</title>\n</HEAD>\n<p>a\nb</p>23456\n</HTML>\n";
   EXPECT_EQ(out, "Content-length: " + std::to_string(content.size()) +
                      "\r\nContent-Type:text/html;charset=utf-8\r\n\r\n" + content);
 }
 
 TEST_F(HtmlUtils, JsonResponseIsTheBodyOnly) {
-  add_body_line("{ \"a\": 1 }\n");
-  EXPECT_EQ(capture([](FILE* f) { return print_json(f); }),
-            "Content-length: 11\r\nContent-Type:application/json;charset=iso-8859-1\r\n\r\n{ \"a\": 1 }\n");
-  reset_html_state();
-  add_head_line("h");
-  add_body_line("b");
-  EXPECT_EQ(capture([](FILE* f) { return print_json(f); }),
-            "Content-length: 14\r\nContent-Type:application/json;charset=iso-8859-1\r\n\r\n<HTML><HEAD>hb");
+  page.add_body_line("{ \"a\": 1 }\n");
+  EXPECT_EQ(capture([&](FILE* f) { return page.print_json(f); }),
+            "Content-length: 11\r\nContent-Type:application/json;charset=iso-8859-1\r\n\r\n{ "
+            "\"a\": 1 }\n");
+  page = Page{};
+  page.add_head_line("h");
+  page.add_body_line("b");
+  EXPECT_EQ(capture([&](FILE* f) { return page.print_json(f); }),
+            "Content-length: "
+            "14\r\nContent-Type:application/json;charset=iso-8859-1\r\n\r\n<HTML><HEAD>hb");
 }
 
 // A list page is thousands of lines, more than one system call takes, and a pipe to the web
@@ -74,7 +76,7 @@ TEST_F(HtmlUtils, LongReplyThroughAnInterruptedPipeArrivesWhole) {
   for (int i = 0; i < 5000; ++i) {
     std::string line = "<tr><td>row " + std::to_string(i) + "</td></tr>\n";
     if (i % 7 == 0) line = "";  // empty lines are kept too
-    add_body_line(line);
+    page.add_body_line(line);
     expected_body += line;
   }
   struct sigaction tick {}, old {};
@@ -95,7 +97,7 @@ TEST_F(HtmlUtils, LongReplyThroughAnInterruptedPipeArrivesWhole) {
     ::close(p[0]);
   });
   FILE* out = ::fdopen(p[1], "w");
-  long written = print_html(out);
+  long written = page.print_html(out);
   std::fclose(out);
   reader.join();
   ::setitimer(ITIMER_REAL, &off, nullptr);
@@ -110,14 +112,14 @@ TEST_F(HtmlUtils, LongReplyThroughAnInterruptedPipeArrivesWhole) {
 // A stream without a descriptor (in memory) gets the same bytes, and a reply the reader has
 // closed on is a failure.
 TEST_F(HtmlUtils, ReplyToAStreamInMemoryAndToAClosedReader) {
-  add_body_line("a");
-  add_body_line("");
-  add_body_line("b");
+  page.add_body_line("a");
+  page.add_body_line("");
+  page.add_body_line("b");
   char* text = nullptr;
   size_t size = 0;
   FILE* mem = ::open_memstream(&text, &size);
   const std::string expected = "Content-length: 2\r\nContent-Type:application/json;charset=iso-8859-1\r\n\r\nab";
-  ASSERT_EQ(print_json(mem), static_cast<long>(expected.size()));
+  ASSERT_EQ(page.print_json(mem), static_cast<long>(expected.size()));
   std::fclose(mem);
   EXPECT_EQ(std::string(text, size), expected);
   std::free(text);
@@ -129,7 +131,7 @@ TEST_F(HtmlUtils, ReplyToAStreamInMemoryAndToAClosedReader) {
   ign.sa_handler = SIG_IGN;
   ::sigaction(SIGPIPE, &ign, &old);
   FILE* out = ::fdopen(p[1], "w");
-  EXPECT_EQ(print_json(out), -1);
+  EXPECT_EQ(page.print_json(out), -1);
   std::fclose(out);
   ::sigaction(SIGPIPE, &old, nullptr);
 }
@@ -140,10 +142,10 @@ TEST_F(HtmlUtils, BodyLineTopGoesBehindTheFirstLine) {
     std::string expected;
   } cases[] = {{{}, "N"}, {{"A"}, "AN"}, {{"A", "B"}, "ANB"}, {{"A", "B", "C"}, "ANBC"}};
   for (const auto& c : cases) {
-    reset_html_state();
-    for (const auto& l : c.before) add_body_line(l);
-    add_body_line_top("N");
-    std::string out = capture([](FILE* f) { return print_json(f); });
+    page = Page{};
+    for (const auto& l : c.before) page.add_body_line(l);
+    page.add_body_line_top("N");
+    std::string out = capture([&](FILE* f) { return page.print_json(f); });
     EXPECT_EQ(out.substr(out.find("\r\n\r\n") + 4), c.expected);
   }
 }
@@ -153,11 +155,11 @@ TEST_F(HtmlUtils, OutputFromFileAddsLinesInPiecesOfAtMost999Bytes) {
   std::string path = root.path() + "/lines.txt";
   std::string longline(2500, 'x');
   testkit::spit(path, "one\n" + longline + "\nlast without newline");
-  output_from_file(path);
-  output_from_file(root.path() + "/missing.txt");
-  std::string out = capture([](FILE* f) { return print_json(f); });
+  page.output_from_file(path);
+  page.output_from_file(root.path() + "/missing.txt");
+  std::string out = capture([&](FILE* f) { return page.print_json(f); });
   EXPECT_EQ(out.substr(out.find("\r\n\r\n") + 4), "one\n" + longline + "\nlast without newline");
-  EXPECT_EQ(get_body_length(), 4 + 2501 + 20u);
+  EXPECT_EQ(page.get_body_length(), 4 + 2501 + 20u);
 }
 
 TEST(DecodeValue, Table) {
@@ -224,9 +226,9 @@ TEST(GetIntParam, ConvertsLikeAtoi) {
       {"n=42", 42},  {"n=+7", 7},   {"n=%20-12x", -12}, {"n=abc", 0}, {"n=", 0},
       {"m=5", 0},    {"n=99999999999", INT_MAX},       {"n=-99999999999", INT_MIN},
   };
-  reset_html_state();
-  for (const auto& c : cases) EXPECT_EQ(getIntParam(c.query, "n"), c.expected) << c.query;
-  EXPECT_EQ(getIntParam(nullptr, "n"), 0);
+  const Page page;
+  for (const auto& c : cases) EXPECT_EQ(page.getIntParam(c.query, "n"), c.expected) << c.query;
+  EXPECT_EQ(page.getIntParam(nullptr, "n"), 0);
 }
 
 TEST(ParseUrl, SplitsIntoPairsInReverseOrder) {
@@ -283,14 +285,12 @@ TEST(GetParamValues, CollectsRepeatedNamesUpToMax) {
 class Persistence : public HtmlUtils {
  protected:
   void SetUp() override {
-    HtmlUtils::SetUp();
     old_cwd_ = get_current_dir_name();
     ASSERT_EQ(chdir(root_.path().c_str()), 0);
   }
   void TearDown() override {
     ASSERT_EQ(chdir(old_cwd_), 0);
     std::free(old_cwd_);
-    HtmlUtils::TearDown();
   }
   std::string file() const { return root_.path() + "/.page.data"; }
   testkit::TempRoot root_;
@@ -299,27 +299,27 @@ class Persistence : public HtmlUtils {
 
 TEST_F(Persistence, MissingFileGivesNoFallbackAndNoList) {
   testkit::Capture cap(testkit::kStderr);
-  EXPECT_EQ(load_persistence_data("page", "list=1"), std::nullopt);
+  EXPECT_EQ(page.load_persistence_data("page", "list=1"), std::nullopt);
   EXPECT_EQ(cap.err(), "unable to open file <.page.data>\n");
-  EXPECT_TRUE(persistence_list().empty());
-  EXPECT_EQ(getParam("a=1", "list"), std::nullopt);
+  EXPECT_TRUE(page.persistence_list().empty());
+  EXPECT_EQ(page.getParam("a=1", "list"), std::nullopt);
 }
 
 TEST_F(Persistence, ZeroByteFileMakesTheDefaultTheListButGivesNoFallback) {
   testkit::spit(file(), "");
   testkit::Capture cap(testkit::kStderr);
-  EXPECT_EQ(load_persistence_data("page", "list=1&sort=name"), std::nullopt);
+  EXPECT_EQ(page.load_persistence_data("page", "list=1&sort=name"), std::nullopt);
   EXPECT_EQ(cap.err(), "empty persistance data file. using default [list=1&sort=name]\n");
-  ASSERT_EQ(persistence_list().size(), 2u);
-  EXPECT_EQ(persistence_list()[0].name, "sort");
-  EXPECT_EQ(getParam("", "list"), std::nullopt);
-  EXPECT_EQ(save_persistence_data("page"), 1);
+  ASSERT_EQ(page.persistence_list().size(), 2u);
+  EXPECT_EQ(page.persistence_list()[0].name, "sort");
+  EXPECT_EQ(page.getParam("", "list"), std::nullopt);
+  EXPECT_EQ(page.save_persistence_data("page"), 1);
   EXPECT_EQ(testkit::slurp(file()), "sort=name&list=1");
 }
 
 TEST_F(Persistence, QueryFirstThenSavedValues) {
   testkit::spit(file(), "list=1&filter=a b");
-  EXPECT_EQ(load_persistence_data("page", "list=0"), "list=1&filter=a b");
+  EXPECT_EQ(page.load_persistence_data("page", "list=0"), "list=1&filter=a b");
   struct Case {
     const char* query;
     const char* name;
@@ -330,24 +330,40 @@ TEST_F(Persistence, QueryFirstThenSavedValues) {
       {nullptr, "filter", "a b"},
       {"x=1", "sort", std::nullopt},
   };
-  for (const auto& c : cases) EXPECT_EQ(getParam(c.query, c.name), c.expected) << c.name;
-  EXPECT_EQ(getIntParam("x=1", "list"), 1);
+  for (const auto& c : cases) EXPECT_EQ(page.getParam(c.query, c.name), c.expected) << c.name;
+  EXPECT_EQ(page.getIntParam("x=1", "list"), 1);
+}
+
+// Two responses built in one process (tests, or a run that builds a second page) share neither
+// lines nor remembered settings.
+TEST_F(Persistence, TwoPagesInOneProcessKeepTheirOwnLinesAndSettings) {
+  testkit::spit(file(), "list=1");
+  Page other;
+  page.load_persistence_data("page", "");
+  page.add_body_line("mine");
+  other.add_body_line("theirs");
+  EXPECT_EQ(page.getParam("", "list"), "1");
+  EXPECT_EQ(other.getParam("", "list"), std::nullopt);
+  EXPECT_TRUE(other.persistence_list().empty());
+  EXPECT_EQ(capture([&](FILE* f) { return other.print_json(f); }),
+            "Content-length: 6\r\nContent-Type:application/json;charset=iso-8859-1\r\n\r\ntheirs");
+  EXPECT_EQ(page.get_body_length(), 4u);
 }
 
 TEST_F(Persistence, ReplaceAndSaveRoundTrip) {
   testkit::spit(file(), "list=1&sort=name");
-  load_persistence_data("page", "");
+  page.load_persistence_data("page", "");
   testkit::Capture cap(testkit::kStderr);
-  EXPECT_EQ(replace_persistent_data("list", "0"), 1);
-  EXPECT_EQ(replace_persistent_data("filter", "a&b"), 0);
-  EXPECT_EQ(replace_persistent_data(nullptr, "x"), 0);
-  EXPECT_EQ(replace_persistent_data("x", nullptr), 0);
+  EXPECT_EQ(page.replace_persistent_data("list", "0"), 1);
+  EXPECT_EQ(page.replace_persistent_data("filter", "a&b"), 0);
+  EXPECT_EQ(page.replace_persistent_data(nullptr, "x"), 0);
+  EXPECT_EQ(page.replace_persistent_data("x", nullptr), 0);
   EXPECT_EQ(cap.err(),
             "replace_persistent_data not found  <filter> -> <a&b> \n"
             "replace_persistent_data  <filter> -> <a&b> done \n");
   // The fallback keeps the values read at start.
-  EXPECT_EQ(getParam("", "list"), "1");
-  EXPECT_EQ(save_persistence_data("page"), 1);
+  EXPECT_EQ(page.getParam("", "list"), "1");
+  EXPECT_EQ(page.save_persistence_data("page"), 1);
   EXPECT_EQ(testkit::slurp(file()), "filter=a%26b&sort=name&list=0");
   for (const auto& name : testkit::list_dir(root_.path()))
     EXPECT_EQ(name.find(".page.data."), std::string::npos) << name;  // no temporary left over
@@ -357,9 +373,9 @@ TEST_F(Persistence, UnchangedSettingsAreNotWrittenAgain) {
   testkit::spit(file(), "list=1&sort=name");
   struct stat before {}, after {};
   ASSERT_EQ(::stat(file().c_str(), &before), 0);
-  load_persistence_data("page", "");
-  EXPECT_EQ(replace_persistent_data("list", "1"), 1);
-  EXPECT_EQ(save_persistence_data("page"), 1);
+  page.load_persistence_data("page", "");
+  EXPECT_EQ(page.replace_persistent_data("list", "1"), 1);
+  EXPECT_EQ(page.save_persistence_data("page"), 1);
   ASSERT_EQ(::stat(file().c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);  // a write would have renamed a new file over it
 }
@@ -367,27 +383,27 @@ TEST_F(Persistence, UnchangedSettingsAreNotWrittenAgain) {
 TEST_F(Persistence, AnyTypedTextComesBackAsTyped) {
   for (const char* typed : {"a&b=c", "100%", "1+1", "a b", "x%26y", "tab\there", "=&=&"}) {
     testkit::spit(file(), "list=1");
-    load_persistence_data("page", "");
-    replace_persistent_data("filter", typed);
-    ASSERT_EQ(save_persistence_data("page"), 1);
-    webkit::reset_html_state();
-    load_persistence_data("page", "");
-    EXPECT_EQ(getParam("", "filter"), typed) << testkit::slurp(file());
-    EXPECT_EQ(getParam("", "list"), "1") << typed;
-    ASSERT_EQ(persistence_list().size(), 2u) << typed;
-    for (const auto& pair : persistence_list()) {
+    page.load_persistence_data("page", "");
+    page.replace_persistent_data("filter", typed);
+    ASSERT_EQ(page.save_persistence_data("page"), 1);
+    page = Page{};
+    page.load_persistence_data("page", "");
+    EXPECT_EQ(page.getParam("", "filter"), typed) << testkit::slurp(file());
+    EXPECT_EQ(page.getParam("", "list"), "1") << typed;
+    ASSERT_EQ(page.persistence_list().size(), 2u) << typed;
+    for (const auto& pair : page.persistence_list()) {
       if (pair.name == "filter") {
         EXPECT_EQ(pair.value, typed);
       }
     }
-    webkit::reset_html_state();
+    page = Page{};
   }
 }
 
 TEST_F(Persistence, UnwritableFileIsReported) {
   ASSERT_EQ(::mkdir(".page.data", 0755), 0);  // a folder where the file should be
   testkit::Capture cap(testkit::kStderr);
-  EXPECT_EQ(save_persistence_data("page"), 0);
+  EXPECT_EQ(page.save_persistence_data("page"), 0);
   EXPECT_EQ(cap.err(), "ERROR save_persistence_data cannot open .page.data\n");
 }
 
