@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -338,6 +340,14 @@ TEST(UiLog, AClientLeftRunningThatCannotStartIsReported) {
   const std::string client = root("/home/pi/log_client");
   testkit::spit(client, std::string("\x7f" "ELF not really", 14));
   ::chmod(client.c_str(), 0755);
+  // Under user-mode emulation (the ARM tests under qemu-arm) a start whose program cannot run
+  // is not told back to the caller: the child ends with 127 instead.
+  pid_t probe = 0;
+  char* probe_argv[] = {const_cast<char*>(client.c_str()), nullptr};
+  if (::posix_spawn(&probe, client.c_str(), nullptr, nullptr, probe_argv, environ) == 0) {
+    ::waitpid(probe, nullptr, 0);
+    GTEST_SKIP() << "this platform does not report a program that cannot run at its start";
+  }
   testkit::CapturedFile err;
   ld::UiLog events(err.get());
   events.start("lost");
