@@ -8,6 +8,7 @@
 
 #include "common/bytes.h"
 #include "common/handles.h"
+#include "common/hexcode.h"
 
 namespace rfid {
 namespace {
@@ -366,11 +367,10 @@ std::string epc_to_str(const Epc& epc) {
 int hex2byte(const std::string& hex, std::vector<uint8_t>* out) {
   out->clear();
   if (hex.size() % 2 != 0) return 0;
+  // A byte that is no hexadecimal digit counts as its low four bits.
   auto nib = [](char c) -> uint8_t {
-    if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
-    if (c >= 'a' && c <= 'f') return static_cast<uint8_t>(c - 'a' + 10);
-    if (c >= 'A' && c <= 'F') return static_cast<uint8_t>(c - 'A' + 10);
-    return static_cast<uint8_t>(c & 0x0F);
+    const int d = ld::hex_digit(c);
+    return static_cast<uint8_t>(d >= 0 ? d : c & 0x0F);
   };
   for (size_t i = 0; i < hex.size(); i += 2) {
     out->push_back(static_cast<uint8_t>(nib(hex[i]) << 4 | nib(hex[i + 1])));

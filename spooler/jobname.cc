@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "common/hexcode.h"
+
 namespace jobname {
 namespace {
 
@@ -15,10 +17,12 @@ void fix_start(std::string* s) {
 std::string decode_hex_name(std::string_view hex) {
   if (hex.empty()) return "Unknown";
   if (hex.size() % 2 != 0) return "Invalid";
+  // A digit of either case is its value; any other byte is read as the printer's own decoder
+  // reads it (the byte less 7 above '9', modulo 16), so such a name keeps the bytes it had.
   auto value = [](unsigned char c) {
-    if (c >= 'a' && c <= 'f') c = static_cast<unsigned char>(c - 'a' + 'A');
-    int v = c > '9' ? c - 7 : c;
-    return v % 16;
+    const int d = ld::hex_digit(static_cast<char>(c));
+    if (d >= 0) return d;
+    return (c > '9' ? c - 7 : c) % 16;
   };
   std::string out;
   out.reserve(hex.size() / 2);

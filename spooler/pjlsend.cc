@@ -1,8 +1,6 @@
 #include "spooler/pjlsend.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <sys/file.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -22,6 +20,7 @@
 #include "common/esc_sh.h"
 #include "common/fsops.h"
 #include "common/handles.h"
+#include "common/hexcode.h"
 #include "common/net.h"
 #include "spooler/jobhistory.h"
 #include "spooler/printer_send.h"
@@ -196,21 +195,11 @@ SendResult failed_send(int error) {
 
 // Prints every address the printer alias resolves to ("  IPv4: ..."); false when it resolves
 // to none. The connection itself prefers the IPv4 ones (ld::tcp_connect).
-bool list_printer_addresses(FILE* out, const std::string& host, int port) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &res) != 0 || res == nullptr) return false;
-  for (addrinfo* a = res; a != nullptr; a = a->ai_next) {
-    char text[INET6_ADDRSTRLEN] = "?";
-    const void* addr = a->ai_family == AF_INET
-                           ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr)
-                           : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(a->ai_addr)->sin6_addr);
-    ::inet_ntop(a->ai_family, addr, text, sizeof text);
-    std::fprintf(out, "  %s: %s\n", a->ai_family == AF_INET ? "IPv4" : "IPv6", text);
-  }
-  ::freeaddrinfo(res);
+bool list_printer_addresses(FILE* out, const std::string& host) {
+  const std::vector<ld::HostAddress> addresses = ld::resolve_host(host);
+  if (addresses.empty()) return false;
+  for (const ld::HostAddress& a : addresses)
+    std::fprintf(out, "  %s: %s\n", a.ipv4 ? "IPv4" : "IPv6", a.text.c_str());
   std::fflush(out);
   return true;
 }
@@ -309,17 +298,7 @@ bool record_send_start(const Config& cfg, std::vector<queue_record>& q) {
 
 }  // namespace
 
-std::string pjl_hex_name(std::string_view path) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string name = ld::base_name(path);
-  std::string hex;
-  hex.reserve(name.size() * 2);
-  for (unsigned char c : name) {
-    hex.push_back(kHex[c >> 4]);
-    hex.push_back(kHex[c & 15]);
-  }
-  return hex;
-}
+std::string pjl_hex_name(std::string_view path) { return ld::hex_text(ld::base_name(path), false); }
 
 std::vector<HeaderPiece> pjl_job_header(std::string_view path) {
   std::vector<HeaderPiece> h{{kJobOpen}, {pjl_hex_name(path)}, {kJobClose}};
@@ -353,7 +332,7 @@ SendResult pjl_send(const Config& cfg, const std::string& path, int file_fd, int
                     const std::function<void(int64_t taken)>& on_progress) {
   const std::string host = ld::printer_host();
   const int port = ld::printer_raw_port();
-  if (!list_printer_addresses(cfg.out, host, port)) {
+  if (!list_printer_addresses(cfg.out, host)) {
     std::fputs("ERROR: Failed to connect to the printer!\n", cfg.err);
     return SendResult::kFailed;
   }
