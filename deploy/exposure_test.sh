@@ -26,10 +26,16 @@ logs=$X/logs
 mkdir -p "$logs"
 
 # A peer namespace: a process that holds it, its pid in the named variable.
+# unshare makes the namespace only after it has started: until then its pid is still in ours,
+# and a link given to it would land here.
 peer_ns() {
   unshare --net sleep 600 &
   pids+=($!)
-  printf -v "$1" '%s' "$!"
+  local pid=$! here
+  here=$(readlink /proc/self/ns/net)
+  wait_or_fail "a peer namespace was not made" \
+    bash -c '[ "$(readlink /proc/'"$pid"'/ns/net)" != "'"$here"'" ]'
+  printf -v "$1" '%s' "$pid"
 }
 in_ns() { local pid=$1; shift; nsenter -t "$pid" -n "$@"; }
 
