@@ -11,7 +11,6 @@
 #include <cstring>
 
 #include "common/bytes.h"
-#include "common/fsops.h"
 
 namespace zjs {
 namespace {
@@ -314,56 +313,6 @@ bool with_page_count(std::string_view chunk, uint32_t pages, std::string* out, b
   out->append(reinterpret_cast<const char*>(extra), sizeof extra);
   *inserted = true;
   return true;
-}
-
-// ---- storing a new job -----------------------------------------------------------------------
-
-NewJobFile::~NewJobFile() {
-  fd_.reset();
-  if (!part_.empty() && !placed_) ld::remove_file(part_);
-}
-
-bool NewJobFile::create(const std::string& dir, std::string* err) {
-  std::string tmpl = dir + ".incoming-XXXXXX.part";
-  int fd = ::mkostemps(tmpl.data(), 5, O_CLOEXEC);
-  if (fd < 0) {
-    *err = "cannot create a file in " + dir + ": " + std::strerror(errno);
-    return false;
-  }
-  fd_.reset(fd);
-  part_ = tmpl;
-  // Stored jobs are read by the web server's user too.
-  ::fchmod(fd, 0644);
-  return true;
-}
-
-bool NewJobFile::finish(std::string* err) {
-  if (::fsync(fd_.get()) != 0 || ::close(fd_.release()) != 0) {
-    *err = "cannot write " + part_ + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
-NewJobFile::Place NewJobFile::place(const std::string& path, std::string* err) {
-  // A hard link never replaces a file; on a file system without them, a rename that refuses to.
-  // The folder is synced once the name is there, so a job that was stored survives a power cut.
-  if (::link(part_.c_str(), path.c_str()) == 0) {
-    placed_ = true;
-    ld::remove_file(part_);
-    ld::fsync_dir(ld::dir_name(path));  // one sync for the new name and the scratch file's end
-    return kPlaced;
-  }
-  if (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK) {
-    if (::renameat2(AT_FDCWD, part_.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
-      placed_ = true;
-      ld::fsync_dir(ld::dir_name(path));
-      return kPlaced;
-    }
-  }
-  if (errno == EEXIST) return kExists;
-  *err = "cannot store " + path + ": " + std::strerror(errno);
-  return kFailed;
 }
 
 }  // namespace zjs

@@ -167,31 +167,4 @@ bool stream_is_whole(const std::string& path);
 bool with_page_count(std::string_view chunk, uint32_t pages, std::string* out, bool* inserted,
                      std::string* err);
 
-// A new job file written under a hidden name in its directory (no reader of the directory takes
-// it for a job) and put under its own name only when complete, never replacing a file. The
-// hidden file is removed unless it was put in place.
-class NewJobFile {
- public:
-  NewJobFile() = default;
-  NewJobFile(const NewJobFile&) = delete;
-  NewJobFile& operator=(const NewJobFile&) = delete;
-  ~NewJobFile();
-
-  // Creates the hidden file in `dir` (which ends in "/").
-  bool create(const std::string& dir, std::string* err);
-  int fd() const { return fd_.get(); }
-  const std::string& part_path() const { return part_; }
-  // Writes everything to the disk and closes the file.
-  bool finish(std::string* err);
-  enum Place { kPlaced, kExists, kFailed };
-  // Puts the finished file in place as `path`: kExists when a file of that name is there
-  // already (nothing changed; try another name), kFailed with *err otherwise.
-  Place place(const std::string& path, std::string* err);
-
- private:
-  ld::UniqueFd fd_;
-  std::string part_;
-  bool placed_ = false;
-};
-
 }  // namespace zjs

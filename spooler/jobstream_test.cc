@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -243,32 +242,6 @@ TEST(JobStream, WholeStreams) {
     EXPECT_EQ(zjs::stream_is_whole(root("/w.prn")), cases[i].whole) << i;
   }
   EXPECT_FALSE(zjs::stream_is_whole(root("/missing.prn")));
-}
-
-TEST(JobStream, NewJobFileNeverReplacesAFile) {
-  testkit::TempRoot root;
-  const std::string dir = root("/wait/");
-  ASSERT_TRUE(ld::make_dirs(dir));
-  testkit::spit(dir + "taken.prn", "old");
-  std::string err;
-  {
-    zjs::NewJobFile f;
-    ASSERT_TRUE(f.create(dir, &err)) << err;
-    EXPECT_EQ(ld::base_name(f.part_path())[0], '.');  // hidden while it is written
-    ASSERT_TRUE(ld::write_all(f.fd(), "new", 3));
-    ASSERT_TRUE(f.finish(&err)) << err;
-    EXPECT_EQ(f.place(dir + "taken.prn", &err), zjs::NewJobFile::kExists);
-    EXPECT_EQ(testkit::slurp(dir + "taken.prn"), "old");
-    EXPECT_EQ(f.place(dir + "free.prn", &err), zjs::NewJobFile::kPlaced);
-  }
-  EXPECT_EQ(testkit::slurp(dir + "free.prn"), "new");
-  {
-    zjs::NewJobFile abandoned;
-    ASSERT_TRUE(abandoned.create(dir, &err));
-  }
-  std::vector<std::string> files = testkit::list_dir(dir);
-  std::sort(files.begin(), files.end());
-  EXPECT_EQ(files, (std::vector<std::string>{"free.prn", "taken.prn"}));
 }
 
 struct Walk {
