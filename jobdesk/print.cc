@@ -38,26 +38,12 @@ std::string job_base(const std::string& name) {
   return name;
 }
 
-// The form's settings with the schema's values to write, as the queue and the filter take them.
-spooler::print_settings job_settings(const PrintSettings& s,
-                                     const std::vector<library::PrnOption>& schema) {
-  spooler::print_settings j;
-  j.from = s.first;
-  j.to = s.last;
-  j.copies = s.copies;
-  j.collate = s.collate;
-  j.quality = s.quality;
-  j.disp = s.disp;
-  for (const library::PrnOption& o : schema) j.options.push_back({o.id, o.write_value});
-  return j;
-}
-
 // False when the job could not be queued (every copy name taken, the copy or the queue file
 // could not be written).
 bool queue_copy(PrnList* l, const std::string& name, const std::string& display,
-                const PrintSettings& s, const std::vector<library::PrnOption>& schema) {
+                const spooler::print_settings& s) {
   queue_record rec;
-  spooler::put_settings(job_settings(s, schema), &rec);
+  spooler::put_settings(s, &rec);
   std::string queued, err;
   if (enqueue_job(l->queue, library::jobs_dir() + name, display, rec, &queued, &err)) return true;
   fprintf(l->err, "jobdesk ERROR %s\n", err.c_str());
@@ -152,12 +138,12 @@ void refresh_record(PrnList* l, const std::string& name) {
 
 // Rewrites the stored job through the filter; the job is replaced only by a whole filtered file.
 void save_job(const webkit::Page& page, PrnList* l, const std::string& name, const std::string& out,
-              PrintSettings s, const char* query, const std::vector<library::PrnOption>& schema) {
-  s.first = page.getIntParam(query, "from");
-  if (s.first == 0) s.first = 1;
-  s.last = std::max(page.getIntParam(query, "to"), s.first);
+              spooler::print_settings s, const char* query) {
+  s.from = page.getIntParam(query, "from");
+  if (s.from == 0) s.from = 1;
+  s.to = std::max(page.getIntParam(query, "to"), s.from);
   s.copies = page.getIntParam(query, "dm_copies_orig");
-  const prnfilt_args args = spooler::filter_args(job_settings(s, schema), library::jobs_dir() + name, out);
+  const prnfilt_args args = spooler::filter_args(s, library::jobs_dir() + name, out);
   int32_t too_large = 0;
   int pages = prnfilt(args, &too_large, l->err);
   std::string err;
@@ -180,10 +166,10 @@ void save_job(const webkit::Page& page, PrnList* l, const std::string& name, con
 
 }  // namespace
 
-PrintSettings read_print_settings(const webkit::Page& page, const char* query) {
-  PrintSettings s;
-  s.first = std::max(page.getIntParam(query, "from_disp"), 1);
-  s.last = std::max(page.getIntParam(query, "to_disp"), 1);
+spooler::print_settings read_print_settings(const webkit::Page& page, const char* query) {
+  spooler::print_settings s;
+  s.from = std::max(page.getIntParam(query, "from_disp"), 1);
+  s.to = std::max(page.getIntParam(query, "to_disp"), 1);
   s.copies = page.getIntParam(query, "dm_copies");
   s.disp = page.getIntParam(query, "disp_units");
   s.collate = page.getParam(query, "Collate") ? 1 : 0;
@@ -225,10 +211,10 @@ int do_print(webkit::Page* page, PrnList* l, const std::string& name, int mode, 
     fprintf(l->err, "jobdesk ERROR invalid job name %s\n", name.c_str());
     return 1;
   }
-  PrintSettings s = read_print_settings(*page, query);
-  std::vector<library::PrnOption> schema = l->schema;
-  for (library::PrnOption& o : schema) o.write_value = option_write_value(*page, query, o);
-  std::string display = queue_display_name(name, s.first, s.last);
+  spooler::print_settings s = read_print_settings(*page, query);
+  for (const library::PrnOption& o : l->schema)
+    s.options.push_back({o.id, option_write_value(*page, query, o)});
+  std::string display = queue_display_name(name, s.from, s.to);
   std::string out;
   if (mode == kSaveMode) {
     remove_stale_saves(l);
@@ -237,18 +223,18 @@ int do_print(webkit::Page* page, PrnList* l, const std::string& name, int mode, 
   }
   char line[160];
   snprintf(line, sizeof line, "prnfilt from=%d to=%d dm=%d collate=%d quality=%d noptions=%zu",
-           s.first, s.last, s.copies, s.collate, s.quality, schema.size());
+           s.from, s.to, s.copies, s.collate, s.quality, s.options.size());
   log_line(*l, line);
   // The queue copy's name is enqueue's to choose: when it finds none free (or cannot queue),
   // the caller shows the job as already queued.
   if (mode == kPrintMode) {
-    if (!queue_copy(l, name, display, s, schema)) return 0;
+    if (!queue_copy(l, name, display, s)) return 0;
     if (check_pause(l->queue) == 1) {  // 1: not paused
       page->add_head_line("<meta http-equiv='refresh' content='0; url=http://" +
                           webkit::html_escape(ld::printer_host()) + "/?touch=true'>\n");
     }
   } else {
-    save_job(*page, l, name, out, s, query, schema);
+    save_job(*page, l, name, out, s, query);
   }
   return 1;
 }

@@ -7,17 +7,16 @@
 
 #include "jobdesk/prnlist.h"
 #include "spooler/printq.h"
+#include "spooler/print_settings.h"
 #include "webkit/html_utils.h"
 
 namespace jobdesk {
 
 enum PrintMode { kPrintMode = 0, kSaveMode = 1 };
 
-// The settings the form sends, read from the query (and the persistence fallback).
-struct PrintSettings {
-  int32_t first = 1, last = 1, copies = 0, disp = 0, collate = 0, quality = 0;
-};
-PrintSettings read_print_settings(const webkit::Page& page, const char* query);
+// The settings the form sends, read from the query (and the persistence fallback); the schema's
+// option values are added by the caller.
+spooler::print_settings read_print_settings(const webkit::Page& page, const char* query);
 
 // The value a schema option writes: the query's integer for 0 decimals, else its number times
 // 10^decimals cut toward zero (held within the 32-bit range); 0 when absent.

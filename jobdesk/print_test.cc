@@ -56,10 +56,10 @@ TEST(PrintValues, QualityAndPageRangeFromTheForm) {
                {"quality=-5&from_disp=-1", 0, 1, 1},
                {"quality=-30", 0, 1, 1}};
   for (const Case& c : cases) {
-    jobdesk::PrintSettings s = jobdesk::read_print_settings(webkit::Page{}, c.query);
+    spooler::print_settings s = jobdesk::read_print_settings(webkit::Page{}, c.query);
     EXPECT_EQ(s.quality, c.quality) << c.query;
-    EXPECT_EQ(s.first, c.first) << c.query;
-    EXPECT_EQ(s.last, c.last) << c.query;
+    EXPECT_EQ(s.from, c.first) << c.query;
+    EXPECT_EQ(s.to, c.last) << c.query;
   }
   EXPECT_EQ(jobdesk::queue_display_name("a.prn", 2, 4), "a_2_4");
   EXPECT_EQ(jobdesk::queue_display_name("a.prn", 1, 1), "a");
