@@ -65,28 +65,27 @@ long read_full(int fd, void* data, size_t n) {
   return static_cast<long>(got);
 }
 
+bool copy_fd(int in, int out, const std::string& from, const std::string& to, std::string* err) {
+  static constexpr size_t kBlock = 1 << 16;
+  char buf[kBlock];
+  for (;;) {
+    ssize_t r = ::read(in, buf, kBlock);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return fail(err, "cannot read", from);
+    if (r == 0) return true;
+    if (!write_all(out, buf, static_cast<size_t>(r))) return fail(err, "cannot write", to);
+  }
+}
+
 bool copy_file(const std::string& from, const std::string& to, std::string* err) {
   UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (!in.valid()) return fail(err, "cannot open", from);
   std::string tmp = to + ".tmp" + std::to_string(::getpid());
   UniqueFd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!out.valid()) return fail(err, "cannot create", tmp);
-  static constexpr size_t kBlock = 1 << 16;
-  char buf[kBlock];
-  for (;;) {
-    ssize_t r = ::read(in.get(), buf, kBlock);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) {
-      fail(err, "cannot read", from);
-      ::unlink(tmp.c_str());
-      return false;
-    }
-    if (r == 0) break;
-    if (!write_all(out.get(), buf, static_cast<size_t>(r))) {
-      fail(err, "cannot write", tmp);
-      ::unlink(tmp.c_str());
-      return false;
-    }
+  if (!copy_fd(in.get(), out.get(), from, tmp, err)) {
+    ::unlink(tmp.c_str());
+    return false;
   }
   if (::fsync(out.get()) != 0 || ::close(out.release()) != 0) {
     fail(err, "cannot write", tmp);

@@ -29,6 +29,10 @@ bool remove_file(const std::string& path, std::string* err = nullptr);
 bool remove_tree(const std::string& path, std::string* err = nullptr);
 // Copies the bytes of a regular file, written under a temporary name and renamed into place.
 bool copy_file(const std::string& from, const std::string& to, std::string* err = nullptr);
+// Copies what is left of `in` to `out` from their current offsets. On failure, *err names
+// `from` (a read failed) or `to` (a write failed) with the system error.
+bool copy_fd(int in, int out, const std::string& from, const std::string& to,
+             std::string* err = nullptr);
 // mkdir -p.
 bool make_dirs(const std::string& path, std::string* err = nullptr);
 // Creates an empty file (or leaves an existing one as it is), like a flag file.

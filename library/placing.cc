@@ -19,19 +19,6 @@ bool fail(std::string* err, const std::string& what, const std::string& path) {
   return false;
 }
 
-bool copy_into(int in, const std::string& from, int out, std::string* err) {
-  static constexpr size_t kBlock = 1 << 16;
-  std::string buf(kBlock, '\0');
-  for (;;) {
-    const ssize_t r = ::read(in, buf.data(), kBlock);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return fail(err, "cannot read", from);
-    if (r == 0) return true;
-    if (!ld::write_all(out, buf.data(), static_cast<size_t>(r)))
-      return fail(err, "cannot write into", ld::dir_name(from));
-  }
-}
-
 // One file made whole on the file system of the folder it goes into: synced where it stands, or
 // copied there under a scratch name (which goes again unless the copy is placed).
 class Whole {
@@ -60,7 +47,8 @@ class Whole {
       return true;
     }
     ScratchFile copy;
-    if (!copy.create(dir, "placing", "", err) || !copy_into(in.get(), from, copy.fd(), err) || !copy.finish(err))
+    if (!copy.create(dir, "placing", "", err) ||
+        !ld::copy_fd(in.get(), copy.fd(), from, copy.path(), err) || !copy.finish(err))
       return false;
     path_ = scratch_ = copy.path();
     copy.release();
