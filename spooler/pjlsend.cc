@@ -117,10 +117,10 @@ size_t move_bytes(int fd, size_t n, WatchedSend* w, Step step, bool* ok) {
 }
 
 // The job file, piece by piece. The kernel moves a piece from the file to the socket itself
-// (sendfile: no copy through this program, one system call in place of a read and a send; it
-// has no MSG_NOSIGNAL, and a printer hanging up fails the send with EPIPE because every program
-// ignores SIGPIPE from its start, see ld::ignore_sigpipe); a
-// file it cannot do that for goes through a buffer of ours.
+// (sendfile: no copy through this program, one system call in place of a read and a send); a
+// file it cannot do that for goes through a buffer of ours. sendfile has no MSG_NOSIGNAL: a
+// printer hanging up fails it with EPIPE because every program ignores SIGPIPE from its start
+// (ld::ignore_sigpipe).
 class FilePieces {
  public:
   FilePieces(int sock, int file, WatchedSend* w) : sock_(sock), file_(file), w_(w) {
