@@ -16,9 +16,14 @@
 
 namespace {
 
-// The kernel copies without a buffer of ours, so it may take larger steps; runs shorter than
-// kKernelMin go through our buffer, where one read serves many small chunks.
-constexpr uint64_t kKernelPiece = 1 << 30;
+// Every this many bytes written, the disk is asked to start on them: the spooler syncs the
+// output before it names it in the queue, and by then most of it is already written instead
+// of all of it waiting for that one sync.
+constexpr uint64_t kWritebackStep = 8 << 20;
+// The kernel copies without a buffer of ours, so it may take larger steps (one writeback step
+// each); runs shorter than kKernelMin go through our buffer, where one read serves many small
+// chunks.
+constexpr uint64_t kKernelPiece = kWritebackStep;
 constexpr uint64_t kKernelMin = 1 << 16;
 
 // Reads `n` bytes at `offset` of the input: page data copied as they stand.
@@ -55,6 +60,7 @@ class OutFile {
     if (n >= buf_.size()) {
       ok_ = ld::write_all(fd_.get(), data, n);
       if (!ok_) error_ = errno;
+      wrote(n);
       return;
     }
     std::memcpy(buf_.data() + len_, data, n);
@@ -74,6 +80,7 @@ class OutFile {
         ssize_t r = ok_ ? ::copy_file_range(in_fd, &from, fd_.get(), nullptr, piece, 0) : -1;
         if (r > 0) {
           done += static_cast<uint64_t>(r);
+          wrote(static_cast<uint64_t>(r));
           continue;
         }
         if (r == 0) break;  // end of the input
@@ -105,13 +112,26 @@ class OutFile {
     if (ok_ && len_ > 0) {
       ok_ = ld::write_all(fd_.get(), buf_.data(), len_);
       if (!ok_) error_ = errno;
+      wrote(len_);
     }
     len_ = 0;
+  }
+
+  // Counts bytes written and starts the writeback of each kWritebackStep of them. Only a
+  // hint: where the file system cannot take it, the later sync writes everything as before.
+  void wrote(uint64_t n) {
+    written_ += n;
+    if (written_ - started_ < kWritebackStep) return;
+    ::sync_file_range(fd_.get(), static_cast<off_t>(started_),
+                      static_cast<off_t>(written_ - started_), SYNC_FILE_RANGE_WRITE);
+    started_ = written_;
   }
 
   ld::UniqueFd fd_;
   std::vector<unsigned char> buf_ = std::vector<unsigned char>(1 << 16);
   size_t len_ = 0;
+  uint64_t written_ = 0;  // bytes written so far, and of them those whose writeback was started
+  uint64_t started_ = 0;
   bool ok_ = true;
   int error_ = 0;
   bool kernel_copy_ = true;
