@@ -131,7 +131,7 @@ int run_jobdesk(const char* invocation, FILE* out) {
   ctx.query = env_query ? query_text.c_str() : nullptr;
   const char* q = ctx.query;
 
-  ld::UiLog events;  // waited for when the run ends, after the reply has ended
+  ld::UiLog events;  // waited for when the run ends, after the reply has gone
   webkit::Page page;
   page.load_persistence_data("jobdesk", "list=0&sortby=name");
   PrnList l;
@@ -191,8 +191,6 @@ int run_jobdesk(const char* invocation, FILE* out) {
   // So is the query's event line: its client must be under way before the server may end us.
   events.started();
   long written = page.print_html(out);
-  // The page is whole: the server may send it now, while the log client is waited for.
-  webkit::Page::end_reply(out);
   return written < 0 ? 1 : 0;
 }
 

@@ -1,6 +1,5 @@
 #include "webkit/html_utils.h"
 
-#include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -123,14 +122,6 @@ long Page::print_html(FILE* out) {
 
 long Page::print_json(FILE* out) const {
   return write_response(out, "Content-Type:application/json;charset=iso-8859-1");
-}
-
-void Page::end_reply(FILE* out) {
-  std::fflush(out);
-  const int fd = fileno(out);
-  if (fd < 0) return;
-  ld::UniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-  if (null.valid()) ::dup2(null.get(), fd);
 }
 
 void Page::output_from_file(const std::string& path) {

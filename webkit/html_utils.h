@@ -91,11 +91,6 @@ class Page {
   // The response goes out in one write; the result is its byte count, or -1 when it failed.
   long print_html(FILE* out = stdout);
   long print_json(FILE* out = stdout) const;
-  // After the response: the stream is flushed and its descriptor pointed at /dev/null, so the
-  // web server, which takes the end of our output as the end of the reply, can send the page
-  // while the program finishes its own work (waiting for its log client). Writes to the stream
-  // after this go nowhere.
-  static void end_reply(FILE* out = stdout);
 
   // Appends the file's lines as body lines (newline kept; lines longer than kFileLineMax bytes
   // arrive as several pieces). A file that cannot be opened adds nothing.
