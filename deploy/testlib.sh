@@ -40,7 +40,7 @@ check_installed_tree() {
   [ "$(readlink "$root/var/www/html/cgi-bin/system.json")" = ../../../../run/labeldock/system.json ] ||
     fail "cgi-bin/system.json does not lead to /run/labeldock/system.json"
   [ "$(readlink "$root/var/www/html/thumbs")" = ../../../print/prns/thumbs ] || fail "/var/www/html/thumbs is no link to /print/prns/thumbs"
-  for p in index.html js/jobdesk.js js/usbdesk.js css/jobdesk.css img/pause.png; do
+  for p in index.html js/gauge.js js/jobdesk.js js/usbdesk.js css/jobdesk.css img/pause.png; do
     [ -s "$root/var/www/html/$p" ] || fail "page file /var/www/html/$p missing"
   done
   [ "$(readlink "$root/var/www/html/js/jquery-latest.min.js")" = ../../../../usr/share/javascript/jquery/jquery.min.js ] ||

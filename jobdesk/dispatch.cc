@@ -43,6 +43,7 @@ void add_head_frame(webkit::Page* page) {
       "<script src='../js/jquery.keyboard.js' type='text/javascript'></script>\n");
   page->add_head_line("<link rel='stylesheet' href='../css/jobdesk.css'>\n");
   page->add_head_line("<link rel='stylesheet' href='../css/toolbox.css'>\n");
+  page->add_head_line("<script src='../js/gauge.js' type='text/javascript'></script>\n");
   page->add_head_line("<script src='../js/jobdesk.js' type='text/javascript'></script>\n");
 }
 

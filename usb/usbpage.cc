@@ -78,6 +78,7 @@ void add_page_start(Page* page, bool system_loaded, std::string_view serial, std
   page->head = {"<style type='text/css'>body{background-color:#000}</style>\n", "<TITLE>USB Storage</TITLE>\n",
                 "<link rel='stylesheet' href='../css/usbdesk.css'>\n",
                 "<script src='../js/jquery-latest.min.js'></script>\n",
+                "<script src='../js/gauge.js' type='text/javascript'></script>\n",
                 "<script src='../js/usbdesk.js' type='text/javascript'></script>\n"};
   page->body.push_back("<BODY style='background-color:black'><div id='maindiv' class='nosel'>\n");
   page->body.push_back("<div id='status_div'></div>");

@@ -78,7 +78,7 @@ TEST(JobSetList, RowsEscapedAndCounted) {
 TEST(Header, NamesEscapedAndMissingDocumentSaid) {
   Page page;
   add_page_start(&page, true, "<S1>", "25/11/26 14:03:59");
-  EXPECT_EQ(page.head.size(), 5u);
+  EXPECT_EQ(page.head.size(), 6u);
   EXPECT_EQ(page.body[3], "<br><font size=4>Printer #:&lt;S1&gt;<br>Time: 25/11/26 14:03:59</font size>");
   Page missing;
   add_page_start(&missing, false, "", "");

@@ -257,24 +257,6 @@ function jd_keyboard_close() { if ($.keyboard_close) $.keyboard_close(); }
 
 // ---- scroll position, disk gauge, queue refresh ----------------------------------------------
 
-function jd_gauge(canvas, percent) {
-  if (!canvas || !canvas.getContext || typeof percent !== 'number') return;
-  var c = canvas.getContext('2d'), w = canvas.width, h = canvas.height;
-  var r = Math.min(w, h) / 2 - 4, x = w / 2, y = h / 2;
-  c.clearRect(0, 0, w, h);
-  c.lineWidth = Math.max(4, r / 3);
-  c.strokeStyle = '#444';
-  c.beginPath(); c.arc(x, y, r - c.lineWidth / 2, 0, 2 * Math.PI); c.stroke();
-  c.strokeStyle = percent > 90 ? '#e33' : percent > 70 ? '#eb3' : '#3c3';
-  c.beginPath();
-  c.arc(x, y, r - c.lineWidth / 2, -Math.PI / 2, -Math.PI / 2 + 2 * Math.PI * percent / 100);
-  c.stroke();
-  c.fillStyle = '#fff';
-  c.font = Math.round(r * 0.6) + 'px sans-serif';
-  c.textAlign = 'center';
-  c.textBaseline = 'middle';
-  c.fillText(percent + '%', x, y);
-}
 
 // The slider beside a box that scrolls: dragged, it scrolls the box; the box moved by touch
 // moves it. Shown only when the box holds more than it shows.
@@ -294,7 +276,7 @@ $(function () {
   if (window.show_popup_flag) show_popup(window.popup_title, window.popup_msg);
   jd_slider(jd_byid('sliderbox'), jd_byid('slider'), window.listboxid && jd_byid(window.listboxid));
   jd_slider(jd_byid('opt_sliderbox'), jd_byid('opt_slider'), jd_byid('options_scroll'));
-  jd_gauge(jd_byid('disk_usage_img'), window.percent_disk_usage);
+  disk_gauge(jd_byid('disk_usage_img'), window.percent_disk_usage);
 
   // The list comes back to the job last opened.
   var items = $('td.vpd, td.pd');

@@ -23,27 +23,9 @@ function usb_status(text, ms) {
   if (ms) usb_status.timer = setTimeout(function () { box.fadeOut(); }, ms);
 }
 
-function usb_gauge(canvas, percent) {
-  if (!canvas || !canvas.getContext || typeof percent !== 'number') return;
-  var c = canvas.getContext('2d'), w = canvas.width, h = canvas.height;
-  var r = Math.min(w, h) / 2 - 6, x = w / 2, y = h / 2;
-  c.clearRect(0, 0, w, h);
-  c.lineWidth = r / 3;
-  c.strokeStyle = '#444';
-  c.beginPath(); c.arc(x, y, r - c.lineWidth / 2, 0, 2 * Math.PI); c.stroke();
-  c.strokeStyle = percent > 90 ? '#e33' : percent > 70 ? '#eb3' : '#3c3';
-  c.beginPath();
-  c.arc(x, y, r - c.lineWidth / 2, -Math.PI / 2, -Math.PI / 2 + 2 * Math.PI * percent / 100);
-  c.stroke();
-  c.fillStyle = '#fff';
-  c.font = Math.round(r * 0.5) + 'px sans-serif';
-  c.textAlign = 'center';
-  c.textBaseline = 'middle';
-  c.fillText(percent + '%', x, y);
-}
 
 $(function () {
-  usb_gauge(document.getElementById('disk_usage_img'), window.percent_disk_usage);
+  disk_gauge(document.getElementById('disk_usage_img'), window.percent_disk_usage);
   $('#prns_dir_div').on('click', function (e) { if (e.target === this) $(this).hide(); });
   if (window.waiting_for_completion == 1) {
     var what = window.saving_dir == 1 ? 'Saving to the USB stick' : 'Uploading ' + (window.backup_fname || '');
