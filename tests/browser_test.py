@@ -123,7 +123,9 @@ class Browser:
             [exe, '--headless', '--no-sandbox', '--disable-gpu', '--user-data-dir=' + self.profile,
              '--remote-debugging-port=0', '--no-first-run', '--no-default-browser-check', '--disable-extensions',
              '--disable-dev-shm-usage', '--window-size=%d,%d' % SCREEN, 'about:blank'],
-            stdout=subprocess.DEVNULL, stderr=self.err, stdin=subprocess.DEVNULL, start_new_session=True)
+            stdout=subprocess.DEVNULL, stderr=self.err, stdin=subprocess.DEVNULL, start_new_session=True,
+            # Its singleton socket folder goes into our own scratch folder, removed with it.
+            env=dict(os.environ, TMPDIR=tmp))
         port_file = os.path.join(self.profile, 'DevToolsActivePort')
         end = time.monotonic() + 30
         while not os.path.exists(port_file) or os.path.getsize(port_file) == 0:
