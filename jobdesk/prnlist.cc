@@ -86,8 +86,6 @@ int walk_jobs(PrnList* l, int* fitting, size_t* unmatched) {
   return count;
 }
 
-// Whether a cached record stands where its job is: the list would otherwise correct its paths
-// and write the cache again.
 // A list row from a record, read in place from the cache or decoded whole.
 template <class Record>
 void fill_row(ListRow& row, const Record& r) {
@@ -100,6 +98,8 @@ void fill_row(ListRow& row, const Record& r) {
   row.mtime = r.mtime;
 }
 
+// Whether a cached record stands where its job is: the list would otherwise correct its paths
+// and write the cache again.
 bool in_place(const PrnInfoView& r, std::string_view dir) {
   auto at_dir = [&](std::string_view path) {
     return path.size() == dir.size() + r.file_name.size() && path.starts_with(dir) &&
